@@ -1,0 +1,127 @@
+// Runs the kelvra-nlp binary as a user would and checks what it prints.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "kelvra/common/record.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Runs `kelvra-nlp ARGS` with `input` on standard input.
+Result run(const std::string& args, const std::string& input = "") {
+  // Tests run as separate processes at once: name the files after the test.
+  static int counter = 0;
+  std::string base = ::testing::TempDir() + "cli_" +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+                     std::to_string(counter++);
+  std::ofstream(base + ".in", std::ios::binary) << input;
+  std::string command = std::string(KELVRA_CLI_PATH) + " " + args + " < " + base + ".in > " +
+                        base + ".out 2> " + base + ".err";
+  int raw = std::system(command.c_str());
+  return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"), slurp(base + ".err")};
+}
+
+std::vector<kelvra::Record> json_lines(const std::string& out) {
+  std::vector<kelvra::Record> records;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) records.push_back(kelvra::Record::parse(line));
+  return records;
+}
+
+TEST(Cli, SplitPrintsOneSentenceRecordPerLine) {
+  auto result = run("split", "你好。再见！");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out,
+            R"({"id":0,"offset":0,"length":3,"text":"你好。","clauses":[{"id":0,"tense":"done","offset":0,"length":3,"text":"你好。"}]})"
+            "\n"
+            R"({"id":1,"offset":3,"length":3,"text":"再见！","clauses":[{"id":0,"tense":"done","offset":3,"length":3,"text":"再见！"}]})"
+            "\n");
+  auto custom = json_lines(run("split --punct . --max-len 0", "Hi. Bye.").out);
+  ASSERT_EQ(custom.size(), 2u);
+  EXPECT_EQ(custom[1]["text"], " Bye.");
+}
+
+TEST(Cli, SectionAndStitchMakeTheRoad) {
+  auto sectioned = run("section --type ner --length 6", "你好。再见！谢谢。");
+  ASSERT_EQ(sectioned.status, 0) << sectioned.err;
+  auto segments = json_lines(sectioned.out);
+  ASSERT_EQ(segments.size(), 2u);
+  EXPECT_EQ(segments[1].dump(), R"({"text":"谢谢。","offset":6,"length":3})");
+
+  std::string filled;
+  for (auto& segment : segments) {
+    segment["nes"] = kelvra::Record::parse(R"([{"offset":0,"length":2}])");
+    filled += segment.dump() + "\n\n";  // blank lines are skipped
+  }
+  auto stitched = json_lines(run("stitch --type ner", filled).out);
+  ASSERT_EQ(stitched.size(), 2u);
+  EXPECT_EQ(stitched[1]["offset"], 6);
+}
+
+TEST(Cli, SectionRelationReadsAFeatureSet) {
+  auto result = run("section --type relation --length 3",
+                    R"({"text":"你好。再见！","nes":[{"offset":3,"length":2,"text":"再见"}]})");
+  ASSERT_EQ(result.status, 0) << result.err;
+  auto segments = json_lines(result.out);
+  ASSERT_EQ(segments.size(), 2u);
+  EXPECT_EQ(segments[1]["feature_set"]["nes"][0]["offset"], 0);
+}
+
+TEST(Cli, BadInputIsOneLineOnStderrWithStatusOne) {
+  auto bad_utf8 = run("split", "ok\nbad \xFF");
+  EXPECT_EQ(bad_utf8.status, 1);
+  EXPECT_THAT(bad_utf8.err, HasSubstr("stdin:2: input is not valid UTF-8"));
+
+  auto bad_json = run("stitch --type ner", "{\"offset\":0,\"nes\":[]}\n{oops}\n");
+  EXPECT_EQ(bad_json.status, 1);
+  EXPECT_THAT(bad_json.err, HasSubstr("stdin:2: not valid JSON"));
+
+  auto bad_type = run("section --type NER --length 5", "abc");
+  EXPECT_EQ(bad_type.status, 1);
+  EXPECT_THAT(bad_type.err, HasSubstr(R"(type_ must in ["ner", "relation"])"));
+
+  auto missing_key = run("stitch --type ner", "{\"offset\":0,\"nes\":[]}\n{\"nes\":[]}\n");
+  EXPECT_EQ(missing_key.status, 1);
+  EXPECT_THAT(missing_key.err, HasSubstr("stdin:2: missing key 'offset'"));
+  EXPECT_EQ(missing_key.out, "");
+
+  auto bad_length = run("section --type ner --length 0", "abc");
+  EXPECT_EQ(bad_length.status, 1);
+  EXPECT_THAT(bad_length.err, HasSubstr("length"));
+
+  auto missing_file = run("split /nonexistent/input.txt");
+  EXPECT_EQ(missing_file.status, 1);
+  EXPECT_THAT(missing_file.err, HasSubstr("/nonexistent/input.txt"));
+}
+
+TEST(Cli, UsageErrorsExitWithTwo) {
+  EXPECT_EQ(run("").status, 2);
+  EXPECT_EQ(run("section --length 5").status, 2);
+  EXPECT_EQ(run("no-such-command").status, 2);
+  auto help = run("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("section"));
+}
+
+}  // namespace

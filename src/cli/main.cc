@@ -1,0 +1,30 @@
+// kelvra-nlp: the toolkit's modules from the command line.
+#include <cstdio>
+#include <exception>
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/cli.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "Chinese and English text utilities: sentence splitting, sectioning long documents\n"
+      "into bounded segments and stitching per-segment results back together.\n"
+      "Each subcommand reads FILE (or standard input) and writes JSON Lines."};
+  app.name("kelvra-nlp");
+  app.require_subcommand(1);
+  kelvra::cli::add_segmentation_commands(app);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::cerr << "kelvra-nlp: " << e.what() << '\n';
+    return 1;
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}

@@ -1,0 +1,32 @@
+// The common services: named loggers and configuration files.
+//
+//   auto logger = kelvra::common::LogUtil::get_logger("kelvra.nlp.common.phraser");
+//   kelvra::Record config = kelvra::common::ConfigUtil::load("annotator.json");
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <spdlog/logger.h>
+
+#include "kelvra/common/record.h"
+
+namespace kelvra::common {
+
+class LogUtil {
+ public:
+  // The process-wide logger registered under `name`, created on first use
+  // (writing to standard error, level INFO). Later calls with the same name
+  // return the same logger. Safe to call from several threads.
+  static std::shared_ptr<spdlog::logger> get_logger(const std::string& name);
+};
+
+class ConfigUtil {
+ public:
+  // Reads the JSON file at `path` into a configuration record, keys in file
+  // order. Throws FileError with the path when the file cannot be read, and
+  // with the path and line when it is not JSON or not a JSON object.
+  static Record load(const std::string& path);
+};
+
+}  // namespace kelvra::common

@@ -1,0 +1,55 @@
+#include "kelvra/common/utils.h"
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "kelvra/common/exceptions.h"
+
+namespace kelvra::common {
+namespace {
+
+std::string write_temp(const std::string& name, const std::string& content) {
+  std::string path = ::testing::TempDir() + name;
+  std::ofstream(path, std::ios::binary) << content;
+  return path;
+}
+
+TEST(LogUtil, SameNameGivesTheSameLogger) {
+  auto a = LogUtil::get_logger("kelvra.test.logger");
+  auto b = LogUtil::get_logger("kelvra.test.logger");
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a->name(), "kelvra.test.logger");
+}
+
+TEST(ConfigUtil, LoadsObjectsInFileOrder) {
+  auto path = write_temp("config_ok.json", R"({"nlp_client": {"url": "http://x"}, "timeout": null})");
+  Record config = ConfigUtil::load(path);
+  EXPECT_EQ(config.dump(), R"({"nlp_client":{"url":"http://x"},"timeout":null})");
+}
+
+TEST(ConfigUtil, MissingFileNamesThePath) {
+  try {
+    ConfigUtil::load("/nonexistent/kelvra.json");
+    FAIL();
+  } catch (const FileError& e) {
+    EXPECT_EQ(e.path(), "/nonexistent/kelvra.json");
+  }
+}
+
+TEST(ConfigUtil, BadJsonNamesTheLine) {
+  auto path = write_temp("config_bad.json", "{\n  \"a\": 1,\n  \"b\": oops\n}\n");
+  try {
+    ConfigUtil::load(path);
+    FAIL();
+  } catch (const FileError& e) {
+    EXPECT_EQ(e.line(), 3);
+    EXPECT_NE(std::string(e.what()).find(path + ":3:"), std::string::npos);
+  }
+  EXPECT_THROW(ConfigUtil::load(write_temp("config_list.json", "[1]")), FileError);
+}
+
+}  // namespace
+}  // namespace kelvra::common

@@ -1,0 +1,276 @@
+#include "kelvra/nlp/common/phraser.h"
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "kelvra/common/utf8.h"
+#include "kelvra/common/utils.h"
+
+namespace kelvra::nlp::common::phraser {
+
+namespace utf8 = kelvra::common::utf8;
+
+namespace {
+
+enum Flag : std::uint8_t {
+  kPunct = 1,
+  kClause = 2,
+  kStop = 4,
+  kLeft = 8,
+  kRight = 16,
+  kCustom = 32,  // membership in a caller's `chars`
+};
+
+// Created once, when the module is first used; nothing writes to it.
+const std::shared_ptr<spdlog::logger>& module_logger() {
+  static const auto logger = kelvra::common::LogUtil::get_logger("kelvra.nlp.common.phraser");
+  return logger;
+}
+
+// The code point of a text that is exactly one code point, or -1.
+long single_code_point(std::string_view text) {
+  if (text.empty() || !utf8::is_valid(text)) return -1;
+  std::size_t pos = 0;
+  char32_t cp = utf8::next(text, pos);
+  return pos == text.size() ? static_cast<long>(cp) : -1;
+}
+
+struct Token {
+  std::uint8_t flags;
+  std::int64_t text_length;  // code points of the token's text
+  std::int64_t length;       // the token's own length, used by the look-ahead
+  std::size_t byte_end;      // for text tokens: where the token ends
+};
+
+// The cutting routine shared by text and word input. `next(Token&)` yields
+// the tokens in order and returns false after the last; `close(end, token)`
+// is called with the index one past a chunk's last token and that token.
+template <class Next, class Close>
+void cut_tokens(std::uint8_t boundary, std::int64_t max_len, Next&& next, Close&& close) {
+  Token current{}, ahead{};
+  if (!next(current)) return;
+  bool has_ahead = next(ahead);
+  std::int64_t chunk_length = 0;  // running total instead of re-joining texts
+  std::int64_t depth = 0;
+  bool previous_is_boundary = false;
+  for (std::size_t i = 0;; ++i) {
+    chunk_length += current.text_length;
+    if (current.flags & kLeft) ++depth;
+    if (current.flags & kRight) --depth;
+    const bool is_boundary = current.flags & boundary;
+    const bool next_is_stop = has_ahead && (ahead.flags & kStop);
+    const bool too_long = has_ahead && chunk_length + ahead.length > max_len;
+    const bool suspended = depth > 0 && !too_long && has_ahead;
+    if (!suspended) {
+      const bool cut = (is_boundary && !next_is_stop) ||
+                       (i >= 1 && previous_is_boundary && (current.flags & kStop)) ||
+                       too_long || !has_ahead;
+      if (cut) {
+        close(i + 1, current);
+        chunk_length = 0;
+      }
+    }
+    previous_is_boundary = is_boundary;
+    if (!has_ahead) break;
+    current = ahead;
+    has_ahead = next(ahead);
+  }
+}
+
+std::string join_texts(const std::vector<Word>& words, std::size_t begin, std::size_t end) {
+  std::string text;
+  for (std::size_t i = begin; i < end; ++i) text += words[i].text;
+  return text;
+}
+
+}  // namespace
+
+Phraser::Phraser(std::optional<std::vector<std::string>> punct_chars, std::int64_t max_len)
+    : max_len_(max_len != 0 ? max_len : kDefaultMaxLen), bmp_flags_(0x10000, 0) {
+  module_logger();
+  if (punct_chars && !punct_chars->empty()) {
+    for (auto& ch : *punct_chars) {
+      utf8::require_valid(ch, "punct_chars");
+      punct_chars_.insert(std::move(ch));
+    }
+  } else {
+    for (auto ch : default_punct_chars) punct_chars_.emplace(ch);
+  }
+
+  auto mark = [this](std::string_view text, std::uint8_t flag) {
+    long cp = single_code_point(text);
+    if (cp < 0) return;
+    if (cp < 0x10000) {
+      bmp_flags_[static_cast<std::size_t>(cp)] |= flag;
+    } else {
+      auto it = std::find_if(astral_flags_.begin(), astral_flags_.end(),
+                             [cp](const auto& entry) { return entry.first == char32_t(cp); });
+      if (it == astral_flags_.end())
+        astral_flags_.emplace_back(char32_t(cp), flag);
+      else
+        it->second |= flag;
+    }
+  };
+  // Enders of more than one code point can only match words, which are
+  // tested against punct_chars_ itself.
+  for (const auto& ch : punct_chars_) mark(ch, kPunct);
+  for (auto ch : clause_chars) mark(ch, kClause);
+  for (auto ch : stop_chars) mark(ch, kStop);
+  for (auto ch : quote_left_char) mark(ch, kLeft);
+  for (auto ch : quote_right_char) mark(ch, kRight);
+  std::sort(astral_flags_.begin(), astral_flags_.end());
+}
+
+std::uint8_t Phraser::flags_of(std::string_view text) const {
+  std::uint8_t flags = 0;
+  long cp = single_code_point(text);
+  if (cp >= 0 && cp < 0x10000) {
+    flags = bmp_flags_[static_cast<std::size_t>(cp)];
+  } else if (cp >= 0x10000) {
+    auto it = std::lower_bound(astral_flags_.begin(), astral_flags_.end(),
+                               std::make_pair(char32_t(cp), std::uint8_t{0}));
+    if (it != astral_flags_.end() && it->first == char32_t(cp)) flags = it->second;
+  }
+  return flags & (kStop | kLeft | kRight);
+}
+
+void Phraser::cut_text(std::string_view text, std::size_t byte_begin, std::size_t byte_end,
+                       std::uint8_t boundary,
+                       const std::function<void(const SentenceSpan&)>& visit) const {
+  const std::uint8_t* bmp = bmp_flags_.data();
+  std::size_t pos = byte_begin;
+  auto next = [&](Token& token) {
+    if (pos >= byte_end) return false;
+    char32_t cp = utf8::next(text, pos);
+    std::uint8_t flags = 0;
+    if (cp < 0x10000) {
+      flags = bmp[cp];
+    } else if (!astral_flags_.empty()) {
+      auto it = std::lower_bound(astral_flags_.begin(), astral_flags_.end(),
+                                 std::make_pair(cp, std::uint8_t{0}));
+      if (it != astral_flags_.end() && it->first == cp) flags = it->second;
+    }
+    token = Token{flags, 1, 1, pos};
+    return true;
+  };
+  std::size_t chunk_byte = byte_begin;
+  std::int64_t chunk_index = 0;
+  cut_tokens(boundary, max_len_, next, [&](std::size_t end, const Token& last) {
+    auto end_index = static_cast<std::int64_t>(end);
+    visit(SentenceSpan{chunk_byte, last.byte_end, chunk_index, end_index - chunk_index});
+    chunk_byte = last.byte_end;
+    chunk_index = end_index;
+  });
+}
+
+void Phraser::for_each_sentence(std::string_view text,
+                                const std::function<void(const SentenceSpan&)>& visit) const {
+  utf8::require_valid(text, "input");
+  cut_text(text, 0, text.size(), kPunct, visit);
+}
+
+std::vector<Sentence> Phraser::split(std::string_view input) const {
+  std::vector<Sentence> sentences;
+  for_each_sentence(input, [&](const SentenceSpan& sentence) {
+    std::vector<Clause> clauses;
+    cut_text(input, sentence.byte_begin, sentence.byte_end, kClause,
+             [&](const SentenceSpan& clause) {
+               clauses.emplace_back(
+                   static_cast<std::int64_t>(clauses.size()), "done",
+                   sentence.offset + clause.offset, clause.length,
+                   std::string(input.substr(clause.byte_begin, clause.byte_end - clause.byte_begin)));
+             });
+    sentences.emplace_back(
+        static_cast<std::int64_t>(sentences.size()), sentence.offset, sentence.length,
+        std::string(input.substr(sentence.byte_begin, sentence.byte_end - sentence.byte_begin)),
+        std::move(clauses));
+  });
+  return sentences;
+}
+
+std::vector<std::vector<Word>> Phraser::cut_words(
+    const std::vector<Word>& words, const std::unordered_set<std::string>* chars) const {
+  std::vector<std::vector<Word>> chunks;
+  std::size_t index = 0;
+  auto next = [&](Token& token) {
+    if (index >= words.size()) return false;
+    const Word& word = words[index++];
+    std::uint8_t flags = flags_of(word.text);
+    if (chars && chars->count(word.text)) flags |= kCustom;
+    token = Token{flags, static_cast<std::int64_t>(utf8::length(word.text)), word.length, 0};
+    return true;
+  };
+  std::size_t chunk_begin = 0;
+  cut_tokens(kCustom, max_len_, next, [&](std::size_t end, const Token&) {
+    chunks.emplace_back(words.begin() + static_cast<std::ptrdiff_t>(chunk_begin),
+                        words.begin() + static_cast<std::ptrdiff_t>(end));
+    chunk_begin = end;
+  });
+  return chunks;
+}
+
+std::vector<std::vector<Word>> Phraser::split_by_char(const std::vector<Word>& words) const {
+  return cut_words(words, nullptr);
+}
+
+std::vector<std::vector<Word>> Phraser::split_by_char(
+    const std::vector<Word>& words, const std::vector<std::string>& chars) const {
+  std::unordered_set<std::string> set(chars.begin(), chars.end());
+  return cut_words(words, &set);
+}
+
+std::vector<std::vector<Word>> Phraser::split_by_char(
+    const std::vector<Word>& words, const std::unordered_set<std::string>& chars) const {
+  return cut_words(words, &chars);
+}
+
+std::vector<Sentence> Phraser::split(const std::vector<Word>& input) const {
+  static const std::unordered_set<std::string> clause_set = [] {
+    std::unordered_set<std::string> set;
+    for (auto ch : clause_chars) set.emplace(ch);
+    return set;
+  }();
+  std::vector<Sentence> sentences;
+  for (const auto& chunk : cut_words(input, &punct_chars_)) {
+    std::vector<Clause> clauses;
+    for (const auto& clause : cut_words(chunk, &clause_set)) {
+      clauses.emplace_back(static_cast<std::int64_t>(clauses.size()), "done", clause.front().id,
+                           static_cast<std::int64_t>(clause.size()),
+                           join_texts(clause, 0, clause.size()));
+    }
+    sentences.emplace_back(static_cast<std::int64_t>(sentences.size()), chunk.front().id,
+                           static_cast<std::int64_t>(chunk.size()),
+                           join_texts(chunk, 0, chunk.size()), std::move(clauses));
+  }
+  return sentences;
+}
+
+std::vector<Word> Phraser::get_single_words(std::string_view text) {
+  utf8::require_valid(text, "text");
+  std::vector<Word> words;
+  words.reserve(text.size());
+  std::int64_t position = 0;
+  for (std::size_t pos = 0; pos < text.size();) {
+    std::size_t start = pos;
+    utf8::next(text, pos);
+    words.emplace_back(position, std::string(text.substr(start, pos - start)), position, 1);
+    ++position;
+  }
+  return words;
+}
+
+std::vector<Word> Phraser::get_single_words(const std::vector<std::string>& text) {
+  std::vector<Word> words;
+  words.reserve(text.size());
+  std::int64_t position = 0;
+  for (const auto& item : text) {
+    utf8::require_valid(item, "text");
+    auto length = static_cast<std::int64_t>(utf8::length(item));
+    words.emplace_back(position, item, position, length);
+    position += length;
+  }
+  return words;
+}
+
+}  // namespace kelvra::nlp::common::phraser

@@ -1,0 +1,122 @@
+// Sentence and clause splitting of a text, or of a list of word records.
+//
+//   Phraser phraser;                                   // default enders, max_len 510
+//   auto sentences = phraser.split("你好。再见！");
+//   // sentences[1].text == "再见！", sentences[1].offset == 3, one clause each
+//
+// One routine, split_by_char, walks the tokens (a text's characters, or the
+// caller's words) and closes a chunk after a boundary token:
+//  - a boundary directly followed by a closing quote (stop_chars) is not cut;
+//    the cut comes after the quote;
+//  - between 【 and 】 or 「 and 」 nothing is cut (the depth is not clamped,
+//    so a lone closing bracket makes it negative), unless the length cap is
+//    reached or the input ends;
+//  - a chunk is closed when adding the next token would make its text longer
+//    than max_len code points;
+//  - the input's end closes the last chunk.
+// Sentences are cut at punct_chars, and each sentence into clauses at
+// clause_chars. Offsets are the `id` of a chunk's first word (for text,
+// its code-point index), lengths the number of words; clause offsets are in
+// the same coordinates as their sentence's.
+//
+// A Phraser is immutable after construction: one instance serves any number
+// of threads at once.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "kelvra/nlp/common/feature/feature.h"
+
+namespace kelvra::nlp::common::phraser {
+
+using feature::Clause;
+using feature::Sentence;
+using feature::Word;
+
+// Where one sentence of a text lies: bytes [byte_begin, byte_end) of the
+// text, `length` code points from code point `offset`.
+struct SentenceSpan {
+  std::size_t byte_begin;
+  std::size_t byte_end;
+  std::int64_t offset;
+  std::int64_t length;
+};
+
+class Phraser {
+ public:
+  // Sentence enders used when the constructor is given none. The ASCII full
+  // stop is deliberately absent: an English period does not end a sentence.
+  static constexpr std::array<std::string_view, 45> default_punct_chars = {
+      "｡", "。", ";", "；", "!", "?", "।", "॥", "၊", "။", "።", "፧", "፨", "᙮", "᠃",
+      "᠉", "᱾", "᱿", "‼", "‽", "⁇", "⁈", "⁉", "⸮", "⸼", "꓿", "꘎", "꘏", "꡶", "꡷",
+      "꧈", "꧉", "﹖", "﹗", "！", "．", "？", "𐩖", "𐩗", "𑁇", "𑁈", "𑅁", "𑅂", "𑅃", "\n"};
+  // Clause boundaries.
+  static constexpr std::array<std::string_view, 6> clause_chars = {"，", "：", ",", ":", "】", "」"};
+  // Closing quotation marks that belong to the chunk before them.
+  static constexpr std::array<std::string_view, 2> stop_chars = {"”", "’"};
+  // Brackets that suspend cutting, and their closing partners.
+  static constexpr std::array<std::string_view, 2> quote_left_char = {"【", "「"};
+  static constexpr std::array<std::string_view, 2> quote_right_char = {"】", "」"};
+
+  static constexpr std::int64_t kDefaultMaxLen = 510;
+
+  // `punct_chars`: the sentence enders; absent or empty means
+  // default_punct_chars. `max_len`: the chunk length cap; 0 means 510.
+  // Entries must be valid UTF-8 (TypeError naming `punct_chars`).
+  explicit Phraser(std::optional<std::vector<std::string>> punct_chars = std::nullopt,
+                   std::int64_t max_len = kDefaultMaxLen);
+
+  const std::unordered_set<std::string>& punct_chars() const noexcept { return punct_chars_; }
+  std::int64_t max_len() const noexcept { return max_len_; }
+
+  // Sentences of a text (TypeError naming `input` when it is not valid
+  // UTF-8), or of a list of words. An empty input gives no sentences.
+  std::vector<Sentence> split(std::string_view input) const;
+  std::vector<Sentence> split(const std::vector<Word>& input) const;
+
+  // Cuts `words` into chunks at the words whose text is in `chars`; with no
+  // `chars`, only at the length cap and the end. The chunks hold every word
+  // once, in order; none is empty.
+  std::vector<std::vector<Word>> split_by_char(const std::vector<Word>& words) const;
+  std::vector<std::vector<Word>> split_by_char(const std::vector<Word>& words,
+                                               const std::vector<std::string>& chars) const;
+  std::vector<std::vector<Word>> split_by_char(
+      const std::vector<Word>& words, const std::unordered_set<std::string>& chars) const;
+
+  // One word per character: ids and offsets 0, 1, 2, ..., length 1 (TypeError
+  // naming `text` when it is not valid UTF-8). For a list of strings, one
+  // word per item, ids and offsets advancing by each item's length.
+  static std::vector<Word> get_single_words(std::string_view text);
+  static std::vector<Word> get_single_words(const std::vector<std::string>& text);
+
+  // Calls `visit` for each sentence of `text`, in order, without building
+  // records; the spans are exactly those of split(text). TypeError naming
+  // `input` when `text` is not valid UTF-8.
+  void for_each_sentence(std::string_view text,
+                         const std::function<void(const SentenceSpan&)>& visit) const;
+
+ private:
+  // Quote and bracket flags of a word's text.
+  std::uint8_t flags_of(std::string_view text) const;
+  std::vector<std::vector<Word>> cut_words(const std::vector<Word>& words,
+                                           const std::unordered_set<std::string>* chars) const;
+  void cut_text(std::string_view text, std::size_t byte_begin, std::size_t byte_end,
+                std::uint8_t boundary,
+                const std::function<void(const SentenceSpan&)>& visit) const;
+
+  std::unordered_set<std::string> punct_chars_;
+  std::int64_t max_len_;
+  // Per-code-point flags (enders, clause marks, quotes, brackets): a flat
+  // table for the Basic Multilingual Plane, a short sorted list beyond it.
+  std::vector<std::uint8_t> bmp_flags_;
+  std::vector<std::pair<char32_t, std::uint8_t>> astral_flags_;
+};
+
+}  // namespace kelvra::nlp::common::phraser

@@ -1,0 +1,78 @@
+// Cutting a document into segments of bounded length along sentence
+// boundaries, for models with a bounded input size.
+//
+//   Sectioner sectioner;
+//   auto segments = sectioner.split({{"text", document}, {"length", 510}}, "ner");
+//   // each: {"text": ..., "offset": start in the document, "length": ...}
+//
+// Whole sentences (from the phraser) are packed greedily into segments of
+// at most `length` code points; a sentence longer than that is cut into
+// pieces of exactly `length` (the last shorter) and never merged with the
+// text after it. The segments are in document order, the first offset is 0,
+// each next offset is the previous offset + length, and the texts joined
+// give the document back.
+//
+// With "relation" the input is {"feature_set": {"text", "nes"}, "length"},
+// and each segment also gets "feature_set": {"text", "nes"} holding deep
+// copies of the entities that lie wholly inside it (both bounds inclusive),
+// rebased to the segment: a contiguous entity's "offset", or each of a
+// multi-piece entity's "spans" offsets. The input is never changed.
+//
+// A Sectioner is immutable after construction; one instance serves any
+// number of threads at once.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "kelvra/common/record.h"
+#include "kelvra/nlp/common/phraser.h"
+
+namespace kelvra::nlp::common::sectioner {
+
+class Sectioner {
+ public:
+  // `separator`: the sentence enders; absent or empty means the phraser's
+  // defaults. The phraser keeps its default length cap of 510.
+  explicit Sectioner(std::optional<std::vector<std::string>> separator = std::nullopt);
+
+  const phraser::Phraser phraser;
+
+  // `type_` "ner": _split_text_by_length(input_["text"], input_["length"]);
+  // "relation": _split_feature_set(input_["feature_set"], input_["length"]).
+  // Throws KvException(INVALID_PARAMETERS, `type_ must in ["ner", "relation"]`)
+  // for any other type_; TypeError naming `input_` when it is not a map, or
+  // naming a value of the wrong kind; KeyError naming a missing key. The
+  // first key is read before "length". `length` may be any number; it is
+  // truncated toward zero.
+  std::vector<Record> split(const Record& input_, std::string_view type_) const;
+
+  // Segments of `text`. A text no longer than `length` is one segment (an
+  // empty text too, for any length >= 0). Throws
+  // KvException(INVALID_PARAMETERS, ...) naming `length` and its value when
+  // `length` is below 1 for a non-empty text or below 0 at all: a document
+  // must never silently vanish. TypeError naming `text` for invalid UTF-8.
+  std::vector<Record> _split_text_by_length(std::string_view text, std::int64_t length) const;
+
+  // Segments of feature_set["text"], each with its "feature_set" (above).
+  // TypeError naming `feature_set` when it is not a map, or `ne` for an
+  // entity that is not a map; KeyError for missing keys.
+  std::vector<Record> _split_feature_set(const Record& feature_set, std::int64_t length) const;
+
+  // Cuts `sentence` into pieces of `length` code points starting at document
+  // position `segment_offset`. Returns the segments and the position just
+  // after the last. `length` below 1 throws as in _split_text_by_length.
+  std::pair<std::vector<Record>, std::int64_t> _split_extra_long_sentence(
+      std::string_view sentence, std::int64_t length, std::int64_t segment_offset) const;
+
+  // True when `ne` lies wholly inside `segment` (its "offset" and "length"):
+  // a contiguous entity by its "offset" and "length", a multi-piece one by
+  // every span of its "spans" (none at all counts as inside).
+  static bool _judge_entity_in_segment(const Record& ne, const Record& segment);
+};
+
+}  // namespace kelvra::nlp::common::sectioner

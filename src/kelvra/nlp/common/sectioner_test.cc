@@ -1,0 +1,205 @@
+#include "kelvra/nlp/common/sectioner.h"
+
+#include <random>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "kelvra/common/exceptions.h"
+#include "kelvra/common/utf8.h"
+#include "kelvra/nlp/common/stitcher.h"
+
+namespace kelvra::nlp::common::sectioner {
+namespace {
+
+using kelvra::common::ErrorCodes;
+using kelvra::common::KeyError;
+using kelvra::common::KvException;
+using kelvra::common::TypeError;
+
+Record ner_input(const std::string& text, Record length) {
+  return Record{{"text", text}, {"length", std::move(length)}};
+}
+
+// (text, offset, length) of each segment, for compact expectations.
+std::string describe(const std::vector<Record>& segments) {
+  std::string out;
+  for (const auto& s : segments)
+    out += s["text"].get<std::string>() + "@" + std::to_string(s["offset"].get<int>()) + "+" +
+           std::to_string(s["length"].get<int>()) + " ";
+  return out;
+}
+
+// --- ner ---
+
+TEST(Sectioner, TextThatFitsIsOneSegment) {
+  auto segments = Sectioner().split(ner_input("0123456789", 10), "ner");
+  EXPECT_EQ(describe(segments), "0123456789@0+10 ");
+  EXPECT_EQ(segments[0].dump(), R"({"text":"0123456789","offset":0,"length":10})");
+}
+
+TEST(Sectioner, PacksWholeSentencesGreedily) {
+  EXPECT_EQ(describe(Sectioner().split(ner_input("你好。再见！谢谢。", 6), "ner")),
+            "你好。再见！@0+6 谢谢。@6+3 ");
+}
+
+TEST(Sectioner, CutsALongSentenceIntoFixedPieces) {
+  EXPECT_EQ(describe(Sectioner().split(ner_input("一二三四五六七八九十", 4), "ner")),
+            "一二三四@0+4 五六七八@4+4 九十@8+2 ");
+  // The piece cut never merges with the text around it.
+  EXPECT_EQ(describe(Sectioner().split(ner_input("甲。一二三四五六七八。乙。", 4), "ner")),
+            "甲。@0+2 一二三四@2+4 五六七八@6+4 。@10+1 乙。@11+2 ");
+}
+
+TEST(Sectioner, LengthIsTruncatedTowardZero) {
+  EXPECT_EQ(describe(Sectioner().split(ner_input("你好。再见！", 3.9), "ner")),
+            "你好。@0+3 再见！@3+3 ");
+}
+
+TEST(Sectioner, EmptyTextIsOneEmptySegment) {
+  EXPECT_EQ(describe(Sectioner().split(ner_input("", 0), "ner")), "@0+0 ");
+  EXPECT_EQ(describe(Sectioner().split(ner_input("", 5), "ner")), "@0+0 ");
+}
+
+// A length that would lose the document (negative) or divide by zero (0)
+// is refused instead.
+TEST(Sectioner, RefusesLengthsThatCannotHoldTheText) {
+  for (int length : {0, -1}) {
+    try {
+      Sectioner().split(ner_input("abc", length), "ner");
+      FAIL() << length;
+    } catch (const KvException& e) {
+      EXPECT_EQ(e.code(), ErrorCodes::INVALID_PARAMETERS);
+      EXPECT_THAT(e.what(), ::testing::HasSubstr("length"));
+      EXPECT_THAT(e.what(), ::testing::HasSubstr(std::to_string(length)));
+    }
+  }
+  EXPECT_THROW(Sectioner().split(ner_input("", -1), "ner"), KvException);
+}
+
+TEST(Sectioner, SeparatorOfLineFeedsOnly) {
+  Sectioner by_lines(std::vector<std::string>{"\n"});
+  EXPECT_EQ(describe(by_lines.split(ner_input("甲。乙\n丙。丁\n", 4), "ner")),
+            "甲。乙\n@0+4 丙。丁\n@4+4 ");
+}
+
+TEST(Sectioner, RejectsUnknownTypesAndBadInput) {
+  for (const char* type : {"NER", "relations", ""}) {
+    try {
+      Sectioner().split(ner_input("a", 1), type);
+      FAIL();
+    } catch (const KvException& e) {
+      EXPECT_EQ(e.code(), ErrorCodes::INVALID_PARAMETERS);
+      EXPECT_STREQ(e.what(), R"(type_ must in ["ner", "relation"])");
+    }
+  }
+  EXPECT_THROW(Sectioner().split(Record::array(), "ner"), TypeError);
+  EXPECT_THROW(Sectioner().split(Record{{"length", 5}}, "ner"), KeyError);
+  EXPECT_THROW(Sectioner().split(Record{{"text", "a"}}, "ner"), KeyError);
+  EXPECT_THROW(Sectioner().split(ner_input("a", "5"), "ner"), TypeError);
+  EXPECT_THROW(Sectioner().split(Record{{"text", 5}, {"length", 5}}, "ner"), TypeError);
+}
+
+// --- relation ---
+
+Record relation_input(Record nes, int length = 6) {
+  return Record{{"feature_set", {{"text", "一二。四五。七八。十一。二。"}, {"nes", std::move(nes)}}},
+                {"length", length}};
+}
+
+TEST(Sectioner, RelationCarriesRebasedCopiesOfEntitiesInside) {
+  Record input = relation_input(Record::parse(R"([
+      {"offset": 5, "length": 3, "type": "straddles"},
+      {"offset": 6, "length": 2, "type": "second"},
+      {"offset": 0, "length": 6, "type": "whole first"},
+      {"spans": [{"offset": 7, "length": 1}, {"offset": 9, "length": 2}], "type": "pieces"},
+      {"spans": [{"offset": 1, "length": 1}, {"offset": 9, "length": 1}], "type": "apart"}])"));
+  const Record original = input;
+  auto segments = Sectioner().split(input, "relation");
+  ASSERT_EQ(segments.size(), 3u);
+  EXPECT_EQ(describe(segments), "一二。四五。@0+6 七八。十一。@6+6 二。@12+2 ");
+  EXPECT_EQ(segments[0]["feature_set"].dump(),
+            R"({"text":"一二。四五。","nes":[{"offset":0,"length":6,"type":"whole first"}]})");
+  EXPECT_EQ(segments[1]["feature_set"]["nes"].dump(),
+            R"([{"offset":0,"length":2,"type":"second"},)"
+            R"({"spans":[{"offset":1,"length":1},{"offset":3,"length":2}],"type":"pieces"}])");
+  EXPECT_EQ(segments[2]["feature_set"]["nes"], Record::array());
+  EXPECT_EQ(input, original);  // the caller's entities keep their positions
+}
+
+TEST(Sectioner, ZeroLengthEntityAtABoundaryLiesInBothSegments) {
+  auto segments = Sectioner().split(relation_input(Record::parse(R"([{"offset":6,"length":0}])")),
+                                    "relation");
+  EXPECT_EQ(segments[0]["feature_set"]["nes"].size(), 1u);
+  EXPECT_EQ(segments[1]["feature_set"]["nes"][0]["offset"], 0);
+}
+
+TEST(Sectioner, RelationFailures) {
+  EXPECT_THROW(Sectioner().split(relation_input(Record::parse("[1]")), "relation"), TypeError);
+  EXPECT_THROW(Sectioner().split(relation_input(Record::parse(R"([{"offset":0}])")), "relation"),
+               KeyError);
+  EXPECT_THROW(Sectioner().split(relation_input(Record::parse(R"([{"length":1}])")), "relation"),
+               KeyError);
+  // An entity whose start already fails the first test is not read further.
+  EXPECT_NO_THROW(Sectioner()._judge_entity_in_segment(Record{{"offset", -1}},
+                                                       Record{{"offset", 0}, {"length", 1}}));
+}
+
+// --- invariants on random documents, and the whole road back ---
+
+TEST(Sectioner, RandomDocumentsKeepTheInvariantsAndStitchBack) {
+  const std::vector<std::string> alphabet{"甲", "乙", "。", "，", "”", "「", "」", "\n", "a", "😀", "！"};
+  std::mt19937 rng(2024);
+  Sectioner sectioner;
+  for (int round = 0; round < 200; ++round) {
+    std::string text;
+    int n = static_cast<int>(rng() % 300);
+    for (int i = 0; i < n; ++i) text += alphabet[rng() % alphabet.size()];
+    std::int64_t limit = 1 + static_cast<std::int64_t>(rng() % 40);
+    auto segments = sectioner.split(ner_input(text, limit), "ner");
+
+    std::string joined;
+    std::int64_t expected_offset = 0;
+    for (auto& segment : segments) {
+      const auto& piece = segment["text"].get_ref<const std::string&>();
+      joined += piece;
+      EXPECT_EQ(segment["offset"], expected_offset);
+      EXPECT_EQ(segment["length"], static_cast<std::int64_t>(kelvra::common::utf8::length(piece)));
+      if (n > 0) EXPECT_LE(segment["length"].get<std::int64_t>(), limit);
+      expected_offset += segment["length"].get<std::int64_t>();
+      // A stand-in model: every "乙" is an entity, positioned in its segment.
+      Record nes = Record::array();
+      std::int64_t position = 0;
+      for (std::size_t pos = 0; pos < piece.size(); ++position) {
+        std::size_t start = pos;
+        kelvra::common::utf8::next(piece, pos);
+        if (piece.compare(start, pos - start, "乙") == 0)
+          nes.push_back(Record{{"offset", position}, {"length", 1}, {"text", "乙"}});
+      }
+      segment["nes"] = std::move(nes);
+    }
+    ASSERT_EQ(joined, text);
+    for (const auto& entity : stitcher::Stitcher().merge(segments, "ner")) {
+      EXPECT_EQ(kelvra::common::utf8::substr(text, entity["offset"].get<std::size_t>(), 1), "乙");
+    }
+  }
+}
+
+TEST(Sectioner, OneInstanceServesTwoThreads) {
+  Sectioner sectioner;
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += "他说：“走吧。”「甲。乙」丙！";
+  Record input = ner_input(text, 50);
+  auto expected = sectioner.split(input, "ner");
+  std::vector<Record> a, b;
+  std::thread t1([&] { a = sectioner.split(input, "ner"); });
+  std::thread t2([&] { b = sectioner.split(input, "ner"); });
+  t1.join();
+  t2.join();
+  EXPECT_EQ(a, expected);
+  EXPECT_EQ(b, expected);
+}
+
+}  // namespace
+}  // namespace kelvra::nlp::common::sectioner

@@ -1,0 +1,45 @@
+// Putting per-segment model results back into document positions.
+//
+//   auto segments = sectioner.split(document, "ner");
+//   // ... a model adds "nes" to each segment, positions from the segment's start
+//   Stitcher stitcher;
+//   std::vector<Record> entities = stitcher.merge(segments, "ner");
+//
+// Each segment's "offset" is added to every position of its results, in
+// place: a contiguous entity's "offset", or, for an entity without one,
+// each offset of its "spans"; for relations, the "offset" of "head" and of
+// "tail" (their spans are left alone). The results of all segments are
+// concatenated in segment order; nothing is sorted or deduplicated.
+//
+// The caller's records are changed where they stand, so stitching the same
+// segments twice shifts twice. The returned list holds copies equal to the
+// shifted records. Nothing is rolled back on failure: records already
+// shifted stay shifted.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "kelvra/common/record.h"
+
+namespace kelvra::nlp::common::stitcher {
+
+class Stitcher {
+ public:
+  // `type_` "ner" gives _merge_nes, "relation" _merge_relations; anything
+  // else throws KvException(INVALID_PARAMETERS, `type_ must in ["ner", "relation"]`)
+  // before any record is read. The Record form must be a list (TypeError
+  // naming `segments`). A segment without "offset", "nes" or "relations", an
+  // entity with neither "offset" nor "spans", or a span, head or tail
+  // without "offset" throws KeyError naming the key; a position that is not
+  // a number throws TypeError naming "offset".
+  std::vector<Record> merge(std::vector<Record>& segments, std::string_view type_) const;
+  std::vector<Record> merge(Record& segments, std::string_view type_) const;
+
+  std::vector<Record> _merge_nes(std::vector<Record>& segments) const;
+  std::vector<Record> _merge_nes(Record& segments) const;
+  std::vector<Record> _merge_relations(std::vector<Record>& segments) const;
+  std::vector<Record> _merge_relations(Record& segments) const;
+};
+
+}  // namespace kelvra::nlp::common::stitcher
