@@ -30,7 +30,7 @@ bench: deps
 	bash bench/run $(BUILD_RELEASE)
 
 sanitize: deps
-	cmake -S . -B $(BUILD_SANITIZE) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVRA_BUILD_BENCH=OFF \
+	cmake -S . -B $(BUILD_SANITIZE) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVRA_BUILD_BENCH=OFF -DKELVRA_TEST_INSTALL=OFF \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined" \
 	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
 	  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" $(CMAKE_FLAGS)

@@ -36,10 +36,17 @@ void rebase(Record& holder, std::int64_t shift) {
   offset = require_integer(offset, "offset") - shift;
 }
 
+std::optional<std::vector<std::string>> checked_separator(
+    std::optional<std::vector<std::string>> separator) {
+  if (separator)
+    for (const auto& ch : *separator) utf8::require_valid(ch, "separator");
+  return separator;
+}
+
 }  // namespace
 
 Sectioner::Sectioner(std::optional<std::vector<std::string>> separator)
-    : phraser(std::move(separator)) {}
+    : phraser(checked_separator(std::move(separator))) {}
 
 std::vector<Record> Sectioner::split(const Record& input_, std::string_view type_) const {
   require_map(input_, "input_");

@@ -37,7 +37,8 @@ namespace kelvra::nlp::common::sectioner {
 class Sectioner {
  public:
   // `separator`: the sentence enders; absent or empty means the phraser's
-  // defaults. The phraser keeps its default length cap of 510.
+  // defaults. The phraser keeps its default length cap of 510. Entries must
+  // be valid UTF-8 (TypeError naming `separator`).
   explicit Sectioner(std::optional<std::vector<std::string>> separator = std::nullopt);
 
   const phraser::Phraser phraser;

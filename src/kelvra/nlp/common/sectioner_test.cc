@@ -95,6 +95,12 @@ TEST(Sectioner, RejectsUnknownTypesAndBadInput) {
     }
   }
   EXPECT_THROW(Sectioner().split(Record::array(), "ner"), TypeError);
+  try {
+    Sectioner(std::vector<std::string>{"\xFF"});
+    FAIL();
+  } catch (const TypeError& e) {
+    EXPECT_EQ(e.parameter(), "separator");
+  }
   EXPECT_THROW(Sectioner().split(Record{{"length", 5}}, "ner"), KeyError);
   EXPECT_THROW(Sectioner().split(Record{{"text", "a"}}, "ner"), KeyError);
   EXPECT_THROW(Sectioner().split(ner_input("a", "5"), "ner"), TypeError);
