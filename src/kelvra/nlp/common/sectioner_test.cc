@@ -172,7 +172,9 @@ TEST(Sectioner, RandomDocumentsKeepTheInvariantsAndStitchBack) {
       joined += piece;
       EXPECT_EQ(segment["offset"], expected_offset);
       EXPECT_EQ(segment["length"], static_cast<std::int64_t>(kelvra::common::utf8::length(piece)));
-      if (n > 0) EXPECT_LE(segment["length"].get<std::int64_t>(), limit);
+      if (n > 0) {
+        EXPECT_LE(segment["length"].get<std::int64_t>(), limit);
+      }
       expected_offset += segment["length"].get<std::int64_t>();
       // A stand-in model: every "乙" is an entity, positioned in its segment.
       Record nes = Record::array();
