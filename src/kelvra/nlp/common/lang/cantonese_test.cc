@@ -132,5 +132,31 @@ TEST(Shipped, DefaultPathIsBesideTheLibrary) {
   EXPECT_GE(shipped()._c2m().size(), 600u);
 }
 
+TEST(Shipped, TranslatesWholeSentences) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"佢哋而家喺邊度食緊飯？", "他们现在在哪里吃饭？"},
+      {"我走先，聽日見！", "我先走，明天见！"},
+      {"你食咗飯未呀？", "你吃饭了没有啊？"},
+      {"唔該晒，我唔識講普通話。", "非常感谢，我不会说普通话。"},
+      {"呢件衫幾多錢？好平喎！", "这件衣服多少钱？很便宜哦！"},
+      {"我哋一齊去飲茶啦！", "我们一起去喝早茶吧！"},
+      {"點解你唔話畀我知？", "为什么你不告诉我？"},
+      {"我琴日喺街市買咗好多嘢。", "我昨天在菜市场买了很多东西。"},
+      {"你知唔知佢係邊個？", "你知不知道他是谁？"},
+      {"今日好熱，我哋去游水啦。", "今天很热，我们去游泳吧。"},
+      {"佢哋都唔鍾意食辣。", "他们都不喜欢吃辣。"},
+      {"呢度有冇洗手間？", "这里有没有洗手间？"},
+      {"我唔知點算好。", "我不知道怎么办才好。"},
+      {"等陣我哋一齊搭的士去機場。", "等一下我们一起坐出租车去机场。"},
+  };
+  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+}
+
+TEST(Shipped, MandarinWordsSharingCantoneseCharactersAreLeftAlone) {
+  // 係, 點 and 食 are Cantonese words on their own, but not inside these.
+  EXPECT_EQ(shipped().translate("我們的系統關係很好，三點鐘見。"), "我们的系统关系很好，三点钟见。");
+  EXPECT_EQ(shipped().translate("食物和飲料"), "食物和饮料");
+}
+
 }  // namespace
 }  // namespace kelvra::nlp::common::lang::cantonese
