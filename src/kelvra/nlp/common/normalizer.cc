@@ -141,6 +141,9 @@ Text Normalizer::normalize(std::string_view text, bool is_q2b, bool is_replace,
   bool per_position = false;  // converter changed the length: convert each code point alone
   if (is_to_zhs && !text.empty()) {
     converted = impl_->convert(text);
+    // The walk below trusts its input to be well-formed.
+    if (!utf8::is_valid(converted))
+      throw KvException(ErrorCodes::INTERNAL_ERROR, "OpenCC returned text that is not valid UTF-8");
     per_position = utf8::length(converted) != utf8::length(text);
   }
   std::string_view source = is_to_zhs ? std::string_view(converted) : text;

@@ -201,7 +201,7 @@ std::string Cantonese::default_dict_file() {
   if (dladdr(reinterpret_cast<void*>(&Cantonese::default_dict_file), &info) == 0 ||
       info.dli_fname == nullptr)
     throw FileError("data/c2m.tsv", "cannot find the directory of the cantonese library");
-  std::filesystem::path library = std::filesystem::absolute(info.dli_fname);
+  std::filesystem::path library = std::filesystem::absolute(info.dli_fname).lexically_normal();
   return (library.parent_path() / "data" / "c2m.tsv").string();
 }
 
