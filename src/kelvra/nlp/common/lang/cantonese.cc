@@ -195,6 +195,8 @@ Cantonese::Cantonese(std::optional<std::string> dict_file) {
 }
 
 Cantonese::~Cantonese() = default;
+Cantonese::Cantonese(Cantonese&&) noexcept = default;
+Cantonese& Cantonese::operator=(Cantonese&&) noexcept = default;
 
 std::string Cantonese::default_dict_file() {
   Dl_info info{};

@@ -70,9 +70,11 @@ class Cantonese {
   ~Cantonese();
 
   // An instance holds a dictionary, a segmenter and a cache guarded by a
-  // mutex; copies would only duplicate the loaded data.
+  // mutex; copies would only duplicate the loaded data. Moving is fine.
   Cantonese(const Cantonese&) = delete;
   Cantonese& operator=(const Cantonese&) = delete;
+  Cantonese(Cantonese&&) noexcept;
+  Cantonese& operator=(Cantonese&&) noexcept;
 
   // data/c2m.tsv in the directory of the library that holds this module,
   // made absolute (found at run time, so it holds in the build tree and

@@ -17,16 +17,21 @@ std::uint64_t key(std::uint32_t node, char32_t cp) {
   return (static_cast<std::uint64_t>(node) << 21) | cp;
 }
 
-// Letters and digits that form runs kept whole: everything of the letter
-// and number categories below the CJK blocks, and the full-width Latin
-// letters and digits.
-bool is_alnum(char32_t cp) {
-  if (cp < 0x80)
-    return (cp >= U'0' && cp <= U'9') || (cp >= U'a' && cp <= U'z') || (cp >= U'A' && cp <= U'Z');
+enum class Kind { kAlnum, kLone, kStretch };
+
+// Letters and digits outside the CJK blocks (and the full-width Latin ones)
+// form runs kept whole; white space, punctuation, symbols and controls are
+// words of their own; everything else (Chinese characters above all) is cut
+// with the lexicon.
+Kind kind_of(char32_t cp) {
+  if (cp < 0x80) {
+    const bool alnum =
+        (cp >= U'0' && cp <= U'9') || (cp >= U'a' && cp <= U'z') || (cp >= U'A' && cp <= U'Z');
+    return alnum ? Kind::kAlnum : Kind::kLone;
+  }
   if ((cp >= 0xFF10 && cp <= 0xFF19) || (cp >= 0xFF21 && cp <= 0xFF3A) ||
       (cp >= 0xFF41 && cp <= 0xFF5A))
-    return true;
-  if (cp >= 0x2E80) return false;
+    return Kind::kAlnum;
   switch (utf8proc_category(static_cast<utf8proc_int32_t>(cp))) {
     case UTF8PROC_CATEGORY_LU:
     case UTF8PROC_CATEGORY_LL:
@@ -36,9 +41,13 @@ bool is_alnum(char32_t cp) {
     case UTF8PROC_CATEGORY_ND:
     case UTF8PROC_CATEGORY_NL:
     case UTF8PROC_CATEGORY_NO:
-      return true;
+      return cp < 0x2E80 ? Kind::kAlnum : Kind::kStretch;
+    case UTF8PROC_CATEGORY_MN:
+    case UTF8PROC_CATEGORY_MC:
+    case UTF8PROC_CATEGORY_ME:
+      return Kind::kStretch;
     default:
-      return false;
+      return Kind::kLone;
   }
 }
 
@@ -84,38 +93,44 @@ std::vector<std::string> Segmenter::cut(std::string_view text) const {
   return words;
 }
 
+// Buffers of one cut, reused from stretch to stretch.
+struct Segmenter::Scratch {
+  std::vector<char32_t> cps;
+  std::vector<std::size_t> bytes;  // byte offset of each code point, and of the end
+  std::vector<std::uint32_t> best, step;
+};
+
 std::vector<std::string_view> Segmenter::cut_views(std::string_view text) const {
   utf8::require_valid(text, "text");
   std::vector<std::string_view> out;
+  Scratch scratch;
   std::size_t pos = 0;
   while (pos < text.size()) {
     const std::size_t begin = pos;
-    std::size_t after = pos;
-    const bool alnum = is_alnum(utf8::next(text, after));
-    // Extend the stretch while the kind stays the same.
-    pos = after;
-    while (pos < text.size()) {
-      std::size_t probe = pos;
-      if (is_alnum(utf8::next(text, probe)) != alnum) break;
-      pos = probe;
+    const Kind kind = kind_of(utf8::next(text, pos));
+    if (kind != Kind::kLone) {
+      // Extend the run while the kind stays the same.
+      while (pos < text.size()) {
+        std::size_t probe = pos;
+        if (kind_of(utf8::next(text, probe)) != kind) break;
+        pos = probe;
+      }
     }
-    if (alnum)
-      out.push_back(text.substr(begin, pos - begin));
+    if (kind == Kind::kStretch)
+      cut_stretch(text, begin, pos, scratch, out);
     else
-      cut_stretch(text, begin, pos, out);
+      out.push_back(text.substr(begin, pos - begin));
   }
   return out;
 }
 
 // Fewest words by dynamic programming from the end of the stretch: best[i]
-// is the least number of words that covers code points i..n. Candidates at
-// i are tried longest first and replaced only by a strictly better one, so
-// ties go to the longer first word.
+// is the least number of words that covers code points i..n, and step[i]
+// the length of the first word of that cover; ties go to the longer first
+// word.
 void Segmenter::cut_stretch(std::string_view text, std::size_t begin, std::size_t end,
-                            std::vector<std::string_view>& out) const {
-  thread_local std::vector<char32_t> cps;
-  thread_local std::vector<std::size_t> bytes;  // byte offset of each code point, and of the end
-  thread_local std::vector<std::uint32_t> best, step;
+                            Scratch& scratch, std::vector<std::string_view>& out) const {
+  auto& [cps, bytes, best, step] = scratch;
   cps.clear();
   bytes.clear();
   for (std::size_t pos = begin; pos < end;) {
@@ -127,22 +142,19 @@ void Segmenter::cut_stretch(std::string_view text, std::size_t begin, std::size_
   best.assign(n + 1, 0);
   step.assign(n + 1, 1);
   for (std::size_t i = n; i-- > 0;) {
-    std::uint32_t best_cost = best[i + 1] + 1;
+    std::uint32_t best_cost = best[i + 1] + 1;  // a single code point
     std::uint32_t best_step = 1;
-    // Lexicon words starting at i, shortest first; remember the lengths.
-    std::uint32_t lengths[64];
-    std::size_t count = 0;
+    // Lexicon words starting at i come shortest first, so "<=" lets a longer
+    // word win a tie.
     std::uint32_t node = 0;
     for (std::size_t j = i; j < n && j - i < max_length_; ++j) {
       node = child(node, cps[j]);
       if (node == 0) break;
-      if (terminal_[node] && count < 64) lengths[count++] = static_cast<std::uint32_t>(j - i + 1);
-    }
-    for (std::size_t k = count; k-- > 0;) {
-      const std::uint32_t cost = best[i + lengths[k]] + 1;
-      if (cost < best_cost || (cost == best_cost && lengths[k] > best_step)) {
-        best_cost = cost;
-        best_step = lengths[k];
+      if (!terminal_[node]) continue;
+      const auto length = static_cast<std::uint32_t>(j - i + 1);
+      if (best[i + length] + 1 <= best_cost) {
+        best_cost = best[i + length] + 1;
+        best_step = length;
       }
     }
     best[i] = best_cost;

@@ -8,12 +8,14 @@
 // The text is cut into stretches:
 //  - a run of letters and digits outside the CJK blocks (Latin, Greek,
 //    Cyrillic, ..., and the full-width Latin letters and digits) is one word;
-//  - every other stretch (Chinese characters, punctuation, blanks) is cut
-//    into lexicon words and single code points so that the number of words
-//    is the smallest; among equally short segmentations the one with the
-//    longer first word wins, then the longer second word, and so on.
-// A lexicon word can therefore only be found where it does not touch a run
-// of letters or digits; words made of letters or digits are not looked up.
+//  - white space, punctuation, symbols and control characters are one word
+//    per code point;
+//  - every other run (Chinese characters above all) is cut into lexicon
+//    words and single code points so that the number of words is the
+//    smallest; among equally short segmentations the one with the longer
+//    first word wins, then the longer second word, and so on.
+// Lexicon words are therefore found only inside runs of the third kind:
+// words holding letters, digits, blanks or punctuation are never matched.
 // The words' concatenation is always exactly the text: nothing is dropped,
 // changed or reordered, and no word is empty.
 //
@@ -52,7 +54,8 @@ class Segmenter {
   // Child of trie node `node` along code point `cp`, or 0 (the root is
   // never a child).
   std::uint32_t child(std::uint32_t node, char32_t cp) const;
-  void cut_stretch(std::string_view text, std::size_t begin, std::size_t end,
+  struct Scratch;
+  void cut_stretch(std::string_view text, std::size_t begin, std::size_t end, Scratch& scratch,
                    std::vector<std::string_view>& out) const;
 
   std::unordered_map<std::uint64_t, std::uint32_t> children_;  // (node, cp) -> node
