@@ -47,6 +47,18 @@ void BM_Normalize(benchmark::State& state) {
 }
 BENCHMARK(BM_Normalize)->Unit(benchmark::kMillisecond);
 
+// The per-position work alone: replacement and half-width, no conversion.
+void BM_NormalizeWithoutConversion(benchmark::State& state) {
+  kelvra::nlp::common::normalizer::Normalizer normalizer({});
+  corpus();
+  for (auto _ : state) {
+    auto result = normalizer.normalize(corpus(), true, true, false);
+    benchmark::DoNotOptimize(result.normalized_text.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * corpus().size()));
+}
+BENCHMARK(BM_NormalizeWithoutConversion)->Unit(benchmark::kMillisecond);
+
 // Later iterations find every word's conversion in the translator's cache.
 void BM_Translate(benchmark::State& state) {
   kelvra::nlp::common::lang::cantonese::Cantonese cantonese;
