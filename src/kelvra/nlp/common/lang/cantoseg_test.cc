@@ -1,5 +1,7 @@
 #include "kelvra/nlp/common/lang/cantoseg.h"
 
+#include <cstdlib>
+#include <fstream>
 #include <random>
 
 #include <gmock/gmock.h>
@@ -58,6 +60,26 @@ TEST(Cut, ConcatenationIsAlwaysTheTextOnRandomInput) {
     EXPECT_EQ(join(words), text);
     for (const auto& word : words) EXPECT_FALSE(word.empty());
   }
+}
+
+// The Cantonese words of the shipped dictionary, as the translator gives them
+// to its segmenter (it adds their simplified forms too).
+std::vector<std::string> shipped_words() {
+  const char* source = std::getenv("KELVRA_SOURCE_DIR");
+  std::ifstream in(std::string(source ? source : ".") + "/src/kelvra/nlp/common/lang/data/c2m.tsv");
+  std::vector<std::string> words;
+  for (std::string line; std::getline(in, line);) words.push_back(line.substr(0, line.find('\t')));
+  return words;
+}
+
+TEST(Cut, FindsTheShippedDictionaryWords) {
+  Segmenter shipped(shipped_words());
+  ASSERT_GE(shipped.size(), 600u);
+  EXPECT_THAT(shipped.cut("佢哋而家喺邊度食緊飯"), ElementsAre("佢哋", "而家", "喺邊度", "食緊飯"));
+  EXPECT_THAT(shipped.cut("唔該，點解你要食乜嘢？"),
+              ElementsAre("唔該", "，", "點解", "你", "要", "食", "乜嘢", "？"));
+  // Mandarin words listed to keep them whole are found too.
+  EXPECT_THAT(shipped.cut("我們的關係"), ElementsAre("我", "們", "的", "關係"));
 }
 
 TEST(Lexicon, CountsDistinctWordsAndRejectsBadInput) {
