@@ -1,0 +1,88 @@
+// normalize and cantonese: text normalisation and Cantonese to Mandarin
+// from the command line, one input line at a time.
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "kelvra/nlp/common/lang/cantonese.h"
+#include "kelvra/nlp/common/normalizer.h"
+
+namespace kelvra::cli {
+
+namespace {
+
+using nlp::common::lang::cantonese::Cantonese;
+using nlp::common::normalizer::Normalizer;
+
+void add_normalize(CLI::App& app) {
+  struct Options {
+    bool no_q2b = false;
+    bool no_replace = false;
+    bool no_to_zhs = false;
+    std::string valid;
+    std::string file;
+  };
+  auto options = std::make_shared<Options>();
+  auto* cmd = app.add_subcommand(
+      "normalize",
+      "Normalise each input line (traditional to simplified Chinese, control characters to\n"
+      "blanks, full-width to half-width); prints one result record per line with every\n"
+      "changed position: {\"text\",\"normalized_text\",\"alter_words\":[{\"text\",\n"
+      "\"normalized_text\",\"offset\"}]}, offsets in code points of the line.");
+  cmd->add_flag("--no-q2b", options->no_q2b, "Keep full-width characters");
+  cmd->add_flag("--no-replace", options->no_replace, "Keep control characters");
+  cmd->add_flag("--no-to-zhs", options->no_to_zhs, "Keep traditional characters");
+  cmd->add_option("--valid", options->valid,
+                  "Control characters to keep, one per character (default: none)");
+  cmd->add_option("FILE", options->file, "Input file (default: standard input)");
+  cmd->callback([options] {
+    std::string text = read_input(options->file);
+    require_utf8(text, source_name(options->file));
+    Normalizer normalizer(split_code_points(options->valid, "--valid"));
+    for_each_line(text, [&](std::string_view line, std::int64_t) {
+      print_json_line(normalizer
+                          .normalize(line, !options->no_q2b, !options->no_replace,
+                                     !options->no_to_zhs)
+                          .to_json());
+    });
+  });
+}
+
+void add_cantonese(CLI::App& app) {
+  struct Options {
+    std::string dict;
+    std::string file;
+  };
+  auto options = std::make_shared<Options>();
+  auto* cmd = app.add_subcommand(
+      "cantonese",
+      "Rewrite Cantonese wording with Mandarin wording, word by word, in simplified\n"
+      "characters; prints each input line translated.");
+  cmd->add_option("--dict", options->dict,
+                  "Cantonese-Mandarin dictionary, tab-separated (default: the shipped c2m.tsv)");
+  cmd->add_option("FILE", options->file, "Input file (default: standard input)");
+  cmd->callback([options] {
+    std::string text = read_input(options->file);
+    require_utf8(text, source_name(options->file));
+    Cantonese cantonese(options->dict.empty() ? std::nullopt
+                                              : std::optional<std::string>(options->dict));
+    std::string out;
+    for_each_line(text, [&](std::string_view line, std::int64_t) {
+      out = cantonese.translate(line);
+      out.push_back('\n');
+      std::fwrite(out.data(), 1, out.size(), stdout);
+    });
+  });
+}
+
+}  // namespace
+
+void add_normalization_commands(CLI::App& app) {
+  add_normalize(app);
+  add_cantonese(app);
+}
+
+}  // namespace kelvra::cli

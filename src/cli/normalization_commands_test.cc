@@ -1,0 +1,86 @@
+// Runs kelvra-nlp normalize and cantonese as a user would.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "kelvra/common/record.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Runs `kelvra-nlp ARGS` with `input` on standard input.
+Result run(const std::string& args, const std::string& input = "") {
+  // Tests run as separate processes at once: name the files after the test.
+  static int counter = 0;
+  std::string base = ::testing::TempDir() + "normalization_cli_" +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+                     std::to_string(counter++);
+  std::ofstream(base + ".in", std::ios::binary) << input;
+  std::string command = std::string(KELVRA_CLI_PATH) + " " + args + " < " + base + ".in > " +
+                        base + ".out 2> " + base + ".err";
+  int raw = std::system(command.c_str());
+  return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"), slurp(base + ".err")};
+}
+
+TEST(NormalizeCommand, OneRecordPerLineWithInputOffsets) {
+  auto result = run("normalize", "頭髮Ａ\n\nok\x07\r\n");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out,
+            R"({"text":"頭髮Ａ","normalized_text":"头发A","alter_words":[{"text":"頭","normalized_text":"头","offset":0},{"text":"髮","normalized_text":"发","offset":1},{"text":"Ａ","normalized_text":"A","offset":2}]})"
+            "\n"
+            R"({"text":"","normalized_text":"","alter_words":[]})"
+            "\n"
+            R"({"text":"ok\u0007","normalized_text":"ok ","alter_words":[{"text":"\u0007","normalized_text":" ","offset":2}]})"
+            "\n");
+}
+
+TEST(NormalizeCommand, SwitchesAndValidCharacters) {
+  auto off = run("normalize --no-q2b --no-to-zhs --valid \"$(printf '\\a')\"", "頭Ａ\x07\x01");
+  ASSERT_EQ(off.status, 0) << off.err;
+  auto record = kelvra::Record::parse(off.out);
+  EXPECT_EQ(record["normalized_text"], "頭Ａ\x07 ");
+  EXPECT_EQ(record["alter_words"].size(), 1u);
+  auto bad = run("normalize", "ab\xFF");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_THAT(bad.err, HasSubstr("UTF-8"));
+}
+
+TEST(CantoneseCommand, TranslatesLineByLine) {
+  auto result = run("cantonese", "佢哋而家喺邊度食緊飯？\n唔該晒！\n");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "他们现在在哪里吃饭？\n非常感谢！\n");
+  EXPECT_THAT(result.err, HasSubstr("cantonese-mandarin pairs from"));
+}
+
+TEST(CantoneseCommand, OwnDictionaryAndMissingOne) {
+  std::string dict = ::testing::TempDir() + "normalization_cli_dict.tsv";
+  std::ofstream(dict, std::ios::binary) << "佢\t她\n";
+  auto result = run("cantonese --dict " + dict, "佢哋\n");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "她哋\n");
+  auto missing = run("cantonese --dict no/such.tsv", "佢\n");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_THAT(missing.err, HasSubstr("no/such.tsv"));
+}
+
+}  // namespace
