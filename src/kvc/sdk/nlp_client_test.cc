@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/nlp/common/feature/lang/en/feature.h"
 #include "kvc/sdk/test_service.h"
 
 namespace kvc::sdk {
@@ -78,6 +79,17 @@ TEST(NlpClient, ReadsAListAnswer) {
   Record answer = NlpClient(service.url(), 5).features("list", {"WORD"}, "zh_cn", Record::object());
   ASSERT_TRUE(answer.is_array());
   EXPECT_EQ(answer.size(), 2u);
+}
+
+TEST(NlpClient, EnglishRecordsRoundTripThroughTheService) {
+  namespace en = kelvra::nlp::common::feature::lang::en;
+  en::FeatureSet doc(std::vector<en::Word>{en::Word(0, "Dogs", 0, 4, {.pos = "NNS", .lemma = "dog"}),
+                                           en::Word(1, "bark", 5, 4, {.mask = true})},
+                     std::vector<en::Entity>{}, std::nullopt, "Dogs bark");
+  TestService service;
+  Record answer = NlpClient(service.url(), 5)
+                      .features("echo:" + doc.to_json().dump(), {"WORD"}, "en", Record::object());
+  EXPECT_EQ(en::FeatureSet::from_json(answer), doc);
 }
 
 TEST(NlpClient, EveryFailureNamesTheEndpoint) {

@@ -13,6 +13,7 @@
 //   "not json"     status 200 with an HTML body
 //   "not a set"    status 200 with the JSON string "hello"
 //   "bad word"     status 200 with a feature set whose word lacks "id"
+//   "echo:JSON"    status 200 with JSON as the body
 //   "stall"        nothing, until release_stall() or the destructor (at most
 //                  kStallCap); then a feature set
 //   anything else  one feature set with a word per blank-separated token
@@ -124,6 +125,8 @@ class TestService {
     } else if (text == "bad word") {
       res.set_content(R"({"words":[{"text":"a","offset":0,"length":1}],"nes":[]})",
                       "application/json");
+    } else if (text.starts_with("echo:")) {
+      res.set_content(text.substr(5), "application/json");
     } else if (text == "stall") {
       std::unique_lock<std::mutex> lock(mutex_);
       released_cv_.wait_for(lock, kStallCap, [this] { return released_; });
