@@ -28,9 +28,22 @@ Word::Word(CN_WORD base, std::optional<bool> mask, std::optional<std::string> le
 }
 
 Record Word::to_json() const {
-  Record json = CN_WORD::to_json();
-  json["mask"] = or_null(mask);
-  json["lemma"] = or_null(lemma);
+  // Documents hold thousands of words: fill one map of known size in place
+  // rather than growing the base word's map by two keys.
+  Record json = Record::object();
+  auto& fields = json.get_ref<Record::object_t&>();
+  fields.reserve(11);
+  fields.emplace_back("id", id);
+  fields.emplace_back("text", text);
+  fields.emplace_back("offset", offset);
+  fields.emplace_back("length", length);
+  fields.emplace_back("pos", pos);
+  fields.emplace_back("sentence_id", or_null(sentence_id));
+  fields.emplace_back("clause_id", or_null(clause_id));
+  fields.emplace_back("parent", or_null(parent));
+  fields.emplace_back("relation", or_null(relation));
+  fields.emplace_back("mask", or_null(mask));
+  fields.emplace_back("lemma", or_null(lemma));
   return json;
 }
 
