@@ -27,6 +27,11 @@ function(kelvra_module)
   if(KELVRA_BUILD_TESTS)
     foreach(test_source IN LISTS M_TESTS)
       get_filename_component(test_name ${test_source} NAME_WE)
+      # Two modules may share a file name in different folders (feature.h
+      # and lang/en/feature.h); the later test takes its module's name.
+      if(TARGET ${test_name})
+        set(test_name ${M_NAME}_${test_name})
+      endif()
       add_executable(${test_name} ${test_source})
       target_compile_options(${test_name} PRIVATE -Wall -Wextra)
       target_link_libraries(${test_name} PRIVATE ${target} ${M_TEST_DEPS}

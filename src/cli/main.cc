@@ -10,13 +10,14 @@
 int main(int argc, char** argv) {
   CLI::App app{
       "Chinese and English text utilities: sentence splitting, sectioning long documents\n"
-      "into bounded segments, stitching per-segment results back together, normalisation\n"
-      "and Cantonese to Mandarin.\n"
+      "into bounded segments, stitching per-segment results back together, normalisation,\n"
+      "Cantonese to Mandarin, and feature sets of a text from the remote NLP service.\n"
       "Each subcommand reads FILE (or standard input) and writes JSON Lines."};
   app.name("kelvra-nlp");
   app.require_subcommand(1);
   kelvra::cli::add_segmentation_commands(app);
   kelvra::cli::add_normalization_commands(app);
+  kelvra::cli::add_annotation_commands(app);
 
   try {
     app.parse(argc, argv);

@@ -1,0 +1,72 @@
+// annotate: feature sets of a text from the remote NLP service.
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "cli/cli.h"
+#include "kelvra/common/utils.h"
+#include "kelvra/nlp/common/feature/annotator.h"
+#include "kelvra/nlp/common/feature/types.h"
+
+namespace kelvra::cli {
+
+namespace {
+
+using nlp::common::feature::FeatureSet;
+using nlp::common::feature::annotator::Annotator;
+namespace types = nlp::common::feature::types;
+
+void add_annotate(CLI::App& app) {
+  struct Options {
+    std::string config;
+    std::string url;
+    std::string types;
+    double timeout = 0;
+    std::string file;
+  };
+  auto options = std::make_shared<Options>();
+  auto* cmd = app.add_subcommand(
+      "annotate",
+      "Ask the NLP service for the feature sets of the whole input (one text).\n"
+      "Prints one feature set {\"words\":[...],\"nes\":[...]} per line; a service that\n"
+      "answers a list gives one line per set. A service that cannot be reached or\n"
+      "does not answer within the time-out ends it with status 1.");
+  auto* service = cmd->add_option_group("service", "Where the NLP service is (one of)");
+  service->add_option("--config", options->config,
+                      "JSON configuration file with \"nlp_client\": {\"url\": ...} (or\n"
+                      "\"kvcloud_url\", \"kvc_sdk_url\"), \"timeout\", \"lang\", \"tag\"");
+  service->add_option("--url", options->url, "Base address of the service, http://HOST:PORT[/PATH]");
+  service->require_option(1);
+  std::string known;
+  for (auto type : types::kAllTypes) known += (known.empty() ? "" : ",") + std::string(types::name(type));
+  cmd->add_option("--types", options->types, "Feature types, comma-separated: " + known)
+      ->required();
+  auto* timeout = cmd->add_option(
+      "--timeout", options->timeout,
+      "Seconds to wait for the service (default: the configuration's, else 60)");
+  cmd->add_option("FILE", options->file, "Input file (default: standard input)");
+  cmd->callback([options, timeout] {
+    auto feature_types = types::from_names(options->types);
+    Record config = options->config.empty()
+                        ? Record{{"nlp_client", {{"url", options->url}}}}
+                        : kelvra::common::ConfigUtil::load(options->config);
+    if (timeout->count() > 0) config["timeout"] = options->timeout;
+    Annotator annotator(config);
+
+    std::string text = read_input(options->file);
+    require_utf8(text, source_name(options->file));
+    auto result = annotator.extract(text, feature_types);
+    if (const auto* one = std::get_if<FeatureSet>(&result)) {
+      print_json_line(one->to_json());
+    } else {
+      for (const auto& set : std::get<std::vector<FeatureSet>>(result)) print_json_line(set.to_json());
+    }
+  });
+}
+
+}  // namespace
+
+void add_annotation_commands(CLI::App& app) { add_annotate(app); }
+
+}  // namespace kelvra::cli

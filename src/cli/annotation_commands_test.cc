@@ -1,0 +1,135 @@
+// Runs `kelvra-nlp annotate` against a small NLP service on a loopback port.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "kelvra/common/record.h"
+#include "kvc/sdk/test_service.h"
+
+namespace {
+
+using kvc::sdk::TestService;
+using ::testing::HasSubstr;
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Runs `kelvra-nlp ARGS` with `input` on standard input.
+Result run(const std::string& args, const std::string& input = "") {
+  // Tests run as separate processes at once: name the files after the test.
+  static int counter = 0;
+  std::string base = ::testing::TempDir() + "annotate_" +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+                     std::to_string(counter++);
+  std::ofstream(base + ".in", std::ios::binary) << input;
+  std::string command = std::string(KELVRA_CLI_PATH) + " " + args + " < " + base + ".in > " +
+                        base + ".out 2> " + base + ".err";
+  int raw = std::system(command.c_str());
+  return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"), slurp(base + ".err")};
+}
+
+std::vector<kelvra::Record> json_lines(const std::string& out) {
+  std::vector<kelvra::Record> records;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) records.push_back(kelvra::Record::parse(line));
+  return records;
+}
+
+// The number of lines of `text`, counting a last line without a line feed.
+std::size_t line_count(const std::string& text) {
+  std::size_t lines = 0;
+  for (char c : text) lines += c == '\n';
+  return lines + (!text.empty() && text.back() != '\n');
+}
+
+TEST(AnnotateCommand, PrintsTheFeatureSetsOfTheWholeInput) {
+  TestService service;
+  auto result = run("annotate --url " + service.url() + " --types WORD,NER", "hello world");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out,
+            R"({"words":[{"id":0,"text":"hello","offset":0,"length":5,"pos":"X","sentence_id":null,)"
+            R"("clause_id":null,"parent":null,"relation":null},{"id":1,"text":"world","offset":6,)"
+            R"("length":5,"pos":"X","sentence_id":null,"clause_id":null,"parent":null,)"
+            R"("relation":null}],"nes":[]})"
+            "\n");
+  EXPECT_EQ(service.last_request().dump(),
+            R"({"text":"hello world","types":["WORD","NER"],"lang":"zh_cn","tag":{}})");
+
+  auto list = run("annotate --url " + service.url() + "/ --types WORD", "list");
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(json_lines(list.out).size(), 2u);
+}
+
+TEST(AnnotateCommand, ReadsAConfigurationFile) {
+  TestService service;
+  std::string config = ::testing::TempDir() + "annotate_config.json";
+  std::ofstream(config) << R"({"kvcloud_url": ")" << service.url()
+                        << R"(", "tag": {"domain": "news"}})";
+  std::string input = ::testing::TempDir() + "annotate_input.txt";
+  std::ofstream(input) << "a b c";
+  auto result = run("annotate --config " + config + " --types POS " + input);
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(json_lines(result.out).at(0)["words"].size(), 3u);
+  EXPECT_EQ(service.last_request()["tag"]["domain"], "news");
+
+  auto missing = run("annotate --config /nonexistent/annotate.json --types WORD", "x");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_THAT(missing.err, HasSubstr("/nonexistent/annotate.json"));
+}
+
+TEST(AnnotateCommand, ServiceFailuresAreOneLineNamingTheUrl) {
+  std::string gone_url;
+  {
+    TestService gone;
+    gone_url = gone.url();
+  }
+  auto unreachable = run("annotate --url " + gone_url + " --types WORD", "x");
+  EXPECT_EQ(unreachable.status, 1);
+  EXPECT_THAT(unreachable.err, HasSubstr(gone_url + "/features"));
+  EXPECT_EQ(line_count(unreachable.err), 1u) << unreachable.err;
+  EXPECT_EQ(unreachable.out, "");
+
+  TestService service;
+  auto stalled = run("annotate --url " + service.url() + " --timeout 0.3 --types WORD", "stall");
+  EXPECT_EQ(stalled.status, 1);
+  EXPECT_THAT(stalled.err, HasSubstr(service.url() + "/features: no answer within the time-out"));
+  EXPECT_EQ(line_count(stalled.err), 1u) << stalled.err;
+  EXPECT_FALSE(service.stall_answered());
+
+  auto failing = run("annotate --url " + service.url() + " --types WORD", "fail");
+  EXPECT_EQ(failing.status, 1);
+  EXPECT_THAT(failing.err, HasSubstr("status 500"));
+  EXPECT_EQ(line_count(failing.err), 1u) << failing.err;
+}
+
+TEST(AnnotateCommand, BadArguments) {
+  auto unknown_type = run("annotate --url http://127.0.0.1:1 --types WORD,VERB", "x");
+  EXPECT_EQ(unknown_type.status, 1);
+  EXPECT_THAT(unknown_type.err, HasSubstr("unknown feature type `VERB`"));
+
+  auto bad_url = run("annotate --url localhost:80 --types WORD", "x");
+  EXPECT_EQ(bad_url.status, 1);
+  EXPECT_THAT(bad_url.err, HasSubstr("url `localhost:80`"));
+
+  EXPECT_EQ(run("annotate --types WORD", "x").status, 2);
+  EXPECT_EQ(run("annotate --url http://h --config c.json --types WORD", "x").status, 2);
+  EXPECT_EQ(run("annotate --url http://h", "x").status, 2);
+}
+
+}  // namespace

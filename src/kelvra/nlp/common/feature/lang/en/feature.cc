@@ -1,0 +1,102 @@
+#include "kelvra/nlp/common/feature/lang/en/feature.h"
+
+#include <utility>
+
+#include "kelvra/common/text_form.h"
+#include "kelvra/common/utf8.h"
+
+namespace kelvra::nlp::common::feature::lang::en {
+
+using kelvra::common::optional_bool;
+using kelvra::common::optional_string;
+using kelvra::common::or_null;
+using kelvra::common::require_map;
+using kelvra::common::to_text_form;
+
+// --- Word ---
+
+Word::Word(std::int64_t id_, std::string text, std::int64_t offset, std::int64_t length,
+           WordOptions options)
+    : Word(CN_WORD(id_, std::move(text), offset, length, std::move(options.pos),
+                   options.sentence_id, options.clause_id, options.parent,
+                   std::move(options.relation)),
+           options.mask, std::move(options.lemma)) {}
+
+Word::Word(CN_WORD base, std::optional<bool> mask, std::optional<std::string> lemma)
+    : CN_WORD(std::move(base)), mask(mask), lemma(std::move(lemma)) {
+  if (this->lemma) kelvra::common::utf8::require_valid(*this->lemma, "lemma");
+}
+
+Record Word::to_json() const {
+  // Documents hold thousands of words: fill one map of known size in place
+  // rather than growing the base word's map by two keys.
+  Record json = Record::object();
+  auto& fields = json.get_ref<Record::object_t&>();
+  fields.reserve(11);
+  fields.emplace_back("id", id);
+  fields.emplace_back("text", text);
+  fields.emplace_back("offset", offset);
+  fields.emplace_back("length", length);
+  fields.emplace_back("pos", pos);
+  fields.emplace_back("sentence_id", or_null(sentence_id));
+  fields.emplace_back("clause_id", or_null(clause_id));
+  fields.emplace_back("parent", or_null(parent));
+  fields.emplace_back("relation", or_null(relation));
+  fields.emplace_back("mask", or_null(mask));
+  fields.emplace_back("lemma", or_null(lemma));
+  return json;
+}
+
+Word Word::from_json(const Record& json) {
+  require_map(json, "json");
+  // The English keys are checked before the base word reads the required
+  // ones, so that a bad optional value is reported first, as for the base.
+  auto mask = optional_bool(json, "mask");
+  auto lemma = optional_string(json, "lemma");
+  return Word(CN_WORD::from_json(json), mask, std::move(lemma));
+}
+
+std::string Word::to_string() const { return to_text_form(to_json()); }
+
+// --- FeatureSet ---
+
+FeatureSet::FeatureSet(std::optional<std::vector<Word>> words,
+                       std::optional<std::vector<Entity>> nes,
+                       std::optional<std::vector<Sentence>> sentences,
+                       std::optional<std::string> text)
+    : BasicFeatureSet<Word>(std::move(words), std::move(nes)),
+      sentences(std::move(sentences)),
+      text(std::move(text)) {
+  if (this->text) kelvra::common::utf8::require_valid(*this->text, "text");
+}
+
+Record FeatureSet::to_json() const {
+  // Built in the order words, nes, sentences, text; written with "nes" first.
+  Record word_records = feature::list_to_json(words);
+  Record entity_records = feature::list_to_json(nes);
+  Record sentence_records = feature::list_to_json(sentences);
+  return Record{{"nes", std::move(entity_records)},
+                {"words", std::move(word_records)},
+                {"sentences", std::move(sentence_records)},
+                {"text", or_null(text)}};
+}
+
+FeatureSet FeatureSet::from_json(const Record& feature_set_json) {
+  require_map(feature_set_json, "feature_set_json");
+  auto word_list = feature::list_from_json<Word>(feature_set_json, "words");
+  auto entity_list = feature::list_from_json<Entity>(feature_set_json, "nes");
+  auto sentence_list = feature::list_from_json<Sentence>(feature_set_json, "sentences");
+  auto text = optional_string(feature_set_json, "text");
+  return FeatureSet(std::move(word_list), std::move(entity_list), std::move(sentence_list),
+                    std::move(text));
+}
+
+std::string FeatureSet::to_string() const { return to_text_form(to_json()); }
+
+std::ostream& operator<<(std::ostream& os, const Word& word) { return os << word.to_string(); }
+
+std::ostream& operator<<(std::ostream& os, const FeatureSet& feature_set) {
+  return os << feature_set.to_string();
+}
+
+}  // namespace kelvra::nlp::common::feature::lang::en

@@ -1,0 +1,70 @@
+#include "kelvra/nlp/common/feature/lang/lang.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "kelvra/common/exceptions.h"
+#include "kvc/sdk/test_service.h"
+
+namespace kelvra::nlp::common::feature::lang {
+namespace {
+
+using kelvra::common::ErrorCodes;
+using kelvra::common::KvException;
+using kvc::sdk::NlpClient;
+using kvc::sdk::TestService;
+using types::Types;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+
+TEST(Lang, GetFindsRegisteredCodesOnly) {
+  EXPECT_TRUE(get("zh_cn").has_value());
+  EXPECT_FALSE(get("xx_yy").has_value());
+  EXPECT_THAT(codes(), Contains("zh_cn"));
+
+  ExtractorFactory fallback = [](std::shared_ptr<NlpClient>, const Record&) {
+    return std::unique_ptr<Extractor>();
+  };
+  auto got = get("xx_yy", fallback);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ((*got)(nullptr, Record()), nullptr);
+
+  register_factory("test_lang", fallback);
+  EXPECT_TRUE(get("test_lang").has_value());
+}
+
+TEST(Lang, ChineseExtractorAsksTheServiceAndReadsFeatureSets) {
+  TestService service;
+  auto client = std::make_shared<NlpClient>(service.url(), 5);
+  auto extractor = (*get("zh_cn"))(client, Record{{"model", "big"}});
+
+  Extraction one = extractor->extract("你好 世界", {Types::WORD, Types::POS});
+  ASSERT_TRUE(std::holds_alternative<FeatureSet>(one));
+  const FeatureSet& set = std::get<FeatureSet>(one);
+  ASSERT_TRUE(set.words.has_value());
+  ASSERT_EQ(set.words->size(), 2u);
+  EXPECT_EQ((*set.words)[1].text, "世界");
+  EXPECT_EQ(service.last_request().dump(),
+            R"({"text":"你好 世界","types":["WORD","POS"],"lang":"zh_cn","tag":{"model":"big"}})");
+
+  Extraction many = extractor->extract("list", {Types::WORD});
+  ASSERT_TRUE(std::holds_alternative<std::vector<FeatureSet>>(many));
+  EXPECT_EQ(std::get<std::vector<FeatureSet>>(many).size(), 2u);
+}
+
+TEST(Lang, RecordsThatDoNotReadAreTheServicesFault) {
+  TestService service;
+  auto extractor = (*get("zh_cn"))(std::make_shared<NlpClient>(service.url(), 5), Record());
+  try {
+    extractor->extract("bad word", {Types::WORD});
+    FAIL();
+  } catch (const KvException& e) {
+    EXPECT_EQ(e.code(), ErrorCodes::REMOTE_ERROR);
+    EXPECT_THAT(e.what(), HasSubstr(service.url() + "/features: the answer holds a feature set "
+                                                    "that does not read: missing key 'id'"));
+  }
+  EXPECT_THROW((*get("zh_cn"))(nullptr, Record()), kelvra::common::TypeError);
+}
+
+}  // namespace
+}  // namespace kelvra::nlp::common::feature::lang

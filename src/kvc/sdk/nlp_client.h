@@ -1,0 +1,82 @@
+// The client of the remote NLP service: sends a text to the service over
+// HTTP and reads back its feature sets, as records.
+//
+//   kvc::sdk::NlpClient client("http://nlp.internal:8080", 10.0);
+//   kelvra::Record answer = client.features("你好", {"WORD", "NER"}, "zh_cn", kelvra::Record::object());
+//   // answer is one feature-set record {"words": [...], "nes": [...]}, or a list of them
+//
+// The protocol is one endpoint. features() sends
+//   POST {url}/features   Content-Type: application/json
+//   {"text": "...", "types": ["WORD", "NER"], "lang": "zh_cn", "tag": {...}}
+// and expects a 2xx answer whose body is JSON: one feature set in the
+// serialised layout of kelvra/nlp/common/feature/feature.h (a map with
+// "words" and "nes"), or a list of such maps. The client checks only that
+// shape; reading the records is the caller's business.
+//
+// Every failure to get such an answer is a KvException with the code
+// REMOTE_ERROR and a one-line message that names the endpoint's URL: the
+// service cannot be reached, it does not answer within the time-out, it
+// answers with a status other than 2xx, or its body is not JSON of that
+// shape.
+//
+// The time-out, in seconds, bounds connecting, sending the request and
+// each wait for the answer, and the whole answer must arrive within it
+// once it has begun. Each call opens its own connection, so one client
+// serves any number of threads at once.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kelvra/common/record.h"
+
+namespace kvc::sdk {
+
+class NlpClient {
+ public:
+  // The time-out used when the constructor is given none.
+  static constexpr double kDefaultTimeout = 30.0;
+
+  // `url` is the service's base address, "http://HOST[:PORT][/PATH]" or
+  // "https://..."; a trailing slash is ignored. `timeout` is in seconds
+  // (fractions allowed); absent means kDefaultTimeout. Nothing is sent
+  // yet. Throws TypeError naming `url` when it is not valid UTF-8, and
+  // KvException INVALID_PARAMETERS when `url` is not such an address or
+  // `timeout` is not a positive finite number.
+  explicit NlpClient(std::string url, std::optional<double> timeout = std::nullopt);
+  virtual ~NlpClient();
+
+  // Holds no connection, but a client stands for one service: copies would
+  // only hide which object callers share.
+  NlpClient(const NlpClient&) = delete;
+  NlpClient& operator=(const NlpClient&) = delete;
+
+  // The address as given, and the time-out as given (absent when none was).
+  const std::string& url() const noexcept { return url_; }
+  std::optional<double> timeout() const noexcept { return timeout_; }
+  // The time-out in force, in seconds.
+  double effective_timeout() const noexcept { return timeout_.value_or(kDefaultTimeout); }
+  // The URL that features() posts to: the base address plus "/features".
+  const std::string& endpoint() const noexcept { return endpoint_; }
+
+  // Asks the service for the features `types` (names such as "WORD") of
+  // `text` in the language `lang`, passing the caller's tag settings `tag`
+  // (any JSON value) along. Returns the answer: a map, or a list of maps.
+  // Throws TypeError naming `text` or `lang` when it is not valid UTF-8, and
+  // KvException REMOTE_ERROR naming the endpoint as described above.
+  virtual kelvra::Record features(std::string_view text, const std::vector<std::string>& types,
+                                  std::string_view lang, const kelvra::Record& tag) const;
+
+ private:
+  std::string url_;
+  std::optional<double> timeout_;
+  bool https_ = false;
+  std::string host_;
+  int port_ = 0;
+  std::string path_;  // the endpoint's path, "/features" below the base path
+  std::string endpoint_;
+};
+
+}  // namespace kvc::sdk
