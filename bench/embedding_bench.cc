@@ -7,6 +7,7 @@
 // bench/data): embedding.txt and embedding.bin.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -103,14 +104,20 @@ kelvra::Record neighbours_json(const kelvra::nlp::common::embedding::embedding::
 int dump(const std::string& out_path) {
   using clock = std::chrono::steady_clock;
   kelvra::Record figures = kelvra::Record::object();
+  // Best of three loads of each variant: the machine is shared, and the
+  // fastest run is the one least disturbed.
   std::unique_ptr<Embedding> stores[2];
   for (bool binary : {false, true}) {
     const std::string path = data_file(binary);
-    auto start = clock::now();
-    stores[binary] = std::make_unique<Embedding>(path, binary);
-    double seconds = seconds_since(start);
-    figures[binary ? "load_binary_mb_s" : "load_text_mb_s"] = file_size(path) / 1e6 / seconds;
-    figures[binary ? "load_binary_s" : "load_text_s"] = seconds;
+    double best = 1e30;
+    for (int run = 0; run < 3; ++run) {
+      stores[binary].reset();
+      auto start = clock::now();
+      stores[binary] = std::make_unique<Embedding>(path, binary);
+      best = std::min(best, seconds_since(start));
+    }
+    figures[binary ? "load_binary_mb_s" : "load_text_mb_s"] = file_size(path) / 1e6 / best;
+    figures[binary ? "load_binary_s" : "load_text_s"] = best;
     figures[binary ? "binary_mb" : "text_mb"] = file_size(path) / 1e6;
   }
   const Embedding& text = *stores[0];

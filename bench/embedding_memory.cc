@@ -3,10 +3,25 @@
 // Usage: embedding_memory FILE [--binary]
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 
-#include "bench/corpus.h"
 #include "kelvra/nlp/common/embedding/embedding.h"
+
+namespace {
+
+// A field of /proc/self/status in bytes ("VmRSS", "VmHWM"). Unlike
+// getrusage's maximum, VmHWM starts afresh at exec, so a parent's size
+// does not leak into the figure.
+std::size_t status_bytes(const std::string& field) {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(field + ":", 0) == 0) return std::stoul(line.substr(field.size() + 1)) * 1024;
+  }
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -14,9 +29,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   const bool binary = argc > 2 && std::strcmp(argv[2], "--binary") == 0;
-  const std::size_t before = kelvra::bench::peak_rss_bytes();
+  const std::size_t before = status_bytes("VmRSS");
   kelvra::nlp::common::embedding::embedding::Embedding embedding(argv[1], binary);
-  const std::size_t peak = kelvra::bench::peak_rss_bytes();
+  const std::size_t peak = status_bytes("VmHWM");
   const auto& wv = embedding.wv_from_text();
   const double matrix = static_cast<double>(wv.matrix().size_bytes());
   double words = 0;
