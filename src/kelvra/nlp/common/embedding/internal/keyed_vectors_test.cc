@@ -1,6 +1,7 @@
 #include "kelvra/nlp/common/embedding/internal/keyed_vectors.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -98,6 +99,33 @@ TEST(KeyedVectorsLoad, ZeroRowStaysZeroAndRepeatedWordKeepsItsFirstVector) {
   EXPECT_THAT(kv["a"], ElementsAre(1.0f, 0.0f));
   EXPECT_THROW(kv["b"], KeyError);
   EXPECT_FALSE(kv.contains("b"));
+}
+
+TEST(KeyedVectorsLoad, NumbersReadExactlyAsFromChars) {
+  // The loader's quick path for plain decimals must give the very float
+  // that from_chars gives, on every shape of number.
+  std::mt19937 rng(5);
+  std::vector<std::string> numbers = {"0", "-0", "+0.5", ".5", "5.", "00012.3400", "16777215",
+                                      "16777216", "16777217", "1.6777217", "0.0000000001",
+                                      "0.00000000001", "1e-3", "-2.5E+2", "123456789012345678901"};
+  for (int i = 0; i < 2000; ++i) {
+    std::string n = (rng() % 2 ? "-" : "") + std::to_string(rng() % 100000);
+    if (rng() % 4 != 0) n += "." + std::to_string(rng() % 100000000 + 1).substr(rng() % 4);
+    numbers.push_back(n);
+  }
+  std::string content = std::to_string(numbers.size()) + " 2\n";
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    content += "w" + std::to_string(i) + " " + numbers[i] + " 1\n";
+  }
+  KeyedVectors kv = load(content);
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    const std::string& n = numbers[i];
+    float v = 0;
+    std::from_chars(n.data() + (n[0] == '+'), n.data() + n.size(), v);
+    // The row (v, 1) scaled as the loader scales it.
+    const float norm = static_cast<float>(std::sqrt(static_cast<double>(v) * v + 1.0));
+    EXPECT_EQ(kv.vector(i)[0], v / norm) << n;
+  }
 }
 
 // --- Bad input: path and place in the message, never a crash ------------------
