@@ -103,8 +103,10 @@ class Reader {
   }
 
   // The next line without its line feed (and consumes it); nothing at the
-  // end of the file. A last line without a line feed is still a line.
-  std::optional<std::string_view> line() {
+  // end of the file. A last line without a line feed is still a line. A
+  // line longer than `max_length` comes back cut to max_length + 1 bytes,
+  // so that a file without line feeds is not read whole to find one.
+  std::optional<std::string_view> line(std::size_t max_length = std::string_view::npos) {
     std::size_t searched = 0;
     for (;;) {
       std::string_view rest = available();
@@ -115,6 +117,10 @@ class Reader {
         return rest.substr(0, len);
       }
       searched = rest.size();
+      if (searched > max_length) {
+        begin_ = end_;
+        return rest.substr(0, max_length + 1);
+      }
       if (!more()) {
         if (begin_ == end_) return std::nullopt;
         std::string_view last = available();
@@ -238,8 +244,10 @@ class Loader {
   }
 
   void read_header() {
-    auto line = reader_.line();
+    constexpr std::size_t kMaxHeader = 1024;
+    auto line = reader_.line(kMaxHeader);
     if (!line) fail("empty file, expected a header \"ROWS DIMENSIONS\"", 1);
+    if (line->size() > kMaxHeader) fail("header line longer than 1 KiB", 1);
     std::string_view text = trim_line_end(*line);
     std::uint64_t numbers[2] = {0, 0};
     int count = 0;

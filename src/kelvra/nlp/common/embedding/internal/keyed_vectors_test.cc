@@ -148,6 +148,7 @@ TEST(KeyedVectorsLoad, BadTextInputNamesTheLine) {
   EXPECT_THAT(load_error("-1 2\na 1 2\n"), HasSubstr(":1: header"));
   EXPECT_THAT(load_error("1 2 3\na 1 2\n"), HasSubstr(":1: header"));
   EXPECT_THAT(load_error("1 x\na 1 2\n"), HasSubstr(":1: header"));
+  EXPECT_THAT(load_error(std::string(5 << 20, '7')), HasSubstr(":1: header line longer than 1 KiB"));
   EXPECT_THAT(load_error("2 2\n" + ok_row + "b 1\n"),
               HasSubstr(":3: row has 1 components, the header says 2"));
   EXPECT_THAT(load_error("2 2\n" + ok_row + "b 1 2 3\n"),
