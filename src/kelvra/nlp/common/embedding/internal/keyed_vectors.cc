@@ -17,6 +17,7 @@
 #include <cblas.h>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/text_form.h"
 #include "kelvra/common/utf8.h"
 
 namespace kelvra::nlp::common::embedding::internal {
@@ -35,11 +36,24 @@ constexpr std::size_t kMaxBatchQueries = 64;
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+// A piece of the file for a message: quoted, at most 40 characters, and
+// bytes that are not UTF-8 (or not printable ASCII there) as \xNN.
 std::string printable(std::string_view token) {
   constexpr std::size_t kMax = 40;
-  std::string out(token.substr(0, kMax));
-  if (token.size() > kMax) out += "...";
-  return out;
+  if (kelvra::common::utf8::is_valid(token)) {
+    std::string_view cut = kelvra::common::utf8::substr(token, 0, kMax);
+    return kelvra::common::quote_text(cut) + (cut.size() < token.size() ? "..." : "");
+  }
+  std::string out = "'";
+  for (unsigned char c : token.substr(0, kMax)) {
+    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '\'') {
+      out += static_cast<char>(c);
+    } else {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+    }
+  }
+  return out + (token.size() > kMax ? "'..." : "'");
 }
 
 // Reads a file block by block into a window that grows only when one line
@@ -265,8 +279,8 @@ class Loader {
       pos = end;
     }
     if (!ok || count != 2) {
-      fail("header \"" + printable(text) +
-               "\" is not two positive integers \"ROWS DIMENSIONS\"" +
+      fail("header " + printable(text) +
+               " is not two positive integers \"ROWS DIMENSIONS\"" +
                (binary_ ? "" : " (or is this a binary file?)"),
            1);
     }
@@ -373,8 +387,8 @@ class Loader {
             !std::isfinite(value)) {
           const char* q = token;
           while (q < end && !is_blank(*q)) ++q;
-          fail("component " + std::to_string(count + 1) + " \"" +
-                   printable(std::string_view(token, q - token)) + "\" is not a finite number",
+          fail("component " + std::to_string(count + 1) + " " +
+                   printable(std::string_view(token, q - token)) + " is not a finite number",
                line_no);
         }
         row[count++] = value;

@@ -143,21 +143,22 @@ TEST(KeyedVectorsLoad, MissingFileNamesThePath) {
 
 TEST(KeyedVectorsLoad, BadTextInputNamesTheLine) {
   const std::string ok_row = "a 1 2\n";
-  EXPECT_THAT(load_error("2\na 1\n"), HasSubstr(":1: header \"2\" is not two positive integers"));
+  EXPECT_THAT(load_error("2\na 1\n"), HasSubstr(":1: header '2' is not two positive integers"));
   EXPECT_THAT(load_error("0 2\n"), HasSubstr(":1: header"));
   EXPECT_THAT(load_error("-1 2\na 1 2\n"), HasSubstr(":1: header"));
   EXPECT_THAT(load_error("1 2 3\na 1 2\n"), HasSubstr(":1: header"));
   EXPECT_THAT(load_error("1 x\na 1 2\n"), HasSubstr(":1: header"));
+  EXPECT_THAT(load_error("1 2\na 1 \xff\xfe\n"), HasSubstr(":2: component 2 '\\xff\\xfe'"));
   EXPECT_THAT(load_error(std::string(5 << 20, '7')), HasSubstr(":1: header line longer than 1 KiB"));
   EXPECT_THAT(load_error("2 2\n" + ok_row + "b 1\n"),
               HasSubstr(":3: row has 1 components, the header says 2"));
   EXPECT_THAT(load_error("2 2\n" + ok_row + "b 1 2 3\n"),
               HasSubstr(":3: row has more than the header's 2 components"));
   EXPECT_THAT(load_error("1 2\na 1 zwei\n"),
-              HasSubstr(":2: component 2 \"zwei\" is not a finite number"));
-  EXPECT_THAT(load_error("1 2\na 1 2x\n"), HasSubstr(":2: component 2 \"2x\""));
-  EXPECT_THAT(load_error("1 2\na nan 1\n"), HasSubstr(":2: component 1 \"nan\""));
-  EXPECT_THAT(load_error("1 2\na 1e39 1\n"), HasSubstr(":2: component 1 \"1e39\""));
+              HasSubstr(":2: component 2 'zwei' is not a finite number"));
+  EXPECT_THAT(load_error("1 2\na 1 2x\n"), HasSubstr(":2: component 2 '2x'"));
+  EXPECT_THAT(load_error("1 2\na nan 1\n"), HasSubstr(":2: component 1 'nan'"));
+  EXPECT_THAT(load_error("1 2\na 1e39 1\n"), HasSubstr(":2: component 1 '1e39'"));
   EXPECT_THAT(load_error("1 2\n" + ok_row + "b 1 2\n"),
               HasSubstr(":3: more rows than the header's 1"));
   EXPECT_THAT(load_error("3 2\n" + ok_row + ok_row + "\n\n\n\n\n\n\n"),
