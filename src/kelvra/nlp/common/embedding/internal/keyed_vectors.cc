@@ -245,7 +245,8 @@ class Loader {
     } else {
       read_text();
     }
-    store_.matrix_.shrink_to_fit();  // no copy: capacity already fits unless words repeated
+    // Capacity left over by repeated words is never touched, so it costs
+    // address space only; shrinking would copy the whole matrix.
     return std::move(store_);
   }
 
@@ -369,7 +370,8 @@ class Loader {
           p = next;
           continue;
         }
-        if (*p == '+') ++p;  // from_chars takes no plus sign
+        // from_chars takes no plus sign (and must not see a second sign).
+        if (*p == '+' && p + 1 < end && p[1] != '-' && p[1] != '+') ++p;
         auto res = std::from_chars(p, end, value);
         if (res.ec == std::errc::result_out_of_range) {
           // Within float range after all? from_chars also flags underflow.

@@ -158,6 +158,7 @@ TEST(KeyedVectorsLoad, BadTextInputNamesTheLine) {
               HasSubstr(":2: component 2 'zwei' is not a finite number"));
   EXPECT_THAT(load_error("1 2\na 1 2x\n"), HasSubstr(":2: component 2 '2x'"));
   EXPECT_THAT(load_error("1 2\na nan 1\n"), HasSubstr(":2: component 1 'nan'"));
+  EXPECT_THAT(load_error("1 2\na +-1e3 1\n"), HasSubstr(":2: component 1 '+-1e3'"));
   EXPECT_THAT(load_error("1 2\na 1e39 1\n"), HasSubstr(":2: component 1 '1e39'"));
   EXPECT_THAT(load_error("1 2\n" + ok_row + "b 1 2\n"),
               HasSubstr(":3: more rows than the header's 1"));
