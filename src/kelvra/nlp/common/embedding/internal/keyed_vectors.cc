@@ -172,19 +172,36 @@ std::string_view trim_line_end(std::string_view line) {
   return line;
 }
 
-// Sum of squares of a row, in doubles (no overflow, little rounding), with
-// independent partial sums so that the compiler can use vector registers.
-// Not finite exactly when a component is not.
-double sum_of_squares(const float* row, std::size_t dims) {
+// A little-endian 32-bit float at any byte address.
+float load_float(const char* bytes) {
+  std::uint32_t bits;
+  std::memcpy(&bits, bytes, sizeof bits);
+  if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap32(bits);
+  return std::bit_cast<float>(bits);
+}
+
+float load_float(const float* value) { return *value; }
+
+// Sum of squares of a row of floats, or of the bytes of one, in doubles (no
+// overflow, little rounding), with independent partial sums so that the
+// compiler can use vector registers. Not finite exactly when a component
+// is not.
+template <typename Source>
+double sum_of_squares(const Source* row, std::size_t dims) {
   constexpr std::size_t kLanes = 8;
+  constexpr std::size_t kStep = sizeof(float) / sizeof(Source);  // elements of Source per float
   double lanes[kLanes] = {};
   std::size_t i = 0;
   for (; i + kLanes <= dims; i += kLanes) {
     for (std::size_t j = 0; j < kLanes; ++j) {
-      lanes[j] += static_cast<double>(row[i + j]) * static_cast<double>(row[i + j]);
+      const double x = load_float(row + (i + j) * kStep);
+      lanes[j] += x * x;
     }
   }
-  for (; i < dims; ++i) lanes[0] += static_cast<double>(row[i]) * static_cast<double>(row[i]);
+  for (; i < dims; ++i) {
+    const double x = load_float(row + i * kStep);
+    lanes[0] += x * x;
+  }
   double sum = 0;
   for (double lane : lanes) sum += lane;
   return sum;
@@ -309,6 +326,17 @@ class Loader {
     advise_huge_pages(store_.matrix_.data(), rows_ * dims_ * sizeof(float));
     store_.words_.reserve(rows_);
     store_.index_.reserve(rows_);
+  }
+
+  // A new zero row at the end of the matrix for `word`, or nothing when the
+  // word was seen before (it keeps its first vector).
+  std::optional<std::size_t> new_row(std::string_view word) {
+    const std::size_t row = store_.words_.size();
+    auto [it, inserted] = store_.index_.try_emplace(std::string(word), static_cast<std::uint32_t>(row));
+    if (!inserted) return std::nullopt;
+    store_.words_.push_back(&it->first);
+    store_.matrix_.resize(store_.matrix_.size() + dims_);
+    return row;
   }
 
   // Takes the row just written at the end of the matrix under `word`: a
@@ -446,22 +474,24 @@ class Loader {
       std::string_view word = reader_.available().substr(0, word_len);
       check_word(word, 0, entry);
 
-      const std::size_t start = store_.matrix_.size();
-      store_.matrix_.resize(start + dims_);
-      float* row = store_.matrix_.data() + start;
-      std::memcpy(row, word.data() + word_len + 1, vector_bytes);
-      if constexpr (std::endian::native == std::endian::big) {
-        for (std::size_t i = 0; i < dims_; ++i) {
-          row[i] = std::bit_cast<float>(__builtin_bswap32(std::bit_cast<std::uint32_t>(row[i])));
-        }
-      }
-      const double sum = sum_of_squares(row, dims_);
+      // One pass to check and measure the vector where it lies in the read
+      // buffer, one to write it scaled into the matrix.
+      const char* bytes = word.data() + word_len + 1;
+      const double sum = sum_of_squares(bytes, dims_);
       if (!std::isfinite(sum)) {
         std::size_t bad = 0;
-        while (std::isfinite(row[bad])) ++bad;
+        while (std::isfinite(load_float(bytes + bad * sizeof(float)))) ++bad;
         fail_entry(entry, "component " + std::to_string(bad + 1) + " is not a finite number");
       }
-      add_row(word, sum);
+      if (auto row = new_row(word)) {
+        if (sum == 0) {
+          store_.zero_rows_.push_back(static_cast<std::uint32_t>(*row));
+        } else {
+          float* out = store_.matrix_.data() + *row * dims_;
+          const float norm = static_cast<float>(std::sqrt(sum));
+          for (std::size_t i = 0; i < dims_; ++i) out[i] = load_float(bytes + i * sizeof(float)) / norm;
+        }
+      }
       reader_.skip(word_len + 1 + vector_bytes);
     }
     // Only white space may follow the last entry.
