@@ -56,5 +56,6 @@ std::vector<std::string> split_code_points(const std::string& chars, const std::
 void add_segmentation_commands(CLI::App& app);
 void add_normalization_commands(CLI::App& app);
 void add_annotation_commands(CLI::App& app);
+void add_embedding_commands(CLI::App& app);
 
 }  // namespace kelvra::cli

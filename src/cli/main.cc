@@ -11,13 +11,15 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Chinese and English text utilities: sentence splitting, sectioning long documents\n"
       "into bounded segments, stitching per-segment results back together, normalisation,\n"
-      "Cantonese to Mandarin, and feature sets of a text from the remote NLP service.\n"
+      "Cantonese to Mandarin, feature sets of a text from the remote NLP service, and\n"
+      "word vectors and similar words from a word2vec file.\n"
       "Each subcommand reads FILE (or standard input) and writes JSON Lines."};
   app.name("kelvra-nlp");
   app.require_subcommand(1);
   kelvra::cli::add_segmentation_commands(app);
   kelvra::cli::add_normalization_commands(app);
   kelvra::cli::add_annotation_commands(app);
+  kelvra::cli::add_embedding_commands(app);
 
   try {
     app.parse(argc, argv);

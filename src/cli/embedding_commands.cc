@@ -1,0 +1,147 @@
+// embed vector / embed similar: word vectors and similar words from a
+// word2vec file.
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "kelvra/common/utf8.h"
+#include "kelvra/nlp/common/embedding/embedding.h"
+
+namespace kelvra::cli {
+
+namespace {
+
+using nlp::common::embedding::embedding::Embedding;
+
+struct EmbedOptions {
+  std::string model;
+  bool binary = false;
+};
+
+// Shows how far loading has got on standard error, only when it is a
+// terminal and the file is large enough to keep the user waiting.
+nlp::common::embedding::embedding::LoadProgress terminal_progress(const std::string& path) {
+  constexpr std::uint64_t kWorthShowing = std::uint64_t{64} << 20;
+  if (!::isatty(STDERR_FILENO)) return {};
+  auto last = std::make_shared<int>(-1);
+  return [path, last](std::uint64_t done, std::uint64_t total) {
+    if (total < kWorthShowing) return;
+    int percent = static_cast<int>(done * 100 / total);
+    if (percent == *last) return;
+    *last = percent;
+    std::fprintf(stderr, "\rloading %s: %3d%% of %.0f MB", path.c_str(), percent, total / 1e6);
+    if (done >= total) std::fputs("\n", stderr);
+    std::fflush(stderr);
+  };
+}
+
+Embedding load(const EmbedOptions& options) {
+  auto progress = terminal_progress(options.model);
+  try {
+    return Embedding(options.model, options.binary, progress);
+  } catch (...) {
+    if (progress) std::fputs("\n", stderr);  // end a progress line before the message
+    throw;
+  }
+}
+
+// Floats in their shortest form that reads back to the same float.
+void append_float(std::string& out, float value) {
+  char buffer[32];
+  auto res = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, res.ptr);
+}
+
+// Checked before the (possibly long) load.
+void require_utf8_words(const std::vector<std::string>& words) {
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (!common::utf8::is_valid(words[i])) {
+      throw InputError("WORD " + std::to_string(i + 1) + " is not valid UTF-8");
+    }
+  }
+}
+
+void print_line(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+}
+
+void add_vector(CLI::App& embed, const std::shared_ptr<EmbedOptions>& shared) {
+  struct Options {
+    std::vector<std::string> words;
+    std::int64_t min_n = 1;
+    std::int64_t max_n = 3;
+  };
+  auto options = std::make_shared<Options>();
+  auto* cmd = embed.add_subcommand(
+      "vector",
+      "Print the vector of each WORD: its unit vector when it is in the vocabulary,\n"
+      "else the mean of its known character n-grams. One JSON line per word,\n"
+      "{\"word\":...,\"vector\":[...]}.");
+  cmd->add_option("WORD", options->words, "Words to look up")->required();
+  cmd->add_option("--min-n", options->min_n, "Shortest n-gram, in characters")
+      ->capture_default_str();
+  cmd->add_option("--max-n", options->max_n, "Longest n-gram, in characters")
+      ->capture_default_str();
+  cmd->callback([shared, options] {
+    require_utf8_words(options->words);
+    Embedding embedding = load(*shared);
+    for (const auto& word : options->words) {
+      std::vector<float> vector = embedding.word2vec(word, options->min_n, options->max_n);
+      std::string line = "{\"word\":" + Record(word).dump() + ",\"vector\":[";
+      for (std::size_t i = 0; i < vector.size(); ++i) {
+        if (i > 0) line += ',';
+        append_float(line, vector[i]);
+      }
+      line += "]}";
+      print_line(line);
+    }
+  });
+}
+
+void add_similar(CLI::App& embed, const std::shared_ptr<EmbedOptions>& shared) {
+  struct Options {
+    std::string word;
+    std::int64_t topk = 10;
+  };
+  auto options = std::make_shared<Options>();
+  auto* cmd = embed.add_subcommand(
+      "similar",
+      "Print the vocabulary words most similar to WORD (cosine of the vectors),\n"
+      "most similar first, one JSON line each: {\"word\":...,\"similarity\":...}.");
+  cmd->add_option("WORD", options->word, "A vocabulary word")->required();
+  cmd->add_option("--topk", options->topk, "How many words to list")->capture_default_str();
+  cmd->callback([shared, options] {
+    require_utf8_words({options->word});
+    Embedding embedding = load(*shared);
+    for (const auto& [word, similarity] : embedding.most_similar(options->word, options->topk)) {
+      std::string line = "{\"word\":" + Record(word).dump() + ",\"similarity\":";
+      append_float(line, similarity);
+      line += "}";
+      print_line(line);
+    }
+  });
+}
+
+}  // namespace
+
+void add_embedding_commands(CLI::App& app) {
+  auto options = std::make_shared<EmbedOptions>();
+  auto* embed = app.add_subcommand(
+      "embed",
+      "Word vectors from a word2vec file (text, or binary with --binary): the vector\n"
+      "of words (vector) or the most similar words (similar).");
+  embed->add_option("--model", options->model, "The word2vec file")->required();
+  embed->add_flag("--binary", options->binary, "The file is in the binary variant");
+  embed->require_subcommand(1);
+  add_vector(*embed, options);
+  add_similar(*embed, options);
+}
+
+}  // namespace kelvra::cli

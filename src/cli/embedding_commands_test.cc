@@ -1,0 +1,118 @@
+// Runs `kelvra-nlp embed ...` as a user would and checks what it prints.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "kelvra/common/record.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string base_name() {
+  static int counter = 0;
+  return ::testing::TempDir() + "embed_cli_" +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+         std::to_string(counter++);
+}
+
+// Runs `kelvra-nlp ARGS` with nothing on standard input.
+Result run(const std::string& args) {
+  std::string base = base_name();
+  std::string command = std::string(KELVRA_CLI_PATH) + " " + args + " < /dev/null > " + base +
+                        ".out 2> " + base + ".err";
+  int raw = std::system(command.c_str());
+  return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"), slurp(base + ".err")};
+}
+
+std::vector<kelvra::Record> json_lines(const std::string& out) {
+  std::vector<kelvra::Record> records;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) records.push_back(kelvra::Record::parse(line));
+  return records;
+}
+
+std::string model_file(const std::string& content) {
+  std::string path = base_name() + ".model";
+  std::ofstream(path, std::ios::binary) << content;
+  return path;
+}
+
+std::string binary_model() {
+  std::string content = "2 2\n中国 ";
+  const float a[2] = {3, 4}, b[2] = {0, 1};
+  content.append(reinterpret_cast<const char*>(a), sizeof a);
+  content += "\n人 ";
+  content.append(reinterpret_cast<const char*>(b), sizeof b);
+  return model_file(content);
+}
+
+TEST(EmbedCli, VectorPrintsOneLinePerWordWithSubstitutes) {
+  std::string model = model_file("3 2\n中国 3 4\n人 0 1\n中 1 0\n");
+  auto result = run("embed --model " + model + " vector 中国 中国人 人中");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "{\"word\":\"中国\",\"vector\":[0.6,0.8]}\n"
+            "{\"word\":\"中国人\",\"vector\":[0.6,0.8]}\n"
+            "{\"word\":\"人中\",\"vector\":[0.5,0.5]}\n");
+  auto binary = run("embed --model " + binary_model() + " --binary vector 中国");
+  ASSERT_EQ(binary.status, 0) << binary.err;
+  EXPECT_EQ(binary.out, "{\"word\":\"中国\",\"vector\":[0.6,0.8]}\n");
+  EXPECT_EQ(binary.err, "");  // no progress when standard error is not a terminal
+}
+
+TEST(EmbedCli, SimilarListsNeighboursMostSimilarFirst) {
+  std::string model = model_file("4 2\n中国 3 4\n人 0 1\n中 1 0\n反 -3 -4\n");
+  auto result = run("embed --model " + model + " similar 中国 --topk 2");
+  ASSERT_EQ(result.status, 0) << result.err;
+  auto lines = json_lines(result.out);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0]["word"], "人");
+  EXPECT_NEAR(lines[0]["similarity"].get<double>(), 0.8, 1e-6);
+  EXPECT_EQ(lines[1]["word"], "中");
+  EXPECT_EQ(json_lines(run("embed --model " + model + " similar 中国").out).size(), 3u);
+}
+
+TEST(EmbedCli, FailuresSayWhatAndWhere) {
+  std::string model = model_file("2 2\n中国 3 4\n人 0\n");
+  auto bad_file = run("embed --model " + model + " vector 中国");
+  EXPECT_EQ(bad_file.status, 1);
+  EXPECT_THAT(bad_file.err, HasSubstr(model + ":3: row has 1 components"));
+
+  std::string good = model_file("1 2\n中国 3 4\n");
+  auto unknown = run("embed --model " + good + " vector 龘");
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_THAT(unknown.err, HasSubstr("all ngrams for word 龘 absent from model"));
+  auto not_in_vocabulary = run("embed --model " + good + " similar 中");
+  EXPECT_EQ(not_in_vocabulary.status, 1);
+  EXPECT_THAT(not_in_vocabulary.err, HasSubstr("not in vocabulary"));
+  auto bad_utf8 = run("embed --model " + good + " vector ok \"$(printf '\\377')\"");
+  EXPECT_EQ(bad_utf8.status, 1) << bad_utf8.err;
+  EXPECT_THAT(bad_utf8.err, HasSubstr("WORD 2 is not valid UTF-8"));
+
+  EXPECT_EQ(run("embed vector 中国").status, 2);                   // no --model
+  EXPECT_EQ(run("embed --model " + good).status, 2);              // no action
+  EXPECT_EQ(run("embed --model " + good + " similar").status, 2);  // no word
+}
+
+}  // namespace

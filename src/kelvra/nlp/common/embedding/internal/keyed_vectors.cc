@@ -1,0 +1,630 @@
+#include "kelvra/nlp/common/embedding/internal/keyed_vectors.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include <cblas.h>
+
+#include "kelvra/common/exceptions.h"
+#include "kelvra/common/text_form.h"
+#include "kelvra/common/utf8.h"
+
+namespace kelvra::nlp::common::embedding::internal {
+
+using kelvra::common::FileError;
+using kelvra::common::KeyError;
+
+namespace {
+
+constexpr std::size_t kBlockSize = std::size_t{1} << 22;  // bytes per read
+// A binary entry's word longer than this means the file is not what it claims.
+constexpr std::size_t kMaxBinaryWord = std::size_t{1} << 20;
+// Memory for the scores of one block of batched queries.
+constexpr std::size_t kBatchScoreBytes = std::size_t{64} << 20;
+constexpr std::size_t kMaxBatchQueries = 64;
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// A piece of the file for a message: quoted, at most 40 characters, and
+// bytes that are not UTF-8 (or not printable ASCII there) as \xNN.
+std::string printable(std::string_view token) {
+  constexpr std::size_t kMax = 40;
+  if (kelvra::common::utf8::is_valid(token)) {
+    std::string_view cut = kelvra::common::utf8::substr(token, 0, kMax);
+    return kelvra::common::quote_text(cut) + (cut.size() < token.size() ? "..." : "");
+  }
+  std::string out = "'";
+  for (unsigned char c : token.substr(0, kMax)) {
+    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '\'') {
+      out += static_cast<char>(c);
+    } else {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+    }
+  }
+  return out + (token.size() > kMax ? "'..." : "'");
+}
+
+// Reads a file block by block into a window that grows only when one line
+// or entry is longer than the window, so memory stays small next to the
+// matrix whatever the file's size.
+class Reader {
+ public:
+  Reader(const std::string& path, const LoadProgress& progress)
+      : path_(path), progress_(progress) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw FileError(path_, std::string("cannot open: ") + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
+      int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+      ::close(fd_);
+      throw FileError(path_, std::string("cannot read: ") + std::strerror(err));
+    }
+    size_ = static_cast<std::uint64_t>(st.st_size);
+    buffer_.resize(kBlockSize);
+  }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  ~Reader() { ::close(fd_); }
+
+  std::uint64_t file_size() const { return size_; }
+  // Bytes of the file before the current position.
+  std::uint64_t position() const { return consumed_ + begin_; }
+
+  std::string_view available() const { return {buffer_.data() + begin_, end_ - begin_}; }
+  void skip(std::size_t n) { begin_ += n; }
+  bool at_end() { return begin_ == end_ && !more(); }
+
+  // Reads more of the file, keeping what is not yet consumed. False at the
+  // end of the file.
+  bool more() {
+    if (eof_) return false;
+    if (begin_ > 0) {
+      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+      consumed_ += begin_;
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    if (buffer_.size() - end_ < kBlockSize / 2) buffer_.resize(buffer_.size() * 2);
+    for (;;) {
+      ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) throw FileError(path_, std::string("cannot read: ") + std::strerror(errno));
+      if (got == 0) eof_ = true;
+      end_ += static_cast<std::size_t>(got);
+      if (progress_) progress_(consumed_ + end_, std::max(size_, consumed_ + end_));
+      return got > 0;
+    }
+  }
+
+  // Makes at least `n` bytes available; false when the file ends first.
+  bool want(std::size_t n) {
+    while (end_ - begin_ < n) {
+      if (!more()) return false;
+    }
+    return true;
+  }
+
+  // The next line without its line feed (and consumes it); nothing at the
+  // end of the file. A last line without a line feed is still a line. A
+  // line longer than `max_length` comes back cut to max_length + 1 bytes,
+  // so that a file without line feeds is not read whole to find one.
+  std::optional<std::string_view> line(std::size_t max_length = std::string_view::npos) {
+    std::size_t searched = 0;
+    for (;;) {
+      std::string_view rest = available();
+      const void* nl = std::memchr(rest.data() + searched, '\n', rest.size() - searched);
+      if (nl != nullptr) {
+        std::size_t len = static_cast<const char*>(nl) - rest.data();
+        begin_ += len + 1;
+        return rest.substr(0, len);
+      }
+      searched = rest.size();
+      if (searched > max_length) {
+        begin_ = end_;
+        return rest.substr(0, max_length + 1);
+      }
+      if (!more()) {
+        if (begin_ == end_) return std::nullopt;
+        std::string_view last = available();
+        begin_ = end_;
+        return last;
+      }
+    }
+  }
+
+ private:
+  std::string path_;
+  const LoadProgress& progress_;
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  std::uint64_t consumed_ = 0;
+  bool eof_ = false;
+};
+
+// Large pages for the matrix where the system offers them on request: a
+// tenth of the load time otherwise goes to faulting in small pages. Only
+// whole large pages inside the block are advised, so nothing else changes.
+void advise_huge_pages(void* data, std::size_t bytes) {
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(kHuge - 1);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+std::string_view trim_line_end(std::string_view line) {
+  while (!line.empty() && (line.back() == '\r' || is_blank(line.back()))) line.remove_suffix(1);
+  return line;
+}
+
+// A little-endian 32-bit float at any byte address.
+float load_float(const char* bytes) {
+  std::uint32_t bits;
+  std::memcpy(&bits, bytes, sizeof bits);
+  if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap32(bits);
+  return std::bit_cast<float>(bits);
+}
+
+float load_float(const float* value) { return *value; }
+
+// Sum of squares of a row of floats, or of the bytes of one, in doubles (no
+// overflow, little rounding), with independent partial sums so that the
+// compiler can use vector registers. Not finite exactly when a component
+// is not.
+template <typename Source>
+double sum_of_squares(const Source* row, std::size_t dims) {
+  constexpr std::size_t kLanes = 8;
+  constexpr std::size_t kStep = sizeof(float) / sizeof(Source);  // elements of Source per float
+  double lanes[kLanes] = {};
+  std::size_t i = 0;
+  for (; i + kLanes <= dims; i += kLanes) {
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      const double x = load_float(row + (i + j) * kStep);
+      lanes[j] += x * x;
+    }
+  }
+  for (; i < dims; ++i) {
+    const double x = load_float(row + i * kStep);
+    lanes[0] += x * x;
+  }
+  double sum = 0;
+  for (double lane : lanes) sum += lane;
+  return sum;
+}
+
+// The unit-length rule: divide a row by its Euclidean length; a zero row
+// stays zero (dividing would fill it with NaN). True when the row is zero.
+bool normalise(float* row, std::size_t dims, double sum) {
+  if (sum == 0) return true;
+  const float norm = static_cast<float>(std::sqrt(sum));
+  for (std::size_t i = 0; i < dims; ++i) row[i] /= norm;
+  return false;
+}
+
+// The usual component, "-0.123456": a mantissa below 2^24 and at most ten
+// decimals. Then the mantissa and the power of ten are both exact floats,
+// and one correctly rounded division gives exactly what from_chars would,
+// several times faster. Anything else (exponents, long mantissas, junk)
+// returns nullptr and is left to from_chars.
+const char* parse_simple_decimal(const char* p, const char* end, float& out) {
+  static constexpr float kPowers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                      1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  const bool negative = *p == '-';
+  if (negative || *p == '+') ++p;
+  auto digit = [](char c) { return static_cast<unsigned>(c - '0') < 10; };
+  std::uint64_t mantissa = 0;
+  const char* first = p;
+  while (p < end && digit(*p)) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+  std::ptrdiff_t digits = p - first;
+  std::ptrdiff_t decimals = 0;
+  if (p < end && *p == '.') {
+    const char* fraction = ++p;
+    while (p < end && digit(*p)) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+    decimals = p - fraction;
+    digits += decimals;
+  }
+  if (digits == 0 || digits > 18 || decimals > 10 || mantissa >= (std::uint64_t{1} << 24) ||
+      (p < end && !is_blank(*p))) {
+    return nullptr;
+  }
+  const float value = static_cast<float>(mantissa) / kPowers[decimals];
+  out = negative ? -value : value;
+  return p;
+}
+
+}  // namespace
+
+// Fills a KeyedVectors from a Reader; a friend of the store.
+class Loader {
+ public:
+  Loader(const std::string& path, bool binary, const LoadProgress& progress)
+      : path_(path), binary_(binary), reader_(path, progress) {}
+
+  KeyedVectors run() {
+    read_header();
+    if (binary_) {
+      read_binary();
+    } else {
+      read_text();
+    }
+    // Capacity left over by repeated words is never touched, so it costs
+    // address space only; shrinking would copy the whole matrix.
+    return std::move(store_);
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& message, std::int64_t line = 0) const {
+    throw FileError(path_, message, line);
+  }
+  [[noreturn]] void fail_entry(std::uint64_t entry, const std::string& message) const {
+    fail("entry " + std::to_string(entry) + ": " + message);
+  }
+
+  void read_header() {
+    constexpr std::size_t kMaxHeader = 1024;
+    auto line = reader_.line(kMaxHeader);
+    if (!line) fail("empty file, expected a header \"ROWS DIMENSIONS\"", 1);
+    if (line->size() > kMaxHeader) fail("header line longer than 1 KiB", 1);
+    std::string_view text = trim_line_end(*line);
+    std::uint64_t numbers[2] = {0, 0};
+    int count = 0;
+    std::size_t pos = 0;
+    bool ok = true;
+    while (ok) {
+      while (pos < text.size() && is_blank(text[pos])) ++pos;
+      if (pos == text.size()) break;
+      std::size_t end = pos;
+      while (end < text.size() && !is_blank(text[end])) ++end;
+      std::uint64_t value = 0;
+      auto res = std::from_chars(text.data() + pos, text.data() + end, value);
+      ok = count < 2 && res.ec == std::errc{} && res.ptr == text.data() + end && value > 0;
+      if (ok) numbers[count++] = value;
+      pos = end;
+    }
+    if (!ok || count != 2) {
+      fail("header " + printable(text) +
+               " is not two positive integers \"ROWS DIMENSIONS\"" +
+               (binary_ ? "" : " (or is this a binary file?)"),
+           1);
+    }
+    rows_ = numbers[0];
+    dims_ = numbers[1];
+    if (rows_ > static_cast<std::uint64_t>(INT_MAX) || dims_ > static_cast<std::uint64_t>(INT_MAX)) {
+      fail("header claims " + std::to_string(rows_) + " rows of " + std::to_string(dims_) +
+               " dimensions, more than supported",
+           1);
+    }
+    // Whatever the header says, the file's size bounds what it can hold: a
+    // text row needs a word and a blank plus a digit per component, a binary
+    // entry a word, a blank and four bytes per component.
+    const std::uint64_t left = reader_.file_size() - std::min(reader_.file_size(), reader_.position());
+    const std::uint64_t min_row = binary_ ? 2 + 4 * dims_ : 1 + 2 * dims_;
+    const std::uint64_t can_hold = (left + 1) / min_row;
+    if (can_hold < rows_) {
+      fail("header claims " + std::to_string(rows_) + " rows of " + std::to_string(dims_) +
+               " dimensions, but the " + std::to_string(left) +
+               " bytes after it can hold at most " + std::to_string(can_hold) + " (truncated file?)",
+           1);
+    }
+    store_.dims_ = dims_;
+    store_.matrix_.reserve(rows_ * dims_);
+    advise_huge_pages(store_.matrix_.data(), rows_ * dims_ * sizeof(float));
+    store_.words_.reserve(rows_);
+    store_.index_.reserve(rows_);
+  }
+
+  // A new zero row at the end of the matrix for `word`, or nothing when the
+  // word was seen before (it keeps its first vector).
+  std::optional<std::size_t> new_row(std::string_view word) {
+    const std::size_t row = store_.words_.size();
+    auto [it, inserted] = store_.index_.try_emplace(std::string(word), static_cast<std::uint32_t>(row));
+    if (!inserted) return std::nullopt;
+    store_.words_.push_back(&it->first);
+    store_.matrix_.resize(store_.matrix_.size() + dims_);
+    return row;
+  }
+
+  // Takes the row just written at the end of the matrix under `word`: a
+  // repeated word keeps its first vector.
+  void add_row(std::string_view word, double sum) {
+    float* row = store_.matrix_.data() + store_.matrix_.size() - dims_;
+    auto [it, inserted] =
+        store_.index_.try_emplace(std::string(word), static_cast<std::uint32_t>(store_.words_.size()));
+    if (!inserted) {
+      store_.matrix_.resize(store_.matrix_.size() - dims_);
+      return;
+    }
+    if (normalise(row, dims_, sum)) store_.zero_rows_.push_back(it->second);
+    store_.words_.push_back(&it->first);
+  }
+
+  void check_word(std::string_view word, std::int64_t line, std::uint64_t entry) const {
+    std::size_t bad = kelvra::common::utf8::find_invalid(word);
+    if (bad == kelvra::common::utf8::npos) return;
+    std::string message = "word is not valid UTF-8 (byte " + std::to_string(bad) + ")";
+    if (binary_) fail_entry(entry, message);
+    fail(message, line);
+  }
+
+  void read_text() {
+    std::int64_t line_no = 1;
+    std::uint64_t rows_read = 0;
+    while (auto raw = reader_.line()) {
+      ++line_no;
+      std::string_view line = trim_line_end(*raw);
+      std::size_t pos = 0;
+      while (pos < line.size() && is_blank(line[pos])) ++pos;
+      if (pos == line.size()) continue;  // blank line
+      if (rows_read == rows_) {
+        fail("more rows than the header's " + std::to_string(rows_), line_no);
+      }
+      std::size_t word_end = pos;
+      while (word_end < line.size() && !is_blank(line[word_end])) ++word_end;
+      std::string_view word = line.substr(pos, word_end - pos);
+      check_word(word, line_no, 0);
+
+      const std::size_t start = store_.matrix_.size();
+      store_.matrix_.resize(start + dims_);
+      float* row = store_.matrix_.data() + start;
+      const char* p = line.data() + word_end;
+      const char* end = line.data() + line.size();
+      std::size_t count = 0;
+      for (;;) {
+        while (p < end && is_blank(*p)) ++p;
+        if (p == end) break;
+        if (count == dims_) {
+          fail("row has more than the header's " + std::to_string(dims_) + " components",
+               line_no);
+        }
+        const char* token = p;
+        float value = 0;
+        if (const char* next = parse_simple_decimal(p, end, value)) {
+          row[count++] = value;
+          p = next;
+          continue;
+        }
+        // from_chars takes no plus sign (and must not see a second sign).
+        if (*p == '+' && p + 1 < end && p[1] != '-' && p[1] != '+') ++p;
+        auto res = std::from_chars(p, end, value);
+        if (res.ec == std::errc::result_out_of_range) {
+          // Within float range after all? from_chars also flags underflow.
+          const char* q = token;
+          while (q < end && !is_blank(*q)) ++q;
+          double wide = 0;
+          auto wres = std::from_chars(p, q, wide);
+          if (wres.ec == std::errc{} && wres.ptr == q && std::isfinite(static_cast<float>(wide))) {
+            value = static_cast<float>(wide);
+            res.ec = std::errc{};
+            res.ptr = q;
+          }
+        }
+        if (res.ec != std::errc{} || (res.ptr != end && !is_blank(*res.ptr)) ||
+            !std::isfinite(value)) {
+          const char* q = token;
+          while (q < end && !is_blank(*q)) ++q;
+          fail("component " + std::to_string(count + 1) + " " +
+                   printable(std::string_view(token, q - token)) + " is not a finite number",
+               line_no);
+        }
+        row[count++] = value;
+        p = res.ptr;
+      }
+      if (count != dims_) {
+        fail("row has " + std::to_string(count) + " components, the header says " +
+                 std::to_string(dims_),
+             line_no);
+      }
+      add_row(word, sum_of_squares(row, dims_));
+      ++rows_read;
+    }
+    if (rows_read < rows_) {
+      fail("file ends after " + std::to_string(rows_read) + " of the header's " +
+               std::to_string(rows_) + " rows",
+           line_no);
+    }
+  }
+
+  void read_binary() {
+    const std::size_t vector_bytes = dims_ * sizeof(float);
+    for (std::uint64_t entry = 1; entry <= rows_; ++entry) {
+      // A line feed after each vector is optional.
+      for (;;) {
+        std::string_view rest = reader_.available();
+        std::size_t skip = 0;
+        while (skip < rest.size() && (rest[skip] == '\n' || rest[skip] == '\r')) ++skip;
+        reader_.skip(skip);
+        if (skip < rest.size() || !reader_.more()) break;
+      }
+      std::size_t word_len = 0;
+      for (;;) {
+        std::string_view rest = reader_.available();
+        std::size_t space = rest.find(' ', word_len);
+        if (space != std::string_view::npos) {
+          word_len = space;
+          break;
+        }
+        word_len = rest.size();
+        if (word_len > kMaxBinaryWord) fail_entry(entry, "no blank after the word within 1 MiB");
+        if (!reader_.more()) {
+          fail("file ends after " + std::to_string(entry - 1) + " of the header's " +
+               std::to_string(rows_) + " entries" +
+               (word_len > 0 ? " (entry " + std::to_string(entry) + " is cut short)" : ""));
+        }
+      }
+      if (word_len == 0) fail_entry(entry, "empty word");
+      if (!reader_.want(word_len + 1 + vector_bytes)) {
+        fail_entry(entry, "truncated: " + std::to_string(reader_.available().size() - word_len - 1) +
+                              " of " + std::to_string(vector_bytes) + " vector bytes");
+      }
+      std::string_view word = reader_.available().substr(0, word_len);
+      check_word(word, 0, entry);
+
+      // One pass to check and measure the vector where it lies in the read
+      // buffer, one to write it scaled into the matrix.
+      const char* bytes = word.data() + word_len + 1;
+      const double sum = sum_of_squares(bytes, dims_);
+      if (!std::isfinite(sum)) {
+        std::size_t bad = 0;
+        while (std::isfinite(load_float(bytes + bad * sizeof(float)))) ++bad;
+        fail_entry(entry, "component " + std::to_string(bad + 1) + " is not a finite number");
+      }
+      if (auto row = new_row(word)) {
+        if (sum == 0) {
+          store_.zero_rows_.push_back(static_cast<std::uint32_t>(*row));
+        } else {
+          float* out = store_.matrix_.data() + *row * dims_;
+          const float norm = static_cast<float>(std::sqrt(sum));
+          for (std::size_t i = 0; i < dims_; ++i) out[i] = load_float(bytes + i * sizeof(float)) / norm;
+        }
+      }
+      reader_.skip(word_len + 1 + vector_bytes);
+    }
+    // Only white space may follow the last entry.
+    for (;;) {
+      std::string_view rest = reader_.available();
+      std::size_t skip = 0;
+      while (skip < rest.size() && (rest[skip] == '\n' || rest[skip] == '\r' || is_blank(rest[skip])))
+        ++skip;
+      if (skip < rest.size()) {
+        fail_entry(rows_ + 1, "more entries than the header's " + std::to_string(rows_));
+      }
+      reader_.skip(skip);
+      if (!reader_.more()) break;
+    }
+  }
+
+  std::string path_;
+  bool binary_;
+  Reader reader_;
+  std::uint64_t rows_ = 0;
+  std::uint64_t dims_ = 0;
+  KeyedVectors store_;
+};
+
+KeyedVectors::KeyedVectors(KeyedVectors&&) noexcept = default;
+KeyedVectors& KeyedVectors::operator=(KeyedVectors&&) noexcept = default;
+KeyedVectors::~KeyedVectors() = default;
+
+KeyedVectors KeyedVectors::load_word2vec_format(const std::string& path, bool binary,
+                                                const LoadProgress& progress) {
+  return Loader(path, binary, progress).run();
+}
+
+std::optional<std::size_t> KeyedVectors::index(std::string_view word) const {
+  auto it = index_.find(word);
+  if (it == index_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::span<const float> KeyedVectors::operator[](std::string_view word) const {
+  auto row = index(word);
+  if (!row) throw KeyError(std::string(word), "word '" + std::string(word) + "' not in vocabulary");
+  return vector(*row);
+}
+
+namespace {
+
+// The `topn` best rows of `scores` (higher first, the earlier row on a
+// tie), skipping rows marked -infinity. A heap of the best so far, whose
+// front is the worst of them, gives the same order as sorting everything.
+std::vector<std::uint32_t> top_rows(const float* scores, std::size_t rows, std::size_t topn) {
+  auto better = [scores](std::uint32_t a, std::uint32_t b) {
+    return scores[a] > scores[b] || (scores[a] == scores[b] && a < b);
+  };
+  std::vector<std::uint32_t> heap;
+  heap.reserve(std::min(topn, rows));
+  constexpr float kSkip = -std::numeric_limits<float>::infinity();
+  for (std::uint32_t r = 0; r < rows; ++r) {
+    if (scores[r] == kSkip) continue;
+    if (heap.size() < topn) {
+      heap.push_back(r);
+      std::push_heap(heap.begin(), heap.end(), better);
+    } else if (better(r, heap.front())) {
+      std::pop_heap(heap.begin(), heap.end(), better);
+      heap.back() = r;
+      std::push_heap(heap.begin(), heap.end(), better);
+    }
+  }
+  std::sort_heap(heap.begin(), heap.end(), better);
+  return heap;
+}
+
+}  // namespace
+
+Neighbours KeyedVectors::similar_by_word(std::string_view word, std::int64_t topn) const {
+  std::span<const float> query = (*this)[word];
+  const std::size_t self = *index(word);
+  if (topn <= 0 || std::binary_search(zero_rows_.begin(), zero_rows_.end(), self)) return {};
+  const std::size_t rows = size();
+  std::vector<float> scores(rows);
+  cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(rows), static_cast<int>(dims_), 1.0f,
+              matrix_.data(), static_cast<int>(dims_), query.data(), 1, 0.0f, scores.data(), 1);
+  constexpr float kSkip = -std::numeric_limits<float>::infinity();
+  scores[self] = kSkip;
+  for (std::uint32_t z : zero_rows_) scores[z] = kSkip;
+  Neighbours out;
+  for (std::uint32_t r : top_rows(scores.data(), rows, static_cast<std::size_t>(topn))) {
+    out.emplace_back(this->word(r), scores[r]);
+  }
+  return out;
+}
+
+std::vector<Neighbours> KeyedVectors::similar_by_words(std::span<const std::string> words,
+                                                       std::int64_t topn) const {
+  std::vector<std::size_t> selves;
+  selves.reserve(words.size());
+  for (const auto& w : words) {
+    (void)(*this)[w];  // KeyError before any work
+    selves.push_back(*index(w));
+  }
+  std::vector<Neighbours> results(words.size());
+  if (topn <= 0 || words.empty()) return results;
+
+  const std::size_t rows = size();
+  const std::size_t block =
+      std::clamp<std::size_t>(kBatchScoreBytes / (rows * sizeof(float)), 1, kMaxBatchQueries);
+  std::vector<float> queries(std::min(block, words.size()) * dims_);
+  std::vector<float> scores(std::min(block, words.size()) * rows);
+  constexpr float kSkip = -std::numeric_limits<float>::infinity();
+  for (std::size_t first = 0; first < words.size(); first += block) {
+    const std::size_t count = std::min(block, words.size() - first);
+    for (std::size_t q = 0; q < count; ++q) {
+      std::span<const float> v = vector(selves[first + q]);
+      std::copy(v.begin(), v.end(), queries.begin() + q * dims_);
+    }
+    // scores (count x rows) = queries (count x dims) * matrix^T (dims x rows)
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(count),
+                static_cast<int>(rows), static_cast<int>(dims_), 1.0f, queries.data(),
+                static_cast<int>(dims_), matrix_.data(), static_cast<int>(dims_), 0.0f,
+                scores.data(), static_cast<int>(rows));
+    for (std::size_t q = 0; q < count; ++q) {
+      const std::size_t self = selves[first + q];
+      if (std::binary_search(zero_rows_.begin(), zero_rows_.end(), self)) continue;
+      float* row_scores = scores.data() + q * rows;
+      row_scores[self] = kSkip;
+      for (std::uint32_t z : zero_rows_) row_scores[z] = kSkip;
+      Neighbours& out = results[first + q];
+      for (std::uint32_t r : top_rows(row_scores, rows, static_cast<std::size_t>(topn))) {
+        out.emplace_back(word(r), row_scores[r]);
+      }
+    }
+  }
+  return results;
+}
+
+}  // namespace kelvra::nlp::common::embedding::internal
