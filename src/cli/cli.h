@@ -54,5 +54,6 @@ std::vector<std::string> split_code_points(const std::string& chars, const std::
 
 // Subcommand groups.
 void add_segmentation_commands(CLI::App& app);
+void add_retrieval_commands(CLI::App& app);
 
 }  // namespace kelvra::cli

@@ -10,11 +10,13 @@
 int main(int argc, char** argv) {
   CLI::App app{
       "Chinese and English text utilities: sentence splitting, sectioning long documents\n"
-      "into bounded segments and stitching per-segment results back together.\n"
+      "into bounded segments, stitching per-segment results back together, finding\n"
+      "dictionary words in a text and cutting annotated documents into passages.\n"
       "Each subcommand reads FILE (or standard input) and writes JSON Lines."};
   app.name("kelvra-nlp");
   app.require_subcommand(1);
   kelvra::cli::add_segmentation_commands(app);
+  kelvra::cli::add_retrieval_commands(app);
 
   try {
     app.parse(argc, argv);
