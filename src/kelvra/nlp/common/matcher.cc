@@ -1,6 +1,7 @@
 #include "kelvra/nlp/common/matcher.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "kelvra/common/exceptions.h"
@@ -25,28 +26,36 @@ constexpr char32_t kFirstAstral = 0x10000;
 
 }  // namespace
 
-// One dictionary word while building: its code points (later its symbols)
-// and the size of its UTF-8 form.
-struct Automaton::Entry {
-  std::u32string symbols;
-  std::uint32_t bytes;
+// The dictionary while building, flat: the code points (later the symbols)
+// of word w are symbols[start[w] .. start[w + 1]), the size of its UTF-8
+// form is bytes[w].
+struct Automaton::Entries {
+  std::vector<char32_t> symbols;
+  std::vector<Index> start{0};
+  std::vector<Index> bytes;
+
+  std::size_t size() const noexcept { return bytes.size(); }
+  std::u32string_view word(Index w) const noexcept {
+    return {symbols.data() + start[w], start[w + 1] - start[w]};
+  }
 };
 
-std::vector<Automaton::Entry> Automaton::decode_words(
+Automaton::Entries Automaton::decode_words(
     std::size_t count, const std::function<std::string_view(std::size_t)>& word_at) {
-  std::vector<Entry> entries;
-  entries.reserve(count);
+  Entries entries;
+  entries.start.reserve(count + 1);
+  entries.bytes.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     std::string_view word = word_at(i);
     if (std::size_t bad = utf8::find_invalid(word); bad != utf8::npos)
       throw TypeError("words", "`words` item " + std::to_string(i) +
                                    " is not valid UTF-8 (byte " + std::to_string(bad) + ")");
     if (word.empty()) continue;
-    if (word.size() > UINT32_MAX) throw TypeError("words", "`words` item " + std::to_string(i) + " is too long");
-    std::u32string symbols;
-    symbols.reserve(word.size());
-    for (std::size_t pos = 0; pos < word.size();) symbols.push_back(utf8::next(word, pos));
-    entries.push_back(Entry{std::move(symbols), static_cast<std::uint32_t>(word.size())});
+    for (std::size_t pos = 0; pos < word.size();) entries.symbols.push_back(utf8::next(word, pos));
+    if (entries.symbols.size() >= UINT32_MAX - 2)
+      throw std::length_error("dictionary too large for the automaton");
+    entries.start.push_back(static_cast<Index>(entries.symbols.size()));
+    entries.bytes.push_back(static_cast<Index>(word.size()));
   }
   return entries;
 }
@@ -100,19 +109,17 @@ Automaton::Automaton(const Record& words) {
   build(entries);
 }
 
-void Automaton::build(std::vector<Entry>& entries) {
+void Automaton::build(Entries& entries) {
   // The dense alphabet: the code points the words use, numbered from 1 in
   // code point order.
   std::vector<bool> used(0x110000, false);
   char32_t max_bmp = 0;
-  for (const Entry& entry : entries) {
-    for (char32_t cp : entry.symbols) {
-      used[cp] = true;
-      if (cp < kFirstAstral) max_bmp = std::max(max_bmp, cp);
-    }
+  for (char32_t cp : entries.symbols) {
+    used[cp] = true;
+    if (cp < kFirstAstral) max_bmp = std::max(max_bmp, cp);
   }
   Index alphabet = 0;
-  bmp_symbols_.assign(entries.empty() ? 0 : std::size_t(max_bmp) + 1, 0);
+  bmp_symbols_.assign(entries.size() == 0 ? 0 : std::size_t(max_bmp) + 1, 0);
   for (char32_t cp = 0; cp < 0x110000; ++cp) {
     if (!used[cp]) continue;
     ++alphabet;
@@ -120,91 +127,94 @@ void Automaton::build(std::vector<Entry>& entries) {
     else astral_symbols_.emplace_back(cp, alphabet);
   }
   used = {};
-  for (Entry& entry : entries)
-    for (char32_t& cp : entry.symbols) cp = symbol_of(cp);
+  for (char32_t& cp : entries.symbols) cp = symbol_of(cp);
 
   // Sorted and without repeats, the words' prefixes of one length come in
   // the order of their parents and, under one parent, of their last symbol:
   // so the trie can be built level by level in breadth-first numbering with
   // the children of each node consecutive.
-  std::sort(entries.begin(), entries.end(),
-            [](const Entry& a, const Entry& b) { return a.symbols < b.symbols; });
-  entries.erase(std::unique(entries.begin(), entries.end(),
-                            [](const Entry& a, const Entry& b) { return a.symbols == b.symbols; }),
-                entries.end());
-  words_ = entries.size();
-
-  std::size_t total_symbols = 0;
-  for (const Entry& entry : entries) total_symbols += entry.symbols.size();
-  if (total_symbols + 1 > UINT32_MAX) throw std::length_error("dictionary too large for the automaton");
-  // Each symbol of each word opens at most one node; reserving that many
-  // would overshoot a lot for shared prefixes, so grow instead.
-  label_.assign(1, 0);
-  depth_.assign(1, 0);
-  word_bytes_.assign(1, 0);
-  std::vector<Index> child_count(1, 0);
-
   std::vector<Index> active(entries.size());
   for (Index i = 0; i < active.size(); ++i) active[i] = i;
+  std::sort(active.begin(), active.end(),
+            [&](Index a, Index b) { return entries.word(a) < entries.word(b); });
+  active.erase(std::unique(active.begin(), active.end(),
+                           [&](Index a, Index b) { return entries.word(a) == entries.word(b); }),
+               active.end());
+  active.shrink_to_fit();
+  words_ = active.size();
+
+  label_.assign(1, 0);
+  std::vector<Index> depth(1, 0), word_bytes(1, 0), child_count(1, 0);
   std::vector<Index> node_of(entries.size(), 0);
-  for (Index depth = 1; !active.empty(); ++depth) {
+  for (Index level = 1; !active.empty(); ++level) {
     std::size_t kept = 0;
     Index last_parent = UINT32_MAX, last_symbol = 0, node = 0;
     for (Index w : active) {
-      Index parent = node_of[w];
-      Index symbol = entries[w].symbols[depth - 1];
+      const Index parent = node_of[w];
+      const std::u32string_view word = entries.word(w);
+      const Index symbol = word[level - 1];
       if (parent != last_parent || symbol != last_symbol) {
         node = static_cast<Index>(label_.size());
         label_.push_back(symbol);
-        depth_.push_back(depth);
-        word_bytes_.push_back(0);
+        depth.push_back(level);
+        word_bytes.push_back(0);
         child_count.push_back(0);
         ++child_count[parent];
         last_parent = parent;
         last_symbol = symbol;
       }
       node_of[w] = node;
-      if (entries[w].symbols.size() == depth) word_bytes_[node] = entries[w].bytes;
+      if (word.size() == level) word_bytes[node] = entries.bytes[w];
       else active[kept++] = w;
     }
     active.resize(kept);
   }
   entries = {};
   node_of = {};
+  active = {};
+  label_.shrink_to_fit();
 
   const std::size_t nodes = label_.size();
-  first_child_.resize(nodes + 1);
-  first_child_[0] = 1;
-  for (std::size_t n = 0; n < nodes; ++n) first_child_[n + 1] = first_child_[n] + child_count[n];
+  nodes_.assign(nodes + 1, Node{0, 0, 0, 0});
+  nodes_[0].first_child = 1;
+  for (std::size_t n = 0; n < nodes; ++n)
+    nodes_[n + 1].first_child = nodes_[n].first_child + child_count[n];
   child_count = {};
 
   root_next_.assign(std::size_t(alphabet) + 1, 0);
-  for (Index c = first_child_[0]; c < first_child_[1]; ++c) root_next_[label_[c]] = c;
+  for (Index c = nodes_[0].first_child; c < nodes_[1].first_child; ++c) root_next_[label_[c]] = c;
 
   // Suffix links in breadth-first order: a node's link is shorter than the
   // node, so it and its own links are settled before the node is reached.
-  fail_.assign(nodes, 0);
-  output_.assign(nodes, 0);
-  for (Index parent = 1; parent < nodes; ++parent) {
-    for (Index c = first_child_[parent]; c < first_child_[parent + 1]; ++c) {
-      Index symbol = label_[c];
-      Index f = fail_[parent];
-      Index link;
-      for (;;) {
-        if (f == 0) {
-          link = root_next_[symbol];
-          break;
+  terms_.reserve(words_ + 1);
+  terms_.push_back(Term{0, 0, 0});
+  for (Index parent = 0; parent < nodes; ++parent) {
+    for (Index c = nodes_[parent].first_child; c < nodes_[parent + 1].first_child; ++c) {
+      Index link = 0;
+      if (parent != 0) {
+        const Index symbol = label_[c];
+        for (Index f = nodes_[parent].fail;; f = nodes_[f].fail) {
+          if (f == 0) {
+            link = root_next_[symbol];
+            break;
+          }
+          if ((link = child(f, symbol)) != 0) break;
         }
-        if ((link = child(f, symbol)) != 0) break;
-        f = fail_[f];
       }
-      fail_[c] = link;
-      output_[c] = word_bytes_[link] != 0 ? link : output_[link];
+      Node& node = nodes_[c];
+      node.fail = link;
+      node.report = nodes_[link].report;
+      node.count = nodes_[link].count;
+      if (word_bytes[c] != 0) {
+        terms_.push_back(Term{word_bytes[c], depth[c], node.report});
+        node.report = static_cast<Index>(terms_.size() - 1);
+        ++node.count;
+      }
     }
   }
 }
 
-Automaton::Index Automaton::symbol_of(char32_t cp) const noexcept {
+inline Automaton::Index Automaton::symbol_of(char32_t cp) const noexcept {
   if (cp < bmp_symbols_.size()) return bmp_symbols_[cp];
   if (cp < kFirstAstral) return 0;
   auto it = std::lower_bound(astral_symbols_.begin(), astral_symbols_.end(), cp,
@@ -212,9 +222,9 @@ Automaton::Index Automaton::symbol_of(char32_t cp) const noexcept {
   return it != astral_symbols_.end() && it->first == cp ? it->second : 0;
 }
 
-Automaton::Index Automaton::child(Index node, Index symbol) const noexcept {
-  const Index* begin = label_.data() + first_child_[node];
-  const Index* end = label_.data() + first_child_[node + 1];
+inline Automaton::Index Automaton::child(Index node, Index symbol) const noexcept {
+  const Index* begin = label_.data() + nodes_[node].first_child;
+  const Index* end = label_.data() + nodes_[node + 1].first_child;
   if (static_cast<std::size_t>(end - begin) <= kLinearScanLimit) {
     for (const Index* p = begin; p != end; ++p) {
       if (*p >= symbol) return *p == symbol ? static_cast<Index>(p - label_.data()) : 0;
@@ -226,12 +236,29 @@ Automaton::Index Automaton::child(Index node, Index symbol) const noexcept {
 }
 
 std::vector<Word> Automaton::search(std::string_view text) const {
-  utf8::require_valid(text, "text");
   std::vector<Word> found;
-  if (words_ == 0) return found;
+  search(text, found);
+  return found;
+}
+
+void Automaton::search(std::string_view text, std::vector<Word>& found) const {
+  utf8::require_valid(text, "text");
+  if (words_ == 0) return;
+  // First the positions where words end (in chunks, never moved), with how
+  // many end there: the result then grows once, to its exact size, and each
+  // record is built once where it stays.
+  struct Hit {
+    std::size_t end_byte;  // just past the last code point
+    Index report;
+  };
+  constexpr std::size_t kChunk = 1 << 14;
+  std::vector<std::unique_ptr<Hit[]>> chunks;
+  std::size_t hits = 0, total = 0;
+
+  const Node* nodes = nodes_.data();
+  const Index* root_next = root_next_.data();
   Index state = 0;
-  std::int64_t index = 0;  // code point position of the current code point
-  for (std::size_t pos = 0; pos < text.size(); ++index) {
+  for (std::size_t pos = 0; pos < text.size();) {
     Index symbol = symbol_of(utf8::next(text, pos));
     if (symbol == 0) {  // in no word: no state survives it
       state = 0;
@@ -239,31 +266,44 @@ std::vector<Word> Automaton::search(std::string_view text) const {
     }
     for (;;) {
       if (state == 0) {
-        state = root_next_[symbol];
+        state = root_next[symbol];
         break;
       }
       if (Index next = child(state, symbol); next != 0) {
         state = next;
         break;
       }
-      state = fail_[state];
+      state = nodes[state].fail;
     }
-    // `pos` is now the byte just past the current code point: each word
-    // ending here is the stretch of its byte size before it.
-    for (Index o = word_bytes_[state] != 0 ? state : output_[state]; o != 0; o = output_[o]) {
-      const Index bytes = word_bytes_[o];
-      const Index length = depth_[o];
-      found.push_back(Word(Word::Unchecked{}, std::string(text.substr(pos - bytes, bytes)), length,
-                           index - length + 1));
+    if (const Node& node = nodes[state]; node.report != 0) {
+      if (hits % kChunk == 0) chunks.push_back(std::make_unique_for_overwrite<Hit[]>(kChunk));
+      chunks.back()[hits % kChunk] = Hit{pos, node.report};
+      ++hits;
+      total += node.count;
     }
   }
-  return found;
+
+  found.reserve(found.size() + total);
+  // Code point positions: count the lead bytes between one hit and the next.
+  std::size_t counted_to = 0;
+  std::int64_t end = -1;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  for (std::size_t h = 0; h < hits; ++h) {
+    const Hit& hit = chunks[h / kChunk][h % kChunk];
+    for (; counted_to < hit.end_byte; ++counted_to) end += (bytes[counted_to] & 0xC0) != 0x80;
+    for (Index t = hit.report; t != 0; t = terms_[t].next) {
+      const Term& term = terms_[t];
+      found.push_back(Word(Word::Unchecked{},
+                           std::string(text.substr(hit.end_byte - term.bytes, term.bytes)),
+                           term.length, end - term.length + 1));
+    }
+  }
 }
 
 std::size_t Automaton::memory_bytes() const noexcept {
   auto bytes = [](const auto& v) { return v.capacity() * sizeof(v[0]); };
-  return bytes(bmp_symbols_) + bytes(astral_symbols_) + bytes(root_next_) + bytes(first_child_) +
-         bytes(label_) + bytes(fail_) + bytes(output_) + bytes(depth_) + bytes(word_bytes_);
+  return bytes(bmp_symbols_) + bytes(astral_symbols_) + bytes(root_next_) + bytes(nodes_) +
+         bytes(label_) + bytes(terms_);
 }
 
 }  // namespace kelvra::nlp::common::matcher

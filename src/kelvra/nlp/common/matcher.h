@@ -98,6 +98,11 @@ class Automaton {
   // UTF-8 (nothing is scanned).
   std::vector<Word> search(std::string_view text) const;
 
+  // The same occurrences, appended to `found`. For callers that search many
+  // texts: a vector cleared and passed again keeps its memory. Text that is
+  // not valid UTF-8 throws as above and leaves `found` unchanged.
+  void search(std::string_view text, std::vector<Word>& found) const;
+
   // Number of distinct non-empty words stored.
   std::size_t size() const noexcept { return words_; }
 
@@ -106,11 +111,11 @@ class Automaton {
 
  private:
   using Index = std::uint32_t;
-  struct Entry;
+  struct Entries;
 
-  static std::vector<Entry> decode_words(std::size_t count,
-                                         const std::function<std::string_view(std::size_t)>& word_at);
-  void build(std::vector<Entry>& entries);
+  static Entries decode_words(std::size_t count,
+                              const std::function<std::string_view(std::size_t)>& word_at);
+  void build(Entries& entries);
   Index symbol_of(char32_t cp) const noexcept;
   Index child(Index node, Index symbol) const noexcept;
 
@@ -119,14 +124,25 @@ class Automaton {
   std::vector<Index> bmp_symbols_;                      // indexed by code point < bmp_symbols_.size()
   std::vector<std::pair<char32_t, Index>> astral_symbols_;  // sorted, for code points >= 0x10000
   std::vector<Index> root_next_;                        // child of the root per symbol, 0 if none
-  // Nodes in breadth-first order, the root is 0. The children of node n are
-  // the nodes first_child_[n] .. first_child_[n + 1] - 1, sorted by label.
-  std::vector<Index> first_child_;
+  // Nodes in breadth-first order, the root is 0, plus one sentinel. The
+  // children of node n are the nodes first_child .. next node's
+  // first_child - 1, sorted by their label.
+  struct Node {
+    Index first_child;
+    Index fail;    // longest proper suffix that is a node
+    Index report;  // first word (a Term) ending here, this node's own or a suffix's; 0 if none
+    Index count;   // number of words ending here, along the whole suffix chain
+  };
+  // A word of the dictionary, as reported: its sizes and the next shorter
+  // word that is a suffix of it (0 if none). Term 0 is unused.
+  struct Term {
+    Index bytes;
+    Index length;
+    Index next;
+  };
+  std::vector<Node> nodes_;
   std::vector<Index> label_;
-  std::vector<Index> fail_;      // longest proper suffix that is a node
-  std::vector<Index> output_;    // longest proper suffix that ends a word, 0 if none
-  std::vector<Index> depth_;     // length in code points
-  std::vector<Index> word_bytes_;  // bytes of the word ending here, 0 if none ends here
+  std::vector<Term> terms_;
 };
 
 }  // namespace kelvra::nlp::common::matcher

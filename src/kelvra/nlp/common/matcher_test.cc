@@ -79,6 +79,14 @@ TEST(Automaton, RepeatedWordsStoredOnceAndSearchesRepeat) {
   EXPECT_THAT(first, ElementsAre(Found{"ab", 2, 0}, Found{"b", 1, 1}, Found{"ab", 2, 2},
                                  Found{"b", 1, 3}));
   EXPECT_EQ(found(automaton.search("abab")), first);
+  // Appending into a caller's vector gives the same records after its own.
+  std::vector<Word> into{Word("x", 1, 9)};
+  automaton.search("abab", into);
+  ASSERT_EQ(into.size(), 5u);
+  into.erase(into.begin());
+  EXPECT_EQ(found(into), first);
+  EXPECT_THROW(automaton.search("\xff", into), TypeError);
+  EXPECT_EQ(into.size(), 4u);
 }
 
 TEST(Automaton, RootWithManyFirstCharacters) {
