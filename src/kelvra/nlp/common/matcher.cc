@@ -96,6 +96,9 @@ Automaton::Automaton(const std::vector<std::string_view>& words) {
   build(entries);
 }
 
+Automaton::Automaton(std::initializer_list<std::string_view> words)
+    : Automaton(std::vector<std::string_view>(words)) {}
+
 Automaton::Automaton(const Record& words) {
   const Record& list = require_list(words, "words");
   for (std::size_t i = 0; i < list.size(); ++i) {

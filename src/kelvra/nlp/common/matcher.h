@@ -37,6 +37,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -84,6 +85,7 @@ class Automaton {
   // is built.
   explicit Automaton(const std::vector<std::string>& words);
   explicit Automaton(const std::vector<std::string_view>& words);
+  explicit Automaton(std::initializer_list<std::string_view> words);
   // `words` must be a list of strings: TypeError naming `words` otherwise.
   explicit Automaton(const Record& words);
 

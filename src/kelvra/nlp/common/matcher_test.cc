@@ -67,7 +67,7 @@ TEST(Automaton, NothingToReport) {
   EXPECT_TRUE(search({}, "abc").empty());
   // An empty word can never be reported: it is ignored.
   EXPECT_TRUE(search({""}, "abc").empty());
-  Automaton mixed(std::vector<std::string>{"", "b", ""});
+  Automaton mixed({"", "b", ""});
   EXPECT_EQ(mixed.size(), 1u);
   EXPECT_THAT(found(mixed.search("abc")), ElementsAre(Found{"b", 1, 1}));
 }
