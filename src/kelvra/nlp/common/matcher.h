@@ -89,7 +89,8 @@ class Automaton {
   // `words` must be a list of strings: TypeError naming `words` otherwise.
   explicit Automaton(const Record& words);
 
-  // An automaton may be large; it is moved, never copied by accident.
+  // An automaton may be large; it is moved, never copied by accident. One
+  // moved from finds nothing.
   Automaton(const Automaton&) = delete;
   Automaton& operator=(const Automaton&) = delete;
   Automaton(Automaton&&) noexcept = default;
@@ -105,8 +106,8 @@ class Automaton {
   // not valid UTF-8 throws as above and leaves `found` unchanged.
   void search(std::string_view text, std::vector<Word>& found) const;
 
-  // Number of distinct non-empty words stored.
-  std::size_t size() const noexcept { return words_; }
+  // Number of distinct non-empty words stored (0 after being moved from).
+  std::size_t size() const noexcept { return terms_.empty() ? 0 : terms_.size() - 1; }
 
   // Bytes held by the automaton's tables (its heap memory).
   std::size_t memory_bytes() const noexcept;
@@ -121,7 +122,6 @@ class Automaton {
   Index symbol_of(char32_t cp) const noexcept;
   Index child(Index node, Index symbol) const noexcept;
 
-  std::size_t words_ = 0;
   // Dense alphabet: symbol 0 is "not in any word"; 1.. the code points used.
   std::vector<Index> bmp_symbols_;                      // indexed by code point < bmp_symbols_.size()
   std::vector<std::pair<char32_t, Index>> astral_symbols_;  // sorted, for code points >= 0x10000

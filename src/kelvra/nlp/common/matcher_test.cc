@@ -87,6 +87,10 @@ TEST(Automaton, RepeatedWordsStoredOnceAndSearchesRepeat) {
   EXPECT_EQ(found(into), first);
   EXPECT_THROW(automaton.search("\xff", into), TypeError);
   EXPECT_EQ(into.size(), 4u);
+
+  Automaton moved(std::move(automaton));
+  EXPECT_EQ(found(moved.search("abab")), first);
+  EXPECT_TRUE(automaton.search("abab").empty());  // NOLINT(bugprone-use-after-move)
 }
 
 TEST(Automaton, RootWithManyFirstCharacters) {
