@@ -89,8 +89,8 @@ Word::Word(std::string text, std::int64_t length, std::int64_t offset)
   utf8::require_valid(this->text, "text");
 }
 
-Word::Word(Unchecked, std::string text, std::int64_t length, std::int64_t offset)
-    : text(std::move(text)), length(length), offset(offset) {}
+Word::Word(Unchecked, std::string_view text, std::int64_t length, std::int64_t offset)
+    : text(text), length(length), offset(offset) {}
 
 Record Word::to_json() const { return Record{{"text", text}, {"length", length}, {"offset", offset}}; }
 
@@ -99,7 +99,9 @@ Word Word::from_json(const Record& json) {
   std::string text = require_string(at(json, "text", "json"), "text");
   std::int64_t length = require_integer(at(json, "length", "json"), "length");
   std::int64_t offset = require_integer(at(json, "offset", "json"), "offset");
-  return Word(Unchecked{}, std::move(text), length, offset);
+  Word word(Unchecked{}, std::string_view(), length, offset);
+  word.text = std::move(text);
+  return word;
 }
 
 std::string Word::to_string() const { return kelvra::common::to_text_form(to_json()); }
@@ -319,9 +321,8 @@ void Automaton::search(std::string_view text, std::vector<Word>& found) const {
     for (; counted_to < hit.end_byte; ++counted_to) end += (bytes[counted_to] & 0xC0) != 0x80;
     for (Index t = hit.report; t != 0; t = terms_[t].next) {
       const Term& term = terms_[t];
-      found.push_back(Word(Word::Unchecked{},
-                           std::string(text.substr(hit.end_byte - term.bytes, term.bytes)),
-                           term.length, end - term.length + 1));
+      found.emplace_back(Word::Unchecked{}, text.substr(hit.end_byte - term.bytes, term.bytes),
+                         term.length, end - term.length + 1);
     }
   }
 }

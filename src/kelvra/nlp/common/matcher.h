@@ -70,9 +70,17 @@ class Word {
   std::string to_string() const;
 
  private:
-  struct Unchecked {};
-  Word(Unchecked, std::string text, std::int64_t length, std::int64_t offset);
+  // Records made from text already checked skip the check; only this
+  // module can make the tag.
+  class Unchecked {
+    Unchecked() = default;
+    friend class Word;
+    friend class Automaton;
+  };
   friend class Automaton;
+
+ public:
+  Word(Unchecked, std::string_view text, std::int64_t length, std::int64_t offset);
 };
 
 std::ostream& operator<<(std::ostream& os, const Word& word);
