@@ -63,6 +63,7 @@ def main():
     with open(dict_path, encoding="utf-8") as f:
         words = [line.split()[0] for line in f if line.split()]
     data = os.path.join(HERE, "data")
+    os.makedirs(data, exist_ok=True)
     subprocess.run([os.path.join(build, "bench", "matcher_bench"), "--write-texts", data],
                    check=True)
     cli = os.path.join(build, "src", "cli", "kelvra-nlp")
