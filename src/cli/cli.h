@@ -57,5 +57,6 @@ void add_segmentation_commands(CLI::App& app);
 void add_normalization_commands(CLI::App& app);
 void add_annotation_commands(CLI::App& app);
 void add_embedding_commands(CLI::App& app);
+void add_retrieval_commands(CLI::App& app);
 
 }  // namespace kelvra::cli

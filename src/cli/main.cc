@@ -11,8 +11,9 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Chinese and English text utilities: sentence splitting, sectioning long documents\n"
       "into bounded segments, stitching per-segment results back together, normalisation,\n"
-      "Cantonese to Mandarin, feature sets of a text from the remote NLP service, and\n"
-      "word vectors and similar words from a word2vec file.\n"
+      "Cantonese to Mandarin, feature sets of a text from the remote NLP service,\n"
+      "word vectors and similar words from a word2vec file, finding dictionary words\n"
+      "in a text and cutting annotated documents into passages.\n"
       "Each subcommand reads FILE (or standard input) and writes JSON Lines."};
   app.name("kelvra-nlp");
   app.require_subcommand(1);
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
   kelvra::cli::add_normalization_commands(app);
   kelvra::cli::add_annotation_commands(app);
   kelvra::cli::add_embedding_commands(app);
+  kelvra::cli::add_retrieval_commands(app);
 
   try {
     app.parse(argc, argv);

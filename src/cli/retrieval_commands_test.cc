@@ -1,0 +1,97 @@
+// Runs kelvra-nlp match and glean as a user would and checks what they print.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using ::testing::HasSubstr;
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string temp_base() {
+  static int counter = 0;
+  return ::testing::TempDir() + "retrieval_" +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+         std::to_string(counter++);
+}
+
+// A file holding `content`, named after the test.
+std::string write_file(const std::string& content) {
+  std::string path = temp_base() + ".txt";
+  std::ofstream(path, std::ios::binary) << content;
+  return path;
+}
+
+// Runs `kelvra-nlp ARGS` with `input` on standard input.
+Result run(const std::string& args, const std::string& input = "") {
+  std::string base = temp_base();
+  std::ofstream(base + ".in", std::ios::binary) << input;
+  std::string command = std::string(KELVRA_CLI_PATH) + " " + args + " < " + base + ".in > " +
+                        base + ".out 2> " + base + ".err";
+  int raw = std::system(command.c_str());
+  return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"), slurp(base + ".err")};
+}
+
+TEST(RetrievalCli, MatchPrintsOccurrencesInOrder) {
+  // Frequency-annotated lines, a tab, a blank line and a repeat.
+  std::string dict = write_file("he 10 n\nshe\t5\n\nhers\nhe\n");
+  auto result = run("match --dict " + dict, "ushers");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "{\"text\":\"she\",\"length\":3,\"offset\":1}\n"
+            "{\"text\":\"he\",\"length\":2,\"offset\":2}\n"
+            "{\"text\":\"hers\",\"length\":4,\"offset\":2}\n");
+  std::string text = write_file("江城的雨季\r\n");
+  auto from_file = run("match --dict " + write_file("江城\r\n雨季\n") + " " + text);
+  EXPECT_EQ(from_file.out,
+            "{\"text\":\"江城\",\"length\":2,\"offset\":0}\n"
+            "{\"text\":\"雨季\",\"length\":2,\"offset\":3}\n");
+  EXPECT_EQ(run("match --dict " + dict, "nothing").out, "");
+}
+
+TEST(RetrievalCli, GleanPrintsPassages) {
+  auto result = run("glean", R"({"text": "ab\n• cd", "entities": [{"name": "c", "category": "T", "offset": 5, "length": 1}]})");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "{\"text\":\"ab\",\"offset\":0,\"entities\":null}\n"
+            "{\"text\":\"cd\",\"offset\":5,\"entities\":[{\"offset\":0,\"length\":1,\"text\":\"c\",\"type\":\"T\"}]}\n");
+  auto absent = run("glean", R"({"text": ""})");
+  EXPECT_EQ(absent.status, 0);
+  EXPECT_EQ(absent.out, "");
+}
+
+TEST(RetrievalCli, BadInput) {
+  auto missing_dict = run("match --dict /nonexistent/dict.txt", "x");
+  EXPECT_EQ(missing_dict.status, 1);
+  EXPECT_THAT(missing_dict.err, HasSubstr("/nonexistent/dict.txt"));
+  auto bad_dict = run("match --dict " + write_file("ok\nb\xff\n"), "x");
+  EXPECT_EQ(bad_dict.status, 1);
+  EXPECT_THAT(bad_dict.err, HasSubstr(":2:"));
+  EXPECT_EQ(run("match", "x").status, 2);  // --dict is required
+  auto bad_json = run("glean", "{\"text\": ");
+  EXPECT_EQ(bad_json.status, 1);
+  EXPECT_THAT(bad_json.err, HasSubstr("not valid JSON"));
+  auto bad_entity = run("glean", R"({"text": "ab", "entities": [{"name": "a", "offset": 0, "length": 1}]})");
+  EXPECT_EQ(bad_entity.status, 1);
+  EXPECT_THAT(bad_entity.err, HasSubstr("category"));
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+// Entity material from an annotated document: its text cut into line
+// passages, each with the named entities that lie entirely inside it.
+//
+//   Record doc = Record::parse(R"({"text": "ab\ncd", "entities": [{"text": "c", "offset": 3, "length": 1}]})");
+//   auto passages = Gleaner().extract(doc);
+//   // [{"text":"ab","offset":0,"entities":null}, {"text":"cd","offset":3,"entities":[{"text":"c","offset":0,"length":1}]}]
+//
+// A passage is one line of the text: a run of line feeds, spaces and
+// bullets (U+2022) that opens a line is dropped, the terminating line feed
+// is removed, and everything else (inner and trailing spaces, carriage
+// returns, tabs) stays. Its `offset` is the document position of its first
+// code point. Positions and lengths count code points.
+//
+// The document's entity records are changed where they stand: a non-empty
+// `uuid` is removed, `name`/`category` become `text`/`type`, line feeds are
+// taken out of `text` (each one removed from the front moves `offset` on by
+// one; each one removed anywhere shortens `length` by one), and an entity
+// placed in a passage has its `offset` rebased to that passage. Each entity
+// lands in at most one passage, the one that holds it entirely; the others
+// keep document positions. The passages hold copies equal to the changed
+// records. Nothing is rolled back on failure.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "kelvra/common/record.h"
+
+namespace kelvra::nlp::common::gleaner {
+
+class Gleaner {
+ public:
+  // The passages of `doc`, each {"text","offset","entities"} with
+  // `entities` null when no entity lies inside it; absent when `doc` is
+  // null, has no non-empty `text`, `zh_content` or `content_zh` (tried in
+  // that order), or its text has no passage.
+  // Failures: TypeError naming `doc` when it is neither null nor a map,
+  // naming the text key when its value is neither null nor a string (or not
+  // UTF-8), naming `entities` when that is neither null nor a list; the
+  // entity failures of _related_entities.
+  std::optional<std::vector<Record>> extract(Record& doc) const;
+
+  // The passages of `text` with "text" and "offset" only, in order; absent
+  // when there is none. TypeError naming `text` when it is not UTF-8.
+  std::optional<std::vector<Record>> _segment(std::string_view text) const;
+
+  // Normalises every entity record of `ref_entities` in place (see above),
+  // then returns copies of those with a non-empty `text` that lie entirely
+  // inside the passage `seg` ({"text","offset"}), their `offset` rebased to
+  // it in place first; absent when `ref_entities` is null or empty or none
+  // lies inside.
+  // Failures: TypeError naming `ref_entities` (not null or a list of maps)
+  // or `seg` (not a map); KeyError for an entity with a non-empty `name`
+  // but no `category`, with neither `name` nor `text`, or with line feeds
+  // or a non-empty `text` but no `offset` or `length`; TypeError naming the
+  // field whose value has the wrong kind.
+  std::optional<std::vector<Record>> _related_entities(const Record& seg,
+                                                       Record& ref_entities) const;
+};
+
+}  // namespace kelvra::nlp::common::gleaner

@@ -1,0 +1,158 @@
+// Every occurrence of the words of a fixed dictionary in a text, in one
+// left-to-right pass (an Aho–Corasick automaton of our own).
+//
+//   Automaton automaton({"he", "she", "hers"});
+//   std::vector<Word> found = automaton.search("ushers");
+//   // {'text': 'she', 'length': 3, 'offset': 1}, then he at 2, then hers at 2
+//
+// What a search reports, and in which order:
+//   - every occurrence of every word, overlapping ones and words inside a
+//     longer matched word included; a word found n times gives n records;
+//   - by ascending end position (offset + length - 1);
+//   - at one end position, the longest word first, then ever shorter ones
+//     (the dictionary suffixes of the longest, along the suffix links).
+// Matching compares code points exactly: no case folding, no normalisation.
+// Positions and lengths count code points, never bytes.
+//
+// A word listed twice is stored once and reported once per occurrence. An
+// empty word can never be reported and is ignored; an automaton built from
+// no (non-empty) words is valid and every search on it returns an empty list.
+//
+// The automaton is built completely by the constructor and never changes
+// afterwards: `search` is const and one Automaton serves any number of
+// threads at once without locking.
+//
+// Layout, for dictionaries of hundreds of thousands of words over tens of
+// thousands of distinct code points: code points are mapped to a dense
+// alphabet of those the dictionary uses (a code point outside it sends the
+// scan back to the root at once); the trie nodes are numbered breadth-first
+// so that the children of a node are consecutive and only their labels need
+// storing (searched in a sorted range); the root has a direct table over the
+// whole alphabet, so a dictionary with very many distinct first characters
+// costs no search at the root; each node keeps a link to its nearest
+// dictionary suffix, so reporting costs time per occurrence only. Word texts
+// are not stored: a match is cut from the searched text, which equals it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kelvra/common/record.h"
+
+namespace kelvra::nlp::common::matcher {
+
+// One occurrence: the dictionary word, its length and its start in the
+// searched text, both in code points. A plain record with no ordering or
+// equality of its own.
+class Word {
+ public:
+  // Stores the three values; `text` must be valid UTF-8 (TypeError naming
+  // `text` otherwise).
+  Word(std::string text, std::int64_t length, std::int64_t offset);
+
+  std::string text;
+  std::int64_t length;
+  std::int64_t offset;
+
+  // {"text","length","offset"}
+  Record to_json() const;
+  // Keys in any order, unknown keys ignored. TypeError naming `json` for a
+  // non-map, KeyError naming a missing key, TypeError naming a field of the
+  // wrong kind (reals are truncated to integers).
+  static Word from_json(const Record& json);
+  // The record text form: {'text': 'she', 'length': 3, 'offset': 1}
+  std::string to_string() const;
+
+ private:
+  // Records made from text already checked skip the check; only this
+  // module can make the tag.
+  class Unchecked {
+    Unchecked() = default;
+    friend class Word;
+    friend class Automaton;
+  };
+  friend class Automaton;
+
+ public:
+  Word(Unchecked, std::string_view text, std::int64_t length, std::int64_t offset);
+};
+
+std::ostream& operator<<(std::ostream& os, const Word& word);
+
+class Automaton {
+ public:
+  // Builds the automaton from the dictionary `words`, in any order, repeats
+  // and empty strings allowed (see above). A word that is not valid UTF-8
+  // throws TypeError naming `words` (and the word's index) before anything
+  // is built.
+  explicit Automaton(const std::vector<std::string>& words);
+  explicit Automaton(const std::vector<std::string_view>& words);
+  explicit Automaton(std::initializer_list<std::string_view> words);
+  // `words` must be a list of strings: TypeError naming `words` otherwise.
+  explicit Automaton(const Record& words);
+
+  // An automaton may be large; it is moved, never copied by accident. One
+  // moved from finds nothing.
+  Automaton(const Automaton&) = delete;
+  Automaton& operator=(const Automaton&) = delete;
+  Automaton(Automaton&&) noexcept = default;
+  Automaton& operator=(Automaton&&) noexcept = default;
+
+  // Every occurrence in `text`, in the order stated above; an empty list
+  // when there is none. TypeError naming `text` when `text` is not valid
+  // UTF-8 (nothing is scanned).
+  std::vector<Word> search(std::string_view text) const;
+
+  // The same occurrences, appended to `found`. For callers that search many
+  // texts: a vector cleared and passed again keeps its memory. Text that is
+  // not valid UTF-8 throws as above and leaves `found` unchanged.
+  void search(std::string_view text, std::vector<Word>& found) const;
+
+  // Number of distinct non-empty words stored (0 after being moved from).
+  std::size_t size() const noexcept { return terms_.empty() ? 0 : terms_.size() - 1; }
+
+  // Bytes held by the automaton's tables (its heap memory).
+  std::size_t memory_bytes() const noexcept;
+
+ private:
+  using Index = std::uint32_t;
+  struct Entries;
+
+  static Entries decode_words(std::size_t count,
+                              const std::function<std::string_view(std::size_t)>& word_at);
+  void build(Entries& entries);
+  Index symbol_of(char32_t cp) const noexcept;
+  Index child(Index node, Index symbol) const noexcept;
+
+  // Dense alphabet: symbol 0 is "not in any word"; 1.. the code points used.
+  std::vector<Index> bmp_symbols_;                      // indexed by code point < bmp_symbols_.size()
+  std::vector<std::pair<char32_t, Index>> astral_symbols_;  // sorted, for code points >= 0x10000
+  std::vector<Index> root_next_;                        // child of the root per symbol, 0 if none
+  // Nodes in breadth-first order, the root is 0, plus one sentinel. The
+  // children of node n are the nodes first_child .. next node's
+  // first_child - 1, sorted by their label.
+  struct Node {
+    Index first_child;
+    Index fail;    // longest proper suffix that is a node
+    Index report;  // first word (a Term) ending here, this node's own or a suffix's; 0 if none
+    Index count;   // number of words ending here, along the whole suffix chain
+  };
+  // A word of the dictionary, as reported: its sizes and the next shorter
+  // word that is a suffix of it (0 if none). Term 0 is unused.
+  struct Term {
+    Index bytes;
+    Index length;
+    Index next;
+  };
+  std::vector<Node> nodes_;
+  std::vector<Index> label_;
+  std::vector<Term> terms_;
+};
+
+}  // namespace kelvra::nlp::common::matcher

@@ -1,0 +1,209 @@
+#include "kelvra/nlp/common/matcher.h"
+
+#include <algorithm>
+#include <random>
+#include <thread>
+#include <tuple>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "kelvra/common/exceptions.h"
+#include "kelvra/common/utf8.h"
+
+namespace kelvra::nlp::common::matcher {
+namespace {
+
+using kelvra::common::KeyError;
+using kelvra::common::TypeError;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Found = std::tuple<std::string, std::int64_t, std::int64_t>;  // text, length, offset
+
+std::vector<Found> found(const std::vector<Word>& words) {
+  std::vector<Found> out;
+  for (const Word& w : words) out.emplace_back(w.text, w.length, w.offset);
+  return out;
+}
+
+std::vector<Found> search(const std::vector<std::string>& dictionary, std::string_view text) {
+  return found(Automaton(dictionary).search(text));
+}
+
+// --- What is reported, and in which order ---
+
+TEST(Automaton, WorkedExample) {
+  EXPECT_THAT(search({"he", "she", "hers"}, "ushers"),
+              ElementsAre(Found{"she", 3, 1}, Found{"he", 2, 2}, Found{"hers", 4, 2}));
+}
+
+TEST(Automaton, OverlappingNestedAndSharedEnds) {
+  EXPECT_THAT(search({"aa"}, "aaaa"),
+              ElementsAre(Found{"aa", 2, 0}, Found{"aa", 2, 1}, Found{"aa", 2, 2}));
+  // A word inside a longer one is reported where it ends.
+  EXPECT_THAT(search({"abc", "ab"}, "abc"), ElementsAre(Found{"ab", 2, 0}, Found{"abc", 3, 0}));
+  // At one end, the longest first, then shorter suffixes.
+  EXPECT_THAT(search({"c", "bc", "abc", "x"}, "abc"),
+              ElementsAre(Found{"abc", 3, 0}, Found{"bc", 2, 1}, Found{"c", 1, 2}));
+  // A suffix reached only through a failure link (abd fails to bd).
+  EXPECT_THAT(search({"abc", "bd", "d"}, "abd"), ElementsAre(Found{"bd", 2, 1}, Found{"d", 1, 2}));
+}
+
+TEST(Automaton, CountsCodePointsOutsideTheBasicPlane) {
+  // U+1F600 and U+20000 take four bytes each and count as one position.
+  EXPECT_THAT(search({"😀好", "𠀀", "好"}, "a😀好𠀀😀"),
+              ElementsAre(Found{"😀好", 2, 1}, Found{"好", 1, 2}, Found{"𠀀", 1, 3}));
+  EXPECT_THAT(search({"中国", "国人"}, "我是中国人"),
+              ElementsAre(Found{"中国", 2, 2}, Found{"国人", 2, 3}));
+}
+
+TEST(Automaton, ExactCodePointsOnly) {
+  EXPECT_THAT(search({"He", "e l"}, "he lHe"), ElementsAre(Found{"e l", 3, 1}, Found{"He", 2, 4}));
+}
+
+TEST(Automaton, NothingToReport) {
+  EXPECT_TRUE(search({"abc"}, "").empty());
+  EXPECT_TRUE(search({"abc"}, "abxabd ab").empty());
+  EXPECT_TRUE(search({}, "abc").empty());
+  // An empty word can never be reported: it is ignored.
+  EXPECT_TRUE(search({""}, "abc").empty());
+  Automaton mixed({"", "b", ""});
+  EXPECT_EQ(mixed.size(), 1u);
+  EXPECT_THAT(found(mixed.search("abc")), ElementsAre(Found{"b", 1, 1}));
+}
+
+TEST(Automaton, RepeatedWordsStoredOnceAndSearchesRepeat) {
+  Automaton automaton(std::vector<std::string>{"ab", "b", "ab", "b"});
+  EXPECT_EQ(automaton.size(), 2u);
+  auto first = found(automaton.search("abab"));
+  EXPECT_THAT(first, ElementsAre(Found{"ab", 2, 0}, Found{"b", 1, 1}, Found{"ab", 2, 2},
+                                 Found{"b", 1, 3}));
+  EXPECT_EQ(found(automaton.search("abab")), first);
+  // Appending into a caller's vector gives the same records after its own.
+  std::vector<Word> into{Word("x", 1, 9)};
+  automaton.search("abab", into);
+  ASSERT_EQ(into.size(), 5u);
+  into.erase(into.begin());
+  EXPECT_EQ(found(into), first);
+  EXPECT_THROW(automaton.search("\xff", into), TypeError);
+  EXPECT_EQ(into.size(), 4u);
+
+  Automaton moved(std::move(automaton));
+  EXPECT_EQ(found(moved.search("abab")), first);
+  EXPECT_TRUE(automaton.search("abab").empty());  // NOLINT(bugprone-use-after-move)
+}
+
+TEST(Automaton, RootWithManyFirstCharacters) {
+  // Tens of thousands of distinct first characters, then ASCII text.
+  std::vector<std::string> words;
+  for (char32_t cp = 0x4E00; cp < 0x4E00 + 20000; ++cp) {
+    std::string w;
+    kelvra::common::utf8::append(w, cp);
+    words.push_back(w + "x");
+  }
+  words.push_back("ab");
+  Automaton automaton(words);
+  EXPECT_THAT(found(automaton.search("xabx一x")), ElementsAre(Found{"ab", 2, 1}, Found{"一x", 2, 4}));
+}
+
+// --- Inputs ---
+
+TEST(Automaton, RecordDictionaryAndBadInput) {
+  Automaton from_record(Record::parse(R"(["he", "she"])"));
+  EXPECT_THAT(found(from_record.search("she")), ElementsAre(Found{"she", 3, 0}, Found{"he", 2, 1}));
+  std::vector<std::string_view> views{"ab"};
+  EXPECT_EQ(Automaton(views).size(), 1u);
+
+  try {
+    Automaton(Record::parse(R"(["a", 3])"));
+    FAIL() << "a number in the word list";
+  } catch (const TypeError& e) {
+    EXPECT_EQ(e.parameter(), "words");
+    EXPECT_THAT(e.what(), HasSubstr("item 1"));
+  }
+  EXPECT_THROW(Automaton(Record::parse(R"({"a": 1})")), TypeError);
+  try {
+    Automaton(std::vector<std::string>{"ok", "bad\xff"});
+    FAIL() << "invalid UTF-8 in a word";
+  } catch (const TypeError& e) {
+    EXPECT_EQ(e.parameter(), "words");
+  }
+  try {
+    Automaton(std::vector<std::string>{"a"}).search("a\xc3");
+    FAIL() << "invalid UTF-8 in the text";
+  } catch (const TypeError& e) {
+    EXPECT_EQ(e.parameter(), "text");
+  }
+}
+
+TEST(Word, RecordForms) {
+  Word word("she", 3, 1);
+  EXPECT_EQ(word.to_json().dump(), R"({"text":"she","length":3,"offset":1})");
+  EXPECT_EQ(word.to_string(), "{'text': 'she', 'length': 3, 'offset': 1}");
+  Word back = Word::from_json(Record::parse(R"({"offset": 2.9, "text": "中", "length": 1, "x": 0})"));
+  EXPECT_EQ(std::tie(back.text, back.length, back.offset), std::make_tuple("中", 1, 2));
+  EXPECT_THROW(Word::from_json(Record::parse(R"({"text": "a", "length": 1})")), KeyError);
+  EXPECT_THROW(Word("\xff", 1, 0), TypeError);
+}
+
+// --- Against a plain search ---
+
+// Every dictionary word at every position, by end, then longest first.
+std::vector<Found> reference(const std::vector<std::u32string>& words, const std::u32string& text) {
+  std::vector<std::u32string> unique(words);
+  std::sort(unique.begin(), unique.end());
+  unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+  std::vector<std::pair<std::int64_t, Found>> all;
+  for (const auto& w : unique) {
+    if (w.empty()) continue;
+    for (std::size_t at = 0; at + w.size() <= text.size(); ++at) {
+      if (text.compare(at, w.size(), w) == 0)
+        all.push_back({std::int64_t(at + w.size()), Found{kelvra::common::utf8::encode(w),
+                                                          std::int64_t(w.size()), std::int64_t(at)}});
+    }
+  }
+  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : std::get<1>(a.second) > std::get<1>(b.second);
+  });
+  std::vector<Found> out;
+  for (auto& [end, f] : all) out.push_back(std::move(f));
+  return out;
+}
+
+TEST(Automaton, RandomDictionariesMatchAPlainSearch) {
+  std::mt19937 rng(20261208);
+  // A small alphabet so that words overlap and nest a lot; one letter is
+  // outside the basic plane and one is never in a word.
+  const std::u32string alphabet = U"ab中😀";
+  for (int round = 0; round < 300; ++round) {
+    std::vector<std::u32string> words(rng() % 12);
+    for (auto& w : words) {
+      w.resize(rng() % 5);  // empty words included
+      for (auto& c : w) c = alphabet[rng() % alphabet.size()];
+    }
+    std::u32string text(rng() % 60, U'a');
+    for (auto& c : text) c = rng() % 10 == 0 ? U'z' : alphabet[rng() % alphabet.size()];
+    std::vector<std::string> dictionary;
+    for (const auto& w : words) dictionary.push_back(kelvra::common::utf8::encode(w));
+    ASSERT_EQ(search(dictionary, kelvra::common::utf8::encode(text)), reference(words, text))
+        << "round " << round;
+  }
+}
+
+TEST(Automaton, OneAutomatonServesTwoThreads) {
+  Automaton automaton(std::vector<std::string>{"江城", "城东", "林秋生", "秋", "钟表"});
+  std::string text;
+  for (int i = 0; i < 2000; ++i) text += "江城东的林秋生修钟表。";
+  const auto expected = found(automaton.search(text));
+  ASSERT_EQ(expected.size(), 2000u * 5);
+  std::vector<Found> results[2];
+  std::thread a([&] { results[0] = found(automaton.search(text)); });
+  std::thread b([&] { results[1] = found(automaton.search(text)); });
+  a.join();
+  b.join();
+  EXPECT_EQ(results[0], expected);
+  EXPECT_EQ(results[1], expected);
+}
+
+}  // namespace
+}  // namespace kelvra::nlp::common::matcher
