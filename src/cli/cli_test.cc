@@ -1,6 +1,4 @@
 // Runs the kelvra-nlp binary as a user would and checks what it prints.
-#include <sys/wait.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -9,45 +7,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "cli/cli_test_util.h"
 #include "kelvra/common/record.h"
 
 namespace {
 
+using namespace kelvra::cli::testing;
+
 using ::testing::HasSubstr;
-
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// Runs `kelvra-nlp ARGS` with `input` on standard input.
-Result run(const std::string& args, const std::string& input = "") {
-  // Tests run as separate processes at once: name the files after the test.
-  static int counter = 0;
-  std::string base = ::testing::TempDir() + "cli_" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-                     std::to_string(counter++);
-  std::ofstream(base + ".in", std::ios::binary) << input;
-  std::string command = std::string(KELVRA_CLI_PATH) + " " + args + " < " + base + ".in > " +
-                        base + ".out 2> " + base + ".err";
-  int raw = std::system(command.c_str());
-  return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"), slurp(base + ".err")};
-}
-
-std::vector<kelvra::Record> json_lines(const std::string& out) {
-  std::vector<kelvra::Record> records;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) records.push_back(kelvra::Record::parse(line));
-  return records;
-}
 
 TEST(Cli, SplitPrintsOneSentenceRecordPerLine) {
   auto result = run("split", "你好。再见！");

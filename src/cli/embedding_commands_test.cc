@@ -1,6 +1,4 @@
 // Runs `kelvra-nlp embed ...` as a user would and checks what it prints.
-#include <sys/wait.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -10,53 +8,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "cli/cli_test_util.h"
 #include "kelvra/common/record.h"
 
 namespace {
 
+using namespace kelvra::cli::testing;
+
 using ::testing::HasSubstr;
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::string base_name() {
-  static int counter = 0;
-  return ::testing::TempDir() + "embed_cli_" +
-         ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-         std::to_string(counter++);
-}
-
-// Runs `kelvra-nlp ARGS` with nothing on standard input.
-Result run(const std::string& args) {
-  std::string base = base_name();
-  std::string command = std::string(KELVRA_CLI_PATH) + " " + args + " < /dev/null > " + base +
-                        ".out 2> " + base + ".err";
-  int raw = std::system(command.c_str());
-  return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"), slurp(base + ".err")};
-}
-
-std::vector<kelvra::Record> json_lines(const std::string& out) {
-  std::vector<kelvra::Record> records;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) records.push_back(kelvra::Record::parse(line));
-  return records;
-}
-
-std::string model_file(const std::string& content) {
-  std::string path = base_name() + ".model";
-  std::ofstream(path, std::ios::binary) << content;
-  return path;
-}
+std::string model_file(const std::string& content) { return write_file(content, ".model"); }
 
 std::string binary_model() {
   std::string content = "2 2\n中国 ";

@@ -1,6 +1,4 @@
 // Runs kelvra-nlp normalize and cantonese as a user would.
-#include <sys/wait.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -9,38 +7,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "cli/cli_test_util.h"
 #include "kelvra/common/record.h"
 
 namespace {
 
+using namespace kelvra::cli::testing;
+
 using ::testing::HasSubstr;
-
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// Runs `kelvra-nlp ARGS` with `input` on standard input.
-Result run(const std::string& args, const std::string& input = "") {
-  // Tests run as separate processes at once: name the files after the test.
-  static int counter = 0;
-  std::string base = ::testing::TempDir() + "normalization_cli_" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-                     std::to_string(counter++);
-  std::ofstream(base + ".in", std::ios::binary) << input;
-  std::string command = std::string(KELVRA_CLI_PATH) + " " + args + " < " + base + ".in > " +
-                        base + ".out 2> " + base + ".err";
-  int raw = std::system(command.c_str());
-  return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"), slurp(base + ".err")};
-}
 
 TEST(NormalizeCommand, OneRecordPerLineWithInputOffsets) {
   auto result = run("normalize", "頭髮Ａ\n\nok\x07\r\n");

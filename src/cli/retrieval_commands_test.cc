@@ -1,6 +1,4 @@
 // Runs kelvra-nlp match and glean as a user would and checks what they print.
-#include <sys/wait.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -9,46 +7,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "cli/cli_test_util.h"
+
 namespace {
 
+using namespace kelvra::cli::testing;
+
 using ::testing::HasSubstr;
-
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::string temp_base() {
-  static int counter = 0;
-  return ::testing::TempDir() + "retrieval_" +
-         ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-         std::to_string(counter++);
-}
-
-// A file holding `content`, named after the test.
-std::string write_file(const std::string& content) {
-  std::string path = temp_base() + ".txt";
-  std::ofstream(path, std::ios::binary) << content;
-  return path;
-}
-
-// Runs `kelvra-nlp ARGS` with `input` on standard input.
-Result run(const std::string& args, const std::string& input = "") {
-  std::string base = temp_base();
-  std::ofstream(base + ".in", std::ios::binary) << input;
-  std::string command = std::string(KELVRA_CLI_PATH) + " " + args + " < " + base + ".in > " +
-                        base + ".out 2> " + base + ".err";
-  int raw = std::system(command.c_str());
-  return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"), slurp(base + ".err")};
-}
 
 TEST(RetrievalCli, MatchPrintsOccurrencesInOrder) {
   // Frequency-annotated lines, a tab, a blank line and a repeat.
