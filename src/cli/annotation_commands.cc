@@ -54,8 +54,7 @@ void add_annotate(CLI::App& app) {
     if (timeout->count() > 0) config["timeout"] = options->timeout;
     Annotator annotator(config);
 
-    std::string text = read_input(options->file);
-    require_utf8(text, source_name(options->file));
+    std::string text = read_text_input(options->file);
     auto result = annotator.extract(text, feature_types);
     if (const auto* one = std::get_if<FeatureSet>(&result)) {
       print_json_line(one->to_json());

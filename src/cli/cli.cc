@@ -32,6 +32,12 @@ std::string read_input(const std::string& path) {
   return content;
 }
 
+std::string read_text_input(const std::string& path) {
+  std::string content = read_input(path);
+  require_utf8(content, source_name(path));
+  return content;
+}
+
 namespace {
 
 std::int64_t line_of(std::string_view text, std::size_t byte) {

@@ -30,6 +30,9 @@ class InputError : public std::runtime_error {
 // or "-". InputError when the file cannot be read.
 std::string read_input(const std::string& path);
 
+// read_input, then require_utf8: the input of every text subcommand.
+std::string read_text_input(const std::string& path);
+
 // "stdin" for standard input, the path otherwise; used in messages.
 std::string source_name(const std::string& path);
 

@@ -39,8 +39,7 @@ void add_normalize(CLI::App& app) {
                   "Control characters to keep, one per character (default: none)");
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
-    std::string text = read_input(options->file);
-    require_utf8(text, source_name(options->file));
+    std::string text = read_text_input(options->file);
     Normalizer normalizer(split_code_points(options->valid, "--valid"));
     for_each_line(text, [&](std::string_view line, std::int64_t) {
       print_json_line(normalizer
@@ -65,8 +64,7 @@ void add_cantonese(CLI::App& app) {
                   "Cantonese-Mandarin dictionary, tab-separated (default: the shipped c2m.tsv)");
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
-    std::string text = read_input(options->file);
-    require_utf8(text, source_name(options->file));
+    std::string text = read_text_input(options->file);
     Cantonese cantonese(options->dict.empty() ? std::nullopt
                                               : std::optional<std::string>(options->dict));
     std::string out;

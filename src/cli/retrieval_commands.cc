@@ -43,10 +43,8 @@ void add_match(CLI::App& app) {
   cmd->callback([options] {
     if (options->dict == "-" && (options->file.empty() || options->file == "-"))
       throw InputError("--dict and the input cannot both be standard input");
-    std::string dictionary = read_input(options->dict);
-    require_utf8(dictionary, source_name(options->dict));
-    std::string text = read_input(options->file);
-    require_utf8(text, source_name(options->file));
+    std::string dictionary = read_text_input(options->dict);
+    std::string text = read_text_input(options->file);
     Automaton automaton(dictionary_words(dictionary));
     for (const auto& word : automaton.search(text)) print_json_line(word.to_json());
   });
@@ -61,9 +59,8 @@ void add_glean(CLI::App& app) {
       "{\"text\",\"offset\",\"entities\"} record per line; nothing when there is none.");
   cmd->add_option("FILE", *file, "Input file (default: standard input)");
   cmd->callback([file] {
-    std::string content = read_input(*file);
+    std::string content = read_text_input(*file);
     const std::string source = source_name(*file);
-    require_utf8(content, source);
     Record doc = parse_json(content, source);
     auto passages = Gleaner().extract(doc);
     if (!passages) return;

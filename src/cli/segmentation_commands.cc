@@ -40,8 +40,7 @@ void add_split(CLI::App& app) {
                   "Sentence enders, one per character (default: the built-in list)");
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
-    std::string text = read_input(options->file);
-    require_utf8(text, source_name(options->file));
+    std::string text = read_text_input(options->file);
     Phraser phraser(chars_option(options->punct, "--punct"), options->max_len);
     for (const auto& sentence : phraser.split(text)) print_json_line(sentence.to_json());
   });
@@ -66,9 +65,8 @@ void add_section(CLI::App& app) {
                   "Sentence enders, one per character (default: the built-in list)");
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
-    std::string content = read_input(options->file);
+    std::string content = read_text_input(options->file);
     const std::string source = source_name(options->file);
-    require_utf8(content, source);
     Sectioner sectioner(chars_option(options->separator, "--separator"));
     Record input = Record::object();
     if (options->type == "relation") {
@@ -95,9 +93,8 @@ void add_stitch(CLI::App& app) {
   cmd->add_option("--type", options->type, "ner or relation")->required();
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
-    std::string content = read_input(options->file);
+    std::string content = read_text_input(options->file);
     const std::string source = source_name(options->file);
-    require_utf8(content, source);
     std::vector<std::pair<Record, std::int64_t>> segments;  // with their line numbers
     for_each_line(content, [&](std::string_view line, std::int64_t number) {
       if (line.find_first_not_of(" \t") == std::string_view::npos) return;
