@@ -1,6 +1,7 @@
 #include "kelvra/nlp/common/matcher.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -26,11 +27,108 @@ namespace utf8 = kelvra::common::utf8;
 
 namespace {
 
-// Up to this many children a linear scan beats a binary search. (Hash
-// tables for nodes with many children, as under a common first character,
-// were measured too: no faster on Chinese text, and a quarter more memory.)
-constexpr std::size_t kLinearScanLimit = 8;
+using Index = std::uint32_t;
 constexpr char32_t kFirstAstral = 0x10000;
+// The check of a free slot: no state has this number.
+constexpr Index kFree = UINT32_MAX;
+
+// Lays out the children of the trie's nodes in a double array: for a node
+// with child labels l1 < l2 < ... it finds a base such that the slots
+// base + li are all free and takes them. Free slots are kept in bit sets,
+// so crowded stretches are skipped a word at a time. A slot that has failed
+// many times as the first child of a larger family sits in a crowded
+// stretch and stops being tried for families (it stays free for single
+// children, most of the trie), which keeps the layout's cost near linear.
+class SlotPlacer {
+ public:
+  SlotPlacer() {
+    reserve(std::size_t{1} << 16);
+    take(0, 0);  // the root
+  }
+
+  // Takes the slots base + labels[i] for the children of `owner`.
+  void take_at(Index base, const Index* labels, std::size_t count, Index owner) {
+    reserve(std::size_t(base) + labels[count - 1] + 1);
+    for (std::size_t i = 0; i < count; ++i) take(base + labels[i], owner);
+  }
+
+  // Finds a base for the children of `owner`, labels sorted ascending and
+  // `count` at least 1, takes their slots and returns it.
+  Index place(const Index* labels, std::size_t count, Index owner) {
+    const std::size_t first = labels[0], span = labels[count - 1] - first;
+    if (const auto size_class = std::bit_width(count); size_class != size_class_) {
+      // A slot crowded out for larger families may suit smaller ones.
+      size_class_ = size_class;
+      candidates_ = free_;
+      std::fill(tries_.begin(), tries_.end(), 0);
+    }
+    BitSet& tried = count == 1 ? free_ : candidates_;
+    for (std::size_t p = tried.find(first);; p = tried.find(p + 1)) {
+      if (p == kNone) {
+        p = std::max(check_.size(), first);
+        reserve(p + span + 1);
+      }
+      const std::size_t base = p - first;
+      reserve(p + span + 1);
+      std::size_t i = 1;
+      while (i < count && check_[base + labels[i]] == kFree) ++i;
+      if (i == count) {
+        take_at(static_cast<Index>(base), labels, count, owner);
+        return static_cast<Index>(base);
+      }
+      if (++tries_[p] == kMaxTries) candidates_.clear(p);
+    }
+  }
+
+  // The parent of every slot, kFree where none; the placer is spent.
+  std::vector<Index> release_checks() { return std::move(check_); }
+
+ private:
+  static constexpr std::size_t kNone = SIZE_MAX;
+  static constexpr std::uint8_t kMaxTries = 2;
+
+  struct BitSet {
+    std::vector<std::uint64_t> words;
+    std::size_t first_word = 0;  // the words before it are all zero
+
+    void clear(std::size_t bit) { words[bit / 64] &= ~(std::uint64_t{1} << (bit % 64)); }
+    // The first set bit at or after `from`, kNone if none.
+    std::size_t find(std::size_t from) {
+      while (first_word < words.size() && words[first_word] == 0) ++first_word;
+      std::size_t word = std::max(from / 64, first_word);
+      if (word >= words.size()) return kNone;
+      std::uint64_t bits = words[word];
+      if (word == from / 64) bits &= ~std::uint64_t{0} << (from % 64);
+      while (bits == 0) {
+        if (++word == words.size()) return kNone;
+        bits = words[word];
+      }
+      return word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+    }
+  };
+
+  void reserve(std::size_t size) {
+    if (size <= check_.size()) return;
+    if (size >= kFree) throw std::length_error("dictionary too large for the automaton");
+    size = std::max(size, check_.size() + check_.size() / 2);
+    size = (size + 63) & ~std::size_t{63};
+    check_.resize(size, kFree);
+    tries_.resize(size, 0);
+    free_.words.resize(size / 64, ~std::uint64_t{0});
+    candidates_.words.resize(size / 64, ~std::uint64_t{0});
+  }
+  void take(std::size_t slot, Index owner) {
+    check_[slot] = owner;
+    free_.clear(slot);
+    candidates_.clear(slot);
+  }
+
+  std::vector<Index> check_;
+  std::vector<std::uint8_t> tries_;  // failures as the first child of a family
+  BitSet free_;                      // free slots
+  BitSet candidates_;                // free slots still worth trying for families
+  std::size_t size_class_ = 0;       // bit width of the family size being placed
+};
 
 // Asks for huge pages under a large buffer that is about to be filled: a
 // result of millions of records otherwise takes a page fault every 4 KiB,
@@ -137,23 +235,31 @@ Automaton::Automaton(const Record& words) {
 }
 
 void Automaton::build(Entries& entries) {
-  // The dense alphabet: the code points the words use, numbered from 1 in
-  // code point order.
-  std::vector<bool> used(0x110000, false);
+  // The dense alphabet: the code points the words use, numbered from 1,
+  // the most frequent first. Frequent symbols then have small numbers, so a
+  // node's children lie close together in the double array, which packs it
+  // tighter and keeps a search's lookups near each other.
+  std::vector<Index> frequency(0x110000, 0);
+  for (char32_t cp : entries.symbols) ++frequency[cp];
+  std::vector<char32_t> used;
   char32_t max_bmp = 0;
-  for (char32_t cp : entries.symbols) {
-    used[cp] = true;
-    if (cp < kFirstAstral) max_bmp = std::max(max_bmp, cp);
-  }
-  Index alphabet = 0;
-  bmp_symbols_.assign(entries.size() == 0 ? 0 : std::size_t(max_bmp) + 1, 0);
   for (char32_t cp = 0; cp < 0x110000; ++cp) {
-    if (!used[cp]) continue;
-    ++alphabet;
-    if (cp < kFirstAstral) bmp_symbols_[cp] = alphabet;
-    else astral_symbols_.emplace_back(cp, alphabet);
+    if (frequency[cp] == 0) continue;
+    used.push_back(cp);
+    if (cp < kFirstAstral) max_bmp = cp;
+  }
+  std::stable_sort(used.begin(), used.end(),
+                   [&](char32_t a, char32_t b) { return frequency[a] > frequency[b]; });
+  frequency = {};
+  const auto alphabet = static_cast<Index>(used.size());
+  bmp_symbols_.assign(entries.size() == 0 ? 0 : std::size_t(max_bmp) + 1, 0);
+  for (Index symbol = 1; symbol <= alphabet; ++symbol) {
+    const char32_t cp = used[symbol - 1];
+    if (cp < kFirstAstral) bmp_symbols_[cp] = symbol;
+    else astral_symbols_.emplace_back(cp, symbol);
   }
   used = {};
+  std::sort(astral_symbols_.begin(), astral_symbols_.end());
   for (char32_t& cp : entries.symbols) cp = symbol_of(cp);
 
   // Sorted and without repeats, the words' prefixes of one length come in
@@ -170,7 +276,7 @@ void Automaton::build(Entries& entries) {
   active.shrink_to_fit();
   const std::size_t distinct = active.size();
 
-  label_.assign(1, 0);
+  std::vector<Index> label(1, 0);  // the symbol on the edge into each node
   std::vector<Index> depth(1, 0), word_bytes(1, 0), child_count(1, 0);
   std::vector<Index> node_of(entries.size(), 0);
   for (Index level = 1; !active.empty(); ++level) {
@@ -181,8 +287,8 @@ void Automaton::build(Entries& entries) {
       const std::u32string_view word = entries.word(w);
       const Index symbol = word[level - 1];
       if (parent != last_parent || symbol != last_symbol) {
-        node = static_cast<Index>(label_.size());
-        label_.push_back(symbol);
+        node = static_cast<Index>(label.size());
+        label.push_back(symbol);
         depth.push_back(level);
         word_bytes.push_back(0);
         child_count.push_back(0);
@@ -199,43 +305,74 @@ void Automaton::build(Entries& entries) {
   entries = {};
   node_of = {};
   active = {};
-  label_.shrink_to_fit();
 
-  const std::size_t nodes = label_.size();
-  nodes_.assign(nodes + 1, Node{0, 0, 0, 0});
-  nodes_[0].first_child = 1;
-  for (std::size_t n = 0; n < nodes; ++n)
-    nodes_[n + 1].first_child = nodes_[n].first_child + child_count[n];
+  const std::size_t nodes = label.size();
+  std::vector<Index> first_child(nodes + 1);
+  first_child[0] = 1;
+  for (std::size_t n = 0; n < nodes; ++n) first_child[n + 1] = first_child[n] + child_count[n];
   child_count = {};
 
-  root_next_.assign(std::size_t(alphabet) + 1, 0);
-  for (Index c = nodes_[0].first_child; c < nodes_[1].first_child; ++c) root_next_[label_[c]] = c;
+  // The double array. Families (the children of one node) are placed the
+  // largest first: large families need many free slots at fixed distances,
+  // which an emptier array offers, and small ones then fill the gaps. The
+  // root's base is 0: its children sit at their own symbols. The placer
+  // records each slot's owner as a node number; it becomes the owner's
+  // slot once all are known.
+  std::vector<Index> families;
+  for (Index n = 1; n < nodes; ++n)
+    if (first_child[n + 1] != first_child[n]) families.push_back(n);
+  std::stable_sort(families.begin(), families.end(), [&](Index a, Index b) {
+    return first_child[a + 1] - first_child[a] > first_child[b + 1] - first_child[b];
+  });
+  std::vector<Index> base(nodes, 0);
+  SlotPlacer placer;
+  if (first_child[1] != first_child[0]) placer.take_at(0, &label[1], first_child[1] - 1, 0);
+  for (Index n : families)
+    base[n] = placer.place(&label[first_child[n]], first_child[n + 1] - first_child[n], n);
+  families = {};
+  const std::size_t max_base = *std::max_element(base.begin(), base.end());
+  std::vector<Index> slot_of(nodes, 0);
+  for (Index n = 0; n < nodes; ++n)
+    for (Index c = first_child[n]; c < first_child[n + 1]; ++c) slot_of[c] = base[n] + label[c];
+  std::vector<Index> check = placer.release_checks();
+  // Past the last state, only as many slots as a lookup from the largest
+  // base can reach.
+  std::size_t used_end = check.size();
+  while (used_end > 0 && check[used_end - 1] == kFree) --used_end;
+  if (max_base + alphabet + 1 >= kFree) throw std::length_error("dictionary too large for the automaton");
+  check.resize(std::max(used_end, max_base + alphabet + 1), kFree);
+  check.shrink_to_fit();
+  slots_.assign(check.size(), Slot{0, kFree, 0, 0});
+  for (std::size_t i = 0; i < check.size(); ++i)
+    slots_[i].check = check[i] == kFree ? kFree : slot_of[check[i]];
+  check = {};
+  for (Index n = 0; n < nodes; ++n) slots_[slot_of[n]].base = base[n];
+  base = {};
 
   // Suffix links in breadth-first order: a node's link is shorter than the
   // node, so it and its own links are settled before the node is reached.
   terms_.reserve(distinct + 1);
-  terms_.push_back(Term{0, 0, 0});
-  for (Index parent = 0; parent < nodes; ++parent) {
-    for (Index c = nodes_[parent].first_child; c < nodes_[parent + 1].first_child; ++c) {
+  terms_.push_back(Term{0, 0, 0, 0});
+  for (Index n = 0; n < nodes; ++n) {
+    const Index parent = slot_of[n];
+    for (Index c = first_child[n]; c < first_child[n + 1]; ++c) {
+      const Index symbol = label[c];
       Index link = 0;
-      if (parent != 0) {
-        const Index symbol = label_[c];
-        for (Index f = nodes_[parent].fail;; f = nodes_[f].fail) {
-          if (f == 0) {
-            link = root_next_[symbol];
+      if (n != 0) {
+        for (Index f = slots_[parent].fail;; f = slots_[f].fail) {
+          if (const Index t = slots_[f].base + symbol; slots_[t].check == f) {
+            link = t;
             break;
           }
-          if ((link = child(f, symbol)) != 0) break;
+          if (f == 0) break;
         }
       }
-      Node& node = nodes_[c];
-      node.fail = link;
-      node.report = nodes_[link].report;
-      node.count = nodes_[link].count;
+      Slot& slot = slots_[slot_of[c]];
+      slot.fail = link;
+      slot.report = slots_[link].report;
       if (word_bytes[c] != 0) {
-        terms_.push_back(Term{word_bytes[c], depth[c], node.report});
-        node.report = static_cast<Index>(terms_.size() - 1);
-        ++node.count;
+        terms_.push_back(Term{word_bytes[c], depth[c], slot.report, terms_[slot.report].count + 1});
+        slot.report = static_cast<Index>(terms_.size() - 1);
       }
     }
   }
@@ -247,19 +384,6 @@ inline Automaton::Index Automaton::symbol_of(char32_t cp) const noexcept {
   auto it = std::lower_bound(astral_symbols_.begin(), astral_symbols_.end(), cp,
                              [](const std::pair<char32_t, Index>& e, char32_t c) { return e.first < c; });
   return it != astral_symbols_.end() && it->first == cp ? it->second : 0;
-}
-
-inline Automaton::Index Automaton::child(Index node, Index symbol) const noexcept {
-  const Index* begin = label_.data() + nodes_[node].first_child;
-  const Index* end = label_.data() + nodes_[node + 1].first_child;
-  if (static_cast<std::size_t>(end - begin) <= kLinearScanLimit) {
-    for (const Index* p = begin; p != end; ++p) {
-      if (*p >= symbol) return *p == symbol ? static_cast<Index>(p - label_.data()) : 0;
-    }
-    return 0;
-  }
-  const Index* p = std::lower_bound(begin, end, symbol);
-  return p != end && *p == symbol ? static_cast<Index>(p - label_.data()) : 0;
 }
 
 std::vector<Word> Automaton::search(std::string_view text) const {
@@ -282,8 +406,8 @@ void Automaton::search(std::string_view text, std::vector<Word>& found) const {
   std::vector<std::unique_ptr<Hit[]>> chunks;
   std::size_t hits = 0, total = 0;
 
-  const Node* nodes = nodes_.data();
-  const Index* root_next = root_next_.data();
+  const Slot* slots = slots_.data();
+  const Term* terms = terms_.data();
   Index state = 0;
   for (std::size_t pos = 0; pos < text.size();) {
     Index symbol = symbol_of(utf8::next(text, pos));
@@ -292,21 +416,18 @@ void Automaton::search(std::string_view text, std::vector<Word>& found) const {
       continue;
     }
     for (;;) {
-      if (state == 0) {
-        state = root_next[symbol];
-        break;
-      }
-      if (Index next = child(state, symbol); next != 0) {
+      if (const Index next = slots[state].base + symbol; slots[next].check == state) {
         state = next;
         break;
       }
-      state = nodes[state].fail;
+      if (state == 0) break;
+      state = slots[state].fail;
     }
-    if (const Node& node = nodes[state]; node.report != 0) {
+    if (const Index report = slots[state].report; report != 0) {
       if (hits % kChunk == 0) chunks.push_back(std::make_unique_for_overwrite<Hit[]>(kChunk));
-      chunks.back()[hits % kChunk] = Hit{pos, node.report};
+      chunks.back()[hits % kChunk] = Hit{pos, report};
       ++hits;
-      total += node.count;
+      total += terms[report].count;
     }
   }
 
@@ -329,8 +450,7 @@ void Automaton::search(std::string_view text, std::vector<Word>& found) const {
 
 std::size_t Automaton::memory_bytes() const noexcept {
   auto bytes = [](const auto& v) { return v.capacity() * sizeof(v[0]); };
-  return bytes(bmp_symbols_) + bytes(astral_symbols_) + bytes(root_next_) + bytes(nodes_) +
-         bytes(label_) + bytes(terms_);
+  return bytes(bmp_symbols_) + bytes(astral_symbols_) + bytes(slots_) + bytes(terms_);
 }
 
 }  // namespace kelvra::nlp::common::matcher

@@ -25,13 +25,13 @@
 // Layout, for dictionaries of hundreds of thousands of words over tens of
 // thousands of distinct code points: code points are mapped to a dense
 // alphabet of those the dictionary uses (a code point outside it sends the
-// scan back to the root at once); the trie nodes are numbered breadth-first
-// so that the children of a node are consecutive and only their labels need
-// storing (searched in a sorted range); the root has a direct table over the
-// whole alphabet, so a dictionary with very many distinct first characters
-// costs no search at the root; each node keeps a link to its nearest
-// dictionary suffix, so reporting costs time per occurrence only. Word texts
-// are not stored: a match is cut from the searched text, which equals it.
+// scan back to the root at once); the transitions form a double array, so
+// following an edge is one addition and one comparison whatever the number
+// of children; the root's children sit at their own symbols, so a dictionary
+// with very many distinct first characters costs nothing at the root; each
+// state keeps a link to its nearest dictionary suffix, so reporting costs
+// time per occurrence only. Word texts are not stored: a match is cut from
+// the searched text, which equals it.
 #pragma once
 
 #include <cstddef>
@@ -128,30 +128,31 @@ class Automaton {
                               const std::function<std::string_view(std::size_t)>& word_at);
   void build(Entries& entries);
   Index symbol_of(char32_t cp) const noexcept;
-  Index child(Index node, Index symbol) const noexcept;
 
   // Dense alphabet: symbol 0 is "not in any word"; 1.. the code points used.
   std::vector<Index> bmp_symbols_;                      // indexed by code point < bmp_symbols_.size()
   std::vector<std::pair<char32_t, Index>> astral_symbols_;  // sorted, for code points >= 0x10000
-  std::vector<Index> root_next_;                        // child of the root per symbol, 0 if none
-  // Nodes in breadth-first order, the root is 0, plus one sentinel. The
-  // children of node n are the nodes first_child .. next node's
-  // first_child - 1, sorted by their label.
-  struct Node {
-    Index first_child;
-    Index fail;    // longest proper suffix that is a node
-    Index report;  // first word (a Term) ending here, this node's own or a suffix's; 0 if none
-    Index count;   // number of words ending here, along the whole suffix chain
+  // The states, as slots of a double array; the root is slot 0. The child
+  // of state s under symbol c is t = slots_[s].base + c if slots_[t].check
+  // is s, and there is none otherwise. Free slots have a check no state
+  // has; the array reaches past every base by the whole alphabet, so no
+  // lookup falls off its end.
+  struct Slot {
+    Index base;
+    Index check;   // parent state
+    Index fail;    // longest proper suffix that is a state
+    Index report;  // first word (a Term) ending here, this state's own or a suffix's; 0 if none
   };
-  // A word of the dictionary, as reported: its sizes and the next shorter
-  // word that is a suffix of it (0 if none). Term 0 is unused.
+  // A word of the dictionary, as reported: its sizes, the next shorter word
+  // that is a suffix of it (0 if none) and how many words that chain holds,
+  // this one included. Term 0 is unused.
   struct Term {
     Index bytes;
     Index length;
     Index next;
+    Index count;
   };
-  std::vector<Node> nodes_;
-  std::vector<Index> label_;
+  std::vector<Slot> slots_;
   std::vector<Term> terms_;
 };
 
