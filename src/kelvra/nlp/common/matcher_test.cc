@@ -190,6 +190,34 @@ TEST(Automaton, RandomDictionariesMatchAPlainSearch) {
   }
 }
 
+TEST(Automaton, LargeSkewedDictionaryMatchesAPlainSearch) {
+  // Thousands of words over thousands of code points, a few of them very
+  // common, as in real text: families of every size, from the common first
+  // characters with hundreds of children down to single ones, must share
+  // the transition table without one stealing another's edge.
+  std::mt19937 rng(8);
+  std::vector<char32_t> alphabet;
+  for (char32_t cp = 0x4E00; cp < 0x4E00 + 2500; ++cp) alphabet.push_back(cp);
+  for (char32_t cp = 0x20000; cp < 0x20000 + 500; ++cp) alphabet.push_back(cp);
+  std::geometric_distribution<std::size_t> skewed(0.01);
+  auto letter = [&] { return alphabet[skewed(rng) % alphabet.size()]; };
+  std::vector<std::u32string> words(6000);
+  for (auto& w : words) {
+    w.resize(1 + rng() % 6);
+    for (auto& c : w) c = letter();
+  }
+  std::u32string text;
+  while (text.size() < 4000) {
+    if (rng() % 3 == 0) text += letter();
+    else text += words[rng() % words.size()];
+  }
+  std::vector<std::string> dictionary;
+  for (const auto& w : words) dictionary.push_back(kelvra::common::utf8::encode(w));
+  const auto expected = reference(words, text);
+  EXPECT_GT(expected.size(), 4000u);
+  EXPECT_EQ(search(dictionary, kelvra::common::utf8::encode(text)), expected);
+}
+
 TEST(Automaton, OneAutomatonServesTwoThreads) {
   Automaton automaton(std::vector<std::string>{"江城", "城东", "林秋生", "秋", "钟表"});
   std::string text;
