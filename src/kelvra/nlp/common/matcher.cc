@@ -34,11 +34,13 @@ constexpr Index kFree = UINT32_MAX;
 
 // Lays out the children of the trie's nodes in a double array: for a node
 // with child labels l1 < l2 < ... it finds a base such that the slots
-// base + li are all free and takes them. Free slots are kept in bit sets,
-// so crowded stretches are skipped a word at a time. A slot that has failed
-// many times as the first child of a larger family sits in a crowded
-// stretch and stops being tried for families (it stays free for single
-// children, most of the trie), which keeps the layout's cost near linear.
+// base + li are all free and takes them (first fit). Free slots are kept in
+// bit sets, so crowded stretches are skipped a word at a time. Families
+// (the children of one node) come largest first; a slot where the first
+// child of a family has failed kMaxTries times sits in a crowded stretch
+// and is not tried again for families of that size class, but it stays
+// free for single children and for smaller classes. That keeps the layout
+// near linear in time and packs a large dictionary's states at about 60%.
 class SlotPlacer {
  public:
   SlotPlacer() {
@@ -80,7 +82,7 @@ class SlotPlacer {
     }
   }
 
-  // The parent of every slot, kFree where none; the placer is spent.
+  // The owner of every slot, kFree where none; the placer is spent.
   std::vector<Index> release_checks() { return std::move(check_); }
 
  private:
