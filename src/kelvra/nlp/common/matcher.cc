@@ -35,12 +35,14 @@ constexpr Index kFree = UINT32_MAX;
 // Lays out the children of the trie's nodes in a double array: for a node
 // with child labels l1 < l2 < ... it finds a base such that the slots
 // base + li are all free and takes them (first fit). Free slots are kept in
-// bit sets, so crowded stretches are skipped a word at a time. Families
-// (the children of one node) come largest first; a slot where the first
-// child of a family has failed kMaxTries times sits in a crowded stretch
-// and is not tried again for families of that size class, but it stays
-// free for single children and for smaller classes. That keeps the layout
-// near linear in time and packs a large dictionary's states at about 60%.
+// bit sets, so a family (the children of one node) is tried at 64 bases at
+// once and crowded stretches are skipped a word at a time. Families come
+// largest first; a word of 64 first-child slots where kMaxTries families of
+// one size class found no fit is not tried again for that class, but its
+// slots stay free for single children and for smaller classes. That keeps
+// the layout near linear in time. (Very large families whose labels spread
+// evenly over a large alphabet cannot interleave densely; real
+// dictionaries, whose common characters dominate, pack at about 60%.)
 class SlotPlacer {
  public:
   SlotPlacer() {
@@ -58,27 +60,33 @@ class SlotPlacer {
   // `count` at least 1, takes their slots and returns it.
   Index place(const Index* labels, std::size_t count, Index owner) {
     const std::size_t first = labels[0], span = labels[count - 1] - first;
+    if (count == 1) {
+      std::size_t p = free_.find(first);
+      if (p == kNone) p = std::max(check_.size(), first);
+      take_at(static_cast<Index>(p - first), labels, 1, owner);
+      return static_cast<Index>(p - first);
+    }
     if (const auto size_class = std::bit_width(count); size_class != size_class_) {
-      // A slot crowded out for larger families may suit smaller ones.
+      // A stretch crowded out for larger families may suit smaller ones.
       size_class_ = size_class;
       candidates_ = free_;
       std::fill(tries_.begin(), tries_.end(), 0);
     }
-    BitSet& tried = count == 1 ? free_ : candidates_;
-    for (std::size_t p = tried.find(first);; p = tried.find(p + 1)) {
-      if (p == kNone) {
-        p = std::max(check_.size(), first);
-        reserve(p + span + 1);
-      }
-      const std::size_t base = p - first;
-      reserve(p + span + 1);
-      std::size_t i = 1;
-      while (i < count && check_[base + labels[i]] == kFree) ++i;
-      if (i == count) {
+    // The first child's slot p, 64 candidates at a time: bit j of `fits`
+    // stands for p = 64 * word + j, and each further child clears the bits
+    // whose slot p + (label - first) is taken.
+    for (std::size_t p = candidates_.find(first);; p = candidates_.find(p / 64 * 64 + 64)) {
+      if (p == kNone) p = std::max(check_.size(), first);
+      const std::size_t word = p / 64, at = word * 64;
+      reserve(at + span + 128);
+      std::uint64_t fits = candidates_.words[word] & (~std::uint64_t{0} << (p % 64));
+      for (std::size_t i = 1; i < count && fits != 0; ++i) fits &= free_.window(at + labels[i] - first);
+      if (fits != 0) {
+        const std::size_t base = at + static_cast<std::size_t>(std::countr_zero(fits)) - first;
         take_at(static_cast<Index>(base), labels, count, owner);
         return static_cast<Index>(base);
       }
-      if (++tries_[p] == kMaxTries) candidates_.clear(p);
+      if (++tries_[word] == kMaxTries) candidates_.words[word] = 0;
     }
   }
 
@@ -87,13 +95,19 @@ class SlotPlacer {
 
  private:
   static constexpr std::size_t kNone = SIZE_MAX;
-  static constexpr std::uint8_t kMaxTries = 2;
+  static constexpr std::uint8_t kMaxTries = 8;
 
   struct BitSet {
     std::vector<std::uint64_t> words;
     std::size_t first_word = 0;  // the words before it are all zero
 
     void clear(std::size_t bit) { words[bit / 64] &= ~(std::uint64_t{1} << (bit % 64)); }
+    // The 64 bits from `bit` on; the word after must exist.
+    std::uint64_t window(std::size_t bit) const {
+      const std::size_t word = bit / 64, shift = bit % 64;
+      if (shift == 0) return words[word];
+      return (words[word] >> shift) | (words[word + 1] << (64 - shift));
+    }
     // The first set bit at or after `from`, kNone if none.
     std::size_t find(std::size_t from) {
       while (first_word < words.size() && words[first_word] == 0) ++first_word;
@@ -115,7 +129,7 @@ class SlotPlacer {
     size = std::max(size, check_.size() + check_.size() / 2);
     size = (size + 63) & ~std::size_t{63};
     check_.resize(size, kFree);
-    tries_.resize(size, 0);
+    tries_.resize(size / 64, 0);
     free_.words.resize(size / 64, ~std::uint64_t{0});
     candidates_.words.resize(size / 64, ~std::uint64_t{0});
   }
@@ -126,7 +140,7 @@ class SlotPlacer {
   }
 
   std::vector<Index> check_;
-  std::vector<std::uint8_t> tries_;  // failures as the first child of a family
+  std::vector<std::uint8_t> tries_;  // per word of candidates_: families that found no fit there
   BitSet free_;                      // free slots
   BitSet candidates_;                // free slots still worth trying for families
   std::size_t size_class_ = 0;       // bit width of the family size being placed
