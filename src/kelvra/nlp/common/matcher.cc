@@ -328,12 +328,11 @@ void Automaton::build(Entries& entries) {
   for (std::size_t n = 0; n < nodes; ++n) first_child[n + 1] = first_child[n] + child_count[n];
   child_count = {};
 
-  // The double array. Families (the children of one node) are placed the
-  // largest first: large families need many free slots at fixed distances,
-  // which an emptier array offers, and small ones then fill the gaps. The
-  // root's base is 0: its children sit at their own symbols. The placer
-  // records each slot's owner as a node number; it becomes the owner's
-  // slot once all are known.
+  // The double array. Families go to the placer largest first: they need
+  // many free slots at fixed distances, which an emptier array offers, and
+  // small ones then fill the gaps. The root's base is 0: its children sit at
+  // their own symbols. The placer records each slot's owner as a node
+  // number; it becomes the owner's slot once all are known.
   std::vector<Index> families;
   for (Index n = 1; n < nodes; ++n)
     if (first_child[n + 1] != first_child[n]) families.push_back(n);
@@ -370,19 +369,8 @@ void Automaton::build(Entries& entries) {
   terms_.reserve(distinct + 1);
   terms_.push_back(Term{0, 0, 0, 0});
   for (Index n = 0; n < nodes; ++n) {
-    const Index parent = slot_of[n];
     for (Index c = first_child[n]; c < first_child[n + 1]; ++c) {
-      const Index symbol = label[c];
-      Index link = 0;
-      if (n != 0) {
-        for (Index f = slots_[parent].fail;; f = slots_[f].fail) {
-          if (const Index t = slots_[f].base + symbol; slots_[t].check == f) {
-            link = t;
-            break;
-          }
-          if (f == 0) break;
-        }
-      }
+      const Index link = n == 0 ? 0 : step(slots_[slot_of[n]].fail, label[c]);
       Slot& slot = slots_[slot_of[c]];
       slot.fail = link;
       slot.report = slots_[link].report;
@@ -400,6 +388,14 @@ inline Automaton::Index Automaton::symbol_of(char32_t cp) const noexcept {
   auto it = std::lower_bound(astral_symbols_.begin(), astral_symbols_.end(), cp,
                              [](const std::pair<char32_t, Index>& e, char32_t c) { return e.first < c; });
   return it != astral_symbols_.end() && it->first == cp ? it->second : 0;
+}
+
+inline Automaton::Index Automaton::step(Index state, Index symbol) const noexcept {
+  for (;;) {
+    if (const Index next = slots_[state].base + symbol; slots_[next].check == state) return next;
+    if (state == 0) return 0;
+    state = slots_[state].fail;
+  }
 }
 
 std::vector<Word> Automaton::search(std::string_view text) const {
@@ -431,14 +427,7 @@ void Automaton::search(std::string_view text, std::vector<Word>& found) const {
       state = 0;
       continue;
     }
-    for (;;) {
-      if (const Index next = slots[state].base + symbol; slots[next].check == state) {
-        state = next;
-        break;
-      }
-      if (state == 0) break;
-      state = slots[state].fail;
-    }
+    state = step(state, symbol);
     if (const Index report = slots[state].report; report != 0) {
       if (hits % kChunk == 0) chunks.push_back(std::make_unique_for_overwrite<Hit[]>(kChunk));
       chunks.back()[hits % kChunk] = Hit{pos, report};

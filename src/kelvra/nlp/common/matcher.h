@@ -128,6 +128,9 @@ class Automaton {
                               const std::function<std::string_view(std::size_t)>& word_at);
   void build(Entries& entries);
   Index symbol_of(char32_t cp) const noexcept;
+  // The state after `symbol` read in `state`: its child under `symbol`, else
+  // that of its longest suffix state that has one, else the root.
+  Index step(Index state, Index symbol) const noexcept;
 
   // Dense alphabet: symbol 0 is "not in any word"; 1.. the code points used.
   std::vector<Index> bmp_symbols_;                      // indexed by code point < bmp_symbols_.size()
