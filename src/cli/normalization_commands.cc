@@ -1,6 +1,5 @@
 // normalize and cantonese: text normalisation and Cantonese to Mandarin
-// from the command line, one input line at a time.
-#include <cstdio>
+// from the command line, one input line at a time, on all cores.
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +22,7 @@ void add_normalize(CLI::App& app) {
     bool no_replace = false;
     bool no_to_zhs = false;
     std::string valid;
+    StreamFlags stream;
     std::string file;
   };
   auto options = std::make_shared<Options>();
@@ -37,22 +37,49 @@ void add_normalize(CLI::App& app) {
   cmd->add_flag("--no-to-zhs", options->no_to_zhs, "Keep traditional characters");
   cmd->add_option("--valid", options->valid,
                   "Control characters to keep, one per character (default: none)");
+  add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
-    std::string text = read_text_input(options->file);
-    Normalizer normalizer(split_code_points(options->valid, "--valid"));
-    for_each_line(text, [&](std::string_view line, std::int64_t) {
-      print_json_line(normalizer
-                          .normalize(line, !options->no_q2b, !options->no_replace,
-                                     !options->no_to_zhs)
-                          .to_json());
-    });
+    const Normalizer normalizer(split_code_points(options->valid, "--valid"));
+    InputFile input(options->file);
+    const bool q2b = !options->no_q2b, replace = !options->no_replace, to_zhs = !options->no_to_zhs;
+    // Laid out as Text::to_json lays it out, each change written as it is
+    // found, so that a huge line never holds its list of changes.
+    run_lines(input, options->stream.options(), "normalize",
+              [&](std::string_view line, std::int64_t, JsonWriter& json) {
+                json.begin_object();
+                json.key("text");
+                json.string(line);
+                normalizer.normalize(
+                    line,
+                    [&](std::string_view normalized) {
+                      json.key("normalized_text");
+                      json.string(normalized);
+                      json.key("alter_words");
+                      json.begin_array();
+                    },
+                    [&](std::string_view text, std::string_view normalized, std::int64_t offset) {
+                      json.begin_object();
+                      json.key("text");
+                      json.string(text);
+                      json.key("normalized_text");
+                      json.string(normalized);
+                      json.key("offset");
+                      json.integer(offset);
+                      json.end_object();
+                    },
+                    q2b, replace, to_zhs);
+                json.end_array();
+                json.end_object();
+                json.end_line();
+              });
   });
 }
 
 void add_cantonese(CLI::App& app) {
   struct Options {
     std::string dict;
+    StreamFlags stream;
     std::string file;
   };
   auto options = std::make_shared<Options>();
@@ -62,17 +89,19 @@ void add_cantonese(CLI::App& app) {
       "characters; prints each input line translated.");
   cmd->add_option("--dict", options->dict,
                   "Cantonese-Mandarin dictionary, tab-separated (default: the shipped c2m.tsv)");
+  add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
-    std::string text = read_text_input(options->file);
-    Cantonese cantonese(options->dict.empty() ? std::nullopt
-                                              : std::optional<std::string>(options->dict));
-    std::string out;
-    for_each_line(text, [&](std::string_view line, std::int64_t) {
-      out = cantonese.translate(line);
-      out.push_back('\n');
-      std::fwrite(out.data(), 1, out.size(), stdout);
-    });
+    if (!options->dict.empty()) InputFile(options->dict, "--dict");  // names a bad path first
+    InputFile input(options->file);
+    const Cantonese cantonese(options->dict.empty() ? std::nullopt
+                                                    : std::optional<std::string>(options->dict));
+    run_lines(input, options->stream.options(), "cantonese",
+              [&](std::string_view line, std::int64_t, JsonWriter& json) {
+                std::string& out = json.buffer();
+                out += cantonese.translate(line);
+                out.push_back('\n');
+              });
   });
 }
 
