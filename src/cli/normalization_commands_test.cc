@@ -55,6 +55,9 @@ TEST(CantoneseCommand, OwnDictionaryAndMissingOne) {
   auto missing = run("cantonese --dict no/such.tsv", "佢\n");
   EXPECT_EQ(missing.status, 1);
   EXPECT_THAT(missing.err, HasSubstr("no/such.tsv"));
+  auto directory = run("cantonese --dict " + ::testing::TempDir(), "佢\n");
+  EXPECT_EQ(directory.status, 1);
+  EXPECT_THAT(directory.err, HasSubstr("--dict " + ::testing::TempDir() + ": is a directory"));
 }
 
 }  // namespace
