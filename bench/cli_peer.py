@@ -71,6 +71,12 @@ def measure(command, output=os.devnull, stdin=None):
     return float(wall), float(user) + float(system), int(rss_kb) * 1024
 
 
+def supports(cli, subcommand, option):
+    """Whether this kelvra-nlp's subcommand has `option` (older builds lack some)."""
+    help_text = subprocess.run([cli, subcommand, "--help"], capture_output=True, text=True).stdout
+    return option in help_text
+
+
 def digest(path):
     h = hashlib.sha256()
     with open(path, "rb") as f:
@@ -168,10 +174,10 @@ def bench_normalize(cli, build, scratch):
     size = os.path.getsize(text)
     print("normalize: %.1f MB of traditional Chinese lines" % (size / MB))
     ours = measure([cli, "normalize", text])
-    one = measure([cli, "normalize", "--jobs", "1", text])
-    peer = measure(["opencc", "-c", "t2s.json", "-i", text])
     show("kelvra-nlp normalize", size, ours)
-    show("kelvra-nlp normalize --jobs 1", size, one)
+    if supports(cli, "normalize", "--jobs"):
+        show("kelvra-nlp normalize --jobs 1", size, measure([cli, "normalize", "--jobs", "1", text]))
+    peer = measure(["opencc", "-c", "t2s.json", "-i", text])
     show("opencc -c t2s.json", size, peer)
     print("  ours %.2fx opencc's speed (wall, default --jobs)" % (peer[0] / ours[0]))
 
@@ -192,9 +198,11 @@ def bench_stream(cli, build, scratch, big):
         inputs.append(("2 GB", repeated(docs, 20, "cli_docs_2g.jsonl"),
                        repeated(lines, 20, "cli_zht_2g.txt")))
     print("stream: lines and documents, default --jobs")
+    jsonl = supports(cli, "section", "--jsonl")
     for label, docs_path, lines_path in inputs:
-        show("section --jsonl, %s" % label, os.path.getsize(docs_path),
-             measure([cli, "section", "--jsonl", "--type", "ner", "--length", "510", docs_path]))
+        if jsonl:
+            show("section --jsonl, %s" % label, os.path.getsize(docs_path),
+                 measure([cli, "section", "--jsonl", "--type", "ner", "--length", "510", docs_path]))
         show("normalize, %s" % label, os.path.getsize(lines_path),
              measure([cli, "normalize", lines_path]))
 
