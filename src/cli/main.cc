@@ -63,6 +63,11 @@ std::string own_directory() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1) {
+    for (const Helper& helper : kHelpers)
+      if (argv[1] == helper.command) hand_over(helper, argv);
+  }
+
   CLI::App app{
       "Chinese and English text utilities: sentence splitting, sectioning long documents\n"
       "into bounded segments, stitching per-segment results back together, normalisation,\n"
@@ -84,8 +89,6 @@ int main(int argc, char** argv) {
 
   if (argc > 1) {
     const std::string_view first = argv[1];
-    for (const Helper& helper : kHelpers)
-      if (first == helper.command) hand_over(helper, argv);
     // A word that names no subcommand is a usage error of its own, not a
     // missing subcommand.
     std::string known;
