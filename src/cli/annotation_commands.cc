@@ -50,6 +50,7 @@ void add_annotate(CLI::App& app) {
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options, timeout] {
     auto feature_types = types::from_names(options->types);
+    if (!options->config.empty()) InputFile named(options->config, "--config");  // a bad path, named
     Record config = options->config.empty()
                         ? Record{{"nlp_client", {{"url", options->url}}}}
                         : kelvra::common::ConfigUtil::load(options->config);

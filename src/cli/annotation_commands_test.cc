@@ -55,6 +55,10 @@ TEST(AnnotateCommand, ReadsAConfigurationFile) {
   EXPECT_EQ(json_lines(result.out).at(0)["words"].size(), 3u);
   EXPECT_EQ(service.last_request()["tag"]["domain"], "news");
 
+  auto directory = run("annotate --config " + ::testing::TempDir() + " --types WORD", "x");
+  EXPECT_EQ(directory.status, 1);
+  EXPECT_THAT(directory.err, HasSubstr("--config " + ::testing::TempDir() + ": is a directory"));
+
   auto missing = run("annotate --config /nonexistent/annotate.json --types WORD", "x");
   EXPECT_EQ(missing.status, 1);
   EXPECT_THAT(missing.err, HasSubstr("/nonexistent/annotate.json"));

@@ -92,7 +92,7 @@ void add_cantonese(CLI::App& app) {
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
-    if (!options->dict.empty()) InputFile(options->dict, "--dict");  // names a bad path first
+    if (!options->dict.empty()) InputFile named(options->dict, "--dict");  // a bad path, named
     InputFile input(options->file);
     const Cantonese cantonese(options->dict.empty() ? std::nullopt
                                                     : std::optional<std::string>(options->dict));
