@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/cli.h"
@@ -190,7 +191,11 @@ void add_section(CLI::App& app) {
                   if (relation) {
                     Document doc = parse_document(line, input.name(), number, {"text", "nes"},
                                                   {"offset", "length", "feature_set"});
-                    write_records(json, sectioner._split_feature_set(doc.record, length),
+                    // Handed over whole, so that its entities are moved, not copied.
+                    Record feature_set = Record::object();
+                    feature_set["feature_set"] = std::move(doc.record);
+                    feature_set["length"] = length;
+                    write_records(json, sectioner.split(std::move(feature_set), "relation"),
                                   doc.members);
                     return;
                   }
@@ -209,7 +214,7 @@ void add_section(CLI::App& app) {
       Record input = Record::object();
       input["feature_set"] = parse_json(content, source_name(options->file));
       input["length"] = length;
-      write_records(json, sectioner.split(input, options->type), {});
+      write_records(json, sectioner.split(std::move(input), options->type), {});
       return;
     }
     Progress progress("section", content.size(), options->stream.options().progress);
@@ -249,7 +254,7 @@ void add_stitch(CLI::App& app) {
                 if (is_blank(line)) return;
                 std::vector<Record> one;
                 one.push_back(parse_json(line, input.name(), number));
-                for (const Record& record : stitcher.merge(one, options->type)) {
+                for (const Record& record : stitcher.merge(std::move(one), options->type)) {
                   json.value(record);
                   json.end_line();
                 }
