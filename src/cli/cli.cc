@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "kelvra/common/exceptions.h"
 #include "kelvra/common/utf8.h"
 
 namespace kelvra::cli {
@@ -41,6 +42,16 @@ void require_utf8(std::string_view text, const std::string& source) {
   if (bad == utf8::npos) return;
   throw InputError(source + ":" + std::to_string(line_of(text, bad)) +
                    ": input is not valid UTF-8 (bad byte at offset " + std::to_string(bad) + ")");
+}
+
+void checked_by_library(std::string_view text, const std::string& source,
+                        const std::function<void()>& work) {
+  try {
+    work();
+  } catch (const kelvra::common::TypeError&) {
+    require_utf8(text, source);
+    throw;
+  }
 }
 
 Record parse_json(std::string_view text, const std::string& source, std::int64_t first_line) {

@@ -49,6 +49,12 @@ std::string source_name(const std::string& path);
 // InputError naming the source, line and byte when `text` is not UTF-8.
 void require_utf8(std::string_view text, const std::string& source);
 
+// Runs `work`, a library call that checks `text` is UTF-8 before it does
+// anything else, so that a large input is not checked twice; when the call
+// refuses the text, the InputError of require_utf8 names the place instead.
+void checked_by_library(std::string_view text, const std::string& source,
+                        const std::function<void()>& work);
+
 // Parses one JSON value; InputError naming the source and the line
 // (`first_line` is the line number of the text's first line), also for a
 // value nested deeper than kelvra::common::kMaxRecordDepth levels.

@@ -1,4 +1,5 @@
 // match and glean: dictionary lookup and line passages from the command line.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
@@ -87,16 +88,20 @@ void add_match(CLI::App& app) {
                 });
       return;
     }
-    const std::string text = read_text_input(options->file);
+    const std::string text = read_input(options->file);
     Output& output = Output::standard();
     JsonWriter json(output.buffer(), &output);
     // Progress by code points found so far, shown as the bytes they make.
     Progress progress("match", text.size(), options->stream.options().progress);
+    // An estimate, good enough for a progress line: valid or not, the text
+    // is checked by the search before anything is written.
     const double bytes_per_code_point =
-        text.empty() ? 1.0 : static_cast<double>(text.size()) / common::utf8::length(text);
-    automaton.search(text, [&](std::string_view word, std::int64_t length, std::int64_t offset) {
-      write_occurrence(json, word, length, offset, {});
-      progress.update(static_cast<std::uint64_t>(static_cast<double>(offset) * bytes_per_code_point));
+        static_cast<double>(text.size()) / std::max<std::size_t>(1, common::utf8::length(text));
+    checked_by_library(text, source_name(options->file), [&] {
+      automaton.search(text, [&](std::string_view word, std::int64_t length, std::int64_t offset) {
+        write_occurrence(json, word, length, offset, {});
+        progress.update(static_cast<std::uint64_t>(static_cast<double>(offset) * bytes_per_code_point));
+      });
     });
     progress.finish(text.size());
   });

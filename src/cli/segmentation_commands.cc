@@ -137,14 +137,16 @@ void add_split(CLI::App& app) {
                 });
       return;
     }
-    const std::string text = read_text_input(options->file);
+    const std::string text = read_input(options->file);
     Output& output = Output::standard();
     JsonWriter json(output.buffer(), &output);
     Progress progress("split", text.size(), options->stream.options().progress);
     std::int64_t id = 0;
-    phraser.for_each_sentence(text, [&](const SentenceSpan& sentence) {
-      write_sentence(json, phraser, text, sentence, id++, {});
-      progress.update(sentence.byte_end);
+    checked_by_library(text, source_name(options->file), [&] {
+      phraser.for_each_sentence(text, [&](const SentenceSpan& sentence) {
+        write_sentence(json, phraser, text, sentence, id++, {});
+        progress.update(sentence.byte_end);
+      });
     });
     progress.finish(text.size());
   });
@@ -207,10 +209,11 @@ void add_section(CLI::App& app) {
                 });
       return;
     }
-    const std::string content = read_text_input(options->file);
+    const std::string content = read_input(options->file);
     Output& output = Output::standard();
     JsonWriter json(output.buffer(), &output);
     if (relation) {
+      require_utf8(content, source_name(options->file));
       Record input = Record::object();
       input["feature_set"] = parse_json(content, source_name(options->file));
       input["length"] = length;
@@ -218,9 +221,11 @@ void add_section(CLI::App& app) {
       return;
     }
     Progress progress("section", content.size(), options->stream.options().progress);
-    sectioner.for_each_segment(content, length, [&](const SegmentSpan& segment) {
-      write_segment(json, content, segment, {});
-      progress.update(segment.byte_end);
+    checked_by_library(content, source_name(options->file), [&] {
+      sectioner.for_each_segment(content, length, [&](const SegmentSpan& segment) {
+        write_segment(json, content, segment, {});
+        progress.update(segment.byte_end);
+      });
     });
     progress.finish(content.size());
   });
