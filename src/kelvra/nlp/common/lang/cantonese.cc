@@ -9,8 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <mutex>
-#include <shared_mutex>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -36,9 +35,13 @@ namespace {
 
 constexpr const char* kLoggerName = "kelvra.nlp.common.lang.cantonese";
 constexpr const char* kConfig = "t2s";
-// Conversions remembered per instance before the cache starts afresh; keeps
-// memory bounded on endless streams of new words.
-constexpr std::size_t kCacheLimit = 1 << 18;
+constexpr const char* kDictName = "c2m.tsv";
+constexpr const char* kWordsName = "mandarin_words.txt";
+// Where the installed data lies, relative to the installed library's folder
+// (set by the build from the install directories).
+#ifndef KELVRA_DATA_FROM_LIBDIR
+#define KELVRA_DATA_FROM_LIBDIR "../share/kelvra-nlp"
+#endif
 
 // The level name in capitals, as LOG_FORMAT's levelname prints it.
 class UpperLevelFlag : public spdlog::custom_flag_formatter {
@@ -109,53 +112,153 @@ std::string_view trim(std::string_view line) {
   return line.substr(begin, end - begin);
 }
 
-// Reads the dictionary; `words`, when given, receives every Cantonese word
-// as written and as converted (the segmenter's lexicon).
-Cantonese::Dictionary load(const std::string& path, std::vector<std::string>* words) {
+// The whole content of `path`; `what` names the file in messages.
+std::string read_file(const std::string& path, const char* what) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error))
+    throw FileError(path, std::string("cannot read ") + what + ": it is a directory");
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw FileError(path, std::string("cannot open dictionary: ") + std::strerror(errno));
+  if (!in) throw FileError(path, std::string("cannot open ") + what + ": " + std::strerror(errno));
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw FileError(path, std::string("cannot read dictionary: ") + std::strerror(errno));
+  if (in.bad()) throw FileError(path, std::string("cannot read ") + what + ": " + std::strerror(errno));
+  return content;
+}
 
-  Cantonese::Dictionary dictionary;
+// Calls `visit(line, number)` for each line of `content`, trimmed, numbered
+// from 1; LF, CRLF and CR end a line. FileError with the line when a line is
+// not valid UTF-8.
+template <typename Visit>
+void for_each_line(const std::string& path, std::string_view content, Visit visit) {
   std::int64_t number = 0;
   std::size_t pos = 0;
   while (pos < content.size()) {
     ++number;
     std::size_t end = content.find_first_of("\r\n", pos);
-    if (end == std::string::npos) end = content.size();
-    std::string_view line(content.data() + pos, end - pos);
+    if (end == std::string_view::npos) end = content.size();
+    std::string_view line = content.substr(pos, end - pos);
     pos = end;
     if (pos < content.size()) pos += (content[pos] == '\r' && pos + 1 < content.size() && content[pos + 1] == '\n') ? 2 : 1;
-
     if (std::size_t bad = utf8::find_invalid(line); bad != utf8::npos)
       throw FileError(path, "not valid UTF-8 at byte " + std::to_string(bad) + " of the line", number);
-    line = trim(line);
+    visit(trim(line), number);
+  }
+}
+
+// One dictionary entry as the file writes it, and where.
+struct Entry {
+  std::string key;    // converted Cantonese word
+  std::string value;  // converted Mandarin word
+  std::string written_cantonese;
+  std::string written_mandarin;
+  std::int64_t line = 0;
+};
+
+// Reads the dictionary: its entries, one per distinct converted Cantonese
+// word, the later line winning, in the order of their first lines.
+std::vector<Entry> load_entries(const std::string& path) {
+  const std::string content = read_file(path, "dictionary");
+  std::vector<Entry> entries;
+  std::unordered_map<std::string, std::size_t> position;
+  for_each_line(path, content, [&](std::string_view line, std::int64_t number) {
     const std::size_t tab = line.find(Cantonese::SEPERATOR);
-    if (tab == std::string_view::npos) continue;
+    if (tab == std::string_view::npos) return;
     std::string_view cantonese = line.substr(0, tab);
     std::string_view mandarin = line.substr(tab + 1);
     mandarin = mandarin.substr(0, mandarin.find(Cantonese::SEPERATOR));
-    std::string key = to_simplified(cantonese);
-    std::string value = to_simplified(mandarin);
-    if (words) {
-      words->emplace_back(cantonese);
-      words->push_back(key);
-    }
-    dictionary.insert_or_assign(std::move(key), std::move(value));
-  }
+    Entry entry{to_simplified(cantonese), to_simplified(mandarin), std::string(cantonese),
+                std::string(mandarin), number};
+    auto [it, fresh] = position.try_emplace(entry.key, entries.size());
+    if (fresh)
+      entries.push_back(std::move(entry));
+    else
+      entries[it->second] = std::move(entry);
+  });
   logger()->log(spdlog::source_loc{__FILE__, __LINE__, SPDLOG_FUNCTION}, spdlog::level::info,
-                "Loaded {} cantonese-mandarin pairs from {}", dictionary.size(), path);
-  return dictionary;
+                "Loaded {} cantonese-mandarin pairs from {}", entries.size(), path);
+  return entries;
 }
 
-// Hashing that lets the cache be searched with a string_view.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
+// Reads the Mandarin word list, converted to simplified characters.
+std::vector<std::string> load_words(const std::string& path) {
+  const std::string content = read_file(path, "Mandarin word list");
+  std::vector<std::string> words;
+  for_each_line(path, content, [&](std::string_view line, std::int64_t) {
+    if (!line.empty() && line.front() != '#') words.emplace_back(line);
+  });
+  if (words.empty()) return words;
+  // One conversion for the whole list: OpenCC's phrases never span a line
+  // feed, so this equals converting word by word, and is much faster.
+  std::string joined;
+  for (const auto& word : words) (joined += word) += '\n';
+  const std::string converted = to_simplified(joined);
+  std::size_t pos = 0, i = 0;
+  for (; i < words.size(); ++i) {
+    const std::size_t end = converted.find('\n', pos);
+    if (end == std::string::npos) break;
+    words[i].assign(converted, pos, end - pos);
+    pos = end + 1;
   }
-};
+  if (i != words.size() || pos != converted.size()) {
+    for (auto& word : words) word = to_simplified(word);  // the converter touched a line feed
+  }
+  return words;
+}
+
+// The folders that may hold the shipped data, the installed place first.
+std::vector<std::filesystem::path> data_folders() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&Cantonese::default_dict_file), &info) == 0 ||
+      info.dli_fname == nullptr)
+    throw FileError(kDictName, "cannot find the directory of the cantonese library");
+  const std::filesystem::path folder = std::filesystem::absolute(info.dli_fname).parent_path();
+  return {(folder / KELVRA_DATA_FROM_LIBDIR).lexically_normal(), (folder / "data").lexically_normal()};
+}
+
+std::string data_file(const char* name) {
+  const auto folders = data_folders();
+  for (const auto& folder : folders) {
+    std::error_code error;
+    if (std::filesystem::is_regular_file(folder / name, error)) return (folder / name).string();
+  }
+  return (folders.front() / name).string();
+}
+
+// True when `text` (the input's slice under a dictionary word) is written as
+// the entry writes its Cantonese word, or in simplified characters, code
+// point by code point. An entry written in simplified characters takes
+// whatever converts to it.
+bool written_as(std::string_view text, const Entry& entry) {
+  const std::string& written = entry.written_cantonese;
+  if (written == entry.key || written == text || entry.key == text) return true;
+  if (utf8::length(written) != utf8::length(entry.key)) return true;
+  for (std::size_t t = 0, w = 0, k = 0; t < text.size() && w < written.size() && k < entry.key.size();) {
+    const char32_t cp = utf8::next(text, t);
+    const char32_t as_written = utf8::next(written, w);
+    const char32_t simplified = utf8::next(entry.key, k);
+    if (cp != as_written && cp != simplified) return false;
+  }
+  return true;
+}
+
+// Simplified characters of `text`, one code point for each of its code
+// points, so that positions in both agree. OpenCC's t2s keeps the number of
+// code points; should a converter not, each code point is converted alone,
+// and one that would become more or less than one code point stays as it is.
+std::string simplified_view(std::string_view text) {
+  std::string view = to_simplified(text);
+  if (!utf8::is_valid(view))
+    throw KvException(ErrorCodes::INTERNAL_ERROR, "OpenCC returned text that is not valid UTF-8");
+  if (utf8::length(view) == utf8::length(text)) return view;
+  view.clear();
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t begin = pos;
+    utf8::next(text, pos);
+    const std::string_view original = text.substr(begin, pos - begin);
+    const std::string converted = to_simplified(original);
+    view += utf8::is_valid(converted) && utf8::length(converted) == 1 ? std::string_view(converted) : original;
+  }
+  return view;
+}
 
 }  // namespace
 
@@ -175,60 +278,110 @@ const std::shared_ptr<spdlog::logger>& logger() {
   return instance;
 }
 
-struct Cantonese::Impl {
-  Impl(Dictionary dictionary, const std::vector<std::string>& words)
-      : c2m(std::move(dictionary)), segmenter(words) {}
+namespace {
 
+// The segmenter's lexicon: the Mandarin words first, then the dictionary's
+// Cantonese words, so that a word in both is a dictionary word. The word
+// list's single characters are the characters Mandarin writes: a
+// dictionary word that changes something is Marked when it holds another
+// character, Ambiguous otherwise.
+std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string>& words,
+                                      const std::vector<Entry>& entries) {
+  std::unordered_set<char32_t> mandarin;
+  std::vector<cantoseg::Lexeme> lexemes;
+  lexemes.reserve(words.size() + entries.size());
+  for (const auto& word : words) {
+    std::size_t pos = 0;
+    const char32_t cp = utf8::next(word, pos);
+    if (pos == word.size()) mandarin.insert(cp);
+    lexemes.push_back({word, cantoseg::Standing::kPlain});
+  }
+  for (const auto& entry : entries) {
+    auto standing = cantoseg::Standing::kPlain;
+    if (entry.value != entry.key) {
+      standing = cantoseg::Standing::kAmbiguous;
+      for (std::size_t pos = 0; pos < entry.key.size();)
+        if (!mandarin.count(utf8::next(entry.key, pos))) standing = cantoseg::Standing::kMarked;
+    }
+    lexemes.push_back({entry.key, standing});
+  }
+  return lexemes;
+}
+
+}  // namespace
+
+struct Cantonese::Impl {
+  Impl(std::string path, std::vector<Entry> loaded, const std::vector<std::string>& words)
+      : dict_file(std::move(path)),
+        entries(std::move(loaded)),
+        first_entry(words.size()),
+        segmenter(lexicon(words, entries)) {
+    c2m.reserve(entries.size());
+    for (const auto& entry : entries) c2m.emplace(entry.key, entry.value);
+  }
+
+  std::string dict_file;
+  std::vector<Entry> entries;
+  std::size_t first_entry;  // lexicon position of entries[0]
   Dictionary c2m;
   cantoseg::Segmenter segmenter;
-  // Word as written -> its translation. The converter is deterministic, so
-  // a word's result never changes.
-  mutable std::shared_mutex cache_mutex;
-  mutable std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> cache;
 };
 
-Cantonese::Cantonese(std::optional<std::string> dict_file) {
-  const std::string path = dict_file ? *dict_file : default_dict_file();
-  std::vector<std::string> words;
-  Dictionary dictionary = load(path, &words);
-  impl_ = std::make_unique<Impl>(std::move(dictionary), words);
+Cantonese::Cantonese(std::optional<std::string> dict_file, std::optional<std::string> words_file) {
+  std::string path = dict_file ? std::move(*dict_file) : default_dict_file();
+  std::vector<Entry> entries = load_entries(path);
+  const std::vector<std::string> words = load_words(words_file ? *words_file : default_words_file());
+  impl_ = std::make_unique<Impl>(std::move(path), std::move(entries), words);
 }
 
 Cantonese::~Cantonese() = default;
 Cantonese::Cantonese(Cantonese&&) noexcept = default;
 Cantonese& Cantonese::operator=(Cantonese&&) noexcept = default;
 
-std::string Cantonese::default_dict_file() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&Cantonese::default_dict_file), &info) == 0 ||
-      info.dli_fname == nullptr)
-    throw FileError("data/c2m.tsv", "cannot find the directory of the cantonese library");
-  std::filesystem::path library = std::filesystem::absolute(info.dli_fname).lexically_normal();
-  return (library.parent_path() / "data" / "c2m.tsv").string();
+std::string Cantonese::default_dict_file() { return data_file(kDictName); }
+std::string Cantonese::default_words_file() { return data_file(kWordsName); }
+
+Cantonese::Dictionary Cantonese::_load(const std::string& dict_file) {
+  Dictionary dictionary;
+  for (auto& entry : load_entries(dict_file)) dictionary.emplace(std::move(entry.key), std::move(entry.value));
+  return dictionary;
 }
 
-Cantonese::Dictionary Cantonese::_load(const std::string& dict_file) { return load(dict_file, nullptr); }
-
 const Cantonese::Dictionary& Cantonese::_c2m() const noexcept { return impl_->c2m; }
+const std::string& Cantonese::dict_file() const noexcept { return impl_->dict_file; }
 
 std::string Cantonese::translate(std::string_view text) const {
+  std::vector<Rewrite> unused;
+  return translate(text, unused);
+}
+
+std::string Cantonese::translate(std::string_view text, std::vector<Rewrite>& rewrites) const {
   utf8::require_valid(text, "text");
+  if (text.empty()) return {};
+  const std::string view = simplified_view(text);
+  std::vector<cantoseg::Segmenter::Piece> pieces;
+  impl_->segmenter.cut_pieces(view, pieces);
+
   std::string out;
-  out.reserve(text.size());
-  for (std::string_view word : impl_->segmenter.cut_views(text)) {
-    {
-      std::shared_lock lock(impl_->cache_mutex);
-      if (auto it = impl_->cache.find(word); it != impl_->cache.end()) {
-        out += it->second;
-        continue;
-      }
+  out.reserve(view.size());
+  std::size_t in_pos = 0;
+  std::int64_t offset = 0;
+  for (const auto& piece : pieces) {
+    const std::size_t length = utf8::length(piece.text);
+    const std::size_t in_begin = in_pos;
+    in_pos = utf8::advance(text, in_pos, length);
+    const std::string_view original = text.substr(in_begin, in_pos - in_begin);
+    const Entry* entry = piece.index != cantoseg::Segmenter::npos && piece.index >= impl_->first_entry
+                             ? &impl_->entries[piece.index - impl_->first_entry]
+                             : nullptr;
+    if (entry && entry->value != piece.text && written_as(original, *entry)) {
+      out += entry->value;
+      rewrites.push_back({offset, static_cast<std::int64_t>(length), std::string(original), entry->value,
+                          entry->line, entry->written_cantonese, entry->written_mandarin});
+    } else {
+      out += piece.text;
     }
-    std::string converted = to_simplified(word);
-    if (auto it = impl_->c2m.find(converted); it != impl_->c2m.end()) converted = it->second;
-    out += converted;
-    std::unique_lock lock(impl_->cache_mutex);
-    if (impl_->cache.size() >= kCacheLimit) impl_->cache.clear();
-    impl_->cache.try_emplace(std::string(word), std::move(converted));
+    offset += static_cast<std::int64_t>(length);
   }
   return out;
 }
