@@ -10,6 +10,9 @@
   bench/cantonese_sentences.txt (written for the project). A sentence is
   translated when its translation holds none of the Cantonese-only words
   listed below.
+- Loading: the median time of the first translator of a process with the
+  shipped data (BUILD-DIR/bench/cantonese_load, when built), and the
+  translation speed over the Mandarin corpus (CLI, whole run).
 
     /usr/bin/python3 bench/cantonese_measure.py BUILD-DIR [--show N] [--dict FILE]
 
@@ -23,8 +26,10 @@ import gettext
 import gzip
 import os
 import re
+import statistics
 import subprocess
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -115,9 +120,11 @@ def main():
     if args.dict:
         cli += ["--dict", args.dict]
 
+    report_loading(args.build)
     print("== Mandarin kept (translation equals OpenCC t2s)")
     total = kept_total = 0
-    for name, lines in mandarin_corpus().items():
+    sources = mandarin_corpus()
+    for name, lines in sources.items():
         ours = run_lines(cli, lines)
         reference = run_lines(["opencc", "-c", "t2s"], lines)
         differing = [(l, o, r) for l, o, r in zip(lines, ours, reference) if o != r]
@@ -128,6 +135,13 @@ def main():
         for line, ours_line, reference_line in differing[:args.show]:
             print("  in:   " + line + "\n  ours: " + ours_line + "\n  t2s:  " + reference_line)
     print("all Mandarin: %d of %d lines kept, %.2f%%" % (kept_total, total, 100.0 * kept_total / max(1, total)))
+
+    corpus = "".join(line + "\n" for lines in sources.values() for line in lines).encode()
+    start = time.perf_counter()
+    subprocess.run(cli, input=corpus, capture_output=True, check=True)
+    seconds = time.perf_counter() - start
+    print("CLI on the whole Mandarin corpus: %.1f MB in %.2f s, %.1f MB/s (loading and process start included)"
+          % (len(corpus) / 1e6, seconds, len(corpus) / 1e6 / seconds))
 
     print("== Cantonese translated (no Cantonese-only word left)")
     with open(os.path.join(HERE, "cantonese_sentences.txt"), encoding="utf-8") as f:
@@ -140,6 +154,19 @@ def main():
         done, len(sentences), 100.0 * done / max(1, len(sentences))))
     for sentence, translation, words in left[:args.show]:
         print("  in:   %s\n  ours: %s\n  left: %s" % (sentence, translation, " ".join(words)))
+
+
+def report_loading(build):
+    program = os.path.join(build, "bench", "cantonese_load")
+    if not os.path.exists(program):
+        print("== Loading: %s not built" % program)
+        return
+    runs = [subprocess.run([program], capture_output=True, text=True, check=True).stdout.split()
+            for _ in range(11)]
+    wall = statistics.median(float(r[0]) for r in runs)
+    cpu = statistics.median(float(r[1]) for r in runs)
+    print("== Loading the shipped data (%s pairs), first translator of a process: median %.1f ms wall, "
+          "%.1f ms CPU over %d runs" % (runs[0][2], wall, cpu, len(runs)))
 
 
 if __name__ == "__main__":

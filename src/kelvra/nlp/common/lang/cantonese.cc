@@ -540,12 +540,13 @@ Cantonese::Dictionary Cantonese::_load(const std::string& dict_file) {
 const Cantonese::Dictionary& Cantonese::_c2m() const noexcept { return impl_->c2m; }
 const std::string& Cantonese::dict_file() const noexcept { return impl_->dict_file; }
 
-std::string Cantonese::translate(std::string_view text) const {
-  std::vector<Rewrite> unused;
-  return translate(text, unused);
-}
+std::string Cantonese::translate(std::string_view text) const { return rewrite(text, nullptr); }
 
 std::string Cantonese::translate(std::string_view text, std::vector<Rewrite>& rewrites) const {
+  return rewrite(text, &rewrites);
+}
+
+std::string Cantonese::rewrite(std::string_view text, std::vector<Rewrite>* rewrites) const {
   utf8::require_valid(text, "text");
   if (text.empty()) return {};
   const std::string view = simplified_view(text);
@@ -566,7 +567,8 @@ std::string Cantonese::translate(std::string_view text, std::vector<Rewrite>& re
                              : nullptr;
     if (entry && entry->value != piece.text && written_as(original, *entry)) {
       out += entry->value;
-      rewrites.push_back({offset, static_cast<std::int64_t>(length), std::string(original), entry->value,
+      if (rewrites)
+        rewrites->push_back({offset, static_cast<std::int64_t>(length), std::string(original), entry->value,
                           entry->line, entry->written_cantonese, entry->written_mandarin});
     } else {
       out += piece.text;

@@ -138,6 +138,9 @@ class Cantonese {
   std::string translate(std::string_view text, std::vector<Rewrite>& rewrites) const;
 
  private:
+  // translate, appending to `rewrites` when it is given.
+  std::string rewrite(std::string_view text, std::vector<Rewrite>* rewrites) const;
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
