@@ -23,6 +23,7 @@ namespace kelvra::cli {
 namespace {
 
 using nlp::common::lang::cantonese::Cantonese;
+using nlp::common::lang::cantonese::Rewrite;
 using nlp::common::normalizer::Normalizer;
 
 void add_normalize(CLI::App& app) {
@@ -134,6 +135,7 @@ class UnmarkedCopy {
 void add_cantonese(CLI::App& app) {
   struct Options {
     std::string dict;
+    bool explain = false;
     StreamFlags stream;
     std::string file;
   };
@@ -141,9 +143,14 @@ void add_cantonese(CLI::App& app) {
   auto* cmd = app.add_subcommand(
       "cantonese",
       "Rewrite Cantonese wording with Mandarin wording, word by word, in simplified\n"
-      "characters; prints each input line translated.");
+      "characters, leaving Mandarin as it is; prints each input line translated.");
   cmd->add_option("--dict", options->dict,
                   "Cantonese-Mandarin dictionary, tab-separated (default: the shipped c2m.tsv)");
+  cmd->add_flag("--explain", options->explain,
+                "Print one record per line instead: {\"text\",\"translation\",\"rewrites\":\n"
+                "[{\"text\",\"offset\",\"length\",\"translation\",\"line\",\"entry\"}]}, one\n"
+                "rewrite per changed word, offsets in code points of the line; \"line\" and\n"
+                "\"entry\" are the dictionary line that changed it (the file the log names)");
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
@@ -155,11 +162,43 @@ void add_cantonese(CLI::App& app) {
     InputFile input(options->file);
     const Cantonese cantonese(dict);
     unmarked.reset();  // loaded
+    const bool explain = options->explain;
     run_lines(input, options->stream.options(), "cantonese",
               [&](std::string_view line, std::int64_t, JsonWriter& json) {
-                std::string& out = json.buffer();
-                out += cantonese.translate(line);
-                out.push_back('\n');
+                if (!explain) {
+                  std::string& out = json.buffer();
+                  out += cantonese.translate(line);
+                  out.push_back('\n');
+                  return;
+                }
+                std::vector<Rewrite> rewrites;
+                const std::string translation = cantonese.translate(line, rewrites);
+                json.begin_object();
+                json.key("text");
+                json.string(line);
+                json.key("translation");
+                json.string(translation);
+                json.key("rewrites");
+                json.begin_array();
+                for (const Rewrite& rewrite : rewrites) {
+                  json.begin_object();
+                  json.key("text");
+                  json.string(rewrite.text);
+                  json.key("offset");
+                  json.integer(rewrite.offset);
+                  json.key("length");
+                  json.integer(rewrite.length);
+                  json.key("translation");
+                  json.string(rewrite.mandarin);
+                  json.key("line");
+                  json.integer(rewrite.line);
+                  json.key("entry");
+                  json.string(rewrite.entry_cantonese + "\t" + rewrite.entry_mandarin);
+                  json.end_object();
+                }
+                json.end_array();
+                json.end_object();
+                json.end_line();
               });
   });
 }
