@@ -198,24 +198,6 @@ TEST(Translate, ConcurrentCallsAgree) {
   for (const auto& result : results) EXPECT_EQ(result, expected);
 }
 
-TEST(Translate, ConcurrentFirstConversionsAgreeWithOpenCC) {
-  // Threads meet characters that no translation has converted yet, and
-  // overlapping ones, at the same time.
-  Cantonese plain(dictionary_file(""), words_file(""));
-  opencc::SimpleConverter t2s("t2s");
-  std::vector<std::string> texts(4);
-  for (int t = 0; t < 4; ++t)
-    for (char32_t cp = 0x8000 + 1500u * t; cp < 0x8000 + 1500u * t + 3000; ++cp) {
-      kelvra::common::utf8::append(texts[t], cp);
-      if (cp % 7 == 0) kelvra::common::utf8::append(texts[t], 0x20000 + cp % 97);  // beyond 16 bits
-    }
-  std::vector<std::string> results(4);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] { results[t] = plain.translate(texts[t]); });
-  for (auto& thread : threads) thread.join();
-  for (int t = 0; t < 4; ++t) EXPECT_EQ(results[t], t2s.Convert(texts[t]));
-}
-
 // --- the shipped dictionary ---
 
 TEST(Shipped, DataIsBesideTheLibraryInTheBuildTree) {
