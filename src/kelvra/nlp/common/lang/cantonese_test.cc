@@ -69,9 +69,17 @@ TEST(Load, LaterLineWinsAndTheLogCountsWordsOnce) {
                                 std::regex_replace(path, std::regex("[.]"), "\\.") + "\n"));
 }
 
-TEST(Load, ByteOrderMarkStaysPartOfTheFirstWord) {
-  auto c2m = Cantonese::_load(dictionary_file("\xEF\xBB\xBF佢\t他\n"));
-  EXPECT_EQ(c2m.count("\xEF\xBB\xBF佢"), 1u);
+// Regression: a byte order mark at the start of the file was kept as part
+// of the first word, which then never matched.
+TEST(Load, ByteOrderMarkAtTheStartIsDroppedAndTheFirstWordMatches) {
+  const std::string dict = dictionary_file("\xEF\xBB\xBF佢\t他\n\xEF\xBB\xBF喺\t在\n");
+  EXPECT_THAT(Cantonese::_load(dict), UnorderedElementsAre(Pair("佢", "他"), Pair("\xEF\xBB\xBF喺", "在")));
+  EXPECT_EQ(Cantonese(dict, words_file("")).translate("佢喺"), "他喺");
+  // The Mandarin word list drops its mark too: 的話 stays whole.
+  Cantonese words(dictionary_file("話\t說\n"), words_file("\xEF\xBB\xBF的話\n"));
+  EXPECT_EQ(words.translate("的話"), "的话");
+  // A file that is only a mark holds nothing.
+  EXPECT_TRUE(Cantonese::_load(dictionary_file("\xEF\xBB\xBF")).empty());
 }
 
 TEST(Load, MissingFileAndBadUtf8NameThePathAndLine) {
