@@ -4,9 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
-#include <mutex>
 #include <set>
-#include <shared_mutex>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -17,6 +15,7 @@
 #include <opencc/Converter.hpp>
 #include <opencc/Dict.hpp>
 #include <opencc/DictEntry.hpp>
+#include <opencc/DictGroup.hpp>
 #include <opencc/Exception.hpp>
 #include <opencc/Lexicon.hpp>
 #include <opencc/MaxMatchSegmentation.hpp>
@@ -48,10 +47,22 @@ enum PhraseRole : std::uint8_t {
   kStartsPhrase = 2,  // some phrase entry starts with it
 };
 
+// Calls `visit(entry)` for each entry of `dict`, and of each dictionary of
+// a group, without merging a group's lexicons into a new one.
+template <typename Visit>
+void for_each_entry(const opencc::DictPtr& dict, Visit&& visit) {
+  if (const auto group = std::dynamic_pointer_cast<opencc::DictGroup>(dict)) {
+    for (const opencc::DictPtr& member : group->GetDicts()) for_each_entry(member, visit);
+    return;
+  }
+  const opencc::LexiconPtr lexicon = dict->GetLexicon();
+  for (const auto& entry : *lexicon) visit(*entry);
+}
+
 }  // namespace
 
 struct Converter::Impl {
-  explicit Impl(const std::string& config) : config(config) {
+  explicit Impl(const std::string& config) {
     try {
       opencc::Config reader;
       opencc = reader.NewFromFile(config);
@@ -62,37 +73,51 @@ struct Converter::Impl {
       throw FileError(config, std::string("cannot build the OpenCC converter: ") + e.what());
     }
     try {
-      read_phrases();
+      read_dictionaries();
     } catch (const opencc::Exception& e) {
       throw FileError(config, std::string("cannot read the OpenCC dictionaries: ") + e.what());
     }
-    // The table is filled through conversions of code points joined by line
-    // feeds, which needs line feeds outside every phrase and kept as they are.
+    // Unresolved code points are converted together, joined by line feeds,
+    // which needs line feeds outside every phrase and kept as they are.
     fast = fast && !in_phrase(U'\n') && whole("\n") == "\n";
+    if (!fast) return;
+    table[U'\n'] = kItself;
+    table[0] = kItself;  // never converted: OpenCC would stop at it
+    resolve_astral();
   }
 
-  // The phrase entries: the keys of more than one code point of the
-  // segmentation dictionary and of the conversion dictionary. Leaves `fast`
-  // false for configurations whose cut or chain the table cannot follow.
-  void read_phrases() {
+  // Reads the phrase entries (the keys of more than one code point of the
+  // segmentation and conversion dictionaries) and marks the code points
+  // that the conversion dictionary holds alone as unresolved: every other
+  // code point converts to itself. Leaves `fast` false for configurations
+  // whose cut or chain the table cannot follow.
+  void read_dictionaries() {
     const auto segmentation = std::dynamic_pointer_cast<opencc::MaxMatchSegmentation>(opencc->GetSegmentation());
     const auto conversions = opencc->GetConversionChain()->GetConversions();
     // With a second conversion, the first one's output of two code points
     // converted alone could still form a phrase of the second.
     if (!segmentation || conversions.size() != 1) return;
-    for (const opencc::DictPtr& dict : {segmentation->GetDict(), conversions.front()->GetDict()}) {
-      // A group of dictionaries makes its lexicon anew: keep it while walking it.
-      const opencc::LexiconPtr lexicon = dict->GetLexicon();
-      for (const auto& entry : *lexicon) {
-        const std::string key = entry->Key();
-        if (!utf8::is_valid(key) || utf8::length(key) < 2) continue;
-        std::size_t pos = 0;
-        mark(utf8::next(key, pos), kStartsPhrase);
-        for (pos = 0; pos < key.size();) mark(utf8::next(key, pos), kInPhrase);
-        phrase_lengths.insert(key.size());
-        phrases.insert(key);
-      }
-    }
+    // True for a phrase entry, false for one of one code point (or none).
+    const auto read_phrase = [this](const std::string& key) {
+      if (!utf8::is_valid(key) || utf8::length(key) < 2) return false;
+      std::size_t pos = 0;
+      mark(utf8::next(key, pos), kStartsPhrase);
+      for (pos = 0; pos < key.size();) mark(utf8::next(key, pos), kInPhrase);
+      phrase_lengths.insert(key.size());
+      phrases.insert(key);
+      return true;
+    };
+    for_each_entry(segmentation->GetDict(), [&](const opencc::DictEntry& entry) { read_phrase(entry.Key()); });
+    for_each_entry(conversions.front()->GetDict(), [&](const opencc::DictEntry& entry) {
+      const std::string key = entry.Key();
+      if (read_phrase(key) || key.empty() || !utf8::is_valid(key)) return;
+      std::size_t pos = 0;
+      const char32_t cp = utf8::next(key, pos);
+      if (cp < kTableSpan)
+        table[cp] = kUnresolved;
+      else
+        astral.emplace(cp, kUnresolved);
+    });
     fast = true;
   }
 
@@ -134,48 +159,29 @@ struct Converter::Impl {
     return false;
   }
 
+  // What the table says of `cp`: its conversion, kItself, kNotOne or
+  // (below kTableSpan only) kUnresolved.
   char32_t lookup(char32_t cp) const {
-    if (cp < kTableSpan) return table[cp].load(std::memory_order_acquire);
-    std::shared_lock lock(mutex);
-    return lookup_astral(cp);
-  }
-
-  char32_t lookup_astral(char32_t cp) const {
+    if (cp < kTableSpan) return table[cp].load(std::memory_order_relaxed);
+    if (astral.empty()) return kItself;
     const auto it = astral.find(cp);
-    return it == astral.end() ? kUnknown : it->second;
+    return it == astral.end() ? kItself : it->second;
   }
 
-  void store(char32_t cp, char32_t converted) const {
-    if (cp < kTableSpan)
-      table[cp].store(converted, std::memory_order_release);
-    else
-      astral[cp] = converted;  // under the unique lock of fill_table
-  }
-
-  // The single code point that `converted` holds, else kNotOne.
-  static char32_t only_code_point(std::string_view converted) {
+  // The table's value for a code point whose conversion alone is `converted`.
+  static char32_t table_value(char32_t cp, std::string_view converted) {
     if (converted.empty()) return kNotOne;
     std::size_t at = 0;
-    const char32_t cp = utf8::next(converted, at);
-    return at == converted.size() ? cp : kNotOne;
+    const char32_t only = utf8::next(converted, at);
+    if (at != converted.size()) return kNotOne;
+    return only == cp ? kItself : only;
   }
 
-  // Looks up the code points of `text` that the table lacks, all in one
-  // conversion.
-  void fill_table(std::string_view text) const {
-    std::vector<char32_t> missing;
-    std::vector<bool> seen(kTableSpan);
-    std::unordered_set<char32_t> seen_astral;
-    for (std::size_t pos = 0; pos < text.size();) {
-      const char32_t cp = utf8::next(text, pos);
-      if (cp == U'\n' || cp == 0) continue;
-      if (cp < kTableSpan ? seen[cp] : seen_astral.count(cp) > 0) continue;
-      if (cp < kTableSpan)
-        seen[cp] = true;
-      else
-        seen_astral.insert(cp);
-      if (lookup(cp) == kUnknown) missing.push_back(cp);
-    }
+  // Converts `missing` (code points, none of them a line feed or NUL), all
+  // in one conversion, and hands each code point with its table value to
+  // `store`.
+  template <typename Store>
+  void resolve(const std::vector<char32_t>& missing, Store&& store) const {
     if (missing.empty()) return;
     std::string joined;
     for (char32_t cp : missing) {
@@ -183,45 +189,68 @@ struct Converter::Impl {
       joined += '\n';
     }
     const std::string converted = whole(joined);
-    std::unique_lock lock(mutex);
     std::size_t pos = 0;
-    for (char32_t cp : missing) {
+    for (std::size_t i = 0; i < missing.size(); ++i) {
       const std::size_t end = converted.find('\n', pos);
       if (end == std::string::npos) {
         // The converter joined or dropped lines: ask code point by code point.
-        for (char32_t rest : missing)
-          if ((rest < kTableSpan ? table[rest].load() : lookup_astral(rest)) == kUnknown)
-            store(rest, convert_alone(rest));
+        for (; i < missing.size(); ++i) {
+          std::string one;
+          utf8::append(one, missing[i]);
+          store(missing[i], table_value(missing[i], whole(one)));
+        }
         return;
       }
-      store(cp, only_code_point(std::string_view(converted).substr(pos, end - pos)));
+      store(missing[i], table_value(missing[i], std::string_view(converted).substr(pos, end - pos)));
       pos = end + 1;
     }
   }
 
-  char32_t convert_alone(char32_t cp) const {
-    std::string one;
-    utf8::append(one, cp);
-    return only_code_point(whole(one));
+  // The few code points beyond 16 bits that the dictionary holds are
+  // resolved at once, so that their map never changes after construction.
+  void resolve_astral() {
+    std::vector<char32_t> missing;
+    for (const auto& [cp, value] : astral) missing.push_back(cp);
+    resolve(missing, [this](char32_t cp, char32_t value) { astral[cp] = value; });
+  }
+
+  // Resolves the unresolved code points of `text` at once. A code point
+  // that another thread is resolving meanwhile is converted alone.
+  void fill_table(std::string_view text) const {
+    std::vector<char32_t> missing;
+    for (std::size_t pos = 0; pos < text.size();) {
+      const char32_t cp = utf8::next(text, pos);
+      if (cp >= kTableSpan) continue;
+      // Marked while being resolved, so that one thread asks for each.
+      char32_t expected = kUnresolved;
+      if (table[cp].compare_exchange_strong(expected, kPending, std::memory_order_relaxed))
+        missing.push_back(cp);
+    }
+    try {
+      resolve(missing, [this](char32_t cp, char32_t value) { table[cp].store(value, std::memory_order_relaxed); });
+    } catch (...) {
+      for (char32_t cp : missing) {
+        char32_t expected = kPending;
+        table[cp].compare_exchange_strong(expected, kUnresolved, std::memory_order_relaxed);
+      }
+      throw;
+    }
   }
 
   // The conversion of one code point of `text`, which starts at byte `at`
   // and ends before `pos`, appended to `out`. The first code point that the
-  // table lacks has the table filled for the rest of the text at once.
+  // table has not resolved has the table filled for the rest of the text at
+  // once.
   void append_converted(std::string_view text, std::size_t at, std::size_t pos, char32_t cp,
                         std::string& out) const {
-    if (cp == 0) {  // OpenCC cannot carry it; it stays in its place
-      out.push_back('\0');
-      return;
-    }
     char32_t converted = lookup(cp);
-    if (converted == kUnknown) {
+    if (converted == kUnresolved) {
       fill_table(text.substr(at));
       converted = lookup(cp);
     }
-    if (converted == cp)
+    if (converted == kItself)
       out.append(text.data() + at, pos - at);
-    else if (converted == kNotOne || converted == kUnknown)
+    else if (converted >= kPending)  // not one code point, or another thread is resolving it
       out += whole(text.substr(at, pos - at));
     else
       utf8::append(out, converted);
@@ -264,20 +293,22 @@ struct Converter::Impl {
   }
 
   static constexpr char32_t kTableSpan = 0x10000;
-  static constexpr char32_t kUnknown = 0;          // table entry not filled yet (NUL is never looked up)
-  static constexpr char32_t kNotOne = 0xFFFFFFFF;  // converts to other than one code point
+  // Table values beside conversions (which are below 0x110000).
+  static constexpr char32_t kItself = 0;             // converts to itself (NUL does too)
+  static constexpr char32_t kPending = 0xFFFFFFFD;   // being resolved by another thread
+  static constexpr char32_t kUnresolved = 0xFFFFFFFE;  // held by the dictionary, not converted yet
+  static constexpr char32_t kNotOne = 0xFFFFFFFF;    // converts to other than one code point
 
-  std::string config;
   opencc::ConverterPtr opencc;
   bool fast = false;
   std::vector<std::uint8_t> roles = std::vector<std::uint8_t>(kTableSpan);
   std::unordered_map<char32_t, std::uint8_t> astral_roles;
   std::set<std::size_t> phrase_lengths;  // in bytes
   std::unordered_set<std::string, TextHash, std::equal_to<>> phrases;
-  // Conversions of code points below kTableSpan; the others in `astral`.
+  // Table values of the code points below kTableSpan, resolved as they are
+  // met; those of the others, resolved at construction, in `astral`.
   std::unique_ptr<std::atomic<char32_t>[]> table{new std::atomic<char32_t>[kTableSpan]()};
-  mutable std::shared_mutex mutex;  // guards astral and serialises filling
-  mutable std::unordered_map<char32_t, char32_t> astral;
+  std::unordered_map<char32_t, char32_t> astral;
 };
 
 Converter::Converter(const std::string& config) : impl_(std::make_unique<Impl>(config)) {}

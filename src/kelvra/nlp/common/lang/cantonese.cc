@@ -100,7 +100,10 @@ std::string read_file(const std::string& path, const char* what) {
     throw FileError(path, std::string("cannot read ") + what + ": it is a directory");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw FileError(path, std::string("cannot open ") + what + ": " + std::strerror(errno));
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string content;
+  if (const auto size = std::filesystem::file_size(path, error); !error) content.reserve(size);
+  char block[1 << 16];
+  while (in.read(block, sizeof block) || in.gcount() > 0) content.append(block, static_cast<std::size_t>(in.gcount()));
   if (in.bad()) throw FileError(path, std::string("cannot read ") + what + ": " + std::strerror(errno));
   return content;
 }
@@ -170,10 +173,8 @@ std::vector<std::string> load_words(const std::string& path) {
   const std::string content = read_file(path, "Mandarin word list");
   std::vector<std::string> words;
   for_each_line(path, content, [&](std::string_view line, std::int64_t) {
-    if (!line.empty() && line.front() != '#') words.emplace_back(line);
+    if (!line.empty() && line.front() != '#') words.push_back(simplified(line));
   });
-  if (words.empty()) return words;
-  for (auto& word : words) word = simplified(word);
   return words;
 }
 
@@ -256,16 +257,16 @@ namespace {
 // list's single characters are the characters Mandarin writes: a
 // dictionary word that changes something is Marked when it holds another
 // character, Ambiguous otherwise.
-std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string>& words,
+std::vector<cantoseg::Lexeme> lexicon(std::vector<std::string>&& words,
                                       const std::vector<Entry>& entries) {
   std::unordered_set<char32_t> mandarin;
   std::vector<cantoseg::Lexeme> lexemes;
   lexemes.reserve(words.size() + entries.size());
-  for (const auto& word : words) {
+  for (auto& word : words) {
     std::size_t pos = 0;
     const char32_t cp = utf8::next(word, pos);
     if (pos == word.size()) mandarin.insert(cp);
-    lexemes.push_back({word, cantoseg::Standing::kPlain});
+    lexemes.push_back({std::move(word), cantoseg::Standing::kPlain});
   }
   for (const auto& entry : entries) {
     auto standing = cantoseg::Standing::kPlain;
@@ -282,11 +283,11 @@ std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string>& words,
 }  // namespace
 
 struct Cantonese::Impl {
-  Impl(std::string path, std::vector<Entry> loaded, const std::vector<std::string>& words)
+  Impl(std::string path, std::vector<Entry> loaded, std::vector<std::string> words)
       : dict_file(std::move(path)),
         entries(std::move(loaded)),
-        first_entry(words.size()),
-        segmenter(lexicon(words, entries)) {
+        first_entry(words.size()),  // before the words move into the lexicon
+        segmenter(lexicon(std::move(words), entries)) {
     c2m.reserve(entries.size());
     for (const auto& entry : entries) c2m.emplace(entry.key, entry.value);
   }
@@ -301,8 +302,8 @@ struct Cantonese::Impl {
 Cantonese::Cantonese(std::optional<std::string> dict_file, std::optional<std::string> words_file) {
   std::string path = dict_file ? std::move(*dict_file) : default_dict_file();
   std::vector<Entry> entries = load_entries(path);
-  const std::vector<std::string> words = load_words(words_file ? *words_file : default_words_file());
-  impl_ = std::make_unique<Impl>(std::move(path), std::move(entries), words);
+  std::vector<std::string> words = load_words(words_file ? *words_file : default_words_file());
+  impl_ = std::make_unique<Impl>(std::move(path), std::move(entries), std::move(words));
 }
 
 Cantonese::~Cantonese() = default;
