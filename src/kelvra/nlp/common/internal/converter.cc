@@ -76,6 +76,8 @@ struct Converter::Impl {
       read_dictionaries();
     } catch (const opencc::Exception& e) {
       throw FileError(config, std::string("cannot read the OpenCC dictionaries: ") + e.what());
+    } catch (const std::exception& e) {
+      throw FileError(config, std::string("cannot read the OpenCC dictionaries: ") + e.what());
     }
     // Unresolved code points are converted together, joined by line feeds,
     // which needs line feeds outside every phrase and kept as they are.
@@ -83,7 +85,6 @@ struct Converter::Impl {
     if (!fast) return;
     table[U'\n'] = kItself;
     table[0] = kItself;  // never converted: OpenCC would stop at it
-    resolve_astral();
   }
 
   // Reads the phrase entries (the keys of more than one code point of the
@@ -116,8 +117,12 @@ struct Converter::Impl {
       if (cp < kTableSpan)
         table[cp] = kUnresolved;
       else
-        astral.emplace(cp, kUnresolved);
+        astral_keys.push_back(cp);
     });
+    std::sort(astral_keys.begin(), astral_keys.end());
+    astral_keys.erase(std::unique(astral_keys.begin(), astral_keys.end()), astral_keys.end());
+    astral_values.reset(new std::atomic<char32_t>[astral_keys.size()]);
+    for (std::size_t i = 0; i < astral_keys.size(); ++i) astral_values[i] = kUnresolved;
     fast = true;
   }
 
@@ -159,13 +164,20 @@ struct Converter::Impl {
     return false;
   }
 
-  // What the table says of `cp`: its conversion, kItself, kNotOne or
-  // (below kTableSpan only) kUnresolved.
+  // The table's slot for `cp`; null for a code point beyond 16 bits that
+  // the dictionary does not hold, which converts to itself.
+  std::atomic<char32_t>* slot(char32_t cp) const {
+    if (cp < kTableSpan) return &table[cp];
+    const auto it = std::lower_bound(astral_keys.begin(), astral_keys.end(), cp);
+    if (it == astral_keys.end() || *it != cp) return nullptr;
+    return &astral_values[static_cast<std::size_t>(it - astral_keys.begin())];
+  }
+
+  // What the table says of `cp`: its conversion, kItself, kNotOne,
+  // kUnresolved or kPending.
   char32_t lookup(char32_t cp) const {
-    if (cp < kTableSpan) return table[cp].load(std::memory_order_relaxed);
-    if (astral.empty()) return kItself;
-    const auto it = astral.find(cp);
-    return it == astral.end() ? kItself : it->second;
+    const std::atomic<char32_t>* value = slot(cp);
+    return value == nullptr ? kItself : value->load(std::memory_order_relaxed);
   }
 
   // The table's value for a code point whose conversion alone is `converted`.
@@ -206,32 +218,24 @@ struct Converter::Impl {
     }
   }
 
-  // The few code points beyond 16 bits that the dictionary holds are
-  // resolved at once, so that their map never changes after construction.
-  void resolve_astral() {
-    std::vector<char32_t> missing;
-    for (const auto& [cp, value] : astral) missing.push_back(cp);
-    resolve(missing, [this](char32_t cp, char32_t value) { astral[cp] = value; });
-  }
-
   // Resolves the unresolved code points of `text` at once. A code point
   // that another thread is resolving meanwhile is converted alone.
   void fill_table(std::string_view text) const {
     std::vector<char32_t> missing;
     for (std::size_t pos = 0; pos < text.size();) {
       const char32_t cp = utf8::next(text, pos);
-      if (cp >= kTableSpan) continue;
+      std::atomic<char32_t>* value = slot(cp);
       // Marked while being resolved, so that one thread asks for each.
       char32_t expected = kUnresolved;
-      if (table[cp].compare_exchange_strong(expected, kPending, std::memory_order_relaxed))
+      if (value != nullptr && value->compare_exchange_strong(expected, kPending, std::memory_order_relaxed))
         missing.push_back(cp);
     }
     try {
-      resolve(missing, [this](char32_t cp, char32_t value) { table[cp].store(value, std::memory_order_relaxed); });
+      resolve(missing, [this](char32_t cp, char32_t value) { slot(cp)->store(value, std::memory_order_relaxed); });
     } catch (...) {
       for (char32_t cp : missing) {
         char32_t expected = kPending;
-        table[cp].compare_exchange_strong(expected, kUnresolved, std::memory_order_relaxed);
+        slot(cp)->compare_exchange_strong(expected, kUnresolved, std::memory_order_relaxed);
       }
       throw;
     }
@@ -305,10 +309,12 @@ struct Converter::Impl {
   std::unordered_map<char32_t, std::uint8_t> astral_roles;
   std::set<std::size_t> phrase_lengths;  // in bytes
   std::unordered_set<std::string, TextHash, std::equal_to<>> phrases;
-  // Table values of the code points below kTableSpan, resolved as they are
-  // met; those of the others, resolved at construction, in `astral`.
+  // Table values of the code points below kTableSpan, and of those beyond
+  // that the dictionary holds (`astral_keys`, sorted), resolved as they are
+  // met.
   std::unique_ptr<std::atomic<char32_t>[]> table{new std::atomic<char32_t>[kTableSpan]()};
-  std::unordered_map<char32_t, char32_t> astral;
+  std::vector<char32_t> astral_keys;
+  std::unique_ptr<std::atomic<char32_t>[]> astral_values;
 };
 
 Converter::Converter(const std::string& config) : impl_(std::make_unique<Impl>(config)) {}

@@ -49,12 +49,13 @@ std::string config_file(const std::string& segmentation, const std::vector<std::
 TEST(Converter, EqualsOpenCCOnRandomText) {
   // Phrase entries (乾隆, 著作, 瞭解, 於是, 反覆) and their characters alone,
   // next to characters no phrase uses, line feeds, ASCII and code points
-  // beyond 16 bits; and random ideographs, most of them met for the first
-  // time inside a long text.
+  // beyond 16 bits (𠁞 and 𠐊 convert, 𠮶 does not); and random ideographs
+  // of both planes, most of them met for the first time inside a long text.
   opencc::SimpleConverter plain("t2s");
   const std::vector<std::string> pieces = {"乾", "隆", "著", "作", "瞭", "解", "於", "是", "覆", "蓋",
                                            "藉", "口", "頭", "髮", "的", "了", "𠮶", "a", " ", "，",
-                                           "\n", "1", "後", "麼", "乾隆", "著作", "瞭解", "反覆", "於是"};
+                                           "\n", "1", "後", "麼", "乾隆", "著作", "瞭解", "反覆", "於是",
+                                           "𠁞", "𠐊"};
   std::mt19937 random(11);
   for (int round = 0; round < 600; ++round) {
     std::string text;
@@ -62,6 +63,8 @@ TEST(Converter, EqualsOpenCCOnRandomText) {
     for (int i = length; i > 0; --i) {
       if (random() % 3 == 0)
         utf8::append(text, 0x4E00 + random() % 0x5200);
+      else if (random() % 9 == 0)
+        utf8::append(text, 0x20000 + random() % 0xA6E0);
       else
         text += pieces[random() % pieces.size()];
     }
