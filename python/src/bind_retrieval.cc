@@ -1,0 +1,211 @@
+// Lookup and retrieval: the dictionary automaton, word embeddings and
+// entity material extraction.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "bindings.h"
+#include "kelvra/nlp/common/embedding/embedding.h"
+#include "kelvra/nlp/common/gleaner.h"
+#include "kelvra/nlp/common/matcher.h"
+
+namespace kelvra::python {
+
+using kelvra::nlp::common::embedding::embedding::Embedding;
+using kelvra::nlp::common::embedding::embedding::KeyedVectors;
+using kelvra::nlp::common::embedding::embedding::Neighbours;
+using kelvra::nlp::common::gleaner::Gleaner;
+using kelvra::nlp::common::matcher::Automaton;
+using MatchWord = kelvra::nlp::common::matcher::Word;
+
+namespace {
+
+py::array_t<float> vector_of(std::span<const float> values) {
+  py::array_t<float> out(static_cast<py::ssize_t>(values.size()));
+  std::copy(values.begin(), values.end(), out.mutable_data());
+  return out;
+}
+
+py::list neighbours_of(const Neighbours& neighbours) {
+  py::list out;
+  for (const auto& [word, similarity] : neighbours)
+    out.append(py::make_tuple(to_str(word), static_cast<double>(similarity)));
+  return out;
+}
+
+// Occurrences as Word objects. A dictionary word found many times is
+// decoded into a str once per search.
+py::list occurrences_of(std::vector<MatchWord>& found) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.size()));
+  if (list == nullptr) throw py::error_already_set();
+  py::list out = py::reinterpret_steal<py::list>(list);
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), py::cast(std::move(found[i])).release().ptr());
+  }
+  return out;
+}
+
+}  // namespace
+
+void bind_retrieval(py::module_& m) {
+  py::module_ r = m.def_submodule("retrieval", "Automaton, Embedding and Gleaner");
+
+  py::class_<MatchWord> word(r, "Word", "One occurrence: the dictionary word, its length and its start.");
+  word.def(py::init([](py::object text, py::object length, py::object offset) {
+            return MatchWord(std::string(require_str(text, "text")), require_int(length, "length"),
+                             require_int(offset, "offset"));
+          }),
+          py::arg("text"), py::arg("length"), py::arg("offset"))
+      .def_property("text", [](const MatchWord& self) { return to_str(self.text); },
+                    [](MatchWord& self, py::object value) { self.text = std::string(require_str(value, "text")); })
+      .def_property("length", [](const MatchWord& self) { return self.length; },
+                    [](MatchWord& self, py::object value) { self.length = require_int(value, "length"); })
+      .def_property("offset", [](const MatchWord& self) { return self.offset; },
+                    [](MatchWord& self, py::object value) { self.offset = require_int(value, "offset"); })
+      .def("to_json", [](const MatchWord& self) { return from_record(self.to_json()); })
+      .def_static("from_json", [](py::object json) { return MatchWord::from_json(to_record(json, "json")); },
+                  py::arg("json"))
+      .def("__str__", [](const MatchWord& self) { return to_str(self.to_string()); })
+      .def("__repr__", [](const MatchWord& self) { return to_str(self.to_string()); });
+
+  py::class_<Automaton>(r, "Automaton", R"(Every occurrence of the words of a fixed dictionary in a text.
+
+Automaton(words): `words` is the dictionary, a list of str.)")
+      .def(py::init([](py::object words) {
+             std::vector<std::string> dictionary = require_str_list(words, "words");
+             py::gil_scoped_release release;
+             return std::make_unique<Automaton>(dictionary);
+           }),
+           py::arg("words"))
+      .def("search", [](const Automaton& self, py::object text) {
+        std::string_view input = require_str(text, "text");
+        std::vector<MatchWord> found;
+        {
+          py::gil_scoped_release release;
+          self.search(input, found);
+        }
+        return occurrences_of(found);
+      }, py::arg("text"),
+           "Every occurrence in `text`, by end position, longest first at one end.")
+      .def("__len__", &Automaton::size, "Number of distinct words stored.");
+
+  py::class_<KeyedVectors>(r, "KeyedVectors", "The word-vector store of an Embedding (read only).")
+      .def("__len__", &KeyedVectors::size)
+      .def("__contains__", [](const KeyedVectors& self, py::object word) {
+        return PyUnicode_Check(word.ptr()) && self.contains(require_str(word, "word"));
+      })
+      .def("__getitem__", [](const KeyedVectors& self, py::object word) {
+        return vector_of(self[require_str(word, "word")]);
+      })
+      .def_property_readonly("vector_size", &KeyedVectors::vector_size)
+      .def_property_readonly("index_to_key", [](const KeyedVectors& self) {
+        py::list out;
+        for (std::size_t row = 0; row < self.size(); ++row) out.append(to_str(self.word(row)));
+        return out;
+      })
+      .def_property_readonly("vectors", [](py::object self) {
+        // A read-only view of the unit vectors that keeps the store alive.
+        const auto& store = self.cast<const KeyedVectors&>();
+        py::array_t<float> view({static_cast<py::ssize_t>(store.size()), static_cast<py::ssize_t>(store.vector_size())},
+                                store.matrix().data(), self);
+        py::detail::array_proxy(view.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+        return view;
+      })
+      .def("similar_by_word", [](const KeyedVectors& self, py::object word, py::object topn) {
+        std::string_view key = require_str(word, "word");
+        std::int64_t count = require_int(topn, "topn");
+        Neighbours neighbours;
+        {
+          py::gil_scoped_release release;
+          neighbours = self.similar_by_word(key, count);
+        }
+        return neighbours_of(neighbours);
+      }, py::arg("word"), py::arg("topn") = 10);
+
+  py::class_<Embedding>(r, "Embedding", R"(Word vectors from a word2vec file.
+
+Embedding(embedding_file, binary=False): loads the text variant, or the
+binary one when `binary` is true.)")
+      .def(py::init([](py::object embedding_file, py::object binary) {
+             std::string path(require_str(embedding_file, "embedding_file"));
+             const bool is_binary = truth(binary);
+             py::gil_scoped_release release;
+             return std::make_unique<Embedding>(path, is_binary);
+           }),
+           py::arg("embedding_file"), py::arg("binary") = false)
+      .def_property_readonly("wv_from_text", &Embedding::wv_from_text,
+                             py::return_value_policy::reference_internal)
+      .def("word2vec", [](const Embedding& self, py::object word, py::object min_n, py::object max_n) {
+        std::string_view key = require_str(word, "word");
+        return vector_of(self.word2vec(key, require_int(min_n, "min_n"), require_int(max_n, "max_n")));
+      }, py::arg("word"), py::arg("min_n") = 1, py::arg("max_n") = 3,
+           "The vector of `word` (numpy float32), or the mean of its known n-grams.")
+      .def("most_similar", [](const Embedding& self, py::object word, py::object topk) {
+        std::string_view key = require_str(word, "word");
+        std::int64_t count = require_int(topk, "topk");
+        Neighbours neighbours;
+        {
+          py::gil_scoped_release release;
+          neighbours = self.most_similar(key, count);
+        }
+        return neighbours_of(neighbours);
+      }, py::arg("word"), py::arg("topk") = 10,
+           "The `topk` vocabulary words most similar to `word`, as (word, similarity) pairs.")
+      .def("_compute_ngrams", [](const Embedding& self, py::object word, py::object min_n, py::object max_n) {
+        py::list out;
+        for (const auto& gram : self._compute_ngrams(require_str(word, "word"), require_int(min_n, "min_n"),
+                                                     require_int(max_n, "max_n")))
+          out.append(to_str(gram));
+        return out;
+      }, py::arg("word"), py::arg("min_n"), py::arg("max_n"));
+
+  py::class_<Gleaner>(r, "Gleaner", R"(Line passages of an annotated document, each with the entities inside it.
+
+The document's entity dicts are changed where they stand, and the passages
+hold those very dicts.)")
+      .def(py::init<>())
+      .def("extract", [](const Gleaner& self, py::object doc) -> py::object {
+        if (!doc.is_none()) require_dict(doc, "doc");
+        Tracked tracked;
+        Record record = tracked.to_record(doc, "doc");
+        std::optional<std::vector<Record>> passages;
+        try {
+          passages = self.extract(record);
+        } catch (...) {
+          tracked.write_back(record);
+          throw;
+        }
+        tracked.write_back(record);
+        if (!passages) return py::none();
+        py::list out;
+        for (const Record& passage : *passages) out.append(tracked.from_record(passage));
+        return out;
+      }, py::arg("doc"), "The passages of `doc` (None when it has none).")
+      .def("_segment", [](const Gleaner& self, py::object text) -> py::object {
+        auto passages = self._segment(require_str(text, "text"));
+        if (!passages) return py::none();
+        py::list out;
+        for (const Record& passage : *passages) out.append(from_record(passage));
+        return out;
+      }, py::arg("text"))
+      .def("_related_entities", [](const Gleaner& self, py::object seg, py::object ref_entities) -> py::object {
+        Record segment = to_record(require_dict(seg, "seg"), "seg");
+        if (!ref_entities.is_none()) require_list(ref_entities, "ref_entities");
+        Tracked tracked;
+        Record entities = tracked.to_record(ref_entities, "ref_entities");
+        std::optional<std::vector<Record>> inside;
+        try {
+          inside = self._related_entities(segment, entities);
+        } catch (...) {
+          tracked.write_back(entities);
+          throw;
+        }
+        tracked.write_back(entities);
+        if (!inside) return py::none();
+        py::list out;
+        for (const Record& entity : *inside) out.append(tracked.from_record(entity));
+        return out;
+      }, py::arg("seg"), py::arg("ref_entities"));
+}
+
+}  // namespace kelvra::python
