@@ -54,9 +54,9 @@ def test_config_and_loggers(tmp_path):
 def test_annotator_with_a_ready_client():
     client = StubClient(ANSWER)
     annotator = Annotator(client)
-    assert annotator.nlp_client is client
+    assert annotator.nlp_client is client and annotator.lang == "zh_cn"
     del client  # the annotator keeps its client (and its Python override) alive
-    client = annotator.nlp_client and annotator.lang == "zh_cn"
+    client = annotator.nlp_client
     assert Annotator.Types is E_Types is Types
     result = annotator.extract("你好", [Types.WORD, Annotator.Types.NER], tag="ignored")
     assert isinstance(result, FeatureSet) and isinstance(result.words[0], Word)
