@@ -46,7 +46,9 @@ def cpp_figures(build, bench, pattern):
     out = subprocess.run([os.path.join(build, "bench", bench), "--benchmark_filter=" + pattern,
                           "--benchmark_format=json"], check=True, capture_output=True, text=True).stdout
     scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
-    return {b["name"]: b["cpu_time"] * scale[b["time_unit"]] for b in json.loads(out)["benchmarks"]}
+    # The benchmark may print notes of its own around the report.
+    report, _ = json.JSONDecoder().raw_decode(out[out.index("{"):])
+    return {b["name"]: b["cpu_time"] * scale[b["time_unit"]] for b in report["benchmarks"]}
 
 
 def jieba_words():

@@ -1,5 +1,11 @@
 // Lookup and retrieval: the dictionary automaton, word embeddings and
 // entity material extraction.
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+#include <cstdint>
+#include <vector>
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -8,6 +14,7 @@
 #include "kelvra/nlp/common/embedding/embedding.h"
 #include "kelvra/nlp/common/gleaner.h"
 #include "kelvra/nlp/common/matcher.h"
+#include "match_word.h"
 
 namespace kelvra::python {
 
@@ -33,14 +40,102 @@ py::list neighbours_of(const Neighbours& neighbours) {
   return out;
 }
 
-// Occurrences as Word objects. A dictionary word found many times is
-// decoded into a str once per search.
-py::list occurrences_of(std::vector<MatchWord>& found) {
+// The str of each distinct matched word, made once per search: an
+// open-addressing table keyed by the word's bytes, short keys held in the
+// slot itself so a lookup touches one slot (a node-based map, or keys read
+// from wherever the word first occurred, would cost more than making the
+// Word objects).
+class TextCache {
+ public:
+  explicit TextCache(std::size_t expected) {
+    std::size_t capacity = 64;
+    while (capacity < 2 * expected && capacity < (std::size_t{1} << 20)) capacity <<= 1;
+    slots_.resize(capacity);
+  }
+  ~TextCache() {
+    for (Slot& slot : slots_) Py_XDECREF(slot.str);
+  }
+  TextCache(const TextCache&) = delete;
+  TextCache& operator=(const TextCache&) = delete;
+
+  // A borrowed reference, valid while the cache lives.
+  PyObject* get(std::string_view text) {
+    if (text.size() > kInline) return long_text(text);
+    Slot probe;
+    probe.size = static_cast<std::uint32_t>(text.size());
+    std::memcpy(probe.key, text.data(), text.size());
+    const std::uint64_t hash = hash_of(probe);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot& slot = slots_[i];
+      if (slot.str == nullptr) {
+        if (2 * (used_ + 1) > slots_.size()) {
+          grow();
+          return get(text);
+        }
+        probe.str = to_str(text).release().ptr();
+        slot = probe;
+        ++used_;
+        return slot.str;
+      }
+      if (slot.size == probe.size && std::memcmp(slot.key, probe.key, kInline) == 0) return slot.str;
+    }
+  }
+
+ private:
+  static constexpr std::size_t kInline = 20;
+  struct Slot {
+    std::uint32_t size = 0;
+    char key[kInline] = {};  // the word's bytes, zero-padded
+    PyObject* str = nullptr;
+  };
+
+  static std::uint64_t hash_of(const Slot& slot) {
+    std::uint64_t a, b;
+    std::uint32_t c;
+    std::memcpy(&a, slot.key, 8);
+    std::memcpy(&b, slot.key + 8, 8);
+    std::memcpy(&c, slot.key + 16, 4);
+    std::uint64_t h = (a ^ 0x9E3779B97F4A7C15ull) * 0xBF58476D1CE4E5B9ull;
+    h = (h ^ (h >> 31) ^ b) * 0x94D049BB133111EBull;
+    h = (h ^ (h >> 29) ^ c ^ (std::uint64_t{slot.size} << 32)) * 0xBF58476D1CE4E5B9ull;
+    return h ^ (h >> 32);
+  }
+
+  PyObject* long_text(std::string_view text) {
+    auto [it, added] = long_.try_emplace(std::string(text));
+    if (added) it->second = to_str(text);
+    return it->second.ptr();
+  }
+
+  void grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.str == nullptr) continue;
+      std::size_t i = hash_of(slot) & mask;
+      while (slots_[i].str != nullptr) i = (i + 1) & mask;
+      slots_[i] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+  std::unordered_map<std::string, py::str> long_;
+};
+
+// Occurrences as Word objects; the occurrences of one word share its str.
+py::list occurrences_of(const std::vector<MatchWord>& found) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.size()));
   if (list == nullptr) throw py::error_already_set();
   py::list out = py::reinterpret_steal<py::list>(list);
+  TextCache texts(std::min<std::size_t>(found.size(), 4096));
   for (std::size_t i = 0; i < found.size(); ++i) {
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), py::cast(std::move(found[i])).release().ptr());
+    const MatchWord& word = found[i];
+    PyObject* item = new_match_word(texts.get(word.text), word.length, word.offset);
+    if (item == nullptr) throw py::error_already_set();
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
   }
   return out;
 }
@@ -50,23 +145,7 @@ py::list occurrences_of(std::vector<MatchWord>& found) {
 void bind_retrieval(py::module_& m) {
   py::module_ r = m.def_submodule("retrieval", "Automaton, Embedding and Gleaner");
 
-  py::class_<MatchWord> word(r, "Word", "One occurrence: the dictionary word, its length and its start.");
-  word.def(py::init([](py::object text, py::object length, py::object offset) {
-            return MatchWord(std::string(require_str(text, "text")), require_int(length, "length"),
-                             require_int(offset, "offset"));
-          }),
-          py::arg("text"), py::arg("length"), py::arg("offset"))
-      .def_property("text", [](const MatchWord& self) { return to_str(self.text); },
-                    [](MatchWord& self, py::object value) { self.text = std::string(require_str(value, "text")); })
-      .def_property("length", [](const MatchWord& self) { return self.length; },
-                    [](MatchWord& self, py::object value) { self.length = require_int(value, "length"); })
-      .def_property("offset", [](const MatchWord& self) { return self.offset; },
-                    [](MatchWord& self, py::object value) { self.offset = require_int(value, "offset"); })
-      .def("to_json", [](const MatchWord& self) { return from_record(self.to_json()); })
-      .def_static("from_json", [](py::object json) { return MatchWord::from_json(to_record(json, "json")); },
-                  py::arg("json"))
-      .def("__str__", [](const MatchWord& self) { return to_str(self.to_string()); })
-      .def("__repr__", [](const MatchWord& self) { return to_str(self.to_string()); });
+  add_match_word(r);
 
   py::class_<Automaton>(r, "Automaton", R"(Every occurrence of the words of a fixed dictionary in a text.
 

@@ -23,6 +23,11 @@ void bind_service(py::module_& m);
 py::handle python_class(const char* name);
 void register_class(const std::string& name, py::handle cls);
 
+// Raises the Python form of a C++ failure (for functions called straight
+// from the C API, outside pybind11's own handling).
+void translate(std::exception_ptr failure);
+void set_python_error(std::exception_ptr failure);
+
 // Sends the lines of the library logger `name` to Python's logger of the
 // same name, unless a logger of that name exists already.
 void route_logger_to_python(const std::string& name);

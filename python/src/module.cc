@@ -45,6 +45,8 @@ void raise_python(const char* module, const char* cls, const py::tuple& args) {
   PyErr_SetObject(type.ptr(), instance.ptr());
 }
 
+}  // namespace
+
 void translate(std::exception_ptr failure) {
   try {
     if (failure) std::rethrow_exception(failure);
@@ -70,6 +72,31 @@ void translate(std::exception_ptr failure) {
     PyErr_SetString(PyExc_ZeroDivisionError, e.what());
   }
 }
+
+void set_python_error(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    translate(std::current_exception());
+    if (!PyErr_Occurred()) {
+      try {
+        throw;
+      } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+      } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ failure");
+      }
+    }
+  }
+}
+
+namespace {
 
 // Hands each line of a library logger to the Python logger of the same
 // name, as a LogRecord that carries the C++ source line, so the process's
