@@ -158,12 +158,20 @@ Automaton(words): `words` is the dictionary, a list of str.)")
            py::arg("words"))
       .def("search", [](const Automaton& self, py::object text) {
         std::string_view input = require_str(text, "text");
-        std::vector<MatchWord> found;
+        // The occurrence list of the last search is kept for the next one
+        // on this thread: a large result then costs no fresh pages each
+        // time (it is smaller than the Python list the caller holds). One
+        // much larger than the current result is given back.
+        thread_local std::vector<MatchWord> found;
+        found.clear();
         {
           py::gil_scoped_release release;
           self.search(input, found);
         }
-        return occurrences_of(found);
+        py::list out = occurrences_of(found);
+        if (found.capacity() > 2 * found.size() + 1024) std::vector<MatchWord>().swap(found);
+        found.clear();
+        return out;
       }, py::arg("text"),
            "Every occurrence in `text`, by end position, longest first at one end.")
       .def("__len__", &Automaton::size, "Number of distinct words stored.");
