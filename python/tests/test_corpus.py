@@ -58,3 +58,14 @@ def test_document_fields_and_bad_input(small_corpus, tmp_path):
 def test_partitions_keep_order():
     assert corpus.partitions_of(list(range(5)), 2) == [[0, 1, 2], [3, 4]]
     assert corpus.partitions_of([1], 8) == [[1]]
+
+
+def test_running_scheduler_by_address(small_corpus):
+    from distributed import LocalCluster
+
+    folder, dictionary = small_corpus
+    single = run([str(folder), "--dict", str(dictionary), "--single-process"])
+    with LocalCluster(n_workers=1, threads_per_worker=2, processes=False, protocol="tcp://",
+                      host="127.0.0.1", dashboard_address=None) as cluster:
+        remote = run([str(folder), "--dict", str(dictionary), "--scheduler", cluster.scheduler_address])
+    assert remote == single

@@ -28,6 +28,18 @@ def test_automaton_kinds():
     word = Word("a", 1.5, offset=2)
     assert (word.text, word.length, word.offset) == ("a", 1, 2)
     assert Word.from_json(word.to_json()).to_json() == {"text": "a", "length": 1, "offset": 2}
+    word.offset = 7.9
+    assert word.offset == 7 and str(word) == str({"text": "a", "length": 1, "offset": 7})
+    with pytest.raises(TypeError):
+        word.text = None
+    with pytest.raises(AttributeError):
+        del word.length
+    assert_type_error_names("json", Word.from_json, "a")
+    assert_type_error_names("offset", Word, "a", 1)  # a missing argument
+
+    class Hit(Word):
+        pass
+    assert type(Hit.from_json(word.to_json())) is Hit
 
 
 # --- Embedding ---
