@@ -140,6 +140,15 @@ py::list occurrences_of(const std::vector<MatchWord>& found) {
   return out;
 }
 
+// A list of records (the caller's own dicts where they stand for them), or
+// None for an absent result.
+py::object passages_of(Tracked& tracked, const std::optional<std::vector<Record>>& records) {
+  if (!records) return py::none();
+  py::list out;
+  for (const Record& record : *records) out.append(tracked.from_record(record));
+  return out;
+}
+
 }  // namespace
 
 void bind_retrieval(py::module_& m) {
@@ -255,43 +264,20 @@ hold those very dicts.)")
         if (!doc.is_none()) require_dict(doc, "doc");
         Tracked tracked;
         Record record = tracked.to_record(doc, "doc");
-        std::optional<std::vector<Record>> passages;
-        try {
-          passages = self.extract(record);
-        } catch (...) {
-          tracked.write_back(record);
-          throw;
-        }
-        tracked.write_back(record);
-        if (!passages) return py::none();
-        py::list out;
-        for (const Record& passage : *passages) out.append(tracked.from_record(passage));
-        return out;
+        return passages_of(tracked, tracked.apply(record, [&](Record& r) { return self.extract(r); }));
       }, py::arg("doc"), "The passages of `doc` (None when it has none).")
       .def("_segment", [](const Gleaner& self, py::object text) -> py::object {
-        auto passages = self._segment(require_str(text, "text"));
-        if (!passages) return py::none();
-        py::list out;
-        for (const Record& passage : *passages) out.append(from_record(passage));
-        return out;
+        Tracked nothing_tracked;
+        return passages_of(nothing_tracked, self._segment(require_str(text, "text")));
       }, py::arg("text"))
       .def("_related_entities", [](const Gleaner& self, py::object seg, py::object ref_entities) -> py::object {
         Record segment = to_record(require_dict(seg, "seg"), "seg");
         if (!ref_entities.is_none()) require_list(ref_entities, "ref_entities");
         Tracked tracked;
         Record entities = tracked.to_record(ref_entities, "ref_entities");
-        std::optional<std::vector<Record>> inside;
-        try {
-          inside = self._related_entities(segment, entities);
-        } catch (...) {
-          tracked.write_back(entities);
-          throw;
-        }
-        tracked.write_back(entities);
-        if (!inside) return py::none();
-        py::list out;
-        for (const Record& entity : *inside) out.append(tracked.from_record(entity));
-        return out;
+        return passages_of(tracked, tracked.apply(entities, [&](Record& r) {
+          return self._related_entities(segment, r);
+        }));
       }, py::arg("seg"), py::arg("ref_entities"));
 }
 

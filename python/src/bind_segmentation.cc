@@ -62,21 +62,13 @@ std::optional<std::vector<std::string>> separators(py::handle value, std::string
 }
 
 // Runs an operation that changes the caller's records in place: the
-// changes land on the caller's own dicts (also when the operation fails
-// half-way, as nothing is rolled back), and the result list holds those
+// changes land on the caller's own dicts, and the result list holds those
 // very dicts.
 template <class Operation>
 py::list in_place(py::handle segments, Operation operation) {
   Tracked tracked;
   Record records = tracked.to_record(segments, "segments");
-  std::vector<Record> result;
-  try {
-    result = operation(records);
-  } catch (...) {
-    tracked.write_back(records);
-    throw;
-  }
-  tracked.write_back(records);
+  std::vector<Record> result = tracked.apply(records, operation);
   py::list out;
   for (const Record& record : result) out.append(tracked.from_record(record));
   return out;

@@ -183,11 +183,11 @@ py::dict require_dict(py::handle value, std::string_view parameter) {
   return py::reinterpret_borrow<py::dict>(value);
 }
 
-std::vector<std::string> require_str_list(py::handle value, std::string_view parameter) {
-  py::list list = require_list(value, parameter);
+namespace {
+
+std::vector<std::string> strs_of(py::handle items, std::string_view parameter) {
   std::vector<std::string> out;
-  out.reserve(list.size());
-  for (py::handle item : list) {
+  for (py::handle item : items) {
     if (!PyUnicode_Check(item.ptr()))
       raise_type_error("`" + std::string(parameter) + "` must hold only str, got " +
                        type_name(item));
@@ -196,19 +196,17 @@ std::vector<std::string> require_str_list(py::handle value, std::string_view par
   return out;
 }
 
+}  // namespace
+
+std::vector<std::string> require_str_list(py::handle value, std::string_view parameter) {
+  return strs_of(require_list(value, parameter), parameter);
+}
+
 std::vector<std::string> require_str_collection(py::handle value, std::string_view parameter) {
   PyObject* o = value.ptr();
-  if (PyList_Check(o)) return require_str_list(value, parameter);
-  if (!PyTuple_Check(o) && !PyAnySet_Check(o))
+  if (!PyList_Check(o) && !PyTuple_Check(o) && !PyAnySet_Check(o))
     wrong_kind(value, parameter, "a list, tuple or set of str");
-  std::vector<std::string> out;
-  for (py::handle item : value) {
-    if (!PyUnicode_Check(item.ptr()))
-      raise_type_error("`" + std::string(parameter) + "` must hold only str, got " +
-                       type_name(item));
-    out.emplace_back(require_str(item, parameter));
-  }
-  return out;
+  return strs_of(value, parameter);
 }
 
 Record to_record(py::handle value, std::string_view parameter) {

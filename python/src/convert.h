@@ -102,6 +102,20 @@ class Tracked {
   // written back), everything else new objects.
   py::object from_record(const Record& value);
 
+  // Runs `operation` on `records` and writes the changes back, also when it
+  // fails half-way (nothing is rolled back: what it changed stays changed).
+  template <class Operation>
+  auto apply(Record& records, Operation operation) -> decltype(operation(records)) {
+    try {
+      auto result = operation(records);
+      write_back(records);
+      return result;
+    } catch (...) {
+      write_back(records);
+      throw;
+    }
+  }
+
  private:
   Record convert(py::handle value, std::string_view parameter, int depth);
   void sync_map(Record& map, PyObject* dict);

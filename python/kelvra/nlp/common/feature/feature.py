@@ -11,7 +11,20 @@ from kelvra._native import common as _check
 from kelvra._native import records as _records
 
 
-class Word:
+class _Record:
+    """Records are equal when they hold the same fields with equal values; a
+    record prints as the text form of its serialised map."""
+
+    def __eq__(self, other):
+        return self.__dict__ == other.__dict__
+
+    def __str__(self):
+        return _check.text_form(self.to_json())
+
+    __repr__ = __str__
+
+
+class Word(_Record):
     """One token: ``Word(id_, text, offset, length, pos="", sentence_id=None,
     clause_id=None, parent=None, relation=None)``; the identifier is kept in
     the field ``id``."""
@@ -35,16 +48,8 @@ class Word:
     def from_json(cls, json):
         return _records.word_from_json(cls, json)
 
-    def __eq__(self, other):
-        return self.__dict__ == other.__dict__
 
-    def __str__(self):
-        return _check.text_form(self.to_json())
-
-    __repr__ = __str__
-
-
-class Clause:
+class Clause(_Record):
     """One clause: ``Clause(id_, tense, offset, length, text)``."""
 
     def __init__(self, id_, tense, offset, length, text):
@@ -61,16 +66,8 @@ class Clause:
     def from_json(cls, json):
         return _records.clause_from_json(cls, json)
 
-    def __eq__(self, other):
-        return self.__dict__ == other.__dict__
 
-    def __str__(self):
-        return _check.text_form(self.to_json())
-
-    __repr__ = __str__
-
-
-class Sentence:
+class Sentence(_Record):
     """One sentence with its clauses: ``Sentence(id_, offset, length, text,
     clauses=None)`` (None: no clauses)."""
 
@@ -88,16 +85,8 @@ class Sentence:
     def from_json(cls, json):
         return _records.sentence_from_json(cls, json)
 
-    def __eq__(self, other):
-        return self.__dict__ == other.__dict__
 
-    def __str__(self):
-        return _check.text_form(self.to_json())
-
-    __repr__ = __str__
-
-
-class Entity:
+class Entity(_Record):
     """A named entity: the serialised record itself, every key kept in order
     (``offset`` and ``length``, or ``spans``; text, type and any other keys
     ride along). Made with ``Entity.from_json(record)``."""
@@ -112,16 +101,8 @@ class Entity:
     def from_json(cls, json):
         return _records.entity_from_json(cls, json)
 
-    def __eq__(self, other):
-        return self.__dict__ == other.__dict__
 
-    def __str__(self):
-        return _check.text_form(self.to_json())
-
-    __repr__ = __str__
-
-
-class FeatureSet:
+class FeatureSet(_Record):
     """A document's words and named entities: ``FeatureSet(words=None,
     nes=None)``. An absent list (None) is not the same as an empty one."""
 
@@ -135,14 +116,6 @@ class FeatureSet:
     @classmethod
     def from_json(cls, json):
         return _records.feature_set_from_json(cls, json)
-
-    def __eq__(self, other):
-        return self.__dict__ == other.__dict__
-
-    def __str__(self):
-        return _check.text_form(self.to_json())
-
-    __repr__ = __str__
 
 
 for _cls in (Word, Clause, Sentence, Entity, FeatureSet):

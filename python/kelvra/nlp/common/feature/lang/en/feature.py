@@ -32,12 +32,6 @@ class Word(CN_WORD):
     def from_json(cls, json):
         return _records.en_word_from_json(cls, json)
 
-    def __eq__(self, other):
-        return self.__dict__ == other.__dict__
-
-    def __ne__(self, other):
-        return not self == other
-
     def __str__(self):
         # Every field, in the order the fields were first set.
         return _check.text_form(self.__dict__)
@@ -59,11 +53,6 @@ class FeatureSet(CN_FeatureSet):
     @classmethod
     def from_json(cls, feature_set_json):
         return _records.en_feature_set_from_json(cls, feature_set_json)
-
-    def __str__(self):
-        return _check.text_form(self.to_json())
-
-    __repr__ = __str__
 
 
 _check.register_class("en.Word", Word)
