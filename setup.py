@@ -31,8 +31,7 @@ class CMakeBuild(build_py):
         for extension in glob.glob(os.path.join(build, "python", "kelvra", "_native*.so")):
             shutil.copy2(extension, package)
         for library in glob.glob(os.path.join(build, "src", "libkelvra_*.so.*")):
-            if library.count(".so.") == 1 and library.endswith(".so." + library.rsplit(".so.", 1)[1]) \
-                    and "." not in library.rsplit(".so.", 1)[1]:
+            if library.rsplit(".so.", 1)[1].isdigit():
                 shutil.copy2(library, package)  # the name the extension asks for: libkelvra_X.so.0
         os.makedirs(os.path.join(package, "data"), exist_ok=True)
         shutil.copy2(os.path.join(ROOT, "src", "kelvra", "nlp", "common", "lang", "data", "c2m.tsv"),
