@@ -247,6 +247,19 @@ binary one when `binary` is true.)")
         return neighbours_of(neighbours);
       }, py::arg("word"), py::arg("topk") = 10,
            "The `topk` vocabulary words most similar to `word`, as (word, similarity) pairs.")
+      .def("most_similar_batch", [](const Embedding& self, py::object words, py::object topk) {
+        std::vector<std::string> keys = require_str_list(words, "words");
+        std::int64_t count = require_int(topk, "topk");
+        std::vector<Neighbours> all;
+        {
+          py::gil_scoped_release release;
+          all = self.most_similar_batch(keys, count);
+        }
+        py::list out;
+        for (const auto& neighbours : all) out.append(neighbours_of(neighbours));
+        return out;
+      }, py::arg("words"), py::arg("topk") = 10,
+           "most_similar for each of `words` at once (one matrix product per block of words).")
       .def("_compute_ngrams", [](const Embedding& self, py::object word, py::object min_n, py::object max_n) {
         py::list out;
         for (const auto& gram : self._compute_ngrams(require_str(word, "word"), require_int(min_n, "min_n"),

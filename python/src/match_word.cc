@@ -4,7 +4,6 @@
 // general wrapped C++ object to make.
 #include "match_word.h"
 
-#include <structmember.h>
 
 #include "bindings.h"
 #include "kelvra/nlp/common/matcher.h"
@@ -15,11 +14,13 @@ using MatchWord = kelvra::nlp::common::matcher::Word;
 
 namespace {
 
+// The two numbers are kept as C integers: an occurrence then costs one
+// Python object, and the ints are made only when read.
 struct WordObject {
   PyObject_HEAD
-  PyObject* text;    // str
-  PyObject* length;  // int
-  PyObject* offset;  // int
+  PyObject* text;  // str
+  std::int64_t length;
+  std::int64_t offset;
 };
 
 PyTypeObject* word_type = nullptr;
@@ -37,15 +38,12 @@ Result guarded(Body body, Result failed) {
 
 MatchWord record_of(PyObject* self) {
   auto* word = reinterpret_cast<WordObject*>(self);
-  return MatchWord(std::string(require_str(word->text, "text")), require_int(word->length, "length"),
-                   require_int(word->offset, "offset"));
+  return MatchWord(std::string(require_str(word->text, "text")), word->length, word->offset);
 }
 
 void word_dealloc(PyObject* self) {
   auto* word = reinterpret_cast<WordObject*>(self);
   Py_XDECREF(word->text);
-  Py_XDECREF(word->length);
-  Py_XDECREF(word->offset);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
@@ -65,10 +63,11 @@ int word_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     auto* word = reinterpret_cast<WordObject*>(self);
     require_str(text, "text");
-    py::int_ checked_length(require_int(length, "length")), checked_offset(require_int(offset, "offset"));
+    const std::int64_t checked_length = require_int(length, "length");
+    const std::int64_t checked_offset = require_int(offset, "offset");
     replace(word->text, text);
-    replace(word->length, checked_length.ptr());
-    replace(word->offset, checked_offset.ptr());
+    word->length = checked_length;
+    word->offset = checked_offset;
     return 0;
   }, -1);
 }
@@ -78,35 +77,49 @@ PyObject* word_new(PyTypeObject* type, PyObject*, PyObject*) {
   if (self == nullptr) return nullptr;
   auto* word = reinterpret_cast<WordObject*>(self);
   word->text = PyUnicode_FromStringAndSize("", 0);
-  word->length = PyLong_FromLong(0);
-  word->offset = PyLong_FromLong(0);
+  word->length = 0;
+  word->offset = 0;
+  if (word->text == nullptr) {
+    Py_DECREF(self);
+    return nullptr;
+  }
   return self;
 }
 
-// Fields keep their kinds when assigned: text a str, length and offset ints.
-template <PyObject* WordObject::*field>
-PyObject* get_field(PyObject* self, void*) {
-  PyObject* value = reinterpret_cast<WordObject*>(self)->*field;
-  Py_INCREF(value);
-  return value;
+// Fields keep their kinds when assigned: text a str, length and offset
+// integers (any number, truncated).
+PyObject* get_text(PyObject* self, void*) {
+  PyObject* text = reinterpret_cast<WordObject*>(self)->text;
+  Py_INCREF(text);
+  return text;
 }
 
-template <PyObject* WordObject::*field>
-int set_field(PyObject* self, PyObject* value, void* closure) {
+int set_text(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "cannot delete the field text");
+    return -1;
+  }
+  return guarded([&] {
+    require_str(value, "text");
+    replace(reinterpret_cast<WordObject*>(self)->text, value);
+    return 0;
+  }, -1);
+}
+
+template <std::int64_t WordObject::*field>
+PyObject* get_number(PyObject* self, void*) {
+  return PyLong_FromLongLong(reinterpret_cast<WordObject*>(self)->*field);
+}
+
+template <std::int64_t WordObject::*field>
+int set_number(PyObject* self, PyObject* value, void* closure) {
   const char* name = static_cast<const char*>(closure);
   if (value == nullptr) {
     PyErr_Format(PyExc_AttributeError, "cannot delete the field %s", name);
     return -1;
   }
   return guarded([&] {
-    PyObject*& slot = reinterpret_cast<WordObject*>(self)->*field;
-    if (field == &WordObject::text) {
-      require_str(value, name);
-      replace(slot, value);
-    } else {
-      py::int_ checked(require_int(value, name));
-      replace(slot, checked.ptr());
-    }
+    reinterpret_cast<WordObject*>(self)->*field = require_int(value, name);
     return 0;
   }, -1);
 }
@@ -131,11 +144,10 @@ PyObject* word_from_json(PyObject* cls, PyObject* json) {
 }
 
 PyGetSetDef word_fields[] = {
-    {"text", get_field<&WordObject::text>, set_field<&WordObject::text>, "The dictionary word that occurred.",
-     const_cast<char*>("text")},
-    {"length", get_field<&WordObject::length>, set_field<&WordObject::length>,
+    {"text", get_text, set_text, "The dictionary word that occurred.", nullptr},
+    {"length", get_number<&WordObject::length>, set_number<&WordObject::length>,
      "Length of the word in code points.", const_cast<char*>("length")},
-    {"offset", get_field<&WordObject::offset>, set_field<&WordObject::offset>,
+    {"offset", get_number<&WordObject::offset>, set_number<&WordObject::offset>,
      "Start of the occurrence in the searched text, in code points.", const_cast<char*>("offset")},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
@@ -172,12 +184,8 @@ PyObject* new_match_word(PyObject* text, std::int64_t length, std::int64_t offse
   if (word == nullptr) return nullptr;
   Py_INCREF(text);
   word->text = text;
-  word->length = PyLong_FromLongLong(length);
-  word->offset = PyLong_FromLongLong(offset);
-  if (word->length == nullptr || word->offset == nullptr) {
-    Py_DECREF(word);
-    return nullptr;
-  }
+  word->length = length;
+  word->offset = offset;
   return reinterpret_cast<PyObject*>(word);
 }
 

@@ -70,6 +70,7 @@ def test_most_similar_gives_word_similarity_tuples(embedding_file):
     assert similar[0][1] == pytest.approx(0.96, abs=1e-6)
     with pytest.raises(KeyError):
         embedding.most_similar("广州")
+    assert [[w for w, _ in n] for n in embedding.most_similar_batch(["北京", "上"], 1)] == [["中国"], ["北京"]]
     assert_type_error_names("topk", embedding.most_similar, "中国", "2")
     store = embedding.wv_from_text
     assert "北京" in store and len(store) == 4 and store.vector_size == 2
