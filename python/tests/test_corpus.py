@@ -65,7 +65,10 @@ def test_running_scheduler_by_address(small_corpus):
 
     folder, dictionary = small_corpus
     single = run([str(folder), "--dict", str(dictionary), "--single-process"])
-    with LocalCluster(n_workers=1, threads_per_worker=2, processes=False, protocol="tcp://",
-                      host="127.0.0.1", dashboard_address=None) as cluster:
+    cluster = LocalCluster(n_workers=1, threads_per_worker=2, processes=False, protocol="tcp://",
+                           host="127.0.0.1", dashboard_address=None)
+    try:
         remote = run([str(folder), "--dict", str(dictionary), "--scheduler", cluster.scheduler_address])
+    finally:
+        cluster.close(timeout=60)  # a loaded machine may need longer than the default
     assert remote == single
