@@ -286,7 +286,7 @@ Record Tracked::convert(py::handle value, std::string_view parameter, int depth)
     array.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i)
       array.push_back(convert(PyList_GET_ITEM(o, i), parameter, depth + 1));
-    lists_[&array] = o;
+    lists_[&array] = py::reinterpret_borrow<py::object>(o);
     return list;
   }
   Record map = Record::object();
@@ -300,7 +300,7 @@ Record Tracked::convert(py::handle value, std::string_view parameter, int depth)
     append_entry(map, utf8_of_key(key), convert(item, parameter, depth + 1));
   }
   append_entry(map, kTagKey, static_cast<std::int64_t>(dicts_.size()));
-  dicts_.push_back(o);
+  dicts_.push_back(py::reinterpret_borrow<py::object>(o));
   return map;
 }
 
@@ -312,7 +312,7 @@ PyObject* Tracked::owner(const Record& map) const {
       if (!it->second.is_number_integer()) return nullptr;
       auto index = it->second.get<std::int64_t>();
       if (index < 0 || static_cast<std::size_t>(index) >= dicts_.size()) return nullptr;
-      return dicts_[static_cast<std::size_t>(index)];
+      return dicts_[static_cast<std::size_t>(index)].ptr();
     }
   }
   return nullptr;
@@ -323,7 +323,7 @@ void Tracked::write_back(Record& root) {
     if (PyObject* dict = owner(root)) sync_map(root, dict);
   } else if (root.is_array()) {
     auto it = lists_.find(&root.get_ref<Record::array_t&>());
-    if (it != lists_.end()) sync_list(root, it->second);
+    if (it != lists_.end()) sync_list(root, it->second.ptr());
   }
 }
 
@@ -345,8 +345,8 @@ py::object Tracked::value_of(Record& value, PyObject* previous) {
   if (value.is_array()) {
     auto it = lists_.find(&value.get_ref<Record::array_t&>());
     if (it != lists_.end()) {
-      sync_list(value, it->second);
-      return py::reinterpret_borrow<py::object>(it->second);
+      sync_list(value, it->second.ptr());
+      return it->second;
     }
     py::list fresh;
     for (auto& item : value) fresh.append(value_of(item, nullptr));

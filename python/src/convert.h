@@ -123,8 +123,10 @@ class Tracked {
   py::object value_of(Record& value, PyObject* previous);
   PyObject* owner(const Record& map) const;
 
-  std::vector<PyObject*> dicts_;  // borrowed: the caller's arguments keep them alive
-  std::unordered_map<const void*, PyObject*> lists_;  // array storage -> the caller's list
+  // Held, not borrowed: a write-back may drop a dict from the caller's
+  // structure while a copy of it still stands in the result.
+  std::vector<py::object> dicts_;
+  std::unordered_map<const void*, py::object> lists_;  // array storage -> the caller's list
 };
 
 // The key that tags tracked maps.
