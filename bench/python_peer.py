@@ -151,6 +151,11 @@ def main():
         sys.exit(__doc__)
     build = os.path.abspath(sys.argv[1])
     sys.path.insert(0, os.path.join(build, "python"))
+    try:
+        import ahocorasick  # noqa: F401
+        import gensim  # noqa: F401
+    except ImportError as e:
+        sys.exit("python_peer: %s; install python3-ahocorasick python3-gensim python3-jieba" % e)
     os.makedirs(DATA, exist_ok=True)
     zh = os.path.join(DATA, "matcher_zh.txt")
     if not os.path.exists(zh):
