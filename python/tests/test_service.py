@@ -2,6 +2,7 @@
 configuration files, loggers, and feature extraction through a client."""
 import json
 import logging
+import pickle
 
 import pytest
 
@@ -45,6 +46,10 @@ def test_config_and_loggers(tmp_path):
     with pytest.raises(FileError) as info:
         ConfigUtil.load(str(tmp_path / "broken.json"))
     assert "broken.json" in str(info.value) and isinstance(info.value, OSError)
+    again = pickle.loads(pickle.dumps(info.value))  # as failures come back from Dask workers
+    assert (type(again), str(again), again.path) == (FileError, str(info.value), info.value.path)
+    error = pickle.loads(pickle.dumps(KvException(ErrorCodes.NOT_FOUND, "gone")))
+    assert (error.code, error.message) == (ErrorCodes.NOT_FOUND, "gone")
     import kelvra.nlp.common.feature.annotator as annotator_module
     import kelvra.nlp.common.phraser as phraser_module
     assert phraser_module.logger is logging.getLogger("kelvra.nlp.common.phraser")

@@ -41,5 +41,9 @@ class FileError(OSError):
     def __str__(self):
         return str(self.args[0])
 
+    def __reduce__(self):
+        # Failures travel between processes (Dask workers) by pickling.
+        return (type(self), (self.path, self.args[0], self.line))
+
 
 __all__ = ["ErrorCodes", "FileError", "KvException"]
