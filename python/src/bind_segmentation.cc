@@ -162,7 +162,7 @@ enders (None or empty: its defaults).)")
         std::vector<Record> segments;
         {
           py::gil_scoped_release release;
-          segments = self.split(input, type);
+          segments = self.split(std::move(input), type);  // the converted input is ours to give
         }
         return records_to_python(segments);
       }, py::arg("input_"), py::arg("type_"),

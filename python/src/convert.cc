@@ -72,8 +72,12 @@ Record convert_scalar(PyObject* o, std::string_view parameter) {
       if (!PyErr_Occurred()) return static_cast<std::uint64_t>(u);
       PyErr_Clear();
     }
-    raise_type_error("`" + std::string(parameter) +
-                     "` holds an integer outside the 64-bit range");
+    // The right kind, but unusable: reported as the library reports a
+    // number beyond 64 bits.
+    throw kelvra::common::KvException(
+        kelvra::common::ErrorCodes::INVALID_PARAMETERS,
+        "`" + std::string(parameter) + "` holds an integer beyond the 64-bit range: " +
+            py::str(py::handle(o)).cast<std::string>());
   }
   if (PyFloat_Check(o)) return PyFloat_AS_DOUBLE(o);
   if (PyUnicode_Check(o)) return std::string(require_str(o, parameter));

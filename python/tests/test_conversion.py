@@ -7,6 +7,7 @@ import numpy
 import pytest
 
 from conftest import assert_type_error_names
+from kelvra.common.exceptions import ErrorCodes, KvException
 from kelvra.nlp.common.gleaner import Gleaner
 from kelvra.nlp.common.matcher import Automaton
 from kelvra.nlp.common.sectioner import Sectioner
@@ -27,9 +28,13 @@ def test_integers_from_any_number():
     text = {"text": "abcdef", "length": numpy.int64(4)}
     assert [s["length"] for s in Sectioner().split(text, "ner")] == [4, 2]
     assert [s["length"] for s in Sectioner()._split_text_by_length("abcdef", numpy.float32(3.9))] == [3, 3]
-    assert_type_error_names("length", Sectioner()._split_text_by_length, "abc", 2 ** 70)
-    assert_type_error_names("length", Sectioner()._split_text_by_length, "abc", float("nan"))
     assert_type_error_names("length", Sectioner()._split_text_by_length, "abc", True)
+    assert_type_error_names("length", Sectioner()._split_text_by_length, "abc", "3")
+    # Numbers of the right kind that no 64-bit integer holds.
+    for number in (2 ** 70, float("nan"), 1e300):
+        with pytest.raises(KvException) as info:
+            Sectioner()._split_text_by_length("abc", number)
+        assert info.value.code is ErrorCodes.INVALID_PARAMETERS and "length" in info.value.message
 
 
 def test_values_a_record_cannot_hold_are_named():

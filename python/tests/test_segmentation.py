@@ -136,15 +136,17 @@ def test_stitcher_spans_relations_and_key_order():
     assert head == {"offset": 104} and tail == {"offset": 117}
 
 
-def test_stitcher_failures_keep_what_was_shifted():
+def test_stitcher_failures_change_nothing():
     first = {"offset": 1}
     segments = [{"offset": 10, "nes": [first]}, {"offset": 20, "nes": [{"text": "no offset"}]}]
     with pytest.raises(KeyError):
         Stitcher().merge(segments, "ner")
-    assert first["offset"] == 11
+    assert first == {"offset": 1}
     with pytest.raises(KvException):
         Stitcher().merge(segments, "Ner")
-    assert first["offset"] == 11
+    with pytest.raises(KvException):
+        Stitcher().merge([{"offset": 2 ** 63 - 1, "nes": [first]}], "ner")
+    assert first == {"offset": 1}
     assert_type_error_names("segments", Stitcher().merge, {"offset": 0}, "ner")
     assert_type_error_names("type_", Stitcher().merge, [], 1)
     with pytest.raises(TypeError):
