@@ -43,4 +43,6 @@ class BinaryDistribution(Distribution):
         return True
 
 
-setup(cmdclass={"build_py": CMakeBuild}, distclass=BinaryDistribution)
+# setuptools' own build folder goes beside CMake's, not into the build/ of `make`.
+setup(cmdclass={"build_py": CMakeBuild}, distclass=BinaryDistribution,
+      options={"build": {"build_base": os.path.join("build-pip", "setuptools")}})
