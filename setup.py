@@ -1,7 +1,7 @@
 """Builds the Python package for pip: CMake builds the C++ library and the
 extension, and the wheel carries the extension with the module libraries
-and the Cantonese dictionary beside it (kelvra/libkelvra_*.so.0,
-kelvra/data/c2m.tsv). JOBS sets the build's parallelism (default 2)."""
+and the Cantonese data beside it (kelvra/libkelvra_*.so.0,
+kelvra/data/). JOBS sets the build's parallelism (default 2)."""
 import glob
 import os
 import shutil
@@ -33,9 +33,11 @@ class CMakeBuild(build_py):
         for library in glob.glob(os.path.join(build, "src", "libkelvra_*.so.*")):
             if library.rsplit(".so.", 1)[1].isdigit():
                 shutil.copy2(library, package)  # the name the extension asks for: libkelvra_X.so.0
+        # The Cantonese translator finds its data in data/ beside its library.
         os.makedirs(os.path.join(package, "data"), exist_ok=True)
-        shutil.copy2(os.path.join(ROOT, "src", "kelvra", "nlp", "common", "lang", "data", "c2m.tsv"),
-                     os.path.join(package, "data"))
+        for name in ("c2m.tsv", "mandarin_words.txt"):
+            shutil.copy2(os.path.join(ROOT, "src", "kelvra", "nlp", "common", "lang", "data", name),
+                         os.path.join(package, "data"))
 
 
 class BinaryDistribution(Distribution):

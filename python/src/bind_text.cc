@@ -161,16 +161,17 @@ characters (a list, tuple or set of str, or None for none).)")
 
   py::class_<Cantonese> cantonese(t, "Cantonese", R"(Cantonese to Mandarin wording, word by word, with a dictionary.
 
-Cantonese(dict_file=None): the dictionary file (None: data/c2m.tsv beside
-the library).)");
+Cantonese(dict_file=None, words_file=None): the dictionary file and the
+Mandarin word list (None: the shipped c2m.tsv and mandarin_words.txt).)");
   cantonese
-      .def(py::init([](py::object dict_file) {
-             std::optional<std::string> path;
+      .def(py::init([](py::object dict_file, py::object words_file) {
+             std::optional<std::string> path, words;
              if (auto given = optional_str(dict_file, "dict_file")) path = std::string(*given);
+             if (auto given = optional_str(words_file, "words_file")) words = std::string(*given);
              py::gil_scoped_release release;
-             return std::make_unique<Cantonese>(std::move(path));
+             return std::make_unique<Cantonese>(std::move(path), std::move(words));
            }),
-           py::arg("dict_file") = py::none())
+           py::arg("dict_file") = py::none(), py::arg("words_file") = py::none())
       .def("translate", [](const Cantonese& self, py::object text) {
         std::string_view input = require_str(text, "text");
         std::string out;
@@ -196,7 +197,9 @@ the library).)");
         for (const auto& [key, value] : self._c2m()) out[to_str(key)] = to_str(value);
         return out;
       })
-      .def_static("default_dict_file", &Cantonese::default_dict_file);
+      .def_property_readonly("dict_file", [](const Cantonese& self) { return to_str(self.dict_file()); })
+      .def_static("default_dict_file", &Cantonese::default_dict_file)
+      .def_static("default_words_file", &Cantonese::default_words_file);
   cantonese.attr("SEPERATOR") = to_str(Cantonese::SEPERATOR);
 }
 
