@@ -94,14 +94,17 @@ void bind_service(py::module_& m) {
 
   py::class_<NlpClient, PyNlpClient, std::shared_ptr<NlpClient>>(s, "NlpClient", R"(The client of the remote NLP service.
 
-NlpClient(url, timeout=None): the service's base address and the time-out
-in seconds (None: 30).)")
-      .def(py::init([](py::object url, py::object timeout) {
-             return std::make_shared<PyNlpClient>(std::string(require_str(url, "url")), timeout_of(timeout));
+NlpClient(url, timeout=None, max_answer_bytes=None): the service's base
+address, the time-out in seconds (None: 30) and the largest answer read
+(None: 64 MiB).)")
+      .def(py::init([](py::object url, py::object timeout, py::object max_answer_bytes) {
+             return std::make_shared<PyNlpClient>(std::string(require_str(url, "url")), timeout_of(timeout),
+                                                  optional_int(max_answer_bytes, "max_answer_bytes"));
            }),
-           py::arg("url"), py::arg("timeout") = py::none())
+           py::arg("url"), py::arg("timeout") = py::none(), py::arg("max_answer_bytes") = py::none())
       .def_property_readonly("url", [](const NlpClient& self) { return to_str(self.url()); })
       .def_property_readonly("timeout", &NlpClient::timeout)
+      .def_property_readonly("max_answer_bytes", &NlpClient::max_answer_bytes)
       .def_property_readonly("endpoint", [](const NlpClient& self) { return to_str(self.endpoint()); })
       .def("features", [](const NlpClient& self, py::object text, py::object types, py::object lang,
                           py::object tag) {
