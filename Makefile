@@ -18,8 +18,10 @@ $(BUILD)/build.ninja: | deps
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The C++ tests first, then the Python package's (label "python").
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE python
+	cd $(BUILD) && ctest --output-on-failure -L python --no-tests=ignore
 
 demo: build
 	bash scripts/demo $(BUILD)/src/cli/kelvra-nlp
@@ -30,7 +32,7 @@ bench: deps
 	bash bench/run $(BUILD_RELEASE)
 
 sanitize: deps
-	cmake -S . -B $(BUILD_SANITIZE) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVRA_BUILD_BENCH=OFF -DKELVRA_TEST_INSTALL=OFF \
+	cmake -S . -B $(BUILD_SANITIZE) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVRA_BUILD_BENCH=OFF -DKELVRA_TEST_INSTALL=OFF -DKELVRA_BUILD_PYTHON=OFF \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined" \
 	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
 	  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" $(CMAKE_FLAGS)
