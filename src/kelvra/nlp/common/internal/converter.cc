@@ -98,9 +98,13 @@ struct Converter::Impl {
     // With a second conversion, the first one's output of two code points
     // converted alone could still form a phrase of the second.
     if (!segmentation || conversions.size() != 1) return;
+    // Keys that are not UTF-8 could match inside a code point's bytes, which
+    // the table cannot follow.
+    bool readable = true;
     // True for a phrase entry, false for one of one code point (or none).
-    const auto read_phrase = [this](const std::string& key) {
-      if (!utf8::is_valid(key) || utf8::length(key) < 2) return false;
+    const auto read_phrase = [&](const std::string& key) {
+      if (!utf8::is_valid(key)) readable = false;
+      if (!readable || utf8::length(key) < 2) return false;
       std::size_t pos = 0;
       mark(utf8::next(key, pos), kStartsPhrase);
       for (pos = 0; pos < key.size();) mark(utf8::next(key, pos), kInPhrase);
@@ -111,7 +115,7 @@ struct Converter::Impl {
     for_each_entry(segmentation->GetDict(), [&](const opencc::DictEntry& entry) { read_phrase(entry.Key()); });
     for_each_entry(conversions.front()->GetDict(), [&](const opencc::DictEntry& entry) {
       const std::string key = entry.Key();
-      if (read_phrase(key) || key.empty() || !utf8::is_valid(key)) return;
+      if (read_phrase(key) || key.empty() || !readable) return;
       std::size_t pos = 0;
       const char32_t cp = utf8::next(key, pos);
       if (cp < kTableSpan)
@@ -123,7 +127,7 @@ struct Converter::Impl {
     astral_keys.erase(std::unique(astral_keys.begin(), astral_keys.end()), astral_keys.end());
     astral_values.reset(new std::atomic<char32_t>[astral_keys.size()]);
     for (std::size_t i = 0; i < astral_keys.size(); ++i) astral_values[i] = kUnresolved;
-    fast = true;
+    fast = readable;
   }
 
   void mark(char32_t cp, PhraseRole role) {

@@ -8,15 +8,18 @@
 // OpenCC cuts a text into the phrase entries of its dictionaries (乾隆,
 // 著作, 瞭解, ...) by longest match and converts every other code point
 // alone. So a stretch of text that holds no phrase entry is converted code
-// point by code point, each looked up in a table that is filled from OpenCC
-// itself as code points turn up. A run of characters that phrase entries
-// use, and that holds one, goes to OpenCC whole: such a run is bounded by
-// characters that no phrase entry holds, where OpenCC's own cut must also
-// fall, so its conversion is the same as within the whole text. A code
-// point whose conversion is not a single code point is converted by OpenCC
-// each time. Configurations that this reasoning does not cover (another
-// segmentation than longest match, more than one conversion in the chain,
-// a line feed inside a phrase entry) are converted by OpenCC whole.
+// point by code point, each looked up in a table: a code point that the
+// conversion dictionary does not hold stays as it is, and those it holds
+// are converted by OpenCC itself the first time they turn up (all those of
+// a text at once). A run of characters that phrase entries use, and that
+// holds one, goes to OpenCC whole: such a run is bounded by characters that
+// no phrase entry holds, where OpenCC's own cut must also fall, so its
+// conversion is the same as within the whole text. A code point whose
+// conversion is not a single code point is converted by OpenCC each time.
+// Configurations that this reasoning does not cover (another segmentation
+// than longest match, more than one conversion in the chain, a line feed
+// inside a phrase entry, keys that are not UTF-8) are converted by OpenCC
+// whole.
 //
 // NUL characters keep their places, and the text on either side of each is
 // converted as a text of its own (see convert_stretches.h): OpenCC would
