@@ -6,11 +6,11 @@ peers a user would otherwise run on the same data:
              vs bench/peer_match.py (pyahocorasick, f-string JSON lines)
   split      kelvra-nlp split over 100 MB vs bench/peer_split.py (re)
   normalize  kelvra-nlp normalize over 8 MB of traditional lines
-             vs opencc -c t2s.json
+             vs opencc -c t2s.json; and its peak memory on one 48 MB line
   section    kelvra-nlp section --type ner --length 510 over 100 MB
   stream     section --jsonl --type ner --length 510 and normalize over
              100 MB and (with --big) 2 GB of lines: memory and throughput
-  start-up   kelvra-nlp split and normalize on a one-line file
+  start-up   each line and text subcommand on a tiny input, and opencc
 
     /usr/bin/python3 bench/cli_peer.py BUILD-DIR [--big] [--only NAME...]
                                                  [--cli PATH]
@@ -129,6 +129,21 @@ def documents(build, size):
     return make(os.path.join(DATA, "cli_docs_%dm.jsonl" % (size // 1000000)), write)
 
 
+def one_line(path, size, name):
+    """`path`'s lines joined into one line of about `size` bytes."""
+    def write(out):
+        with open(path, "rb") as f:
+            text = f.read().replace(b"\n", b"")
+        joined = (text * (size // len(text) + 1))[:size]
+        while joined and (joined[-1] & 0xC0) == 0x80:  # end on a whole code point
+            joined = joined[:-1]
+        if joined and joined[-1] >= 0x80:
+            joined = joined[:-1]
+        with open(out, "wb") as o:
+            o.write(joined + b"\n")
+    return make(os.path.join(DATA, name), write)
+
+
 def repeated(path, times, name):
     def write(out):
         with open(out, "wb") as o:
@@ -179,7 +194,10 @@ def bench_normalize(cli, build, scratch):
         show("kelvra-nlp normalize --jobs 1", size, measure([cli, "normalize", "--jobs", "1", text]))
     peer = measure(["opencc", "-c", "t2s.json", "-i", text])
     show("opencc -c t2s.json", size, peer)
-    print("  ours %.2fx opencc's speed (wall, default --jobs)" % (peer[0] / ours[0]))
+    print("  ours %.2fx opencc's speed (wall, default --jobs; %.2fx by cpu)"
+          % (peer[0] / ours[0], peer[1] / ours[1]))
+    line = one_line(text, 48_000_000, "cli_zht_line_48m.txt")
+    show("kelvra-nlp normalize, one 48 MB line", os.path.getsize(line), measure([cli, "normalize", line]))
 
 
 def bench_section(cli, build, scratch):
@@ -208,25 +226,29 @@ def bench_stream(cli, build, scratch, big):
 
 
 def bench_startup(cli, build, scratch):
-    small = os.path.join(scratch, "small.txt")
-    with open(small, "w", encoding="utf-8") as f:
-        f.write("你好。\n")
-    print("start-up: one short line, median of 50 runs (and the fastest)")
-    for command in (["split"], ["normalize"], ["match", "--dict", small]):
+    def write(name, content):
+        path = os.path.join(scratch, name)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(content)
+        return path
+    small = write("small.txt", "你好。\n")
+    segments = write("segments.jsonl", '{"offset":0,"nes":[]}\n')
+    document = write("document.json", '{"text":"你好\\n世界","entities":[]}\n')
+    runs = 200
+    print("start-up: a tiny input, median of %d runs (and the fastest)" % runs)
+
+    def run(label, command):
         times = []
-        for _ in range(50):
+        for _ in range(runs):
             start = time.perf_counter()
-            subprocess.run([cli] + command + [small], stdout=subprocess.DEVNULL, check=True)
+            subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
             times.append(time.perf_counter() - start)
-        print("  kelvra-nlp %-10s %6.1f ms (fastest %.1f ms)"
-              % (command[0], statistics.median(times) * 1e3, min(times) * 1e3))
-    times = []
-    for _ in range(50):
-        start = time.perf_counter()
-        subprocess.run(["opencc", "-c", "t2s.json", "-i", small], stdout=subprocess.DEVNULL, check=True)
-        times.append(time.perf_counter() - start)
-    print("  opencc -c t2s.json    %6.1f ms (fastest %.1f ms)"
-          % (statistics.median(times) * 1e3, min(times) * 1e3))
+        print("  %-24s %6.1f ms (fastest %.1f ms)" % (label, statistics.median(times) * 1e3, min(times) * 1e3))
+    for command in (["split", small], ["section", "--type", "ner", "--length", "510", small],
+                    ["normalize", small], ["cantonese", small], ["match", "--dict", small, small],
+                    ["stitch", "--type", "ner", segments], ["glean", document]):
+        run("kelvra-nlp " + command[0], [cli] + command)
+    run("opencc -c t2s.json", ["opencc", "-c", "t2s.json", "-i", small])
 
 
 def main():

@@ -35,14 +35,15 @@ class JsonWriter {
  public:
   // Appends to `out`. With `spill`, whatever `out` holds is handed to it
   // whenever it has grown past a few hundred kilobytes, also in the middle
-  // of a long string, so that a single huge record never sits whole in
-  // memory; `out` must then be the spill's own buffer.
+  // of a long string or after any object or array inside a record, so that
+  // a single huge record (a long list of small objects included) never sits
+  // whole in memory; `out` must then be the spill's own buffer.
   explicit JsonWriter(std::string& out, Output* spill = nullptr) : out_(out), spill_(spill) {}
 
   void begin_object() { separate(); out_.push_back('{'); first_ = true; }
-  void end_object() { out_.push_back('}'); first_ = false; }
+  void end_object() { out_.push_back('}'); first_ = false; if (spill_ != nullptr) spill_if_large(); }
   void begin_array() { separate(); out_.push_back('['); first_ = true; }
-  void end_array() { out_.push_back(']'); first_ = false; }
+  void end_array() { out_.push_back(']'); first_ = false; if (spill_ != nullptr) spill_if_large(); }
 
   // A member name; the next call writes its value.
   void key(std::string_view name);

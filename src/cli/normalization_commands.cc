@@ -1,17 +1,9 @@
 // normalize and cantonese: text normalisation and Cantonese to Mandarin
 // from the command line, one input line at a time, on all cores.
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "cli/cli.h"
@@ -86,52 +78,6 @@ void add_normalize(CLI::App& app) {
   });
 }
 
-// A copy of a dictionary file without the byte order mark it starts with,
-// under the same file name in a folder of its own, removed again when this
-// goes. The dictionary loader keeps a mark as part of the first word, which
-// would then never match.
-class UnmarkedCopy {
- public:
-  static constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
-  // Absent when `path` does not start with a mark.
-  static std::optional<UnmarkedCopy> of(const std::string& path) {
-    InputFile file(path, "--dict");
-    char head[3] = {};
-    std::size_t got = 0;
-    while (got < sizeof head)
-      if (std::size_t n = file.read(head + got, sizeof head - got); n > 0) got += n; else break;
-    if (std::string_view(head, got) != kByteOrderMark) return std::nullopt;
-    std::string content = file.read_all();
-    const char* tmp = std::getenv("TMPDIR");
-    std::string folder = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kelvra-nlp-XXXXXX";
-    if (::mkdtemp(folder.data()) == nullptr)
-      throw InputError("--dict " + path + ": cannot make a copy without its byte order mark: " +
-                       std::strerror(errno));
-    UnmarkedCopy copy(folder, folder + "/" + std::filesystem::path(path).filename().string());
-    std::ofstream out(copy.path_, std::ios::binary);
-    if (!out.write(content.data(), static_cast<std::streamsize>(content.size())) || !out.flush())
-      throw InputError("--dict " + path + ": cannot make a copy without its byte order mark");
-    return copy;
-  }
-
-  UnmarkedCopy(UnmarkedCopy&& other) noexcept
-      : folder_(std::exchange(other.folder_, {})), path_(std::exchange(other.path_, {})) {}
-  UnmarkedCopy& operator=(UnmarkedCopy&&) = delete;
-  ~UnmarkedCopy() {
-    if (folder_.empty()) return;
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
-
-  const std::string& path() const noexcept { return path_; }
-
- private:
-  UnmarkedCopy(std::string folder, std::string path) : folder_(std::move(folder)), path_(std::move(path)) {}
-  std::string folder_;
-  std::string path_;
-};
-
 void add_cantonese(CLI::App& app) {
   struct Options {
     std::string dict;
@@ -154,14 +100,14 @@ void add_cantonese(CLI::App& app) {
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
-    // Opening it also names a bad path before anything else is done.
-    std::optional<UnmarkedCopy> unmarked =
-        options->dict.empty() ? std::nullopt : UnmarkedCopy::of(options->dict);
     std::optional<std::string> dict;
-    if (!options->dict.empty()) dict = unmarked ? unmarked->path() : options->dict;
+    if (!options->dict.empty()) {
+      // Opening it names a bad path as the option gave it, before any work.
+      const InputFile checked(options->dict, "--dict");
+      dict = options->dict;
+    }
     InputFile input(options->file);
     const Cantonese cantonese(dict);
-    unmarked.reset();  // loaded
     const bool explain = options->explain;
     run_lines(input, options->stream.options(), "cantonese",
               [&](std::string_view line, std::int64_t, JsonWriter& json) {

@@ -52,13 +52,14 @@ TEST(CantoneseCommand, OwnDictionaryAndMissingOne) {
   auto result = run("cantonese --dict " + dict, "佢哋\n");
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "她哋\n");
-  // A byte order mark before the first word is not part of it.
+  // A byte order mark before the first word is not part of it, and the log
+  // names the file as given.
   std::string marked = ::testing::TempDir() + "normalization_cli_marked.tsv";
   std::ofstream(marked, std::ios::binary) << "\xEF\xBB\xBF佢\t她\n";
   auto unmarked = run("cantonese --dict " + marked, "佢哋\n");
   ASSERT_EQ(unmarked.status, 0) << unmarked.err;
   EXPECT_EQ(unmarked.out, "她哋\n");
-  EXPECT_THAT(unmarked.err, HasSubstr("normalization_cli_marked.tsv"));
+  EXPECT_THAT(unmarked.err, HasSubstr("Loaded 1 cantonese-mandarin pairs from " + marked + "\n"));
 
   auto missing = run("cantonese --dict no/such.tsv", "佢\n");
   EXPECT_EQ(missing.status, 1);

@@ -1,24 +1,17 @@
 #include "kelvra/nlp/common/normalizer.h"
 
 #include <algorithm>
-#include <exception>
 #include <unordered_map>
 #include <utility>
-
-#include <opencc/Exception.hpp>
-#include <opencc/SimpleConverter.hpp>
 
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/text_form.h"
 #include "kelvra/common/utf8.h"
-#include "kelvra/nlp/common/internal/convert_stretches.h"
+#include "kelvra/nlp/common/internal/converter.h"
 
 namespace kelvra::nlp::common::normalizer {
 
 namespace utf8 = kelvra::common::utf8;
-using kelvra::common::ErrorCodes;
-using kelvra::common::FileError;
-using kelvra::common::KvException;
 using kelvra::common::require_integer;
 using kelvra::common::require_list;
 using kelvra::common::require_map;
@@ -98,29 +91,9 @@ struct Steps {
 };
 
 struct Normalizer::Impl {
-  explicit Impl(const std::string& config) : cc(make_converter(config)) {}
+  explicit Impl(const std::string& config) : cc(config) {}
 
-  static std::unique_ptr<opencc::SimpleConverter> make_converter(const std::string& config) {
-    // OpenCC reports a missing or broken configuration with its own
-    // exception type, or with std::runtime_error, depending on where it
-    // fails.
-    try {
-      return std::make_unique<opencc::SimpleConverter>(config);
-    } catch (const opencc::Exception& e) {
-      throw FileError(config, std::string("cannot build the OpenCC converter: ") + e.what());
-    } catch (const std::exception& e) {
-      throw FileError(config, std::string("cannot build the OpenCC converter: ") + e.what());
-    }
-  }
-
-  std::string convert(std::string_view text) const {
-    try {
-      return internal::convert_stretches(
-          text, [this](std::string_view stretch) { return cc->Convert(stretch.data(), stretch.size()); });
-    } catch (const opencc::Exception& e) {
-      throw KvException(ErrorCodes::INTERNAL_ERROR, std::string("OpenCC conversion failed: ") + e.what());
-    }
-  }
+  std::string convert(std::string_view text) const { return cc.convert(text); }
 
   // Conversions of single code points, for texts whose conversion changed
   // their length; made once per distinct code point of one call.
@@ -146,9 +119,6 @@ struct Normalizer::Impl {
     per_position = false;
     if (is_to_zhs && !text.empty()) {
       converted = convert(text);
-      // The walks trust their input to be well-formed.
-      if (!utf8::is_valid(converted))
-        throw KvException(ErrorCodes::INTERNAL_ERROR, "OpenCC returned text that is not valid UTF-8");
       per_position = utf8::length(converted) != utf8::length(text);
     }
     std::string out;
@@ -196,7 +166,7 @@ struct Normalizer::Impl {
     }
   }
 
-  std::unique_ptr<const opencc::SimpleConverter> cc;
+  const internal::Converter cc;
   // Single code points of validChrList, sorted; the rest can never match.
   std::vector<char32_t> valid;
 };

@@ -2,12 +2,16 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
+
+#include <opencc/SimpleConverter.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/utf8.h"
 
 namespace kelvra::nlp::common::normalizer {
 namespace {
@@ -99,6 +103,30 @@ TEST(Normalize, StepsCombinePerPositionAndReportOnce) {
   // Only the switched-on steps apply.
   EXPECT_EQ(normalizer().normalize("頭\x07Ｂ", true, false, false).normalized_text, "頭\x07" "B");
   EXPECT_EQ(normalizer().normalize("頭\x07Ｂ", false, true, false).normalized_text, "頭 Ｂ");
+}
+
+TEST(Normalize, ConversionEqualsOpenCCOnRandomText) {
+  // With only the conversion on, normalized_text is OpenCC's t2s of the
+  // whole text, its phrase entries (乾隆, 著作, 瞭解) included, and each
+  // change is one position of it.
+  opencc::SimpleConverter t2s("t2s");
+  const std::vector<std::string> pieces = {"乾", "隆", "著", "作", "瞭", "解", "頭", "髮", "的", "𠮶",
+                                           "a", "\n", "乾隆", "著作", "瞭解", "Ａ"};
+  std::mt19937 random(7);
+  for (int round = 0; round < 300; ++round) {
+    std::string text;
+    for (int i = random() % 30; i > 0; --i) {
+      if (random() % 2)
+        kelvra::common::utf8::append(text, 0x4E00 + random() % 0x5200);
+      else
+        text += pieces[random() % pieces.size()];
+    }
+    const Text result = normalizer().normalize(text, false, false, true);
+    const std::string expected = t2s.Convert(text);
+    ASSERT_EQ(result.normalized_text, expected) << text;
+    for (const AlterWord& change : *result.alter_words)
+      EXPECT_EQ(kelvra::common::utf8::substr(expected, change.offset, 1), change.normalized_text) << text;
+  }
 }
 
 TEST(Normalize, ValidCharactersAreKept) {

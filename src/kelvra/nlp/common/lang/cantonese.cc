@@ -5,28 +5,13 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <algorithm>
-#include <atomic>
-#include <set>
-#include <shared_mutex>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include <opencc/Config.hpp>
-#include <opencc/Conversion.hpp>
-#include <opencc/ConversionChain.hpp>
-#include <opencc/Converter.hpp>
-#include <opencc/Dict.hpp>
-#include <opencc/DictEntry.hpp>
-#include <opencc/Exception.hpp>
-#include <opencc/Lexicon.hpp>
-#include <opencc/MaxMatchSegmentation.hpp>
-#include <opencc/SimpleConverter.hpp>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/spdlog.h>
 #include <utf8proc.h>
@@ -34,15 +19,13 @@
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/common/utils.h"
-#include "kelvra/nlp/common/internal/convert_stretches.h"
+#include "kelvra/nlp/common/internal/converter.h"
 #include "kelvra/nlp/common/lang/cantoseg.h"
 
 namespace kelvra::nlp::common::lang::cantonese {
 
 namespace utf8 = kelvra::common::utf8;
-using kelvra::common::ErrorCodes;
 using kelvra::common::FileError;
-using kelvra::common::KvException;
 
 namespace {
 
@@ -69,222 +52,13 @@ class UpperLevelFlag : public spdlog::custom_flag_formatter {
   }
 };
 
-// One converter for all instances, built on first use. SimpleConverter's
-// Convert is const and keeps no state between calls.
-const opencc::SimpleConverter& converter() {
-  static const std::unique_ptr<const opencc::SimpleConverter> instance = [] {
-    try {
-      return std::make_unique<const opencc::SimpleConverter>(kConfig);
-    } catch (const opencc::Exception& e) {
-      throw FileError(kConfig, std::string("cannot build the OpenCC converter: ") + e.what());
-    } catch (const std::exception& e) {
-      throw FileError(kConfig, std::string("cannot build the OpenCC converter: ") + e.what());
-    }
-  }();
-  return *instance;
+// One converter for all instances, built on first use.
+const internal::Converter& converter() {
+  static const internal::Converter instance(kConfig);
+  return instance;
 }
 
-std::string to_simplified(std::string_view text) {
-  try {
-    return internal::convert_stretches(text, [](std::string_view stretch) {
-      return converter().Convert(stretch.data(), stretch.size());
-    });
-  } catch (const opencc::Exception& e) {
-    throw KvException(ErrorCodes::INTERNAL_ERROR, std::string("OpenCC conversion failed: ") + e.what());
-  }
-}
-
-// Hashing that lets a set of strings be searched with a string_view.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
-  }
-};
-
-// The "t2s" conversion of whole texts, equal to OpenCC's, at the cost of a
-// table lookup per code point. OpenCC cuts a text into its phrase entries
-// (乾隆, 著作, 瞭解, ...) by longest match and converts every other code
-// point alone. So a stretch that holds no phrase entry converts code point
-// by code point, each looked up in a table filled from OpenCC itself; a run
-// of characters that phrase entries use and that holds one goes to OpenCC
-// whole. Such a run is bounded by characters that no phrase entry holds,
-// where OpenCC's own cut must also fall, so its conversion is the same as
-// within the whole text.
-class Simplifier {
- public:
-  static const Simplifier& instance() {
-    static const Simplifier simplifier;
-    return simplifier;
-  }
-
-  // OpenCC's "t2s" conversion of `text` (valid UTF-8).
-  std::string convert(std::string_view text) const {
-    if (!fast_) return to_simplified(text);
-    std::string out;
-    out.reserve(text.size());
-    std::size_t emitted = 0, run_start = 0, pos = 0;
-    while (pos < text.size()) {
-      const std::size_t at = pos;
-      const char32_t cp = utf8::next(text, pos);
-      if (!phrase_chars_.count(cp)) {
-        run_start = pos;
-        continue;
-      }
-      if (!phrase_starts_.count(cp) || !phrase_at(text, at)) continue;
-      std::size_t end = pos;
-      while (end < text.size()) {
-        std::size_t next = end;
-        if (!phrase_chars_.count(utf8::next(text, next))) break;
-        end = next;
-      }
-      by_code_point(text, emitted, run_start, out);
-      out += to_simplified(text.substr(run_start, end - run_start));
-      emitted = run_start = pos = end;
-    }
-    by_code_point(text, emitted, text.size(), out);
-    return out;
-  }
-
- private:
-  static constexpr char32_t kUnknown = 0;          // table entry not filled yet
-  static constexpr char32_t kNotOne = 0xFFFFFFFF;  // converts to other than one code point
-
-  Simplifier() {
-    // OpenCC's phrase entries: the keys of more than one code point of the
-    // segmentation dictionary and of the conversion dictionaries.
-    try {
-      opencc::Config config;
-      const opencc::ConverterPtr converter = config.NewFromFile(kConfig);
-      const auto segmentation = std::dynamic_pointer_cast<opencc::MaxMatchSegmentation>(converter->GetSegmentation());
-      if (!segmentation) return;  // an unknown cut: every conversion goes to OpenCC
-      std::vector<opencc::DictPtr> dicts = {segmentation->GetDict()};
-      for (const auto& conversion : converter->GetConversionChain()->GetConversions())
-        dicts.push_back(conversion->GetDict());
-      for (const auto& dict : dicts) {
-        const opencc::LexiconPtr lexicon = dict->GetLexicon();
-        for (const auto& entry : *lexicon) {
-          const std::string key = entry->Key();
-          if (!utf8::is_valid(key) || utf8::length(key) < 2) continue;
-          std::size_t pos = 0;
-          phrase_starts_.insert(utf8::next(key, pos));
-          for (pos = 0; pos < key.size();) phrase_chars_.insert(utf8::next(key, pos));
-          phrase_lengths_.insert(key.size());
-          phrases_.insert(key);
-        }
-      }
-    } catch (const opencc::Exception& e) {
-      throw FileError(kConfig, std::string("cannot read the OpenCC dictionaries: ") + e.what());
-    }
-    // The table is filled through conversions of code points joined by line
-    // feeds, which needs line feeds outside every phrase.
-    fast_ = !phrase_chars_.count(U'\n');
-  }
-
-  bool phrase_at(std::string_view text, std::size_t at) const {
-    for (std::size_t length : phrase_lengths_)
-      if (at + length <= text.size() && phrases_.count(text.substr(at, length))) return true;
-    return false;
-  }
-
-  char32_t lookup(char32_t cp) const {
-    if (cp < kTableSpan) return table_[cp].load(std::memory_order_acquire);
-    std::shared_lock lock(mutex_);
-    auto it = astral_.find(cp);
-    return it == astral_.end() ? kUnknown : it->second;
-  }
-
-  void store(char32_t cp, char32_t simplified) const {
-    if (cp < kTableSpan)
-      table_[cp].store(simplified, std::memory_order_release);
-    else
-      astral_[cp] = simplified;  // under the unique lock of fill_table
-  }
-
-  // Looks up the code points of `text` that the table lacks, all in one
-  // conversion.
-  void fill_table(std::string_view text) const {
-    std::vector<char32_t> missing;
-    for (std::size_t pos = 0; pos < text.size();) {
-      const char32_t cp = utf8::next(text, pos);
-      if (cp != U'\n' && cp != 0 && lookup(cp) == kUnknown) missing.push_back(cp);
-    }
-    if (missing.empty()) return;
-    std::sort(missing.begin(), missing.end());
-    missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
-    std::string joined;
-    for (char32_t cp : missing) {
-      utf8::append(joined, cp);
-      joined += '\n';
-    }
-    const std::string converted = to_simplified(joined);
-    std::unique_lock lock(mutex_);
-    std::size_t pos = 0;
-    for (char32_t cp : missing) {
-      const std::size_t end = converted.find('\n', pos);
-      if (end == std::string::npos) {
-        // The converter joined or dropped lines: ask code point by code point.
-        for (char32_t rest : missing)
-          if (lookup_unlocked(rest) == kUnknown) store(rest, convert_alone(rest));
-        return;
-      }
-      const std::string_view piece(converted.data() + pos, end - pos);
-      std::size_t at = 0;
-      const char32_t simplified = utf8::is_valid(piece) && !piece.empty() ? utf8::next(piece, at) : kNotOne;
-      store(cp, at == piece.size() ? simplified : kNotOne);
-      pos = end + 1;
-    }
-  }
-
-  char32_t lookup_unlocked(char32_t cp) const {
-    if (cp < kTableSpan) return table_[cp].load(std::memory_order_acquire);
-    auto it = astral_.find(cp);
-    return it == astral_.end() ? kUnknown : it->second;
-  }
-
-  static char32_t convert_alone(char32_t cp) {
-    std::string one;
-    utf8::append(one, cp);
-    const std::string converted = to_simplified(one);
-    std::size_t at = 0;
-    const char32_t simplified = utf8::is_valid(converted) && !converted.empty() ? utf8::next(converted, at) : kNotOne;
-    return at == converted.size() ? simplified : kNotOne;
-  }
-
-  // Appends the conversion of text[begin, end), code point by code point.
-  // The first code point that the table lacks has the table filled for the
-  // rest of the text at once; line feeds and NULs stay as they are.
-  void by_code_point(std::string_view text, std::size_t begin, std::size_t end, std::string& out) const {
-    for (std::size_t pos = begin; pos < end;) {
-      const std::size_t at = pos;
-      const char32_t cp = utf8::next(text, pos);
-      if (cp == U'\n' || cp == 0) {
-        out.push_back(static_cast<char>(cp));
-        continue;
-      }
-      char32_t simplified = lookup(cp);
-      if (simplified == kUnknown) {
-        fill_table(text.substr(at));
-        simplified = lookup(cp);
-      }
-      if (simplified == kNotOne || simplified == kUnknown)
-        out += to_simplified(text.substr(at, pos - at));
-      else
-        utf8::append(out, simplified);
-    }
-  }
-
-  static constexpr char32_t kTableSpan = 0x10000;
-  bool fast_ = false;
-  std::unordered_set<char32_t> phrase_starts_, phrase_chars_;
-  std::set<std::size_t> phrase_lengths_;  // in bytes
-  std::unordered_set<std::string, TextHash, std::equal_to<>> phrases_;
-  mutable std::unique_ptr<std::atomic<char32_t>[]> table_{new std::atomic<char32_t>[kTableSpan]()};
-  mutable std::shared_mutex mutex_;  // guards astral_ and serialises filling
-  mutable std::unordered_map<char32_t, char32_t> astral_;
-};
-
-std::string simplified(std::string_view text) { return Simplifier::instance().convert(text); }
+std::string simplified(std::string_view text) { return converter().convert(text); }
 
 // White space as Python's str.strip() sees it: the ASCII controls 9-13 and
 // 28-31, the blank, U+0085, and the separator categories.
@@ -326,16 +100,25 @@ std::string read_file(const std::string& path, const char* what) {
     throw FileError(path, std::string("cannot read ") + what + ": it is a directory");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw FileError(path, std::string("cannot open ") + what + ": " + std::strerror(errno));
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string content;
+  if (const auto size = std::filesystem::file_size(path, error); !error) content.reserve(size);
+  char block[1 << 16];
+  while (in.read(block, sizeof block) || in.gcount() > 0) content.append(block, static_cast<std::size_t>(in.gcount()));
   if (in.bad()) throw FileError(path, std::string("cannot read ") + what + ": " + std::strerror(errno));
   return content;
 }
 
+// The UTF-8 form of U+FEFF, which some editors write at the start of a file
+// to mark its encoding.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 // Calls `visit(line, number)` for each line of `content`, trimmed, numbered
-// from 1; LF, CRLF and CR end a line. FileError with the line when a line is
-// not valid UTF-8.
+// from 1; LF, CRLF and CR end a line. A byte order mark at the very start is
+// the file's encoding signature, not text, and is dropped. FileError with the
+// line when a line is not valid UTF-8.
 template <typename Visit>
 void for_each_line(const std::string& path, std::string_view content, Visit visit) {
+  if (content.starts_with(kByteOrderMark)) content.remove_prefix(kByteOrderMark.size());
   std::int64_t number = 0;
   std::size_t pos = 0;
   while (pos < content.size()) {
@@ -390,10 +173,8 @@ std::vector<std::string> load_words(const std::string& path) {
   const std::string content = read_file(path, "Mandarin word list");
   std::vector<std::string> words;
   for_each_line(path, content, [&](std::string_view line, std::int64_t) {
-    if (!line.empty() && line.front() != '#') words.emplace_back(line);
+    if (!line.empty() && line.front() != '#') words.push_back(simplified(line));
   });
-  if (words.empty()) return words;
-  for (auto& word : words) word = simplified(word);
   return words;
 }
 
@@ -439,8 +220,6 @@ bool written_as(std::string_view text, const Entry& entry) {
 // and one that would become more or less than one code point stays as it is.
 std::string simplified_view(std::string_view text) {
   std::string view = simplified(text);
-  if (!utf8::is_valid(view))
-    throw KvException(ErrorCodes::INTERNAL_ERROR, "OpenCC returned text that is not valid UTF-8");
   if (utf8::length(view) == utf8::length(text)) return view;
   view.clear();
   for (std::size_t pos = 0; pos < text.size();) {
@@ -478,16 +257,16 @@ namespace {
 // list's single characters are the characters Mandarin writes: a
 // dictionary word that changes something is Marked when it holds another
 // character, Ambiguous otherwise.
-std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string>& words,
+std::vector<cantoseg::Lexeme> lexicon(std::vector<std::string>&& words,
                                       const std::vector<Entry>& entries) {
   std::unordered_set<char32_t> mandarin;
   std::vector<cantoseg::Lexeme> lexemes;
   lexemes.reserve(words.size() + entries.size());
-  for (const auto& word : words) {
+  for (auto& word : words) {
     std::size_t pos = 0;
     const char32_t cp = utf8::next(word, pos);
     if (pos == word.size()) mandarin.insert(cp);
-    lexemes.push_back({word, cantoseg::Standing::kPlain});
+    lexemes.push_back({std::move(word), cantoseg::Standing::kPlain});
   }
   for (const auto& entry : entries) {
     auto standing = cantoseg::Standing::kPlain;
@@ -504,11 +283,11 @@ std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string>& words,
 }  // namespace
 
 struct Cantonese::Impl {
-  Impl(std::string path, std::vector<Entry> loaded, const std::vector<std::string>& words)
+  Impl(std::string path, std::vector<Entry> loaded, std::vector<std::string> words)
       : dict_file(std::move(path)),
         entries(std::move(loaded)),
-        first_entry(words.size()),
-        segmenter(lexicon(words, entries)) {
+        first_entry(words.size()),  // before the words move into the lexicon
+        segmenter(lexicon(std::move(words), entries)) {
     c2m.reserve(entries.size());
     for (const auto& entry : entries) c2m.emplace(entry.key, entry.value);
   }
@@ -523,8 +302,8 @@ struct Cantonese::Impl {
 Cantonese::Cantonese(std::optional<std::string> dict_file, std::optional<std::string> words_file) {
   std::string path = dict_file ? std::move(*dict_file) : default_dict_file();
   std::vector<Entry> entries = load_entries(path);
-  const std::vector<std::string> words = load_words(words_file ? *words_file : default_words_file());
-  impl_ = std::make_unique<Impl>(std::move(path), std::move(entries), words);
+  std::vector<std::string> words = load_words(words_file ? *words_file : default_words_file());
+  impl_ = std::make_unique<Impl>(std::move(path), std::move(entries), std::move(words));
 }
 
 Cantonese::~Cantonese() = default;

@@ -30,11 +30,13 @@
 // than two fields are skipped; field 1 is the Cantonese word, field 2 its
 // Mandarin word, further fields are ignored. Both are converted to
 // simplified characters before they are stored. A later line with the same
-// converted Cantonese word replaces the earlier pair. A byte order mark is
-// kept as part of the first word.
+// converted Cantonese word replaces the earlier pair. A UTF-8 byte order
+// mark at the very start of the file is its encoding signature and is
+// dropped, so the first word matches; anywhere else U+FEFF is text.
 //
 // Mandarin word list: UTF-8 text, one word a line, trimmed; empty lines and
-// lines starting with # are skipped. Words are converted to simplified
+// lines starting with # are skipped; a byte order mark at the very start is
+// dropped, as in the dictionary. Words are converted to simplified
 // characters as they are loaded. Its single characters are the characters
 // that Mandarin writes; any other character marks a dictionary word as one
 // that only Cantonese uses.
