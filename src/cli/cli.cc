@@ -55,6 +55,11 @@ void require_utf8(std::string_view text, const std::string& source) {
 }
 
 Record parse_json(std::string_view text, const std::string& source, std::int64_t first_line) {
+  // Copying, comparing and printing a record recurse once per level.
+  if (std::size_t byte = kelvra::common::find_excess_nesting(text); byte != utf8::npos)
+    throw InputError(source + ":" + std::to_string(first_line - 1 + line_of(text, byte)) +
+                     ": JSON nested deeper than " + std::to_string(kelvra::common::kMaxRecordDepth) +
+                     " levels");
   try {
     return Record::parse(text);
   } catch (const Record::parse_error& e) {

@@ -40,7 +40,8 @@ std::string source_name(const std::string& path);
 void require_utf8(std::string_view text, const std::string& source);
 
 // Parses one JSON value; InputError naming the source and the line
-// (`first_line` is the line number of the text's first line).
+// (`first_line` is the line number of the text's first line), also for a
+// value nested deeper than kelvra::common::kMaxRecordDepth levels.
 Record parse_json(std::string_view text, const std::string& source, std::int64_t first_line = 1);
 
 // Calls `visit(line, number)` for each line of `text` (without its line feed

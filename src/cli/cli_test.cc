@@ -82,6 +82,29 @@ TEST(Cli, BadInputIsOneLineOnStderrWithStatusOne) {
   EXPECT_THAT(missing_file.err, HasSubstr("/nonexistent/input.txt"));
 }
 
+// Records nested 60,000 levels deep used to crash stitch, section and glean
+// (the copies and prints recurse); they are refused where they are parsed.
+TEST(Cli, RegressionDeeplyNestedRecordsAreRefusedNotCrashed) {
+  const std::string deep = std::string(60000, '[') + std::string(60000, ']');
+  auto stitch = run("stitch --type ner", "{\"offset\":0,\"nes\":[]}\n{\"offset\":0,\"nes\":[" + deep + "]}\n");
+  EXPECT_EQ(stitch.status, 1);
+  EXPECT_EQ(stitch.err, "kelvra-nlp: stdin:2: JSON nested deeper than 1000 levels\n");
+  EXPECT_EQ(stitch.out, "");
+  auto section = run("section --type relation --length 5",
+                     "{\"text\":\"ab\",\n\"nes\":[{\"offset\":0,\"length\":1,\"x\":" + deep + "}]}");
+  EXPECT_EQ(section.status, 1);
+  EXPECT_THAT(section.err, HasSubstr("stdin:2: JSON nested deeper than 1000 levels"));
+  auto glean = run("glean", "{\"text\":\"ab\",\"entities\":[{\"text\":\"a\",\"offset\":0,\"length\":1,\"x\":" + deep + "}]}");
+  EXPECT_EQ(glean.status, 1);
+  EXPECT_THAT(glean.err, HasSubstr("stdin:1: JSON nested deeper than 1000 levels"));
+
+  // Up to the limit the records go through whole.
+  const std::string limit = std::string(997, '[') + std::string(997, ']');
+  auto deep_ok = run("glean", "{\"text\":\"ab\",\"entities\":[{\"text\":\"a\",\"offset\":0,\"length\":1,\"x\":" + limit + "}]}");
+  ASSERT_EQ(deep_ok.status, 0) << deep_ok.err;
+  EXPECT_THAT(deep_ok.out, HasSubstr(limit));
+}
+
 TEST(Cli, UsageErrorsExitWithTwo) {
   EXPECT_EQ(run("").status, 2);
   EXPECT_EQ(run("section --length 5").status, 2);

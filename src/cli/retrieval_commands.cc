@@ -1,6 +1,7 @@
 // match and glean: dictionary lookup and line passages from the command line.
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/cli.h"
@@ -62,7 +63,7 @@ void add_glean(CLI::App& app) {
     std::string content = read_text_input(*file);
     const std::string source = source_name(*file);
     Record doc = parse_json(content, source);
-    auto passages = Gleaner().extract(doc);
+    auto passages = Gleaner().extract(std::move(doc));
     if (!passages) return;
     for (const auto& passage : *passages) print_json_line(passage);
   });

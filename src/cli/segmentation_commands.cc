@@ -2,6 +2,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/cli.h"
@@ -75,7 +76,8 @@ void add_section(CLI::App& app) {
       input["text"] = std::move(content);
     }
     input["length"] = options->length;
-    for (const auto& segment : sectioner.split(input, options->type)) print_json_line(segment);
+    for (const auto& segment : sectioner.split(std::move(input), options->type))
+      print_json_line(segment);
   });
 }
 
@@ -106,9 +108,12 @@ void add_stitch(CLI::App& app) {
     Stitcher stitcher;
     std::vector<Record> merged;
     for (auto& [segment, number] : segments) {
-      std::vector<Record> one{std::move(segment)};
+      // Moved all the way through: an initializer list would copy it.
+      std::vector<Record> one;
+      one.push_back(std::move(segment));
       try {
-        for (auto& record : stitcher.merge(one, options->type)) merged.push_back(std::move(record));
+        for (auto& record : stitcher.merge(std::move(one), options->type))
+          merged.push_back(std::move(record));
       } catch (const kelvra::common::KvException&) {
         throw;  // a wrong --type is not a fault of the line
       } catch (const std::exception& e) {

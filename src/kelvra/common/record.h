@@ -6,9 +6,17 @@
 // so each module reports bad input the same way.
 //
 //   const kelvra::Record& ne = kelvra::common::require_map(value, "ne");
-//   std::int64_t offset = kelvra::common::require_integer(kelvra::common::at(ne, "offset"), "offset");
+//   std::int64_t offset = kelvra::common::require_position(kelvra::common::at(ne, "offset"), "offset");
+//   std::int64_t end = kelvra::common::add_positions(offset, length, "length");
+//
+// Traps these helpers exist for: Record::empty() is false for strings and
+// numbers (ask is_empty_value instead); positions added as plain int64 can
+// wrap (use add_positions); copying, comparing and printing a record recurse
+// once per level of nesting (refuse text nested deeper than kMaxRecordDepth
+// before parsing it, with find_excess_nesting).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,9 +47,20 @@ Record& require_list(Record& value, std::string_view parameter);
 const std::string& require_string(const Record& value, std::string_view parameter);
 
 // Any number, truncated toward zero (100.9 gives 100, -2.5 gives -2). Truth
-// values, non-numbers and reals outside the 64-bit range throw TypeError
-// naming `parameter`.
+// values and non-numbers throw TypeError naming `parameter`; a number whose
+// truncation lies outside the 64-bit integer range (or is not finite) is of
+// the right kind but unusable, and throws KvException(INVALID_PARAMETERS)
+// naming `parameter` and the value.
 std::int64_t require_integer(const Record& value, std::string_view parameter);
+
+// A position or length read from a record: require_integer, and not negative
+// (KvException(INVALID_PARAMETERS) naming `parameter` and the value).
+std::int64_t require_position(const Record& value, std::string_view parameter);
+
+// a + b, for positions and lengths. KvException(INVALID_PARAMETERS) naming
+// `parameter` and both values when the sum lies outside the 64-bit range;
+// nothing ever wraps.
+std::int64_t add_positions(std::int64_t a, std::int64_t b, std::string_view parameter);
 
 // A truth value; TypeError naming `parameter` otherwise.
 bool require_bool(const Record& value, std::string_view parameter);
@@ -54,6 +73,24 @@ Record& at(Record& map, std::string_view key, std::string_view parameter = "reco
 
 // True when `map` is a map that holds `key`.
 bool has_key(const Record& map, std::string_view key) noexcept;
+
+// True for a value that counts as "no value": null, false, 0 (integer or
+// real), "", [] and {}. Every other value, "0" and " " included, is a value.
+// (Record::empty() cannot decide this: it is false for every string and
+// number.)
+bool is_empty_value(const Record& value) noexcept;
+
+// How deeply records read from outside may nest: a scalar is level 0, [] and
+// {} level 1, [[]] level 2. Deeper input is refused before it is parsed, so
+// that no later copy, comparison or print runs out of stack.
+inline constexpr std::size_t kMaxRecordDepth = 1000;
+
+// The byte offset, in JSON text, of the first '[' or '{' that opens a level
+// deeper than `max_depth`, or std::string_view::npos when there is none.
+// Brackets inside strings do not count. One pass, no allocation; text that
+// is not valid JSON is scanned as far as it goes (the parser reports it).
+std::size_t find_excess_nesting(std::string_view json_text,
+                                 std::size_t max_depth = kMaxRecordDepth) noexcept;
 
 // Optional fields of a serialised record: a missing key or a null value
 // gives the absent value; anything else must be of the named kind

@@ -1,6 +1,10 @@
 #include "kelvra/common/record.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
 
 #include "kelvra/common/exceptions.h"
 
@@ -35,9 +39,81 @@ TEST(Record, IntegersTruncateTowardZero) {
   EXPECT_EQ(require_integer(Record(100.9), "length"), 100);
   EXPECT_EQ(require_integer(Record(-2.5), "length"), -2);
   EXPECT_EQ(require_integer(Record(7), "length"), 7);
+  EXPECT_EQ(require_integer(Record(-9223372036854775808.0), "length"), INT64_MIN);
+  EXPECT_EQ(require_integer(Record(std::uint64_t{INT64_MAX}), "length"), INT64_MAX);
   EXPECT_THROW(require_integer(Record(true), "length"), TypeError);
   EXPECT_THROW(require_integer(Record("3"), "length"), TypeError);
-  EXPECT_THROW(require_integer(Record(1e300), "length"), TypeError);
+}
+
+// A number is the right kind even when it is too big to use: that is a bad
+// value (naming the parameter and the value), not a TypeError.
+TEST(Record, NumbersBeyondSixtyFourBitsAreInvalidValues) {
+  const std::pair<Record, const char*> cases[] = {
+      {Record(1e30), "1e+30"},
+      {Record(9223372036854775808.0), "9.223372036854776e+18"},
+      {Record(std::numeric_limits<std::uint64_t>::max()), "18446744073709551615"},
+      {Record(std::numeric_limits<double>::infinity()), "inf"},
+      {Record(std::numeric_limits<double>::quiet_NaN()), "nan"}};
+  for (const auto& [value, shown] : cases) {
+    try {
+      require_integer(value, "length");
+      FAIL() << shown;
+    } catch (const KvException& e) {
+      EXPECT_EQ(e.code(), ErrorCodes::INVALID_PARAMETERS);
+      EXPECT_THAT(e.what(), ::testing::StartsWith("`length` must be"));
+      EXPECT_THAT(e.what(), ::testing::EndsWith(std::string("got ") + shown));
+    }
+  }
+}
+
+TEST(Record, PositionsAreNonNegativeAndSumsNeverWrap) {
+  EXPECT_EQ(require_position(Record(0), "offset"), 0);
+  EXPECT_EQ(require_position(Record(3.9), "offset"), 3);
+  EXPECT_EQ(require_position(Record(-0.5), "offset"), 0);  // truncates to 0
+  try {
+    require_position(Record(-1), "offset");
+    FAIL();
+  } catch (const KvException& e) {
+    EXPECT_STREQ(e.what(), "`offset` must be a position or length of at least 0, got -1");
+  }
+  EXPECT_EQ(add_positions(INT64_MAX - 1, 1, "length"), INT64_MAX);
+  EXPECT_EQ(add_positions(INT64_MIN, INT64_MAX, "length"), -1);
+  try {
+    add_positions(INT64_MAX, 1, "length");
+    FAIL();
+  } catch (const KvException& e) {
+    EXPECT_EQ(e.code(), ErrorCodes::INVALID_PARAMETERS);
+    EXPECT_STREQ(e.what(),
+                 "`length`: 9223372036854775807 + 1 lies outside the 64-bit position range");
+  }
+  EXPECT_THROW(add_positions(INT64_MIN, -1, "offset"), KvException);
+}
+
+TEST(Record, EmptyValuesAreNullFalseZeroAndEmptyContainers) {
+  for (const char* empty : {"null", "false", "0", "0.0", "-0.0", R"("")", "[]", "{}"})
+    EXPECT_TRUE(is_empty_value(Record::parse(empty))) << empty;
+  for (const char* value : {"true", "1", "-1", "0.5", R"("0")", R"(" ")", R"("false")", "[0]",
+                            "[null]", R"({"a":null})", "18446744073709551615"})
+    EXPECT_FALSE(is_empty_value(Record::parse(value))) << value;
+  EXPECT_TRUE(is_empty_value(Record(std::uint64_t{0})));
+}
+
+TEST(Record, ExcessNestingIsFoundBeforeParsing) {
+  const auto npos = std::string_view::npos;
+  EXPECT_EQ(find_excess_nesting("", 2), npos);
+  EXPECT_EQ(find_excess_nesting("[[1], {\"a\": []}]", 3), npos);
+  EXPECT_EQ(find_excess_nesting("[[1], {\"a\": []}]", 2), 12u);
+  EXPECT_EQ(find_excess_nesting("[[[1]]]", 2), 2u);
+  EXPECT_EQ(find_excess_nesting(R"({"a": {"b": [0]}})", 2), 12u);
+  // Brackets inside strings, escaped quotes included, do not count.
+  EXPECT_EQ(find_excess_nesting(R"(["[[[", "\"[[[", "\\"])", 1), npos);
+  EXPECT_EQ(find_excess_nesting(R"(["\\", [])", 1), 7u);
+  // Closing brackets free their level again.
+  EXPECT_EQ(find_excess_nesting("[[]] [[]] [[]]", 2), npos);
+  const std::string deep = std::string(kMaxRecordDepth, '[') + std::string(kMaxRecordDepth, ']');
+  EXPECT_EQ(find_excess_nesting(deep), npos);
+  EXPECT_EQ(find_excess_nesting("[" + deep + "]"), kMaxRecordDepth);
+  EXPECT_EQ(find_excess_nesting(std::string(100000, '[')), kMaxRecordDepth);
 }
 
 TEST(Record, LookupFailsWithTheMissingKey) {

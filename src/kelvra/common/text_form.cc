@@ -6,6 +6,7 @@
 
 #include <utf8proc.h>
 
+#include "kelvra/common/exceptions.h"
 #include "kelvra/common/utf8.h"
 
 namespace kelvra::common {
@@ -126,7 +127,14 @@ void append_real(std::string& out, double value) {
 
 }  // namespace
 
-void append_text_form(std::string& out, const Record& value) {
+namespace {
+
+// `depth` is the number of maps and lists around `value`.
+void append_nested(std::string& out, const Record& value, std::size_t depth) {
+  if (value.is_structured() && ++depth > kMaxRecordDepth)
+    throw KvException(ErrorCodes::INVALID_PARAMETERS,
+                      "a record nested deeper than " + std::to_string(kMaxRecordDepth) +
+                          " levels has no text form");
   switch (value.type()) {
     case Record::value_t::object: {
       out.push_back('{');
@@ -136,7 +144,7 @@ void append_text_form(std::string& out, const Record& value) {
         first = false;
         append_quoted_text(out, key);
         out += ": ";
-        append_text_form(out, item);
+        append_nested(out, item, depth);
       }
       out.push_back('}');
       break;
@@ -147,7 +155,7 @@ void append_text_form(std::string& out, const Record& value) {
       for (const auto& item : value) {
         if (!first) out += ", ";
         first = false;
-        append_text_form(out, item);
+        append_nested(out, item, depth);
       }
       out.push_back(']');
       break;
@@ -176,6 +184,10 @@ void append_text_form(std::string& out, const Record& value) {
       break;
   }
 }
+
+}  // namespace
+
+void append_text_form(std::string& out, const Record& value) { append_nested(out, value, 0); }
 
 std::string to_text_form(const Record& value) {
   std::string out;

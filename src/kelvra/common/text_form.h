@@ -24,7 +24,9 @@ namespace kelvra::common {
 // The text form of a string (valid UTF-8), quotes included.
 std::string quote_text(std::string_view text);
 
-// The text form of any record value.
+// The text form of any record value. A value nested deeper than
+// kMaxRecordDepth (record.h) throws KvException(INVALID_PARAMETERS) instead
+// of running out of stack; `out` of the appending form then holds a part.
 std::string to_text_form(const Record& value);
 
 // Appending forms, for building larger texts without copies.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "kelvra/common/exceptions.h"
+
 namespace kelvra::common {
 namespace {
 
@@ -51,6 +53,34 @@ TEST(TextForm, WritesRealsAsPythonDoes) {
   EXPECT_EQ(to_text_form(Record(1e15)), "1000000000000000.0");
   EXPECT_EQ(to_text_form(Record(123.456)), "123.456");
   EXPECT_EQ(to_text_form(Record(1.5e300)), "1.5e+300");
+}
+
+// A record built in code can nest far deeper than any parsed one may; its
+// text form is refused rather than run out of stack.
+TEST(TextForm, RefusesRecordsNestedPastTheLimit) {
+  auto nested = [](std::size_t levels) {
+    Record value = 1;
+    for (std::size_t i = 0; i < levels; ++i) {
+      Record outer = Record::array();
+      outer.push_back(std::move(value));
+      value = std::move(outer);
+    }
+    return value;
+  };
+  const std::string limit = to_text_form(nested(kMaxRecordDepth));
+  EXPECT_EQ(limit.size(), 2 * kMaxRecordDepth + 1);
+  EXPECT_EQ(limit.substr(kMaxRecordDepth - 1, 3), "[1]");
+  try {
+    to_text_form(nested(kMaxRecordDepth + 1));
+    FAIL();
+  } catch (const KvException& e) {
+    EXPECT_EQ(e.code(), ErrorCodes::INVALID_PARAMETERS);
+    EXPECT_STREQ(e.what(), "a record nested deeper than 1000 levels has no text form");
+  }
+  EXPECT_THROW(to_text_form(nested(100000)), KvException);
+  Record in_a_map = Record::object();
+  in_a_map["deep"] = nested(kMaxRecordDepth);
+  EXPECT_THROW(to_text_form(in_a_map), KvException);
 }
 
 }  // namespace

@@ -11,14 +11,25 @@
 // returns, tabs) stays. Its `offset` is the document position of its first
 // code point. Positions and lengths count code points.
 //
-// The document's entity records are changed where they stand: a non-empty
-// `uuid` is removed, `name`/`category` become `text`/`type`, line feeds are
-// taken out of `text` (each one removed from the front moves `offset` on by
-// one; each one removed anywhere shortens `length` by one), and an entity
-// placed in a passage has its `offset` rebased to that passage. Each entity
-// lands in at most one passage, the one that holds it entirely; the others
-// keep document positions. The passages hold copies equal to the changed
-// records. Nothing is rolled back on failure.
+// The document's entity records are changed where they stand: a `uuid`
+// that holds a value is removed, a `name` that holds a value and its
+// `category` become `text` and `type`, line feeds are taken out of `text`
+// (each one removed from the front moves `offset` on by one; each one
+// removed anywhere shortens `length` by one), and an entity placed in a
+// passage has its `offset` rebased to that passage. "Holds a value" means
+// anything but null, false, 0, "", [] and {} (so a `uuid` of "" stays).
+// Each entity lands in at most one passage, the one that holds it entirely;
+// the others keep document positions, and so does an entity with a negative
+// offset or length, which lies in no passage. The passages hold copies
+// equal to the changed records (or the records themselves when the caller
+// hands the document over). Every entity is checked before any is changed:
+// a failure leaves all of them as they were.
+//
+// Entities are normalised once and each is placed by its position (a
+// binary search over the passages), so the work grows with lines +
+// entities, not their product. Positions whose sums (offset plus leading
+// line feeds, offset plus length) leave the 64-bit range are refused with
+// KvException(INVALID_PARAMETERS) naming the key and the value.
 #pragma once
 
 #include <optional>
@@ -35,11 +46,15 @@ class Gleaner {
   // `entities` null when no entity lies inside it; absent when `doc` is
   // null, has no non-empty `text`, `zh_content` or `content_zh` (tried in
   // that order), or its text has no passage.
+  // A text key whose value is empty (as above) is passed over.
   // Failures: TypeError naming `doc` when it is neither null nor a map,
-  // naming the text key when its value is neither null nor a string (or not
+  // naming the text key when its value is neither empty nor a string (or not
   // UTF-8), naming `entities` when that is neither null nor a list; the
   // entity failures of _related_entities.
   std::optional<std::vector<Record>> extract(Record& doc) const;
+  // The same for a document the caller no longer needs: the entity records
+  // are moved into the passages rather than copied.
+  std::optional<std::vector<Record>> extract(Record&& doc) const;
 
   // The passages of `text` with "text" and "offset" only, in order; absent
   // when there is none. TypeError naming `text` when it is not UTF-8.
@@ -51,10 +66,12 @@ class Gleaner {
   // it in place first; absent when `ref_entities` is null or empty or none
   // lies inside.
   // Failures: TypeError naming `ref_entities` (not null or a list of maps)
-  // or `seg` (not a map); KeyError for an entity with a non-empty `name`
-  // but no `category`, with neither `name` nor `text`, or with line feeds
-  // or a non-empty `text` but no `offset` or `length`; TypeError naming the
-  // field whose value has the wrong kind.
+  // or `seg` (not a map); KeyError for an entity with a `name` that holds a
+  // value but no `category`, with neither `name` nor `text`, or with line
+  // feeds or a non-empty `text` but no `offset` or `length`; TypeError
+  // naming the field whose value has the wrong kind; KvException
+  // (INVALID_PARAMETERS) for a negative `offset` of `seg` or a sum beyond
+  // 64 bits.
   std::optional<std::vector<Record>> _related_entities(const Record& seg,
                                                        Record& ref_entities) const;
 };

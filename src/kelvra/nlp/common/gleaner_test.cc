@@ -3,12 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "kelvra/common/exceptions.h"
 
 namespace kelvra::nlp::common::gleaner {
 namespace {
 
+using kelvra::common::ErrorCodes;
 using kelvra::common::KeyError;
+using kelvra::common::KvException;
 using kelvra::common::TypeError;
 
 // The passages as one JSON text, or "absent".
@@ -113,6 +117,129 @@ TEST(GleanerExtract, BadEntities) {
   EXPECT_THROW(Gleaner().extract(not_a_list), TypeError);
   Record number_text = Record::parse(R"({"text": 5})");
   EXPECT_THROW(Gleaner().extract(number_text), TypeError);
+}
+
+// --- empty values ---
+
+// Regression: "" used to count as a value, so an empty name replaced the
+// text (and the entity vanished, or without `category` the call failed),
+// and an empty uuid was removed.
+TEST(GleanerExtract, RegressionEmptyStringsAreNoValue) {
+  Record doc = Record::parse(R"({"text": "ab", "entities": [
+      {"name": "", "category": "PER", "text": "ab", "offset": 0, "length": 2},
+      {"name": "", "text": "a", "offset": 0, "length": 1, "uuid": ""}]})");
+  auto passages = Gleaner().extract(doc);
+  EXPECT_EQ((*passages)[0]["entities"].dump(),
+            R"([{"name":"","category":"PER","text":"ab","offset":0,"length":2},)"
+            R"({"name":"","text":"a","offset":0,"length":1,"uuid":""}])");
+}
+
+TEST(GleanerExtract, OnlyAUuidHoldingAValueIsRemoved) {
+  Record doc = Record::parse(R"({"text": "ab", "entities": [
+      {"uuid": null, "text": "a", "offset": 0, "length": 1}, {"uuid": false, "text": "a", "offset": 0, "length": 1},
+      {"uuid": 0.0, "text": "a", "offset": 0, "length": 1}, {"uuid": [], "text": "a", "offset": 0, "length": 1},
+      {"uuid": {}, "text": "a", "offset": 0, "length": 1}, {"uuid": "0", "text": "a", "offset": 0, "length": 1},
+      {"uuid": 7, "text": "a", "offset": 0, "length": 1}, {"uuid": [0], "text": "a", "offset": 0, "length": 1}]})");
+  Gleaner().extract(doc);
+  std::string kept;
+  for (const Record& entity : doc["entities"]) kept += entity.contains("uuid") ? entity["uuid"].dump() + " " : "- ";
+  EXPECT_EQ(kept, "null false 0.0 [] {} - - - ");
+}
+
+TEST(GleanerExtract, EmptyTextValuesOfAnyKindArePassedOver) {
+  Record doc = Record::parse(R"({"text": 0, "zh_content": false, "content_zh": "丙"})");
+  EXPECT_EQ(dump(Gleaner().extract(doc)), R"([{"text":"丙","offset":0,"entities":null}])");
+  Record not_text = Record::parse(R"({"text": 1, "zh_content": "丙"})");
+  EXPECT_THROW(Gleaner().extract(not_text), TypeError);
+}
+
+// --- positions ---
+
+// Regression: offset + length used to wrap and place the entity.
+TEST(GleanerExtract, RegressionSumsBeyondSixtyFourBitsAreRefused) {
+  for (const char* entity : {R"({"text": "b", "offset": 5, "length": 9223372036854775807})",
+                             R"({"text": "\nb", "offset": 9223372036854775807, "length": 2})",
+                             R"({"text": "b\n", "offset": 0, "length": -9223372036854775808})"}) {
+    Record doc = Record::parse(R"({"text": "ab\ncd", "entities": [{"uuid": "u", "text": "a", "offset": 0, "length": 1}]})");
+    doc["entities"].push_back(Record::parse(entity));
+    const Record before = doc;
+    try {
+      Gleaner().extract(doc);
+      ADD_FAILURE() << entity;
+    } catch (const KvException& e) {
+      EXPECT_EQ(e.code(), ErrorCodes::INVALID_PARAMETERS);
+      EXPECT_THAT(e.what(), ::testing::HasSubstr("lies outside the 64-bit position range"));
+    }
+    EXPECT_EQ(doc, before) << "a failure changes nothing, the entities before it included";
+  }
+}
+
+TEST(GleanerExtract, NegativePositionsLieInNoPassage) {
+  Record doc = Record::parse(R"({"text": "ab\ncd", "entities": [
+      {"text": "a", "offset": -1, "length": 2}, {"text": "d", "offset": 4, "length": -1},
+      {"text": "\na", "offset": -1, "length": 2}]})");
+  auto passages = Gleaner().extract(doc);
+  // Only the one that its leading line feed moves to 0 is placed.
+  EXPECT_EQ((*passages)[0]["entities"].dump(), R"([{"text":"a","offset":0,"length":1}])");
+  EXPECT_TRUE((*passages)[1]["entities"].is_null());
+  EXPECT_EQ(doc["entities"][0]["offset"], -1);
+  EXPECT_EQ(doc["entities"][1]["offset"], 4);
+}
+
+TEST(GleanerExtract, BadEntitiesChangeNothing) {
+  Record doc = Record::parse(R"({"text": "ab", "entities": [
+      {"uuid": "u", "name": "a", "category": "T", "offset": 0, "length": 1},
+      {"text": "\nb", "offset": 0, "length": 2}, {"name": "b", "offset": 1, "length": 1}]})");
+  const Record before = doc;
+  EXPECT_THROW(Gleaner().extract(doc), KeyError);
+  EXPECT_EQ(doc, before);
+}
+
+// --- placement by position against the plain scan ---
+
+TEST(GleanerExtract, PlacementByPositionMatchesThePlainScan) {
+  const std::vector<std::string> alphabet{"a", "中", " ", "•", "\n", "\n", "\r", "b"};
+  std::mt19937 rng(5);
+  Gleaner gleaner;
+  for (int round = 0; round < 400; ++round) {
+    std::string text;
+    const int size = static_cast<int>(rng() % 60);
+    for (int i = 0; i < size; ++i) text += alphabet[rng() % alphabet.size()];
+    Record entities = Record::array();
+    for (int i = 0, count = static_cast<int>(rng() % 30); i < count; ++i) {
+      Record entity = Record::object();
+      if (rng() % 3 == 0) entity["uuid"] = rng() % 2 ? Record("u") : Record("");
+      std::string surface = rng() % 4 == 0 ? "" : "x";
+      if (rng() % 3 == 0) surface = (rng() % 2 ? "\n" : "") + surface + (rng() % 2 ? "\n" : "");
+      if (rng() % 3 == 0) {
+        entity["name"] = surface;
+        entity["category"] = "T";
+        if (surface.empty()) entity["text"] = "y";
+      } else {
+        entity["text"] = surface;
+      }
+      entity["offset"] = static_cast<std::int64_t>(rng() % static_cast<unsigned>(size + 6)) - 2;
+      entity["length"] = static_cast<std::int64_t>(rng() % 8) - 1;
+      entity["id"] = i;
+      entities.push_back(std::move(entity));
+    }
+    Record doc{{"text", text}, {"entities", entities}};
+
+    // The plain scan: each passage normalises and scans the whole list.
+    Record plain_doc = doc;
+    std::optional<std::vector<Record>> expected = gleaner._segment(text);
+    if (expected) {
+      for (Record& passage : *expected) {
+        auto inside = gleaner._related_entities(passage, plain_doc["entities"]);
+        passage["entities"] = inside ? Record(std::move(*inside)) : Record(nullptr);
+      }
+    }
+    Record moved_doc = doc;
+    ASSERT_EQ(dump(gleaner.extract(doc)), dump(expected)) << text;
+    EXPECT_EQ(doc, plain_doc);
+    // Handing the document over gives the same passages.
+    ASSERT_EQ(dump(gleaner.extract(std::move(moved_doc))), dump(expected));
+  }
 }
 
 }  // namespace

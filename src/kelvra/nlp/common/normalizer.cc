@@ -11,6 +11,7 @@
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/text_form.h"
 #include "kelvra/common/utf8.h"
+#include "kelvra/nlp/common/internal/convert_stretches.h"
 
 namespace kelvra::nlp::common::normalizer {
 
@@ -99,7 +100,8 @@ struct Normalizer::Impl {
 
   std::string convert(std::string_view text) const {
     try {
-      return cc->Convert(text.data(), text.size());
+      return internal::convert_stretches(
+          text, [this](std::string_view stretch) { return cc->Convert(stretch.data(), stretch.size()); });
     } catch (const opencc::Exception& e) {
       throw KvException(ErrorCodes::INTERNAL_ERROR, std::string("OpenCC conversion failed: ") + e.what());
     }

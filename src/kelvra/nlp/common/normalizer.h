@@ -15,7 +15,9 @@
 // code points of the input; normalized_text is the values of all positions
 // joined in order.
 //
-// The converter is called once on the whole text. Its output is expected to
+// The converter is called once on the whole text (once on each stretch
+// between NUL characters, which the converter would stop at; the NULs keep
+// their places and go through the other steps). Its output is expected to
 // have one code point per input code point (Debian's t2s data keeps the
 // length), and is then matched to the input position by position. When its
 // length differs, the text is converted again one code point at a time, so

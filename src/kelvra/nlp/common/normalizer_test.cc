@@ -120,6 +120,31 @@ TEST(Normalize, RegressionConverterChangingLengthLosesNoText) {
   EXPECT_EQ(growing.normalize("乾\x01", false, false, true).normalized_text, "干燥\x01");
 }
 
+// Regression: the converter stops at NUL, so everything after one was lost
+// (and reported as changed into ""), and a NUL anywhere sent the whole text
+// to one-character-at-a-time conversion, splitting phrases.
+TEST(Normalize, RegressionNulKeepsItsPlaceAndTheTextAfterIt) {
+  using namespace std::string_literals;
+  Text result = normalizer().normalize("a\0頭b"s);
+  EXPECT_EQ(result.normalized_text, "a 头b");
+  EXPECT_THAT(*result.alter_words, ElementsAre(AlterWord("\0"s, " ", 1), AlterWord("頭", "头", 2)));
+  // With only the conversion on, the NUL stays a NUL.
+  Text converted = normalizer().normalize("a\0頭b"s, false, false, true);
+  EXPECT_EQ(converted.normalized_text, "a\0头b"s);
+  EXPECT_THAT(*converted.alter_words, ElementsAre(AlterWord("頭", "头", 2)));
+
+  const std::string nuls = std::string(100000, '\0') + "頭";
+  Text many = normalizer().normalize(nuls, false, false, true);
+  EXPECT_EQ(many.normalized_text, std::string(100000, '\0') + "头");
+  ASSERT_EQ(many.alter_words->size(), 1u);
+  EXPECT_EQ(many.alter_words->front().offset, 100000);
+
+  // Phrases on either side of a NUL convert as phrases (乾隆 is a name and
+  // keeps its 乾; alone, 乾 becomes 干).
+  EXPECT_EQ(normalizer().normalize("乾隆\0乾隆"s, false, false, true).normalized_text, "乾隆\0乾隆"s);
+  EXPECT_EQ(normalizer().normalize("乾", false, false, true).normalized_text, "干");
+}
+
 // --- records ---
 
 TEST(AlterWordRecord, TextFormEscapesLikeTheRecordTextForm) {

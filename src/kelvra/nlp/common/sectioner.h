@@ -15,8 +15,18 @@
 // With "relation" the input is {"feature_set": {"text", "nes"}, "length"},
 // and each segment also gets "feature_set": {"text", "nes"} holding deep
 // copies of the entities that lie wholly inside it (both bounds inclusive),
-// rebased to the segment: a contiguous entity's "offset", or each of a
-// multi-piece entity's "spans" offsets. The input is never changed.
+// in input order, rebased to the segment: a contiguous entity's "offset", or
+// each of a multi-piece entity's "spans" offsets. An entity that straddles
+// a boundary is in no segment; a zero-length one at a boundary is in both;
+// a multi-piece one with no spans is in all. The input is never changed.
+// Each entity is placed by its position (binary search over the segments),
+// so the work grows with segments + entities, not their product.
+//
+// Positions and lengths of entities, spans and segments are integers (reals
+// truncated) of at least 0 whose sums fit in 64 bits; anything else is
+// refused with KvException(INVALID_PARAMETERS) naming the key and the value,
+// so that no entity is ever placed by a wrapped sum. Every entity's
+// positions are read and checked before any segment is filled.
 //
 // A Sectioner is immutable after construction; one instance serves any
 // number of threads at once.
@@ -49,8 +59,12 @@ class Sectioner {
   // for any other type_; TypeError naming `input_` when it is not a map, or
   // naming a value of the wrong kind; KeyError naming a missing key. The
   // first key is read before "length". `length` may be any number; it is
-  // truncated toward zero.
+  // truncated toward zero, and a number beyond the 64-bit range throws
+  // KvException(INVALID_PARAMETERS) naming `length` and the value.
   std::vector<Record> split(const Record& input_, std::string_view type_) const;
+  // The same for an input the caller no longer needs: its entities are
+  // moved into the segments rather than copied.
+  std::vector<Record> split(Record&& input_, std::string_view type_) const;
 
   // Segments of `text`. A text no longer than `length` is one segment (an
   // empty text too, for any length >= 0). Throws
@@ -61,19 +75,32 @@ class Sectioner {
 
   // Segments of feature_set["text"], each with its "feature_set" (above).
   // TypeError naming `feature_set` when it is not a map, or `ne` for an
-  // entity that is not a map; KeyError for missing keys.
+  // entity that is not a map; KeyError for missing keys ("length" of a
+  // contiguous entity, "spans" of one without "offset", "offset" and
+  // "length" of every span); KvException for positions as above.
   std::vector<Record> _split_feature_set(const Record& feature_set, std::int64_t length) const;
 
   // Cuts `sentence` into pieces of `length` code points starting at document
   // position `segment_offset`. Returns the segments and the position just
-  // after the last. `length` below 1 throws as in _split_text_by_length.
+  // after the last. `length` below 1 throws as in _split_text_by_length;
+  // a negative `segment_offset`, or one whose pieces would end beyond the
+  // 64-bit range, throws KvException(INVALID_PARAMETERS) naming it.
   std::pair<std::vector<Record>, std::int64_t> _split_extra_long_sentence(
       std::string_view sentence, std::int64_t length, std::int64_t segment_offset) const;
 
   // True when `ne` lies wholly inside `segment` (its "offset" and "length"):
   // a contiguous entity by its "offset" and "length", a multi-piece one by
-  // every span of its "spans" (none at all counts as inside).
+  // every span of its "spans" (none at all counts as inside). Reads and
+  // checks every position of both, with the failures of _split_feature_set.
   static bool _judge_entity_in_segment(const Record& ne, const Record& segment);
+
+ private:
+  // `owned_input` is `input_` itself when the caller handed it over.
+  std::vector<Record> split_input(const Record& input_, std::string_view type_,
+                                  Record* owned_input) const;
+  // `owned_nes`, when given, is feature_set["nes"] and may be moved from.
+  std::vector<Record> split_feature_set(const Record& feature_set, std::int64_t length,
+                                        Record* owned_nes) const;
 };
 
 }  // namespace kelvra::nlp::common::sectioner

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/record.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/nlp/common/stitcher.h"
 
@@ -147,9 +148,129 @@ TEST(Sectioner, RelationFailures) {
                KeyError);
   EXPECT_THROW(Sectioner().split(relation_input(Record::parse(R"([{"length":1}])")), "relation"),
                KeyError);
-  // An entity whose start already fails the first test is not read further.
-  EXPECT_NO_THROW(Sectioner()._judge_entity_in_segment(Record{{"offset", -1}},
-                                                       Record{{"offset", 0}, {"length", 1}}));
+  EXPECT_THROW(Sectioner().split(relation_input(Record::parse(R"([{"spans":[{"offset":1}]}])")),
+                                 "relation"),
+               KeyError);
+}
+
+// --- positions beyond what can be placed ---
+
+// The message of the INVALID_PARAMETERS KvException that `call` throws.
+template <class Call>
+std::string refusal(Call call) {
+  try {
+    call();
+  } catch (const KvException& e) {
+    EXPECT_EQ(e.code(), ErrorCodes::INVALID_PARAMETERS);
+    return e.what();
+  }
+  ADD_FAILURE() << "not refused";
+  return "";
+}
+
+// Regression: offset + length used to wrap, placing this entity inside the
+// segment [0, 3).
+TEST(Sectioner, RegressionEntityEndBeyondSixtyFourBitsIsRefused) {
+  const Record huge = Record::parse(R"({"offset": 5, "length": 9223372036854775807})");
+  const Record segment = Record::parse(R"({"offset": 0, "length": 3})");
+  EXPECT_EQ(refusal([&] { Sectioner::_judge_entity_in_segment(huge, segment); }),
+            "`length`: 5 + 9223372036854775807 lies outside the 64-bit position range");
+  EXPECT_EQ(refusal([&] { Sectioner().split(relation_input(Record::array({huge})), "relation"); }),
+            "`length`: 5 + 9223372036854775807 lies outside the 64-bit position range");
+  const Record huge_span = Record::parse(R"({"spans": [{"offset": 1, "length": 1}, {"offset": 9223372036854775807, "length": 1}]})");
+  EXPECT_THAT(refusal([&] { Sectioner().split(relation_input(Record::array({huge_span})), "relation"); }),
+              ::testing::HasSubstr("9223372036854775807 + 1"));
+  EXPECT_THAT(refusal([&] {
+                Sectioner::_judge_entity_in_segment(Record{{"offset", 0}, {"length", 1}},
+                                                    Record{{"offset", INT64_MAX}, {"length", 1}});
+              }),
+              ::testing::HasSubstr("9223372036854775807 + 1"));
+  EXPECT_THAT(refusal([&] { Sectioner()._split_extra_long_sentence("abc", 1, INT64_MAX - 1); }),
+              ::testing::HasSubstr("`segment_offset`"));
+}
+
+TEST(Sectioner, NegativePositionsAreRefused) {
+  EXPECT_EQ(refusal([] {
+              Sectioner().split(relation_input(Record::parse(R"([{"offset": -1, "length": 2}])")),
+                                "relation");
+            }),
+            "`offset` must be a position or length of at least 0, got -1");
+  EXPECT_EQ(refusal([] {
+              Sectioner().split(relation_input(Record::parse(R"([{"spans": [{"offset": 2, "length": -3}]}])")),
+                                "relation");
+            }),
+            "`length` must be a position or length of at least 0, got -3");
+  EXPECT_THAT(refusal([] { Sectioner()._split_extra_long_sentence("abc", 1, -1); }),
+              ::testing::HasSubstr("`segment_offset` must be a position or length of at least 0, got -1"));
+}
+
+// A length of any size is a number, so it is a bad value rather than the
+// wrong kind.
+TEST(Sectioner, RegressionLengthBeyondSixtyFourBitsIsAnInvalidValue) {
+  EXPECT_EQ(refusal([] { Sectioner().split(ner_input("abc", 1e30), "ner"); }),
+            "`length` must be a finite number within the 64-bit integer range, got 1e+30");
+  Record relation = relation_input(Record::array());
+  relation["length"] = -1e19;
+  EXPECT_THAT(refusal([&] { Sectioner().split(relation, "relation"); }),
+              ::testing::HasSubstr("got -1e+19"));
+  // The largest usable length keeps the document whole.
+  EXPECT_EQ(describe(Sectioner().split(ner_input("abc", INT64_MAX), "ner")), "abc@0+3 ");
+  EXPECT_EQ(describe(Sectioner().split(ner_input("abc", 9.2e18), "ner")), "abc@0+3 ");
+}
+
+// --- placement by position against the plain scan ---
+
+// What _split_feature_set must give: every entity tested against every
+// segment with _judge_entity_in_segment, copies rebased one by one.
+std::vector<Record> plain_scan(const Sectioner& sectioner, const Record& feature_set,
+                               std::int64_t length) {
+  auto segments = sectioner._split_text_by_length(feature_set["text"].get<std::string>(), length);
+  for (Record& segment : segments) {
+    const std::int64_t shift = segment["offset"].get<std::int64_t>();
+    Record nes = Record::array();
+    for (const Record& ne : feature_set["nes"]) {
+      if (!Sectioner::_judge_entity_in_segment(ne, segment)) continue;
+      Record copy = ne;
+      if (copy.contains("offset")) copy["offset"] = copy["offset"].get<std::int64_t>() - shift;
+      else
+        for (Record& span : copy["spans"]) span["offset"] = span["offset"].get<std::int64_t>() - shift;
+      nes.push_back(std::move(copy));
+    }
+    segment["feature_set"] = Record{{"text", segment["text"]}, {"nes", std::move(nes)}};
+  }
+  return segments;
+}
+
+TEST(Sectioner, PlacementByPositionMatchesThePlainScan) {
+  const std::vector<std::string> alphabet{"甲", "乙", "。", "！", "a", "\n", "😀"};
+  std::mt19937 rng(99);
+  Sectioner sectioner;
+  for (int round = 0; round < 300; ++round) {
+    std::string text;
+    const int size = static_cast<int>(rng() % 120);
+    for (int i = 0; i < size; ++i) text += alphabet[rng() % alphabet.size()];
+    // Entities anywhere around the text, many on segment boundaries: zero
+    // length, straddling, past the end, multi-piece (with no spans too).
+    Record nes = Record::array();
+    for (int i = 0, count = static_cast<int>(rng() % 40); i < count; ++i) {
+      auto position = [&] { return static_cast<std::int64_t>(rng() % static_cast<unsigned>(size + 4)); };
+      auto extent = [&] { return static_cast<std::int64_t>(rng() % 3 == 0 ? 0 : rng() % 12); };
+      if (rng() % 4 != 0) {
+        nes.push_back(Record{{"offset", position()}, {"length", extent()}, {"id", i}});
+      } else {
+        Record spans = Record::array();
+        for (unsigned n = rng() % 4; n > 0; --n) spans.push_back(Record{{"offset", position()}, {"length", extent()}});
+        nes.push_back(Record{{"id", i}, {"spans", std::move(spans)}});
+      }
+    }
+    const Record feature_set{{"text", text}, {"nes", nes}};
+    const std::int64_t length = 1 + static_cast<std::int64_t>(rng() % 30);
+    const auto expected = plain_scan(sectioner, feature_set, length);
+    ASSERT_EQ(sectioner._split_feature_set(feature_set, length), expected) << feature_set.dump();
+    // Handing the input over moves the entities but gives the same segments.
+    Record input{{"feature_set", feature_set}, {"length", length}};
+    ASSERT_EQ(sectioner.split(std::move(input), "relation"), expected);
+  }
 }
 
 // --- invariants on random documents, and the whole road back ---

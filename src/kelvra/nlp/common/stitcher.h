@@ -13,8 +13,13 @@
 //
 // The caller's records are changed where they stand, so stitching the same
 // segments twice shifts twice. The returned list holds copies equal to the
-// shifted records. Nothing is rolled back on failure: records already
-// shifted stay shifted.
+// shifted records (or the records themselves, moved, when the caller hands
+// the segments over). Every position is checked and every sum worked out
+// before the first is written: a failure leaves all records as they were.
+//
+// Positions are numbers of at least 0 that fit in 64 bits: integers stay
+// integers and reals stay reals; a sum beyond the 64-bit range is refused,
+// never wrapped.
 #pragma once
 
 #include <string_view>
@@ -32,9 +37,15 @@ class Stitcher {
   // naming `segments`). A segment without "offset", "nes" or "relations", an
   // entity with neither "offset" nor "spans", or a span, head or tail
   // without "offset" throws KeyError naming the key; a position that is not
-  // a number throws TypeError naming "offset".
+  // a number throws TypeError naming "offset"; a segment's or a result's
+  // offset that is negative, not finite or beyond 64 bits, or a sum beyond
+  // 64 bits, throws KvException(INVALID_PARAMETERS) naming "offset" and the
+  // value. Nothing is changed when anything throws.
   std::vector<Record> merge(std::vector<Record>& segments, std::string_view type_) const;
   std::vector<Record> merge(Record& segments, std::string_view type_) const;
+  // The same for segments the caller no longer needs: the results are moved
+  // out of them rather than copied.
+  std::vector<Record> merge(std::vector<Record>&& segments, std::string_view type_) const;
 
   std::vector<Record> _merge_nes(std::vector<Record>& segments) const;
   std::vector<Record> _merge_nes(Record& segments) const;

@@ -1,5 +1,6 @@
 #include "kelvra/nlp/common/stitcher.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "kelvra/common/exceptions.h"
@@ -7,6 +8,7 @@
 namespace kelvra::nlp::common::stitcher {
 namespace {
 
+using kelvra::common::ErrorCodes;
 using kelvra::common::KeyError;
 using kelvra::common::KvException;
 using kelvra::common::TypeError;
@@ -70,6 +72,71 @@ TEST(Stitcher, Failures) {
 TEST(Stitcher, RealPositionsStayReal) {
   auto segments = Record::parse(R"([{"offset": 2, "nes": [{"offset": 1.5}]}])");
   EXPECT_EQ(Stitcher().merge(segments, "ner")[0]["offset"], 3.5);
+  auto real_shift = Record::parse(R"([{"offset": 2.0, "relations": [{"head": {"offset": 1}, "tail": {"offset": 3}}]}])");
+  EXPECT_EQ(Stitcher().merge(real_shift, "relation")[0].dump(), R"({"head":{"offset":3.0},"tail":{"offset":5.0}})");
+}
+
+// --- positions that cannot be stitched ---
+
+// The message of the KvException that `segments_json` stitched as `type`
+// throws; the segments must come through unchanged.
+std::string refusal(const char* segments_json, const char* type = "ner") {
+  auto segments = Record::parse(segments_json);
+  const Record before = segments;
+  try {
+    Stitcher().merge(segments, type);
+  } catch (const KvException& e) {
+    EXPECT_EQ(e.code(), ErrorCodes::INVALID_PARAMETERS);
+    EXPECT_EQ(segments, before) << "changed although refused";
+    return e.what();
+  }
+  ADD_FAILURE() << "not refused: " << segments_json;
+  return "";
+}
+
+// Regression: these sums used to wrap (undefined behaviour), turn into 0 or
+// into null.
+TEST(Stitcher, RegressionSumsBeyondSixtyFourBitsAreRefused) {
+  EXPECT_EQ(refusal(R"([{"offset": 1, "nes": [{"offset": 9223372036854775807}]}])"),
+            "`offset`: 9223372036854775807 + 1 lies outside the 64-bit position range");
+  EXPECT_EQ(refusal(R"([{"offset": 9223372036854775807, "relations": [{"head": {"offset": 0}, "tail": {"offset": 1}}]}])",
+                    "relation"),
+            "`offset`: 1 + 9223372036854775807 lies outside the 64-bit position range");
+  EXPECT_EQ(refusal(R"([{"offset": 0, "nes": [{"offset": 18446744073709551615}]}])"),
+            "`offset` must be a finite number within the 64-bit integer range, got 18446744073709551615");
+  EXPECT_EQ(refusal(R"([{"offset": 1e308, "nes": [{"offset": 1e308}]}])"),
+            "`offset` must be a finite number within the 64-bit integer range, got 1e+308");
+  EXPECT_EQ(refusal(R"([{"offset": 9.2e18, "nes": [{"spans": [{"offset": 9.2e18}]}]}])"),
+            "`offset`: 9.2e+18 + 9.2e+18 lies outside the 64-bit position range");
+}
+
+TEST(Stitcher, NegativePositionsAreRefused) {
+  EXPECT_EQ(refusal(R"([{"offset": 0, "nes": [{"offset": 1}]}, {"offset": 5, "nes": [{"offset": -1}]}])"),
+            "`offset` must be a position or length of at least 0, got -1");
+  EXPECT_EQ(refusal(R"([{"offset": -3, "nes": []}])"),
+            "`offset` must be a position or length of at least 0, got -3");
+  EXPECT_EQ(refusal(R"([{"offset": 4, "nes": [{"offset": -0.5e0}]}])"),
+            "`offset` must be a position or length of at least 0, got -0.5");
+}
+
+// A failure anywhere leaves every record as it was, the ones before it too.
+TEST(Stitcher, FailuresChangeNothing) {
+  for (const char* type : {"ner", "relation"}) {
+    auto segments = Record::parse(R"([
+        {"offset": 10, "nes": [{"offset": 1}], "relations": [{"head": {"offset": 1}, "tail": {"offset": 2}}]},
+        {"offset": 20, "nes": [{"offset": 1}, {"length": 2}], "relations": [{"head": {"offset": 1}}]}])");
+    const Record before = segments;
+    EXPECT_THROW(Stitcher().merge(segments, type), KeyError);
+    EXPECT_EQ(segments, before) << type;
+  }
+}
+
+TEST(Stitcher, HandedOverSegmentsAreMovedNotCopied) {
+  std::vector<Record> segments;
+  segments.push_back(Record::parse(R"({"offset": 7, "nes": [{"offset": 1, "text": "甲"}, {"spans": [{"offset": 2}]}]})"));
+  auto merged = Stitcher().merge(std::move(segments), "ner");
+  EXPECT_THAT(merged, ::testing::ElementsAre(Record::parse(R"({"offset": 8, "text": "甲"})"),
+                                             Record::parse(R"({"spans": [{"offset": 9}]})")));
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/common/utils.h"
+#include "kelvra/nlp/common/internal/convert_stretches.h"
 #include "kelvra/nlp/common/lang/cantoseg.h"
 
 namespace kelvra::nlp::common::lang::cantonese {
@@ -70,7 +71,9 @@ const opencc::SimpleConverter& converter() {
 
 std::string to_simplified(std::string_view text) {
   try {
-    return converter().Convert(text.data(), text.size());
+    return internal::convert_stretches(text, [](std::string_view stretch) {
+      return converter().Convert(stretch.data(), stretch.size());
+    });
   } catch (const opencc::Exception& e) {
     throw KvException(ErrorCodes::INTERNAL_ERROR, std::string("OpenCC conversion failed: ") + e.what());
   }

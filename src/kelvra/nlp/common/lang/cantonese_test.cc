@@ -108,6 +108,15 @@ TEST(Translate, RejectsInvalidUtf8NamingText) {
   }
 }
 
+// Regression: the converter stops at NUL, so "食\0飯" came out as "食饭".
+TEST(Translate, RegressionNulAndTheTextAfterItAreKept) {
+  using namespace std::string_literals;
+  Cantonese cantonese(dictionary_file("佢哋\t他們\n"));
+  EXPECT_EQ(cantonese.translate("頭\0髮\0\0佢哋\0"s), "头\0发\0\0他们\0"s);
+  const std::string rice = shipped().translate("食\0飯"s);
+  EXPECT_EQ(rice.substr(rice.size() - 4), "\0饭"s);
+}
+
 TEST(Translate, ConcurrentCallsAgree) {
   const std::string text = "佢哋而家喺邊度食緊飯？我哋聽日再傾啦。";
   const std::string expected = shipped().translate(text);
