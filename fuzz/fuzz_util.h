@@ -47,21 +47,14 @@ inline void require(bool holds, const char* what) {
   }
 }
 
-// Records nested deeper than this are refused where JSON input enters the
-// command-line tool; the fuzz targets read records the same way.
-inline constexpr int kMaxDepth = 1000;
-
-// The record in `text`, or nothing when it is not JSON or nests too deep.
-inline std::optional<Record> parse_record(std::string_view text) {
-  bool too_deep = false;
-  Record parsed = Record::parse(
-      text,
-      [&](int depth, Record::parse_event_t, Record&) {
-        if (depth > kMaxDepth) too_deep = true;
-        return !too_deep;
-      },
-      /*allow_exceptions=*/false);
-  if (too_deep || parsed.is_discarded()) return std::nullopt;
+// The record in `text`, or nothing when it is not JSON. Text nested deeper
+// than kMaxRecordDepth is refused before parsing, as the command-line tool
+// refuses it where it reads JSON, unless `any_depth`.
+inline std::optional<Record> parse_record(std::string_view text, bool any_depth = false) {
+  if (!any_depth && kelvra::common::find_excess_nesting(text) != std::string_view::npos)
+    return std::nullopt;
+  Record parsed = Record::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded()) return std::nullopt;
   return parsed;
 }
 
