@@ -80,7 +80,7 @@ fuzz: deps
 	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
 	  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" $(CMAKE_FLAGS)
 	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzz_targets
-	bash fuzz/run $(BUILD_FUZZ) $(FUZZ_TIME)
+	bash fuzz/run $(BUILD_FUZZ) $(FUZZ_TIME) $(JOBS)
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
