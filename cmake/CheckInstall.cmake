@@ -2,7 +2,8 @@
 # (an install must not depend on where it was first put), then builds and
 # runs the consumer of tests/install against the moved copy twice: once as
 # a CMake project (find_package) and once as a plain compile whose flags
-# come from pkg-config alone.
+# come from pkg-config alone. The consumer also checks that the shipped
+# data is found under the (moved) prefix.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DCXX=<c++ compiler> -P CheckInstall.cmake
 set(work ${BUILD_DIR}/install-check)
 set(installed ${work}/installed-prefix)
@@ -24,7 +25,10 @@ file(RENAME ${installed} ${prefix})
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install -B ${consumer} -G Ninja
     -DCMAKE_PREFIX_PATH=${prefix})
 run(${CMAKE_COMMAND} --build ${consumer})
-run(${consumer}/consumer)
+run(${consumer}/consumer ${prefix})
+if(EXISTS ${prefix}/lib/data)
+  message(FATAL_ERROR "data installed into the library folder: ${prefix}/lib/data")
+endif()
 
 # pkg-config: nothing but the .pc file says where headers and libraries are.
 find_program(PKG_CONFIG pkg-config REQUIRED)
@@ -44,4 +48,4 @@ endif()
 run(${CXX} ${cflags} ${SOURCE_DIR}/tests/install/main.cc ${libs} -o ${work}/pc-consumer)
 # A prefix outside the loader's search path is named at run time.
 set(ENV{LD_LIBRARY_PATH} ${prefix}/lib)
-run(${work}/pc-consumer)
+run(${work}/pc-consumer ${prefix})

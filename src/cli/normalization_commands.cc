@@ -15,6 +15,7 @@ namespace kelvra::cli {
 namespace {
 
 using nlp::common::lang::cantonese::Cantonese;
+using nlp::common::lang::cantonese::Rewrite;
 using nlp::common::normalizer::Normalizer;
 
 void add_normalize(CLI::App& app) {
@@ -53,25 +54,46 @@ void add_normalize(CLI::App& app) {
 void add_cantonese(CLI::App& app) {
   struct Options {
     std::string dict;
+    bool explain = false;
     std::string file;
   };
   auto options = std::make_shared<Options>();
   auto* cmd = app.add_subcommand(
       "cantonese",
       "Rewrite Cantonese wording with Mandarin wording, word by word, in simplified\n"
-      "characters; prints each input line translated.");
+      "characters, leaving Mandarin as it is; prints each input line translated.");
   cmd->add_option("--dict", options->dict,
                   "Cantonese-Mandarin dictionary, tab-separated (default: the shipped c2m.tsv)");
+  cmd->add_flag("--explain", options->explain,
+                "Print one record per line instead: {\"text\",\"translation\",\"rewrites\":\n"
+                "[{\"text\",\"offset\",\"length\",\"translation\",\"line\",\"entry\"}]}, one\n"
+                "rewrite per changed word, offsets in code points of the line; \"line\" and\n"
+                "\"entry\" are the dictionary line that changed it (the file the log names)");
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
     std::string text = read_text_input(options->file);
     Cantonese cantonese(options->dict.empty() ? std::nullopt
                                               : std::optional<std::string>(options->dict));
     std::string out;
+    std::vector<Rewrite> rewrites;
     for_each_line(text, [&](std::string_view line, std::int64_t) {
-      out = cantonese.translate(line);
-      out.push_back('\n');
-      std::fwrite(out.data(), 1, out.size(), stdout);
+      if (!options->explain) {
+        out = cantonese.translate(line);
+        out.push_back('\n');
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        return;
+      }
+      rewrites.clear();
+      Record record{{"text", line}, {"translation", cantonese.translate(line, rewrites)},
+                    {"rewrites", Record::array()}};
+      for (auto& rewrite : rewrites)
+        record["rewrites"].push_back(Record{{"text", std::move(rewrite.text)},
+                                            {"offset", rewrite.offset},
+                                            {"length", rewrite.length},
+                                            {"translation", std::move(rewrite.mandarin)},
+                                            {"line", rewrite.line},
+                                            {"entry", rewrite.entry_cantonese + "\t" + rewrite.entry_mandarin}});
+      print_json_line(record);
     });
   });
 }

@@ -57,4 +57,19 @@ TEST(CantoneseCommand, OwnDictionaryAndMissingOne) {
   EXPECT_THAT(missing.err, HasSubstr("no/such.tsv"));
 }
 
+TEST(CantoneseCommand, ExplainNamesTheDictionaryLineOfEachRewrite) {
+  std::string dict = ::testing::TempDir() + "normalization_cli_explain.tsv";
+  std::ofstream(dict, std::ios::binary) << "佢哋\t他們\n# a note\n喺\t在\n食物\t食物\n";
+  auto result = run("cantonese --explain --dict " + dict, "佢哋喺度\n食物\n");
+  ASSERT_EQ(result.status, 0) << result.err;
+  // The identity entry changes nothing, so it is not a rewrite.
+  EXPECT_EQ(result.out,
+            R"({"text":"佢哋喺度","translation":"他们在度","rewrites":[)"
+            R"({"text":"佢哋","offset":0,"length":2,"translation":"他们","line":1,"entry":"佢哋\t他們"},)"
+            R"({"text":"喺","offset":2,"length":1,"translation":"在","line":3,"entry":"喺\t在"}]})"
+            "\n"
+            R"({"text":"食物","translation":"食物","rewrites":[]})"
+            "\n");
+}
+
 }  // namespace

@@ -2,13 +2,17 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <thread>
+
+#include <opencc/SimpleConverter.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/utf8.h"
 
 namespace kelvra::nlp::common::lang::cantonese {
 namespace {
@@ -21,12 +25,15 @@ using ::testing::Pair;
 using ::testing::UnorderedElementsAre;
 
 // Writes `content` to a file named after the running test; returns its path.
-std::string dictionary_file(const std::string& content) {
+std::string dictionary_file(const std::string& content, const std::string& suffix = ".tsv") {
   std::string path = ::testing::TempDir() + "c2m_" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".tsv";
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + suffix;
   std::ofstream(path, std::ios::binary) << content;
   return path;
 }
+
+// A Mandarin word list of its own for the running test.
+std::string words_file(const std::string& content) { return dictionary_file(content, ".words"); }
 
 const Cantonese& shipped() {
   static const Cantonese instance;
@@ -99,6 +106,67 @@ TEST(Translate, WordByWordWithSimplifiedKeys) {
   EXPECT_EQ(cantonese.translate(""), "");
 }
 
+TEST(Translate, DictionaryWordsMatchAsWrittenOrSimplified) {
+  Cantonese traditional(dictionary_file("係\t是\n"), words_file(""));
+  EXPECT_EQ(traditional.translate("係"), "是");
+  EXPECT_EQ(traditional.translate("系"), "是");
+  // 繫 is simplified to 系 as well, but it is another character than 係.
+  EXPECT_EQ(traditional.translate("繫"), "系");
+  // A word written in simplified characters takes whatever converts to it.
+  Cantonese simplified(dictionary_file("系\t是\n"), words_file(""));
+  EXPECT_EQ(simplified.translate("繫"), "是");
+  EXPECT_EQ(simplified.translate("係"), "是");
+}
+
+TEST(Translate, MandarinWordsOfTheWordListStayWhole) {
+  const std::string dict = dictionary_file("佢\t他\n話\t說\n唔好\t不要\n");
+  // Without the word list, 話 in 的話 is a word of its own.
+  EXPECT_EQ(Cantonese(dict, words_file("")).translate("的話佢"), "的说他");
+  // With it, 的話 stays whole; # lines and blank lines are not words, and a
+  // word in traditional characters is simplified first.
+  Cantonese cantonese(dict, words_file("# Mandarin\n\n  的話\r\n好話\n的\n好\n"));
+  EXPECT_EQ(cantonese.translate("的話佢"), "的话他");
+  // 唔 is no Mandarin character (the list's single characters are), so 唔好
+  // wins over the Mandarin 好話 that overlaps it.
+  EXPECT_EQ(cantonese.translate("唔好話"), "不要说");
+  EXPECT_THROW(Cantonese(dict, "no/such/words.txt"), FileError);
+}
+
+TEST(Translate, ConversionEqualsOpenCCOnRandomText) {
+  // No dictionary words: translate is then OpenCC's t2s of the whole text,
+  // its phrase entries (乾隆, 著作, 瞭解, 於是, ...) included.
+  Cantonese plain(dictionary_file(""), words_file(""));
+  opencc::SimpleConverter t2s("t2s");
+  const std::vector<std::string> pieces = {"乾", "隆", "著", "作", "瞭", "解", "於", "是", "覆", "蓋",
+                                           "藉", "口", "頭", "髮", "的", "了", "𠮶", "a", " ", "，",
+                                           "\n", "1", "後", "麼", "乾隆", "著作", "瞭解", "反覆"};
+  std::mt19937 random(11);
+  for (int round = 0; round < 500; ++round) {
+    std::string text;
+    for (int i = random() % 40; i > 0; --i) text += pieces[random() % pieces.size()];
+    EXPECT_EQ(plain.translate(text), t2s.Convert(text)) << text;
+  }
+}
+
+TEST(Translate, RewritesNameTheirEntries) {
+  Cantonese cantonese(dictionary_file("佢\t她\n𨋢\t電梯\n佢\t他\n嘅\t\t的\n"), words_file(""));
+  std::vector<Rewrite> rewrites;
+  // Offsets count code points; 𨋢 takes four bytes.
+  EXPECT_EQ(cantonese.translate("搭𨋢嘅佢", rewrites), "搭电梯他");
+  ASSERT_EQ(rewrites.size(), 3u);
+  EXPECT_EQ(rewrites[0].offset, 1);
+  EXPECT_EQ(rewrites[0].length, 1);
+  EXPECT_EQ(rewrites[0].text, "𨋢");
+  EXPECT_EQ(rewrites[0].mandarin, "电梯");
+  EXPECT_EQ(rewrites[0].line, 2);
+  EXPECT_EQ(rewrites[0].entry_mandarin, "電梯");
+  // An empty Mandarin word is a rewrite too; the later line of 佢 counts.
+  EXPECT_EQ(rewrites[1].mandarin, "");
+  EXPECT_EQ(rewrites[2].offset, 3);
+  EXPECT_EQ(rewrites[2].line, 3);
+  EXPECT_EQ(cantonese.dict_file(), dictionary_file("佢\t她\n𨋢\t電梯\n佢\t他\n嘅\t\t的\n"));
+}
+
 TEST(Translate, RejectsInvalidUtf8NamingText) {
   try {
     shipped().translate("\xC3");
@@ -130,15 +198,36 @@ TEST(Translate, ConcurrentCallsAgree) {
   for (const auto& result : results) EXPECT_EQ(result, expected);
 }
 
+TEST(Translate, ConcurrentFirstConversionsAgreeWithOpenCC) {
+  // Threads meet characters that no translation has converted yet, and
+  // overlapping ones, at the same time.
+  Cantonese plain(dictionary_file(""), words_file(""));
+  opencc::SimpleConverter t2s("t2s");
+  std::vector<std::string> texts(4);
+  for (int t = 0; t < 4; ++t)
+    for (char32_t cp = 0x8000 + 1500u * t; cp < 0x8000 + 1500u * t + 3000; ++cp) {
+      kelvra::common::utf8::append(texts[t], cp);
+      if (cp % 7 == 0) kelvra::common::utf8::append(texts[t], 0x20000 + cp % 97);  // beyond 16 bits
+    }
+  std::vector<std::string> results(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] { results[t] = plain.translate(texts[t]); });
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < 4; ++t) EXPECT_EQ(results[t], t2s.Convert(texts[t]));
+}
+
 // --- the shipped dictionary ---
 
-TEST(Shipped, DefaultPathIsBesideTheLibrary) {
+TEST(Shipped, DataIsBesideTheLibraryInTheBuildTree) {
   std::filesystem::path path = Cantonese::default_dict_file();
   EXPECT_TRUE(path.is_absolute());
   EXPECT_EQ(path.filename(), "c2m.tsv");
   EXPECT_EQ(path.parent_path().filename(), "data");
   EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(std::filesystem::path(Cantonese::default_words_file()),
+            path.parent_path() / "mandarin_words.txt");
   EXPECT_GE(shipped()._c2m().size(), 600u);
+  EXPECT_EQ(shipped().dict_file(), path.string());
 }
 
 TEST(Shipped, TranslatesWholeSentences) {
@@ -162,9 +251,28 @@ TEST(Shipped, TranslatesWholeSentences) {
 }
 
 TEST(Shipped, MandarinWordsSharingCantoneseCharactersAreLeftAlone) {
-  // 係, 點 and 食 are Cantonese words on their own, but not inside these.
-  EXPECT_EQ(shipped().translate("我們的系統關係很好，三點鐘見。"), "我们的系统关系很好，三点钟见。");
-  EXPECT_EQ(shipped().translate("食物和飲料"), "食物和饮料");
+  opencc::SimpleConverter t2s("t2s");
+  // Each holds a character or word that is a Cantonese dictionary word on
+  // its own (話, 碟, 傾, 識, 係, 一係, 出年, 行路, 第二個, 一個字, 同, ...).
+  const char* mandarin[] = {
+      "我們的系統關係很好，三點鐘見。", "食物和飲料", "如果指定選項的話", "磁碟",
+      "系統停止傾印核心檔", "使用者標識", "與其相繫", "一系列變數", "輸出年份",
+      "不會進行路徑的擴充套件", "第二個引數", "一個字元序列", "同名成員", "非同步命令",
+      "換句話說", "期望值", "執行命令", "請您稍等一陣子後再變更密碼", "周圍的環境",
+      "即時訊息", "人工智慧", "天文台", "自動櫃員機", "好在有你", "頭痛",
+  };
+  for (const char* text : mandarin) EXPECT_EQ(shipped().translate(text), t2s.Convert(text)) << text;
+}
+
+TEST(Shipped, CantoneseWordsChange) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"佢", "他"},     {"佢哋", "他们"}, {"喺", "在"},     {"冇", "没有"},   {"咗", "了"},
+      {"嘅", "的"},     {"啲", "些"},     {"嘢", "东西"},   {"乜嘢", "什么"}, {"睇", "看"},
+      {"嚟", "来"},     {"唔", "不"},     {"係", "是"},     {"系", "是"},     {"食", "吃"},
+      {"你唔好話俾佢知呀。", "你不要说给他知啊。"},
+      {"我講得唔係好好。", "我说得不太好。"},
+  };
+  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
 }
 
 }  // namespace

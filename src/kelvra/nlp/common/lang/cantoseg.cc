@@ -51,40 +51,86 @@ Kind kind_of(char32_t cp) {
   }
 }
 
+constexpr std::size_t kRootSpan = 0x10000;  // code points with a direct root entry
+// The longest run cut at once; longer runs are cut in windows of this size.
+constexpr std::size_t kWindow = 1 << 16;
+
+struct Cost {
+  std::uint32_t words = 0;
+  std::uint32_t marked = 0;     // code points in Marked words of more than one code point
+  std::uint32_t ambiguous = 0;  // code points in Ambiguous words
+
+  Cost plus(Standing standing, std::uint32_t length) const {
+    Cost sum = *this;
+    ++sum.words;
+    if (standing == Standing::kMarked && length > 1) sum.marked += length;
+    if (standing == Standing::kAmbiguous) sum.ambiguous += length;
+    return sum;
+  }
+  // True when this cover is better than `other`.
+  bool better_than(const Cost& other) const {
+    if (words != other.words) return words < other.words;
+    if (marked != other.marked) return marked > other.marked;
+    return ambiguous < other.ambiguous;
+  }
+};
+
 }  // namespace
 
-Segmenter::Segmenter(const std::vector<std::string>& words) {
-  terminal_.push_back(false);  // the root
-  for (const auto& word : words) {
-    utf8::require_valid(word, "words");
-    if (word.empty()) continue;
-    std::uint32_t node = 0;
-    std::size_t length = 0;
-    for (std::size_t pos = 0; pos < word.size(); ++length) {
-      const char32_t cp = utf8::next(word, pos);
-      auto [it, fresh] = children_.try_emplace(key(node, cp), static_cast<std::uint32_t>(terminal_.size()));
-      if (fresh) terminal_.push_back(false);
-      node = it->second;
+Segmenter::Segmenter(const std::vector<std::string>& words) : root_children_(kRootSpan, 0) {
+  word_index_.push_back(npos);  // the root
+  standing_.push_back(Standing::kPlain);
+  for (std::size_t i = 0; i < words.size(); ++i) add(words[i], i, Standing::kPlain);
+}
+
+Segmenter::Segmenter(const std::vector<Lexeme>& lexicon) : root_children_(kRootSpan, 0) {
+  word_index_.push_back(npos);
+  standing_.push_back(Standing::kPlain);
+  for (std::size_t i = 0; i < lexicon.size(); ++i) add(lexicon[i].word, i, lexicon[i].standing);
+}
+
+void Segmenter::add(std::string_view word, std::size_t index, Standing standing) {
+  utf8::require_valid(word, "words");
+  if (word.empty()) return;
+  std::uint32_t node = 0;
+  std::size_t length = 0;
+  for (std::size_t pos = 0; pos < word.size(); ++length) {
+    const char32_t cp = utf8::next(word, pos);
+    std::uint32_t next = child(node, cp);
+    if (next == 0) {
+      if (word_index_.size() >= std::numeric_limits<std::uint32_t>::max())
+        throw kelvra::common::TypeError("words", "the lexicon is too large");
+      next = static_cast<std::uint32_t>(word_index_.size());
+      word_index_.push_back(npos);
+      standing_.push_back(Standing::kPlain);
+      if (node == 0 && cp < kRootSpan)
+        root_children_[cp] = next;
+      else
+        children_.emplace(key(node, cp), next);
     }
-    if (!terminal_[node]) ++size_;
-    terminal_[node] = true;
-    if (length > max_length_) max_length_ = length;
+    node = next;
   }
+  if (word_index_[node] == npos) ++size_;
+  word_index_[node] = index;
+  standing_[node] = standing;
+  if (length > max_length_) max_length_ = length;
 }
 
 std::uint32_t Segmenter::child(std::uint32_t node, char32_t cp) const {
+  if (node == 0 && cp < kRootSpan) return root_children_[cp];
   auto it = children_.find(key(node, cp));
   return it == children_.end() ? 0 : it->second;
 }
 
-bool Segmenter::contains(std::string_view word) const {
-  if (!utf8::is_valid(word) || word.empty()) return false;
+std::size_t Segmenter::find(std::string_view word) const {
+  if (word.empty() || !utf8::is_valid(word)) return npos;
   std::uint32_t node = 0;
-  for (std::size_t pos = 0; pos < word.size();) {
+  for (std::size_t pos = 0, length = 0; pos < word.size(); ++length) {
+    if (length == max_length_) return npos;
     node = child(node, utf8::next(word, pos));
-    if (node == 0) return false;
+    if (node == 0) return npos;
   }
-  return terminal_[node];
+  return word_index_[node];
 }
 
 std::vector<std::string> Segmenter::cut(std::string_view text) const {
@@ -93,16 +139,26 @@ std::vector<std::string> Segmenter::cut(std::string_view text) const {
   return words;
 }
 
+std::vector<std::string_view> Segmenter::cut_views(std::string_view text) const {
+  std::vector<Piece> pieces;
+  cut_pieces(text, pieces);
+  std::vector<std::string_view> views;
+  views.reserve(pieces.size());
+  for (const Piece& piece : pieces) views.push_back(piece.text);
+  return views;
+}
+
 // Buffers of one cut, reused from stretch to stretch.
 struct Segmenter::Scratch {
   std::vector<char32_t> cps;
   std::vector<std::size_t> bytes;  // byte offset of each code point, and of the end
-  std::vector<std::uint32_t> best, step;
+  std::vector<Cost> best;
+  std::vector<std::uint32_t> step;
+  std::vector<std::size_t> index;  // lexicon position of the first word of the best cover
 };
 
-std::vector<std::string_view> Segmenter::cut_views(std::string_view text) const {
+void Segmenter::cut_pieces(std::string_view text, std::vector<Piece>& out) const {
   utf8::require_valid(text, "text");
-  std::vector<std::string_view> out;
   Scratch scratch;
   std::size_t pos = 0;
   while (pos < text.size()) {
@@ -110,27 +166,30 @@ std::vector<std::string_view> Segmenter::cut_views(std::string_view text) const 
     const Kind kind = kind_of(utf8::next(text, pos));
     if (kind != Kind::kLone) {
       // Extend the run while the kind stays the same.
-      while (pos < text.size()) {
+      for (std::size_t length = 1; pos < text.size(); ++length) {
+        if (kind == Kind::kStretch && length == kWindow) break;
         std::size_t probe = pos;
         if (kind_of(utf8::next(text, probe)) != kind) break;
         pos = probe;
       }
     }
-    if (kind == Kind::kStretch)
+    if (kind == Kind::kStretch) {
       cut_stretch(text, begin, pos, scratch, out);
-    else
-      out.push_back(text.substr(begin, pos - begin));
+    } else {
+      const std::string_view word = text.substr(begin, pos - begin);
+      out.push_back({word, find(word)});
+    }
   }
-  return out;
 }
 
-// Fewest words by dynamic programming from the end of the stretch: best[i]
-// is the least number of words that covers code points i..n, and step[i]
-// the length of the first word of that cover; ties go to the longer first
-// word.
+// Best cover by dynamic programming from the end of the stretch: best[i] is
+// the cost of the best cover of code points i..n, step[i] the length of its
+// first word and index[i] that word's lexicon position. Lexicon words
+// starting at i come shortest first, so taking a candidate that is not worse
+// lets a longer word win a tie.
 void Segmenter::cut_stretch(std::string_view text, std::size_t begin, std::size_t end,
-                            Scratch& scratch, std::vector<std::string_view>& out) const {
-  auto& [cps, bytes, best, step] = scratch;
+                            Scratch& scratch, std::vector<Piece>& out) const {
+  auto& [cps, bytes, best, step, index] = scratch;
   cps.clear();
   bytes.clear();
   for (std::size_t pos = begin; pos < end;) {
@@ -139,28 +198,33 @@ void Segmenter::cut_stretch(std::string_view text, std::size_t begin, std::size_
   }
   bytes.push_back(end);
   const std::size_t n = cps.size();
-  best.assign(n + 1, 0);
+  best.assign(n + 1, Cost{});
   step.assign(n + 1, 1);
+  index.assign(n + 1, npos);
   for (std::size_t i = n; i-- > 0;) {
-    std::uint32_t best_cost = best[i + 1] + 1;  // a single code point
+    // A single code point, a lexicon word or not (word_index_[0] is npos).
+    std::uint32_t node = child(0, cps[i]);
+    Cost best_cost = best[i + 1].plus(standing_[node], 1);
     std::uint32_t best_step = 1;
-    // Lexicon words starting at i come shortest first, so "<=" lets a longer
-    // word win a tie.
-    std::uint32_t node = 0;
-    for (std::size_t j = i; j < n && j - i < max_length_; ++j) {
+    std::size_t best_index = word_index_[node];
+    for (std::size_t j = i + 1; node != 0 && j < n && j - i < max_length_; ++j) {
       node = child(node, cps[j]);
       if (node == 0) break;
-      if (!terminal_[node]) continue;
+      if (word_index_[node] == npos) continue;
       const auto length = static_cast<std::uint32_t>(j - i + 1);
-      if (best[i + length] + 1 <= best_cost) {
-        best_cost = best[i + length] + 1;
+      const Cost cost = best[i + length].plus(standing_[node], length);
+      if (!best_cost.better_than(cost)) {
+        best_cost = cost;
         best_step = length;
+        best_index = word_index_[node];
       }
     }
     best[i] = best_cost;
     step[i] = best_step;
+    index[i] = best_index;
   }
-  for (std::size_t i = 0; i < n; i += step[i]) out.push_back(text.substr(bytes[i], bytes[i + step[i]] - bytes[i]));
+  for (std::size_t i = 0; i < n; i += step[i])
+    out.push_back({text.substr(bytes[i], bytes[i + step[i]] - bytes[i]), index[i]});
 }
 
 }  // namespace kelvra::nlp::common::lang::cantoseg

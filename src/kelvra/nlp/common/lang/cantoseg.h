@@ -12,8 +12,12 @@
 //    per code point;
 //  - every other run (Chinese characters above all) is cut into lexicon
 //    words and single code points so that the number of words is the
-//    smallest; among equally short segmentations the one with the longer
-//    first word wins, then the longer second word, and so on.
+//    smallest. Among equally short segmentations, the one that covers more
+//    code points with words of more than one code point that stand as
+//    Marked wins, then the one that covers fewer code points with words
+//    that stand as Ambiguous, then the one with the longer first word, then
+//    the longer second word, and so on. Such a run is cut every 65,536 code
+//    points first, which bounds the work memory whatever the text.
 // Lexicon words are therefore found only inside runs of the third kind:
 // words holding letters, digits, blanks or punctuation are never matched.
 // The words' concatenation is always exactly the text: nothing is dropped,
@@ -32,11 +36,34 @@
 
 namespace kelvra::nlp::common::lang::cantoseg {
 
+// How a lexicon word weighs against others when two segmentations have the
+// same number of words (see above). The translator marks words that only
+// Cantonese uses, so that they win over Mandarin words that happen to
+// overlap them, and rewrites made of characters Mandarin uses too, so that
+// Mandarin words win over them.
+enum class Standing : std::uint8_t { kPlain, kMarked, kAmbiguous };
+
+struct Lexeme {
+  std::string word;
+  Standing standing = Standing::kPlain;
+};
+
 class Segmenter {
  public:
-  // `words`: the lexicon, valid UTF-8 each (TypeError naming `words`
-  // otherwise); empty strings and repeats are ignored.
+  // A word of a cut, a slice of the text, with the position in the lexicon
+  // of the lexicon word it is (the last of equal words), or npos.
+  struct Piece {
+    std::string_view text;
+    std::size_t index;
+  };
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+  // `words`: the lexicon, all Plain, valid UTF-8 each (TypeError naming
+  // `words` otherwise); empty strings are ignored, and of equal words the
+  // last counts.
   explicit Segmenter(const std::vector<std::string>& words);
+  // The same with a standing for each word.
+  explicit Segmenter(const std::vector<Lexeme>& lexicon);
 
   // The words of `text` in order (see above). TypeError naming `text` when
   // it is not valid UTF-8. An empty text gives no words.
@@ -45,22 +72,33 @@ class Segmenter {
   // The same words as slices of `text`, which must outlive them.
   std::vector<std::string_view> cut_views(std::string_view text) const;
 
+  // The same words with their lexicon positions; appends to `out`.
+  void cut_pieces(std::string_view text, std::vector<Piece>& out) const;
+
+  // The lexicon position of `word`, or npos when it is not a lexicon word
+  // (or not valid UTF-8).
+  std::size_t find(std::string_view word) const;
   // True when `word` is in the lexicon.
-  bool contains(std::string_view word) const;
+  bool contains(std::string_view word) const { return find(word) != npos; }
   // Number of distinct lexicon words.
   std::size_t size() const noexcept { return size_; }
 
  private:
+  void add(std::string_view word, std::size_t index, Standing standing);
   // Child of trie node `node` along code point `cp`, or 0 (the root is
   // never a child).
   std::uint32_t child(std::uint32_t node, char32_t cp) const;
   struct Scratch;
   void cut_stretch(std::string_view text, std::size_t begin, std::size_t end, Scratch& scratch,
-                   std::vector<std::string_view>& out) const;
+                   std::vector<Piece>& out) const;
 
+  // The root's children by code point for the Basic Multilingual Plane,
+  // where nearly every walk starts; the rest in the hash map.
+  std::vector<std::uint32_t> root_children_;
   std::unordered_map<std::uint64_t, std::uint32_t> children_;  // (node, cp) -> node
-  std::vector<bool> terminal_;                                 // node ends a word
-  std::size_t max_length_ = 0;                                 // longest word, code points
+  std::vector<std::size_t> word_index_;  // per node: the lexicon position of the word it ends, or npos
+  std::vector<Standing> standing_;       // per node: the standing of that word
+  std::size_t max_length_ = 0;           // longest word, code points
   std::size_t size_ = 0;
 };
 

@@ -42,6 +42,56 @@ TEST(Cut, FewestWordsThenLongerFirstWord) {
   EXPECT_THAT(lexicon.cut("甲乙丙丁戊"), ElementsAre("甲乙", "丙丁戊"));
 }
 
+TEST(Cut, StandingsDecideBetweenEquallyShortCuts) {
+  using S = Standing;
+  // 成日|食 and 成|日食 both take two words.
+  auto cut = [](std::vector<Lexeme> lexicon, std::string_view text) {
+    return Segmenter(lexicon).cut(text);
+  };
+  // All plain: the longer first word wins.
+  EXPECT_THAT(cut({{"成日"}, {"日食"}}, "成日食"), ElementsAre("成日", "食"));
+  // An ambiguous rewrite loses to a plain word, even as the longer first word.
+  EXPECT_THAT(cut({{"成日", S::kAmbiguous}, {"日食"}}, "成日食"), ElementsAre("成", "日食"));
+  // A single code point counts too: 唔好|話 loses to 唔|好話 when 話 is ambiguous ...
+  EXPECT_THAT(cut({{"唔好"}, {"好話"}, {"話", S::kAmbiguous}}, "唔好話"), ElementsAre("唔", "好話"));
+  // ... unless 唔好 is marked: covering more with marked words comes first.
+  EXPECT_THAT(cut({{"唔好", S::kMarked}, {"好話"}, {"話", S::kAmbiguous}}, "唔好話"),
+              ElementsAre("唔好", "話"));
+  // Marked words of one code point weigh nothing: 啱|啱先 and 啱啱|先 tie on
+  // marked code points, and the longer first word wins.
+  EXPECT_THAT(cut({{"啱", S::kMarked}, {"啱啱", S::kMarked}, {"啱先", S::kMarked}}, "啱啱先"),
+              ElementsAre("啱啱", "先"));
+  // Fewer words always come first.
+  EXPECT_THAT(cut({{"甲乙丙", S::kAmbiguous}, {"甲乙"}, {"丙丁"}}, "甲乙丙"), ElementsAre("甲乙丙"));
+}
+
+TEST(Cut, PiecesCarryTheirLexiconPosition) {
+  Segmenter lexicon(std::vector<std::string>{"佢", "佢哋", "OK", "，", "佢哋"});
+  std::vector<Segmenter::Piece> pieces;
+  lexicon.cut_pieces("佢哋佢，OK好", pieces);
+  ASSERT_EQ(pieces.size(), 5u);
+  // Of equal words the last counts; letters, digits and punctuation are
+  // found when the whole piece is a lexicon word.
+  const std::pair<std::string_view, std::size_t> expected[] = {
+      {"佢哋", 4}, {"佢", 0}, {"，", 3}, {"OK", 2}, {"好", Segmenter::npos}};
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    EXPECT_EQ(pieces[i].text, expected[i].first);
+    EXPECT_EQ(pieces[i].index, expected[i].second);
+  }
+  EXPECT_EQ(lexicon.find("佢哋"), 4u);
+  EXPECT_EQ(lexicon.find("佢哋佢"), Segmenter::npos);
+}
+
+TEST(Cut, LongRunsAreCutInWindows) {
+  // A run of 70,000 Chinese characters is cut in bounded windows, and still
+  // comes back whole.
+  std::string text;
+  for (int i = 0; i < 35000; ++i) text += "佢哋";
+  auto words = Segmenter(std::vector<std::string>{"佢哋"}).cut(text);
+  EXPECT_EQ(join(words), text);
+  EXPECT_EQ(words.size(), 35000u);  // the window boundary falls between two words here
+}
+
 TEST(Cut, LettersAndDigitsStayOneWordAndNothingIsDropped) {
   EXPECT_THAT(segmenter().cut("佢哋買iPhone15喇 ok!"),
               ElementsAre("佢哋", "買", "iPhone15", "喇", " ", "ok", "!"));

@@ -1,0 +1,182 @@
+#!/usr/bin/python3
+"""Measures both sides of Cantonese to Mandarin translation with the CLI:
+
+- Mandarin kept: Mandarin text in traditional characters from Debian
+  packages (the zh_TW manual pages of manpages-zh and the other installed
+  packages, and the zh_TW message catalogues under /usr/share/locale). A
+  line is kept when `kelvra-nlp cantonese` gives exactly what OpenCC's t2s
+  conversion gives. Only lines holding a Chinese character count.
+- Cantonese translated: the everyday Cantonese sentences of
+  bench/cantonese_sentences.txt (written for the project). A sentence is
+  translated when its translation holds none of the Cantonese-only words
+  listed below.
+- Loading: the median time of the first translator of a process with the
+  shipped data (BUILD-DIR/bench/cantonese_load, when built), and the
+  translation speed over the Mandarin corpus (CLI, whole run).
+
+    /usr/bin/python3 bench/cantonese_measure.py BUILD-DIR [--show N] [--dict FILE]
+
+Installs manpages-zh with apt-get when missing. Prints the shares per
+source, the lines that differ (up to N of each side, default 20) and the
+data it used.
+"""
+import argparse
+import glob
+import gettext
+import gzip
+import os
+import re
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Words that standard Mandarin does not use, in simplified characters (the
+# translator's output is simplified). A translated sentence must hold none.
+CANTONESE_ONLY = [
+    "佢", "哋", "喺", "冇", "咗", "嘅", "啲", "嘢", "乜", "睇", "嚟", "唔", "咁", "噉", "咩", "畀",
+    "攞", "搵", "揾", "谂", "嗰", "喎", "噃", "㗎", "嬲", "攰", "瞓", "嘥", "悭", "孭", "啱", "冚",
+    "嚿", "𨋢", "唞", "啫", "嗻", "啩", "噏", "掹", "揿", "㩒", "揸", "边度", "点解", "点样",
+    "几多", "而家", "琴日", "听日", "寻日", "钟意", "屋企", "冲凉", "系咪", "边个", "呢度",
+    "呢个", "食饭", "倾偈", "放工", "踢波", "点算", "得闲",
+]
+
+CJK = re.compile("[\u3400-\u9fff\U00020000-\U0003134f]")
+TROFF_ESCAPES = re.compile(r"\\(f(\[[^]]*\]|\(..|.)|s[-+]?\d|\(..|\*(\(..|\[[^]]*\]|.)|[&/,|^%])")
+
+
+def ensure_packages():
+    status = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "manpages-zh"],
+                            capture_output=True, text=True).stdout
+    if "install ok installed" in status:
+        return
+    print("cantonese_measure: installing manpages-zh", file=sys.stderr)
+    if subprocess.run(["apt-get", "install", "-y", "manpages-zh"]).returncode != 0:
+        subprocess.run(["apt-get", "update"], check=True)
+        subprocess.run(["apt-get", "install", "-y", "manpages-zh"], check=True)
+
+
+def manual_page_lines(path):
+    """The running text of a troff manual page: request lines dropped, font
+    and character escapes removed."""
+    opener = gzip.open if path.endswith(".gz") else open
+    with opener(path, "rt", encoding="utf-8", errors="replace") as page:
+        for line in page:
+            if line.startswith((".", "'")):
+                continue
+            line = line.replace("\\-", "-").replace("\\e", "\\").replace("\\ ", " ")
+            yield TROFF_ESCAPES.sub("", line).strip()
+
+
+def catalogue_lines(path):
+    with open(path, "rb") as mo:
+        catalogue = gettext.GNUTranslations(mo)._catalog
+    for key, text in catalogue.items():
+        if key == "" or (isinstance(key, str) and key.startswith("\x00")):
+            continue  # the header
+        for line in text.split("\n"):
+            yield line.strip()
+
+
+def mandarin_corpus():
+    """{source name: [lines]}, each line once, in a stable order."""
+    sources = {}
+    pages = sorted(glob.glob("/usr/share/man/zh_TW/man*/*"))
+    sources["zh_TW manual pages (%d pages)" % len(pages)] = [
+        line for page in pages for line in manual_page_lines(page)]
+    catalogues = sorted(glob.glob("/usr/share/locale/zh_TW/LC_MESSAGES/*.mo"))
+    sources["zh_TW message catalogues (%d: %s)" % (
+        len(catalogues), " ".join(os.path.basename(c)[:-3] for c in catalogues))] = [
+        line for catalogue in catalogues for line in catalogue_lines(catalogue)]
+    seen = set()
+    for name, lines in sources.items():
+        kept = []
+        for line in lines:
+            if CJK.search(line) and line not in seen:
+                seen.add(line)
+                kept.append(line)
+        sources[name] = kept
+    return sources
+
+
+def run_lines(command, lines):
+    text = "".join(line + "\n" for line in lines)
+    result = subprocess.run(command, input=text.encode(), capture_output=True, check=True)
+    out = result.stdout.decode().split("\n")
+    assert out[-1] == "" and len(out) == len(lines) + 1, "line count changed"
+    return out[:-1]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("build")
+    parser.add_argument("--show", type=int, default=20, help="differing lines shown per side")
+    parser.add_argument("--dict", help="a dictionary of one's own instead of the shipped one")
+    args = parser.parse_args()
+    ensure_packages()
+    cli = [os.path.join(args.build, "src", "cli", "kelvra-nlp"), "cantonese"]
+    if args.dict:
+        cli += ["--dict", args.dict]
+
+    report_loading(args.build)
+    print("== Mandarin kept (translation equals OpenCC t2s)")
+    total = kept_total = 0
+    sources = mandarin_corpus()
+    for name, lines in sources.items():
+        ours = run_lines(cli, lines)
+        reference = run_lines(["opencc", "-c", "t2s"], lines)
+        differing = [(l, o, r) for l, o, r in zip(lines, ours, reference) if o != r]
+        kept = len(lines) - len(differing)
+        total += len(lines)
+        kept_total += kept
+        print("%s: %d of %d lines kept, %.2f%%" % (name, kept, len(lines), 100.0 * kept / max(1, len(lines))))
+        for line, ours_line, reference_line in differing[:args.show]:
+            print("  in:   " + line + "\n  ours: " + ours_line + "\n  t2s:  " + reference_line)
+    print("all Mandarin: %d of %d lines kept, %.2f%%" % (kept_total, total, 100.0 * kept_total / max(1, total)))
+
+    corpus = "".join(line + "\n" for lines in sources.values() for line in lines).encode()
+    with tempfile.NamedTemporaryFile(suffix=".txt") as corpus_file:
+        corpus_file.write(corpus)
+        corpus_file.flush()
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        start = time.perf_counter()
+        subprocess.run(cli + [corpus_file.name], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=True)
+    seconds = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+    print("CLI on the whole Mandarin corpus, loading and process start included: %.1f MB in %.2f s CPU "
+          "(%.1f MB/s), %.2f s wall" % (len(corpus) / 1e6, cpu, len(corpus) / 1e6 / cpu, seconds))
+
+    print("== Cantonese translated (no Cantonese-only word left)")
+    with open(os.path.join(HERE, "cantonese_sentences.txt"), encoding="utf-8") as f:
+        sentences = [line.strip() for line in f if line.strip() and not line.startswith("#")]
+    translations = run_lines(cli, sentences)
+    left = [(s, t, [w for w in CANTONESE_ONLY if w in t]) for s, t in zip(sentences, translations)]
+    left = [entry for entry in left if entry[2]]
+    done = len(sentences) - len(left)
+    print("bench/cantonese_sentences.txt: %d of %d sentences translated, %.2f%%" % (
+        done, len(sentences), 100.0 * done / max(1, len(sentences))))
+    for sentence, translation, words in left[:args.show]:
+        print("  in:   %s\n  ours: %s\n  left: %s" % (sentence, translation, " ".join(words)))
+
+
+def report_loading(build):
+    program = os.path.join(build, "bench", "cantonese_load")
+    if not os.path.exists(program):
+        print("== Loading: %s not built" % program)
+        return
+    runs = [subprocess.run([program], capture_output=True, text=True, check=True).stdout.split()
+            for _ in range(11)]
+    wall = statistics.median(float(r[0]) for r in runs)
+    cpu = statistics.median(float(r[1]) for r in runs)
+    print("== Loading the shipped data (%s pairs), first translator of a process: median %.1f ms wall, "
+          "%.1f ms CPU over %d runs" % (runs[0][2], wall, cpu, len(runs)))
+
+
+if __name__ == "__main__":
+    main()
