@@ -43,11 +43,14 @@ void add_annotate(CLI::App& app) {
   cmd->add_option("--types", options->types, "Feature types, comma-separated: " + known)
       ->required();
   auto* timeout = cmd->add_option(
-      "--timeout", options->timeout,
-      "Seconds to wait for the service (default: the configuration's, else 60)");
+                        "--timeout", options->timeout,
+                        "Seconds to wait for the service (default: the configuration's, else 60);\n"
+                        "a very long time-out (past 1000000 s) means no time-out in practice")
+                        ->check(positive_seconds());
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options, timeout] {
     auto feature_types = types::from_names(options->types);
+    if (!options->config.empty()) InputFile named(options->config, "--config");  // a bad path, named
     Record config = options->config.empty()
                         ? Record{{"nlp_client", {{"url", options->url}}}}
                         : kelvra::common::ConfigUtil::load(options->config);
@@ -56,10 +59,16 @@ void add_annotate(CLI::App& app) {
 
     std::string text = read_text_input(options->file);
     auto result = annotator.extract(text, feature_types);
+    Output& output = Output::standard();
+    JsonWriter json(output.buffer(), &output);
+    auto print = [&](const FeatureSet& set) {
+      json.value(set.to_json());
+      json.end_line();
+    };
     if (const auto* one = std::get_if<FeatureSet>(&result)) {
-      print_json_line(one->to_json());
+      print(*one);
     } else {
-      for (const auto& set : std::get<std::vector<FeatureSet>>(result)) print_json_line(set.to_json());
+      for (const auto& set : std::get<std::vector<FeatureSet>>(result)) print(set);
     }
   });
 }

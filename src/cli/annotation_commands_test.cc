@@ -55,6 +55,10 @@ TEST(AnnotateCommand, ReadsAConfigurationFile) {
   EXPECT_EQ(json_lines(result.out).at(0)["words"].size(), 3u);
   EXPECT_EQ(service.last_request()["tag"]["domain"], "news");
 
+  auto directory = run("annotate --config " + ::testing::TempDir() + " --types WORD", "x");
+  EXPECT_EQ(directory.status, 1);
+  EXPECT_THAT(directory.err, HasSubstr("--config " + ::testing::TempDir() + ": is a directory"));
+
   auto missing = run("annotate --config /nonexistent/annotate.json --types WORD", "x");
   EXPECT_EQ(missing.status, 1);
   EXPECT_THAT(missing.err, HasSubstr("/nonexistent/annotate.json"));
@@ -85,6 +89,19 @@ TEST(AnnotateCommand, ServiceFailuresAreOneLineNamingTheUrl) {
   EXPECT_EQ(line_count(failing.err), 1u) << failing.err;
 }
 
+TEST(AnnotateCommand, HugeTimeOutAndAnswerCap) {
+  TestService service;
+  auto patient = run("annotate --url " + service.url() + " --types WORD --timeout 1e10", "a b");
+  EXPECT_EQ(patient.status, 0) << patient.err;
+
+  std::string config = ::testing::TempDir() + "annotate_cap.json";
+  std::ofstream(config) << R"({"kvcloud_url": ")" << service.url()
+                        << R"(", "max_answer_bytes": 50})";
+  auto capped = run("annotate --config " + config + " --types WORD", "a b c d e f g h");
+  EXPECT_EQ(capped.status, 1);
+  EXPECT_THAT(capped.err, HasSubstr(service.url() + "/features: the answer is larger than the cap of 50 bytes"));
+}
+
 TEST(AnnotateCommand, BadArguments) {
   auto unknown_type = run("annotate --url http://127.0.0.1:1 --types WORD,VERB", "x");
   EXPECT_EQ(unknown_type.status, 1);
@@ -93,6 +110,13 @@ TEST(AnnotateCommand, BadArguments) {
   auto bad_url = run("annotate --url localhost:80 --types WORD", "x");
   EXPECT_EQ(bad_url.status, 1);
   EXPECT_THAT(bad_url.err, HasSubstr("url `localhost:80`"));
+
+  for (const std::string& timeout : {"-1", "0", "nan", "soon"}) {
+    auto bad_timeout = run("annotate --url http://h --types WORD --timeout " + timeout, "x");
+    EXPECT_EQ(bad_timeout.status, 2) << timeout;
+    EXPECT_THAT(bad_timeout.err,
+                HasSubstr("--timeout: must be a positive number of seconds, got " + timeout));
+  }
 
   EXPECT_EQ(run("annotate --types WORD", "x").status, 2);
   EXPECT_EQ(run("annotate --url http://h --config c.json --types WORD", "x").status, 2);

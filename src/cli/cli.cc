@@ -1,13 +1,12 @@
 #include "cli/cli.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 
+#include "kelvra/common/exceptions.h"
 #include "kelvra/common/utf8.h"
 
 namespace kelvra::cli {
@@ -18,23 +17,14 @@ std::string source_name(const std::string& path) {
   return path.empty() || path == "-" ? "stdin" : path;
 }
 
-std::string read_input(const std::string& path) {
-  if (path.empty() || path == "-") {
-    std::string content((std::istreambuf_iterator<char>(std::cin)),
-                        std::istreambuf_iterator<char>());
-    if (std::cin.bad()) throw InputError("stdin: cannot read standard input");
-    return content;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw InputError(path + ": cannot open: " + std::strerror(errno));
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw InputError(path + ": cannot read");
-  return content;
+std::string read_input(const std::string& path, const std::string& option) {
+  InputFile input(path, option);
+  return input.read_all();
 }
 
-std::string read_text_input(const std::string& path) {
-  std::string content = read_input(path);
-  require_utf8(content, source_name(path));
+std::string read_text_input(const std::string& path, const std::string& option) {
+  std::string content = read_input(path, option);
+  require_utf8(content, option.empty() ? source_name(path) : option + " " + source_name(path));
   return content;
 }
 
@@ -52,6 +42,16 @@ void require_utf8(std::string_view text, const std::string& source) {
   if (bad == utf8::npos) return;
   throw InputError(source + ":" + std::to_string(line_of(text, bad)) +
                    ": input is not valid UTF-8 (bad byte at offset " + std::to_string(bad) + ")");
+}
+
+void checked_by_library(std::string_view text, const std::string& source,
+                        const std::function<void()>& work) {
+  try {
+    work();
+  } catch (const kelvra::common::TypeError&) {
+    require_utf8(text, source);
+    throw;
+  }
 }
 
 Record parse_json(std::string_view text, const std::string& source, std::int64_t first_line) {
@@ -83,14 +83,8 @@ void for_each_line(std::string_view text,
   }
 }
 
-void print_json_line(const Record& record) {
-  std::string line = record.dump();
-  line.push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), stdout);
-}
-
 std::vector<std::string> split_code_points(const std::string& chars, const std::string& option) {
-  if (!utf8::is_valid(chars)) throw InputError(option + ": not valid UTF-8");
+  if (!utf8::is_valid(chars)) throw CLI::ValidationError(option, "not valid UTF-8");
   std::vector<std::string> out;
   for (std::size_t pos = 0; pos < chars.size();) {
     std::size_t start = pos;
@@ -98,6 +92,126 @@ std::vector<std::string> split_code_points(const std::string& chars, const std::
     out.emplace_back(chars.substr(start, pos - start));
   }
   return out;
+}
+
+// --- option values ---
+
+CLI::Validator at_least(std::int64_t least) {
+  return CLI::Validator(
+      [least](std::string& value) -> std::string {
+        std::int64_t number = 0;
+        auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+        if (error != std::errc() || end != value.data() + value.size())
+          return "must be a whole number, got " + value;
+        if (number < least) return "must be at least " + std::to_string(least) + ", got " + value;
+        return "";
+      },
+      "INT>=" + std::to_string(least), "at_least");
+}
+
+CLI::Validator positive_seconds() {
+  return CLI::Validator(
+      [](std::string& value) -> std::string {
+        double seconds = 0;
+        auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+        if (error != std::errc() || end != value.data() + value.size() || !std::isfinite(seconds) ||
+            seconds <= 0)
+          return "must be a positive number of seconds, got " + value;
+        return "";
+      },
+      "SECONDS", "positive_seconds");
+}
+
+CLI::Validator one_of(std::vector<std::string> choices) {
+  std::string listed;
+  for (const auto& choice : choices) listed += (listed.empty() ? "" : ", ") + choice;
+  return CLI::Validator(
+      [choices, listed](std::string& value) -> std::string {
+        if (std::find(choices.begin(), choices.end(), value) != choices.end()) return "";
+        return "must be one of " + listed + ", got " + value;
+      },
+      "{" + listed + "}", "one_of");
+}
+
+StreamOptions StreamFlags::options() const {
+  return StreamOptions{jobs > 0 ? jobs : default_jobs(), skip_bad, progress_mode(progress, quiet)};
+}
+
+void add_stream_flags(CLI::App& command, StreamFlags& flags, bool lines) {
+  command
+      .add_option("--jobs", flags.jobs,
+                  "Threads that work on " + std::string(lines ? "lines" : "documents") +
+                      " at once (default: the number of cores, " + std::to_string(default_jobs()) +
+                      " here); the output is the same for any number")
+      ->check(at_least(1));
+  auto* progress = command.add_flag(
+      "--progress", flags.progress,
+      "Show progress on standard error even when it is not a terminal");
+  auto* quiet = command.add_flag("--quiet", flags.quiet, "Never show progress");
+  progress->excludes(quiet);
+  if (lines) {
+    command.add_flag("--skip-bad", flags.skip_bad,
+                     "Report each bad line (not UTF-8, not valid JSON, not a valid record) on\n"
+                     "standard error and go on; by default the first one stops the run with\n"
+                     "status 1, after everything before it has been written");
+  }
+}
+
+// --- documents of --jsonl ---
+
+Document parse_document(std::string_view line, const std::string& source, std::int64_t number,
+                        std::initializer_list<std::string_view> consumed,
+                        std::initializer_list<std::string_view> own) {
+  const std::string where = source + ":" + std::to_string(number) + ": ";
+  Document doc{parse_json(line, source, number), {}, {}};
+  if (!doc.record.is_object())
+    throw InputError(where + "a document must be a JSON object with \"text\", got a " +
+                     std::string(kelvra::common::kind_name(doc.record)));
+  auto text = doc.record.find("text");
+  if (text == doc.record.end()) throw InputError(where + "missing key 'text'");
+  if (!text->is_string())
+    throw InputError(where + "\"text\" must be a string, got a " +
+                     std::string(kelvra::common::kind_name(*text)));
+  doc.text = text->get_ref<const std::string&>();
+
+  auto listed = [](std::initializer_list<std::string_view> names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
+  JsonWriter json(doc.members);
+  for (auto it = doc.record.begin(); it != doc.record.end(); ++it) {
+    if (listed(consumed, it.key())) continue;
+    if (listed(own, it.key()))
+      throw InputError(where + "the document's \"" + it.key() +
+                       "\" would clash with the output records' own \"" + it.key() +
+                       "\"; rename it");
+    json.key(it.key());
+    json.value(*it);
+  }
+  return doc;
+}
+
+// --- running ---
+
+int run_app(CLI::App& app, int argc, char** argv) {
+  try {
+    app.parse(argc, argv);
+    Output::standard().flush();
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    Progress::interrupt();
+    const int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  } catch (const std::exception& e) {
+    // What was made before the failure is written first; when writing is
+    // what failed, the buffer is already empty.
+    try {
+      Output::standard().flush();
+    } catch (const OutputError&) {
+    }
+    Progress::interrupt();
+    std::fprintf(stderr, "kelvra-nlp: %s\n", e.what());
+    return 1;
+  }
 }
 
 }  // namespace kelvra::cli

@@ -1,11 +1,17 @@
 // Helpers shared by the subcommands of kelvra-nlp: reading the input,
-// reporting bad input with its place, printing records as JSON Lines.
+// reporting bad input with its place, checking option values, and the
+// options of the subcommands that stream.
 //
 // Each group of subcommands lives in its own file and adds itself to the
 // application through one add_*_commands function, declared here and
-// called from main.cc. A subcommand reports bad input by throwing; main
-// prints the message on one line of standard error and exits with 1
-// (usage errors exit with 2).
+// called from a main. A subcommand reports bad input by throwing; run_app
+// prints the message on one line of standard error and exits with 1. Bad
+// option values are usage errors, thrown as CLI::ValidationError naming
+// the option and the value; they exit with 2.
+//
+// The subcommands that need large libraries (vector arithmetic, HTTP) are
+// separate programs beside the main one, so that the others start fast;
+// main.cc hands their command lines over (see helper_program).
 #pragma once
 
 #include <cstdint>
@@ -13,9 +19,12 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "cli/json_writer.h"
+#include "cli/stream.h"
 #include "kelvra/common/record.h"
 
 namespace kelvra::cli {
@@ -27,17 +36,24 @@ class InputError : public std::runtime_error {
 };
 
 // The whole content of `path`, or of standard input when `path` is empty
-// or "-". InputError when the file cannot be read.
-std::string read_input(const std::string& path);
+// or "-". InputError naming the path (and `option`, when given) when it
+// cannot be read or is a directory.
+std::string read_input(const std::string& path, const std::string& option = "");
 
-// read_input, then require_utf8: the input of every text subcommand.
-std::string read_text_input(const std::string& path);
+// read_input, then require_utf8: the input of every whole-text subcommand.
+std::string read_text_input(const std::string& path, const std::string& option = "");
 
 // "stdin" for standard input, the path otherwise; used in messages.
 std::string source_name(const std::string& path);
 
 // InputError naming the source, line and byte when `text` is not UTF-8.
 void require_utf8(std::string_view text, const std::string& source);
+
+// Runs `work`, a library call that checks `text` is UTF-8 before it does
+// anything else, so that a large input is not checked twice; when the call
+// refuses the text, the InputError of require_utf8 names the place instead.
+void checked_by_library(std::string_view text, const std::string& source,
+                        const std::function<void()>& work);
 
 // Parses one JSON value; InputError naming the source and the line
 // (`first_line` is the line number of the text's first line), also for a
@@ -49,12 +65,55 @@ Record parse_json(std::string_view text, const std::string& source, std::int64_t
 void for_each_line(std::string_view text,
                    const std::function<void(std::string_view, std::int64_t)>& visit);
 
-// Writes `record` as compact JSON and a line feed to standard output.
-void print_json_line(const Record& record);
-
 // The characters of `chars`, one string per code point (for options such as
-// --punct); InputError when `chars` is not UTF-8.
+// --punct); CLI::ValidationError naming `option` when `chars` is not UTF-8.
 std::vector<std::string> split_code_points(const std::string& chars, const std::string& option);
+
+// --- option values ---
+
+// A check for an integer option: at least `least`.
+CLI::Validator at_least(std::int64_t least);
+// A check for a number of seconds: positive and finite.
+CLI::Validator positive_seconds();
+// A check for an option that takes one of `choices`.
+CLI::Validator one_of(std::vector<std::string> choices);
+
+// The options of a subcommand that works on lines or documents: --jobs,
+// --progress, --quiet and, with `lines`, --skip-bad.
+struct StreamFlags {
+  int jobs = 0;  // 0: default_jobs()
+  bool progress = false;
+  bool quiet = false;
+  bool skip_bad = false;
+
+  StreamOptions options() const;
+};
+void add_stream_flags(CLI::App& command, StreamFlags& flags, bool lines = true);
+
+// --- documents of --jsonl ---
+
+// One input line of a --jsonl mode: a JSON object with a string "text".
+// Its members other than those the subcommand reads (`consumed`, "text"
+// among them) are passed through: written into each output record after the
+// record's own members. A passed-through member named like one of the
+// record's own (`own`) would make an ambiguous record, so such a document
+// is bad input rather than one whose member is silently dropped.
+struct Document {
+  Record record;
+  std::string_view text;  // the record's "text"
+  std::string members;    // the passed-through members as JSON text ("a":1,"b":2), or empty
+};
+// InputError naming the source and line when the line is not such a
+// document.
+Document parse_document(std::string_view line, const std::string& source, std::int64_t number,
+                        std::initializer_list<std::string_view> consumed,
+                        std::initializer_list<std::string_view> own);
+
+// --- running ---
+
+// Parses the command line and runs the chosen subcommand: status 0, 1 for
+// bad input or a failure (message on standard error), 2 for usage errors.
+int run_app(CLI::App& app, int argc, char** argv);
 
 // Subcommand groups.
 void add_segmentation_commands(CLI::App& app);

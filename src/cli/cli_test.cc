@@ -1,4 +1,5 @@
 // Runs the kelvra-nlp binary as a user would and checks what it prints.
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -64,22 +65,19 @@ TEST(Cli, BadInputIsOneLineOnStderrWithStatusOne) {
   EXPECT_EQ(bad_json.status, 1);
   EXPECT_THAT(bad_json.err, HasSubstr("stdin:2: not valid JSON"));
 
-  auto bad_type = run("section --type NER --length 5", "abc");
-  EXPECT_EQ(bad_type.status, 1);
-  EXPECT_THAT(bad_type.err, HasSubstr(R"(type_ must in ["ner", "relation"])"));
-
   auto missing_key = run("stitch --type ner", "{\"offset\":0,\"nes\":[]}\n{\"nes\":[]}\n");
   EXPECT_EQ(missing_key.status, 1);
   EXPECT_THAT(missing_key.err, HasSubstr("stdin:2: missing key 'offset'"));
   EXPECT_EQ(missing_key.out, "");
 
-  auto bad_length = run("section --type ner --length 0", "abc");
-  EXPECT_EQ(bad_length.status, 1);
-  EXPECT_THAT(bad_length.err, HasSubstr("length"));
-
   auto missing_file = run("split /nonexistent/input.txt");
   EXPECT_EQ(missing_file.status, 1);
   EXPECT_THAT(missing_file.err, HasSubstr("/nonexistent/input.txt"));
+
+  // A directory where a file belongs is named.
+  auto directory = run("normalize " + ::testing::TempDir());
+  EXPECT_EQ(directory.status, 1);
+  EXPECT_THAT(directory.err, HasSubstr(::testing::TempDir() + ": is a directory, not a file"));
 }
 
 // Records nested 60,000 levels deep used to crash stitch, section and glean
@@ -105,13 +103,131 @@ TEST(Cli, RegressionDeeplyNestedRecordsAreRefusedNotCrashed) {
   EXPECT_THAT(deep_ok.out, HasSubstr(limit));
 }
 
-TEST(Cli, UsageErrorsExitWithTwo) {
+TEST(Cli, UsageErrorsNameTheOptionAndValueAndExitWithTwo) {
   EXPECT_EQ(run("").status, 2);
   EXPECT_EQ(run("section --length 5").status, 2);
-  EXPECT_EQ(run("no-such-command").status, 2);
   auto help = run("--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_THAT(help.out, HasSubstr("section"));
+
+  auto bogus = run("bogus");
+  EXPECT_EQ(bogus.status, 2);
+  EXPECT_THAT(bogus.err, HasSubstr("unknown subcommand 'bogus'"));
+  EXPECT_THAT(bogus.err, HasSubstr("split"));
+
+  const std::pair<std::string, std::string> cases[] = {
+      {"split --max-len -1", "--max-len: must be at least 0, got -1"},
+      {"section --type NER --length 5", "--type: must be one of ner, relation, got NER"},
+      {"section --type ner --length 0", "--length: must be at least 1, got 0"},
+      {"normalize --jobs 0", "--jobs: must be at least 1, got 0"},
+      {"stitch --type ner --jobs two", "--jobs: must be a whole number, got two"},
+      {"split --punct \"$(printf '\\377')\"", "--punct: not valid UTF-8"},
+  };
+  for (const auto& [args, message] : cases) {
+    auto result = run(args, "abc");
+    EXPECT_EQ(result.status, 2) << args;
+    EXPECT_THAT(result.err, HasSubstr(message)) << args;
+    EXPECT_EQ(result.out, "") << args;
+  }
+  EXPECT_THAT(run("split --help").out, HasSubstr("0 means the default, 510"));
+}
+
+TEST(Cli, OutputThatCannotBeWrittenIsAFailure) {
+  auto full = run("split", "你好。再见！", "/dev/full");
+  EXPECT_EQ(full.status, 1);
+  EXPECT_THAT(full.err, HasSubstr("cannot write the output: No space left on device"));
+  auto streamed = run("normalize --jobs 2", "a\nb\n", "/dev/full");
+  EXPECT_EQ(streamed.status, 1);
+  EXPECT_THAT(streamed.err, HasSubstr("cannot write the output"));
+}
+
+// --- streams: lines in batches, on several threads ---
+
+// Lines of mixed text, some traditional, some with control and full-width
+// characters, a few empty: `count` of them, about 1.7 MB (two batches) for 4000.
+std::string mixed_lines(int count) {
+  static const char* parts[] = {"頭髮乾燥，", "我們後來去了臺灣。", "ＡＢＣ１２３", "\t", "plain ascii words ",
+                                "😀", "“引号”", "\u2028"};
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    if (i % 97 == 0) {
+      text += "\n";
+      continue;
+    }
+    for (int j = 0; j < 20 + i % 30; ++j) text += parts[(i * 7 + j * 3) % std::size(parts)];
+    text += i % 5 == 0 ? "\r\n" : "\n";
+  }
+  return text;
+}
+
+TEST(Cli, JobsGiveTheSameBytesAsOneJob) {
+  const std::string path = write_file(mixed_lines(4000));
+  for (const std::string& command : {"normalize", "cantonese"}) {
+    auto one = run(command + " --jobs 1 " + path);
+    auto two = run(command + " --jobs 2 " + path);
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(two.status, 0) << two.err;
+    EXPECT_EQ(std::count(one.out.begin(), one.out.end(), '\n'), 4000);
+    EXPECT_TRUE(one.out == two.out) << command << ": --jobs 2 differs from --jobs 1";
+  }
+}
+
+TEST(Cli, StreamedRunEqualsRunsOverItsParts) {
+  // More than one batch: the output must not depend on where batches end.
+  const std::string text = mixed_lines(4000);
+  const std::size_t middle = text.find('\n', text.size() / 2) + 1;
+  auto whole = run("normalize --jobs 2", text);
+  auto first = run("normalize --jobs 1", text.substr(0, middle));
+  auto second = run("normalize --jobs 1", text.substr(middle));
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  EXPECT_TRUE(whole.out == first.out + second.out);
+  for (const auto& record : json_lines(whole.out)) ASSERT_TRUE(record.is_object());
+}
+
+TEST(Cli, BadLineStopsAfterWhatCameBeforeOrIsSkipped) {
+  // The bad line sits in a later batch than the first, on several threads.
+  std::string text = mixed_lines(4000);
+  std::size_t lines_before = 0, at = 0;
+  while (at < text.size() * 3 / 4) {
+    at = text.find('\n', at) + 1;
+    ++lines_before;
+  }
+  text.insert(at, "bad \xC3\x28 byte\n");
+  auto stopped = run("normalize --jobs 2", text);
+  EXPECT_EQ(stopped.status, 1);
+  EXPECT_THAT(stopped.err, HasSubstr("stdin:" + std::to_string(lines_before + 1) +
+                                     ": input is not valid UTF-8"));
+  EXPECT_EQ(json_lines(stopped.out).size(), lines_before);
+
+  auto skipped = run("normalize --jobs 2 --skip-bad", text);
+  EXPECT_EQ(skipped.status, 0);
+  EXPECT_EQ(json_lines(skipped.out).size(), 4000u);
+  EXPECT_THAT(skipped.err, HasSubstr("(skipped)"));
+  EXPECT_THAT(skipped.err, ::testing::EndsWith("kelvra-nlp: skipped 1 bad line\n"));
+
+  auto jsonl = run("split --jsonl --skip-bad",
+                   "{\"text\":\"一。\"}\n[1]\n{\"text\":2}\n{oops\n{\"id\":1,\"text\":\"二。\"}\n");
+  EXPECT_EQ(jsonl.status, 0);
+  EXPECT_EQ(json_lines(jsonl.out).size(), 1u);
+  EXPECT_THAT(jsonl.err, HasSubstr("stdin:2: a document must be a JSON object"));
+  EXPECT_THAT(jsonl.err, HasSubstr("stdin:3: \"text\" must be a string"));
+  EXPECT_THAT(jsonl.err, HasSubstr("stdin:4: not valid JSON"));
+  EXPECT_THAT(jsonl.err, HasSubstr("stdin:5: the document's \"id\" would clash"));
+  EXPECT_THAT(jsonl.err, ::testing::EndsWith("skipped 4 bad lines\n"));
+}
+
+TEST(Cli, ProgressGoesToStandardErrorOnly) {
+  const std::string path = write_file(mixed_lines(3000));
+  auto quiet = run("normalize --quiet " + path);
+  auto shown = run("normalize --progress " + path);
+  ASSERT_EQ(shown.status, 0) << shown.err;
+  EXPECT_TRUE(shown.out == quiet.out);
+  EXPECT_THAT(shown.err, HasSubstr("normalize: "));
+  EXPECT_THAT(shown.err, HasSubstr("B/s"));  // kB/s or MB/s, as the machine goes
+  EXPECT_EQ(quiet.err, "");
+  // Not a terminal and not forced: nothing.
+  EXPECT_EQ(run("normalize " + path).err, "");
+  EXPECT_EQ(run("normalize --progress --quiet " + path).status, 2);
 }
 
 }  // namespace

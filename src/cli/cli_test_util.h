@@ -47,14 +47,17 @@ inline std::string write_file(const std::string& content, std::string_view suffi
   return path;
 }
 
-// Runs `kelvra-nlp ARGS` with `input` on standard input.
-inline Result run(const std::string& args, const std::string& input = "") {
+// Runs `kelvra-nlp ARGS` with `input` on standard input. Standard output
+// goes to `output` when given (e.g. /dev/full), else it is read back.
+inline Result run(const std::string& args, const std::string& input = "",
+                  const std::string& output = "") {
   std::string base = temp_path();
   std::ofstream(base + ".in", std::ios::binary) << input;
+  const std::string out_path = output.empty() ? base + ".out" : output;
   std::string command = std::string(KELVRA_CLI_PATH) + " " + args + " < " + base + ".in > " +
-                        base + ".out 2> " + base + ".err";
+                        out_path + " 2> " + base + ".err";
   int raw = std::system(command.c_str());
-  return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"),
+  return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, output.empty() ? slurp(out_path) : "",
                 slurp(base + ".err")};
 }
 

@@ -4,12 +4,14 @@
 
 #include <charconv>
 #include <cstdio>
-#include <iostream>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/cli.h"
+#include "kelvra/common/exceptions.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/nlp/common/embedding/embedding.h"
 
@@ -41,12 +43,39 @@ nlp::common::embedding::embedding::LoadProgress terminal_progress(const std::str
   };
 }
 
+// Whether the file at `path` looks like the binary variant: after its
+// header line come raw floats, which are almost never UTF-8 text for long.
+// Absent when the file cannot be read or has no header line.
+std::optional<bool> looks_binary(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string head(4096, '\0');
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<std::size_t>(in.gcount()));
+  const std::size_t line_end = head.find('\n');
+  if (line_end == std::string::npos || line_end + 1 >= head.size()) return std::nullopt;
+  std::string_view body = std::string_view(head).substr(line_end + 1);
+  // The last code point may be cut by the 4 KiB read.
+  while (!body.empty() && (static_cast<unsigned char>(body.back()) & 0x80) != 0) body.remove_suffix(1);
+  return body.find('\0') != std::string_view::npos || !common::utf8::is_valid(body);
+}
+
 Embedding load(const EmbedOptions& options) {
   auto progress = terminal_progress(options.model);
   try {
     return Embedding(options.model, options.binary, progress);
-  } catch (...) {
+  } catch (const common::FileError& e) {
     if (progress) std::fputs("\n", stderr);  // end a progress line before the message
+    // A file in the other variant fails somewhere in its first lines; say
+    // which flag would read it.
+    const auto binary = looks_binary(options.model);
+    if (binary && *binary != options.binary) {
+      throw InputError(std::string(e.what()) +
+                       (*binary ? " (the file looks like the binary variant: try --binary)"
+                                : " (the file looks like the text variant: try without --binary)"));
+    }
+    throw;
+  } catch (...) {
+    if (progress) std::fputs("\n", stderr);
     throw;
   }
 }
@@ -68,8 +97,10 @@ void require_utf8_words(const std::vector<std::string>& words) {
 }
 
 void print_line(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
+  Output& output = Output::standard();
+  output.buffer() += line;
+  output.buffer() += '\n';
+  output.flush_if_large();
 }
 
 void add_vector(CLI::App& embed, const std::shared_ptr<EmbedOptions>& shared) {
@@ -86,15 +117,22 @@ void add_vector(CLI::App& embed, const std::shared_ptr<EmbedOptions>& shared) {
       "{\"word\":...,\"vector\":[...]}.");
   cmd->add_option("WORD", options->words, "Words to look up")->required();
   cmd->add_option("--min-n", options->min_n, "Shortest n-gram, in characters")
-      ->capture_default_str();
-  cmd->add_option("--max-n", options->max_n, "Longest n-gram, in characters")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(at_least(1));
+  cmd->add_option("--max-n", options->max_n, "Longest n-gram, in characters, at least --min-n")
+      ->capture_default_str()
+      ->check(at_least(1));
   cmd->callback([shared, options] {
+    if (options->max_n < options->min_n)
+      throw CLI::ValidationError("--max-n", std::to_string(options->max_n) + " is below --min-n " +
+                                                std::to_string(options->min_n));
     require_utf8_words(options->words);
     Embedding embedding = load(*shared);
     for (const auto& word : options->words) {
       std::vector<float> vector = embedding.word2vec(word, options->min_n, options->max_n);
-      std::string line = "{\"word\":" + Record(word).dump() + ",\"vector\":[";
+      std::string line = "{\"word\":";
+      append_json_string(line, word);
+      line += ",\"vector\":[";
       for (std::size_t i = 0; i < vector.size(); ++i) {
         if (i > 0) line += ',';
         append_float(line, vector[i]);
@@ -116,12 +154,16 @@ void add_similar(CLI::App& embed, const std::shared_ptr<EmbedOptions>& shared) {
       "Print the vocabulary words most similar to WORD (cosine of the vectors),\n"
       "most similar first, one JSON line each: {\"word\":...,\"similarity\":...}.");
   cmd->add_option("WORD", options->word, "A vocabulary word")->required();
-  cmd->add_option("--topk", options->topk, "How many words to list")->capture_default_str();
+  cmd->add_option("--topk", options->topk, "How many words to list")
+      ->capture_default_str()
+      ->check(at_least(1));
   cmd->callback([shared, options] {
     require_utf8_words({options->word});
     Embedding embedding = load(*shared);
     for (const auto& [word, similarity] : embedding.most_similar(options->word, options->topk)) {
-      std::string line = "{\"word\":" + Record(word).dump() + ",\"similarity\":";
+      std::string line = "{\"word\":";
+      append_json_string(line, word);
+      line += ",\"similarity\":";
       append_float(line, similarity);
       line += "}";
       print_line(line);

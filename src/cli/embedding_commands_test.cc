@@ -71,9 +71,39 @@ TEST(EmbedCli, FailuresSayWhatAndWhere) {
   EXPECT_EQ(bad_utf8.status, 1) << bad_utf8.err;
   EXPECT_THAT(bad_utf8.err, HasSubstr("WORD 2 is not valid UTF-8"));
 
+  EXPECT_EQ(run("embed --model " + ::testing::TempDir() + " vector 中国").status, 1);
   EXPECT_EQ(run("embed vector 中国").status, 2);                   // no --model
   EXPECT_EQ(run("embed --model " + good).status, 2);              // no action
   EXPECT_EQ(run("embed --model " + good + " similar").status, 2);  // no word
+}
+
+TEST(EmbedCli, BadOptionValuesAreUsageErrors) {
+  std::string good = model_file("1 2\n中国 3 4\n");
+  const std::pair<std::string, std::string> cases[] = {
+      {" similar 中国 --topk -3", "--topk: must be at least 1, got -3"},
+      {" similar 中国 --topk 0", "--topk: must be at least 1, got 0"},
+      {" vector 中国 --min-n 0", "--min-n: must be at least 1, got 0"},
+      {" vector 中国 --min-n 5 --max-n 2", "--max-n: 2 is below --min-n 5"},
+  };
+  for (const auto& [args, message] : cases) {
+    auto result = run("embed --model " + good + args);
+    EXPECT_EQ(result.status, 2) << args;
+    EXPECT_THAT(result.err, HasSubstr(message)) << args;
+  }
+}
+
+TEST(EmbedCli, AModelReadInTheWrongVariantSaysWhichFlagToTry) {
+  auto binary_as_text = run("embed --model " + binary_model() + " vector 中国");
+  EXPECT_EQ(binary_as_text.status, 1);
+  EXPECT_THAT(binary_as_text.err, HasSubstr("(the file looks like the binary variant: try --binary)"));
+  auto text_as_binary = run("embed --model " + model_file("2 2\n中国 3 4\n人 0 1\n") +
+                            " --binary vector 中国");
+  EXPECT_EQ(text_as_binary.status, 1);
+  EXPECT_THAT(text_as_binary.err,
+              HasSubstr("(the file looks like the text variant: try without --binary)"));
+  // A broken file of the chosen variant gets no hint.
+  auto broken = run("embed --model " + model_file("2 2\n中国 3 4\n人 0\n") + " vector 中国");
+  EXPECT_THAT(broken.err, ::testing::Not(HasSubstr("try")));
 }
 
 }  // namespace

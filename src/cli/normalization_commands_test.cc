@@ -52,9 +52,20 @@ TEST(CantoneseCommand, OwnDictionaryAndMissingOne) {
   auto result = run("cantonese --dict " + dict, "佢哋\n");
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "她哋\n");
+  // A byte order mark before the first word is not part of it.
+  std::string marked = ::testing::TempDir() + "normalization_cli_marked.tsv";
+  std::ofstream(marked, std::ios::binary) << "\xEF\xBB\xBF佢\t她\n";
+  auto unmarked = run("cantonese --dict " + marked, "佢哋\n");
+  ASSERT_EQ(unmarked.status, 0) << unmarked.err;
+  EXPECT_EQ(unmarked.out, "她哋\n");
+  EXPECT_THAT(unmarked.err, HasSubstr("normalization_cli_marked.tsv"));
+
   auto missing = run("cantonese --dict no/such.tsv", "佢\n");
   EXPECT_EQ(missing.status, 1);
   EXPECT_THAT(missing.err, HasSubstr("no/such.tsv"));
+  auto directory = run("cantonese --dict " + ::testing::TempDir(), "佢\n");
+  EXPECT_EQ(directory.status, 1);
+  EXPECT_THAT(directory.err, HasSubstr("--dict " + ::testing::TempDir() + ": is a directory"));
 }
 
 TEST(CantoneseCommand, ExplainNamesTheDictionaryLineOfEachRewrite) {

@@ -1,10 +1,12 @@
 // match and glean: dictionary lookup and line passages from the command line.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "cli/cli.h"
+#include "kelvra/common/utf8.h"
 #include "kelvra/nlp/common/gleaner.h"
 #include "kelvra/nlp/common/matcher.h"
 
@@ -16,8 +18,12 @@ using nlp::common::gleaner::Gleaner;
 using nlp::common::matcher::Automaton;
 
 // The words of a dictionary file: one a line, cut at the first blank or tab
-// (so "word 12 n" lists work as they are); empty lines skipped.
+// (so "word 12 n" lists work as they are); empty lines skipped. A byte order
+// mark before the first word is not part of it.
 std::vector<std::string_view> dictionary_words(std::string_view content) {
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (content.substr(0, kByteOrderMark.size()) == kByteOrderMark)
+    content.remove_prefix(kByteOrderMark.size());
   std::vector<std::string_view> words;
   for_each_line(content, [&](std::string_view line, std::int64_t) {
     std::string_view word = line.substr(0, line.find_first_of(" \t"));
@@ -26,9 +32,26 @@ std::vector<std::string_view> dictionary_words(std::string_view content) {
   return words;
 }
 
+// One occurrence record {"text","length","offset"}, then the document's members.
+void write_occurrence(JsonWriter& json, std::string_view word, std::int64_t length,
+                      std::int64_t offset, std::string_view members) {
+  json.begin_object();
+  json.key("text");
+  json.string(word);
+  json.key("length");
+  json.integer(length);
+  json.key("offset");
+  json.integer(offset);
+  json.members(members);
+  json.end_object();
+  json.end_line();
+}
+
 void add_match(CLI::App& app) {
   struct Options {
     std::string dict;
+    bool jsonl = false;
+    StreamFlags stream;
     std::string file;
   };
   auto options = std::make_shared<Options>();
@@ -36,18 +59,51 @@ void add_match(CLI::App& app) {
       "match",
       "Find every occurrence of the dictionary's words in the whole input (one text).\n"
       "Prints one {\"text\",\"length\",\"offset\"} record per line, by end position and,\n"
-      "at one end, longest first. Positions count code points.");
+      "at one end, longest first, as they are found. Positions count code points.");
   cmd->add_option("--dict", options->dict,
                   "Dictionary file: one word a line; anything after a blank or tab is ignored")
       ->required();
+  cmd->add_flag("--jsonl", options->jsonl,
+                "Read JSON Lines: each line one document {\"text\": ...}, searched on its own;\n"
+                "its other members are copied into each of its occurrence records, after the\n"
+                "record's own (not length, offset)");
+  add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
     if (options->dict == "-" && (options->file.empty() || options->file == "-"))
       throw InputError("--dict and the input cannot both be standard input");
-    std::string dictionary = read_text_input(options->dict);
-    std::string text = read_text_input(options->file);
-    Automaton automaton(dictionary_words(dictionary));
-    for (const auto& word : automaton.search(text)) print_json_line(word.to_json());
+    const std::string dictionary = read_text_input(options->dict, "--dict");
+    const Automaton automaton(dictionary_words(dictionary));
+    if (options->jsonl) {
+      InputFile input(options->file);
+      run_lines(input, options->stream.options(), "match",
+                [&](std::string_view line, std::int64_t number, JsonWriter& json) {
+                  if (is_blank(line)) return;
+                  Document doc = parse_document(line, input.name(), number, {"text"},
+                                                {"length", "offset"});
+                  automaton.search(doc.text, [&](std::string_view word, std::int64_t length,
+                                                 std::int64_t offset) {
+                    write_occurrence(json, word, length, offset, doc.members);
+                  });
+                });
+      return;
+    }
+    const std::string text = read_input(options->file);
+    Output& output = Output::standard();
+    JsonWriter json(output.buffer(), &output);
+    // Progress by code points found so far, shown as the bytes they make.
+    Progress progress("match", text.size(), options->stream.options().progress);
+    // An estimate, good enough for a progress line: valid or not, the text
+    // is checked by the search before anything is written.
+    const double bytes_per_code_point =
+        static_cast<double>(text.size()) / std::max<std::size_t>(1, common::utf8::length(text));
+    checked_by_library(text, source_name(options->file), [&] {
+      automaton.search(text, [&](std::string_view word, std::int64_t length, std::int64_t offset) {
+        write_occurrence(json, word, length, offset, {});
+        progress.update(static_cast<std::uint64_t>(static_cast<double>(offset) * bytes_per_code_point));
+      });
+    });
+    progress.finish(text.size());
   });
 }
 
@@ -57,7 +113,9 @@ void add_glean(CLI::App& app) {
       "glean",
       "Cut an annotated document (one JSON record with \"text\", \"zh_content\" or\n"
       "\"content_zh\", and \"entities\") into line passages. Prints one\n"
-      "{\"text\",\"offset\",\"entities\"} record per line; nothing when there is none.");
+      "{\"text\",\"offset\",\"entities\"} record per line; nothing when there is none.\n"
+      "Passages are cut at line feeds only: in text with CRLF line ends, each\n"
+      "passage keeps its \\r at the end (and counts it in positions).");
   cmd->add_option("FILE", *file, "Input file (default: standard input)");
   cmd->callback([file] {
     std::string content = read_text_input(*file);
@@ -65,7 +123,12 @@ void add_glean(CLI::App& app) {
     Record doc = parse_json(content, source);
     auto passages = Gleaner().extract(std::move(doc));
     if (!passages) return;
-    for (const auto& passage : *passages) print_json_line(passage);
+    Output& output = Output::standard();
+    JsonWriter json(output.buffer(), &output);
+    for (const auto& passage : *passages) {
+      json.value(passage);
+      json.end_line();
+    }
   });
 }
 

@@ -32,6 +32,25 @@ TEST(RetrievalCli, MatchPrintsOccurrencesInOrder) {
   EXPECT_EQ(run("match --dict " + dict, "nothing").out, "");
 }
 
+TEST(RetrievalCli, MatchDictionaryByteOrderMarkIsNotPartOfTheFirstWord) {
+  std::string dict = write_file("\xEF\xBB\xBF江城\n雨季\n");
+  EXPECT_EQ(run("match --dict " + dict, "江城").out, "{\"text\":\"江城\",\"length\":2,\"offset\":0}\n");
+}
+
+TEST(RetrievalCli, MatchJsonlSearchesEachDocumentAndPassesItsMembersOn) {
+  std::string dict = write_file("he\nshe\n");
+  auto result = run("match --jobs 2 --jsonl --dict " + dict,
+                    "{\"id\":\"a\",\"text\":\"she\",\"meta\":{\"n\":[1,2.5]}}\n\n{\"text\":\"he\"}\n");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "{\"text\":\"she\",\"length\":3,\"offset\":0,\"id\":\"a\",\"meta\":{\"n\":[1,2.5]}}\n"
+            "{\"text\":\"he\",\"length\":2,\"offset\":1,\"id\":\"a\",\"meta\":{\"n\":[1,2.5]}}\n"
+            "{\"text\":\"he\",\"length\":2,\"offset\":0}\n");
+  auto clash = run("match --jsonl --dict " + dict, "{\"text\":\"he\",\"offset\":3}\n");
+  EXPECT_EQ(clash.status, 1);
+  EXPECT_THAT(clash.err, HasSubstr("stdin:1: the document's \"offset\" would clash"));
+}
+
 TEST(RetrievalCli, GleanPrintsPassages) {
   auto result = run("glean", R"({"text": "ab\n• cd", "entities": [{"name": "c", "category": "T", "offset": 5, "length": 1}]})");
   ASSERT_EQ(result.status, 0) << result.err;
@@ -51,6 +70,10 @@ TEST(RetrievalCli, BadInput) {
   EXPECT_EQ(bad_dict.status, 1);
   EXPECT_THAT(bad_dict.err, HasSubstr(":2:"));
   EXPECT_EQ(run("match", "x").status, 2);  // --dict is required
+  auto directory = run("match --dict " + ::testing::TempDir(), "x");
+  EXPECT_EQ(directory.status, 1);
+  EXPECT_THAT(directory.err, HasSubstr("--dict " + ::testing::TempDir() + ": is a directory"));
+  EXPECT_THAT(run("glean --help").out, HasSubstr("keeps its \\r at the end"));
   auto bad_json = run("glean", "{\"text\": ");
   EXPECT_EQ(bad_json.status, 1);
   EXPECT_THAT(bad_json.err, HasSubstr("not valid JSON"));

@@ -1,5 +1,6 @@
 #include "kvc/sdk/nlp_client.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -69,13 +70,20 @@ std::pair<time_t, time_t> split_seconds(double seconds) {
 
 }  // namespace
 
-NlpClient::NlpClient(std::string url, std::optional<double> timeout)
-    : url_(std::move(url)), timeout_(timeout) {
+NlpClient::NlpClient(std::string url, std::optional<double> timeout,
+                     std::optional<std::int64_t> max_answer_bytes)
+    : url_(std::move(url)),
+      timeout_(timeout),
+      max_answer_bytes_(max_answer_bytes.value_or(kDefaultMaxAnswerBytes)) {
   utf8::require_valid(url_, "url");
   if (timeout_ && !(std::isfinite(*timeout_) && *timeout_ > 0))
     throw KvException(ErrorCodes::INVALID_PARAMETERS,
                       "timeout must be a positive number of seconds, got " +
                           seconds_text(*timeout_));
+  if (max_answer_bytes_ <= 0)
+    throw KvException(ErrorCodes::INVALID_PARAMETERS,
+                      "max_answer_bytes must be a positive number of bytes, got " +
+                          std::to_string(max_answer_bytes_));
 
   std::string_view rest = url_;
   if (rest.starts_with("http://")) {
@@ -148,7 +156,8 @@ Record NlpClient::features(std::string_view text, const std::vector<std::string>
   }
 
   const std::string where = "NLP service at " + endpoint_ + ": ";
-  const double limit = effective_timeout();
+  // Longer waits would overflow the clock and the socket calls' counts.
+  const double limit = std::min(effective_timeout(), kLongestTimeout);
   const auto [sec, usec] = split_seconds(limit);
 
   std::unique_ptr<httplib::ClientImpl> client;
@@ -177,8 +186,25 @@ Record NlpClient::features(std::string_view text, const std::vector<std::string>
   req.progress = [deadline](std::uint64_t, std::uint64_t) {
     return std::chrono::steady_clock::now() < deadline;
   };
+  // The body is gathered here, so that an answer past the cap is refused
+  // as it arrives rather than after it has filled memory.
+  std::string answer_body;
+  bool too_large = false;
+  const auto cap = static_cast<std::uint64_t>(max_answer_bytes_);
+  req.content_receiver = [&](const char* data, std::size_t size, std::uint64_t, std::uint64_t) {
+    if (answer_body.size() + size > cap) {
+      too_large = true;
+      return false;
+    }
+    answer_body.append(data, size);
+    return true;
+  };
 
   httplib::Result result = client->send(req);
+  if (too_large)
+    throw KvException(ErrorCodes::REMOTE_ERROR,
+                      where + "the answer is larger than the cap of " + std::to_string(cap) +
+                          " bytes (max_answer_bytes)");
   if (!result) {
     httplib::Error error = result.error();
     bool out_of_time = error == httplib::Error::ConnectionTimeout ||
@@ -186,13 +212,15 @@ Record NlpClient::features(std::string_view text, const std::vector<std::string>
                        std::chrono::steady_clock::now() >= deadline;
     if (out_of_time)
       throw KvException(ErrorCodes::REMOTE_ERROR,
-                        where + "no answer within the time-out of " + seconds_text(limit) + " s");
+                        where + "no answer within the time-out of " +
+                          seconds_text(effective_timeout()) + " s");
     if (error == httplib::Error::Connection)
       throw KvException(ErrorCodes::REMOTE_ERROR, where + "cannot connect");
     throw KvException(ErrorCodes::REMOTE_ERROR,
                       where + "request failed: " + httplib::to_string(error));
   }
-  const httplib::Response& response = result.value();
+  httplib::Response& response = result.value();
+  response.body = std::move(answer_body);
   if (response.status < 200 || response.status > 299)
     throw KvException(ErrorCodes::REMOTE_ERROR, where + "answered with status " +
                                                     std::to_string(response.status) + ": " +

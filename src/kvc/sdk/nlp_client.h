@@ -21,10 +21,16 @@
 //
 // The time-out, in seconds, bounds connecting, sending the request and
 // each wait for the answer, and the whole answer must arrive within it
-// once it has begun. Each call opens its own connection, so one client
-// serves any number of threads at once.
+// once it has begun. A time-out longer than kLongestTimeout (about eleven
+// days) waits that long: no time-out in practice. Each call opens its own
+// connection, so one client serves any number of threads at once.
+//
+// An answer is read into memory, so its size is capped (max_answer_bytes,
+// 64 MiB unless the constructor is given another cap): a larger one is a
+// REMOTE_ERROR naming the endpoint and the cap, and is not read further.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,14 +44,21 @@ class NlpClient {
  public:
   // The time-out used when the constructor is given none.
   static constexpr double kDefaultTimeout = 30.0;
+  // The longest wait, in seconds, whatever the time-out given.
+  static constexpr double kLongestTimeout = 1e6;
+  // The answer size cap used when the constructor is given none: 64 MiB.
+  static constexpr std::int64_t kDefaultMaxAnswerBytes = std::int64_t{64} << 20;
 
   // `url` is the service's base address, "http://HOST[:PORT][/PATH]" or
   // "https://..."; a trailing slash is ignored. `timeout` is in seconds
   // (fractions allowed); absent means kDefaultTimeout. Nothing is sent
-  // yet. Throws TypeError naming `url` when it is not valid UTF-8, and
-  // KvException INVALID_PARAMETERS when `url` is not such an address or
-  // `timeout` is not a positive finite number.
-  explicit NlpClient(std::string url, std::optional<double> timeout = std::nullopt);
+  // yet. `max_answer_bytes` caps the size of an answer's body; absent means
+  // kDefaultMaxAnswerBytes. Throws TypeError naming `url` when it is not
+  // valid UTF-8, and KvException INVALID_PARAMETERS when `url` is not such
+  // an address, `timeout` is not a positive finite number or
+  // `max_answer_bytes` is not positive.
+  explicit NlpClient(std::string url, std::optional<double> timeout = std::nullopt,
+                     std::optional<std::int64_t> max_answer_bytes = std::nullopt);
   virtual ~NlpClient();
 
   // Holds no connection, but a client stands for one service: copies would
@@ -58,6 +71,8 @@ class NlpClient {
   std::optional<double> timeout() const noexcept { return timeout_; }
   // The time-out in force, in seconds.
   double effective_timeout() const noexcept { return timeout_.value_or(kDefaultTimeout); }
+  // The largest answer body accepted, in bytes.
+  std::int64_t max_answer_bytes() const noexcept { return max_answer_bytes_; }
   // The URL that features() posts to: the base address plus "/features".
   const std::string& endpoint() const noexcept { return endpoint_; }
 
@@ -72,6 +87,7 @@ class NlpClient {
  private:
   std::string url_;
   std::optional<double> timeout_;
+  std::int64_t max_answer_bytes_;
   bool https_ = false;
   std::string host_;
   int port_ = 0;

@@ -133,6 +133,26 @@ TEST(NlpClient, GivesUpOnAStalledServiceBeforeItAnswers) {
   EXPECT_THAT(message, HasSubstr(service.url() + "/features: no answer within the time-out of 0.3 s"));
 }
 
+TEST(NlpClient, RegressionHugeTimeOutWaitsRatherThanOverflowing) {
+  // 1e10 s in clock ticks overflows; it used to fail at once as a time-out.
+  TestService service;
+  NlpClient client(service.url(), 1e10);
+  EXPECT_TRUE(client.features("a b", {"WORD"}, "zh_cn", Record::object()).is_object());
+}
+
+TEST(NlpClient, AnswersPastTheCapAreRefusedNamingUrlAndCap) {
+  TestService service;
+  EXPECT_EQ(NlpClient(service.url()).max_answer_bytes(), 64 << 20);
+  const std::string set = R"({"words":[],"nes":[],"pad":")" + std::string(200, 'x') + "\"}";
+  NlpClient roomy(service.url(), 5, 4096);
+  EXPECT_TRUE(roomy.features("echo:" + set, {}, "zh_cn", Record()).is_object());
+  NlpClient small(service.url(), 5, 100);
+  EXPECT_THAT(remote_error([&] { small.features("echo:" + set, {}, "zh_cn", Record()); }),
+              HasSubstr(service.url() + "/features: the answer is larger than the cap of 100 bytes"));
+  EXPECT_THAT(remote_error([&] { NlpClient(service.url(), 5, 0); }, ErrorCodes::INVALID_PARAMETERS),
+              HasSubstr("max_answer_bytes must be a positive number of bytes, got 0"));
+}
+
 TEST(NlpClient, RejectsTextThatIsNotUtf8BeforeSending) {
   NlpClient client("http://127.0.0.1:1");
   EXPECT_THROW(client.features("bad\xFF", {}, "zh_cn", Record()), TypeError);

@@ -453,6 +453,28 @@ void Automaton::search(std::string_view text, std::vector<Word>& found) const {
   }
 }
 
+void Automaton::search(std::string_view text, const Visitor& visit) const {
+  utf8::require_valid(text, "text");
+  if (size() == 0) return;
+  const Slot* slots = slots_.data();
+  const Term* terms = terms_.data();
+  Index state = 0;
+  std::int64_t end = -1;  // code point index of the last one read
+  for (std::size_t pos = 0; pos < text.size();) {
+    Index symbol = symbol_of(utf8::next(text, pos));
+    ++end;
+    if (symbol == 0) {
+      state = 0;
+      continue;
+    }
+    state = step(state, symbol);
+    for (Index t = slots[state].report; t != 0; t = terms[t].next) {
+      const Term& term = terms[t];
+      visit(text.substr(pos - term.bytes, term.bytes), term.length, end - term.length + 1);
+    }
+  }
+}
+
 std::size_t Automaton::memory_bytes() const noexcept {
   auto bytes = [](const auto& v) { return v.capacity() * sizeof(v[0]); };
   return bytes(bmp_symbols_) + bytes(astral_symbols_) + bytes(slots_) + bytes(terms_);

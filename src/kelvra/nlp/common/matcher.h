@@ -114,6 +114,14 @@ class Automaton {
   // not valid UTF-8 throws as above and leaves `found` unchanged.
   void search(std::string_view text, std::vector<Word>& found) const;
 
+  // The same occurrences, in the same order, handed to `visit` one at a time
+  // as the scan finds them, and never held: memory stays the same however
+  // many there are. `word` is a slice of `text` (valid while `text` is).
+  // Text that is not valid UTF-8 throws as above before any visit.
+  using Visitor =
+      std::function<void(std::string_view word, std::int64_t length, std::int64_t offset)>;
+  void search(std::string_view text, const Visitor& visit) const;
+
   // Number of distinct non-empty words stored (0 after being moved from).
   std::size_t size() const noexcept { return terms_.empty() ? 0 : terms_.size() - 1; }
 

@@ -26,8 +26,21 @@ std::vector<Found> found(const std::vector<Word>& words) {
   return out;
 }
 
+std::vector<Found> visited(const Automaton& automaton, std::string_view text) {
+  std::vector<Found> out;
+  automaton.search(text, [&](std::string_view word, std::int64_t length, std::int64_t offset) {
+    out.emplace_back(std::string(word), length, offset);
+  });
+  return out;
+}
+
+// The list form's occurrences, after checking that the visitor form finds
+// the same ones in the same order.
 std::vector<Found> search(const std::vector<std::string>& dictionary, std::string_view text) {
-  return found(Automaton(dictionary).search(text));
+  Automaton automaton(dictionary);
+  auto listed = found(automaton.search(text));
+  EXPECT_EQ(visited(automaton, text), listed);
+  return listed;
 }
 
 // --- What is reported, and in which order ---
@@ -86,6 +99,9 @@ TEST(Automaton, RepeatedWordsStoredOnceAndSearchesRepeat) {
   into.erase(into.begin());
   EXPECT_EQ(found(into), first);
   EXPECT_THROW(automaton.search("\xff", into), TypeError);
+  bool visited_any = false;
+  EXPECT_THROW(automaton.search("ab\xff", [&](auto...) { visited_any = true; }), TypeError);
+  EXPECT_FALSE(visited_any);
   EXPECT_EQ(into.size(), 4u);
 
   Automaton moved(std::move(automaton));

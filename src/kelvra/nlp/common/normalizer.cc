@@ -82,6 +82,21 @@ std::string Text::to_string() const { return kelvra::common::to_text_form(to_jso
 std::ostream& operator<<(std::ostream& os, const AlterWord& word) { return os << word.to_string(); }
 std::ostream& operator<<(std::ostream& os, const Text& text) { return os << text.to_string(); }
 
+// The replacement and half-width steps on one code point: the same rules
+// as replace_ctrl_char and Q2B, without building strings.
+struct Steps {
+  bool is_q2b;
+  bool is_replace;
+  const std::vector<char32_t>& valid;  // kept control characters, sorted
+
+  char32_t operator()(char32_t cp) const {
+    if (is_replace && is_control_char(cp) && !std::binary_search(valid.begin(), valid.end(), cp))
+      cp = U' ';
+    if (is_q2b) cp = q2b(cp);
+    return cp;
+  }
+};
+
 struct Normalizer::Impl {
   explicit Impl(const std::string& config) : cc(make_converter(config)) {}
 
@@ -107,6 +122,80 @@ struct Normalizer::Impl {
     }
   }
 
+  // Conversions of single code points, for texts whose conversion changed
+  // their length; made once per distinct code point of one call.
+  using PieceCache = std::unordered_map<char32_t, std::string>;
+
+  // The final value of the position holding `input_char`, converted alone.
+  void value_alone(std::string_view input_char, const Steps& steps, PieceCache& cache,
+                   std::string& value) const {
+    std::size_t pos = 0;
+    auto [it, fresh] = cache.try_emplace(utf8::next(input_char, pos));
+    if (fresh) it->second = convert(input_char);
+    const std::string& piece = it->second;
+    value.clear();
+    for (pos = 0; pos < piece.size();) utf8::append(value, steps(utf8::next(piece, pos)));
+  }
+
+  // The normalised text of (valid) `text`. `per_position` tells whether the
+  // converter changed the text's length, so that each position was
+  // converted alone (see the header).
+  std::string normalized(std::string_view text, const Steps& steps, bool is_to_zhs,
+                         bool& per_position, PieceCache& cache) const {
+    std::string converted;
+    per_position = false;
+    if (is_to_zhs && !text.empty()) {
+      converted = convert(text);
+      // The walks trust their input to be well-formed.
+      if (!utf8::is_valid(converted))
+        throw KvException(ErrorCodes::INTERNAL_ERROR, "OpenCC returned text that is not valid UTF-8");
+      per_position = utf8::length(converted) != utf8::length(text);
+    }
+    std::string out;
+    out.reserve(text.size());
+    if (!per_position) {
+      const std::string_view source = is_to_zhs ? std::string_view(converted) : text;
+      for (std::size_t pos = 0; pos < source.size();) utf8::append(out, steps(utf8::next(source, pos)));
+      return out;
+    }
+    converted = {};
+    std::string value;
+    for (std::size_t pos = 0; pos < text.size();) {
+      const std::size_t begin = pos;
+      utf8::next(text, pos);
+      value_alone(text.substr(begin, pos - begin), steps, cache, value);
+      out += value;
+    }
+    return out;
+  }
+
+  // Calls `visit` for each position of `text` whose final value differs
+  // from its input character, in order. A second walk, so that the changes
+  // are never held: position by position against `normalized` when the
+  // converter kept the length (each position is then one code point of
+  // it), else with the conversions of single code points made by the
+  // first walk.
+  void for_each_change(std::string_view text, std::string_view normalized, const Steps& steps,
+                       bool per_position, PieceCache& cache,
+                       const Normalizer::ChangeVisitor& visit) const {
+    std::string value;
+    std::size_t out_pos = 0;
+    for (std::size_t pos = 0, index = 0; pos < text.size(); ++index) {
+      const std::size_t begin = pos;
+      const char32_t in_cp = utf8::next(text, pos);
+      const std::string_view input_char = text.substr(begin, pos - begin);
+      if (!per_position) {
+        const std::size_t out_begin = out_pos;
+        if (utf8::next(normalized, out_pos) != in_cp)
+          visit(input_char, normalized.substr(out_begin, out_pos - out_begin),
+                static_cast<std::int64_t>(index));
+        continue;
+      }
+      value_alone(input_char, steps, cache, value);
+      if (value != input_char) visit(input_char, value, static_cast<std::int64_t>(index));
+    }
+  }
+
   std::unique_ptr<const opencc::SimpleConverter> cc;
   // Single code points of validChrList, sorted; the rest can never match.
   std::vector<char32_t> valid;
@@ -129,55 +218,28 @@ Normalizer& Normalizer::operator=(Normalizer&&) noexcept = default;
 Text Normalizer::normalize(std::string_view text, bool is_q2b, bool is_replace,
                            bool is_to_zhs) const {
   utf8::require_valid(text, "text");
-  const std::vector<char32_t>& valid = impl_->valid;
-  // The replacement and half-width steps on one code point: the same rules
-  // as replace_ctrl_char and Q2B, without building strings.
-  auto steps = [&](char32_t cp) {
-    if (is_replace && is_control_char(cp) && !std::binary_search(valid.begin(), valid.end(), cp))
-      cp = U' ';
-    if (is_q2b) cp = q2b(cp);
-    return cp;
-  };
-
-  std::string converted;
-  bool per_position = false;  // converter changed the length: convert each code point alone
-  if (is_to_zhs && !text.empty()) {
-    converted = impl_->convert(text);
-    // The walk below trusts its input to be well-formed.
-    if (!utf8::is_valid(converted))
-      throw KvException(ErrorCodes::INTERNAL_ERROR, "OpenCC returned text that is not valid UTF-8");
-    per_position = utf8::length(converted) != utf8::length(text);
-  }
-  std::string_view source = is_to_zhs ? std::string_view(converted) : text;
-
-  std::string normalized;
-  normalized.reserve(text.size());
+  const Steps steps{is_q2b, is_replace, impl_->valid};
+  Impl::PieceCache cache;
+  bool per_position = false;
+  std::string normalized = impl_->normalized(text, steps, is_to_zhs, per_position, cache);
   std::vector<AlterWord> changes;
-  std::unordered_map<char32_t, std::string> piece_cache;  // per-position conversions
-  std::string value;
-  std::size_t in_pos = 0, src_pos = 0;
-  for (std::int64_t index = 0; in_pos < text.size(); ++index) {
-    const std::size_t in_begin = in_pos;
-    const char32_t in_cp = utf8::next(text, in_pos);
-    if (!per_position) {
-      const char32_t cp = steps(utf8::next(source, src_pos));
-      const std::size_t at = normalized.size();
-      utf8::append(normalized, cp);
-      if (cp != in_cp)
-        changes.emplace_back(std::string(text.substr(in_begin, in_pos - in_begin)),
-                             normalized.substr(at), index);
-      continue;
-    }
-    auto [it, fresh] = piece_cache.try_emplace(in_cp);
-    if (fresh) it->second = impl_->convert(text.substr(in_begin, in_pos - in_begin));
-    const std::string& piece = it->second;
-    value.clear();
-    for (std::size_t pos = 0; pos < piece.size();) utf8::append(value, steps(utf8::next(piece, pos)));
-    const std::string_view input_char = text.substr(in_begin, in_pos - in_begin);
-    if (value != input_char) changes.emplace_back(std::string(input_char), value, index);
-    normalized += value;
-  }
+  impl_->for_each_change(text, normalized, steps, per_position, cache,
+                         [&](std::string_view input_char, std::string_view value, std::int64_t offset) {
+                           changes.emplace_back(std::string(input_char), std::string(value), offset);
+                         });
   return Text(std::string(text), std::move(normalized), std::move(changes));
+}
+
+void Normalizer::normalize(std::string_view text, const TextVisitor& on_text,
+                           const ChangeVisitor& on_change, bool is_q2b, bool is_replace,
+                           bool is_to_zhs) const {
+  utf8::require_valid(text, "text");
+  const Steps steps{is_q2b, is_replace, impl_->valid};
+  Impl::PieceCache cache;
+  bool per_position = false;
+  const std::string normalized = impl_->normalized(text, steps, is_to_zhs, per_position, cache);
+  on_text(normalized);
+  impl_->for_each_change(text, normalized, steps, per_position, cache, on_change);
 }
 
 }  // namespace kelvra::nlp::common::normalizer

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -113,6 +114,18 @@ class Normalizer {
   // INTERNAL_ERROR when the converter fails.
   Text normalize(std::string_view text, bool is_q2b = true, bool is_replace = true,
                  bool is_to_zhs = true) const;
+
+  // The same normalisation for callers that write the result out as they
+  // go, with nothing held per changed position: calls `on_text` once with
+  // normalized_text, then `on_change` with the text, normalized_text and
+  // offset of each AlterWord that normalize would list, in the same order.
+  // The views are valid during the call only. Failures as normalize's,
+  // before any call.
+  using TextVisitor = std::function<void(std::string_view normalized_text)>;
+  using ChangeVisitor = std::function<void(std::string_view text, std::string_view normalized_text,
+                                           std::int64_t offset)>;
+  void normalize(std::string_view text, const TextVisitor& on_text, const ChangeVisitor& on_change,
+                 bool is_q2b = true, bool is_replace = true, bool is_to_zhs = true) const;
 
  private:
   struct Impl;

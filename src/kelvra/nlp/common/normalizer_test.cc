@@ -22,7 +22,43 @@ const Normalizer& normalizer() {
   return instance;
 }
 
+// The result of the streaming form, gathered into a Text.
+Text streamed(const Normalizer& n, std::string_view text, bool q2b = true, bool replace = true,
+              bool to_zhs = true) {
+  std::string normalized;
+  std::vector<AlterWord> changes;
+  int texts = 0;
+  n.normalize(
+      text,
+      [&](std::string_view value) {
+        normalized = value;
+        ++texts;
+        EXPECT_TRUE(changes.empty()) << "the text comes before the changes";
+      },
+      [&](std::string_view in, std::string_view value, std::int64_t offset) {
+        changes.emplace_back(std::string(in), std::string(value), offset);
+      },
+      q2b, replace, to_zhs);
+  EXPECT_EQ(texts, 1);
+  return Text(std::string(text), normalized, changes);
+}
+
 // --- normalize ---
+
+TEST(Normalize, StreamingFormGivesWhatTheListFormHolds) {
+  const std::string mixed = "頭髮Ａ\x07，後來\t我們 ＡＢＣ１２３ 😀臺灣\x01" "abc";
+  for (int steps = 0; steps < 8; ++steps) {
+    const bool q2b = steps & 1, replace = steps & 2, to_zhs = steps & 4;
+    EXPECT_EQ(streamed(normalizer(), mixed, q2b, replace, to_zhs),
+              normalizer().normalize(mixed, q2b, replace, to_zhs))
+        << "steps " << steps;
+  }
+  EXPECT_EQ(streamed(normalizer(), ""), normalizer().normalize(""));
+  bool called = false;
+  EXPECT_THROW(normalizer().normalize("a\xff", [&](auto) { called = true; }, [&](auto...) { called = true; }),
+               TypeError);
+  EXPECT_FALSE(called);
+}
 
 TEST(Normalize, EmptyTextGivesEmptyResultWhateverTheSwitches) {
   for (int mask = 0; mask < 8; ++mask) {
@@ -118,6 +154,9 @@ TEST(Normalize, RegressionConverterChangingLengthLosesNoText) {
   EXPECT_THAT(*shorter.alter_words, ElementsAre(AlterWord("Ａ", "A", 2)));
   // Per-position conversion still leaves the other steps to the switches.
   EXPECT_EQ(growing.normalize("乾\x01", false, false, true).normalized_text, "干燥\x01");
+  // The streaming form walks the positions again with the same conversions.
+  EXPECT_EQ(streamed(growing, "乾\x01Ａ乾"), result);
+  EXPECT_EQ(streamed(growing, "頭髮Ａ"), shorter);
 }
 
 // Regression: the converter stops at NUL, so everything after one was lost

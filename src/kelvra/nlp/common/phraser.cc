@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "kelvra/common/exceptions.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/common/utils.h"
 
@@ -170,17 +171,25 @@ void Phraser::for_each_sentence(std::string_view text,
   cut_text(text, 0, text.size(), kPunct, visit);
 }
 
+void Phraser::for_each_clause(std::string_view text, const SentenceSpan& sentence,
+                              const std::function<void(const SentenceSpan&)>& visit) const {
+  if (sentence.byte_begin > sentence.byte_end || sentence.byte_end > text.size())
+    throw kelvra::common::IndexError("sentence span outside the text");
+  cut_text(text, sentence.byte_begin, sentence.byte_end, kClause, [&](const SentenceSpan& clause) {
+    visit(SentenceSpan{clause.byte_begin, clause.byte_end, sentence.offset + clause.offset,
+                       clause.length});
+  });
+}
+
 std::vector<Sentence> Phraser::split(std::string_view input) const {
   std::vector<Sentence> sentences;
   for_each_sentence(input, [&](const SentenceSpan& sentence) {
     std::vector<Clause> clauses;
-    cut_text(input, sentence.byte_begin, sentence.byte_end, kClause,
-             [&](const SentenceSpan& clause) {
-               clauses.emplace_back(
-                   static_cast<std::int64_t>(clauses.size()), "done",
-                   sentence.offset + clause.offset, clause.length,
-                   std::string(input.substr(clause.byte_begin, clause.byte_end - clause.byte_begin)));
-             });
+    for_each_clause(input, sentence, [&](const SentenceSpan& clause) {
+      clauses.emplace_back(
+          static_cast<std::int64_t>(clauses.size()), "done", clause.offset, clause.length,
+          std::string(input.substr(clause.byte_begin, clause.byte_end - clause.byte_begin)));
+    });
     sentences.emplace_back(
         static_cast<std::int64_t>(sentences.size()), sentence.offset, sentence.length,
         std::string(input.substr(sentence.byte_begin, sentence.byte_end - sentence.byte_begin)),

@@ -102,6 +102,13 @@ class Phraser {
   void for_each_sentence(std::string_view text,
                          const std::function<void(const SentenceSpan&)>& visit) const;
 
+  // Calls `visit` for each clause of `sentence`, a span for_each_sentence
+  // gave for the same `text`, in order; the spans (offsets in `text`, as the
+  // sentence's) are exactly those of the sentence's clauses in split(text).
+  // IndexError when the span lies outside `text`.
+  void for_each_clause(std::string_view text, const SentenceSpan& sentence,
+                       const std::function<void(const SentenceSpan&)>& visit) const;
+
  private:
   // Quote and bracket flags of a word's text.
   std::uint8_t flags_of(std::string_view text) const;

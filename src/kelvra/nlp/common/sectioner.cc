@@ -120,15 +120,24 @@ std::vector<Record> Sectioner::split_input(const Record& input_, std::string_vie
 
 std::vector<Record> Sectioner::_split_text_by_length(std::string_view text,
                                                      std::int64_t length) const {
+  std::vector<Record> segments;
+  for_each_segment(text, length, [&](const SegmentSpan& span) {
+    segments.push_back(make_segment(text.substr(span.byte_begin, span.byte_end - span.byte_begin),
+                                    span.offset, span.length));
+  });
+  return segments;
+}
+
+void Sectioner::for_each_segment(std::string_view text, std::int64_t length,
+                                 const std::function<void(const SegmentSpan&)>& visit) const {
   utf8::require_valid(text, "text");
   if (length < 0) invalid_length(length, "at least 0");
   if (length < 1 && !text.empty()) invalid_length(length, "at least 1 for a non-empty text");
 
-  std::vector<Record> segments;
   const auto text_length = static_cast<std::int64_t>(utf8::length(text));
   if (text_length <= length) {
-    segments.push_back(make_segment(text, 0, text_length));
-    return segments;
+    visit(SegmentSpan{0, text.size(), 0, text_length});
+    return;
   }
 
   // Sentences are contiguous, so the pending text is a byte range of `text`.
@@ -138,28 +147,27 @@ std::vector<Record> Sectioner::_split_text_by_length(std::string_view text,
   std::int64_t pending_length = 0;
   phraser.for_each_sentence(text, [&](const phraser::SentenceSpan& sentence) {
     if (pending_length > 0 && pending_length + sentence.length > length) {
-      segments.push_back(make_segment(text.substr(pending_begin, pending_end - pending_begin),
-                                      pending_offset, pending_length));
+      visit(SegmentSpan{pending_begin, pending_end, pending_offset, pending_length});
       pending_offset += pending_length;
       pending_length = 0;
     }
     if (sentence.length > length) {
-      auto [pieces, next_offset] = _split_extra_long_sentence(
-          text.substr(sentence.byte_begin, sentence.byte_end - sentence.byte_begin), length,
-          pending_offset);
-      for (auto& piece : pieces) segments.push_back(std::move(piece));
-      pending_offset = next_offset;
+      // Pieces of exactly `length` code points, the last one shorter.
+      for (std::size_t begin = sentence.byte_begin; begin < sentence.byte_end;) {
+        const std::size_t end = utf8::advance(text.substr(0, sentence.byte_end), begin,
+                                              static_cast<std::size_t>(length));
+        const auto piece_length = static_cast<std::int64_t>(utf8::length(text.substr(begin, end - begin)));
+        visit(SegmentSpan{begin, end, pending_offset, piece_length});
+        pending_offset += piece_length;
+        begin = end;
+      }
       return;
     }
     if (pending_length == 0) pending_begin = sentence.byte_begin;
     pending_end = sentence.byte_end;
     pending_length += sentence.length;
   });
-  if (pending_length > 0) {
-    segments.push_back(make_segment(text.substr(pending_begin, pending_end - pending_begin),
-                                    pending_offset, pending_length));
-  }
-  return segments;
+  if (pending_length > 0) visit(SegmentSpan{pending_begin, pending_end, pending_offset, pending_length});
 }
 
 std::pair<std::vector<Record>, std::int64_t> Sectioner::_split_extra_long_sentence(

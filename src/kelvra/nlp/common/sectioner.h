@@ -32,7 +32,9 @@
 // number of threads at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,6 +45,15 @@
 #include "kelvra/nlp/common/phraser.h"
 
 namespace kelvra::nlp::common::sectioner {
+
+// Where one segment of a text lies: bytes [byte_begin, byte_end) of the
+// text, `length` code points from code point `offset`.
+struct SegmentSpan {
+  std::size_t byte_begin;
+  std::size_t byte_end;
+  std::int64_t offset;
+  std::int64_t length;
+};
 
 class Sectioner {
  public:
@@ -72,6 +83,13 @@ class Sectioner {
   // `length` is below 1 for a non-empty text or below 0 at all: a document
   // must never silently vanish. TypeError naming `text` for invalid UTF-8.
   std::vector<Record> _split_text_by_length(std::string_view text, std::int64_t length) const;
+
+  // The segments of _split_text_by_length(text, length), in order, handed
+  // to `visit` as they are found, without building records: memory stays
+  // the same however many there are. Failures as _split_text_by_length's,
+  // before any visit.
+  void for_each_segment(std::string_view text, std::int64_t length,
+                        const std::function<void(const SegmentSpan&)>& visit) const;
 
   // Segments of feature_set["text"], each with its "feature_set" (above).
   // TypeError naming `feature_set` when it is not a map, or `ne` for an

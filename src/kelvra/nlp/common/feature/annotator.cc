@@ -51,6 +51,18 @@ std::optional<double> service_timeout(const Record& config) {
   return it->get<double>();
 }
 
+// "max_answer_bytes": the client's cap on an answer's size; its default
+// when missing or null.
+std::optional<std::int64_t> service_answer_cap(const Record& config) {
+  auto it = config.find("max_answer_bytes");
+  if (it == config.end() || it->is_null()) return std::nullopt;
+  if (!it->is_number())
+    throw TypeError("max_answer_bytes",
+                    "parameter `max_answer_bytes` must be a number of bytes or null, got " +
+                        std::string(kelvra::common::kind_name(*it)));
+  return kelvra::common::require_integer(*it, "max_answer_bytes");
+}
+
 }  // namespace
 
 Annotator::Annotator(std::shared_ptr<NlpClient> nlp_client) {
@@ -74,7 +86,8 @@ Annotator::Annotator(const Record& param) {
                                  std::string(kelvra::common::kind_name(param)));
   }
   std::string url = service_url(*config);
-  auto client = std::make_shared<NlpClient>(std::move(url), service_timeout(*config));
+  auto client = std::make_shared<NlpClient>(std::move(url), service_timeout(*config),
+                                            service_answer_cap(*config));
   settle(std::move(client), *config);
 }
 

@@ -11,6 +11,8 @@
 //   "kvcloud_url": ...          second choice
 //   "kvc_sdk_url": ...          third choice
 //   "timeout": seconds          default 60; null means the client's default
+//   "max_answer_bytes": bytes   the largest answer accepted; missing or null
+//                               means the client's default, 64 MiB
 //   "lang": code                default "zh_cn"
 //   "tag": any value            default {}; the extractor's tag settings
 // A default applies only when the key is missing; other keys are ignored.

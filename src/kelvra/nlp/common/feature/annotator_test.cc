@@ -93,6 +93,17 @@ TEST(Annotator, TimeoutDefaultsTo60AndNullPassesNull) {
   }
 }
 
+TEST(Annotator, AnswerCapComesFromTheConfiguration) {
+  EXPECT_EQ(Annotator(Record{{"kvcloud_url", "http://h"}}).nlp_client()->max_answer_bytes(),
+            NlpClient::kDefaultMaxAnswerBytes);
+  EXPECT_EQ(Annotator(Record{{"kvcloud_url", "http://h"}, {"max_answer_bytes", 1000}})
+                .nlp_client()
+                ->max_answer_bytes(),
+            1000);
+  EXPECT_THROW(Annotator(Record{{"kvcloud_url", "http://h"}, {"max_answer_bytes", "1"}}),
+               kelvra::common::TypeError);
+}
+
 TEST(Annotator, LanguageDefaultsToChineseAndMustBeRegistered) {
   EXPECT_EQ(Annotator(Record{{"kvcloud_url", "http://h"}}).lang(), "zh_cn");
   auto client = std::make_shared<NlpClient>("http://h", 1.0);

@@ -1,0 +1,87 @@
+// JSON text written straight into a byte buffer, for the JSON Lines that
+// every subcommand prints: no Record is built per output line.
+//
+//   std::string out;
+//   JsonWriter json(out);
+//   json.begin_object();
+//   json.key("text");   json.string("你好");
+//   json.key("offset"); json.integer(3);
+//   json.end_object();
+//   json.end_line();     // {"text":"你好","offset":3}\n
+//
+// Output is compact and escaped as Record::dump() escapes (quote, backslash,
+// \b \f \n \r \t, other control characters as \u00XX, everything else as
+// UTF-8), with one difference: U+2028 and U+2029 are written as \u2028 and
+// \u2029, so that readers which also end lines there (JavaScript, Python's
+// str.splitlines) still see one record per line. Reals are written exactly
+// as Record::dump() writes them, so a record comes out as the same text.
+//
+// Strings must be valid UTF-8: every text the tool prints was checked when
+// it was read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "kelvra/common/record.h"
+
+namespace kelvra::cli {
+
+class Output;
+
+class JsonWriter {
+ public:
+  // Appends to `out`. With `spill`, whatever `out` holds is handed to it
+  // whenever it has grown past a few hundred kilobytes, also in the middle
+  // of a long string, so that a single huge record never sits whole in
+  // memory; `out` must then be the spill's own buffer.
+  explicit JsonWriter(std::string& out, Output* spill = nullptr) : out_(out), spill_(spill) {}
+
+  void begin_object() { separate(); out_.push_back('{'); first_ = true; }
+  void end_object() { out_.push_back('}'); first_ = false; }
+  void begin_array() { separate(); out_.push_back('['); first_ = true; }
+  void end_array() { out_.push_back(']'); first_ = false; }
+
+  // A member name; the next call writes its value.
+  void key(std::string_view name);
+  void string(std::string_view text);
+  void integer(std::int64_t value);
+  void real(double value);
+  void boolean(bool value);
+  void null();
+  // Any record, at any depth, in the same layout.
+  void value(const Record& value);
+  // Members of an object already written as JSON text in this layout
+  // ("a":1,"b":[2]), made once and repeated on many lines; nothing when
+  // `json` is empty.
+  void members(std::string_view json) {
+    if (json.empty()) return;
+    separate();
+    out_.append(json);
+  }
+
+  // Ends a record's line and gets ready for the next record.
+  void end_line();
+  // Forgets a record left unfinished (its text is the caller's to drop).
+  void reset() noexcept { first_ = true; }
+
+  std::string& buffer() noexcept { return out_; }
+
+ private:
+  void separate() {
+    if (!first_) out_.push_back(',');
+    first_ = false;
+  }
+  void spill_if_large();
+
+  std::string& out_;
+  Output* spill_;
+  bool first_ = true;  // nothing written yet at this level (or a key was just written)
+};
+
+// `text` as a JSON string, quotes included, appended to `out`.
+void append_json_string(std::string& out, std::string_view text);
+
+}  // namespace kelvra::cli

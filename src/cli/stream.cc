@@ -1,0 +1,524 @@
+#include "cli/stream.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/json_writer.h"
+#include "kelvra/common/exceptions.h"
+#include "kelvra/common/utf8.h"
+
+namespace kelvra::cli {
+
+namespace utf8 = kelvra::common::utf8;
+
+// --- Output ---
+
+Output& Output::standard() {
+  static Output output(STDOUT_FILENO);
+  return output;
+}
+
+void Output::flush() {
+  std::size_t done = 0;
+  while (done < buffer_.size()) {
+    ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : EIO;
+      buffer_.clear();  // never tried again: the message is said once
+      throw OutputError(std::string("cannot write the output: ") + std::strerror(error));
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  written_ += buffer_.size();
+  buffer_.clear();
+}
+
+bool Output::truncate(std::uint64_t position) {
+  if (position < written_) return false;
+  buffer_.resize(static_cast<std::size_t>(position - written_));
+  return true;
+}
+
+// --- InputFile ---
+
+InputFile::InputFile(const std::string& path, std::string option) {
+  const bool standard_input = path.empty() || path == "-";
+  name_ = standard_input ? "stdin" : path;
+  label_ = option.empty() ? name_ : option + " " + name_;
+  if (standard_input) {
+    fd_ = STDIN_FILENO;
+    owned_ = false;
+  } else {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw InputError(label_ + ": cannot open: " + std::strerror(errno));
+    owned_ = true;
+  }
+  struct stat info {};
+  if (::fstat(fd_, &info) == 0) {
+    if (S_ISDIR(info.st_mode)) {
+      if (owned_) ::close(fd_);
+      throw InputError(label_ + ": is a directory, not a file");
+    }
+    if (S_ISREG(info.st_mode)) size_ = static_cast<std::uint64_t>(info.st_size);
+  }
+}
+
+InputFile::~InputFile() {
+  if (owned_) ::close(fd_);
+}
+
+std::size_t InputFile::read(char* data, std::size_t size) {
+  for (;;) {
+    ssize_t n = ::read(fd_, data, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) throw InputError(label_ + ": cannot read: " + std::strerror(errno));
+  }
+}
+
+std::string InputFile::read_all() {
+  constexpr std::size_t kBlock = std::size_t{1} << 20;
+  std::string content;
+  if (size_ > 0) {
+    // A regular file: one allocation of its size (plus a byte to see the end).
+    content.resize(static_cast<std::size_t>(size_) + 1);
+    std::size_t used = 0;
+    while (std::size_t n = read(content.data() + used, content.size() - used)) {
+      used += n;
+      if (used == content.size()) content.resize(content.size() + kBlock);  // it grew meanwhile
+    }
+    content.resize(used);
+    return content;
+  }
+  // A pipe: blocks first, then one copy of the exact size, so that the
+  // input is never held more than twice.
+  std::vector<std::string> blocks;
+  std::size_t total = 0;
+  for (;;) {
+    std::string block(kBlock, '\0');
+    std::size_t used = 0;
+    while (used < block.size()) {
+      std::size_t n = read(block.data() + used, block.size() - used);
+      if (n == 0) break;
+      used += n;
+    }
+    block.resize(used);
+    total += used;
+    const bool last = used < kBlock;
+    blocks.push_back(std::move(block));
+    if (last) break;
+  }
+  content.reserve(total);
+  for (auto& block : blocks) {
+    content += block;
+    std::string().swap(block);
+  }
+  return content;
+}
+
+// --- options ---
+
+int default_jobs() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+ProgressMode progress_mode(bool forced, bool quiet) {
+  if (quiet) return ProgressMode::kOff;
+  if (forced) return ProgressMode::kAlways;
+  return ::isatty(STDERR_FILENO) != 0 ? ProgressMode::kTerminal : ProgressMode::kOff;
+}
+
+bool is_blank(std::string_view line) noexcept {
+  return line.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+// --- Progress ---
+
+namespace {
+
+Progress* shown_progress = nullptr;  // the one whose line is on the screen
+
+std::string human_bytes(double bytes) {
+  static constexpr const char* kUnits[] = {"B", "kB", "MB", "GB", "TB"};
+  int unit = 0;
+  while (bytes >= 1000 && unit < 4) {
+    bytes /= 1000;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
+  return text;
+}
+
+std::string clock_time(double seconds) {
+  auto s = static_cast<long long>(seconds + 0.5);
+  char text[32];
+  if (s >= 3600)
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+  else
+    std::snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
+  return text;
+}
+
+}  // namespace
+
+Progress::Progress(std::string what, std::uint64_t total, ProgressMode mode)
+    : what_(std::move(what)), total_(total), mode_(mode), enabled_(mode != ProgressMode::kOff),
+      start_(std::chrono::steady_clock::now()) {}
+
+Progress::~Progress() {
+  if (shown_progress == this) interrupt();
+}
+
+void Progress::refresh(std::uint64_t done, bool final) {
+  using namespace std::chrono;
+  constexpr std::uint64_t kCheckEvery = std::uint64_t{256} << 10;
+  next_check_ = done + kCheckEvery;
+  const auto now = steady_clock::now();
+  const double elapsed = duration<double>(now - start_).count();
+  // On a terminal a short run shows nothing; forced, every run shows its
+  // final figures.
+  const bool waited = mode_ == ProgressMode::kAlways || elapsed >= 1.0;
+  if (final ? !(shown_ || mode_ == ProgressMode::kAlways)
+            : (!waited || now - last_shown_ < milliseconds(250)))
+    return;
+
+  const double rate = elapsed > 0 ? done / elapsed : 0;
+  std::string line = what_ + ": " + human_bytes(static_cast<double>(done));
+  if (total_ > 0) {
+    char percent[16];
+    std::snprintf(percent, sizeof percent, " (%d%%)",
+                  static_cast<int>(std::min<std::uint64_t>(done, total_) * 100 / total_));
+    line += " of " + human_bytes(static_cast<double>(total_)) + percent;
+  }
+  line += ", " + human_bytes(rate) + "/s";
+  if (final) {
+    line += ", " + clock_time(elapsed);
+  } else if (total_ > done && rate > 0) {
+    line += ", " + clock_time((total_ - done) / rate) + " left";
+  }
+  // Blanks after the text wipe what a longer earlier line left.
+  std::fprintf(stderr, "\r%-70s", line.c_str());
+  if (final) std::fputc('\n', stderr);
+  std::fflush(stderr);
+  shown_ = !final;
+  shown_progress = final ? nullptr : this;
+  last_shown_ = now;
+}
+
+void Progress::finish(std::uint64_t done) {
+  if (enabled_) refresh(done, true);
+}
+
+void Progress::interrupt() {
+  if (shown_progress == nullptr) return;
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+  shown_progress->shown_ = false;
+  shown_progress = nullptr;
+}
+
+// --- run_lines ---
+
+namespace {
+
+constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
+// A batch this large holds one long line: it is worked on alone, straight
+// into the output, so that its output is never held whole.
+constexpr std::size_t kAloneBytes = std::size_t{16} << 20;
+
+struct Batch {
+  std::string text;  // whole lines; the input's last line may lack its line feed
+  std::int64_t first_line = 1;
+  std::uint64_t first_byte = 0;
+};
+
+// Cuts the input into batches of whole lines of about `batch_bytes` each.
+class LineBatcher {
+ public:
+  LineBatcher(InputFile& input, std::size_t batch_bytes) : input_(input), batch_bytes_(batch_bytes) {}
+
+  bool next(Batch& batch) {
+    std::string& text = batch.text;
+    text.swap(carry_);
+    carry_.clear();
+    std::size_t cut = std::string::npos;  // the line feed that ends the batch
+    std::size_t scanned = 0;              // bytes of `text` known to hold none
+    for (;;) {
+      if (text.size() >= batch_bytes_) {
+        // Only the bytes read since the last look: a long line is read in
+        // many blocks and must not be searched again each time.
+        const void* found = ::memrchr(text.data() + scanned, '\n', text.size() - scanned);
+        if (found != nullptr) {
+          cut = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+          break;
+        }
+        scanned = text.size();
+      }
+      if (end_) break;
+      const std::size_t old = text.size();
+      text.resize(old + batch_bytes_);
+      const std::size_t n = input_.read(text.data() + old, batch_bytes_);
+      text.resize(old + n);
+      if (n == 0) end_ = true;
+    }
+    if (cut == std::string::npos) {  // the end of the input: all that is left
+      if (text.empty()) return false;
+      cut = text.size() - 1;
+    }
+    if (cut + 1 < text.size()) {
+      carry_.assign(text, cut + 1);
+      text.resize(cut + 1);
+    }
+    batch.first_line = next_line_;
+    batch.first_byte = next_byte_;
+    next_line_ += std::count(text.begin(), text.end(), '\n');
+    if (text.back() != '\n') ++next_line_;
+    next_byte_ += text.size();
+    return true;
+  }
+
+ private:
+  InputFile& input_;
+  std::size_t batch_bytes_;
+  std::string carry_;  // read past the last batch's end
+  bool end_ = false;
+  std::int64_t next_line_ = 1;
+  std::uint64_t next_byte_ = 0;
+};
+
+struct BadLine {
+  std::size_t at;  // bytes of the batch's output written before the line
+  std::string message;
+};
+
+struct BatchResult {
+  std::string out;
+  std::vector<BadLine> bad;
+  bool stop = false;
+};
+
+// Failures that say the input was wrong, as opposed to failures of the
+// machine or of the tool (out of memory, an output error, a converter
+// fault), which end the run whatever --skip-bad says.
+bool is_bad_input(const std::exception& e) {
+  if (dynamic_cast<const InputError*>(&e) != nullptr) return true;
+  if (const auto* kv = dynamic_cast<const kelvra::common::KvException*>(&e))
+    return kv->code() == kelvra::common::ErrorCodes::INVALID_PARAMETERS;
+  return dynamic_cast<const std::logic_error*>(&e) != nullptr ||
+         dynamic_cast<const Record::exception*>(&e) != nullptr;
+}
+
+// Works on the lines of one batch, writing into `out` (spilling into
+// `spill` when given). Stops at the first bad line unless skip_bad.
+void work_on(const Batch& batch, const std::string& source, const StreamOptions& options,
+             const LineWork& work, std::string& out, Output* spill, BatchResult& result) {
+  JsonWriter json(out, spill);
+  const std::string_view text = batch.text;
+  std::int64_t number = batch.first_line;
+  for (std::size_t begin = 0; begin < text.size(); ++number) {
+    std::size_t end = text.find('\n', begin);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(begin, end - begin);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::uint64_t mark = spill ? spill->position() : out.size();
+    try {
+      if (std::size_t bad = utf8::find_invalid(line); bad != utf8::npos) {
+        throw InputError(source + ":" + std::to_string(number) +
+                         ": input is not valid UTF-8 (bad byte at offset " +
+                         std::to_string(batch.first_byte + begin + bad) + ")");
+      }
+      work(line, number, json);
+    } catch (const std::exception& e) {
+      if (!is_bad_input(e)) throw;
+      // The line's partial output goes; a record already handed to the
+      // output cannot be taken back, so it is ended where it stopped.
+      bool taken_back = true;
+      if (spill != nullptr)
+        taken_back = spill->truncate(mark);
+      else
+        out.resize(mark);
+      if (!taken_back) out.push_back('\n');
+      json.reset();
+      std::string message = dynamic_cast<const InputError*>(&e) != nullptr
+                                ? e.what()
+                                : source + ":" + std::to_string(number) + ": " + e.what();
+      result.bad.push_back(BadLine{out.size(), std::move(message)});
+      if (!options.skip_bad) {
+        result.stop = true;
+        return;
+      }
+    }
+    begin = end + 1;
+  }
+}
+
+// A few threads that run tasks in the order they were given.
+class WorkerPool {
+ public:
+  explicit WorkerPool(int threads) : threads_(threads) {}
+  // Tasks not started are dropped; running ones are waited for.
+  ~WorkerPool() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+      tasks_.clear();
+    }
+    ready_.notify_all();
+    for (auto& worker : workers_) worker.join();
+  }
+
+  std::future<void> submit(std::function<void()> task) {
+    if (workers_.empty()) {  // started on first use: a short run needs none
+      for (int i = 0; i < threads_; ++i) workers_.emplace_back([this] { serve(); });
+    }
+    std::packaged_task<void()> packaged(std::move(task));
+    auto future = packaged.get_future();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      tasks_.push_back(std::move(packaged));
+    }
+    ready_.notify_one();
+    return future;
+  }
+
+ private:
+  void serve() {
+    for (;;) {
+      std::packaged_task<void()> task;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+        if (tasks_.empty()) return;
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      task();
+    }
+  }
+
+  int threads_;
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::packaged_task<void()>> tasks_;
+  bool stopping_ = false;
+};
+
+}  // namespace
+
+void run_lines(InputFile& input, const StreamOptions& options, std::string_view what,
+               const LineWork& work) {
+  Output& output = Output::standard();
+  Progress progress(std::string(what), input.size(), options.progress);
+  LineBatcher batches(input, kBatchBytes);
+  const std::string& source = input.name();
+  std::int64_t skipped = 0;
+  std::uint64_t done = 0;
+
+  auto report = [&](const BadLine& bad) {
+    if (!options.skip_bad) {
+      output.flush();
+      throw InputError(bad.message);
+    }
+    ++skipped;
+    Progress::interrupt();
+    std::fprintf(stderr, "kelvra-nlp: %s (skipped)\n", bad.message.c_str());
+  };
+  auto deliver = [&](const Batch& batch, BatchResult& result) {
+    std::size_t from = 0;
+    for (const BadLine& bad : result.bad) {
+      output.write(std::string_view(result.out).substr(from, bad.at - from));
+      from = bad.at;
+      report(bad);
+    }
+    output.write(std::string_view(result.out).substr(from));
+    done = batch.first_byte + batch.text.size();
+    progress.update(done);
+  };
+  // A batch of one very long line, after everything before it is written.
+  auto work_alone = [&](const Batch& batch) {
+    BatchResult result;
+    work_on(batch, source, options, work, output.buffer(), &output, result);
+    for (const BadLine& bad : result.bad) report(bad);
+    done = batch.first_byte + batch.text.size();
+    progress.update(done);
+  };
+
+  if (options.jobs <= 1) {
+    Batch batch;
+    while (batches.next(batch)) {
+      if (batch.text.size() >= kAloneBytes) {
+        work_alone(batch);
+        continue;
+      }
+      BatchResult result;
+      work_on(batch, source, options, work, result.out, nullptr, result);
+      deliver(batch, result);
+    }
+  } else {
+    struct Slot {
+      Batch batch;
+      BatchResult result;
+      std::future<void> finished;
+    };
+    // Declared before the pool, so that the pool (waiting for its running
+    // tasks) is gone before the slots they write into.
+    std::deque<std::unique_ptr<Slot>> in_flight;
+    WorkerPool pool(options.jobs);
+    const std::size_t max_in_flight = 2 * static_cast<std::size_t>(options.jobs);
+    auto deliver_front = [&] {
+      Slot& slot = *in_flight.front();
+      slot.finished.get();  // a worker's failure comes out here, in input order
+      deliver(slot.batch, slot.result);
+      in_flight.pop_front();
+    };
+    bool more = true;
+    while (more || !in_flight.empty()) {
+      while (more && in_flight.size() < max_in_flight) {
+        auto slot = std::make_unique<Slot>();
+        if (!batches.next(slot->batch)) {
+          more = false;
+          break;
+        }
+        if (slot->batch.text.size() >= kAloneBytes) {
+          while (!in_flight.empty()) deliver_front();
+          work_alone(slot->batch);
+          continue;
+        }
+        Slot* s = slot.get();
+        s->finished = pool.submit([&, s] {
+          work_on(s->batch, source, options, work, s->result.out, nullptr, s->result);
+        });
+        in_flight.push_back(std::move(slot));
+      }
+      if (!in_flight.empty()) deliver_front();
+    }
+  }
+  output.flush();
+  progress.finish(done);
+  if (skipped > 0) {
+    std::fprintf(stderr, "kelvra-nlp: skipped %lld bad line%s\n", static_cast<long long>(skipped),
+                 skipped == 1 ? "" : "s");
+  }
+}
+
+}  // namespace kelvra::cli
