@@ -30,8 +30,10 @@ configure: $(BUILD)/build.ninja
 build: deps configure
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The C++ tests first, then the Python package's (label "python").
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE python
+	cd $(BUILD) && ctest --output-on-failure -L python --no-tests=ignore
 
 # Only the command-line tool and the libraries it links: the demo runs
 # nothing else.
@@ -49,7 +51,7 @@ bench: deps
 	bash bench/run $(BUILD_RELEASE)
 
 sanitize: deps
-	cmake -S . -B $(BUILD_SANITIZE) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVRA_BUILD_BENCH=OFF -DKELVRA_TEST_INSTALL=OFF \
+	cmake -S . -B $(BUILD_SANITIZE) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVRA_BUILD_BENCH=OFF -DKELVRA_TEST_INSTALL=OFF -DKELVRA_BUILD_PYTHON=OFF \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined" \
 	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
 	  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" $(CMAKE_FLAGS)
@@ -61,7 +63,7 @@ sanitize: deps
 # code that is not instrumented, which the sanitizer would take for races:
 # it runs on the calling threads here.
 tsan: deps
-	cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_BUILD_BENCH=OFF -DKELVRA_TEST_INSTALL=OFF \
+	cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_BUILD_BENCH=OFF -DKELVRA_TEST_INSTALL=OFF -DKELVRA_BUILD_PYTHON=OFF \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
 	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
 	  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" $(CMAKE_FLAGS)
@@ -75,7 +77,7 @@ tsan: deps
 fuzz: deps
 	cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=clang++ -DKELVRA_BUILD_FUZZ=ON \
-	  -DKELVRA_BUILD_TESTS=OFF -DKELVRA_BUILD_BENCH=OFF -DKELVRA_INSTALL=OFF \
+	  -DKELVRA_BUILD_TESTS=OFF -DKELVRA_BUILD_BENCH=OFF -DKELVRA_INSTALL=OFF -DKELVRA_BUILD_PYTHON=OFF \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined" \
 	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
 	  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" $(CMAKE_FLAGS)

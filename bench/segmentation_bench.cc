@@ -39,6 +39,18 @@ void BM_SectionerNer510(benchmark::State& state) {
 }
 BENCHMARK(BM_SectionerNer510)->Unit(benchmark::kMillisecond);
 
+// One call on a short text: the fixed cost of a call, which the Python
+// benchmark (bench/python_peer.py) compares its own call with.
+void BM_SectionerNerShort(benchmark::State& state) {
+  kelvra::nlp::common::sectioner::Sectioner sectioner;
+  kelvra::Record input{{"text", "你好。再见！谢谢。"}, {"length", 510}};
+  for (auto _ : state) {
+    auto result = sectioner.split(input, "ner");
+    benchmark::DoNotOptimize(result.data());
+  }
+}
+BENCHMARK(BM_SectionerNerShort);
+
 }  // namespace
 
 BENCHMARK_MAIN();

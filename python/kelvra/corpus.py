@@ -1,0 +1,244 @@
+"""Corpus runs on a Dask cluster: every text file of a folder or glob goes
+down the segmentation road with a dictionary as the entity model.
+
+    python3 -m kelvra.corpus CORPUS... --dict WORDS.txt -o entities.jsonl
+
+For each file (one document, UTF-8): normalise it (traditional to
+simplified, control characters, full-width to half-width), cut it into
+segments of at most --length code points, find the dictionary's words in
+each segment with the automaton, and stitch the occurrences back into
+document positions. Writes one JSON line per document, in the order of the
+sorted file list:
+
+    {"path": "...", "length": 1234, "segments": 3, "changes": 17,
+     "entities": [{"text": "...", "offset": 5, "length": 2}, ...]}
+
+Offsets count code points of the normalised text (the same positions as
+the input, since normalisation keeps one code point per position).
+
+The documents are spread over a ``dask.bag`` of --partitions partitions,
+computed on a ``distributed`` cluster: by default a LocalCluster of
+--workers worker processes on this machine, or an existing scheduler given
+by --scheduler tcp://HOST:PORT (its workers must be able to import kelvra
+and read the corpus and dictionary paths). --single-process runs
+everything in this process without Dask, for comparison and debugging.
+"""
+import argparse
+import glob
+import json
+import os
+import sys
+import time
+
+# One Normalizer, Sectioner, Stitcher and Automaton per worker process,
+# built on the first partition that needs them (an automaton of a large
+# dictionary takes a while to build).
+_TOOLS = {}
+
+
+def _tools(dict_path, valid_chars):
+    key = (dict_path, tuple(valid_chars))
+    tools = _TOOLS.get(key)
+    if tools is None:
+        from kelvra.nlp.common.matcher import Automaton
+        from kelvra.nlp.common.normalizer import Normalizer
+        from kelvra.nlp.common.sectioner import Sectioner
+        from kelvra.nlp.common.stitcher import Stitcher
+
+        words = []
+        if dict_path:
+            with open(dict_path, encoding="utf-8") as f:
+                # The first blank-separated field of each line, as jieba-style
+                # dictionaries ("word frequency tag") and plain word lists have it.
+                words = [line.split()[0] for line in f if line.split()]
+        tools = (Normalizer(list(valid_chars)), Sectioner(), Stitcher(), Automaton(words))
+        _TOOLS.clear()
+        _TOOLS[key] = tools
+    return tools
+
+
+def read_document(path):
+    """The text of one file; a file that is not UTF-8 is an error naming it."""
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise ValueError("%s: not valid UTF-8 at byte %d" % (path, e.start)) from None
+
+
+def process_document(path, name, options):
+    """The output record of one document."""
+    normalizer, sectioner, stitcher, automaton = _tools(options["dict"], options["valid_chars"])
+    text = read_document(path)
+    normalized = normalizer.normalize(text)
+    segments = sectioner.split({"text": normalized.normalized_text, "length": options["length"]}, "ner")
+    for segment in segments:
+        segment["nes"] = [{"text": w.text, "offset": w.offset, "length": w.length}
+                          for w in automaton.search(segment["text"])]
+    entities = stitcher.merge(segments, "ner")
+    return {"path": name, "length": len(normalized.normalized_text),
+            "segments": len(segments), "changes": len(normalized.alter_words), "entities": entities}
+
+
+def process_partition(documents, options):
+    """JSON lines of the (path, name) documents of one partition, in order."""
+    return [json.dumps(process_document(path, name, options), ensure_ascii=False, separators=(",", ":"))
+            for path, name in documents]
+
+
+def find_documents(inputs):
+    """(path, name) of the files named by INPUT arguments (files, folders
+    searched recursively, globs), sorted by path and without repeats; the
+    name is the path relative to the folder it was found in."""
+    names = {}
+    for item in inputs:
+        if os.path.isdir(item):
+            for root, dirs, files in os.walk(item):
+                dirs.sort()
+                for name in files:
+                    path = os.path.join(root, name)
+                    names.setdefault(path, os.path.relpath(path, item))
+        elif os.path.isfile(item):
+            names.setdefault(item, item)
+        else:
+            matches = sorted(p for p in glob.glob(item, recursive=True) if os.path.isfile(p))
+            if not matches:
+                raise SystemExit("kelvra.corpus: %s: no such file, folder or matching glob" % item)
+            for path in matches:
+                names.setdefault(path, path)
+    return [(path, names[path]) for path in sorted(names)]
+
+
+class Progress:
+    """A one-line progress bar on standard error."""
+
+    def __init__(self, total, unit, enabled):
+        self.total, self.unit, self.enabled = total, unit, enabled
+        self.done = 0
+        self.start = time.monotonic()
+
+    def advance(self, count=1):
+        self.done += count
+        if not self.enabled:
+            return
+        width = 30
+        filled = width * self.done // max(self.total, 1)
+        elapsed = time.monotonic() - self.start
+        sys.stderr.write("\r[%s%s] %d/%d %s, %.1f s" % ("#" * filled, "." * (width - filled), self.done,
+                                                        self.total, self.unit, elapsed))
+        if self.done >= self.total:
+            sys.stderr.write("\n")
+        sys.stderr.flush()
+
+
+def partitions_of(items, count):
+    """`items` cut into `count` consecutive runs of nearly equal size."""
+    count = max(1, min(count, len(items)))
+    size, extra = divmod(len(items), count)
+    out, start = [], 0
+    for i in range(count):
+        end = start + size + (1 if i < extra else 0)
+        out.append(items[start:end])
+        start = end
+    return out
+
+
+def run_single_process(documents, options, out, progress):
+    for document in documents:
+        for line in process_partition([document], options):
+            out.write(line + "\n")
+        progress.advance()
+
+
+def run_on_cluster(documents, options, out, progress, client, partitions):
+    import dask.bag as db
+    from distributed import as_completed
+
+    runs = partitions_of(documents, partitions)
+    bag = db.from_sequence(runs, npartitions=len(runs)).map_partitions(
+        lambda part: [line for run in part for line in process_partition(run, options)])
+    futures = client.compute(bag.to_delayed())
+    index = {future.key: i for i, future in enumerate(futures)}
+    # Partitions finish in any order; lines are written in input order.
+    ready, written = {}, 0
+    for future in as_completed(futures):
+        ready[index[future.key]] = future.result()
+        progress.advance(len(runs[index[future.key]]))
+        while written in ready:
+            for line in ready.pop(written):
+                out.write(line + "\n")
+            written += 1
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="python3 -m kelvra.corpus",
+        description="Runs a corpus of text files down the segmentation road on Dask: normalise, "
+                    "section, find the dictionary's words in each segment, stitch; one JSON line "
+                    "per document.")
+    parser.add_argument("inputs", nargs="+", metavar="CORPUS",
+                        help="text files, folders (searched recursively) or globs; one file is one document")
+    parser.add_argument("-o", "--output", default="-", help="JSON Lines output file (default: standard output)")
+    parser.add_argument("--dict", default=None,
+                        help="dictionary of entity words, one a line (first blank-separated field)")
+    parser.add_argument("--length", type=int, default=510, help="maximum segment length in code points (510)")
+    parser.add_argument("--valid-char", action="append", default=[], dest="valid_chars",
+                        help="a control character to keep (repeatable)")
+    parser.add_argument("--scheduler", default=None,
+                        help="address of a running Dask scheduler, e.g. tcp://HOST:8786 "
+                             "(default: a LocalCluster on this machine)")
+    parser.add_argument("--workers", type=int, default=2,
+                        help="worker processes of the LocalCluster (default 2)")
+    parser.add_argument("--partitions", type=int, default=0,
+                        help="number of partitions (default: 4 per worker, at most one per document)")
+    parser.add_argument("--single-process", action="store_true",
+                        help="run in this process without Dask")
+    bar = parser.add_mutually_exclusive_group()
+    bar.add_argument("--progress", dest="progress", action="store_true", default=None,
+                     help="show a progress bar on standard error (default: when it is a terminal)")
+    bar.add_argument("--no-progress", dest="progress", action="store_false")
+    args = parser.parse_args(argv)
+    if args.length < 1:
+        parser.error("--length must be at least 1, got %d" % args.length)
+    if args.workers < 1:
+        parser.error("--workers must be at least 1, got %d" % args.workers)
+    if args.dict and not os.path.isfile(args.dict):
+        parser.error("--dict %s: no such file" % args.dict)
+
+    documents = find_documents(args.inputs)
+    options = {"dict": os.path.abspath(args.dict) if args.dict else None, "length": args.length,
+               "valid_chars": args.valid_chars}
+    show = sys.stderr.isatty() if args.progress is None else args.progress
+    progress = Progress(len(documents), "documents", show and bool(documents))
+    out = sys.stdout if args.output == "-" else open(args.output, "w", encoding="utf-8")
+    try:
+        if args.single_process or not documents:
+            run_single_process(documents, options, out, progress)
+            return 0
+        from distributed import Client, LocalCluster
+
+        cluster = None
+        if args.scheduler:
+            client = Client(args.scheduler)
+            workers = max(1, len(client.scheduler_info().get("workers", {})))
+        else:
+            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                                   host="127.0.0.1", dashboard_address=None)
+            client = Client(cluster)
+            workers = args.workers
+        try:
+            partitions = args.partitions or 4 * workers
+            run_on_cluster(documents, options, out, progress, client, partitions)
+        finally:
+            client.close()
+            if cluster is not None:
+                cluster.close()
+        return 0
+    finally:
+        if out is not sys.stdout:
+            out.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,176 @@
+// The feature records (base and English): the Python classes live in the
+// thin modules and keep their fields as plain attributes; these functions
+// read those attributes into the C++ records for serialising, and build
+// Python records from serialised ones through the class's own constructor.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "bindings.h"
+#include "kelvra/common/text_form.h"
+#include "kelvra/nlp/common/feature/feature.h"
+#include "kelvra/nlp/common/feature/lang/en/feature.h"
+#include "records.h"
+
+namespace kelvra::python {
+
+namespace feature = kelvra::nlp::common::feature;
+namespace en = kelvra::nlp::common::feature::lang::en;
+using namespace pybind11::literals;
+
+feature::Word word_of(py::handle word) {
+  feature::Word out(require_int(word.attr("id"), "id"), std::string(require_str(word.attr("text"), "text")),
+                    require_int(word.attr("offset"), "offset"), require_int(word.attr("length"), "length"),
+                    std::string(require_str(word.attr("pos"), "pos")),
+                    optional_int(word.attr("sentence_id"), "sentence_id"),
+                    optional_int(word.attr("clause_id"), "clause_id"),
+                    optional_int(word.attr("parent"), "parent"), std::nullopt);
+  if (auto relation = optional_str(word.attr("relation"), "relation")) out.relation = std::string(*relation);
+  return out;
+}
+
+namespace {
+
+en::Word en_word_of(py::handle word) {
+  std::optional<std::string> lemma;
+  if (auto text = optional_str(word.attr("lemma"), "lemma")) lemma = std::string(*text);
+  return en::Word(word_of(word), optional_bool(word.attr("mask"), "mask"), std::move(lemma));
+}
+
+feature::Clause clause_of(py::handle clause) {
+  return feature::Clause(require_int(clause.attr("id"), "id"),
+                         std::string(require_str(clause.attr("tense"), "tense")),
+                         require_int(clause.attr("offset"), "offset"),
+                         require_int(clause.attr("length"), "length"),
+                         std::string(require_str(clause.attr("text"), "text")));
+}
+
+feature::Sentence sentence_of(py::handle sentence) {
+  std::vector<feature::Clause> clauses;
+  for (py::handle clause : require_list(sentence.attr("clauses"), "clauses"))
+    clauses.push_back(clause_of(clause));
+  return feature::Sentence(require_int(sentence.attr("id"), "id"),
+                           require_int(sentence.attr("offset"), "offset"),
+                           require_int(sentence.attr("length"), "length"),
+                           std::string(require_str(sentence.attr("text"), "text")), std::move(clauses));
+}
+
+feature::Entity entity_of(py::handle entity) {
+  return feature::Entity(to_record(require_dict(entity.attr("record"), "record"), "record"));
+}
+
+// Reads an optional list attribute element by element.
+template <class T, class Read>
+std::optional<std::vector<T>> list_of(py::handle owner, const char* name, Read read) {
+  py::object value = owner.attr(name);
+  if (value.is_none()) return std::nullopt;
+  std::vector<T> out;
+  for (py::handle item : require_list(value, name)) out.push_back(read(item));
+  return out;
+}
+
+template <class T, class Make>
+py::object py_list(const std::optional<std::vector<T>>& items, Make make) {
+  if (!items) return py::none();
+  py::list out;
+  for (const auto& item : *items) out.append(make(item));
+  return out;
+}
+
+py::object make_entity(const feature::Entity& entity) {
+  return python_class("feature.Entity")(from_record(entity.record()));
+}
+
+py::object make_en_word(py::handle cls, const en::Word& w) {
+  return cls("id_"_a = w.id, "text"_a = to_str(w.text), "offset"_a = w.offset, "length"_a = w.length,
+             "pos"_a = to_str(w.pos), "sentence_id"_a = w.sentence_id, "clause_id"_a = w.clause_id,
+             "parent"_a = w.parent,
+             "relation"_a = w.relation ? py::object(to_str(*w.relation)) : py::object(py::none()),
+             "mask"_a = w.mask,
+             "lemma"_a = w.lemma ? py::object(to_str(*w.lemma)) : py::object(py::none()));
+}
+
+}  // namespace
+
+py::object make_word(py::handle cls, const feature::Word& w) {
+  return cls("id_"_a = w.id, "text"_a = to_str(w.text), "offset"_a = w.offset, "length"_a = w.length,
+             "pos"_a = to_str(w.pos), "sentence_id"_a = w.sentence_id, "clause_id"_a = w.clause_id,
+             "parent"_a = w.parent,
+             "relation"_a = w.relation ? py::object(to_str(*w.relation)) : py::object(py::none()));
+}
+
+py::object make_clause(py::handle cls, const feature::Clause& c) {
+  return cls("id_"_a = c.id, "tense"_a = to_str(c.tense), "offset"_a = c.offset, "length"_a = c.length,
+             "text"_a = to_str(c.text));
+}
+
+py::object make_sentence(py::handle cls, const feature::Sentence& s) {
+  py::handle clause_cls = python_class("feature.Clause");
+  py::list clauses;
+  for (const auto& clause : s.clauses) clauses.append(make_clause(clause_cls, clause));
+  return cls("id_"_a = s.id, "offset"_a = s.offset, "length"_a = s.length, "text"_a = to_str(s.text),
+             "clauses"_a = clauses);
+}
+
+void bind_records(py::module_& m) {
+  py::module_ r = m.def_submodule("records", "Serialised forms of the feature records");
+
+  r.def("word_to_json", [](py::object self) { return from_record(word_of(self).to_json()); });
+  r.def("word_from_json", [](py::object cls, py::object json) {
+    return make_word(cls, feature::Word::from_json(to_record(json, "json")));
+  }, py::arg("cls"), py::arg("json"));
+
+  r.def("clause_to_json", [](py::object self) { return from_record(clause_of(self).to_json()); });
+  r.def("clause_from_json", [](py::object cls, py::object json) {
+    return make_clause(cls, feature::Clause::from_json(to_record(json, "json")));
+  }, py::arg("cls"), py::arg("json"));
+
+  r.def("sentence_to_json", [](py::object self) { return from_record(sentence_of(self).to_json()); });
+  r.def("sentence_from_json", [](py::object cls, py::object json) {
+    return make_sentence(cls, feature::Sentence::from_json(to_record(json, "json")));
+  }, py::arg("cls"), py::arg("json"));
+
+  r.def("entity_to_json", [](py::object self) { return from_record(entity_of(self).to_json()); });
+  r.def("entity_from_json", [](py::object cls, py::object json) {
+    return cls(from_record(feature::Entity::from_json(to_record(json, "json")).record()));
+  }, py::arg("cls"), py::arg("json"));
+
+  r.def("feature_set_to_json", [](py::object self) {
+    feature::FeatureSet set(list_of<feature::Word>(self, "words", word_of),
+                            list_of<feature::Entity>(self, "nes", entity_of));
+    return from_record(set.to_json());
+  });
+  r.def("feature_set_from_json", [](py::object cls, py::object json) {
+    auto set = feature::FeatureSet::from_json(to_record(json, "json"));
+    py::handle word_cls = python_class("feature.Word");
+    return cls(py_list(set.words, [&](const feature::Word& w) { return make_word(word_cls, w); }),
+               py_list(set.nes, make_entity));
+  }, py::arg("cls"), py::arg("json"));
+
+  r.def("en_word_to_json", [](py::object self) { return from_record(en_word_of(self).to_json()); });
+  r.def("en_word_from_json", [](py::object cls, py::object json) {
+    return make_en_word(cls, en::Word::from_json(to_record(json, "json")));
+  }, py::arg("cls"), py::arg("json"));
+
+  r.def("en_feature_set_to_json", [](py::object self) {
+    // The steps run in the documented order: words, nes, sentences, text.
+    auto words = list_of<en::Word>(self, "words", en_word_of);
+    auto nes = list_of<feature::Entity>(self, "nes", entity_of);
+    auto sentences = list_of<feature::Sentence>(self, "sentences", sentence_of);
+    std::optional<std::string> text;
+    if (auto t = optional_str(self.attr("text"), "text")) text = std::string(*t);
+    en::FeatureSet set(std::move(words), std::move(nes), std::move(sentences), std::move(text));
+    return from_record(set.to_json());
+  });
+  r.def("en_feature_set_from_json", [](py::object cls, py::object feature_set_json) {
+    auto set = en::FeatureSet::from_json(to_record(feature_set_json, "feature_set_json"));
+    py::handle word_cls = python_class("en.Word");
+    py::handle sentence_cls = python_class("feature.Sentence");
+    return cls("words"_a = py_list(set.words, [&](const en::Word& w) { return make_en_word(word_cls, w); }),
+               "nes"_a = py_list(set.nes, make_entity),
+               "sentences"_a = py_list(set.sentences,
+                                       [&](const feature::Sentence& s) { return make_sentence(sentence_cls, s); }),
+               "text"_a = set.text ? py::object(to_str(*set.text)) : py::object(py::none()));
+  }, py::arg("cls"), py::arg("feature_set_json"));
+}
+
+}  // namespace kelvra::python

@@ -1,0 +1,196 @@
+// Feature sets from the remote NLP service: the client, the feature types,
+// the language registry and the Annotator.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "bindings.h"
+#include "kelvra/nlp/common/feature/annotator.h"
+#include "kelvra/nlp/common/feature/lang/lang.h"
+#include "kelvra/nlp/common/feature/types.h"
+#include "kvc/sdk/nlp_client.h"
+#include "records.h"
+
+namespace kelvra::python {
+
+namespace feature = kelvra::nlp::common::feature;
+namespace lang = kelvra::nlp::common::feature::lang;
+using feature::annotator::Annotator;
+using feature::types::Types;
+using kvc::sdk::NlpClient;
+
+namespace {
+
+// Lets a Python subclass answer features() itself (a stub service, a
+// cache, another transport).
+class PyNlpClient : public NlpClient {
+ public:
+  using NlpClient::NlpClient;
+  Record features(std::string_view text, const std::vector<std::string>& types, std::string_view lang,
+                  const Record& tag) const override {
+    {
+      py::gil_scoped_acquire gil;
+      py::function override = py::get_override(static_cast<const NlpClient*>(this), "features");
+      if (override) {
+        py::list names;
+        for (const auto& name : types) names.append(to_str(name));
+        return to_record(override(to_str(text), names, to_str(lang), from_record(tag)), "features");
+      }
+    }
+    return NlpClient::features(text, types, lang, tag);
+  }
+};
+
+std::optional<double> timeout_of(py::handle value) {
+  if (value.is_none()) return std::nullopt;
+  if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())))
+    wrong_kind(value, "timeout", "a number or None");
+  return value.cast<double>();
+}
+
+std::vector<Types> types_of(py::handle value) {
+  py::list list = require_list(value, "types");
+  std::vector<Types> out;
+  for (py::handle item : list) {
+    if (py::isinstance<Types>(item)) {
+      out.push_back(item.cast<Types>());
+    } else if (PyUnicode_Check(item.ptr())) {
+      out.push_back(feature::types::from_name(require_str(item, "types")));
+    } else {
+      wrong_kind(item, "types", "a list of Types members");
+    }
+  }
+  return out;
+}
+
+py::object feature_set_to_python(const feature::FeatureSet& set) {
+  py::handle word_cls = python_class("feature.Word");
+  py::handle entity_cls = python_class("feature.Entity");
+  py::object words = py::none(), nes = py::none();
+  if (set.words) {
+    py::list list;
+    for (const auto& word : *set.words) list.append(make_word(word_cls, word));
+    words = std::move(list);
+  }
+  if (set.nes) {
+    py::list list;
+    for (const auto& entity : *set.nes) list.append(entity_cls(from_record(entity.record())));
+    nes = std::move(list);
+  }
+  return python_class("feature.FeatureSet")(words, nes);
+}
+
+py::object extraction_to_python(const lang::Extraction& extraction) {
+  if (const auto* one = std::get_if<feature::FeatureSet>(&extraction)) return feature_set_to_python(*one);
+  py::list out;
+  for (const auto& set : std::get<std::vector<feature::FeatureSet>>(extraction))
+    out.append(feature_set_to_python(set));
+  return out;
+}
+
+}  // namespace
+
+void bind_service(py::module_& m) {
+  py::module_ s = m.def_submodule("service", "NlpClient, Types, the language registry and Annotator");
+
+  py::class_<NlpClient, PyNlpClient, std::shared_ptr<NlpClient>>(s, "NlpClient", R"(The client of the remote NLP service.
+
+NlpClient(url, timeout=None, max_answer_bytes=None): the service's base
+address, the time-out in seconds (None: 30) and the largest answer read
+(None: 64 MiB).)")
+      .def(py::init([](py::object url, py::object timeout, py::object max_answer_bytes) {
+             return std::make_shared<PyNlpClient>(std::string(require_str(url, "url")), timeout_of(timeout),
+                                                  optional_int(max_answer_bytes, "max_answer_bytes"));
+           }),
+           py::arg("url"), py::arg("timeout") = py::none(), py::arg("max_answer_bytes") = py::none())
+      .def_property_readonly("url", [](const NlpClient& self) { return to_str(self.url()); })
+      .def_property_readonly("timeout", &NlpClient::timeout)
+      .def_property_readonly("max_answer_bytes", &NlpClient::max_answer_bytes)
+      .def_property_readonly("endpoint", [](const NlpClient& self) { return to_str(self.endpoint()); })
+      .def("features", [](const NlpClient& self, py::object text, py::object types, py::object lang,
+                          py::object tag) {
+        std::string_view input = require_str(text, "text");
+        std::vector<std::string> names = require_str_list(types, "types");
+        std::string_view code = require_str(lang, "lang");
+        Record settings = to_record(tag, "tag");
+        Record answer;
+        {
+          py::gil_scoped_release release;
+          answer = self.NlpClient::features(input, names, code, settings);
+        }
+        return from_record(answer);
+      }, py::arg("text"), py::arg("types"), py::arg("lang"), py::arg("tag") = py::dict(),
+           "Asks the service for the features `types` of `text`; the answer as records.");
+
+  py::enum_<Types> types(s, "Types", "The feature types a text can be analysed for.");
+  for (Types type : feature::types::kAllTypes) {
+    std::string name(feature::types::name(type));
+    types.value(name.c_str(), type);
+  }
+
+  py::class_<lang::Extractor>(s, "Extractor", "Obtains one language's feature sets through the client.")
+      .def("extract", [](lang::Extractor& self, py::object text, py::object types) {
+        std::string_view input = require_str(text, "text");
+        std::vector<Types> wanted = types_of(types);
+        lang::Extraction extraction = [&] {
+          py::gil_scoped_release release;
+          return self.extract(input, wanted);
+        }();
+        return extraction_to_python(extraction);
+      }, py::arg("text"), py::arg("types"));
+
+  py::class_<lang::ExtractorFactory>(s, "ExtractorFactory", "Makes an Extractor from a client and tag settings.")
+      .def("__call__", [](const lang::ExtractorFactory& self, std::shared_ptr<NlpClient> nlp_client,
+                          py::object tag) {
+        return self(std::move(nlp_client), to_record(tag, "tag"));
+      }, py::arg("nlp_client"), py::arg("tag"),
+         // A Python subclass of NlpClient must outlive the extractor that calls it.
+         py::keep_alive<0, 2>());
+
+  s.def("get", [](py::object code, py::object default_) -> py::object {
+    if (auto factory = lang::get(require_str(code, "code"))) return py::cast(std::move(*factory));
+    return default_;
+  }, py::arg("code"), py::arg("default") = py::none(),
+     "The extractor factory registered under `code`, or `default`.");
+  s.def("codes", &lang::codes, "The registered language codes.");
+
+  py::class_<Annotator> annotator(s, "Annotator", R"(Feature sets of a text from the remote NLP service.
+
+Annotator(param): a ready NlpClient, the path of a JSON configuration file,
+or a configuration dict ("nlp_client": {"url"}, "kvcloud_url",
+"kvc_sdk_url", "timeout", "lang", "tag").)");
+  annotator
+      .def(py::init([](py::object param) {
+             if (py::isinstance<NlpClient>(param)) {
+               auto client = param.cast<std::shared_ptr<NlpClient>>();
+               py::gil_scoped_release release;
+               return std::make_unique<Annotator>(std::move(client));
+             }
+             if (PyUnicode_Check(param.ptr())) {
+               std::string path(require_str(param, "param"));
+               py::gil_scoped_release release;
+               return std::make_unique<Annotator>(path);
+             }
+             if (!PyDict_Check(param.ptr())) wrong_kind(param, "param", "an NlpClient, a str or a dict");
+             Record config = to_record(param, "param");
+             py::gil_scoped_release release;
+             return std::make_unique<Annotator>(config);
+           }),
+           py::arg("param"), py::keep_alive<1, 2>())
+      .def_property_readonly("nlp_client", &Annotator::nlp_client)
+      .def_property_readonly("lang", [](const Annotator& self) { return to_str(self.lang()); })
+      .def_property_readonly("extractor", &Annotator::extractor, py::return_value_policy::reference_internal)
+      .def("extract", [](const Annotator& self, py::object text, py::object types, py::object tag) {
+        std::string_view input = require_str(text, "text");
+        std::vector<Types> wanted = types_of(types);
+        std::string_view tag_text = tag.is_none() ? std::string_view() : require_str(tag, "tag");
+        lang::Extraction extraction = [&] {
+          py::gil_scoped_release release;
+          return self.extract(input, wanted, tag_text);
+        }();
+        return extraction_to_python(extraction);
+      }, py::arg("text"), py::arg("types"), py::arg("tag") = "",
+           "The feature sets of `text` for `types`: one FeatureSet or a list of them.");
+  annotator.attr("Types") = types;
+}
+
+}  // namespace kelvra::python

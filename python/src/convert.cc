@@ -1,0 +1,436 @@
+#include "convert.h"
+
+#include <cmath>
+#include <utility>
+
+#include "kelvra/common/exceptions.h"
+
+namespace kelvra::python {
+
+const std::string kTagKey = std::string("\0kelvra.python.tag", 18);
+
+namespace {
+
+[[noreturn]] void raise_type_error(const std::string& message) {
+  throw py::type_error(message);
+}
+
+// Appends to a map known to hold no such key yet, without the linear
+// search of ordered_json's own insertion.
+void append_entry(Record& map, std::string key, Record value) {
+  map.get_ref<Record::object_t&>().Container::emplace_back(std::move(key), std::move(value));
+}
+
+std::string utf8_of_key(PyObject* key) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    raise_type_error("a record key must be valid Unicode text");
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+// Numbers that are neither int nor float (numpy scalars, Decimal, ...):
+// integers through __index__, the rest through __float__.
+Record other_number(PyObject* value, std::string_view parameter) {
+  if (PyIndex_Check(value)) {
+    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value));
+    if (!index) throw py::error_already_set();
+    return to_record(index, parameter);
+  }
+  PyObject* as_float = PyNumber_Float(value);
+  if (as_float == nullptr) throw py::error_already_set();
+  double d = PyFloat_AS_DOUBLE(as_float);
+  Py_DECREF(as_float);
+  return d;
+}
+
+bool is_number(PyObject* value) {
+  if (PyBool_Check(value)) return false;
+  if (PyLong_Check(value) || PyFloat_Check(value)) return true;
+  // numpy scalars and other numbers implement __index__ or __float__.
+  PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
+  return nb != nullptr && (nb->nb_index != nullptr || nb->nb_float != nullptr) &&
+         !PyUnicode_Check(value);
+}
+
+Record convert_plain(py::handle value, std::string_view parameter, int depth);
+
+Record convert_scalar(PyObject* o, std::string_view parameter) {
+  if (o == Py_None) return nullptr;
+  if (PyBool_Check(o)) return o == Py_True;
+  if (PyLong_Check(o)) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow == 0) {
+      if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+      return static_cast<std::int64_t>(v);
+    }
+    if (overflow > 0) {
+      unsigned long long u = PyLong_AsUnsignedLongLong(o);
+      if (!PyErr_Occurred()) return static_cast<std::uint64_t>(u);
+      PyErr_Clear();
+    }
+    // The right kind, but unusable: reported as the library reports a
+    // number beyond 64 bits.
+    throw kelvra::common::KvException(
+        kelvra::common::ErrorCodes::INVALID_PARAMETERS,
+        "`" + std::string(parameter) + "` holds an integer beyond the 64-bit range: " +
+            py::str(py::handle(o)).cast<std::string>());
+  }
+  if (PyFloat_Check(o)) return PyFloat_AS_DOUBLE(o);
+  if (PyUnicode_Check(o)) return std::string(require_str(o, parameter));
+  if (is_number(o)) return other_number(o, parameter);
+  wrong_kind(o, parameter, "a value a record can hold (dict, list, str, int, float, bool, None)");
+}
+
+Record convert_plain(py::handle value, std::string_view parameter, int depth) {
+  PyObject* o = value.ptr();
+  if (PyDict_Check(o) || PyList_Check(o) || PyTuple_Check(o)) {
+    if (depth >= kMaxDepth)
+      raise_type_error("`" + std::string(parameter) + "` is nested deeper than " +
+                       std::to_string(kMaxDepth) + " levels");
+    if (PyDict_Check(o)) {
+      Record map = Record::object();
+      map.get_ref<Record::object_t&>().reserve(static_cast<std::size_t>(PyDict_GET_SIZE(o)));
+      Py_ssize_t pos = 0;
+      PyObject *key, *item;
+      while (PyDict_Next(o, &pos, &key, &item)) {
+        if (!PyUnicode_Check(key))
+          raise_type_error("`" + std::string(parameter) + "` has a key of type " +
+                           type_name(key) + "; record keys must be str");
+        append_entry(map, utf8_of_key(key), convert_plain(item, parameter, depth + 1));
+      }
+      return map;
+    }
+    Record list = Record::array();
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(o);
+    PyObject** items = PySequence_Fast_ITEMS(o);
+    auto& array = list.get_ref<Record::array_t&>();
+    array.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) array.push_back(convert_plain(items[i], parameter, depth + 1));
+    return list;
+  }
+  return convert_scalar(o, parameter);
+}
+
+}  // namespace
+
+std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
+void wrong_kind(py::handle value, std::string_view parameter, std::string_view expected) {
+  raise_type_error("`" + std::string(parameter) + "` must be " + std::string(expected) +
+                   ", got " + type_name(value));
+}
+
+std::string_view require_str(py::handle value, std::string_view parameter) {
+  if (!PyUnicode_Check(value.ptr())) wrong_kind(value, parameter, "a str");
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    raise_type_error("`" + std::string(parameter) +
+                     "` is not valid Unicode text (it holds a lone surrogate)");
+  }
+  return {data, static_cast<std::size_t>(size)};
+}
+
+std::optional<std::string_view> optional_str(py::handle value, std::string_view parameter) {
+  if (value.is_none()) return std::nullopt;
+  if (!PyUnicode_Check(value.ptr())) wrong_kind(value, parameter, "a str or None");
+  return require_str(value, parameter);
+}
+
+std::int64_t require_int(py::handle value, std::string_view parameter) {
+  PyObject* o = value.ptr();
+  if (PyLong_CheckExact(o)) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow == 0 && !(v == -1 && PyErr_Occurred())) return v;
+    PyErr_Clear();
+  }
+  if (!is_number(o)) wrong_kind(value, parameter, "a number");
+  return kelvra::common::require_integer(convert_scalar(o, parameter), parameter);
+}
+
+std::optional<std::int64_t> optional_int(py::handle value, std::string_view parameter) {
+  if (value.is_none()) return std::nullopt;
+  if (!is_number(value.ptr())) wrong_kind(value, parameter, "a number or None");
+  return require_int(value, parameter);
+}
+
+bool require_bool(py::handle value, std::string_view parameter) {
+  if (!PyBool_Check(value.ptr())) wrong_kind(value, parameter, "True or False");
+  return value.ptr() == Py_True;
+}
+
+std::optional<bool> optional_bool(py::handle value, std::string_view parameter) {
+  if (value.is_none()) return std::nullopt;
+  if (!PyBool_Check(value.ptr())) wrong_kind(value, parameter, "True, False or None");
+  return value.ptr() == Py_True;
+}
+
+bool truth(py::handle value) {
+  int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
+py::list require_list(py::handle value, std::string_view parameter) {
+  if (!PyList_Check(value.ptr())) wrong_kind(value, parameter, "a list");
+  return py::reinterpret_borrow<py::list>(value);
+}
+
+py::dict require_dict(py::handle value, std::string_view parameter) {
+  if (!PyDict_Check(value.ptr())) wrong_kind(value, parameter, "a dict");
+  return py::reinterpret_borrow<py::dict>(value);
+}
+
+namespace {
+
+std::vector<std::string> strs_of(py::handle items, std::string_view parameter) {
+  std::vector<std::string> out;
+  for (py::handle item : items) {
+    if (!PyUnicode_Check(item.ptr()))
+      raise_type_error("`" + std::string(parameter) + "` must hold only str, got " +
+                       type_name(item));
+    out.emplace_back(require_str(item, parameter));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> require_str_list(py::handle value, std::string_view parameter) {
+  return strs_of(require_list(value, parameter), parameter);
+}
+
+std::vector<std::string> require_str_collection(py::handle value, std::string_view parameter) {
+  PyObject* o = value.ptr();
+  if (!PyList_Check(o) && !PyTuple_Check(o) && !PyAnySet_Check(o))
+    wrong_kind(value, parameter, "a list, tuple or set of str");
+  return strs_of(value, parameter);
+}
+
+Record to_record(py::handle value, std::string_view parameter) {
+  return convert_plain(value, parameter, 0);
+}
+
+py::str to_str(std::string_view text) {
+  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+  if (s == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(s);
+}
+
+namespace {
+
+template <class R>
+py::object convert_out(R&& value) {
+  switch (value.type()) {
+    case Record::value_t::object: {
+      py::dict dict;
+      for (auto& [key, item] : value.items()) {
+        if (key == kTagKey) continue;
+        dict[to_str(key)] = convert_out(std::forward<decltype(item)>(item));
+      }
+      return dict;
+    }
+    case Record::value_t::array: {
+      const auto& array = value.template get_ref<const Record::array_t&>();
+      PyObject* list = PyList_New(static_cast<Py_ssize_t>(array.size()));
+      if (list == nullptr) throw py::error_already_set();
+      py::object owned = py::reinterpret_steal<py::object>(list);
+      Py_ssize_t i = 0;
+      for (auto& item : value) PyList_SET_ITEM(list, i++, convert_out(item).release().ptr());
+      return owned;
+    }
+    case Record::value_t::string:
+      return to_str(value.template get_ref<const std::string&>());
+    case Record::value_t::boolean:
+      return py::bool_(value.template get<bool>());
+    case Record::value_t::number_integer:
+      return py::int_(value.template get<std::int64_t>());
+    case Record::value_t::number_unsigned:
+      return py::int_(value.template get<std::uint64_t>());
+    case Record::value_t::number_float:
+      return py::float_(value.template get<double>());
+    case Record::value_t::binary: {
+      const auto& bytes = value.get_binary();
+      return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    case Record::value_t::null:
+    case Record::value_t::discarded:
+      break;
+  }
+  return py::none();
+}
+
+}  // namespace
+
+py::object from_record(const Record& value) { return convert_out(value); }
+py::object from_record(Record&& value) { return convert_out(value); }
+
+// --- Tracked ---
+
+Record Tracked::to_record(py::handle value, std::string_view parameter) {
+  return convert(value, parameter, 0);
+}
+
+Record Tracked::convert(py::handle value, std::string_view parameter, int depth) {
+  PyObject* o = value.ptr();
+  if (!PyDict_Check(o) && !PyList_Check(o)) return convert_plain(value, parameter, depth);
+  if (depth >= kMaxDepth)
+    raise_type_error("`" + std::string(parameter) + "` is nested deeper than " +
+                     std::to_string(kMaxDepth) + " levels");
+  if (PyList_Check(o)) {
+    Record list = Record::array();
+    auto& array = list.get_ref<Record::array_t&>();
+    const Py_ssize_t size = PyList_GET_SIZE(o);
+    array.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i)
+      array.push_back(convert(PyList_GET_ITEM(o, i), parameter, depth + 1));
+    lists_[&array] = py::reinterpret_borrow<py::object>(o);
+    return list;
+  }
+  Record map = Record::object();
+  map.get_ref<Record::object_t&>().reserve(static_cast<std::size_t>(PyDict_GET_SIZE(o)) + 1);
+  Py_ssize_t pos = 0;
+  PyObject *key, *item;
+  while (PyDict_Next(o, &pos, &key, &item)) {
+    if (!PyUnicode_Check(key))
+      raise_type_error("`" + std::string(parameter) + "` has a key of type " + type_name(key) +
+                       "; record keys must be str");
+    append_entry(map, utf8_of_key(key), convert(item, parameter, depth + 1));
+  }
+  append_entry(map, kTagKey, static_cast<std::int64_t>(dicts_.size()));
+  dicts_.push_back(py::reinterpret_borrow<py::object>(o));
+  return map;
+}
+
+PyObject* Tracked::owner(const Record& map) const {
+  const auto& entries = map.get_ref<const Record::object_t&>();
+  // The tag was appended last; keys added later by the library follow it.
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    if (it->first == kTagKey) {
+      if (!it->second.is_number_integer()) return nullptr;
+      auto index = it->second.get<std::int64_t>();
+      if (index < 0 || static_cast<std::size_t>(index) >= dicts_.size()) return nullptr;
+      return dicts_[static_cast<std::size_t>(index)].ptr();
+    }
+  }
+  return nullptr;
+}
+
+void Tracked::write_back(Record& root) {
+  if (root.is_object()) {
+    if (PyObject* dict = owner(root)) sync_map(root, dict);
+  } else if (root.is_array()) {
+    auto it = lists_.find(&root.get_ref<Record::array_t&>());
+    if (it != lists_.end()) sync_list(root, it->second.ptr());
+  }
+}
+
+// The Python value for `value`, reusing the caller's object when `value`
+// stands for one (a tracked map, a tracked list).
+py::object Tracked::value_of(Record& value, PyObject* previous) {
+  if (value.is_object()) {
+    if (PyObject* dict = owner(value)) {
+      sync_map(value, dict);
+      return py::reinterpret_borrow<py::object>(dict);
+    }
+    py::dict fresh;
+    for (auto& [key, item] : value.items()) {
+      if (key == kTagKey) continue;
+      fresh[to_str(key)] = value_of(item, nullptr);
+    }
+    return fresh;
+  }
+  if (value.is_array()) {
+    auto it = lists_.find(&value.get_ref<Record::array_t&>());
+    if (it != lists_.end()) {
+      sync_list(value, it->second.ptr());
+      return it->second;
+    }
+    py::list fresh;
+    for (auto& item : value) fresh.append(value_of(item, nullptr));
+    return fresh;
+  }
+  // Unchanged scalars keep the caller's object.
+  if (previous != nullptr) {
+    try {
+      if (convert_scalar(previous, "value") == value) return py::reinterpret_borrow<py::object>(previous);
+    } catch (const py::type_error&) {
+    }
+  }
+  return from_record(value);
+}
+
+void Tracked::sync_map(Record& map, PyObject* dict) {
+  // Builds the new content first, then replaces the dict's items, so the
+  // dict ends with the map's keys in the map's order.
+  std::vector<std::pair<py::object, py::object>> items;
+  items.reserve(map.size());
+  for (auto& [key, item] : map.items()) {
+    if (key == kTagKey) continue;
+    py::str py_key = to_str(key);
+    PyObject* previous = PyDict_GetItemWithError(dict, py_key.ptr());
+    if (previous == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    items.emplace_back(py_key, value_of(item, previous));
+  }
+  bool same = static_cast<std::size_t>(PyDict_GET_SIZE(dict)) == items.size();
+  if (same) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    std::size_t i = 0;
+    while (same && PyDict_Next(dict, &pos, &key, &value)) {
+      same = value == items[i].second.ptr() &&
+             PyUnicode_Compare(key, items[i].first.ptr()) == 0;
+      ++i;
+    }
+  }
+  if (same) return;
+  PyDict_Clear(dict);
+  for (auto& [key, value] : items) {
+    if (PyDict_SetItem(dict, key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+  }
+}
+
+void Tracked::sync_list(Record& list, PyObject* py_list) {
+  auto& array = list.get_ref<Record::array_t&>();
+  const Py_ssize_t size = static_cast<Py_ssize_t>(array.size());
+  if (PyList_GET_SIZE(py_list) != size) {
+    py::list fresh;
+    for (auto& item : array) fresh.append(value_of(item, nullptr));
+    if (PyList_SetSlice(py_list, 0, PyList_GET_SIZE(py_list), fresh.ptr()) != 0)
+      throw py::error_already_set();
+    return;
+  }
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* previous = PyList_GET_ITEM(py_list, i);
+    py::object value = value_of(array[static_cast<std::size_t>(i)], previous);
+    if (value.ptr() != previous) PyList_SetItem(py_list, i, value.release().ptr());
+  }
+}
+
+py::object Tracked::from_record(const Record& value) {
+  // Results hold copies: a tagged map is the caller's dict, written back
+  // already by write_back.
+  if (value.is_object()) {
+    if (PyObject* dict = owner(value)) return py::reinterpret_borrow<py::object>(dict);
+    py::dict fresh;
+    for (const auto& [key, item] : value.items()) {
+      if (key == kTagKey) continue;
+      fresh[to_str(key)] = from_record(item);
+    }
+    return fresh;
+  }
+  if (value.is_array()) {
+    py::list fresh;
+    for (const auto& item : value) fresh.append(from_record(item));
+    return fresh;
+  }
+  return kelvra::python::from_record(value);
+}
+
+}  // namespace kelvra::python

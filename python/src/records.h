@@ -1,0 +1,22 @@
+// Feature records between Python objects and the C++ records, shared by
+// the bindings that take or return them (the phraser's words and sentences).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "convert.h"
+#include "kelvra/nlp/common/feature/feature.h"
+
+namespace kelvra::python {
+
+// Reads the nine fields of a word record from its attributes
+// (AttributeError for a missing one, TypeError naming a field of the wrong
+// kind).
+kelvra::nlp::common::feature::Word word_of(py::handle word);
+
+// Builds Python records by calling `cls` with the fields by name.
+py::object make_word(py::handle cls, const kelvra::nlp::common::feature::Word& word);
+py::object make_clause(py::handle cls, const kelvra::nlp::common::feature::Clause& clause);
+py::object make_sentence(py::handle cls, const kelvra::nlp::common::feature::Sentence& sentence);
+
+}  // namespace kelvra::python

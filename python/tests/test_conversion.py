@@ -1,0 +1,88 @@
+"""Values across the boundary, whatever the module: kinds of record values,
+integers, text that is not Unicode, nesting, and calls from several threads
+at once (long calls release the GIL)."""
+import threading
+
+import numpy
+import pytest
+
+from conftest import assert_type_error_names
+from kelvra.common.exceptions import ErrorCodes, KvException
+from kelvra.nlp.common.gleaner import Gleaner
+from kelvra.nlp.common.matcher import Automaton
+from kelvra.nlp.common.sectioner import Sectioner
+from kelvra.nlp.common.stitcher import Stitcher
+
+
+def test_record_values_keep_their_kinds_and_order():
+    entity = {"offset": 1, "score": 0.5, "ok": True, "none": None, "empty": [], "nested": {"z": 1, "a": [1.5]},
+              "text": "é😀"}
+    (merged,) = Stitcher().merge([{"offset": 2, "nes": [entity]}], "ner")
+    assert merged is entity
+    assert entity == {"offset": 3, "score": 0.5, "ok": True, "none": None, "empty": [], "nested": {"z": 1, "a": [1.5]},
+                      "text": "é😀"}
+    assert list(entity["nested"]) == ["z", "a"] and type(entity["offset"]) is int
+
+
+def test_integers_from_any_number():
+    text = {"text": "abcdef", "length": numpy.int64(4)}
+    assert [s["length"] for s in Sectioner().split(text, "ner")] == [4, 2]
+    assert [s["length"] for s in Sectioner()._split_text_by_length("abcdef", numpy.float32(3.9))] == [3, 3]
+    assert_type_error_names("length", Sectioner()._split_text_by_length, "abc", True)
+    assert_type_error_names("length", Sectioner()._split_text_by_length, "abc", "3")
+    # Numbers of the right kind that no 64-bit integer holds.
+    for number in (2 ** 70, float("nan"), 1e300):
+        with pytest.raises(KvException) as info:
+            Sectioner()._split_text_by_length("abc", number)
+        assert info.value.code is ErrorCodes.INVALID_PARAMETERS and "length" in info.value.message
+
+
+def test_values_a_record_cannot_hold_are_named():
+    assert_type_error_names("input_", Sectioner().split, {"text": "x", "length": 1, "when": object()}, "ner")
+    assert_type_error_names("input_", Sectioner().split, {1: "x"}, "ner")
+    assert_type_error_names("text", Automaton(["a"]).search, "a\ud800")
+    with pytest.raises(TypeError) as info:
+        Stitcher().merge([{"offset": 0, "nes": [{"offset": b"3"}]}], "ner")
+    assert "segments" in str(info.value)
+
+
+def test_deep_nesting_is_refused_not_crashed():
+    deep = {"offset": 0}
+    for _ in range(2000):
+        deep = {"inner": deep}
+    with pytest.raises(TypeError) as info:
+        Stitcher().merge([{"offset": 0, "nes": [deep]}], "ner")
+    assert "nested deeper" in str(info.value)
+
+
+def test_failed_conversion_changes_nothing():
+    entity = {"offset": 1}
+    with pytest.raises(TypeError):
+        Stitcher().merge([{"offset": 5, "nes": [entity]}, {"offset": 0, "nes": [{"x": {2, 3}}]}], "ner")
+    assert entity == {"offset": 1}
+
+
+def test_concurrent_calls_from_threads():
+    automaton = Automaton(["ab", "b", "abc"])
+    text = "xabcab" * 5000
+    expected = [str(w) for w in automaton.search(text)]
+    docs = [{"text": "第%d行\n第二行" % i, "entities": [{"text": "二", "offset": 5, "length": 1}]} for i in range(8)]
+    results, errors = {}, []
+
+    def work(index):
+        try:
+            for _ in range(5):
+                found = automaton.search(text)
+                assert [str(w) for w in found[:50]] == expected[:50] and len(found) == len(expected)
+            results[index] = Gleaner().extract(docs[index])
+        except Exception as e:  # noqa: BLE001 (reported below)
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    for index, passages in results.items():
+        assert passages[1]["entities"][0] is docs[index]["entities"][0]

@@ -1,0 +1,128 @@
+"""Automaton, Embedding and Gleaner through Python: result records, numpy
+vectors, and the gleaner's in-place changes with identity kept."""
+import numpy
+import pytest
+
+from conftest import assert_type_error_names
+from kelvra.nlp.common.embedding.embedding import Embedding
+from kelvra.nlp.common.gleaner import Gleaner
+from kelvra.nlp.common.matcher import Automaton, Word
+
+
+# --- Automaton ---
+
+def test_search_gives_word_records_in_order():
+    found = Automaton(["he", "she", "hers"]).search("ushers")
+    assert all(isinstance(w, Word) for w in found)
+    assert [str(w) for w in found] == [str({"text": "she", "length": 3, "offset": 1}),
+                                       str({"text": "he", "length": 2, "offset": 2}),
+                                       str({"text": "hers", "length": 4, "offset": 2})]
+    assert [w.offset for w in Automaton(words=["aa"]).search(text="a😀aaa")] == [2, 3]
+    assert Automaton([]).search("abc") == []
+
+
+def test_automaton_kinds():
+    assert_type_error_names("words", Automaton, ("a", "b"))
+    assert_type_error_names("words", Automaton, ["a", 1])
+    assert_type_error_names("text", Automaton(["a"]).search, None)
+    word = Word("a", 1.5, offset=2)
+    assert (word.text, word.length, word.offset) == ("a", 1, 2)
+    assert Word.from_json(word.to_json()).to_json() == {"text": "a", "length": 1, "offset": 2}
+    word.offset = 7.9
+    assert word.offset == 7 and str(word) == str({"text": "a", "length": 1, "offset": 7})
+    with pytest.raises(TypeError):
+        word.text = None
+    with pytest.raises(AttributeError):
+        del word.length
+    assert_type_error_names("json", Word.from_json, "a")
+    assert_type_error_names("offset", Word, "a", 1)  # a missing argument
+
+    class Hit(Word):
+        pass
+    assert type(Hit.from_json(word.to_json())) is Hit
+
+
+# --- Embedding ---
+
+@pytest.fixture
+def embedding_file(tmp_path):
+    path = tmp_path / "vectors.txt"
+    path.write_text("4 2\n中国 3 4\n北京 4 3\n上 1 0\n海 0 1\n", encoding="utf-8")
+    return str(path)
+
+
+def test_word2vec_gives_float32_numpy_vectors(embedding_file):
+    embedding = Embedding(embedding_file)
+    vector = embedding.word2vec("中国")
+    assert isinstance(vector, numpy.ndarray) and vector.dtype == numpy.float32 and vector.shape == (2,)
+    assert numpy.allclose(vector, [0.6, 0.8])
+    assert numpy.allclose(embedding.word2vec("上海", min_n=1, max_n=3), [0.5, 0.5])
+    with pytest.raises(KeyError) as info:
+        embedding.word2vec("广州", 2)
+    assert info.value.args == ("all ngrams for word 广州 absent from model",)
+    assert sorted(embedding._compute_ngrams("aba", 1, 3)) == ["a", "ab", "aba", "b", "ba"]
+
+
+def test_most_similar_gives_word_similarity_tuples(embedding_file):
+    embedding = Embedding(embedding_file, binary=False)
+    similar = embedding.most_similar("中国", topk=2.9)
+    assert [w for w, _ in similar] == ["北京", "海"] and all(isinstance(p, tuple) for p in similar)
+    assert similar[0][1] == pytest.approx(0.96, abs=1e-6)
+    with pytest.raises(KeyError):
+        embedding.most_similar("广州")
+    assert [[w for w, _ in n] for n in embedding.most_similar_batch(["北京", "上"], 1)] == [["中国"], ["北京"]]
+    assert_type_error_names("topk", embedding.most_similar, "中国", "2")
+    store = embedding.wv_from_text
+    assert "北京" in store and len(store) == 4 and store.vector_size == 2
+    assert store.vectors.shape == (4, 2) and not store.vectors.flags.writeable
+
+
+def test_embedding_file_errors(tmp_path):
+    bad = tmp_path / "bad.txt"
+    bad.write_text("1 2\nword 1\n", encoding="utf-8")
+    with pytest.raises(OSError) as info:
+        Embedding(str(bad))
+    assert str(bad) in str(info.value)
+    assert_type_error_names("embedding_file", Embedding, None)
+
+
+# --- Gleaner ---
+
+def test_extract_changes_entities_in_place_and_shares_them():
+    named = {"uuid": "u1", "name": "cd", "category": "X", "offset": 3, "length": 2}
+    plain = {"text": "ab", "offset": 0, "length": 2}
+    doc = {"text": "ab\ncd", "entities": [named, plain]}
+    passages = Gleaner().extract(doc)
+    assert passages == [{"text": "ab", "offset": 0, "entities": [plain]},
+                        {"text": "cd", "offset": 3, "entities": [named]}]
+    assert passages[1]["entities"][0] is named and passages[0]["entities"][0] is plain
+    assert doc["entities"][0] is named
+    assert named == {"offset": 0, "length": 2, "text": "cd", "type": "X"}
+    assert list(named) == ["offset", "length", "text", "type"]
+
+
+def test_extract_absent_values():
+    assert Gleaner().extract(None) is None
+    assert Gleaner().extract({"text": "", "zh_content": ""}) is None
+    assert Gleaner().extract(doc={"content_zh": " \n•"}) is None
+    passages = Gleaner().extract({"zh_content": "x\ny", "entities": []})
+    assert [p["entities"] for p in passages] == [None, None]
+    assert_type_error_names("doc", Gleaner().extract, "text")
+
+
+def test_extract_failure_changes_nothing():
+    first = {"uuid": 7, "text": "a", "offset": 0, "length": 1}
+    broken = {"name": "b", "offset": 1, "length": 1}
+    with pytest.raises(KeyError):
+        Gleaner().extract({"text": "ab", "entities": [first, broken]})
+    assert first == {"uuid": 7, "text": "a", "offset": 0, "length": 1}
+
+
+def test_internal_operations():
+    gleaner = Gleaner()
+    assert gleaner._segment("  ab") == [{"text": "ab", "offset": 2}]
+    assert gleaner._segment("\n\n") is None
+    entity = {"text": "\nc", "offset": 2, "length": 2}
+    inside = gleaner._related_entities({"text": "cd", "offset": 3}, [entity])
+    assert inside == [entity] and inside[0] is entity and entity["offset"] == 0
+    assert gleaner._related_entities(seg={"text": "x", "offset": 0}, ref_entities=None) is None

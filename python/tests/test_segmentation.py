@@ -1,0 +1,154 @@
+"""Phraser, Sectioner and Stitcher through Python: names, defaults, kinds,
+failures, and in-place changes on the caller's own dicts."""
+import pytest
+
+from conftest import assert_type_error_names
+from kelvra.common.exceptions import ErrorCodes, KvException
+from kelvra.nlp.common.feature.feature import Clause, Sentence, Word
+from kelvra.nlp.common.phraser import Phraser
+from kelvra.nlp.common.sectioner import Sectioner
+from kelvra.nlp.common.stitcher import Stitcher
+
+
+# --- Phraser ---
+
+def test_phraser_split_gives_sentence_records():
+    first, second = Phraser().split("你好。再见！")
+    assert isinstance(first, Sentence) and isinstance(first.clauses[0], Clause)
+    assert (first.text, first.offset, first.length) == ("你好。", 0, 3)
+    assert (second.text, second.offset, second.length, second.id) == ("再见！", 3, 3, 1)
+    assert [c.tense for c in first.clauses] == ["done"]
+    assert str(first) == str(first.to_json())
+
+
+def test_phraser_constructor_names_defaults_and_truncation():
+    assert Phraser().max_len == 510
+    assert Phraser(max_len=0).max_len == 510
+    assert Phraser(None, 7.9).max_len == 7
+    assert Phraser(punct_chars=[]).punct_chars == set(Phraser.default_punct_chars)
+    assert Phraser(["."]).punct_chars == {"."}
+    assert len(Phraser.default_punct_chars) == 45 and Phraser.clause_chars[-1] == "」"
+    assert [s.text for s in Phraser(punct_chars=["."]).split(input="Hi. Bye.")] == ["Hi.", " Bye."]
+    assert_type_error_names("max_len", Phraser, max_len="5")
+    with pytest.raises(TypeError):
+        Phraser(unknown=1)
+
+
+def test_phraser_split_of_words_and_wrong_kinds():
+    words = Phraser().get_single_words("甲。乙")
+    assert [(w.id, w.text, w.offset, w.length) for w in words] == [(0, "甲", 0, 1), (1, "。", 1, 1), (2, "乙", 2, 1)]
+    assert [s.text for s in Phraser().split(words)] == ["甲。", "乙"]
+    assert_type_error_names("words", Phraser().split, 42)
+    assert_type_error_names("words", Phraser().split_by_char, "not a list")
+    assert_type_error_names("chars", Phraser().split_by_char, words, 5)
+
+    class Bare:  # a word without `length`
+        id, text = 0, "x"
+    with pytest.raises(AttributeError):
+        Phraser().split([Bare()])
+
+
+def test_split_by_char_returns_the_callers_word_objects():
+    words = [Word(id_=i, text=t, offset=i, length=1) for i, t in enumerate("ab,cd")]
+    chunks = Phraser().split_by_char(words, {","})
+    assert [[w.text for w in chunk] for chunk in chunks] == [["a", "b", ","], ["c", "d"]]
+    assert chunks[1][0] is words[3]
+    assert Phraser().split_by_char(words=words) == [words]
+    assert Phraser().split("") == [] and Phraser().split([]) == []
+
+
+def test_get_single_words_of_a_list_of_strings():
+    words = Phraser().get_single_words(["ab", "c"])
+    assert [(w.id, w.offset, w.length) for w in words] == [(0, 0, 2), (2, 2, 1)]
+
+
+# --- Sectioner ---
+
+def test_sectioner_ner_segments_are_dicts_in_key_order():
+    segments = Sectioner().split({"text": "你好。再见！谢谢。", "length": 6}, "ner")
+    assert segments == [{"text": "你好。再见！", "offset": 0, "length": 6},
+                        {"text": "谢谢。", "offset": 6, "length": 3}]
+    assert list(segments[0]) == ["text", "offset", "length"]
+    assert Sectioner().split(type_="ner", input_={"text": "", "length": 4}) == [
+        {"text": "", "offset": 0, "length": 0}]
+    assert [s["length"] for s in Sectioner().split({"text": "a" * 10, "length": 4.9}, "ner")] == [4, 4, 2]
+
+
+def test_sectioner_failures_map_to_python_kinds():
+    sectioner = Sectioner()
+    for type_ in ("NER", "relations"):
+        with pytest.raises(KvException) as info:
+            sectioner.split({"text": "x", "length": 3}, type_)
+        assert info.value.code is ErrorCodes.INVALID_PARAMETERS
+        assert info.value.message == 'type_ must in ["ner", "relation"]'
+    with pytest.raises(KeyError) as info:
+        sectioner.split({"length": 3}, "ner")
+    assert info.value.args == ("text",)
+    assert_type_error_names("input_", sectioner.split, [], "ner")
+    assert_type_error_names("type_", sectioner.split, {"text": "x", "length": 1}, None)
+    assert_type_error_names("length", sectioner.split, {"text": "x", "length": "3"}, "ner")
+    assert_type_error_names("separator", Sectioner, "。")
+    assert_type_error_names("text", sectioner._split_text_by_length, b"x", 3)
+
+
+def test_sectioner_relation_copies_and_leaves_the_input_alone():
+    entity = {"text": "再见", "offset": 3, "length": 2, "type": "X"}
+    piece = {"spans": [{"offset": 3, "length": 1}]}
+    document = {"feature_set": {"text": "你好。再见！", "nes": [entity, piece]}, "length": 3}
+    first, second = Sectioner().split(document, "relation")
+    assert first["feature_set"] == {"text": "你好。", "nes": []}
+    assert second["feature_set"]["nes"] == [{"text": "再见", "offset": 0, "length": 2, "type": "X"},
+                                            {"spans": [{"offset": 0, "length": 1}]}]
+    assert entity["offset"] == 3 and piece["spans"][0]["offset"] == 3
+    assert second["feature_set"]["nes"][0] is not entity
+
+
+def test_sectioner_internal_operations():
+    sectioner = Sectioner(separator=["\n"])
+    assert isinstance(sectioner.phraser, Phraser) and sectioner.phraser.punct_chars == {"\n"}
+    segments, end = sectioner._split_extra_long_sentence("abcdefghi", 4, segment_offset=10)
+    assert [s["offset"] for s in segments] == [10, 14, 18] and end == 19
+    assert sectioner._judge_entity_in_segment({"offset": 6, "length": 2}, {"offset": 6, "length": 6})
+    assert not sectioner._judge_entity_in_segment(ne={"offset": 5, "length": 3}, segment={"offset": 0, "length": 6})
+    assert_type_error_names("ne", sectioner._judge_entity_in_segment, 1, {"offset": 0, "length": 1})
+
+
+# --- Stitcher ---
+
+def test_stitcher_shifts_the_callers_dicts_and_returns_them():
+    a, b = {"text": "x", "offset": 5}, {"offset": 5, "length": 1}
+    segments = [{"offset": 0, "nes": [a]}, {"offset": 120, "nes": [b]}]
+    merged = Stitcher().merge(segments, "ner")
+    assert merged == [{"text": "x", "offset": 5}, {"offset": 125, "length": 1}]
+    assert merged[0] is a and merged[1] is b and segments[1]["nes"][0] is b
+    assert Stitcher().merge(segments=segments, type_="ner")[1]["offset"] == 245
+
+
+def test_stitcher_spans_relations_and_key_order():
+    spans = [{"offset": 2}, {"offset": 9}]
+    entity = {"spans": spans, "text": "ab"}
+    Stitcher()._merge_nes([{"offset": 40, "nes": [entity]}])
+    assert entity["spans"] is spans and spans == [{"offset": 42}, {"offset": 49}]
+    assert list(entity) == ["spans", "text"]
+    head, tail = {"offset": 4}, {"offset": 17}
+    relation = {"head": head, "tail": tail, "type": "r"}
+    assert Stitcher().merge([{"offset": 100, "relations": [relation]}], "relation") == [relation]
+    assert head == {"offset": 104} and tail == {"offset": 117}
+
+
+def test_stitcher_failures_change_nothing():
+    first = {"offset": 1}
+    segments = [{"offset": 10, "nes": [first]}, {"offset": 20, "nes": [{"text": "no offset"}]}]
+    with pytest.raises(KeyError):
+        Stitcher().merge(segments, "ner")
+    assert first == {"offset": 1}
+    with pytest.raises(KvException):
+        Stitcher().merge(segments, "Ner")
+    with pytest.raises(KvException):
+        Stitcher().merge([{"offset": 2 ** 63 - 1, "nes": [first]}], "ner")
+    assert first == {"offset": 1}
+    assert_type_error_names("segments", Stitcher().merge, {"offset": 0}, "ner")
+    assert_type_error_names("type_", Stitcher().merge, [], 1)
+    with pytest.raises(TypeError):
+        Stitcher().merge([{"offset": 0, "nes": [{"offset": "3"}]}], "ner")
+    assert Stitcher().merge([], "relation") == []
