@@ -1,11 +1,15 @@
-# Installs the build into a folder of its own, then configures, builds and
-# runs the consumer project of tests/install against it (which checks that
-# the shipped data is found under the prefix), and asks pkg-config for the
-# installed package.
-#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -P CheckInstall.cmake
-set(prefix ${BUILD_DIR}/install-check/prefix)
-set(consumer ${BUILD_DIR}/install-check/consumer)
-file(REMOVE_RECURSE ${BUILD_DIR}/install-check)
+# Installs the build into a folder of its own, moves that folder elsewhere
+# (an install must not depend on where it was first put), then builds and
+# runs the consumer of tests/install against the moved copy twice: once as
+# a CMake project (find_package) and once as a plain compile whose flags
+# come from pkg-config alone. The consumer also checks that the shipped
+# data is found under the (moved) prefix.
+#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DCXX=<c++ compiler> -P CheckInstall.cmake
+set(work ${BUILD_DIR}/install-check)
+set(installed ${work}/installed-prefix)
+set(prefix ${work}/moved-prefix)
+set(consumer ${work}/consumer)
+file(REMOVE_RECURSE ${work})
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status)
@@ -14,7 +18,10 @@ function(run)
   endif()
 endfunction()
 
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${installed})
+file(RENAME ${installed} ${prefix})
+
+# find_package
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install -B ${consumer} -G Ninja
     -DCMAKE_PREFIX_PATH=${prefix})
 run(${CMAKE_COMMAND} --build ${consumer})
@@ -22,6 +29,23 @@ run(${consumer}/consumer ${prefix})
 if(EXISTS ${prefix}/lib/data)
   message(FATAL_ERROR "data installed into the library folder: ${prefix}/lib/data")
 endif()
+
+# pkg-config: nothing but the .pc file says where headers and libraries are.
 find_program(PKG_CONFIG pkg-config REQUIRED)
 set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
-run(${PKG_CONFIG} --exists --print-errors kelvra-nlp)
+foreach(what cflags libs)
+  execute_process(COMMAND ${PKG_CONFIG} --${what} --print-errors kelvra-nlp
+    OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "pkg-config --${what} kelvra-nlp failed (${status})")
+  endif()
+  separate_arguments(${what} UNIX_COMMAND "${flags}")
+endforeach()
+string(FIND "${cflags}" "${prefix}/lib/pkgconfig/../../include" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "pkg-config --cflags kelvra-nlp does not name the moved prefix: ${cflags}")
+endif()
+run(${CXX} ${cflags} ${SOURCE_DIR}/tests/install/main.cc ${libs} -o ${work}/pc-consumer)
+# A prefix outside the loader's search path is named at run time.
+set(ENV{LD_LIBRARY_PATH} ${prefix}/lib)
+run(${work}/pc-consumer ${prefix})

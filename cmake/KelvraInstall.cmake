@@ -38,6 +38,24 @@ set(pc_libs "")
 foreach(target IN LISTS kelvra_modules)
   string(APPEND pc_libs " -l${target}")
 endforeach()
+# The .pc file finds the prefix from its own folder (${pcfiledir}), so it
+# names the prefix chosen at install time (`--prefix`), and a moved install
+# still works. Only a library folder given as an absolute path pins it.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(pc_prefix "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH up /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+  string(REGEX REPLACE "/$" "" up "${up}")
+  set(pc_prefix "\${pcfiledir}/${up}")
+endif()
+foreach(kind IN ITEMS libdir includedir)
+  string(TOUPPER ${kind} upper)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${upper}}")
+    set(pc_${kind} "${CMAKE_INSTALL_${upper}}")
+  else()
+    set(pc_${kind} "\${prefix}/${CMAKE_INSTALL_${upper}}")
+  endif()
+endforeach()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/kelvra-nlp.pc.in
   ${PROJECT_BINARY_DIR}/kelvra-nlp.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kelvra-nlp.pc

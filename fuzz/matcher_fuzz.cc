@@ -1,0 +1,78 @@
+// The automaton built from random words and searched, checked against a
+// plain search. Input: the dictionary, one word a line, then a NUL byte,
+// then the text (no NUL: the whole input is the dictionary and the text).
+#include <algorithm>
+#include <set>
+#include <tuple>
+#include <vector>
+
+#include "fuzz/fuzz_util.h"
+#include "kelvra/common/utf8.h"
+#include "kelvra/nlp/common/matcher.h"
+
+using kelvra::nlp::common::matcher::Automaton;
+namespace utf8 = kelvra::common::utf8;
+
+namespace {
+
+using Found = std::tuple<std::string, std::int64_t, std::int64_t>;  // text, length, offset
+
+// Every occurrence, by end position, longest first at one end.
+std::vector<Found> plain_search(const std::vector<std::string>& words, std::string_view text) {
+  const std::u32string cps = utf8::decode(text, "text");
+  std::vector<std::u32string> distinct;
+  for (const auto& w : std::set<std::string>(words.begin(), words.end()))
+    if (!w.empty()) distinct.push_back(utf8::decode(w, "words"));
+  std::sort(distinct.begin(), distinct.end(),
+            [](const auto& a, const auto& b) { return a.size() > b.size(); });
+  std::vector<Found> found;
+  for (std::size_t end = 1; end <= cps.size(); ++end)
+    for (const auto& w : distinct)
+      if (w.size() <= end && cps.compare(end - w.size(), w.size(), w) == 0)
+        found.emplace_back(utf8::encode(w), static_cast<std::int64_t>(w.size()),
+                           static_cast<std::int64_t>(end - w.size()));
+  return found;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input = kelvra::fuzz::bytes(data, size);
+  const std::size_t nul = input.find('\0');
+  const std::string_view dictionary = input.substr(0, nul);
+  const std::string_view text = nul == std::string_view::npos ? input : input.substr(nul + 1);
+
+  std::vector<std::string> words, valid;
+  for (std::size_t pos = 0; pos <= dictionary.size();) {
+    std::size_t end = std::min(dictionary.find('\n', pos), dictionary.size());
+    words.emplace_back(dictionary.substr(pos, end - pos));
+    if (utf8::is_valid(words.back())) valid.push_back(words.back());
+    pos = end + 1;
+  }
+  if (valid.size() != words.size()) {
+    bool refused = false;
+    try {
+      const Automaton built(words);
+    } catch (const kelvra::common::TypeError&) {
+      refused = true;
+    }
+    kelvra::fuzz::require(refused, "a word that is not UTF-8 is refused");
+  }
+  const Automaton automaton(valid);
+  if (!utf8::is_valid(text)) {
+    bool refused = false;
+    try {
+      automaton.search(text);
+    } catch (const kelvra::common::TypeError&) {
+      refused = true;
+    }
+    kelvra::fuzz::require(refused, "a text that is not UTF-8 is refused");
+    return 0;
+  }
+  // Words of one length that end at one position are the same word, so the
+  // plain order (end, then length) fixes the order completely.
+  std::vector<Found> got;
+  for (const auto& w : automaton.search(text)) got.emplace_back(w.text, w.length, w.offset);
+  kelvra::fuzz::require(got == plain_search(valid, text), "the automaton finds what a plain search finds");
+  return 0;
+}
