@@ -1,5 +1,7 @@
 #include "kelvra/nlp/common/lang/cantoseg.h"
 
+#include <algorithm>
+#include <bit>
 #include <limits>
 
 #include <utf8proc.h>
@@ -78,15 +80,32 @@ struct Cost {
 }  // namespace
 
 Segmenter::Segmenter(const std::vector<std::string>& words) : root_children_(kRootSpan, 0) {
-  word_index_.push_back(npos);  // the root
-  standing_.push_back(Standing::kPlain);
+  std::size_t bytes = 0;
+  for (const auto& word : words) bytes += word.size();
+  reserve(bytes, words.size());
   for (std::size_t i = 0; i < words.size(); ++i) add(words[i], i, Standing::kPlain);
 }
 
 Segmenter::Segmenter(const std::vector<Lexeme>& lexicon) : root_children_(kRootSpan, 0) {
-  word_index_.push_back(npos);
-  standing_.push_back(Standing::kPlain);
+  std::size_t bytes = 0;
+  for (const auto& lexeme : lexicon) bytes += lexeme.word.size();
+  reserve(bytes, lexicon.size());
   for (std::size_t i = 0; i < lexicon.size(); ++i) add(lexicon[i].word, i, lexicon[i].standing);
+}
+
+void Segmenter::reserve(std::size_t bytes, std::size_t words) {
+  // Chinese words take three bytes a code point: a lexicon of them has
+  // about bytes / 3 nodes, one per word hanging from the root's array.
+  const std::size_t nodes = bytes / 3 + 1;
+  word_index_.reserve(nodes);
+  standing_.reserve(nodes);
+  word_index_.push_back(npos);  // the root
+  standing_.push_back(Standing::kPlain);
+  const std::size_t edges = nodes > words ? nodes - words : 0;
+  if (edges > 512) {
+    edges_.resize(std::bit_ceil(2 * edges));
+    edge_shift_ = 64 - static_cast<unsigned>(std::countr_zero(edges_.size()));
+  }
 }
 
 void Segmenter::add(std::string_view word, std::size_t index, Standing standing) {
@@ -103,10 +122,7 @@ void Segmenter::add(std::string_view word, std::size_t index, Standing standing)
       next = static_cast<std::uint32_t>(word_index_.size());
       word_index_.push_back(npos);
       standing_.push_back(Standing::kPlain);
-      if (node == 0 && cp < kRootSpan)
-        root_children_[cp] = next;
-      else
-        children_.emplace(key(node, cp), next);
+      add_child(node, cp, next);
     }
     node = next;
   }
@@ -116,10 +132,46 @@ void Segmenter::add(std::string_view word, std::size_t index, Standing standing)
   if (length > max_length_) max_length_ = length;
 }
 
+void Segmenter::add_child(std::uint32_t node, char32_t cp, std::uint32_t next) {
+  if (node == 0 && cp < kRootSpan) {
+    root_children_[cp] = next;
+    return;
+  }
+  if (2 * (edge_count_ + 1) > edges_.size()) {
+    // Double the table (at least 1,024 slots) and put every edge back.
+    std::vector<Edge> old(std::max<std::size_t>(1024, 2 * edges_.size()));
+    old.swap(edges_);
+    edge_shift_ = 64 - static_cast<unsigned>(std::countr_zero(edges_.size()));
+    for (const Edge& edge : old)
+      if (edge.key != 0) edges_[free_slot(edge.key)] = edge;
+  }
+  const std::uint64_t k = key(node, cp);
+  edges_[free_slot(k)] = {k, next};
+  ++edge_count_;
+}
+
+std::size_t Segmenter::home_slot(std::uint64_t k) const {
+  // Fibonacci hashing: the product's top bits spread nearby keys apart.
+  return static_cast<std::size_t>((k * 0x9E3779B97F4A7C15ULL) >> edge_shift_);
+}
+
+std::size_t Segmenter::free_slot(std::uint64_t k) const {
+  const std::size_t mask = edges_.size() - 1;
+  std::size_t i = home_slot(k);
+  while (edges_[i].key != 0) i = (i + 1) & mask;
+  return i;
+}
+
 std::uint32_t Segmenter::child(std::uint32_t node, char32_t cp) const {
   if (node == 0 && cp < kRootSpan) return root_children_[cp];
-  auto it = children_.find(key(node, cp));
-  return it == children_.end() ? 0 : it->second;
+  if (edges_.empty()) return 0;
+  const std::uint64_t k = key(node, cp);
+  const std::size_t mask = edges_.size() - 1;
+  // The table is at most half full, so a free slot ends every probe.
+  for (std::size_t i = home_slot(k);; i = (i + 1) & mask) {
+    if (edges_[i].key == k) return edges_[i].node;
+    if (edges_[i].key == 0) return 0;
+  }
 }
 
 std::size_t Segmenter::find(std::string_view word) const {

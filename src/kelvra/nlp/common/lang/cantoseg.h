@@ -31,7 +31,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace kelvra::nlp::common::lang::cantoseg {
@@ -84,6 +83,8 @@ class Segmenter {
   std::size_t size() const noexcept { return size_; }
 
  private:
+  // Room for a lexicon of `words` words of `bytes` bytes in all, and the root.
+  void reserve(std::size_t bytes, std::size_t words);
   void add(std::string_view word, std::size_t index, Standing standing);
   // Child of trie node `node` along code point `cp`, or 0 (the root is
   // never a child).
@@ -92,10 +93,26 @@ class Segmenter {
   void cut_stretch(std::string_view text, std::size_t begin, std::size_t end, Scratch& scratch,
                    std::vector<Piece>& out) const;
 
+  // Adds the child `next` of `node` along `cp`, which has none yet.
+  void add_child(std::uint32_t node, char32_t cp, std::uint32_t next);
+  // The slot where a probe for edge key `k` starts, and the first free one
+  // from there.
+  std::size_t home_slot(std::uint64_t k) const;
+  std::size_t free_slot(std::uint64_t k) const;
+
   // The root's children by code point for the Basic Multilingual Plane,
-  // where nearly every walk starts; the rest in the hash map.
+  // where nearly every walk starts.
   std::vector<std::uint32_t> root_children_;
-  std::unordered_map<std::uint64_t, std::uint32_t> children_;  // (node, cp) -> node
+  // Every other child, in an open-addressing table (linear probing, at most
+  // half full) keyed by (node, code point): one allocation for the whole
+  // trie, so building and freeing a large lexicon stays cheap.
+  struct Edge {
+    std::uint64_t key = 0;  // 0: a free slot (no edge has key 0)
+    std::uint32_t node = 0;
+  };
+  std::vector<Edge> edges_;
+  std::size_t edge_count_ = 0;
+  unsigned edge_shift_ = 64;  // 64 - log2(edges_.size())
   std::vector<std::size_t> word_index_;  // per node: the lexicon position of the word it ends, or npos
   std::vector<Standing> standing_;       // per node: the standing of that word
   std::size_t max_length_ = 0;           // longest word, code points

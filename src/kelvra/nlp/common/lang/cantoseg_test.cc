@@ -2,12 +2,14 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <random>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/utf8.h"
 
 namespace kelvra::nlp::common::lang::cantoseg {
 namespace {
@@ -139,6 +141,35 @@ TEST(Lexicon, CountsDistinctWordsAndRejectsBadInput) {
   EXPECT_FALSE(lexicon.contains("哋"));
   EXPECT_THROW(Segmenter({"\xFF"}), kelvra::common::TypeError);
   EXPECT_THROW(lexicon.cut("\xE4"), kelvra::common::TypeError);
+}
+
+// A lexicon far larger than its first guess at the table's size (Latin
+// words take one byte a code point, not three), with code points beyond the
+// Basic Multilingual Plane, shared prefixes and repeated words: every word
+// is found at its last position, and nothing else is.
+TEST(Lexicon, LargeLexiconsFindExactlyTheirWords) {
+  std::mt19937 random(11);
+  const std::vector<char32_t> alphabet = {U'a', U'b', U'z', U'佢', U'哋', U'喺', U'係',
+                                          U'\U00020000', U'\U0002A6D6', U'\u00E9'};
+  const auto word_of = [&](std::size_t length) {
+    std::string word;
+    for (std::size_t i = 0; i < length; ++i)
+      kelvra::common::utf8::append(word, alphabet[random() % alphabet.size()]);
+    return word;
+  };
+  std::vector<std::string> words;
+  for (int i = 0; i < 30000; ++i) words.push_back(word_of(1 + random() % 8));
+  std::map<std::string, std::size_t> last;
+  for (std::size_t i = 0; i < words.size(); ++i) last[words[i]] = i;
+
+  const Segmenter lexicon(words);
+  EXPECT_EQ(lexicon.size(), last.size());
+  for (const auto& [word, index] : last) ASSERT_EQ(lexicon.find(word), index) << word;
+  for (int i = 0; i < 30000; ++i) {
+    const std::string probe = word_of(1 + random() % 9);
+    const auto it = last.find(probe);
+    ASSERT_EQ(lexicon.find(probe), it == last.end() ? Segmenter::npos : it->second) << probe;
+  }
 }
 
 }  // namespace
