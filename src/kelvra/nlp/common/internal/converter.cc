@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <exception>
 #include <set>
@@ -106,9 +107,13 @@ struct Converter::Impl {
       if (!utf8::is_valid(key)) readable = false;
       if (!readable || utf8::length(key) < 2) return false;
       std::size_t pos = 0;
-      mark(utf8::next(key, pos), kStartsPhrase);
+      const char32_t first = utf8::next(key, pos);
+      mark(first, kStartsPhrase);
       for (pos = 0; pos < key.size();) mark(utf8::next(key, pos), kInPhrase);
-      phrase_lengths.insert(key.size());
+      if (key.size() < 64)
+        starter_lengths[first] |= std::uint64_t{1} << key.size();
+      else
+        long_lengths.insert(key.size());
       phrases.insert(key);
       return true;
     };
@@ -162,9 +167,22 @@ struct Converter::Impl {
     return out;
   }
 
-  bool phrase_at(std::string_view text, std::size_t at) const {
-    for (std::size_t length : phrase_lengths)
-      if (at + length <= text.size() && phrases.count(text.substr(at, length))) return true;
+  // True when a phrase entry starts at byte `at` of `text`, where code
+  // point `first` starts. Only the lengths of the phrases that start with
+  // `first` are looked up.
+  bool phrase_at(std::string_view text, std::size_t at, char32_t first) const {
+    const std::size_t room = text.size() - at;
+    if (const auto it = starter_lengths.find(first); it != starter_lengths.end()) {
+      for (std::uint64_t lengths = it->second; lengths != 0; lengths &= lengths - 1) {
+        const auto length = static_cast<std::size_t>(std::countr_zero(lengths));
+        if (length > room) break;  // the lengths come shortest first
+        if (phrases.count(text.substr(at, length))) return true;
+      }
+    }
+    for (std::size_t length : long_lengths) {
+      if (length > room) break;
+      if (phrases.count(text.substr(at, length))) return true;
+    }
     return false;
   }
 
@@ -245,37 +263,38 @@ struct Converter::Impl {
     }
   }
 
-  // The conversion of one code point of `text`, which starts at byte `at`
-  // and ends before `pos`, appended to `out`. The first code point that the
-  // table has not resolved has the table filled for the rest of the text at
-  // once.
-  void append_converted(std::string_view text, std::size_t at, std::size_t pos, char32_t cp,
-                        std::string& out) const {
+  // What the table says of code point `cp`, which starts at byte `at` of
+  // `text`: its conversion, kItself, or kNotOne or kPending when OpenCC must
+  // convert it. The first code point that the table has not resolved has
+  // the table filled for the rest of the text at once.
+  char32_t table_conversion(std::string_view text, std::size_t at, char32_t cp) const {
     char32_t converted = lookup(cp);
     if (converted == kUnresolved) {
       fill_table(text.substr(at));
       converted = lookup(cp);
     }
-    if (converted == kItself)
-      out.append(text.data() + at, pos - at);
-    else if (converted >= kPending)  // not one code point, or another thread is resolving it
-      out += whole(text.substr(at, pos - at));
-    else
-      utf8::append(out, converted);
+    return converted;
   }
 
   std::string convert(std::string_view text) const {
     if (!fast) return whole(text);
     std::string out;
     out.reserve(text.size());
-    // Bytes of `text` and of `out` where the current run of characters that
-    // phrase entries use began.
+    // Code points that convert to themselves are copied a stretch at a
+    // time: those from byte `kept` of `text` on are not in `out` yet.
+    std::size_t kept = 0;
+    const auto flush = [&](std::size_t at) {
+      out.append(text.data() + kept, at - kept);
+      kept = at;
+    };
+    // Bytes of `text` and of the output where the current run of characters
+    // that phrase entries use began.
     std::size_t run_start = 0, run_out = 0;
     for (std::size_t pos = 0; pos < text.size();) {
       const std::size_t at = pos;
       const char32_t cp = utf8::next(text, pos);
       const std::uint8_t roles_of_cp = role(cp);
-      if ((roles_of_cp & kStartsPhrase) && phrase_at(text, at)) {
+      if ((roles_of_cp & kStartsPhrase) && phrase_at(text, at, cp)) {
         // The run holds a phrase: OpenCC converts all of it, in place of
         // what the table made of its start.
         std::size_t end = pos;
@@ -284,19 +303,28 @@ struct Converter::Impl {
           if (!in_phrase(utf8::next(text, next))) break;
           end = next;
         }
+        flush(at);
         out.resize(run_out);
         out += whole(text.substr(run_start, end - run_start));
-        pos = end;
+        pos = kept = end;
         run_start = pos;
         run_out = out.size();
         continue;
       }
-      append_converted(text, at, pos, cp, out);
+      if (const char32_t converted = table_conversion(text, at, cp); converted != kItself) {
+        flush(at);
+        if (converted >= kPending)  // not one code point, or another thread is resolving it
+          out += whole(text.substr(at, pos - at));
+        else
+          utf8::append(out, converted);
+        kept = pos;
+      }
       if (!(roles_of_cp & kInPhrase)) {
         run_start = pos;
-        run_out = out.size();
+        run_out = out.size() + (pos - kept);
       }
     }
+    flush(text.size());
     return out;
   }
 
@@ -311,7 +339,10 @@ struct Converter::Impl {
   bool fast = false;
   std::vector<std::uint8_t> roles = std::vector<std::uint8_t>(kTableSpan);
   std::unordered_map<char32_t, std::uint8_t> astral_roles;
-  std::set<std::size_t> phrase_lengths;  // in bytes
+  // Byte lengths of the phrase entries: below 64 as a bit set for each
+  // first code point, the longer ones (rare) for all.
+  std::unordered_map<char32_t, std::uint64_t> starter_lengths;
+  std::set<std::size_t> long_lengths;
   std::unordered_set<std::string, TextHash, std::equal_to<>> phrases;
   // Table values of the code points below kTableSpan, and of those beyond
   // that the dictionary holds (`astral_keys`, sorted), resolved as they are
