@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -60,11 +61,44 @@ const internal::Converter& converter() {
 
 std::string simplified(std::string_view text) { return converter().convert(text); }
 
+// The simplified form of each of `texts`, none of which holds a line feed.
+// They are converted as one text, joined by line feeds, which no conversion
+// phrase holds: one pass through the converter for a whole word list rather
+// than thousands of small ones. Should the converter not keep the line
+// feeds, each text is converted alone.
+std::vector<std::string> simplified_each(const std::vector<std::string_view>& texts) {
+  std::size_t size = 0;
+  for (std::string_view text : texts) size += text.size() + 1;
+  std::string joined;
+  joined.reserve(size);
+  for (std::string_view text : texts) {
+    joined += text;
+    joined += '\n';
+  }
+  const std::string converted = simplified(joined);
+  std::vector<std::string> out;
+  out.reserve(texts.size());
+  for (std::size_t pos = 0; pos < converted.size() && out.size() < texts.size();) {
+    std::size_t end = converted.find('\n', pos);
+    if (end == std::string::npos) break;
+    out.emplace_back(converted, pos, end - pos);
+    pos = end + 1;
+  }
+  if (out.size() != texts.size() || std::count(converted.begin(), converted.end(), '\n') != static_cast<std::ptrdiff_t>(texts.size())) {
+    out.clear();
+    for (std::string_view text : texts) out.push_back(simplified(text));
+  }
+  return out;
+}
+
 // White space as Python's str.strip() sees it: the ASCII controls 9-13 and
 // 28-31, the blank, U+0085, and the separator categories.
 bool is_space(char32_t cp) {
   if (cp < 0x80) return (cp >= 9 && cp <= 13) || (cp >= 28 && cp <= 32);
   if (cp == 0x85) return true;
+  // No separator lies beyond the ideographic space: CJK text never needs
+  // the category lookup.
+  if (cp > 0x3000) return false;
   switch (utf8proc_category(static_cast<utf8proc_int32_t>(cp))) {
     case UTF8PROC_CATEGORY_ZS:
     case UTF8PROC_CATEGORY_ZL:
@@ -123,8 +157,10 @@ void for_each_line(const std::string& path, std::string_view content, Visit visi
   std::size_t pos = 0;
   while (pos < content.size()) {
     ++number;
-    std::size_t end = content.find_first_of("\r\n", pos);
-    if (end == std::string_view::npos) end = content.size();
+    // A plain scan: find_first_of would search the two terminators for
+    // every byte.
+    std::size_t end = pos;
+    while (end < content.size() && content[end] != '\n' && content[end] != '\r') ++end;
     std::string_view line = content.substr(pos, end - pos);
     pos = end;
     if (pos < content.size()) pos += (content[pos] == '\r' && pos + 1 < content.size() && content[pos + 1] == '\n') ? 2 : 1;
@@ -147,22 +183,29 @@ struct Entry {
 // word, the later line winning, in the order of their first lines.
 std::vector<Entry> load_entries(const std::string& path) {
   const std::string content = read_file(path, "dictionary");
-  std::vector<Entry> entries;
-  std::unordered_map<std::string, std::size_t> position;
+  // Each pair as written (Cantonese, then Mandarin), and its line.
+  std::vector<std::string_view> written;
+  std::vector<std::int64_t> numbers;
   for_each_line(path, content, [&](std::string_view line, std::int64_t number) {
     const std::size_t tab = line.find(Cantonese::SEPERATOR);
     if (tab == std::string_view::npos) return;
-    std::string_view cantonese = line.substr(0, tab);
     std::string_view mandarin = line.substr(tab + 1);
-    mandarin = mandarin.substr(0, mandarin.find(Cantonese::SEPERATOR));
-    Entry entry{simplified(cantonese), simplified(mandarin), std::string(cantonese),
-                std::string(mandarin), number};
+    written.push_back(line.substr(0, tab));
+    written.push_back(mandarin.substr(0, mandarin.find(Cantonese::SEPERATOR)));
+    numbers.push_back(number);
+  });
+  std::vector<std::string> converted = simplified_each(written);
+  std::vector<Entry> entries;
+  std::unordered_map<std::string, std::size_t> position;
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    Entry entry{std::move(converted[2 * i]), std::move(converted[2 * i + 1]), std::string(written[2 * i]),
+                std::string(written[2 * i + 1]), numbers[i]};
     auto [it, fresh] = position.try_emplace(entry.key, entries.size());
     if (fresh)
       entries.push_back(std::move(entry));
     else
       entries[it->second] = std::move(entry);
-  });
+  }
   logger()->log(spdlog::source_loc{__FILE__, __LINE__, SPDLOG_FUNCTION}, spdlog::level::info,
                 "Loaded {} cantonese-mandarin pairs from {}", entries.size(), path);
   return entries;
@@ -171,11 +214,11 @@ std::vector<Entry> load_entries(const std::string& path) {
 // Reads the Mandarin word list, converted to simplified characters.
 std::vector<std::string> load_words(const std::string& path) {
   const std::string content = read_file(path, "Mandarin word list");
-  std::vector<std::string> words;
+  std::vector<std::string_view> lines;
   for_each_line(path, content, [&](std::string_view line, std::int64_t) {
-    if (!line.empty() && line.front() != '#') words.push_back(simplified(line));
+    if (!line.empty() && line.front() != '#') lines.push_back(line);
   });
-  return words;
+  return simplified_each(lines);
 }
 
 // The folders that may hold the shipped data, the installed place first.
