@@ -274,10 +274,12 @@ class LineBatcher {
         scanned = text.size();
       }
       if (end_) break;
-      const std::size_t old = text.size();
-      text.resize(old + batch_bytes_);
-      const std::size_t n = input_.read(text.data() + old, batch_bytes_);
-      text.resize(old + n);
+      // Read into a block of its own rather than growing `text` first, which
+      // would zero a whole block for every read, and at start-up for a
+      // few bytes of input.
+      if (!block_) block_ = std::make_unique_for_overwrite<char[]>(batch_bytes_);
+      const std::size_t n = input_.read(block_.get(), batch_bytes_);
+      text.append(block_.get(), n);
       if (n == 0) end_ = true;
     }
     if (cut == std::string::npos) {  // the end of the input: all that is left
@@ -299,6 +301,7 @@ class LineBatcher {
  private:
   InputFile& input_;
   std::size_t batch_bytes_;
+  std::unique_ptr<char[]> block_;  // what one read brings in
   std::string carry_;  // read past the last batch's end
   bool end_ = false;
   std::int64_t next_line_ = 1;
