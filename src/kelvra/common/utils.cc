@@ -32,6 +32,10 @@ Record ConfigUtil::load(const std::string& path) {
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw FileError(path, "cannot read configuration");
 
+  // Copying or printing a record recurses once per level of nesting.
+  if (const std::size_t byte = find_excess_nesting(content); byte != std::string::npos)
+    throw FileError(path, "JSON nested deeper than " + std::to_string(kMaxRecordDepth) + " levels",
+                    1 + std::count(content.begin(), content.begin() + static_cast<long>(byte), '\n'));
   Record config;
   try {
     config = Record::parse(content);

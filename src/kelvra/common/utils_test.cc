@@ -51,5 +51,19 @@ TEST(ConfigUtil, BadJsonNamesTheLine) {
   EXPECT_THROW(ConfigUtil::load(write_temp("config_list.json", "[1]")), FileError);
 }
 
+TEST(ConfigUtil, RefusesNestingDeeperThanRecordsAllowNamingTheLine) {
+  const std::string deep = std::string(kMaxRecordDepth + 1, '[') + std::string(kMaxRecordDepth + 1, ']');
+  auto path = write_temp("config_deep.json", "{\n  \"a\": 1,\n  \"b\": " + deep + "\n}\n");
+  try {
+    ConfigUtil::load(path);
+    FAIL();
+  } catch (const FileError& e) {
+    EXPECT_EQ(e.line(), 3);
+    EXPECT_NE(std::string(e.what()).find("nested deeper than 1000 levels"), std::string::npos) << e.what();
+  }
+  const std::string allowed = std::string(kMaxRecordDepth - 1, '[') + std::string(kMaxRecordDepth - 1, ']');
+  EXPECT_TRUE(ConfigUtil::load(write_temp("config_ok.json", "{\"b\": " + allowed + "}")).is_object());
+}
+
 }  // namespace
 }  // namespace kelvra::common

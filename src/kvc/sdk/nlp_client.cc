@@ -225,6 +225,12 @@ Record NlpClient::features(std::string_view text, const std::vector<std::string>
     throw KvException(ErrorCodes::REMOTE_ERROR, where + "answered with status " +
                                                     std::to_string(response.status) + ": " +
                                                     body_excerpt(response.body));
+  // Copying or printing a record recurses once per level: a reply nested
+  // absurdly deep must be refused before it becomes one.
+  if (const std::size_t byte = kelvra::common::find_excess_nesting(response.body); byte != std::string::npos)
+    throw KvException(ErrorCodes::REMOTE_ERROR,
+                      where + "the answer is nested deeper than " + std::to_string(kelvra::common::kMaxRecordDepth) +
+                          " levels (at byte " + std::to_string(byte) + ")");
   Record answer;
   try {
     answer = Record::parse(response.body);

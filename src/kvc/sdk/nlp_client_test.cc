@@ -153,6 +153,14 @@ TEST(NlpClient, AnswersPastTheCapAreRefusedNamingUrlAndCap) {
               HasSubstr("max_answer_bytes must be a positive number of bytes, got 0"));
 }
 
+TEST(NlpClient, AnswersNestedTooDeepAreRefusedBeforeParsing) {
+  TestService service;
+  NlpClient client(service.url(), 5);
+  const std::string deep = std::string(kelvra::common::kMaxRecordDepth, '[') + std::string(kelvra::common::kMaxRecordDepth, ']');
+  EXPECT_THAT(remote_error([&] { client.features("echo:{\"words\":" + deep + "}", {}, "zh_cn", Record()); }),
+              HasSubstr(service.url() + "/features: the answer is nested deeper than 1000 levels (at byte 1008)"));
+}
+
 TEST(NlpClient, RejectsTextThatIsNotUtf8BeforeSending) {
   NlpClient client("http://127.0.0.1:1");
   EXPECT_THROW(client.features("bad\xFF", {}, "zh_cn", Record()), TypeError);
