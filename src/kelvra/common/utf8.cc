@@ -11,19 +11,18 @@ std::size_t find_invalid(std::string_view text) noexcept {
   const std::size_t n = text.size();
   std::size_t i = 0;
   while (i < n) {
-    // Skip ASCII eight bytes at a time: most text is mostly ASCII or long
-    // runs of it.
-    if (i + 8 <= n) {
-      std::uint64_t chunk;
-      std::memcpy(&chunk, s + i, 8);
-      if ((chunk & 0x8080808080808080ULL) == 0) {
-        i += 8;
-        continue;
-      }
-    }
     unsigned char b0 = s[i];
     if (b0 < 0x80) {
+      // Skip ASCII eight bytes at a time: most text is mostly ASCII or long
+      // runs of it. Only after an ASCII byte, so that text without any (CJK)
+      // does not pay for a failed test at every character.
       ++i;
+      while (i + 8 <= n) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, s + i, 8);
+        if ((chunk & 0x8080808080808080ULL) != 0) break;
+        i += 8;
+      }
       continue;
     }
     // Well-formed sequences as tabled in the Unicode standard (D92).

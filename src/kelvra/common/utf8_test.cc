@@ -1,6 +1,7 @@
 #include "kelvra/common/utf8.h"
 
 #include <random>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -53,6 +54,47 @@ TEST(Utf8, RandomBytesNeverValidateWhenTheDecoderWouldMisread) {
     for (int i = 0; i < 12; ++i) bytes.push_back(static_cast<char>(rng() % 256));
     if (!is_valid(bytes)) continue;
     EXPECT_EQ(encode(decode(bytes, "bytes")), bytes);
+  }
+}
+
+// The offset of the first ill-formed sequence, from the standard's table
+// of well-formed byte sequences, one sequence at a time.
+std::size_t first_invalid_by_table(std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned b0 = s[i];
+    std::size_t size = b0 < 0x80 ? 1 : b0 >= 0xC2 && b0 <= 0xDF ? 2 : b0 >= 0xE0 && b0 <= 0xEF ? 3
+                                   : b0 >= 0xF0 && b0 <= 0xF4 ? 4 : 0;
+    if (size == 0 || i + size > text.size()) return i;
+    for (std::size_t k = 1; k < size; ++k) {
+      unsigned lo = 0x80, hi = 0xBF;
+      if (k == 1 && b0 == 0xE0) lo = 0xA0;
+      if (k == 1 && b0 == 0xED) hi = 0x9F;
+      if (k == 1 && b0 == 0xF0) lo = 0x90;
+      if (k == 1 && b0 == 0xF4) hi = 0x8F;
+      if (s[i + k] < lo || s[i + k] > hi) return i;
+    }
+    i += size;
+  }
+  return npos;
+}
+
+TEST(Utf8, FindInvalidAgreesWithTheTableOnMixedText) {
+  // Runs of ASCII longer and shorter than the eight-byte skip, CJK, four-byte
+  // sequences and stray bytes, at every alignment.
+  const std::vector<std::string> pieces = {"a", "abcdefghij", "中", "文字", "\xF0\x9F\x98\x80", "\xC3\xA9",
+                                           "\x80", "\xE4\xB8", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE0\x80\xAF",
+                                           "\xF0\x8F\xBF\xBF", "\xC1\xBF", "\xF5\x80\x80\x80", "\n"};
+  std::mt19937 rng(3);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    const int count = 1 + static_cast<int>(rng() % 12);
+    for (int i = 0; i < count; ++i) {
+      const std::size_t pick = rng() % pieces.size();
+      // Mostly well-formed pieces, so that the bad one lands late.
+      text += pieces[pick < 6 || rng() % 4 == 0 ? pick : rng() % 6];
+    }
+    ASSERT_EQ(find_invalid(text), first_invalid_by_table(text)) << testing::PrintToString(text);
   }
 }
 
