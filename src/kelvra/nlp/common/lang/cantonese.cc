@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -53,10 +52,13 @@ class UpperLevelFlag : public spdlog::custom_flag_formatter {
   }
 };
 
-// One converter for all instances, built on first use.
+// One converter for all instances, built on first use and kept for the
+// life of the process: never destroyed, so that exit does not spend its
+// time freeing OpenCC's dictionaries, and a thread still translating while
+// the process exits never meets a destroyed converter.
 const internal::Converter& converter() {
-  static const internal::Converter instance(kConfig);
-  return instance;
+  static const internal::Converter* const instance = new internal::Converter(kConfig);
+  return *instance;
 }
 
 std::string simplified(std::string_view text) { return converter().convert(text); }
@@ -302,21 +304,23 @@ namespace {
 // character, Ambiguous otherwise.
 std::vector<cantoseg::Lexeme> lexicon(std::vector<std::string>&& words,
                                       const std::vector<Entry>& entries) {
-  std::unordered_set<char32_t> mandarin;
+  std::vector<char32_t> mandarin;  // sorted once all are in
   std::vector<cantoseg::Lexeme> lexemes;
   lexemes.reserve(words.size() + entries.size());
   for (auto& word : words) {
     std::size_t pos = 0;
     const char32_t cp = utf8::next(word, pos);
-    if (pos == word.size()) mandarin.insert(cp);
+    if (pos == word.size()) mandarin.push_back(cp);
     lexemes.push_back({std::move(word), cantoseg::Standing::kPlain});
   }
+  std::sort(mandarin.begin(), mandarin.end());
   for (const auto& entry : entries) {
     auto standing = cantoseg::Standing::kPlain;
     if (entry.value != entry.key) {
       standing = cantoseg::Standing::kAmbiguous;
       for (std::size_t pos = 0; pos < entry.key.size();)
-        if (!mandarin.count(utf8::next(entry.key, pos))) standing = cantoseg::Standing::kMarked;
+        if (!std::binary_search(mandarin.begin(), mandarin.end(), utf8::next(entry.key, pos)))
+          standing = cantoseg::Standing::kMarked;
     }
     lexemes.push_back({entry.key, standing});
   }
