@@ -63,34 +63,36 @@ const internal::Converter& converter() {
 
 std::string simplified(std::string_view text) { return converter().convert(text); }
 
-// The simplified form of each of `texts`, none of which holds a line feed.
-// They are converted as one text, joined by line feeds, which no conversion
-// phrase holds: one pass through the converter for a whole word list rather
+// The simplified form of `joined`: texts, each followed by a line feed and
+// holding none, converted together, since no conversion phrase holds a
+// line feed: one pass through the converter for a whole word list rather
 // than thousands of small ones. Should the converter not keep the line
-// feeds, each text is converted alone.
-std::vector<std::string> simplified_each(const std::vector<std::string_view>& texts) {
-  std::size_t size = 0;
-  for (std::string_view text : texts) size += text.size() + 1;
-  std::string joined;
-  joined.reserve(size);
-  for (std::string_view text : texts) {
-    joined += text;
-    joined += '\n';
-  }
-  const std::string converted = simplified(joined);
-  std::vector<std::string> out;
-  out.reserve(texts.size());
-  for (std::size_t pos = 0; pos < converted.size() && out.size() < texts.size();) {
-    std::size_t end = converted.find('\n', pos);
-    if (end == std::string::npos) break;
-    out.emplace_back(converted, pos, end - pos);
+// feeds where they were, each text is converted alone.
+std::string simplified_lines(const std::string& joined) {
+  std::string converted = simplified(joined);
+  if (std::count(converted.begin(), converted.end(), '\n') == std::count(joined.begin(), joined.end(), '\n') &&
+      (converted.empty() || converted.back() == '\n'))
+    return converted;
+  converted.clear();
+  for (std::size_t pos = 0; pos < joined.size();) {
+    const std::size_t end = joined.find('\n', pos);
+    converted += simplified(std::string_view(joined).substr(pos, end - pos));
+    converted += '\n';
     pos = end + 1;
   }
-  if (out.size() != texts.size() || std::count(converted.begin(), converted.end(), '\n') != static_cast<std::ptrdiff_t>(texts.size())) {
-    out.clear();
-    for (std::string_view text : texts) out.push_back(simplified(text));
+  return converted;
+}
+
+// The lines of `text`, each ended by a line feed, as views into it.
+std::vector<std::string_view> lines_of(std::string_view text) {
+  std::vector<std::string_view> lines;
+  lines.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t end = std::min(text.find('\n', pos), text.size());
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + 1;
   }
-  return out;
+  return lines;
 }
 
 // White space as Python's str.strip() sees it: the ASCII controls 9-13 and
@@ -188,6 +190,8 @@ std::vector<Entry> load_entries(const std::string& path) {
   // Each pair as written (Cantonese, then Mandarin), and its line.
   std::vector<std::string_view> written;
   std::vector<std::int64_t> numbers;
+  std::string joined;  // the fields, a line each
+  joined.reserve(content.size());
   for_each_line(path, content, [&](std::string_view line, std::int64_t number) {
     const std::size_t tab = line.find(Cantonese::SEPERATOR);
     if (tab == std::string_view::npos) return;
@@ -195,8 +199,20 @@ std::vector<Entry> load_entries(const std::string& path) {
     written.push_back(line.substr(0, tab));
     written.push_back(mandarin.substr(0, mandarin.find(Cantonese::SEPERATOR)));
     numbers.push_back(number);
+    for (std::string_view field : {written[written.size() - 2], written.back()}) {
+      joined += field;
+      joined += '\n';
+    }
   });
-  std::vector<std::string> converted = simplified_each(written);
+  const std::string converted_text = simplified_lines(joined);
+  std::vector<std::string> converted;
+  for (std::string_view line : lines_of(converted_text)) converted.emplace_back(line);
+  if (converted.size() != written.size()) {
+    // A field whose conversion holds a line feed (no shipped converter
+    // makes one): each converted alone.
+    converted.clear();
+    for (std::string_view text : written) converted.push_back(simplified(text));
+  }
   std::vector<Entry> entries;
   std::unordered_map<std::string, std::size_t> position;
   for (std::size_t i = 0; i < numbers.size(); ++i) {
@@ -213,14 +229,26 @@ std::vector<Entry> load_entries(const std::string& path) {
   return entries;
 }
 
-// Reads the Mandarin word list, converted to simplified characters.
-std::vector<std::string> load_words(const std::string& path) {
+// The Mandarin word list in simplified characters: one text, a word a
+// line, and the words as views into it (no string of its own for each of
+// thousands of words). A word whose conversion held a line feed (no
+// shipped converter makes one) would count as its lines.
+struct WordList {
+  std::string text;
+  std::vector<std::string_view> words;
+};
+
+void load_words(const std::string& path, WordList& list) {
   const std::string content = read_file(path, "Mandarin word list");
-  std::vector<std::string_view> lines;
+  std::string joined;  // the words, a line each
+  joined.reserve(content.size() + 1);
   for_each_line(path, content, [&](std::string_view line, std::int64_t) {
-    if (!line.empty() && line.front() != '#') lines.push_back(line);
+    if (line.empty() || line.front() == '#') return;
+    joined += line;
+    joined += '\n';
   });
-  return simplified_each(lines);
+  list.text = simplified_lines(joined);
+  list.words = lines_of(list.text);
 }
 
 // The folders that may hold the shipped data, the installed place first.
@@ -302,16 +330,16 @@ namespace {
 // list's single characters are the characters Mandarin writes: a
 // dictionary word that changes something is Marked when it holds another
 // character, Ambiguous otherwise.
-std::vector<cantoseg::Lexeme> lexicon(std::vector<std::string>&& words,
+std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words,
                                       const std::vector<Entry>& entries) {
   std::vector<char32_t> mandarin;  // sorted once all are in
   std::vector<cantoseg::Lexeme> lexemes;
   lexemes.reserve(words.size() + entries.size());
-  for (auto& word : words) {
+  for (std::string_view word : words) {
     std::size_t pos = 0;
-    const char32_t cp = utf8::next(word, pos);
-    if (pos == word.size()) mandarin.push_back(cp);
-    lexemes.push_back({std::move(word), cantoseg::Standing::kPlain});
+    const char32_t cp = word.empty() ? 0 : utf8::next(word, pos);
+    if (!word.empty() && pos == word.size()) mandarin.push_back(cp);
+    lexemes.push_back({word, cantoseg::Standing::kPlain});
   }
   std::sort(mandarin.begin(), mandarin.end());
   for (const auto& entry : entries) {
@@ -330,11 +358,11 @@ std::vector<cantoseg::Lexeme> lexicon(std::vector<std::string>&& words,
 }  // namespace
 
 struct Cantonese::Impl {
-  Impl(std::string path, std::vector<Entry> loaded, std::vector<std::string> words)
+  Impl(std::string path, std::vector<Entry> loaded, const std::vector<std::string_view>& words)
       : dict_file(std::move(path)),
         entries(std::move(loaded)),
-        first_entry(words.size()),  // before the words move into the lexicon
-        segmenter(lexicon(std::move(words), entries)) {
+        first_entry(words.size()),
+        segmenter(lexicon(words, entries)) {
     c2m.reserve(entries.size());
     for (const auto& entry : entries) c2m.emplace(entry.key, entry.value);
   }
@@ -349,8 +377,9 @@ struct Cantonese::Impl {
 Cantonese::Cantonese(std::optional<std::string> dict_file, std::optional<std::string> words_file) {
   std::string path = dict_file ? std::move(*dict_file) : default_dict_file();
   std::vector<Entry> entries = load_entries(path);
-  std::vector<std::string> words = load_words(words_file ? *words_file : default_words_file());
-  impl_ = std::make_unique<Impl>(std::move(path), std::move(entries), std::move(words));
+  WordList words;
+  load_words(words_file ? *words_file : default_words_file(), words);
+  impl_ = std::make_unique<Impl>(std::move(path), std::move(entries), words.words);
 }
 
 Cantonese::~Cantonese() = default;

@@ -96,15 +96,17 @@ Segmenter::Segmenter(const std::vector<Lexeme>& lexicon) : root_children_(kRootS
 void Segmenter::reserve(std::size_t bytes, std::size_t words) {
   // Chinese words take three bytes a code point: a lexicon of them has
   // about bytes / 3 nodes, one per word hanging from the root's array.
+  if (words >= kNoWord) throw kelvra::common::TypeError("words", "the lexicon is too large");
   const std::size_t nodes = bytes / 3 + 1;
   word_index_.reserve(nodes);
   standing_.reserve(nodes);
-  word_index_.push_back(npos);  // the root
+  word_index_.push_back(kNoWord);  // the root
   standing_.push_back(Standing::kPlain);
   const std::size_t edges = nodes > words ? nodes - words : 0;
   if (edges > 512) {
-    edges_.resize(std::bit_ceil(2 * edges));
-    edge_shift_ = 64 - static_cast<unsigned>(std::countr_zero(edges_.size()));
+    edge_keys_.resize(std::bit_ceil(2 * edges));
+    edge_nodes_.resize(edge_keys_.size());
+    edge_shift_ = 64 - static_cast<unsigned>(std::countr_zero(edge_keys_.size()));
   }
 }
 
@@ -120,14 +122,14 @@ void Segmenter::add(std::string_view word, std::size_t index, Standing standing)
       if (word_index_.size() >= std::numeric_limits<std::uint32_t>::max())
         throw kelvra::common::TypeError("words", "the lexicon is too large");
       next = static_cast<std::uint32_t>(word_index_.size());
-      word_index_.push_back(npos);
+      word_index_.push_back(kNoWord);
       standing_.push_back(Standing::kPlain);
       add_child(node, cp, next);
     }
     node = next;
   }
-  if (word_index_[node] == npos) ++size_;
-  word_index_[node] = index;
+  if (word_index_[node] == kNoWord) ++size_;
+  word_index_[node] = static_cast<std::uint32_t>(index);
   standing_[node] = standing;
   if (length > max_length_) max_length_ = length;
 }
@@ -137,16 +139,24 @@ void Segmenter::add_child(std::uint32_t node, char32_t cp, std::uint32_t next) {
     root_children_[cp] = next;
     return;
   }
-  if (2 * (edge_count_ + 1) > edges_.size()) {
+  if (2 * (edge_count_ + 1) > edge_keys_.size()) {
     // Double the table (at least 1,024 slots) and put every edge back.
-    std::vector<Edge> old(std::max<std::size_t>(1024, 2 * edges_.size()));
-    old.swap(edges_);
-    edge_shift_ = 64 - static_cast<unsigned>(std::countr_zero(edges_.size()));
-    for (const Edge& edge : old)
-      if (edge.key != 0) edges_[free_slot(edge.key)] = edge;
+    std::vector<std::uint64_t> old_keys(std::max<std::size_t>(1024, 2 * edge_keys_.size()));
+    std::vector<std::uint32_t> old_nodes(old_keys.size());
+    old_keys.swap(edge_keys_);
+    old_nodes.swap(edge_nodes_);
+    edge_shift_ = 64 - static_cast<unsigned>(std::countr_zero(edge_keys_.size()));
+    for (std::size_t i = 0; i < old_keys.size(); ++i)
+      if (old_keys[i] != 0) {
+        const std::size_t slot = free_slot(old_keys[i]);
+        edge_keys_[slot] = old_keys[i];
+        edge_nodes_[slot] = old_nodes[i];
+      }
   }
   const std::uint64_t k = key(node, cp);
-  edges_[free_slot(k)] = {k, next};
+  const std::size_t slot = free_slot(k);
+  edge_keys_[slot] = k;
+  edge_nodes_[slot] = next;
   ++edge_count_;
 }
 
@@ -156,21 +166,21 @@ std::size_t Segmenter::home_slot(std::uint64_t k) const {
 }
 
 std::size_t Segmenter::free_slot(std::uint64_t k) const {
-  const std::size_t mask = edges_.size() - 1;
+  const std::size_t mask = edge_keys_.size() - 1;
   std::size_t i = home_slot(k);
-  while (edges_[i].key != 0) i = (i + 1) & mask;
+  while (edge_keys_[i] != 0) i = (i + 1) & mask;
   return i;
 }
 
 std::uint32_t Segmenter::child(std::uint32_t node, char32_t cp) const {
   if (node == 0 && cp < kRootSpan) return root_children_[cp];
-  if (edges_.empty()) return 0;
+  if (edge_keys_.empty()) return 0;
   const std::uint64_t k = key(node, cp);
-  const std::size_t mask = edges_.size() - 1;
+  const std::size_t mask = edge_keys_.size() - 1;
   // The table is at most half full, so a free slot ends every probe.
   for (std::size_t i = home_slot(k);; i = (i + 1) & mask) {
-    if (edges_[i].key == k) return edges_[i].node;
-    if (edges_[i].key == 0) return 0;
+    if (edge_keys_[i] == k) return edge_nodes_[i];
+    if (edge_keys_[i] == 0) return 0;
   }
 }
 
@@ -182,7 +192,7 @@ std::size_t Segmenter::find(std::string_view word) const {
     node = child(node, utf8::next(word, pos));
     if (node == 0) return npos;
   }
-  return word_index_[node];
+  return word_at(node);
 }
 
 std::vector<std::string> Segmenter::cut(std::string_view text) const {
@@ -254,21 +264,21 @@ void Segmenter::cut_stretch(std::string_view text, std::size_t begin, std::size_
   step.assign(n + 1, 1);
   index.assign(n + 1, npos);
   for (std::size_t i = n; i-- > 0;) {
-    // A single code point, a lexicon word or not (word_index_[0] is npos).
+    // A single code point, a lexicon word or not (the root ends no word).
     std::uint32_t node = child(0, cps[i]);
     Cost best_cost = best[i + 1].plus(standing_[node], 1);
     std::uint32_t best_step = 1;
-    std::size_t best_index = word_index_[node];
+    std::size_t best_index = word_at(node);
     for (std::size_t j = i + 1; node != 0 && j < n && j - i < max_length_; ++j) {
       node = child(node, cps[j]);
       if (node == 0) break;
-      if (word_index_[node] == npos) continue;
+      if (word_index_[node] == kNoWord) continue;
       const auto length = static_cast<std::uint32_t>(j - i + 1);
       const Cost cost = best[i + length].plus(standing_[node], length);
       if (!best_cost.better_than(cost)) {
         best_cost = cost;
         best_step = length;
-        best_index = word_index_[node];
+        best_index = word_at(node);
       }
     }
     best[i] = best_cost;

@@ -42,8 +42,10 @@ namespace kelvra::nlp::common::lang::cantoseg {
 // Mandarin words win over them.
 enum class Standing : std::uint8_t { kPlain, kMarked, kAmbiguous };
 
+// A lexicon word and its standing. The segmenter reads `word` while it is
+// built and keeps nothing of it.
 struct Lexeme {
-  std::string word;
+  std::string_view word;
   Standing standing = Standing::kPlain;
 };
 
@@ -106,15 +108,17 @@ class Segmenter {
   // Every other child, in an open-addressing table (linear probing, at most
   // half full) keyed by (node, code point): one allocation for the whole
   // trie, so building and freeing a large lexicon stays cheap.
-  struct Edge {
-    std::uint64_t key = 0;  // 0: a free slot (no edge has key 0)
-    std::uint32_t node = 0;
-  };
-  std::vector<Edge> edges_;
+  std::vector<std::uint64_t> edge_keys_;   // 0: a free slot (no edge has key 0)
+  std::vector<std::uint32_t> edge_nodes_;  // the child, beside its key
   std::size_t edge_count_ = 0;
-  unsigned edge_shift_ = 64;  // 64 - log2(edges_.size())
-  std::vector<std::size_t> word_index_;  // per node: the lexicon position of the word it ends, or npos
-  std::vector<Standing> standing_;       // per node: the standing of that word
+  unsigned edge_shift_ = 64;  // 64 - log2(edge_keys_.size())
+  // Per node: the lexicon position of the word it ends, or kNoWord.
+  static constexpr std::uint32_t kNoWord = 0xFFFFFFFF;
+  std::vector<std::uint32_t> word_index_;
+  std::vector<Standing> standing_;  // per node: the standing of that word
+  std::size_t word_at(std::uint32_t node) const {
+    return word_index_[node] == kNoWord ? npos : word_index_[node];
+  }
   std::size_t max_length_ = 0;           // longest word, code points
   std::size_t size_ = 0;
 };
