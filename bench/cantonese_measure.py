@@ -33,6 +33,8 @@ import sys
 import tempfile
 import time
 
+import bench_packages
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Words that standard Mandarin does not use, in simplified characters (the
@@ -47,17 +49,6 @@ CANTONESE_ONLY = [
 
 CJK = re.compile("[\u3400-\u9fff\U00020000-\U0003134f]")
 TROFF_ESCAPES = re.compile(r"\\(f(\[[^]]*\]|\(..|.)|s[-+]?\d|\(..|\*(\(..|\[[^]]*\]|.)|[&/,|^%])")
-
-
-def ensure_packages():
-    status = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "manpages-zh"],
-                            capture_output=True, text=True).stdout
-    if "install ok installed" in status:
-        return
-    print("cantonese_measure: installing manpages-zh", file=sys.stderr)
-    if subprocess.run(["apt-get", "install", "-y", "manpages-zh"]).returncode != 0:
-        subprocess.run(["apt-get", "update"], check=True)
-        subprocess.run(["apt-get", "install", "-y", "manpages-zh"], check=True)
 
 
 def manual_page_lines(path):
@@ -117,7 +108,7 @@ def main():
     parser.add_argument("--show", type=int, default=20, help="differing lines shown per side")
     parser.add_argument("--dict", help="a dictionary of one's own instead of the shipped one")
     args = parser.parse_args()
-    ensure_packages()
+    bench_packages.ensure_packages("cantonese_measure", ("manpages-zh",))
     cli = [os.path.join(args.build, "src", "cli", "kelvra-nlp"), "cantonese"]
     if args.dict:
         cli += ["--dict", args.dict]

@@ -31,29 +31,11 @@ import sys
 import tempfile
 import time
 
+import bench_packages
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 MB = 1e6
-
-
-def ensure_packages():
-    missing = [p for p in ("python3-ahocorasick", "python3-jieba", "opencc", "time")
-               if "install ok installed" not in subprocess.run(
-                   ["dpkg-query", "-W", "-f=${Status}", p], capture_output=True, text=True).stdout]
-    if missing:
-        print("cli_peer: installing " + " ".join(missing), file=sys.stderr)
-        if subprocess.run(["apt-get", "install", "-y"] + missing).returncode != 0:
-            subprocess.run(["apt-get", "update"], check=True)
-            subprocess.run(["apt-get", "install", "-y"] + missing, check=True)
-
-
-def jieba_dictionary():
-    listing = subprocess.run(["dpkg", "-L", "python3-jieba"], capture_output=True, text=True,
-                             check=True).stdout.split()
-    for path in listing:
-        if path.endswith("/jieba/dict.txt"):
-            return path
-    sys.exit("cli_peer: python3-jieba has no jieba/dict.txt")
 
 
 def measure(command, output=os.devnull, stdin=None):
@@ -160,7 +142,7 @@ def bench_match(cli, build, scratch):
     subprocess.run([os.path.join(build, "bench", "matcher_bench"), "--write-texts", DATA], check=True)
     text = os.path.join(DATA, "matcher_zh.txt")
     size = os.path.getsize(text)
-    dictionary = jieba_dictionary()
+    dictionary = bench_packages.jieba_dictionary("cli_peer")
     print("match: %.1f MB of Chinese, jieba's dictionary" % (size / MB))
     ours_out, peer_out = os.path.join(scratch, "ours"), os.path.join(scratch, "peer")
     ours = measure([cli, "match", "--dict", dictionary, text], ours_out)
@@ -259,7 +241,7 @@ def main():
                         help="match split normalize section stream start-up")
     parser.add_argument("--cli", help="the kelvra-nlp to measure (default: the build's)")
     args = parser.parse_args()
-    ensure_packages()
+    bench_packages.ensure_packages("cli_peer", ("python3-ahocorasick", "python3-jieba", "opencc", "time"))
     os.makedirs(DATA, exist_ok=True)
     cli = args.cli or os.path.join(args.build, "src", "cli", "kelvra-nlp")
     scenarios = {"match": bench_match, "split": bench_split, "normalize": bench_normalize,

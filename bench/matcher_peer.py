@@ -20,28 +20,9 @@ import subprocess
 import sys
 import time
 
+import bench_packages
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def ensure_packages():
-    missing = [p for p in ("python3-ahocorasick", "python3-jieba")
-               if subprocess.run(["dpkg-query", "-W", "-f=${Status}", p],
-                                 capture_output=True, text=True).stdout.find("install ok installed") < 0]
-    if not missing:
-        return
-    print("matcher_peer: installing " + " ".join(missing), file=sys.stderr)
-    if subprocess.run(["apt-get", "install", "-y"] + missing).returncode != 0:
-        subprocess.run(["apt-get", "update"], check=True)
-        subprocess.run(["apt-get", "install", "-y"] + missing, check=True)
-
-
-def jieba_dictionary():
-    listing = subprocess.run(["dpkg", "-L", "python3-jieba"], capture_output=True, text=True,
-                             check=True).stdout.split()
-    for path in listing:
-        if path.endswith("/jieba/dict.txt"):
-            return path
-    sys.exit("matcher_peer: python3-jieba has no jieba/dict.txt")
 
 
 def rss_bytes():
@@ -56,10 +37,10 @@ def main():
     if len(sys.argv) != 2:
         sys.exit("usage: bench/matcher_peer.py BUILD-DIR")
     build = sys.argv[1]
-    ensure_packages()
+    bench_packages.ensure_packages("matcher_peer", ("python3-ahocorasick", "python3-jieba"))
     import ahocorasick
 
-    dict_path = jieba_dictionary()
+    dict_path = bench_packages.jieba_dictionary("matcher_peer")
     with open(dict_path, encoding="utf-8") as f:
         words = [line.split()[0] for line in f if line.split()]
     data = os.path.join(HERE, "data")

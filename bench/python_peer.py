@@ -25,6 +25,8 @@ import sys
 import time
 import warnings
 
+import bench_packages
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.environ.get("KELVRA_BENCH_DATA", os.path.join(HERE, "data"))
 
@@ -52,10 +54,7 @@ def cpp_figures(build, bench, pattern):
 
 
 def jieba_words():
-    listing = subprocess.run(["dpkg", "-L", "python3-jieba"], capture_output=True, text=True,
-                             check=True).stdout.split()
-    path = next(p for p in listing if p.endswith("/jieba/dict.txt"))
-    with open(path, encoding="utf-8") as f:
+    with open(bench_packages.jieba_dictionary("python_peer"), encoding="utf-8") as f:
         return [line.split()[0] for line in f if line.split()]
 
 
