@@ -35,6 +35,16 @@ std::optional<std::vector<std::string>> chars_option(const std::string& chars,
   return split_code_points(chars, option);
 }
 
+// The "offset", "length" and "text" members of a sentence or clause.
+void write_span(JsonWriter& json, std::string_view text, const SentenceSpan& span) {
+  json.key("offset");
+  json.integer(span.offset);
+  json.key("length");
+  json.integer(span.length);
+  json.key("text");
+  json.string(text.substr(span.byte_begin, span.byte_end - span.byte_begin));
+}
+
 // One sentence record, laid out as Sentence::to_json lays it out, with the
 // document's members after its own.
 void write_sentence(JsonWriter& json, const Phraser& phraser, std::string_view text,
@@ -42,12 +52,7 @@ void write_sentence(JsonWriter& json, const Phraser& phraser, std::string_view t
   json.begin_object();
   json.key("id");
   json.integer(id);
-  json.key("offset");
-  json.integer(sentence.offset);
-  json.key("length");
-  json.integer(sentence.length);
-  json.key("text");
-  json.string(text.substr(sentence.byte_begin, sentence.byte_end - sentence.byte_begin));
+  write_span(json, text, sentence);
   json.key("clauses");
   json.begin_array();
   std::int64_t clause_id = 0;
@@ -57,12 +62,7 @@ void write_sentence(JsonWriter& json, const Phraser& phraser, std::string_view t
     json.integer(clause_id++);
     json.key("tense");
     json.string("done");
-    json.key("offset");
-    json.integer(clause.offset);
-    json.key("length");
-    json.integer(clause.length);
-    json.key("text");
-    json.string(text.substr(clause.byte_begin, clause.byte_end - clause.byte_begin));
+    write_span(json, text, clause);
     json.end_object();
   });
   json.end_array();
