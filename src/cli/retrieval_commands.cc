@@ -21,11 +21,8 @@ using nlp::common::matcher::Automaton;
 // (so "word 12 n" lists work as they are); empty lines skipped. A byte order
 // mark before the first word is not part of it.
 std::vector<std::string_view> dictionary_words(std::string_view content) {
-  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-  if (content.substr(0, kByteOrderMark.size()) == kByteOrderMark)
-    content.remove_prefix(kByteOrderMark.size());
   std::vector<std::string_view> words;
-  for_each_line(content, [&](std::string_view line, std::int64_t) {
+  for_each_line(kelvra::common::utf8::without_byte_order_mark(content), [&](std::string_view line, std::int64_t) {
     std::string_view word = line.substr(0, line.find_first_of(" \t"));
     if (!word.empty()) words.push_back(word);
   });

@@ -146,17 +146,13 @@ std::string read_file(const std::string& path, const char* what) {
   return content;
 }
 
-// The UTF-8 form of U+FEFF, which some editors write at the start of a file
-// to mark its encoding.
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
 // Calls `visit(line, number)` for each line of `content`, trimmed, numbered
 // from 1; LF, CRLF and CR end a line. A byte order mark at the very start is
 // the file's encoding signature, not text, and is dropped. FileError with the
 // line when a line is not valid UTF-8.
 template <typename Visit>
 void for_each_line(const std::string& path, std::string_view content, Visit visit) {
-  if (content.starts_with(kByteOrderMark)) content.remove_prefix(kByteOrderMark.size());
+  content = utf8::without_byte_order_mark(content);
   std::int64_t number = 0;
   std::size_t pos = 0;
   while (pos < content.size()) {
