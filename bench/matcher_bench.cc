@@ -1,6 +1,7 @@
 // The dictionary automaton on a large real dictionary: build time, memory,
-// and search throughput over 8 MB of Chinese text and over an ASCII-heavy
-// text of the same size.
+// saving it and loading it back (mapped from a file, or from bytes as
+// unpickling does), and search throughput over 8 MB of Chinese text and over
+// an ASCII-heavy text of the same size.
 //
 //   matcher_bench [--dict FILE] [benchmark flags]
 //   matcher_bench [--dict FILE] --write-texts DIR   # the two texts, for peers
@@ -10,8 +11,12 @@
 // benchmark says so and does nothing.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -129,6 +134,43 @@ void BM_MatcherBuild(benchmark::State& state) {
   state.counters["bytes/word"] = static_cast<double>(memory) / static_cast<double>(words);
 }
 
+// The saved automaton, in a file of this process's own.
+const std::string& saved_path() {
+  static const std::string path = [] {
+    std::string p = std::filesystem::temp_directory_path() /
+                    ("matcher_bench_" + std::to_string(::getpid()) + ".kvac");
+    automaton().save(p);
+    return p;
+  }();
+  return path;
+}
+
+void BM_MatcherSave(benchmark::State& state) {
+  for (auto _ : state) automaton().save(saved_path());
+  state.counters["MB"] = static_cast<double>(automaton().memory_bytes()) / 1e6;
+}
+
+// Mapping and checking a saved file, as a process that loads it does.
+void BM_MatcherLoad(benchmark::State& state) {
+  for (auto _ : state) {
+    Automaton loaded = Automaton::load(saved_path());
+    benchmark::DoNotOptimize(&loaded);
+  }
+}
+
+// From bytes in memory, as unpickling does (a copy, then the same checks).
+void BM_MatcherFromBytes(benchmark::State& state) {
+  const std::string bytes = automaton().to_bytes();
+  for (auto _ : state) {
+    Automaton loaded = Automaton::from_bytes(bytes);
+    benchmark::DoNotOptimize(&loaded);
+  }
+}
+
+void BM_MatcherToBytes(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(automaton().to_bytes());
+}
+
 void search_text(benchmark::State& state, const std::string& text) {
   const Automaton& matcher = automaton();
   std::size_t found = 0;
@@ -208,7 +250,24 @@ int main(int argc, char** argv) {
               (peak - before) / 1e6,
               static_cast<double>(peak - before) / static_cast<double>(built.size()));
 
+  // A loaded automaton must find exactly what the built one finds.
+  {
+    const Automaton loaded = Automaton::load(saved_path());
+    const auto expected = built.search(chinese_text()), got = loaded.search(chinese_text());
+    const bool same = expected.size() == got.size() &&
+                      std::equal(expected.begin(), expected.end(), got.begin(), [](const auto& a, const auto& b) {
+                        return a.text == b.text && a.length == b.length && a.offset == b.offset;
+                      });
+    std::printf("matcher_bench: saved %.1f MB; the loaded automaton finds %s (%zu occurrences)\n",
+                loaded.memory_bytes() / 1e6, same ? "the same" : "SOMETHING ELSE", got.size());
+    if (!same) return 1;
+  }
+
   benchmark::RegisterBenchmark("BM_MatcherBuild", BM_MatcherBuild)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_MatcherSave", BM_MatcherSave)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_MatcherLoad", BM_MatcherLoad)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_MatcherFromBytes", BM_MatcherFromBytes)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_MatcherToBytes", BM_MatcherToBytes)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_MatcherSearchChinese", BM_MatcherSearchChinese)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_MatcherSearchChineseReused", BM_MatcherSearchChineseReused)
@@ -219,6 +278,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&bench_argc, rest.data());
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  std::remove(saved_path().c_str());
   // Searches return every occurrence as a record: this peak includes them.
   std::printf("matcher_bench: peak RSS of the whole run %.1f MB\n",
               kelvra::bench::peak_rss_bytes() / 1e6);

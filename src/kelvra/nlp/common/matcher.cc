@@ -18,6 +18,11 @@
 namespace kelvra::nlp::common::matcher {
 
 using kelvra::common::at;
+using kelvra::common::FileError;
+using kelvra::common::ImageBytes;
+using kelvra::common::ImageKind;
+using kelvra::common::ImageReader;
+using kelvra::common::ImageWriter;
 using kelvra::common::require_integer;
 using kelvra::common::require_list;
 using kelvra::common::require_map;
@@ -31,6 +36,11 @@ using Index = std::uint32_t;
 constexpr char32_t kFirstAstral = 0x10000;
 // The check of a free slot: no state has this number.
 constexpr Index kFree = UINT32_MAX;
+
+// The saved form: fields (the alphabet's size), the symbols of the basic
+// plane by code point, those of the others, the slots, the terms.
+constexpr ImageKind kSavedAutomaton{"KELVRAAC", 1, 5, "saved automaton"};
+constexpr std::string_view kBytesSource = "automaton bytes";
 
 // Lays out the children of the trie's nodes in a double array: for a node
 // with child labels l1 < l2 < ... it finds a base such that the slots
@@ -224,6 +234,46 @@ std::ostream& operator<<(std::ostream& os, const Word& word) { return os << word
 
 // --- Automaton ---
 
+// The arrays of a built automaton, which its views point into.
+struct Automaton::Tables {
+  std::vector<Index> bmp_symbols;
+  std::vector<AstralSymbol> astral_symbols;
+  std::vector<Slot> slots;
+  std::vector<Term> terms;
+};
+
+void Automaton::reset_to_empty() noexcept {
+  // The tables of an automaton without words, the root alone: what a
+  // moved-from automaton is, so that it stays a sound (empty) one.
+  static constexpr Slot kRoot[1] = {{0, 0, 0, 0}};
+  static constexpr Term kNoTerm[1] = {{0, 0, 0, 0}};
+  storage_.reset();
+  mapped_ = false;
+  alphabet_ = 0;
+  bmp_symbols_ = {};
+  astral_symbols_ = {};
+  slots_ = kRoot;
+  terms_ = kNoTerm;
+}
+
+Automaton::Automaton(Automaton&& other) noexcept { *this = std::move(other); }
+
+Automaton& Automaton::operator=(Automaton&& other) noexcept {
+  if (this != &other) {
+    storage_ = std::move(other.storage_);
+    mapped_ = other.mapped_;
+    alphabet_ = other.alphabet_;
+    bmp_symbols_ = other.bmp_symbols_;
+    astral_symbols_ = other.astral_symbols_;
+    slots_ = other.slots_;
+    terms_ = other.terms_;
+    other.reset_to_empty();
+  }
+  return *this;
+}
+
+Automaton::~Automaton() = default;
+
 Automaton::Automaton(const std::vector<std::string>& words) {
   auto entries = decode_words(words.size(), [&](std::size_t i) { return std::string_view(words[i]); });
   build(entries);
@@ -251,6 +301,7 @@ Automaton::Automaton(const Record& words) {
 }
 
 void Automaton::build(Entries& entries) {
+  auto tables = std::make_shared<Tables>();
   // The dense alphabet: the code points the words use, numbered from 1,
   // the most frequent first. Frequent symbols then have small numbers, so a
   // node's children lie close together in the double array, which packs it
@@ -268,14 +319,18 @@ void Automaton::build(Entries& entries) {
                    [&](char32_t a, char32_t b) { return frequency[a] > frequency[b]; });
   frequency = {};
   const auto alphabet = static_cast<Index>(used.size());
-  bmp_symbols_.assign(entries.size() == 0 ? 0 : std::size_t(max_bmp) + 1, 0);
+  alphabet_ = alphabet;
+  tables->bmp_symbols.assign(entries.size() == 0 ? 0 : std::size_t(max_bmp) + 1, 0);
   for (Index symbol = 1; symbol <= alphabet; ++symbol) {
     const char32_t cp = used[symbol - 1];
-    if (cp < kFirstAstral) bmp_symbols_[cp] = symbol;
-    else astral_symbols_.emplace_back(cp, symbol);
+    if (cp < kFirstAstral) tables->bmp_symbols[cp] = symbol;
+    else tables->astral_symbols.push_back({cp, symbol});
   }
   used = {};
-  std::sort(astral_symbols_.begin(), astral_symbols_.end());
+  std::sort(tables->astral_symbols.begin(), tables->astral_symbols.end(),
+            [](const AstralSymbol& a, const AstralSymbol& b) { return a.code_point < b.code_point; });
+  bmp_symbols_ = tables->bmp_symbols;
+  astral_symbols_ = tables->astral_symbols;
   for (char32_t& cp : entries.symbols) cp = symbol_of(cp);
 
   // Sorted and without repeats, the words' prefixes of one length come in
@@ -357,37 +412,42 @@ void Automaton::build(Entries& entries) {
   if (max_base + alphabet + 1 >= kFree) throw std::length_error("dictionary too large for the automaton");
   check.resize(std::max(used_end, max_base + alphabet + 1), kFree);
   check.shrink_to_fit();
-  slots_.assign(check.size(), Slot{0, kFree, 0, 0});
+  std::vector<Slot>& slots = tables->slots;
+  slots.assign(check.size(), Slot{0, kFree, 0, 0});
   for (std::size_t i = 0; i < check.size(); ++i)
-    slots_[i].check = check[i] == kFree ? kFree : slot_of[check[i]];
+    slots[i].check = check[i] == kFree ? kFree : slot_of[check[i]];
   check = {};
-  for (Index n = 0; n < nodes; ++n) slots_[slot_of[n]].base = base[n];
+  for (Index n = 0; n < nodes; ++n) slots[slot_of[n]].base = base[n];
   base = {};
+  slots_ = slots;  // for step(); the vector keeps its size from here on
 
   // Suffix links in breadth-first order: a node's link is shorter than the
   // node, so it and its own links are settled before the node is reached.
-  terms_.reserve(distinct + 1);
-  terms_.push_back(Term{0, 0, 0, 0});
+  std::vector<Term>& terms = tables->terms;
+  terms.reserve(distinct + 1);
+  terms.push_back(Term{0, 0, 0, 0});
   for (Index n = 0; n < nodes; ++n) {
     for (Index c = first_child[n]; c < first_child[n + 1]; ++c) {
-      const Index link = n == 0 ? 0 : step(slots_[slot_of[n]].fail, label[c]);
-      Slot& slot = slots_[slot_of[c]];
+      const Index link = n == 0 ? 0 : step(slots[slot_of[n]].fail, label[c]);
+      Slot& slot = slots[slot_of[c]];
       slot.fail = link;
-      slot.report = slots_[link].report;
+      slot.report = slots[link].report;
       if (word_bytes[c] != 0) {
-        terms_.push_back(Term{word_bytes[c], depth[c], slot.report, terms_[slot.report].count + 1});
-        slot.report = static_cast<Index>(terms_.size() - 1);
+        terms.push_back(Term{word_bytes[c], depth[c], slot.report, terms[slot.report].count + 1});
+        slot.report = static_cast<Index>(terms.size() - 1);
       }
     }
   }
+  terms_ = terms;
+  storage_ = std::move(tables);
 }
 
 inline Automaton::Index Automaton::symbol_of(char32_t cp) const noexcept {
   if (cp < bmp_symbols_.size()) return bmp_symbols_[cp];
   if (cp < kFirstAstral) return 0;
   auto it = std::lower_bound(astral_symbols_.begin(), astral_symbols_.end(), cp,
-                             [](const std::pair<char32_t, Index>& e, char32_t c) { return e.first < c; });
-  return it != astral_symbols_.end() && it->first == cp ? it->second : 0;
+                             [](const AstralSymbol& e, char32_t c) { return e.code_point < c; });
+  return it != astral_symbols_.end() && it->code_point == cp ? it->symbol : 0;
 }
 
 inline Automaton::Index Automaton::step(Index state, Index symbol) const noexcept {
@@ -475,9 +535,206 @@ void Automaton::search(std::string_view text, const Visitor& visit) const {
   }
 }
 
+// --- Saved automata ---
+
+namespace {
+
+std::string hex_code_point(char32_t cp) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out = "U+";
+  for (int shift = cp > 0xFFFF ? 20 : 12; shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 15];
+  return out;
+}
+
+}  // namespace
+
+ImageWriter Automaton::image_writer(std::span<const std::uint64_t> fields) const {
+  ImageWriter writer(kSavedAutomaton);
+  writer.add(fields);
+  writer.add(bmp_symbols_);
+  writer.add(astral_symbols_);
+  writer.add(slots_);
+  writer.add(terms_);
+  return writer;
+}
+
+void Automaton::save(const std::string& path) const {
+  const std::uint64_t fields[] = {alphabet_};
+  image_writer(fields).save(path);
+}
+
+std::string Automaton::to_bytes() const {
+  const std::uint64_t fields[] = {alphabet_};
+  return image_writer(fields).bytes();
+}
+
+Automaton Automaton::load(const std::string& path) { return Automaton(ImageBytes::map_file(path), path); }
+
+Automaton Automaton::from_bytes(std::string_view bytes) {
+  return Automaton(ImageBytes::copy_of(bytes), std::string(kBytesSource));
+}
+
+
+Automaton::Automaton(ImageBytes bytes, const std::string& source) {
+  const ImageReader image(bytes.view(), kSavedAutomaton, source);
+  const auto fields = image.section<std::uint64_t>(0, "fields");
+  if (fields.size() != 1) image.fail("fields: " + std::to_string(fields.size()) + " where there should be 1");
+  const auto bmp_symbols = image.section<Index>(1, "symbols");
+  const auto astral_symbols = image.section<AstralSymbol>(2, "symbols beyond the basic plane");
+  const auto slots = image.section<Slot>(3, "states");
+  const auto terms = image.section<Term>(4, "words");
+  check_tables(image, fields[0], bmp_symbols, astral_symbols, slots, terms);
+  alphabet_ = static_cast<Index>(fields[0]);
+  bmp_symbols_ = bmp_symbols;
+  astral_symbols_ = astral_symbols;
+  slots_ = slots;
+  terms_ = terms;
+  // The views stay valid: moving the bytes hands over the same memory.
+  mapped_ = bytes.mapped();
+  storage_ = std::make_shared<const ImageBytes>(std::move(bytes));
+}
+
+void Automaton::check_tables(const ImageReader& image, std::uint64_t alphabet,
+                             std::span<const Index> bmp_symbols,
+                             std::span<const AstralSymbol> astral_symbols,
+                             std::span<const Slot> slots, std::span<const Term> terms) {
+  // The alphabet: each symbol 1..alphabet stands for exactly one character,
+  // whose UTF-8 size it records (so that word sizes can be checked below).
+  if (alphabet > 0x110000) image.fail("an alphabet of " + std::to_string(alphabet) + " symbols");
+  if (bmp_symbols.size() > kFirstAstral) image.fail("symbols for code points beyond U+FFFF in the basic plane's table");
+  std::vector<std::uint8_t> symbol_bytes(alphabet + 1, 0);
+  auto assign = [&](char32_t cp, Index symbol) {
+    if (symbol > alphabet) image.fail(hex_code_point(cp) + " has symbol " + std::to_string(symbol) + ", outside the alphabet");
+    if (symbol_bytes[symbol] != 0) image.fail("symbol " + std::to_string(symbol) + " stands for two code points");
+    if (cp >= 0xD800 && cp < 0xE000) image.fail("a symbol for " + hex_code_point(cp) + ", which is no character");
+    symbol_bytes[symbol] = static_cast<std::uint8_t>(utf8::encoded_size(cp));
+  };
+  for (char32_t cp = 0; cp < bmp_symbols.size(); ++cp)
+    if (bmp_symbols[cp] != 0) assign(cp, bmp_symbols[cp]);
+  for (std::size_t i = 0; i < astral_symbols.size(); ++i) {
+    const auto [cp, symbol] = astral_symbols[i];
+    if (cp < kFirstAstral || cp > 0x10FFFF || (i > 0 && cp <= astral_symbols[i - 1].code_point))
+      image.fail("symbols beyond the basic plane are not in order of code point");
+    if (symbol == 0) image.fail(hex_code_point(cp) + " has symbol 0");
+    assign(cp, symbol);
+  }
+  for (std::size_t symbol = 1; symbol <= alphabet; ++symbol)
+    if (symbol_bytes[symbol] == 0) image.fail("symbol " + std::to_string(symbol) + " stands for no code point");
+
+  // The slots: indices in range, and every state reached from the root
+  // along its parents (its checks), each edge under a symbol of the
+  // alphabet. What the next pass needs of each state's parent is copied
+  // out, so that it reads it in order rather than all over the slots.
+  const std::size_t n = slots.size(), m = terms.size();
+  if (n == 0 || n >= kFree) image.fail(std::to_string(n) + " states");
+  if (m == 0 || m > n) image.fail(std::to_string(m) + " word records for " + std::to_string(n) + " states");
+  if (terms[0].bytes != 0 || terms[0].length != 0 || terms[0].next != 0 || terms[0].count != 0)
+    image.fail("word record 0 is not empty");
+  if (slots[0].check != 0 || slots[0].fail != 0 || slots[0].report != 0) image.fail("the root is not a root");
+  auto bad_slot = [&](std::size_t s, const std::string& what) {
+    image.fail("state " + std::to_string(s) + ": " + what);
+  };
+  constexpr Index kUnknown = UINT32_MAX, kVisiting = UINT32_MAX - 1;
+  struct State {
+    Index depth = kUnknown;  // in code points
+    Index bytes = 0;         // depth in bytes
+    Index symbol = 0;        // on the edge from the parent
+    Index parent_fail = 0;
+  };
+  std::vector<State> states(n);
+  states[0].depth = 0;
+  std::vector<Index> path;
+  // How far ahead of the loop to fetch what it will read all over memory.
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t s = 0; s < n; ++s) {
+    if (s + kAhead < n && slots[s + kAhead].check < n) {
+      __builtin_prefetch(&slots[slots[s + kAhead].check]);
+      __builtin_prefetch(&states[slots[s + kAhead].check]);
+    }
+    const Slot& slot = slots[s];
+    if (slot.check == kFree) {
+      if (slot.base != 0 || slot.fail != 0 || slot.report != 0) bad_slot(s, "a free slot that is not empty");
+      continue;
+    }
+    if (slot.check >= n || slot.fail >= n || slot.report >= m || std::uint64_t{slot.base} + alphabet >= n)
+      bad_slot(s, "an index out of range");
+    if (states[s].depth != kUnknown) continue;
+    // Up the parents to one whose depth is known; a chain that comes back
+    // to itself never reaches the root.
+    for (Index t = static_cast<Index>(s);;) {
+      if (states[t].depth == kVisiting) bad_slot(t, "its parents form a cycle");
+      if (states[t].depth != kUnknown) break;
+      states[t].depth = kVisiting;
+      path.push_back(t);
+      const Index parent = slots[t].check;
+      if (parent >= n || parent == t || slots[parent].check == kFree) bad_slot(t, "its parent is not a state");
+      t = parent;
+    }
+    // Down again, each state's edge checked and its depth set.
+    for (; !path.empty(); path.pop_back()) {
+      const Index t = path.back();
+      const Slot& parent_slot = slots[slots[t].check];
+      if (t <= parent_slot.base || t - parent_slot.base > alphabet)
+        bad_slot(t, "no symbol leads to it from its parent");
+      State& state = states[t];
+      const State& parent = states[slots[t].check];
+      state.symbol = t - parent_slot.base;
+      state.parent_fail = parent_slot.fail;
+      const std::uint64_t bytes = std::uint64_t{parent.bytes} + symbol_bytes[state.symbol];
+      if (bytes >= kFree) bad_slot(t, "deeper than any word can be");
+      state.depth = parent.depth + 1;
+      state.bytes = static_cast<Index>(bytes);
+    }
+  }
+
+  // Links: each failure link is what building computes from the parent's
+  // (the longest proper suffix that is a state), which by induction over
+  // the depth makes every link lead to a shorter state, so every scan
+  // ends; each report is the state's own word, whose record matches the
+  // state, or else its link's report.
+  std::vector<bool> owned(m, false);
+  std::size_t owned_count = 0;
+  for (std::size_t s = 1; s < n; ++s) {
+    if (s + 2 * kAhead < n && slots[s + 2 * kAhead].check != kFree)
+      __builtin_prefetch(&slots[states[s + 2 * kAhead].parent_fail]);
+    if (s + kAhead < n && slots[s + kAhead].check != kFree) {
+      const State& ahead = states[s + kAhead];
+      __builtin_prefetch(&slots[std::min<std::size_t>(slots[ahead.parent_fail].base + ahead.symbol, n - 1)]);
+    }
+    if (s + kAhead < n) __builtin_prefetch(&terms[slots[s + kAhead].report]);
+    if (s + kAhead / 2 < n) __builtin_prefetch(&terms[slots[slots[s + kAhead / 2].fail].report]);
+    const Slot& slot = slots[s];
+    if (slot.check == kFree) continue;
+    const State& state = states[s];
+    Index expected = 0;
+    if (slot.check != 0) {
+      // step(), with a bound: the links it follows may not be checked yet.
+      Index at = state.parent_fail;
+      for (Index walked = 0;; ++walked, at = slots[at].fail) {
+        if (walked >= state.depth) bad_slot(slot.check, "failure links that do not shorten");
+        if (const Index next = slots[at].base + state.symbol; slots[next].check == at) {
+          expected = next;
+          break;
+        }
+        if (at == 0) break;
+      }
+    }
+    if (slot.fail != expected) bad_slot(s, "a failure link that building would not make");
+    const Index report = slot.report, inherited = slots[slot.fail].report;
+    if (report == inherited) continue;
+    const Term& term = terms[report];
+    if (report == 0 || owned[report] || term.next != inherited || term.length != state.depth ||
+        term.bytes != state.bytes || term.count != terms[inherited].count + 1)
+      bad_slot(s, "a word record that does not match it");
+    owned[report] = true;
+    ++owned_count;
+  }
+  if (owned_count != m - 1) image.fail("word records that no state ends with");
+}
+
 std::size_t Automaton::memory_bytes() const noexcept {
-  auto bytes = [](const auto& v) { return v.capacity() * sizeof(v[0]); };
-  return bytes(bmp_symbols_) + bytes(astral_symbols_) + bytes(slots_) + bytes(terms_);
+  return bmp_symbols_.size_bytes() + astral_symbols_.size_bytes() + slots_.size_bytes() +
+         terms_.size_bytes();
 }
 
 }  // namespace kelvra::nlp::common::matcher

@@ -18,9 +18,9 @@
 // empty word can never be reported and is ignored; an automaton built from
 // no (non-empty) words is valid and every search on it returns an empty list.
 //
-// The automaton is built completely by the constructor and never changes
-// afterwards: `search` is const and one Automaton serves any number of
-// threads at once without locking.
+// The automaton is built completely by the constructor (or loaded) and never
+// changes afterwards: `search` is const and one Automaton serves any number
+// of threads at once without locking.
 //
 // Layout, for dictionaries of hundreds of thousands of words over tens of
 // thousands of distinct code points: code points are mapped to a dense
@@ -32,17 +32,30 @@
 // state keeps a link to its nearest dictionary suffix, so reporting costs
 // time per occurrence only. Word texts are not stored: a match is cut from
 // the searched text, which equals it.
+//
+// Saved automata: `save` writes these tables as they lie in memory
+// (docs/file-formats.md), `load` maps such a file read-only and searches it
+// in place, so that every process that loads one file shares one copy of
+// its pages; `to_bytes` and `from_bytes` are the same in memory (for
+// pickling). Loading takes milliseconds where building takes a tenth of a
+// second and more, and checks everything the search relies on first:
+//
+//   Automaton(words).save("names.kvac");
+//   Automaton names = Automaton::load("names.kvac");  // same results
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "kelvra/common/binary_image.h"
 #include "kelvra/common/record.h"
 
 namespace kelvra::nlp::common::matcher {
@@ -98,11 +111,40 @@ class Automaton {
   explicit Automaton(const Record& words);
 
   // An automaton may be large; it is moved, never copied by accident. One
-  // moved from finds nothing.
+  // moved from is empty: it finds nothing.
   Automaton(const Automaton&) = delete;
   Automaton& operator=(const Automaton&) = delete;
-  Automaton(Automaton&&) noexcept = default;
-  Automaton& operator=(Automaton&&) noexcept = default;
+  Automaton(Automaton&& other) noexcept;
+  Automaton& operator=(Automaton&& other) noexcept;
+  ~Automaton();
+
+  // --- Saved automata ---
+
+  // Writes the automaton to `path` in its saved form: to a new file beside
+  // it, renamed to `path` when complete, so a reader never sees half a
+  // file and processes that have the old file mapped keep it intact.
+  // FileError naming `path` when it cannot be written.
+  void save(const std::string& path) const;
+
+  // The automaton saved at `path`, mapped read-only and searched in place
+  // (the mapping lives as long as the automaton). It finds exactly what the
+  // saved one found. FileError naming `path` and what is wrong when the
+  // file cannot be read, is not a saved automaton, comes from another
+  // format version or byte order, is truncated, fails its checksum, or
+  // holds tables that are not a sound automaton.
+  static Automaton load(const std::string& path);
+
+  // The saved form in memory, byte for byte what `save` writes; also of an
+  // automaton that was loaded from a file, so that it travels where the
+  // file is absent.
+  std::string to_bytes() const;
+
+  // An automaton from the bytes of `to_bytes` (or of a saved file), copied;
+  // checked as `load` checks a file, failures naming "automaton bytes".
+  static Automaton from_bytes(std::string_view bytes);
+
+  // Whether the tables are a file's pages mapped by `load`.
+  bool mapped() const noexcept { return mapped_; }
 
   // Every occurrence in `text`, in the order stated above; an empty list
   // when there is none. TypeError naming `text` when `text` is not valid
@@ -123,14 +165,22 @@ class Automaton {
   void search(std::string_view text, const Visitor& visit) const;
 
   // Number of distinct non-empty words stored (0 after being moved from).
-  std::size_t size() const noexcept { return terms_.empty() ? 0 : terms_.size() - 1; }
+  std::size_t size() const noexcept { return terms_.size() - 1; }
 
-  // Bytes held by the automaton's tables (its heap memory).
+  // Bytes of the automaton's tables, in memory or mapped from a file.
   std::size_t memory_bytes() const noexcept;
 
  private:
   using Index = std::uint32_t;
   struct Entries;
+  struct Tables;
+
+  // The automaton in the bytes of a saved one, checked; `source` names them
+  // in failures.
+  Automaton(kelvra::common::ImageBytes bytes, const std::string& source);
+  void reset_to_empty() noexcept;
+  // The sections of the saved form; `fields` must outlive the writer.
+  kelvra::common::ImageWriter image_writer(std::span<const std::uint64_t> fields) const;
 
   static Entries decode_words(std::size_t count,
                               const std::function<std::string_view(std::size_t)>& word_at);
@@ -141,8 +191,10 @@ class Automaton {
   Index step(Index state, Index symbol) const noexcept;
 
   // Dense alphabet: symbol 0 is "not in any word"; 1.. the code points used.
-  std::vector<Index> bmp_symbols_;                      // indexed by code point < bmp_symbols_.size()
-  std::vector<std::pair<char32_t, Index>> astral_symbols_;  // sorted, for code points >= 0x10000
+  struct AstralSymbol {
+    char32_t code_point;
+    Index symbol;
+  };
   // The states, as slots of a double array; the root is slot 0. The child
   // of state s under symbol c is t = slots_[s].base + c if slots_[t].check
   // is s, and there is none otherwise. Free slots have a check no state
@@ -163,8 +215,23 @@ class Automaton {
     Index next;
     Index count;
   };
-  std::vector<Slot> slots_;
-  std::vector<Term> terms_;
+  // Throws through `image` unless the tables form a sound automaton: every
+  // index in range, every state reachable from the root, every link
+  // pointing where building would point it.
+  static void check_tables(const kelvra::common::ImageReader& image, std::uint64_t alphabet,
+                           std::span<const Index> bmp_symbols,
+                           std::span<const AstralSymbol> astral_symbols,
+                           std::span<const Slot> slots, std::span<const Term> terms);
+
+  // The tables are views into `storage_`: the arrays of a built automaton,
+  // or the bytes of a saved one (mapped or copied).
+  std::shared_ptr<const void> storage_;
+  bool mapped_ = false;
+  Index alphabet_ = 0;
+  std::span<const Index> bmp_symbols_;        // indexed by code point < its size
+  std::span<const AstralSymbol> astral_symbols_;  // sorted, for code points >= 0x10000
+  std::span<const Slot> slots_;
+  std::span<const Term> terms_;
 };
 
 }  // namespace kelvra::nlp::common::matcher

@@ -1,6 +1,8 @@
 #include "kelvra/nlp/common/matcher.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -8,12 +10,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "kelvra/common/binary_image.h"
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/utf8.h"
 
 namespace kelvra::nlp::common::matcher {
 namespace {
 
+using kelvra::common::FileError;
 using kelvra::common::KeyError;
 using kelvra::common::TypeError;
 using ::testing::ElementsAre;
@@ -247,6 +251,179 @@ TEST(Automaton, OneAutomatonServesTwoThreads) {
   b.join();
   EXPECT_EQ(results[0], expected);
   EXPECT_EQ(results[1], expected);
+}
+
+
+// --- Saved automata ---
+
+std::string temp_path(const std::string& name) {
+  return ::testing::TempDir() + "matcher_" + name + ".kvac";
+}
+
+// A random dictionary over a small alphabet (so that words nest and
+// overlap), with a letter outside the basic plane, and a text over it plus a
+// letter no word has.
+struct RandomCase {
+  std::vector<std::string> words;
+  std::string text;
+};
+
+RandomCase random_case(std::mt19937& rng, std::size_t max_words = 12) {
+  const std::u32string alphabet = U"ab中😀é";
+  RandomCase c;
+  c.words.resize(rng() % max_words);
+  for (auto& w : c.words) {
+    std::u32string cps(rng() % 5, U'a');
+    for (auto& cp : cps) cp = alphabet[rng() % alphabet.size()];
+    w = kelvra::common::utf8::encode(cps);
+  }
+  std::u32string text(rng() % 60, U'a');
+  for (auto& cp : text) cp = rng() % 10 == 0 ? U'z' : alphabet[rng() % alphabet.size()];
+  c.text = kelvra::common::utf8::encode(text);
+  return c;
+}
+
+TEST(SavedAutomaton, LoadedAndUnpickledFindWhatTheBuiltOneFinds) {
+  std::mt19937 rng(19);
+  const std::string path = temp_path("round_trip");
+  for (int round = 0; round < 200; ++round) {
+    const RandomCase c = random_case(rng);
+    const Automaton built(c.words);
+    const auto expected = found(built.search(c.text));
+    // Saving syncs the file to disk: only now and then.
+    if (round % 10 == 0) built.save(path);
+    const Automaton loaded = round % 10 == 0 ? Automaton::load(path) : Automaton::from_bytes(built.to_bytes());
+    const Automaton unpickled = Automaton::from_bytes(built.to_bytes());
+    ASSERT_EQ(loaded.mapped(), round % 10 == 0);
+    ASSERT_FALSE(unpickled.mapped());
+    ASSERT_EQ(found(loaded.search(c.text)), expected) << "round " << round;
+    ASSERT_EQ(visited(loaded, c.text), expected) << "round " << round;
+    ASSERT_EQ(found(unpickled.search(c.text)), expected) << "round " << round;
+    ASSERT_EQ(loaded.size(), built.size());
+    // The same bytes whichever way they are made, also from a loaded one.
+    ASSERT_EQ(loaded.to_bytes(), built.to_bytes());
+  }
+  // A loaded automaton saved again, over the very file it maps.
+  const Automaton words({"he", "she", "hers"});
+  words.save(path);
+  Automaton loaded = Automaton::load(path);
+  loaded.save(path);
+  EXPECT_THAT(found(Automaton::load(path).search("ushers")),
+              ElementsAre(Found{"she", 3, 1}, Found{"he", 2, 2}, Found{"hers", 4, 2}));
+  EXPECT_THAT(found(loaded.search("ushers")), ::testing::SizeIs(3));
+  // Moved from: an empty automaton, which saves and loads as one.
+  Automaton moved(std::move(loaded));
+  EXPECT_EQ(moved.size(), 3u);
+  EXPECT_EQ(loaded.size(), 0u);  // NOLINT(bugprone-use-after-move)
+  EXPECT_TRUE(Automaton::from_bytes(loaded.to_bytes()).search("ushers").empty());
+  EXPECT_EQ(loaded.to_bytes(), Automaton(std::vector<std::string>{}).to_bytes());
+}
+
+// The message of the FileError that loading `bytes` throws.
+std::string refusal(std::string_view bytes) {
+  try {
+    Automaton::from_bytes(bytes);
+  } catch (const FileError& e) {
+    EXPECT_EQ(e.path(), "automaton bytes");
+    return e.what();
+  }
+  return "(accepted)";
+}
+
+// `bytes` with its checksum made right again: contents a hostile writer
+// could produce.
+std::string with_checksum(std::string bytes) {
+  const std::uint64_t sum = kelvra::common::image_hash(std::string_view(bytes).substr(64));
+  std::memcpy(bytes.data() + 24, &sum, sizeof sum);
+  return bytes;
+}
+
+TEST(SavedAutomaton, DamagedForeignAndOutdatedFilesAreRefused) {
+  const std::string bytes = Automaton({"he", "she", "hers", "中国", "😀"}).to_bytes();
+  EXPECT_THAT(refusal(""), HasSubstr("not a saved automaton"));
+  EXPECT_THAT(refusal("he\nshe\nhers\n"), HasSubstr("not a saved automaton"));
+  EXPECT_THAT(refusal(bytes.substr(0, bytes.size() / 2)), HasSubstr("truncated saved automaton"));
+  std::string flipped = bytes;
+  flipped[bytes.size() / 2] ^= 4;
+  EXPECT_THAT(refusal(flipped), HasSubstr("checksum mismatch"));
+  std::string outdated = bytes;
+  outdated[8] = 2;
+  EXPECT_THAT(refusal(outdated), HasSubstr("format version 2"));
+  const std::string path = temp_path("missing");
+  std::remove(path.c_str());
+  EXPECT_THAT([&] { Automaton::load(path); },
+              ::testing::ThrowsMessage<FileError>(HasSubstr(path + ": cannot open")));
+}
+
+TEST(SavedAutomaton, HostileTablesWithARightChecksumAreRefusedOrHarmless) {
+  // Every 32-bit field after the header set to values a hostile or buggy
+  // writer might use, the checksum made right: the load refuses it, or what
+  // it loaded is a sound automaton (of another dictionary, when a code
+  // point was changed): it finds every occurrence of the words it reports,
+  // each a true slice of the text, in the order a plain search gives.
+  // Small code points keep the basic plane's symbol table short.
+  const std::vector<std::string> dictionary{"he", "she", "hers", "his", "αβ", "βγ", "😀γ", "é"};
+  const Automaton original(dictionary);
+  const std::string bytes = original.to_bytes();
+  const std::vector<std::string> texts{"ushers hishe", "xαβγ😀γé", "hhhhersαββγ"};
+  std::vector<std::vector<Found>> expected;
+  for (const auto& text : texts) expected.push_back(found(original.search(text)));
+  std::size_t refused = 0, tried = 0, changed_results = 0;
+  for (std::size_t at = 64; at + 4 <= bytes.size(); at += 4) {
+    std::uint32_t value;
+    std::memcpy(&value, bytes.data() + at, 4);
+    for (std::uint32_t changed : {value + 1, value - 1, 0u, 1u, 0xFFFFFFFFu, value ^ 0x80000000u}) {
+      if (changed == value) continue;
+      std::string hostile = bytes;
+      std::memcpy(hostile.data() + at, &changed, 4);
+      ++tried;
+      std::string message;
+      try {
+        const Automaton loaded = Automaton::from_bytes(with_checksum(hostile));
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+          const auto got = found(loaded.search(texts[i]));
+          std::vector<std::u32string> words;
+          for (const auto& [word, length, offset] : got) words.push_back(kelvra::common::utf8::decode(word, "word"));
+          ASSERT_EQ(got, reference(words, kelvra::common::utf8::decode(texts[i], "text")))
+              << "byte " << at << " = " << changed;
+          if (got != expected[i]) ++changed_results;
+        }
+        continue;
+      } catch (const FileError& e) {
+        message = e.what();
+      }
+      ++refused;
+      ASSERT_THAT(message, HasSubstr("automaton bytes: ")) << "byte " << at;
+    }
+  }
+  // Nearly every change is caught; the rest touch padding, unused table
+  // entries or a code point.
+  EXPECT_GT(refused, tried * 9 / 10);
+  EXPECT_LT(changed_results, 20u);
+}
+
+TEST(SavedAutomaton, RefusalsNameWhatIsWrongInTheTables) {
+  const std::string bytes = Automaton({"ab", "b"}).to_bytes();
+  // Section offsets from the table after the header: fields, basic-plane
+  // symbols, other symbols, slots, terms.
+  auto section = [&](int i) {
+    std::uint64_t offset;
+    std::memcpy(&offset, bytes.data() + 64 + 16 * i, 8);
+    return static_cast<std::size_t>(offset);
+  };
+  auto patched = [&](std::size_t at, std::uint32_t value) {
+    std::string hostile = bytes;
+    std::memcpy(hostile.data() + at, &value, 4);
+    return refusal(with_checksum(hostile));
+  };
+  // The alphabet is {a, b}; symbols are numbered by frequency: b is 1.
+  EXPECT_THAT(patched(section(1) + 4 * 'a', 1), HasSubstr("symbol 1 stands for two code points"));
+  EXPECT_THAT(patched(section(1) + 4 * 'a', 0), HasSubstr("stands for no code point"));
+  // The root's own fields, then the slot of b (at its symbol, 1).
+  EXPECT_THAT(patched(section(3) + 8, 5), HasSubstr("the root is not a root"));
+  EXPECT_THAT(patched(section(3) + 16 + 4, 1), HasSubstr("state 1: its parent"));
+  EXPECT_THAT(patched(section(3) + 16 + 8, 1), HasSubstr("failure link"));
+  EXPECT_THAT(patched(section(4) + 16 + 12, 7), HasSubstr("word record"));
 }
 
 }  // namespace
