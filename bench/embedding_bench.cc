@@ -47,7 +47,7 @@ std::vector<std::string> query_words(const Embedding& embedding, std::size_t cou
                                      std::size_t salt = 0) {
   const auto& wv = embedding.wv_from_text();
   std::vector<std::string> words;
-  for (std::size_t i = 0; i < count; ++i) words.push_back(wv.word((i * 997 + salt) % wv.size()));
+  for (std::size_t i = 0; i < count; ++i) words.emplace_back(wv.word((i * 997 + salt) % wv.size()));
   return words;
 }
 

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto& store = embedding.wv_from_text();
     kelvra::fuzz::require(store.size() > 0, "a loaded store has words");
     for (float v : store.matrix()) kelvra::fuzz::require(std::isfinite(v), "stored values are finite");
-    const std::string first = store.word(0);
+    const std::string first(store.word(0));
     kelvra::fuzz::require(embedding.word2vec(first).size() == store.vector_size(),
                           "a word's vector has the store's size");
     embedding.most_similar(first, 3);

@@ -234,7 +234,7 @@ TEST(ThreadStress, SharedObjectsGiveTheSingleThreadedResults) {
 
   std::vector<std::string> vocabulary;
   const auto& vectors = embedding.wv_from_text();
-  for (std::size_t row = 0; row < vectors.size(); ++row) vocabulary.push_back(vectors.word(row));
+  for (std::size_t row = 0; row < vectors.size(); ++row) vocabulary.emplace_back(vectors.word(row));
   std::vector<std::string> dictionary = vocabulary;
   for (const char* extra : {"林秋生", "江城", "城东", "沈小满", "头发", "Ａ", "😀", "」", "abc"})
     dictionary.push_back(extra);

@@ -10,6 +10,14 @@
 // vector stays zero and is never listed as similar. Lengths of words and
 // n-grams count code points.
 //
+// A store saved with `save` loads in milliseconds: the constructor knows it
+// by its first bytes and maps it read-only, so processes that load one file
+// share one copy of its pages (docs/file-formats.md). `to_bytes` and
+// `from_bytes` carry the same bytes in memory, for pickling:
+//
+//   Embedding("vectors.txt").save("vectors.kvwv");
+//   Embedding embedding("vectors.kvwv");               // same vectors, same neighbours
+//
 // An Embedding never changes after construction: one instance serves any
 // number of threads at once.
 #pragma once
@@ -31,13 +39,25 @@ using internal::Neighbours;
 
 class Embedding {
  public:
-  // Loads `embedding_file`, the binary variant of the word2vec format when
-  // `binary` is true, else the text variant. `progress` (optional) is called
-  // with bytes read and the file size while it loads. Throws
-  // kelvra::common::FileError naming the path (and the line or entry) when
-  // the file is missing, unreadable or malformed.
+  // Loads `embedding_file`: a saved store (known by its first bytes,
+  // whatever `binary` says), else the binary variant of the word2vec format
+  // when `binary` is true, else the text variant. `progress` (optional) is
+  // called with bytes read and the file size while a word2vec file loads.
+  // Throws kelvra::common::FileError naming the path (and the line or
+  // entry) when the file is missing, unreadable, malformed or damaged.
   explicit Embedding(const std::string& embedding_file, bool binary = false,
                      const LoadProgress& progress = {});
+
+  // Writes the store to `path` in its saved form, which this constructor
+  // maps; see KeyedVectors::save. FileError naming `path` when it cannot be
+  // written.
+  void save(const std::string& path) const { wv_from_text_.save(path); }
+
+  // The saved form in memory (also of a store mapped from a file), and an
+  // Embedding from it with identical vectors and neighbours; from_bytes
+  // throws FileError naming "vector store bytes" when they are damaged.
+  std::string to_bytes() const { return wv_from_text_.to_bytes(); }
+  static Embedding from_bytes(std::string_view bytes);
 
   // The store can be large: copies are refused, moves are cheap.
   Embedding(const Embedding&) = delete;
@@ -49,13 +69,15 @@ class Embedding {
   const KeyedVectors& wv_from_text() const noexcept { return wv_from_text_; }
 
   // The stored unit vector of `word` when it is a vocabulary word (whatever
-  // min_n and max_n are). Otherwise the mean of the vectors of its distinct
-  // n-grams of lengths min_n..max_n that are in the vocabulary, longer than
-  // one code point; only when none of those is known, the mean of its known
-  // single characters. The mean is not scaled to unit length again. Throws
-  // KeyError "all ngrams for word WORD absent from model" when nothing was
-  // found (or the vectors found sum to zero); TypeError naming "word" when
-  // `word` is not valid UTF-8.
+  // n-grams min_n and max_n would give). Otherwise the mean of the vectors
+  // of its distinct n-grams of lengths min_n..max_n that are in the
+  // vocabulary, longer than one code point; only when none of those is
+  // known, the mean of its known single characters. The mean is not scaled
+  // to unit length again. Throws KvException INVALID_PARAMETERS naming the
+  // parameter and its value when min_n is below 1 or max_n below min_n
+  // (before anything is looked up); KeyError "all ngrams for word WORD
+  // absent from model" when nothing was found (or the vectors found sum to
+  // zero); TypeError naming "word" when `word` is not valid UTF-8.
   std::vector<float> word2vec(std::string_view word, std::int64_t min_n = 1,
                               std::int64_t max_n = 3) const;
 
@@ -83,6 +105,8 @@ class Embedding {
                                            std::int64_t max_n) const;
 
  private:
+  explicit Embedding(KeyedVectors store) : wv_from_text_(std::move(store)) {}
+
   KeyedVectors wv_from_text_;
 };
 

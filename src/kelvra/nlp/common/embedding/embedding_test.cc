@@ -12,8 +12,10 @@
 namespace kelvra::nlp::common::embedding::embedding {
 namespace {
 
+using kelvra::common::ErrorCodes;
 using kelvra::common::FileError;
 using kelvra::common::KeyError;
+using kelvra::common::KvException;
 using kelvra::common::TypeError;
 using ::testing::ElementsAre;
 using ::testing::FloatEq;
@@ -105,6 +107,22 @@ TEST_F(EmbeddingTest, NothingFoundFailsWithTheMessage) {
   EXPECT_THROW(embedding.word2vec("a\xc0"), TypeError);
 }
 
+TEST_F(EmbeddingTest, NgramBoundsOutsideTheirRangeAreTheCallersFault) {
+  auto message = [&](std::int64_t min_n, std::int64_t max_n) {
+    try {
+      embedding.word2vec("中国", min_n, max_n);  // a vocabulary word: still checked
+    } catch (const KvException& e) {
+      EXPECT_EQ(e.code(), ErrorCodes::INVALID_PARAMETERS);
+      return std::string(e.what());
+    }
+    return std::string("(no KvException)");
+  };
+  EXPECT_EQ(message(3, 1), "max_n must be at least min_n (3), got 1");
+  EXPECT_EQ(message(0, 3), "min_n must be at least 1, got 0");
+  EXPECT_EQ(message(-1, 3), "min_n must be at least 1, got -1");
+  EXPECT_THAT(embedding.word2vec("人国人", 1, 1), ElementsAre(FloatEq(-0.5f), FloatEq(0.5f)));
+}
+
 // --- most_similar -------------------------------------------------------------
 
 TEST_F(EmbeddingTest, MostSimilarLeavesOutTheWordAndZeroVectors) {
@@ -127,6 +145,21 @@ TEST_F(EmbeddingTest, MostSimilarLeavesOutTheWordAndZeroVectors) {
   ASSERT_EQ(batch.size(), 2u);
   EXPECT_EQ(batch[0], top);
   EXPECT_EQ(batch[1][0].first, "中国");
+}
+
+TEST_F(EmbeddingTest, SavedStoreGivesIdenticalVectorsAndNeighbours) {
+  const std::string path = ::testing::TempDir() + "embedding_saved.kvwv";
+  embedding.save(path);
+  const Embedding loaded(path, /*binary=*/true);  // known by its first bytes
+  EXPECT_TRUE(loaded.wv_from_text().mapped());
+  const Embedding unpickled = Embedding::from_bytes(loaded.to_bytes());
+  for (const Embedding* other : {&loaded, &unpickled}) {
+    for (const char* word : {"中国", "中国队", "中国人民", "人国人", "龘中", "zero"})
+      EXPECT_EQ(other->word2vec(word), embedding.word2vec(word)) << word;
+    EXPECT_EQ(other->most_similar("中国", 10), embedding.most_similar("中国", 10));
+    EXPECT_EQ(error_of([&] { other->word2vec("龘龘"); }), "all ngrams for word 龘龘 absent from model");
+  }
+  EXPECT_THROW(Embedding::from_bytes("7 2\n中国 3 4\n"), FileError);
 }
 
 TEST(Embedding, BadFileFailsTheConstructor) {

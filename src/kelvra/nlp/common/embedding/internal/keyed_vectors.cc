@@ -23,6 +23,10 @@
 namespace kelvra::nlp::common::embedding::internal {
 
 using kelvra::common::FileError;
+using kelvra::common::ImageBytes;
+using kelvra::common::ImageKind;
+using kelvra::common::ImageReader;
+using kelvra::common::ImageWriter;
 using kelvra::common::KeyError;
 
 namespace {
@@ -33,6 +37,11 @@ constexpr std::size_t kMaxBinaryWord = std::size_t{1} << 20;
 // Memory for the scores of one block of batched queries.
 constexpr std::size_t kBatchScoreBytes = std::size_t{64} << 20;
 constexpr std::size_t kMaxBatchQueries = 64;
+
+// The saved form: fields (rows, dimensions), the end of each word, the
+// words' bytes, the hash table, the norms, the matrix.
+constexpr ImageKind kSavedStore{kSavedStoreMagic, 1, 6, "saved vector store"};
+constexpr std::string_view kBytesSource = "vector store bytes";
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -247,7 +256,53 @@ const char* parse_simple_decimal(const char* p, const char* end, float& out) {
   return p;
 }
 
+// The index of the first value in `values` that is not within [-1, 1]
+// (NaN included), or values.size(). Compares bit patterns, so that the
+// loop runs in vector registers over the whole matrix.
+std::size_t first_beyond_one(std::span<const float> values) {
+  constexpr std::uint32_t kOne = 0x3F800000, kMagnitude = 0x7FFFFFFF;
+  constexpr std::size_t kBlock = 4096;
+  for (std::size_t start = 0; start < values.size(); start += kBlock) {
+    const std::size_t end = std::min(values.size(), start + kBlock);
+    std::uint32_t beyond = 0;
+    for (std::size_t i = start; i < end; ++i) beyond |= (std::bit_cast<std::uint32_t>(values[i]) & kMagnitude) > kOne;
+    if (beyond == 0) continue;
+    for (std::size_t i = start; i < end; ++i)
+      if ((std::bit_cast<std::uint32_t>(values[i]) & kMagnitude) > kOne) return i;
+  }
+  return values.size();
+}
+
 }  // namespace
+
+// The arrays of a store read from a word2vec file, which its views point
+// into.
+struct KeyedVectors::Tables {
+  std::size_t dims = 0;
+  std::vector<float> matrix;
+  std::vector<float> norms;
+  std::vector<std::uint64_t> word_ends;
+  std::string word_text;
+  std::vector<Bucket> buckets;
+
+  // Room for `rows` words: the hash table at most half full.
+  void reserve(std::uint64_t rows) {
+    buckets.assign(std::bit_ceil(std::max<std::uint64_t>(2, 2 * rows)), Bucket{0, kNoRow});
+    word_ends.reserve(rows);
+    norms.reserve(rows);
+  }
+
+  // Adds `word` as the next row's; false when it has a row already.
+  bool add_word(std::string_view word) {
+    const std::uint64_t hash = kelvra::common::image_hash(word);
+    Bucket& bucket = buckets[probe(buckets, word_ends, word_text, word, hash)];
+    if (bucket.row != kNoRow) return false;
+    bucket = Bucket{static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(word_ends.size())};
+    word_text += word;
+    word_ends.push_back(word_text.size());
+    return true;
+  }
+};
 
 // Fills a KeyedVectors from a Reader; a friend of the store.
 class Loader {
@@ -264,7 +319,7 @@ class Loader {
     }
     // Capacity left over by repeated words is never touched, so it costs
     // address space only; shrinking would copy the whole matrix.
-    return std::move(store_);
+    return KeyedVectors(std::move(tables_));
   }
 
  private:
@@ -321,36 +376,31 @@ class Loader {
                " bytes after it can hold at most " + std::to_string(can_hold) + " (truncated file?)",
            1);
     }
-    store_.dims_ = dims_;
-    store_.matrix_.reserve(rows_ * dims_);
-    advise_huge_pages(store_.matrix_.data(), rows_ * dims_ * sizeof(float));
-    store_.words_.reserve(rows_);
-    store_.index_.reserve(rows_);
+    tables_->dims = dims_;
+    tables_->matrix.reserve(rows_ * dims_);
+    advise_huge_pages(tables_->matrix.data(), rows_ * dims_ * sizeof(float));
+    tables_->reserve(rows_);
   }
 
   // A new zero row at the end of the matrix for `word`, or nothing when the
   // word was seen before (it keeps its first vector).
   std::optional<std::size_t> new_row(std::string_view word) {
-    const std::size_t row = store_.words_.size();
-    auto [it, inserted] = store_.index_.try_emplace(std::string(word), static_cast<std::uint32_t>(row));
-    if (!inserted) return std::nullopt;
-    store_.words_.push_back(&it->first);
-    store_.matrix_.resize(store_.matrix_.size() + dims_);
+    const std::size_t row = tables_->word_ends.size();
+    if (!tables_->add_word(word)) return std::nullopt;
+    tables_->matrix.resize(tables_->matrix.size() + dims_);
     return row;
   }
 
   // Takes the row just written at the end of the matrix under `word`: a
   // repeated word keeps its first vector.
   void add_row(std::string_view word, double sum) {
-    float* row = store_.matrix_.data() + store_.matrix_.size() - dims_;
-    auto [it, inserted] =
-        store_.index_.try_emplace(std::string(word), static_cast<std::uint32_t>(store_.words_.size()));
-    if (!inserted) {
-      store_.matrix_.resize(store_.matrix_.size() - dims_);
+    std::vector<float>& matrix = tables_->matrix;
+    if (!tables_->add_word(word)) {
+      matrix.resize(matrix.size() - dims_);
       return;
     }
-    if (normalise(row, dims_, sum)) store_.zero_rows_.push_back(it->second);
-    store_.words_.push_back(&it->first);
+    normalise(matrix.data() + matrix.size() - dims_, dims_, sum);
+    tables_->norms.push_back(static_cast<float>(std::sqrt(sum)));
   }
 
   void check_word(std::string_view word, std::int64_t line, std::uint64_t entry) const {
@@ -378,9 +428,9 @@ class Loader {
       std::string_view word = line.substr(pos, word_end - pos);
       check_word(word, line_no, 0);
 
-      const std::size_t start = store_.matrix_.size();
-      store_.matrix_.resize(start + dims_);
-      float* row = store_.matrix_.data() + start;
+      const std::size_t start = tables_->matrix.size();
+      tables_->matrix.resize(start + dims_);
+      float* row = tables_->matrix.data() + start;
       const char* p = line.data() + word_end;
       const char* end = line.data() + line.size();
       std::size_t count = 0;
@@ -484,11 +534,10 @@ class Loader {
         fail_entry(entry, "component " + std::to_string(bad + 1) + " is not a finite number");
       }
       if (auto row = new_row(word)) {
-        if (sum == 0) {
-          store_.zero_rows_.push_back(static_cast<std::uint32_t>(*row));
-        } else {
-          float* out = store_.matrix_.data() + *row * dims_;
-          const float norm = static_cast<float>(std::sqrt(sum));
+        const float norm = static_cast<float>(std::sqrt(sum));
+        tables_->norms.push_back(norm);
+        if (sum != 0) {
+          float* out = tables_->matrix.data() + *row * dims_;
           for (std::size_t i = 0; i < dims_; ++i) out[i] = load_float(bytes + i * sizeof(float)) / norm;
         }
       }
@@ -513,22 +562,181 @@ class Loader {
   Reader reader_;
   std::uint64_t rows_ = 0;
   std::uint64_t dims_ = 0;
-  KeyedVectors store_;
+  std::unique_ptr<KeyedVectors::Tables> tables_ = std::make_unique<KeyedVectors::Tables>();
 };
 
-KeyedVectors::KeyedVectors(KeyedVectors&&) noexcept = default;
-KeyedVectors& KeyedVectors::operator=(KeyedVectors&&) noexcept = default;
+KeyedVectors::KeyedVectors(KeyedVectors&& other) noexcept { *this = std::move(other); }
+
+KeyedVectors& KeyedVectors::operator=(KeyedVectors&& other) noexcept {
+  if (this != &other) {
+    storage_ = std::move(other.storage_);
+    mapped_ = std::exchange(other.mapped_, false);
+    dims_ = std::exchange(other.dims_, 0);
+    matrix_ = std::exchange(other.matrix_, {});
+    norms_ = std::exchange(other.norms_, {});
+    word_ends_ = std::exchange(other.word_ends_, {});
+    word_text_ = std::exchange(other.word_text_, {});
+    buckets_ = std::exchange(other.buckets_, {});
+    zero_rows_ = std::move(other.zero_rows_);
+    other.zero_rows_.clear();
+  }
+  return *this;
+}
+
 KeyedVectors::~KeyedVectors() = default;
+
+KeyedVectors::KeyedVectors(std::unique_ptr<Tables> tables)
+    : dims_(tables->dims),
+      matrix_(tables->matrix),
+      norms_(tables->norms),
+      word_ends_(tables->word_ends),
+      word_text_(tables->word_text),
+      buckets_(tables->buckets) {
+  storage_ = std::shared_ptr<const Tables>(std::move(tables));
+  find_zero_rows();
+}
+
+void KeyedVectors::find_zero_rows() {
+  for (std::size_t row = 0; row < norms_.size(); ++row)
+    if (norms_[row] == 0) zero_rows_.push_back(static_cast<std::uint32_t>(row));
+}
 
 KeyedVectors KeyedVectors::load_word2vec_format(const std::string& path, bool binary,
                                                 const LoadProgress& progress) {
   return Loader(path, binary, progress).run();
 }
 
-std::optional<std::size_t> KeyedVectors::index(std::string_view word) const {
-  auto it = index_.find(word);
-  if (it == index_.end()) return std::nullopt;
-  return it->second;
+KeyedVectors KeyedVectors::load(const std::string& path, bool binary, const LoadProgress& progress) {
+  char magic[kSavedStoreMagic.size()] = {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    const ssize_t got = ::read(fd, magic, sizeof magic);
+    ::close(fd);
+    if (got == static_cast<ssize_t>(sizeof magic) && std::string_view(magic, sizeof magic) == kSavedStoreMagic)
+      return load_saved(path);
+  }
+  // The word2vec loader says why a file cannot be opened or read.
+  return load_word2vec_format(path, binary, progress);
+}
+
+KeyedVectors KeyedVectors::load_saved(const std::string& path) {
+  return KeyedVectors(ImageBytes::map_file(path), path);
+}
+
+KeyedVectors KeyedVectors::from_bytes(std::string_view bytes) {
+  return KeyedVectors(ImageBytes::copy_of(bytes), std::string(kBytesSource));
+}
+
+ImageWriter KeyedVectors::image_writer(std::span<const std::uint64_t> fields) const {
+  ImageWriter writer(kSavedStore);
+  writer.add(fields);
+  writer.add(word_ends_);
+  writer.add(std::span<const char>(word_text_));
+  writer.add(buckets_);
+  writer.add(norms_);
+  writer.add(matrix_);
+  return writer;
+}
+
+void KeyedVectors::save(const std::string& path) const {
+  const std::uint64_t fields[] = {size(), dims_};
+  image_writer(fields).save(path);
+}
+
+std::string KeyedVectors::to_bytes() const {
+  const std::uint64_t fields[] = {size(), dims_};
+  return image_writer(fields).bytes();
+}
+
+KeyedVectors::KeyedVectors(ImageBytes bytes, const std::string& source) {
+  const ImageReader image(bytes.view(), kSavedStore, source);
+  const auto fields = image.section<std::uint64_t>(0, "fields");
+  if (fields.size() != 2) image.fail("fields: " + std::to_string(fields.size()) + " where there should be 2");
+  const std::uint64_t rows = fields[0], dims = fields[1];
+  if (rows == 0 || dims == 0 || rows > INT_MAX || dims > INT_MAX)
+    image.fail(std::to_string(rows) + " rows of " + std::to_string(dims) + " dimensions");
+  const auto ends = image.section<std::uint64_t>(1, "word ends");
+  const auto text_bytes = image.section<char>(2, "words");
+  const std::string_view text(text_bytes.data(), text_bytes.size());
+  const auto buckets = image.section<Bucket>(3, "hash table");
+  const auto norms = image.section<float>(4, "norms");
+  const auto matrix = image.section<float>(5, "vectors");
+  if (ends.size() != rows || norms.size() != rows || matrix.size() != rows * dims)
+    image.fail("arrays of other sizes than " + std::to_string(rows) + " rows of " + std::to_string(dims) +
+               " dimensions");
+
+  // The words: one after another, none empty, each UTF-8.
+  std::uint64_t begin = 0;
+  for (std::size_t row = 0; row < rows; ++row) {
+    if (ends[row] <= begin || ends[row] > text.size())
+      image.fail("word " + std::to_string(row) + " is empty or lies outside the words");
+    if (!kelvra::common::utf8::is_valid(text.substr(begin, ends[row] - begin)))
+      image.fail("word " + std::to_string(row) + " is not valid UTF-8");
+    begin = ends[row];
+  }
+  if (begin != text.size()) image.fail("bytes after the last word");
+
+  // The hash table: a row in each of `rows` buckets, and each word found at
+  // its own row, so that it holds every row once and lookups end.
+  if (!std::has_single_bit(buckets.size()) || buckets.size() <= rows)
+    image.fail("a hash table of " + std::to_string(buckets.size()) + " buckets for " + std::to_string(rows) + " words");
+  std::size_t filled = 0;
+  for (const Bucket& bucket : buckets) {
+    if (bucket.row == kNoRow) continue;
+    if (bucket.row >= rows) image.fail("a hash table entry for row " + std::to_string(bucket.row));
+    ++filled;
+  }
+  if (filled != rows) image.fail("a hash table of " + std::to_string(filled) + " entries for " + std::to_string(rows) + " words");
+  begin = 0;
+  for (std::size_t row = 0; row < rows; ++row) {
+    const std::string_view word = text.substr(begin, ends[row] - begin);
+    if (buckets[probe(buckets, ends, text, word, kelvra::common::image_hash(word))].row != row)
+      image.fail("word " + std::to_string(row) + " " + printable(word) + " is not where the hash table has it");
+    begin = ends[row];
+  }
+
+  // Lengths are lengths; unit rows have no component beyond 1 in size (this
+  // also keeps every score of a search finite).
+  for (std::size_t row = 0; row < rows; ++row)
+    if (!(norms[row] >= 0 && norms[row] <= std::numeric_limits<float>::max()))
+      image.fail("row " + std::to_string(row) + " has a norm that is not a finite length");
+  if (std::size_t bad = first_beyond_one(matrix); bad != matrix.size())
+    image.fail("row " + std::to_string(bad / dims) + ", component " + std::to_string(bad % dims + 1) +
+               " is not within [-1, 1]");
+
+  dims_ = dims;
+  matrix_ = matrix;
+  norms_ = norms;
+  word_ends_ = ends;
+  word_text_ = text;
+  buckets_ = buckets;
+  find_zero_rows();
+  mapped_ = bytes.mapped();
+  // The views stay valid: moving the bytes hands over the same memory.
+  storage_ = std::make_shared<const ImageBytes>(std::move(bytes));
+}
+
+std::size_t KeyedVectors::probe(std::span<const Bucket> buckets, std::span<const std::uint64_t> ends,
+                                std::string_view text, std::string_view word,
+                                std::uint64_t hash) noexcept {
+  const std::size_t mask = buckets.size() - 1;
+  const auto tag = static_cast<std::uint32_t>(hash >> 32);
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Bucket bucket = buckets[i];
+    if (bucket.row == kNoRow) return i;
+    if (bucket.tag == tag) {
+      const std::uint64_t begin = bucket.row == 0 ? 0 : ends[bucket.row - 1];
+      if (text.substr(begin, ends[bucket.row] - begin) == word) return i;
+    }
+  }
+}
+
+std::optional<std::size_t> KeyedVectors::index(std::string_view word) const noexcept {
+  if (buckets_.empty()) return std::nullopt;
+  const std::uint32_t row =
+      buckets_[probe(buckets_, word_ends_, word_text_, word, kelvra::common::image_hash(word))].row;
+  if (row == kNoRow) return std::nullopt;
+  return row;
 }
 
 std::span<const float> KeyedVectors::operator[](std::string_view word) const {
@@ -579,7 +787,7 @@ Neighbours KeyedVectors::similar_by_word(std::string_view word, std::int64_t top
   for (std::uint32_t z : zero_rows_) scores[z] = kSkip;
   Neighbours out;
   for (std::uint32_t r : top_rows(scores.data(), rows, static_cast<std::size_t>(topn))) {
-    out.emplace_back(this->word(r), scores[r]);
+    out.emplace_back(std::string(this->word(r)), scores[r]);
   }
   return out;
 }
@@ -620,7 +828,7 @@ std::vector<Neighbours> KeyedVectors::similar_by_words(std::span<const std::stri
       for (std::uint32_t z : zero_rows_) row_scores[z] = kSkip;
       Neighbours& out = results[first + q];
       for (std::uint32_t r : top_rows(row_scores, rows, static_cast<std::size_t>(topn))) {
-        out.emplace_back(word(r), row_scores[r]);
+        out.emplace_back(std::string(word(r)), row_scores[r]);
       }
     }
   }

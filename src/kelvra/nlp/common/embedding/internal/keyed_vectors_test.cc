@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "kelvra/common/binary_image.h"
 #include "kelvra/common/exceptions.h"
 
 namespace kelvra::nlp::common::embedding::internal {
@@ -251,7 +252,7 @@ std::string random_text_file(std::size_t rows, std::size_t dims, std::uint32_t s
 TEST(KeyedVectorsSimilar, MatchesAFullSortAndLeavesOutSelfAndZeroRows) {
   KeyedVectors kv = load(random_text_file(300, 8, 3));
   for (std::size_t q : {0u, 9u, 10u, 77u}) {
-    const std::string& query = kv.word(q);
+    const std::string query(kv.word(q));
     // The plain way: every similarity, sorted.
     std::vector<std::pair<float, std::size_t>> all;
     for (std::size_t r = 0; r < kv.size(); ++r) {
@@ -292,7 +293,7 @@ TEST(KeyedVectorsSimilar, MatchesAFullSortAndLeavesOutSelfAndZeroRows) {
 TEST(KeyedVectorsSimilar, BatchAgreesWithOneByOne) {
   KeyedVectors kv = load(random_text_file(500, 16, 11));
   std::vector<std::string> words;
-  for (std::size_t r = 0; r < 150; ++r) words.push_back(kv.word((r * 37) % kv.size()));
+  for (std::size_t r = 0; r < 150; ++r) words.emplace_back(kv.word((r * 37) % kv.size()));
   auto batch = kv.similar_by_words(words, 7);
   ASSERT_EQ(batch.size(), words.size());
   for (std::size_t i = 0; i < words.size(); ++i) {
@@ -311,6 +312,114 @@ TEST(KeyedVectorsSimilar, BatchAgreesWithOneByOne) {
   std::vector<std::string> with_unknown = {"w1", "nope"};
   EXPECT_THROW(kv.similar_by_words(with_unknown, 3), KeyError);
   EXPECT_TRUE(kv.similar_by_words({}, 3).empty());
+}
+
+
+// --- Saved stores --------------------------------------------------------------
+
+// Everything a caller can see of a store, compared bit for bit.
+void expect_same_store(const KeyedVectors& a, const KeyedVectors& b) {
+  ASSERT_EQ(a.size(), b.size());
+  ASSERT_EQ(a.vector_size(), b.vector_size());
+  for (std::size_t r = 0; r < a.size(); ++r) {
+    ASSERT_EQ(a.word(r), b.word(r));
+    ASSERT_EQ(b.index(a.word(r)), r);
+    ASSERT_EQ(a.norms()[r], b.norms()[r]);
+  }
+  ASSERT_TRUE(std::equal(a.matrix().begin(), a.matrix().end(), b.matrix().begin(), b.matrix().end()));
+  for (std::size_t q = 0; q < a.size(); q += 7) ASSERT_EQ(a.similar_by_word(a.word(q), 5), b.similar_by_word(a.word(q), 5));
+  EXPECT_FALSE(b.contains("not a word"));
+}
+
+TEST(KeyedVectorsSaved, SavedLoadedAndUnpickledStoresAreTheSame) {
+  // Random rows, ties, a zero row, a repeated word and words of every width.
+  const std::string content = random_text_file(300, 8, 5) + "中国 1 2 3 4 5 6 7 8\nw3 1 1 1 1 1 1 1 1\n😀 0 0 0 0 0 0 0 1\n";
+  const KeyedVectors original = load("303" + content.substr(content.find(' ')));
+  ASSERT_EQ(original.size(), 302u);
+  EXPECT_FLOAT_EQ(original.norms()[original.size() - 2], std::sqrt(204.0f));  // 中国 before scaling
+  EXPECT_EQ(original.norms()[5], 0.0f);
+
+  const std::string path = temp_file("");
+  original.save(path);
+  const KeyedVectors mapped = KeyedVectors::load_saved(path);
+  EXPECT_TRUE(mapped.mapped());
+  expect_same_store(original, mapped);
+  // load() knows a saved store by its first bytes, whatever `binary` says.
+  for (bool binary : {false, true}) expect_same_store(original, KeyedVectors::load(path, binary));
+  const KeyedVectors unpickled = KeyedVectors::from_bytes(mapped.to_bytes());
+  EXPECT_FALSE(unpickled.mapped());
+  expect_same_store(original, unpickled);
+  EXPECT_EQ(unpickled.to_bytes(), original.to_bytes());
+  EXPECT_TRUE(unpickled.similar_by_word("w5", 3).empty());  // the zero row still points nowhere
+
+  KeyedVectors moved(KeyedVectors::from_bytes(original.to_bytes()));
+  KeyedVectors taken(std::move(moved));
+  EXPECT_EQ(taken.size(), 302u);
+  EXPECT_EQ(moved.size(), 0u);  // NOLINT(bugprone-use-after-move)
+  EXPECT_FALSE(moved.contains("w1"));
+}
+
+// The message of the FileError that reading `bytes` as a saved store throws.
+std::string saved_refusal(const std::string& bytes) {
+  try {
+    KeyedVectors::from_bytes(bytes);
+  } catch (const FileError& e) {
+    EXPECT_EQ(e.path(), "vector store bytes");
+    return e.what();
+  }
+  return "(loaded)";
+}
+
+// `bytes` with its checksum made right again, as a hostile writer would.
+std::string with_checksum(std::string bytes) {
+  const std::uint64_t sum = kelvra::common::image_hash(std::string_view(bytes).substr(64));
+  std::memcpy(bytes.data() + 24, &sum, sizeof sum);
+  return bytes;
+}
+
+TEST(KeyedVectorsSaved, DamagedAndHostileStoresAreRefusedOrSound) {
+  const std::string bytes = load("4 3\n中国 0.1 -0.2 0.3\nab 1 2 3\nc 0 0 0\n北 7 8 9\n").to_bytes();
+  EXPECT_THAT(saved_refusal(bytes.substr(0, bytes.size() - 4)), HasSubstr("truncated saved vector store"));
+  EXPECT_THAT(saved_refusal("4 3\n中国 0.1 -0.2 0.3\n"), HasSubstr("not a saved vector store"));
+  std::string flipped = bytes;
+  flipped[bytes.size() - 5] ^= 1;
+  EXPECT_THAT(saved_refusal(flipped), HasSubstr("checksum mismatch"));
+  EXPECT_THAT([] { KeyedVectors::load_saved(::testing::TempDir() + "no_such_store"); },
+              ::testing::ThrowsMessage<FileError>(HasSubstr("no_such_store: cannot open")));
+
+  // Every 32-bit word after the header changed, the checksum made right:
+  // refused, or a store whose every word is found at its own row and whose
+  // searches give finite scores.
+  std::size_t refused = 0, tried = 0;
+  for (std::size_t at = 64; at + 4 <= bytes.size(); at += 4) {
+    std::uint32_t value;
+    std::memcpy(&value, bytes.data() + at, 4);
+    for (std::uint32_t changed : {value + 1, value - 1, 0u, 0xFFFFFFFFu, value ^ 0x80000000u, 0x3F800001u}) {
+      if (changed == value) continue;
+      std::string hostile = bytes;
+      std::memcpy(hostile.data() + at, &changed, 4);
+      ++tried;
+      try {
+        const KeyedVectors kv = KeyedVectors::from_bytes(with_checksum(hostile));
+        for (std::size_t r = 0; r < kv.size(); ++r) {
+          ASSERT_EQ(kv.index(kv.word(r)), r) << "byte " << at;
+          for (const auto& [word, score] : kv.similar_by_word(kv.word(r), 10))
+            ASSERT_TRUE(std::isfinite(score)) << "byte " << at;
+        }
+      } catch (const FileError& e) {
+        ++refused;
+        ASSERT_THAT(e.what(), HasSubstr("vector store bytes: ")) << "byte " << at;
+      }
+    }
+  }
+  // Changed numbers in the norms and vectors may well be sound.
+  EXPECT_GT(refused, tried / 3);
+
+  // What is wrong, said: a component beyond 1 in size.
+  std::string beyond = bytes;
+  const float big = 1.5f;
+  std::memcpy(beyond.data() + beyond.size() - 4, &big, 4);  // the last component of 北
+  EXPECT_THAT(saved_refusal(with_checksum(beyond)), HasSubstr("row 3, component 3 is not within [-1, 1]"));
 }
 
 }  // namespace
