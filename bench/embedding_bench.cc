@@ -1,17 +1,20 @@
-// Loading the benchmark's word2vec file (both variants) and searching it:
-// one query at a time and 64 at once. With --dump FILE it then times the
+// Loading the benchmark's word2vec file (both variants, and the store saved
+// from it: mapped, or from bytes as unpickling does) and searching it: one
+// query at a time and 64 at once. With --dump FILE it then times the
 // same work plainly and writes the figures, sample vectors and neighbour
 // lists as JSON, for bench/embedding_peer.py to set beside the peer's.
 //
 // The files come from make_embeddings, in $KELVRA_BENCH_DATA (default
 // bench/data): embedding.txt and embedding.bin.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -42,6 +45,17 @@ const Embedding& shared_embedding() {
   return embedding;
 }
 
+// The store saved from the binary variant, in a file of this process's own.
+const std::string& saved_file() {
+  static const std::string path = [] {
+    std::string p = std::filesystem::temp_directory_path() /
+                    ("embedding_bench_" + std::to_string(::getpid()) + ".kvwv");
+    shared_embedding().save(p);
+    return p;
+  }();
+  return path;
+}
+
 // Query words spread over the vocabulary, the same on every run.
 std::vector<std::string> query_words(const Embedding& embedding, std::size_t count,
                                      std::size_t salt = 0) {
@@ -61,6 +75,34 @@ void BM_Load(benchmark::State& state, bool binary) {
 }
 BENCHMARK_CAPTURE(BM_Load, text, false)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Load, binary, true)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+
+// The saved store: mapped and checked.
+void BM_LoadSaved(benchmark::State& state) {
+  const std::string& path = saved_file();
+  for (auto _ : state) {
+    Embedding embedding(path);
+    benchmark::DoNotOptimize(embedding.wv_from_text().matrix().data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file_size(path)));
+}
+BENCHMARK(BM_LoadSaved)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// From bytes in memory, as unpickling does: a copy, then the same checks.
+void BM_FromBytes(benchmark::State& state) {
+  const std::string bytes = shared_embedding().to_bytes();
+  for (auto _ : state) {
+    Embedding embedding = Embedding::from_bytes(bytes);
+    benchmark::DoNotOptimize(embedding.wv_from_text().matrix().data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_FromBytes)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Save(benchmark::State& state) {
+  for (auto _ : state) shared_embedding().save(saved_file());
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file_size(saved_file())));
+}
+BENCHMARK(BM_Save)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_MostSimilar(benchmark::State& state) {
   const Embedding& embedding = shared_embedding();
@@ -122,6 +164,23 @@ int dump(const std::string& out_path) {
   }
   const Embedding& text = *stores[0];
   const Embedding& binary = *stores[1];
+  {
+    double best = 1e30;
+    for (int run = 0; run < 5; ++run) {
+      auto start = clock::now();
+      const Embedding saved(saved_file());
+      best = std::min(best, seconds_since(start));
+    }
+    figures["load_saved_s"] = best;
+    figures["saved_mb"] = file_size(saved_file()) / 1e6;
+    figures["saved_speedup_over_text"] = figures["load_text_s"].get<double>() / best;
+    const Embedding saved(saved_file());
+    const auto m = saved.wv_from_text().matrix(), t = text.wv_from_text().matrix();
+    if (m.size() != t.size() || std::memcmp(m.data(), t.data(), m.size_bytes()) != 0) {
+      std::fprintf(stderr, "embedding_bench: the saved store differs from the text one\n");
+      return 1;
+    }
+  }
   // Both variants must hold the same numbers.
   const auto a = text.wv_from_text().matrix();
   const auto b = binary.wv_from_text().matrix();
@@ -187,5 +246,7 @@ int main(int argc, char** argv) {
   }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  return dump_path.empty() ? 0 : dump(dump_path);
+  const int status = dump_path.empty() ? 0 : dump(dump_path);
+  std::remove(saved_file().c_str());
+  return status;
 }

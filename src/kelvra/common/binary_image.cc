@@ -162,7 +162,8 @@ void ImageBytes::release() noexcept {
 
 // --- ImageReader ---
 
-ImageReader::ImageReader(std::string_view image, const ImageKind& kind, std::string source)
+ImageReader::ImageReader(std::string_view image, const ImageKind& kind, std::string source,
+                         const ImageInspector& inspect)
     : image_(image), kind_(kind), source_(std::move(source)) {
   const std::string name(kind.name);
   if (image.size() < kHeaderBytes) {
@@ -199,21 +200,39 @@ ImageReader::ImageReader(std::string_view image, const ImageKind& kind, std::str
          std::to_string(kind.sections));
   }
   if (first_section(header.sections) > image.size()) fail("section table cut short");
-  if (image_hash(image.data() + kHeaderBytes, image.size() - kHeaderBytes) != header.checksum) {
-    fail("checksum mismatch (the file was changed or damaged after it was saved)");
-  }
   // Sections follow one another in table order, each at the next multiple
   // of 64, and the last ends the image: one layout per set of sizes.
+  std::vector<TableEntry> table(header.sections);
+  std::memcpy(table.data(), image.data() + kHeaderBytes, table.size() * sizeof(TableEntry));
   std::uint64_t expected = first_section(header.sections);
-  for (std::size_t i = 0; i < header.sections; ++i) {
-    TableEntry entry;
-    std::memcpy(&entry, image.data() + kHeaderBytes + i * sizeof entry, sizeof entry);
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const TableEntry& entry = table[i];
     if (entry.offset != expected || entry.size > image.size() - entry.offset) {
       fail("section " + std::to_string(i) + " lies outside its place");
     }
-    expected = i + 1 < header.sections ? align_up(entry.offset + entry.size) : entry.offset + entry.size;
+    expected = i + 1 < table.size() ? align_up(entry.offset + entry.size) : entry.offset + entry.size;
   }
   if (expected != image.size()) fail("bytes after the last section");
+
+  // The checksum, a block at a time; each block, while it is in the cache,
+  // also goes to `inspect`, piece by piece of the sections it overlaps.
+  constexpr std::size_t kBlock = std::size_t{1} << 18;
+  Checksum checksum;
+  std::size_t section = 0;
+  for (std::size_t at = kHeaderBytes; at < image.size(); at += kBlock) {
+    const std::size_t end = std::min(image.size(), at + kBlock);
+    checksum.add(image.data() + at, end - at);
+    if (!inspect) continue;
+    for (; section < table.size(); ++section) {
+      const std::size_t from = std::max<std::size_t>(at, table[section].offset);
+      const std::size_t to = std::min<std::size_t>(end, table[section].offset + table[section].size);
+      if (from < to) inspect(section, from - table[section].offset, image.substr(from, to - from));
+      if (table[section].offset + table[section].size > end) break;  // goes on in the next block
+    }
+  }
+  if (checksum.value() != header.checksum) {
+    fail("checksum mismatch (the file was changed or damaged after it was saved)");
+  }
 }
 
 std::string_view ImageReader::raw_section(std::size_t index, std::string_view what,

@@ -36,6 +36,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -90,6 +91,13 @@ class ImageBytes {
   bool mapped_ = false;
 };
 
+// Called with each section's bytes in pieces, in order, while the reader
+// computes the checksum: `offset` is where `piece` starts in the section.
+// Lets a caller check large sections in the same pass over memory. The
+// pieces are not yet known to be intact: record, do not throw.
+using ImageInspector =
+    std::function<void(std::size_t section, std::size_t offset, std::string_view piece)>;
+
 // Checks an image and hands out its sections as typed views into it.
 class ImageReader {
  public:
@@ -99,7 +107,9 @@ class ImageReader {
   // and what is wrong: too short, not an image of `kind`, another format
   // version or byte order, a size that disagrees with the header (a
   // truncated file), a damaged section table or a checksum mismatch.
-  ImageReader(std::string_view image, const ImageKind& kind, std::string source);
+  // `inspect`, when given, sees every section's bytes on the way.
+  ImageReader(std::string_view image, const ImageKind& kind, std::string source,
+              const ImageInspector& inspect = {});
 
   // Section `index` as an array of T; FileError naming `what` when its size
   // is not a whole number of T. T must be trivially copyable.
