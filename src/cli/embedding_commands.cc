@@ -1,5 +1,5 @@
-// embed vector / embed similar: word vectors and similar words from a
-// word2vec file.
+// embed vector / embed similar / embed save: word vectors and similar words
+// from a word2vec file or a saved store, and saving one.
 #include <unistd.h>
 
 #include <charconv>
@@ -45,12 +45,14 @@ nlp::common::embedding::embedding::LoadProgress terminal_progress(const std::str
 
 // Whether the file at `path` looks like the binary variant: after its
 // header line come raw floats, which are almost never UTF-8 text for long.
-// Absent when the file cannot be read or has no header line.
+// Absent when the file cannot be read, has no header line, or is a saved
+// store (which needs no flag).
 std::optional<bool> looks_binary(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string head(4096, '\0');
   in.read(head.data(), static_cast<std::streamsize>(head.size()));
   head.resize(static_cast<std::size_t>(in.gcount()));
+  if (head.starts_with(nlp::common::embedding::internal::kSavedStoreMagic)) return std::nullopt;
   const std::size_t line_end = head.find('\n');
   if (line_end == std::string::npos || line_end + 1 >= head.size()) return std::nullopt;
   std::string_view body = std::string_view(head).substr(line_end + 1);
@@ -171,19 +173,45 @@ void add_similar(CLI::App& embed, const std::shared_ptr<EmbedOptions>& shared) {
   });
 }
 
+void add_save(CLI::App& embed, const std::shared_ptr<EmbedOptions>& shared) {
+  auto out = std::make_shared<std::string>();
+  auto* cmd = embed.add_subcommand(
+      "save",
+      "Save the store to OUT in the native format: `embed --model OUT ...` then\n"
+      "maps it into memory in milliseconds instead of reading the word2vec file,\n"
+      "and processes that load the same file share its memory. Vectors and\n"
+      "similar words stay exactly the same.");
+  cmd->add_option("OUT", *out, "The file to write; it is replaced whole, never left half-written")
+      ->required();
+  cmd->callback([shared, out] {
+    const Embedding embedding = load(*shared);
+    try {
+      embedding.save(*out);
+    } catch (const common::FileError& e) {
+      throw InputError("OUT " + std::string(e.what()));
+    }
+  });
+}
+
 }  // namespace
 
 void add_embedding_commands(CLI::App& app) {
   auto options = std::make_shared<EmbedOptions>();
   auto* embed = app.add_subcommand(
       "embed",
-      "Word vectors from a word2vec file (text, or binary with --binary): the vector\n"
-      "of words (vector) or the most similar words (similar).");
-  embed->add_option("--model", options->model, "The word2vec file")->required();
-  embed->add_flag("--binary", options->binary, "The file is in the binary variant");
+      "Word vectors from a word2vec file (text, or binary with --binary) or from a\n"
+      "store saved by `embed ... save`: the vector of words (vector), the most\n"
+      "similar words (similar), or the store saved in the native format (save).");
+  embed->add_option("--model", options->model,
+                    "The word2vec file, or a store saved by `embed ... save` (known by its\n"
+                    "first bytes; it loads in milliseconds)")
+      ->required();
+  embed->add_flag("--binary", options->binary,
+                  "The word2vec file is in the binary variant (a saved store needs no flag)");
   embed->require_subcommand(1);
   add_vector(*embed, options);
   add_similar(*embed, options);
+  add_save(*embed, options);
 }
 
 }  // namespace kelvra::cli

@@ -106,4 +106,37 @@ TEST(EmbedCli, AModelReadInTheWrongVariantSaysWhichFlagToTry) {
   EXPECT_THAT(broken.err, ::testing::Not(HasSubstr("try")));
 }
 
+
+TEST(EmbedCli, ASavedStoreAnswersExactlyAsItsWord2vecFile) {
+  std::string model = model_file("5 3\n中国 3 4 0\n人 0 1 2\n中 1 0 -1\n反 -3 -4 0.5\nzero 0 0 0\n");
+  const std::string saved = temp_path(".kvwv");
+  auto save = run("embed --model " + model + " save " + saved);
+  ASSERT_EQ(save.status, 0) << save.err;
+  EXPECT_EQ(save.out, "");
+  for (const std::string& args : {std::string(" vector 中国 中国人 人中 反人"), std::string(" similar 中国 --topk 9")}) {
+    const auto from_text = run("embed --model " + model + args);
+    const auto from_saved = run("embed --model " + saved + args);
+    ASSERT_EQ(from_saved.status, 0) << from_saved.err;
+    EXPECT_EQ(from_saved.out, from_text.out) << args;
+  }
+  // No flag is needed, and --binary does not mislead it.
+  EXPECT_EQ(run("embed --model " + saved + " --binary vector 中").status, 0);
+  // A saved store can be saved again, also over itself.
+  EXPECT_EQ(run("embed --model " + saved + " save " + saved).status, 0);
+  EXPECT_EQ(run("embed --model " + saved + " vector 中国").out, "{\"word\":\"中国\",\"vector\":[0.6,0.8,0]}\n");
+
+  // A damaged one is refused with what is wrong, and no hint about --binary.
+  std::string bytes = slurp(saved);
+  bytes[bytes.size() - 3] ^= 0x40;
+  const std::string damaged = write_file(bytes, ".kvwv");
+  auto refused = run("embed --model " + damaged + " vector 中国");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_THAT(refused.err, HasSubstr(damaged + ": damaged saved vector store: checksum mismatch"));
+  EXPECT_THAT(refused.err, ::testing::Not(HasSubstr("try")));
+  auto unwritable = run("embed --model " + model + " save " + ::testing::TempDir() + "no/such/dir");
+  EXPECT_EQ(unwritable.status, 1);
+  EXPECT_THAT(unwritable.err, HasSubstr("cannot create"));
+  EXPECT_EQ(run("embed --model " + model + " save").status, 2);  // no OUT
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "kelvra/common/exceptions.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/nlp/common/gleaner.h"
 #include "kelvra/nlp/common/matcher.h"
@@ -44,9 +45,21 @@ void write_occurrence(JsonWriter& json, std::string_view word, std::int64_t leng
   json.end_line();
 }
 
+// The automaton of --dict (built) or of --automaton (loaded).
+Automaton dictionary_automaton(const std::string& dict, const std::string& saved) {
+  if (saved.empty()) return Automaton(dictionary_words(read_text_input(dict, "--dict")));
+  try {
+    return Automaton::load(saved);
+  } catch (const common::FileError& e) {
+    throw InputError("--automaton " + std::string(e.what()));
+  }
+}
+
 void add_match(CLI::App& app) {
   struct Options {
     std::string dict;
+    std::string automaton;
+    std::string save;
     bool jsonl = false;
     StreamFlags stream;
     std::string file;
@@ -56,21 +69,43 @@ void add_match(CLI::App& app) {
       "match",
       "Find every occurrence of the dictionary's words in the whole input (one text).\n"
       "Prints one {\"text\",\"length\",\"offset\"} record per line, by end position and,\n"
-      "at one end, longest first, as they are found. Positions count code points.");
-  cmd->add_option("--dict", options->dict,
-                  "Dictionary file: one word a line; anything after a blank or tab is ignored")
-      ->required();
-  cmd->add_flag("--jsonl", options->jsonl,
-                "Read JSON Lines: each line one document {\"text\": ...}, searched on its own;\n"
-                "its other members are copied into each of its occurrence records, after the\n"
-                "record's own (not length, offset)");
+      "at one end, longest first, as they are found. Positions count code points.\n"
+      "A large dictionary is best built once (--save-automaton) and then loaded\n"
+      "(--automaton), which takes milliseconds and lets processes share its memory.");
+  auto* words = cmd->add_option_group("dictionary", "Where the words come from (one of)");
+  auto* dict = words->add_option(
+      "--dict", options->dict, "Dictionary file: one word a line; anything after a blank or tab is ignored");
+  auto* saved = words->add_option(
+      "--automaton", options->automaton,
+      "An automaton saved by --save-automaton, used instead of building one from\n"
+      "--dict: it is mapped into memory, not read, and finds exactly the same");
+  words->require_option(1);
+  auto* save = cmd->add_option(
+      "--save-automaton", options->save,
+      "Build the automaton of --dict, save it to this file and stop (no input is\n"
+      "read); the file is replaced whole, never left half-written");
+  save->needs(dict)->excludes(saved);
+  auto* jsonl = cmd->add_flag(
+      "--jsonl", options->jsonl,
+      "Read JSON Lines: each line one document {\"text\": ...}, searched on its own;\n"
+      "its other members are copied into each of its occurrence records, after the\n"
+      "record's own (not length, offset)");
   add_stream_flags(*cmd, options->stream);
-  cmd->add_option("FILE", options->file, "Input file (default: standard input)");
+  auto* file = cmd->add_option("FILE", options->file, "Input file (default: standard input)");
+  save->excludes(jsonl)->excludes(file);
   cmd->callback([options] {
+    if (!options->save.empty()) {
+      const Automaton automaton(dictionary_words(read_text_input(options->dict, "--dict")));
+      try {
+        automaton.save(options->save);
+      } catch (const common::FileError& e) {
+        throw InputError("--save-automaton " + std::string(e.what()));
+      }
+      return;
+    }
     if (options->dict == "-" && (options->file.empty() || options->file == "-"))
       throw InputError("--dict and the input cannot both be standard input");
-    const std::string dictionary = read_text_input(options->dict, "--dict");
-    const Automaton automaton(dictionary_words(dictionary));
+    const Automaton automaton = dictionary_automaton(options->dict, options->automaton);
     if (options->jsonl) {
       InputFile input(options->file);
       run_lines(input, options->stream.options(), "match",

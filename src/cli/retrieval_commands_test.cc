@@ -82,4 +82,42 @@ TEST(RetrievalCli, BadInput) {
   EXPECT_THAT(bad_entity.err, HasSubstr("category"));
 }
 
+
+TEST(RetrievalCli, MatchWithASavedAutomatonFindsWhatTheDictionaryFinds) {
+  std::string dict = write_file("he 10 n\nshe\nhers\n江城\n城东\n😀\n");
+  const std::string saved = temp_path(".kvac");
+  auto save = run("match --dict " + dict + " --save-automaton " + saved, "not read");
+  ASSERT_EQ(save.status, 0) << save.err;
+  EXPECT_EQ(save.out, "");
+  const std::string text = "ushers 江城东😀 hishe\n";
+  EXPECT_EQ(run("match --automaton " + saved, text).out, run("match --dict " + dict, text).out);
+  const std::string docs = "{\"id\":1,\"text\":\"ushers\"}\n{\"text\":\"江城东\"}\n";
+  auto jsonl = run("match --jsonl --jobs 2 --automaton " + saved, docs);
+  ASSERT_EQ(jsonl.status, 0) << jsonl.err;
+  EXPECT_EQ(jsonl.out, run("match --jsonl --dict " + dict, docs).out);
+  EXPECT_THAT(run("match --help").out, HasSubstr("--save-automaton"));
+}
+
+TEST(RetrievalCli, MatchRefusesDamagedAutomataAndMixedOptions) {
+  const std::string saved = temp_path(".kvac");
+  ASSERT_EQ(run("match --dict " + write_file("he\nshe\n") + " --save-automaton " + saved).status, 0);
+  std::string bytes = slurp(saved);
+  auto damaged = run("match --automaton " + write_file(bytes.substr(0, bytes.size() - 8), ".kvac"), "she");
+  EXPECT_EQ(damaged.status, 1);
+  EXPECT_THAT(damaged.err, HasSubstr("--automaton "));
+  EXPECT_THAT(damaged.err, HasSubstr("truncated saved automaton"));
+  auto a_dictionary = run("match --automaton " + write_file("he\nshe\n"), "she");
+  EXPECT_EQ(a_dictionary.status, 1);
+  EXPECT_THAT(a_dictionary.err, HasSubstr("not a saved automaton"));
+  auto unwritable = run("match --dict " + write_file("he\n") + " --save-automaton " +
+                        ::testing::TempDir() + "no/such/dir.kvac");
+  EXPECT_EQ(unwritable.status, 1);
+  EXPECT_THAT(unwritable.err, HasSubstr("--save-automaton "));
+  // Usage errors: both sources, neither, saving without --dict or with input.
+  EXPECT_EQ(run("match --dict x --automaton " + saved, "she").status, 2);
+  EXPECT_EQ(run("match --automaton " + saved + " --save-automaton y").status, 2);
+  EXPECT_EQ(run("match --dict x --save-automaton y input.txt").status, 2);
+  EXPECT_EQ(run("match --dict x --save-automaton y --jsonl").status, 2);
+}
+
 }  // namespace
