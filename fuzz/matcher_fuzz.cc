@@ -1,14 +1,25 @@
 // The automaton built from random words and searched, checked against a
 // plain search. Input: the dictionary, one word a line, then a NUL byte,
 // then the text (no NUL: the whole input is the dictionary and the text).
+//
+// Built with KELVRA_FUZZ_SAVED=1, the input is a saved automaton instead:
+// loaded as it is (mapped from a file), and once more with its checksum
+// made right, so that mutations reach the checks of its tables. Whatever
+// loads must search soundly: each occurrence a true slice of the text, and
+// every occurrence of the words it reports found, in order.
 #include <algorithm>
 #include <set>
 #include <tuple>
 #include <vector>
 
 #include "fuzz/fuzz_util.h"
+#include "kelvra/common/binary_image.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/nlp/common/matcher.h"
+
+#ifndef KELVRA_FUZZ_SAVED
+#define KELVRA_FUZZ_SAVED 0
+#endif
 
 using kelvra::nlp::common::matcher::Automaton;
 namespace utf8 = kelvra::common::utf8;
@@ -35,6 +46,48 @@ std::vector<Found> plain_search(const std::vector<std::string>& words, std::stri
 }
 
 }  // namespace
+
+#if KELVRA_FUZZ_SAVED
+
+namespace {
+
+// Searches texts over the seeds' letters with a loaded automaton: what it
+// finds must be slices of the text, and all that a plain search for those
+// words finds.
+void check_sound(const Automaton& automaton) {
+  for (std::string_view text : {"ushers hishe hhers", "αβγ αββγ😀γ é", "中国人 aé😀 \n\t"}) {
+    std::vector<Found> got;
+    std::vector<std::string> words;
+    for (const auto& w : automaton.search(text)) {
+      kelvra::fuzz::require(utf8::is_valid(w.text), "a found word is UTF-8");
+      kelvra::fuzz::require(w.offset >= 0 && w.length > 0, "a found word has a place");
+      kelvra::fuzz::require(utf8::substr(text, static_cast<std::size_t>(w.offset), static_cast<std::size_t>(w.length)) == w.text,
+                            "a found word is the text at its place");
+      got.emplace_back(w.text, w.length, w.offset);
+      words.push_back(w.text);
+    }
+    std::vector<Found> visited;
+    automaton.search(text, [&](std::string_view word, std::int64_t length, std::int64_t offset) {
+      visited.emplace_back(std::string(word), length, offset);
+    });
+    kelvra::fuzz::require(visited == got, "both search forms find the same");
+    kelvra::fuzz::require(got == plain_search(words, text), "a loaded automaton finds what a plain search finds");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static kelvra::fuzz::InputFile file;
+  const std::string_view input = kelvra::fuzz::bytes(data, size);
+  kelvra::fuzz::expect_clean([&] { check_sound(Automaton::load(file.write(input))); });
+  kelvra::fuzz::expect_clean([&] {
+    check_sound(Automaton::from_bytes(kelvra::common::restamp_checksum(std::string(input))));
+  });
+  return 0;
+}
+
+#else
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input = kelvra::fuzz::bytes(data, size);
@@ -76,3 +129,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kelvra::fuzz::require(got == plain_search(valid, text), "the automaton finds what a plain search finds");
   return 0;
 }
+
+#endif

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -84,6 +85,13 @@ bool write_all(int fd, const char* data, std::size_t size) {
 }  // namespace
 
 std::uint64_t image_hash(const void* data, std::size_t size) noexcept { return XXH3_64bits(data, size); }
+
+std::string restamp_checksum(std::string image) {
+  if (image.size() < kHeaderBytes) return image;
+  const std::uint64_t checksum = image_hash(image.data() + kHeaderBytes, image.size() - kHeaderBytes);
+  std::memcpy(image.data() + offsetof(Header, checksum), &checksum, sizeof checksum);
+  return image;
+}
 
 // --- ImageBytes ---
 

@@ -61,6 +61,11 @@ inline std::uint64_t image_hash(std::string_view bytes) noexcept {
   return image_hash(bytes.data(), bytes.size());
 }
 
+// `image` with the checksum in its header (when it has one) set to that of
+// its bytes after the header, as a writer would: for tests and fuzzers that
+// change an image on purpose and want the other checks to see it.
+std::string restamp_checksum(std::string image);
+
 // Bytes that stay where they are for the life of the object: a file mapped
 // read-only, or a copy in memory aligned for any section. Move-only.
 class ImageBytes {

@@ -330,13 +330,6 @@ std::string refusal(std::string_view bytes) {
   return "(accepted)";
 }
 
-// `bytes` with its checksum made right again: contents a hostile writer
-// could produce.
-std::string with_checksum(std::string bytes) {
-  const std::uint64_t sum = kelvra::common::image_hash(std::string_view(bytes).substr(64));
-  std::memcpy(bytes.data() + 24, &sum, sizeof sum);
-  return bytes;
-}
 
 TEST(SavedAutomaton, DamagedForeignAndOutdatedFilesAreRefused) {
   const std::string bytes = Automaton({"he", "she", "hers", "中国", "😀"}).to_bytes();
@@ -379,7 +372,7 @@ TEST(SavedAutomaton, HostileTablesWithARightChecksumAreRefusedOrHarmless) {
       ++tried;
       std::string message;
       try {
-        const Automaton loaded = Automaton::from_bytes(with_checksum(hostile));
+        const Automaton loaded = Automaton::from_bytes(kelvra::common::restamp_checksum(hostile));
         for (std::size_t i = 0; i < texts.size(); ++i) {
           const auto got = found(loaded.search(texts[i]));
           std::vector<std::u32string> words;
@@ -414,7 +407,7 @@ TEST(SavedAutomaton, RefusalsNameWhatIsWrongInTheTables) {
   auto patched = [&](std::size_t at, std::uint32_t value) {
     std::string hostile = bytes;
     std::memcpy(hostile.data() + at, &value, 4);
-    return refusal(with_checksum(hostile));
+    return refusal(kelvra::common::restamp_checksum(hostile));
   };
   // The alphabet is {a, b}; symbols are numbered by frequency: b is 1.
   EXPECT_THAT(patched(section(1) + 4 * 'a', 1), HasSubstr("symbol 1 stands for two code points"));

@@ -370,12 +370,6 @@ std::string saved_refusal(const std::string& bytes) {
   return "(loaded)";
 }
 
-// `bytes` with its checksum made right again, as a hostile writer would.
-std::string with_checksum(std::string bytes) {
-  const std::uint64_t sum = kelvra::common::image_hash(std::string_view(bytes).substr(64));
-  std::memcpy(bytes.data() + 24, &sum, sizeof sum);
-  return bytes;
-}
 
 TEST(KeyedVectorsSaved, DamagedAndHostileStoresAreRefusedOrSound) {
   const std::string bytes = load("4 3\n中国 0.1 -0.2 0.3\nab 1 2 3\nc 0 0 0\n北 7 8 9\n").to_bytes();
@@ -400,7 +394,7 @@ TEST(KeyedVectorsSaved, DamagedAndHostileStoresAreRefusedOrSound) {
       std::memcpy(hostile.data() + at, &changed, 4);
       ++tried;
       try {
-        const KeyedVectors kv = KeyedVectors::from_bytes(with_checksum(hostile));
+        const KeyedVectors kv = KeyedVectors::from_bytes(kelvra::common::restamp_checksum(hostile));
         for (std::size_t r = 0; r < kv.size(); ++r) {
           ASSERT_EQ(kv.index(kv.word(r)), r) << "byte " << at;
           for (const auto& [word, score] : kv.similar_by_word(kv.word(r), 10))
@@ -419,7 +413,7 @@ TEST(KeyedVectorsSaved, DamagedAndHostileStoresAreRefusedOrSound) {
   std::string beyond = bytes;
   const float big = 1.5f;
   std::memcpy(beyond.data() + beyond.size() - 4, &big, 4);  // the last component of 北
-  EXPECT_THAT(saved_refusal(with_checksum(beyond)), HasSubstr("row 3, component 3 is not within [-1, 1]"));
+  EXPECT_THAT(saved_refusal(kelvra::common::restamp_checksum(beyond)), HasSubstr("row 3, component 3 is not within [-1, 1]"));
 }
 
 }  // namespace
