@@ -259,12 +259,8 @@ const char* parse_simple_decimal(const char* p, const char* end, float& out) {
 // The index of the first value in `values` that is not within [-1, 1]
 // (NaN included), or values.size(). Compares the magnitude's bit pattern
 // as a signed integer (which it always fits), so that the loop runs in
-// vector registers with the plainest instruction set (and wider ones where
-// the machine has them).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-std::size_t first_beyond_one(std::span<const float> values) {
+// vector registers with the plainest instruction set.
+[[gnu::always_inline]] inline std::size_t first_beyond_one_in(std::span<const float> values) {
   constexpr std::int32_t kOne = 0x3F800000, kMagnitude = 0x7FFFFFFF;
   auto beyond = [](float x) { return (std::bit_cast<std::int32_t>(x) & kMagnitude) > kOne; };
   constexpr std::size_t kBlock = 4096;
@@ -277,6 +273,23 @@ std::size_t first_beyond_one(std::span<const float> values) {
       if (beyond(values[i])) return i;
   }
   return values.size();
+}
+
+#if defined(__x86_64__)
+// The same with registers twice as wide, where the processor has them.
+// Chosen at run time by a plain test rather than an indirect function,
+// which the sanitizers' start-up cannot cope with.
+[[gnu::target("avx2")]] std::size_t first_beyond_one_avx2(std::span<const float> values) {
+  return first_beyond_one_in(values);
+}
+#endif
+
+std::size_t first_beyond_one(std::span<const float> values) {
+#if defined(__x86_64__)
+  static const bool has_avx2 = __builtin_cpu_supports("avx2");
+  if (has_avx2) return first_beyond_one_avx2(values);
+#endif
+  return first_beyond_one_in(values);
 }
 
 }  // namespace
