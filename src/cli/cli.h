@@ -69,10 +69,27 @@ void for_each_line(std::string_view text,
 // --punct); CLI::ValidationError naming `option` when `chars` is not UTF-8.
 std::vector<std::string> split_code_points(const std::string& chars, const std::string& option);
 
+// Failures that say the input was wrong (InputError, TypeError, KeyError,
+// KvException with INVALID_PARAMETERS, a record of the wrong shape), as
+// opposed to failures of the machine or of the tool (out of memory, an
+// output error), which end a run whatever --skip-bad says.
+bool is_bad_input(const std::exception& e);
+
+// The message of `e` for a user: the JSON library's own tag left out.
+std::string failure_text(const std::exception& e);
+
+// Runs `work`, a library call on input read from `source` (a whole file);
+// a failure that says the input was bad becomes an InputError naming the
+// source.
+void naming_source(const std::string& source, const std::function<void()>& work);
+
 // --- option values ---
 
 // A check for an integer option: at least `least`.
 CLI::Validator at_least(std::int64_t least);
+// A check for an integer option: from `least` to `most`; `why` says where
+// `most` comes from, for the message.
+CLI::Validator in_range(std::int64_t least, std::int64_t most, const std::string& why = "");
 // A check for a number of seconds: positive and finite.
 CLI::Validator positive_seconds();
 // A check for an option that takes one of `choices`.
@@ -81,7 +98,7 @@ CLI::Validator one_of(std::vector<std::string> choices);
 // The options of a subcommand that works on lines or documents: --jobs,
 // --progress, --quiet and, with `lines`, --skip-bad.
 struct StreamFlags {
-  int jobs = 0;  // 0: default_jobs()
+  std::int64_t jobs = 0;  // 0: default_jobs(); else 1 to max_jobs()
   bool progress = false;
   bool quiet = false;
   bool skip_bad = false;

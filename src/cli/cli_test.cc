@@ -120,7 +120,11 @@ TEST(Cli, UsageErrorsNameTheOptionAndValueAndExitWithTwo) {
       {"section --type NER --length 5", "--type: must be one of ner, relation, got NER"},
       {"section --type ner --length 0", "--length: must be at least 1, got 0"},
       {"normalize --jobs 0", "--jobs: must be at least 1, got 0"},
-      {"stitch --type ner --jobs two", "--jobs: must be a whole number, got two"},
+      {"stitch --type ner --jobs two", "--jobs: must be a whole number from 1 to "},
+      // Thousands of threads only cost memory; past 64 bits, the same words.
+      {"split --jsonl --jobs 100000", "--jobs: must be a whole number from 1 to "},
+      {"split --jsonl --jobs 2147483648", "got 2147483648"},
+      {"split --jsonl --jobs 99999999999999999999", "--jobs: must be a whole number from 1 to "},
       {"split --punct \"$(printf '\\377')\"", "--punct: not valid UTF-8"},
   };
   for (const auto& [args, message] : cases) {
