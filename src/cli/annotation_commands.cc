@@ -61,8 +61,27 @@ void add_annotate(CLI::App& app) {
     auto result = annotator.extract(text, feature_types);
     Output& output = Output::standard();
     JsonWriter json(output.buffer(), &output);
+    // Record by record, as FeatureSet::to_json lays a set out, so that a
+    // large set is never held twice.
     auto print = [&](const FeatureSet& set) {
-      json.value(set.to_json());
+      json.begin_object();
+      json.key("words");
+      if (set.words) {
+        json.begin_array();
+        for (const auto& word : *set.words) json.value(word.to_json());
+        json.end_array();
+      } else {
+        json.null();
+      }
+      json.key("nes");
+      if (set.nes) {
+        json.begin_array();
+        for (const auto& entity : *set.nes) json.value(entity.record());
+        json.end_array();
+      } else {
+        json.null();
+      }
+      json.end_object();
       json.end_line();
     };
     if (const auto* one = std::get_if<FeatureSet>(&result)) {
