@@ -43,6 +43,123 @@ std::string_view untagged(std::string_view what) {
   return what;
 }
 
+// A string token of the text long enough to be decoded here: the library's
+// reader keeps each token twice while it reads it (its value, and its raw
+// bytes for messages), so that a 300 MB string would take 600 MB more than
+// the text. The text is read with such strings cut out.
+struct LongString {
+  std::size_t ordinal;  // among the text's string tokens, keys included
+  std::size_t begin;    // the opening quote
+  std::size_t end;      // after the closing quote
+  std::string value;
+};
+
+[[noreturn]] void refuse_string(std::string_view text, std::size_t byte, const std::string& why) {
+  throw JsonTextError(byte, "not valid JSON at column " + std::to_string(column_at(text, byte)) +
+                                ": invalid string: " + why);
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The code unit of the \uXXXX escape whose 'u' is at byte `at`.
+char32_t code_unit_at(std::string_view text, std::size_t at) {
+  char32_t unit = 0;
+  for (std::size_t i = at + 1; i < at + 5; ++i) {
+    const int digit = i < text.size() ? hex_digit(text[i]) : -1;
+    if (digit < 0) refuse_string(text, i, "\\u must be followed by four hex digits");
+    unit = unit * 16 + static_cast<char32_t>(digit);
+  }
+  return unit;
+}
+
+// Decodes the string token text[begin, end) (quotes included) as the
+// library's reader does: UTF-8 only, control characters escaped, the
+// escapes of JSON, UTF-16 surrogates only in pairs.
+std::string decode_string(std::string_view text, std::size_t begin, std::size_t end) {
+  const std::string_view raw = text.substr(begin + 1, end - begin - 2);
+  if (const std::size_t bad = utf8::find_invalid(raw); bad != utf8::npos)
+    refuse_string(text, begin + 1 + bad, "ill-formed UTF-8 byte");
+  std::string out;
+  out.reserve(raw.size());
+  for (std::size_t pos = 0; pos < raw.size();) {
+    std::size_t stop = pos;
+    while (stop < raw.size() && raw[stop] != '\\' && static_cast<unsigned char>(raw[stop]) >= 0x20) ++stop;
+    out.append(raw.substr(pos, stop - pos));
+    if (stop == raw.size()) break;
+    const std::size_t at = begin + 1 + stop;  // in `text`
+    if (raw[stop] != '\\') refuse_string(text, at, "a control character must be escaped");
+    if (stop + 1 == raw.size()) refuse_string(text, at, "a backslash ends it");
+    pos = stop + 2;
+    switch (raw[stop + 1]) {
+      case '"': out.push_back('"'); break;
+      case '\\': out.push_back('\\'); break;
+      case '/': out.push_back('/'); break;
+      case 'b': out.push_back('\b'); break;
+      case 'f': out.push_back('\f'); break;
+      case 'n': out.push_back('\n'); break;
+      case 'r': out.push_back('\r'); break;
+      case 't': out.push_back('\t'); break;
+      case 'u': {
+        char32_t cp = code_unit_at(text, at + 1);
+        pos = stop + 6;
+        if (cp >= 0xDC00 && cp <= 0xDFFF) refuse_string(text, at, "a low surrogate \\u escape stands alone");
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+          const bool paired = raw.substr(pos, 2) == "\\u";
+          const char32_t low = paired ? code_unit_at(text, at + 7) : 0;
+          if (!paired || low < 0xDC00 || low > 0xDFFF)
+            refuse_string(text, at, "a high surrogate \\u escape is not followed by a low one");
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+          pos += 6;
+        }
+        utf8::append(out, cp);
+        break;
+      }
+      default: refuse_string(text, at, "an unknown escape after a backslash");
+    }
+  }
+  return out;
+}
+
+// One pass over the text: refuses nesting deeper than `max_depth` and finds
+// the string tokens of at least `long_bytes` bytes. Strings and brackets
+// are told apart as the reader tells them, so the string tokens come in
+// the order the reader meets them.
+std::vector<LongString> scan(std::string_view text, std::size_t max_depth, std::size_t long_bytes) {
+  std::vector<LongString> found;
+  std::size_t depth = 0;
+  std::size_t ordinal = 0;
+  for (std::size_t pos = 0; pos < text.size(); ++pos) {
+    switch (text[pos]) {
+      case '"': {
+        const std::size_t begin = pos;
+        for (++pos; pos < text.size() && text[pos] != '"'; ++pos)
+          if (text[pos] == '\\') ++pos;
+        if (pos < text.size() && pos + 1 - begin >= long_bytes)
+          found.push_back(LongString{ordinal, begin, pos + 1, {}});
+        ++ordinal;
+        break;
+      }
+      case '[':
+      case '{':
+        if (++depth > max_depth)
+          throw JsonTextError(pos, "JSON nested deeper than " + std::to_string(max_depth) + " levels");
+        break;
+      case ']':
+      case '}':
+        if (depth > 0) --depth;
+        break;
+      default:
+        break;
+    }
+  }
+  return found;
+}
+
 // Builds the record from the parser's events, as the library's own builder
 // does, except that an object's members are gathered first and then placed
 // at once: duplicates are found by sorting rather than by a search per key,
@@ -55,7 +172,10 @@ class RecordBuilder {
   using string_t = Record::string_t;
   using binary_t = Record::binary_t;
 
-  RecordBuilder(std::string_view text, const JsonLimits& limits) : text_(text), limits_(limits) {}
+  // `text`: what the reader reads, `long_strings` cut out of `original`.
+  RecordBuilder(std::string_view original, std::string_view text, std::vector<LongString>& long_strings,
+                const JsonLimits& limits)
+      : original_(original), text_(text), long_strings_(long_strings), limits_(limits) {}
 
   Record take() { return std::move(root_); }
 
@@ -65,10 +185,11 @@ class RecordBuilder {
   bool number_unsigned(number_unsigned_t value) { return put(Record(value)); }
   bool number_float(number_float_t value, const string_t&) { return put(Record(value)); }
   bool string(string_t& value) {
-    // The parser's own buffer: moved, so that a long string is never held
-    // twice.
-    charge(kHeapBlockBytes + text_bytes(value.size()));
-    return put(Record(std::move(value)));
+    // The parser's own buffer (or a string decoded apart): moved, so that a
+    // long string is never held twice.
+    string_t& taken = next_string(value);
+    charge(kHeapBlockBytes + text_bytes(taken.size()));
+    return put(Record(std::move(taken)));
   }
   bool binary(binary_t& value) { return put(Record::binary(std::move(value))); }
 
@@ -78,8 +199,9 @@ class RecordBuilder {
     return true;
   }
   bool key(string_t& name) {
-    charge(kKeyBytes + text_bytes(name.size()));
-    members_.emplace_back(std::move(name), Record());
+    string_t& taken = next_string(name);
+    charge(kKeyBytes + text_bytes(taken.size()));
+    members_.emplace_back(std::move(taken), Record());
     frames_.back().pending = members_.size() - 1;
     return true;
   }
@@ -113,9 +235,12 @@ class RecordBuilder {
 
   bool parse_error(std::size_t position, const std::string& last_token,
                    const Record::exception& error) {
-    // The parser counts the byte it stopped at.
-    const std::size_t byte = std::min(position > 0 ? position - 1 : 0, text_.size());
-    const std::string where = "not valid JSON at column " + std::to_string(column_at(text_, byte)) + ": ";
+    // The parser counts the byte it stopped at; a number out of range is
+    // placed at its start.
+    const std::size_t stop = position > 0 ? position - 1 : 0;
+    const std::size_t start = error.id == 406 && last_token.size() <= position ? position - last_token.size() : stop;
+    const std::size_t byte = in_original(std::min(start, text_.size()));
+    const std::string where = "not valid JSON at column " + std::to_string(column_at(original_, byte)) + ": ";
     const std::string excerpt = text_excerpt(last_token, kTokenExcerpt);
     if (error.id == 406)  // a number beyond a double's range
       throw JsonTextError(byte, where + "the number " + excerpt + " is too large to hold");
@@ -138,6 +263,25 @@ class RecordBuilder {
     std::size_t pending;  // the member whose value comes next
     Record array;         // an array's elements so far
   };
+
+  // The value of the next string token: the reader's, or the one decoded
+  // apart when the token was cut out.
+  string_t& next_string(string_t& read) {
+    const std::size_t ordinal = strings_seen_++;
+    if (next_long_ < long_strings_.size() && long_strings_[next_long_].ordinal == ordinal)
+      return long_strings_[next_long_++].value;
+    return read;
+  }
+
+  // A byte of the text read, as a byte of the original.
+  std::size_t in_original(std::size_t byte) const {
+    std::size_t shift = 0;  // bytes cut out before `byte`
+    for (const LongString& cut : long_strings_) {
+      if (byte < cut.begin - shift + 2) break;  // before the cut's "" or in it
+      shift += cut.end - cut.begin - 2;
+    }
+    return std::min(byte + shift, original_.size());
+  }
 
   bool put(Record&& value) {
     charge(kValueBytes);
@@ -191,7 +335,11 @@ class RecordBuilder {
     return dropped;
   }
 
+  std::string_view original_;
   std::string_view text_;
+  std::vector<LongString>& long_strings_;
+  std::size_t strings_seen_ = 0;
+  std::size_t next_long_ = 0;
   const JsonLimits& limits_;
   Record root_;
   std::vector<Frame> frames_;
@@ -208,10 +356,20 @@ Record read_json_text(std::string_view text, const JsonLimits& limits) {
                                   ": a NUL byte, which JSON allows only escaped, as \\u0000 "
                                   "inside a string");
   }
-  if (const std::size_t byte = find_excess_nesting(text, limits.max_depth); byte != std::string_view::npos)
-    throw JsonTextError(byte, "JSON nested deeper than " + std::to_string(limits.max_depth) + " levels");
-  RecordBuilder builder(text, limits);
-  Record::sax_parse(text.begin(), text.end(), &builder);
+  std::vector<LongString> long_strings = scan(text, limits.max_depth, limits.long_string_bytes);
+  std::string cut;  // the text with the long strings cut out, when there are any
+  if (!long_strings.empty()) {
+    std::size_t from = 0;
+    for (LongString& piece : long_strings) {
+      piece.value = decode_string(text, piece.begin, piece.end);
+      cut.append(text.substr(from, piece.begin - from)).append("\"\"");
+      from = piece.end;
+    }
+    cut.append(text.substr(from));
+  }
+  const std::string_view read = long_strings.empty() ? text : std::string_view(cut);
+  RecordBuilder builder(text, read, long_strings, limits);
+  Record::sax_parse(read.begin(), read.end(), &builder);
   return builder.take();
 }
 

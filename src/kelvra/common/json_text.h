@@ -12,7 +12,8 @@
 //  - optionally, the memory the records take, estimated as they are built,
 //    is capped, so that a few megabytes of `[{},{},...]` cannot take
 //    gigabytes;
-//  - long strings are moved into the record, not copied.
+//  - long strings are decoded apart and moved into the record: a 300 MB
+//    string takes 300 MB beside the text, not 900.
 // A duplicated key keeps its first place and its last value, as the library
 // does. Failures are described in our own words, never with the library's
 // tags.
@@ -52,6 +53,10 @@ class JsonTextError : public std::runtime_error {
 struct JsonLimits {
   // Deeper text is refused before it is read.
   std::size_t max_depth = kMaxRecordDepth;
+  // String tokens of at least this many bytes are decoded apart, so that
+  // they are held once rather than three times while they are read. Only
+  // memory depends on it.
+  std::size_t long_string_bytes = std::size_t{1} << 20;
   // The most memory, in bytes, that the records may take, estimated as they
   // are built (what a value, a member, a string and a container cost in a
   // Record); 0 means no cap.

@@ -66,10 +66,14 @@ class RandomJson {
 // --- What it reads ---
 
 TEST(JsonText, ReadsWhatTheLibraryReadsDuplicateKeysIncluded) {
+  // Also with every string decoded apart, as long strings are.
+  const JsonLimits every_string_apart{.long_string_bytes = 1};
   RandomJson random(17);
   for (int i = 0; i < 2000; ++i) {
     const std::string text = random.value(0);
-    EXPECT_EQ(read_json_text(text).dump(), Record::parse(text).dump()) << text;
+    const std::string expected = Record::parse(text).dump();
+    EXPECT_EQ(read_json_text(text).dump(), expected) << text;
+    EXPECT_EQ(read_json_text(text, every_string_apart).dump(), expected) << text;
   }
   // First place, last value.
   EXPECT_EQ(read_json_text(R"({"a":1,"b":2,"a":3})").dump(), R"({"a":3,"b":2})");
@@ -90,6 +94,20 @@ TEST(JsonText, ObjectsWithManyMembersReadInLinearithmicTime) {
 
 // --- What it refuses, and how it says so ---
 
+TEST(JsonText, StringsDecodedApartAreRefusedAsTheLibraryRefusesThem) {
+  const JsonLimits every_string_apart{.long_string_bytes = 1};
+  for (const char* text : {"[\"a\x01\"]", "[\"\\x\"]", "[\"\\u12\"]", "[\"\\ud800\"]", "[\"\\ud800\\u0041\"]",
+                           "[\"\\udc00\"]", "[\"\xc3\"]", "[\"\xed\xa0\x80\"]", "{\"a\":\"\\", "[\"\\\"]"}) {
+    EXPECT_FALSE(Record::accept(text)) << text;
+    EXPECT_THAT(refusal(text, every_string_apart).what(), HasSubstr("not valid JSON at column")) << text;
+  }
+  // Places are those of the text as given, after the strings cut out.
+  const std::string long_then_bad = "{\"text\":\"" + std::string(100, 'x') + "\",\n \"b\": tru}";
+  JsonTextError e = refusal(long_then_bad, JsonLimits{.long_string_bytes = 50});
+  EXPECT_EQ(line_number_at(long_then_bad, e.byte()), 2);
+  EXPECT_THAT(e.what(), HasSubstr("at column 10: invalid literal"));
+}
+
 TEST(JsonText, RefusesANulByteWhereverItStands) {
   // The library alone reads each of these as the text before the NUL.
   for (std::string text : {std::string("{\"text\":\"a\"}\0{\"text\":\"b\"}", 25), std::string("[1]\0", 4),
@@ -103,7 +121,7 @@ TEST(JsonText, RefusesANulByteWhereverItStands) {
 }
 
 TEST(JsonText, FailuresSpeakOurWordsAndQuoteLittle) {
-  EXPECT_STREQ(refusal("[1e999]").what(), "not valid JSON at column 6: the number 1e999 is too large to hold");
+  EXPECT_STREQ(refusal("[1e999]").what(), "not valid JSON at column 2: the number 1e999 is too large to hold");
   EXPECT_STREQ(refusal("{\"a\" 1}").what(),
                "not valid JSON at column 6: unexpected number literal; expected ':'");
   const std::string long_string = "[\"" + std::string(100000, 'x') + "\x01\"]";
