@@ -63,24 +63,17 @@ void add_annotate(CLI::App& app) {
     JsonWriter json(output.buffer(), &output);
     // Record by record, as FeatureSet::to_json lays a set out, so that a
     // large set is never held twice.
+    auto print_list = [&](std::string_view key, const auto& items) {
+      json.key(key);
+      if (!items) return json.null();
+      json.begin_array();
+      for (const auto& item : *items) json.value(item.to_json());
+      json.end_array();
+    };
     auto print = [&](const FeatureSet& set) {
       json.begin_object();
-      json.key("words");
-      if (set.words) {
-        json.begin_array();
-        for (const auto& word : *set.words) json.value(word.to_json());
-        json.end_array();
-      } else {
-        json.null();
-      }
-      json.key("nes");
-      if (set.nes) {
-        json.begin_array();
-        for (const auto& entity : *set.nes) json.value(entity.record());
-        json.end_array();
-      } else {
-        json.null();
-      }
+      print_list("words", set.words);
+      print_list("nes", set.nes);
       json.end_object();
       json.end_line();
     };

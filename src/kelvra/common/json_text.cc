@@ -125,37 +125,20 @@ std::string decode_string(std::string_view text, std::size_t begin, std::size_t 
   return out;
 }
 
-// One pass over the text: refuses nesting deeper than `max_depth` and finds
-// the string tokens of at least `long_bytes` bytes. Strings and brackets
-// are told apart as the reader tells them, so the string tokens come in
-// the order the reader meets them.
-std::vector<LongString> scan(std::string_view text, std::size_t max_depth, std::size_t long_bytes) {
+// The string tokens of at least `long_bytes` bytes, in the order the
+// reader meets them: outside strings JSON has no quotes, and inside them a
+// backslash escapes the byte after it.
+std::vector<LongString> long_strings_of(std::string_view text, std::size_t long_bytes) {
   std::vector<LongString> found;
-  std::size_t depth = 0;
+  if (text.size() < long_bytes) return found;
   std::size_t ordinal = 0;
-  for (std::size_t pos = 0; pos < text.size(); ++pos) {
-    switch (text[pos]) {
-      case '"': {
-        const std::size_t begin = pos;
-        for (++pos; pos < text.size() && text[pos] != '"'; ++pos)
-          if (text[pos] == '\\') ++pos;
-        if (pos < text.size() && pos + 1 - begin >= long_bytes)
-          found.push_back(LongString{ordinal, begin, pos + 1, {}});
-        ++ordinal;
-        break;
-      }
-      case '[':
-      case '{':
-        if (++depth > max_depth)
-          throw JsonTextError(pos, "JSON nested deeper than " + std::to_string(max_depth) + " levels");
-        break;
-      case ']':
-      case '}':
-        if (depth > 0) --depth;
-        break;
-      default:
-        break;
-    }
+  for (std::size_t begin = text.find('"'); begin != std::string_view::npos; begin = text.find('"', begin)) {
+    std::size_t end = begin + 1;
+    while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
+    if (end >= text.size()) break;  // unterminated: the reader says so
+    if (end + 1 - begin >= long_bytes) found.push_back(LongString{ordinal, begin, end + 1, {}});
+    ++ordinal;
+    begin = end + 1;
   }
   return found;
 }
@@ -356,7 +339,9 @@ Record read_json_text(std::string_view text, const JsonLimits& limits) {
                                   ": a NUL byte, which JSON allows only escaped, as \\u0000 "
                                   "inside a string");
   }
-  std::vector<LongString> long_strings = scan(text, limits.max_depth, limits.long_string_bytes);
+  if (const std::size_t byte = find_excess_nesting(text, limits.max_depth); byte != std::string_view::npos)
+    throw JsonTextError(byte, "JSON nested deeper than " + std::to_string(limits.max_depth) + " levels");
+  std::vector<LongString> long_strings = long_strings_of(text, limits.long_string_bytes);
   std::string cut;  // the text with the long strings cut out, when there are any
   if (!long_strings.empty()) {
     std::size_t from = 0;

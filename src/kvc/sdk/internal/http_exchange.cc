@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -541,8 +543,41 @@ class Watchdog {
   std::thread thread_;  // last: started once the members it uses exist
 };
 
+// Keeps SIGPIPE from ending the process while it lives: OpenSSL writes to
+// the socket with write(), which raises it when the service has gone (or
+// the watchdog has shut the socket down). Blocked on this thread, a SIGPIPE
+// raised here stays pending and is taken before the mask is restored.
+class SigpipeBlocked {
+ public:
+  SigpipeBlocked() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~SigpipeBlocked() {
+    if (!was_pending_) {
+      const timespec now{};
+      while (sigtimedwait(&pipe_, nullptr, &now) == SIGPIPE) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigpipeBlocked(const SigpipeBlocked&) = delete;
+  SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_;
+  bool was_pending_ = false;
+};
+
 HttpAnswer post_tls(const HttpTarget& target, std::string_view body, const Deadline& deadline,
                     std::size_t max_body) {
+  // Before the watchdog's thread starts, which takes this thread's mask.
+  const SigpipeBlocked quiet_pipe;
   // The name is looked up here, within the deadline; cpp-httplib then
   // connects to that address while checking the certificate for the name.
   const AddressList addresses = resolve(target.host, target.port, deadline);
