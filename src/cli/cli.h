@@ -55,9 +55,10 @@ void require_utf8(std::string_view text, const std::string& source);
 void checked_by_library(std::string_view text, const std::string& source,
                         const std::function<void()>& work);
 
-// Parses one JSON value; InputError naming the source and the line
-// (`first_line` is the line number of the text's first line), also for a
-// value nested deeper than kelvra::common::kMaxRecordDepth levels.
+// Parses one JSON value with kelvra::common::read_json_text; InputError
+// naming the source and the line (`first_line` is the line number of the
+// text's first line) when it is not JSON, holds a NUL byte or is nested
+// deeper than kelvra::common::kMaxRecordDepth levels.
 Record parse_json(std::string_view text, const std::string& source, std::int64_t first_line = 1);
 
 // Calls `visit(line, number)` for each line of `text` (without its line feed
