@@ -288,6 +288,10 @@ TEST(NlpClientHostile, BrokenAnswersAreNamedForWhatTheyAre) {
     EXPECT_THAT(failure, HasSubstr(service.url() + "/features: ")) << answer;
     EXPECT_THAT(failure, HasSubstr(message)) << answer;
   }
+  // Under a cap set sky-high, a claimed length allocates nothing up front.
+  RawService claims(answers("HTTP/1.1 200 OK\r\nContent-Length: 999999999999999999\r\n\r\n{}"));
+  EXPECT_THAT(failure_from(claims.url(), 5, INT64_MAX),
+              HasSubstr("closed the connection after 2 of the 999999999999999999 bytes"));
 }
 
 TEST(NlpClientHostile, ChunkedAndCloseDelimitedAnswersRead) {

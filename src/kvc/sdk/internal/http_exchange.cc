@@ -34,6 +34,8 @@ using Clock = std::chrono::steady_clock;
 using kelvra::common::text_excerpt;
 
 constexpr std::size_t kReadBlock = 64 << 10;
+// The most room made for a body before it arrives.
+constexpr std::uint64_t kReserveAtMost = 64 << 20;
 // The longest chunk-size line of a chunked body.
 constexpr std::size_t kMaxChunkLine = 1024;
 // The longest piece of a malformed line quoted in a message.
@@ -254,7 +256,9 @@ class AnswerReader {
     if (head.chunked) {
       read_chunked(answer.body);
     } else if (head.length) {
-      if (success_) answer.body.reserve(static_cast<std::size_t>(*head.length));
+      // Room for what it announces, within reason: a cap set very high must
+      // not let a claimed length allocate before any byte has come.
+      if (success_) answer.body.reserve(static_cast<std::size_t>(std::min(*head.length, kReserveAtMost)));
       read_exactly(*head.length, answer.body, "the answer's body");
     } else {
       read_to_end(answer.body);
