@@ -129,7 +129,7 @@ def main():
             continue
         size = os.path.getsize(data)
         peak, status, last = measure(command, stdin_path, env)
-        outcome = "ok" if status == 0 else "status %d: %s" % (status, last[-110:])
+        outcome = "ok" if status == 0 else "status %d: %s" % (status, last.split("/features: ", 1)[-1][:100])
         print("%-28s %10.1f %10.1f %6.2fx  %s" % (name, size / MB, peak / MB, peak / size, outcome), flush=True)
     server.shutdown()
 
