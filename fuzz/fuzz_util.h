@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/json_text.h"
 #include "kelvra/common/record.h"
 
 namespace kelvra::fuzz {
@@ -47,15 +48,16 @@ inline void require(bool holds, const char* what) {
   }
 }
 
-// The record in `text`, or nothing when it is not JSON. Text nested deeper
-// than kMaxRecordDepth is refused before parsing, as the command-line tool
-// refuses it where it reads JSON, unless `any_depth`.
+// The record in `text`, or nothing when it is not JSON, read as the
+// command-line tool reads JSON (text nested deeper than kMaxRecordDepth is
+// refused, unless `any_depth`).
 inline std::optional<Record> parse_record(std::string_view text, bool any_depth = false) {
-  if (!any_depth && kelvra::common::find_excess_nesting(text) != std::string_view::npos)
+  try {
+    return kelvra::common::read_json_text(
+        text, kelvra::common::JsonLimits{.max_depth = any_depth ? SIZE_MAX : kelvra::common::kMaxRecordDepth});
+  } catch (const kelvra::common::JsonTextError&) {
     return std::nullopt;
-  Record parsed = Record::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (parsed.is_discarded()) return std::nullopt;
-  return parsed;
+  }
 }
 
 // A file that holds the current input, for loaders that read a path. One

@@ -61,8 +61,20 @@ void add_annotate(CLI::App& app) {
     auto result = annotator.extract(text, feature_types);
     Output& output = Output::standard();
     JsonWriter json(output.buffer(), &output);
+    // Record by record, as FeatureSet::to_json lays a set out, so that a
+    // large set is never held twice.
+    auto print_list = [&](std::string_view key, const auto& items) {
+      json.key(key);
+      if (!items) return json.null();
+      json.begin_array();
+      for (const auto& item : *items) json.value(item.to_json());
+      json.end_array();
+    };
     auto print = [&](const FeatureSet& set) {
-      json.value(set.to_json());
+      json.begin_object();
+      print_list("words", set.words);
+      print_list("nes", set.nes);
+      json.end_object();
       json.end_line();
     };
     if (const auto* one = std::get_if<FeatureSet>(&result)) {

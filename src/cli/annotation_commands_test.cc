@@ -1,5 +1,8 @@
 // Runs `kelvra-nlp annotate` against a small NLP service on a loopback port.
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -100,6 +103,37 @@ TEST(AnnotateCommand, HugeTimeOutAndAnswerCap) {
   auto capped = run("annotate --config " + config + " --types WORD", "a b c d e f g h");
   EXPECT_EQ(capped.status, 1);
   EXPECT_THAT(capped.err, HasSubstr(service.url() + "/features: the answer is larger than the cap of 50 bytes"));
+}
+
+// Each used to pass: a service trickling its headers kept annotate waiting
+// far past --timeout, positions outside the text were printed, and a 500
+// under a small cap was reported as "larger than the cap".
+TEST(AnnotateCommand, RegressionHostileServicesEndWithOneClearLine) {
+  kvc::sdk::RawService trickling([](int fd, const std::atomic<bool>& stopping) {
+    kvc::sdk::RawService::read_request(fd);
+    bool open = kvc::sdk::RawService::send_all(fd, "HTTP/1.1 200 OK\r\n");
+    for (int i = 0; open && !stopping && i < 400; ++i) {
+      open = kvc::sdk::RawService::send_all(fd, "X-Slow: 1\r\n");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  TestService service;
+  std::string capped = ::testing::TempDir() + "annotate_small_cap.json";
+  std::ofstream(capped) << R"({"kvcloud_url": ")" << service.url() << R"(", "max_answer_bytes": 10})";
+  const std::pair<std::string, std::string> cases[] = {
+      {"--url " + trickling.url() + " --timeout 0.5",
+       trickling.url() + "/features: no answer within the time-out of 0.5 s (while reading the answer's headers"},
+      {"--url " + service.url(), service.url() + "/features: the answer's word 0 lies outside the text of "},
+      {"--config " + capped, service.url() + "/features: answered with status 500: model crashed see the log"},
+  };
+  const std::string inputs[] = {"x", R"(echo:{"words":[{"id":0,"text":"x","offset":1e15,"length":2}]})", "fail"};
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    auto result = run("annotate " + cases[i].first + " --types WORD", inputs[i]);
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_THAT(result.err, HasSubstr(cases[i].second));
+    EXPECT_EQ(line_count(result.err), 1u) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
 }
 
 TEST(AnnotateCommand, BadArguments) {

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/json_text.h"
 #include "kelvra/common/utf8.h"
 
 namespace kelvra::cli {
@@ -28,19 +29,10 @@ std::string read_text_input(const std::string& path, const std::string& option) 
   return content;
 }
 
-namespace {
-
-std::int64_t line_of(std::string_view text, std::size_t byte) {
-  byte = std::min(byte, text.size());
-  return 1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(byte), '\n');
-}
-
-}  // namespace
-
 void require_utf8(std::string_view text, const std::string& source) {
   std::size_t bad = utf8::find_invalid(text);
   if (bad == utf8::npos) return;
-  throw InputError(source + ":" + std::to_string(line_of(text, bad)) +
+  throw InputError(source + ":" + std::to_string(kelvra::common::line_number_at(text, bad)) +
                    ": input is not valid UTF-8 (bad byte at offset " + std::to_string(bad) + ")");
 }
 
@@ -55,18 +47,37 @@ void checked_by_library(std::string_view text, const std::string& source,
 }
 
 Record parse_json(std::string_view text, const std::string& source, std::int64_t first_line) {
-  // Copying, comparing and printing a record recurse once per level.
-  if (std::size_t byte = kelvra::common::find_excess_nesting(text); byte != utf8::npos)
-    throw InputError(source + ":" + std::to_string(first_line - 1 + line_of(text, byte)) +
-                     ": JSON nested deeper than " + std::to_string(kelvra::common::kMaxRecordDepth) +
-                     " levels");
   try {
-    return Record::parse(text);
-  } catch (const Record::parse_error& e) {
-    // The parser reports the byte after the one it stopped at.
-    std::size_t byte = e.byte > 0 ? e.byte - 1 : 0;
-    throw InputError(source + ":" + std::to_string(first_line - 1 + line_of(text, byte)) +
-                     ": not valid JSON: " + e.what());
+    return kelvra::common::read_json_text(text);
+  } catch (const kelvra::common::JsonTextError& e) {
+    throw InputError(source + ":" +
+                     std::to_string(first_line - 1 + kelvra::common::line_number_at(text, e.byte())) +
+                     ": " + e.what());
+  }
+}
+
+bool is_bad_input(const std::exception& e) {
+  if (dynamic_cast<const InputError*>(&e) != nullptr) return true;
+  if (const auto* kv = dynamic_cast<const kelvra::common::KvException*>(&e))
+    return kv->code() == kelvra::common::ErrorCodes::INVALID_PARAMETERS;
+  return dynamic_cast<const std::logic_error*>(&e) != nullptr ||
+         dynamic_cast<const Record::exception*>(&e) != nullptr;
+}
+
+std::string failure_text(const std::exception& e) {
+  if (const auto* json = dynamic_cast<const Record::exception*>(&e))
+    return kelvra::common::json_error_text(*json);
+  return e.what();
+}
+
+void naming_source(const std::string& source, const std::function<void()>& work) {
+  try {
+    work();
+  } catch (const InputError&) {
+    throw;
+  } catch (const std::exception& e) {
+    if (!is_bad_input(e)) throw;
+    throw InputError(source + ": " + failure_text(e));
   }
 }
 
@@ -97,16 +108,25 @@ std::vector<std::string> split_code_points(const std::string& chars, const std::
 // --- option values ---
 
 CLI::Validator at_least(std::int64_t least) {
+  return in_range(least, INT64_MAX);
+}
+
+CLI::Validator in_range(std::int64_t least, std::int64_t most, const std::string& why) {
+  const std::string expected =
+      most == INT64_MAX ? "a whole number"
+                        : "a whole number from " + std::to_string(least) + " to " + std::to_string(most) + why;
   return CLI::Validator(
-      [least](std::string& value) -> std::string {
+      [=](std::string& value) -> std::string {
         std::int64_t number = 0;
         auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
-        if (error != std::errc() || end != value.data() + value.size())
-          return "must be a whole number, got " + value;
+        if (error != std::errc() || end != value.data() + value.size() || number > most)
+          return "must be " + expected + ", got " + value;
         if (number < least) return "must be at least " + std::to_string(least) + ", got " + value;
         return "";
       },
-      "INT>=" + std::to_string(least), "at_least");
+      most == INT64_MAX ? "INT>=" + std::to_string(least)
+                        : "INT in [" + std::to_string(least) + "," + std::to_string(most) + "]",
+      "in_range");
 }
 
 CLI::Validator positive_seconds() {
@@ -134,16 +154,20 @@ CLI::Validator one_of(std::vector<std::string> choices) {
 }
 
 StreamOptions StreamFlags::options() const {
-  return StreamOptions{jobs > 0 ? jobs : default_jobs(), skip_bad, progress_mode(progress, quiet)};
+  return StreamOptions{jobs > 0 ? static_cast<int>(jobs) : default_jobs(), skip_bad,
+                       progress_mode(progress, quiet)};
 }
 
 void add_stream_flags(CLI::App& command, StreamFlags& flags, bool lines) {
+  const std::string cores = std::to_string(default_jobs());
   command
       .add_option("--jobs", flags.jobs,
                   "Threads that work on " + std::string(lines ? "lines" : "documents") +
-                      " at once (default: the number of cores, " + std::to_string(default_jobs()) +
-                      " here); the output is the same for any number")
-      ->check(at_least(1));
+                      " at once, up to 4 per core (here 1 to " + std::to_string(max_jobs()) +
+                      "; default: the number of cores, " + cores +
+                      ");\nthe output is the same for any number")
+      ->check(in_range(1, max_jobs(),
+                       max_jobs() == 4 * default_jobs() ? " (4 times the " + cores + " cores here)" : ""));
   auto* progress = command.add_flag(
       "--progress", flags.progress,
       "Show progress on standard error even when it is not a terminal");
@@ -159,19 +183,29 @@ void add_stream_flags(CLI::App& command, StreamFlags& flags, bool lines) {
 
 // --- documents of --jsonl ---
 
+namespace {
+
+// "a map", "an integer": a kind of value in a sentence.
+std::string with_article(std::string_view kind) {
+  const bool vowel = !kind.empty() && std::string_view("aeiou").find(kind[0]) != std::string_view::npos;
+  return (vowel ? "an " : "a ") + std::string(kind);
+}
+
+}  // namespace
+
 Document parse_document(std::string_view line, const std::string& source, std::int64_t number,
                         std::initializer_list<std::string_view> consumed,
                         std::initializer_list<std::string_view> own) {
   const std::string where = source + ":" + std::to_string(number) + ": ";
   Document doc{parse_json(line, source, number), {}, {}};
   if (!doc.record.is_object())
-    throw InputError(where + "a document must be a JSON object with \"text\", got a " +
-                     std::string(kelvra::common::kind_name(doc.record)));
+    throw InputError(where + "a document must be a JSON object with \"text\", got " +
+                     with_article(kelvra::common::kind_name(doc.record)));
   auto text = doc.record.find("text");
   if (text == doc.record.end()) throw InputError(where + "missing key 'text'");
   if (!text->is_string())
-    throw InputError(where + "\"text\" must be a string, got a " +
-                     std::string(kelvra::common::kind_name(*text)));
+    throw InputError(where + "\"text\" must be a string, got " +
+                     with_article(kelvra::common::kind_name(*text)));
   doc.text = text->get_ref<const std::string&>();
 
   auto listed = [](std::initializer_list<std::string_view> names, const std::string& name) {
@@ -209,7 +243,7 @@ int run_app(CLI::App& app, int argc, char** argv) {
     } catch (const OutputError&) {
     }
     Progress::interrupt();
-    std::fprintf(stderr, "kelvra-nlp: %s\n", e.what());
+    std::fprintf(stderr, "kelvra-nlp: %s\n", failure_text(e).c_str());
     return 1;
   }
 }

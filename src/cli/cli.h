@@ -55,9 +55,10 @@ void require_utf8(std::string_view text, const std::string& source);
 void checked_by_library(std::string_view text, const std::string& source,
                         const std::function<void()>& work);
 
-// Parses one JSON value; InputError naming the source and the line
-// (`first_line` is the line number of the text's first line), also for a
-// value nested deeper than kelvra::common::kMaxRecordDepth levels.
+// Parses one JSON value with kelvra::common::read_json_text; InputError
+// naming the source and the line (`first_line` is the line number of the
+// text's first line) when it is not JSON, holds a NUL byte or is nested
+// deeper than kelvra::common::kMaxRecordDepth levels.
 Record parse_json(std::string_view text, const std::string& source, std::int64_t first_line = 1);
 
 // Calls `visit(line, number)` for each line of `text` (without its line feed
@@ -69,10 +70,27 @@ void for_each_line(std::string_view text,
 // --punct); CLI::ValidationError naming `option` when `chars` is not UTF-8.
 std::vector<std::string> split_code_points(const std::string& chars, const std::string& option);
 
+// Failures that say the input was wrong (InputError, TypeError, KeyError,
+// KvException with INVALID_PARAMETERS, a record of the wrong shape), as
+// opposed to failures of the machine or of the tool (out of memory, an
+// output error), which end a run whatever --skip-bad says.
+bool is_bad_input(const std::exception& e);
+
+// The message of `e` for a user: the JSON library's own tag left out.
+std::string failure_text(const std::exception& e);
+
+// Runs `work`, a library call on input read from `source` (a whole file);
+// a failure that says the input was bad becomes an InputError naming the
+// source.
+void naming_source(const std::string& source, const std::function<void()>& work);
+
 // --- option values ---
 
 // A check for an integer option: at least `least`.
 CLI::Validator at_least(std::int64_t least);
+// A check for an integer option: from `least` to `most`; `why` says where
+// `most` comes from, for the message.
+CLI::Validator in_range(std::int64_t least, std::int64_t most, const std::string& why = "");
 // A check for a number of seconds: positive and finite.
 CLI::Validator positive_seconds();
 // A check for an option that takes one of `choices`.
@@ -81,7 +99,7 @@ CLI::Validator one_of(std::vector<std::string> choices);
 // The options of a subcommand that works on lines or documents: --jobs,
 // --progress, --quiet and, with `lines`, --skip-bad.
 struct StreamFlags {
-  int jobs = 0;  // 0: default_jobs()
+  std::int64_t jobs = 0;  // 0: default_jobs(); else 1 to max_jobs()
   bool progress = false;
   bool quiet = false;
   bool skip_bad = false;

@@ -16,6 +16,7 @@ namespace {
 using namespace kelvra::cli::testing;
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 TEST(Cli, SplitPrintsOneSentenceRecordPerLine) {
   auto result = run("split", "你好。再见！");
@@ -120,7 +121,11 @@ TEST(Cli, UsageErrorsNameTheOptionAndValueAndExitWithTwo) {
       {"section --type NER --length 5", "--type: must be one of ner, relation, got NER"},
       {"section --type ner --length 0", "--length: must be at least 1, got 0"},
       {"normalize --jobs 0", "--jobs: must be at least 1, got 0"},
-      {"stitch --type ner --jobs two", "--jobs: must be a whole number, got two"},
+      {"stitch --type ner --jobs two", "--jobs: must be a whole number from 1 to "},
+      // Thousands of threads only cost memory; past 64 bits, the same words.
+      {"split --jsonl --jobs 100000", "--jobs: must be a whole number from 1 to "},
+      {"split --jsonl --jobs 2147483648", "got 2147483648"},
+      {"split --jsonl --jobs 99999999999999999999", "--jobs: must be a whole number from 1 to "},
       {"split --punct \"$(printf '\\377')\"", "--punct: not valid UTF-8"},
   };
   for (const auto& [args, message] : cases) {
@@ -139,6 +144,56 @@ TEST(Cli, OutputThatCannotBeWrittenIsAFailure) {
   auto streamed = run("normalize --jobs 2", "a\nb\n", "/dev/full");
   EXPECT_EQ(streamed.status, 1);
   EXPECT_THAT(streamed.err, HasSubstr("cannot write the output"));
+}
+
+// --- the JSON Lines reader, and whole-file records ---
+
+// A NUL byte after a complete record used to end the record silently: the
+// rest of the line was dropped, the run succeeded, --skip-bad saw nothing.
+TEST(Cli, RegressionNulByteAfterARecordIsBadInputEverywhere) {
+  const std::string dict = write_file("城东\n");
+  const std::string nul(1, '\0');
+  const std::pair<std::string, std::string> cases[] = {
+      {"split --jsonl", R"({"text":"城东。"})"},
+      {"section --jsonl --type ner --length 5", R"({"text":"城东。"})"},
+      {"section --jsonl --type relation --length 5", R"({"text":"城东。","nes":[]})"},
+      {"match --jsonl --dict " + dict, R"({"text":"城东。"})"},
+      {"stitch --type ner", R"({"offset":0,"nes":[]})"},
+  };
+  for (const auto& [command, record] : cases) {
+    const std::string bad = record + nul + R"({"text":"more"})";
+    auto stopped = run(command, record + "\n" + bad + "\n");
+    EXPECT_EQ(stopped.status, 1) << command;
+    EXPECT_EQ(stopped.err, "kelvra-nlp: stdin:2: not valid JSON at column " + std::to_string(record.size() + 1) +
+                               ": a NUL byte, which JSON allows only escaped, as \\u0000 inside a string\n")
+        << command;
+    auto skipped = run(command + " --skip-bad", bad + "\n" + record + "\n");
+    EXPECT_EQ(skipped.status, 0) << command;
+    EXPECT_THAT(skipped.err, HasSubstr("stdin:1: not valid JSON at column")) << command;
+    EXPECT_EQ(skipped.out, run(command, record).out) << command;
+  }
+  for (const std::string command : {"glean", "section --type relation --length 5"}) {
+    auto whole = run(command, std::string(R"({"text":"a\nb","nes":[],"entities":[]})") + nul + "{}");
+    EXPECT_EQ(whole.status, 1) << command;
+    EXPECT_THAT(whole.err, HasSubstr("stdin:1: not valid JSON at column 39: a NUL byte")) << command;
+  }
+}
+
+TEST(Cli, WholeFileRecordsFailNamingTheFileInOurWords) {
+  const std::string relation = write_file(R"({"text":"ab","nes":[{"offset":"z","length":1}]})", ".json");
+  auto section = run("section --type relation --length 5 " + relation);
+  EXPECT_EQ(section.status, 1);
+  EXPECT_EQ(section.err, "kelvra-nlp: " + relation + ": parameter `offset` must be a number, got string\n");
+  const std::string document = write_file(R"({"text":"ab","entities":[{"name":"a","offset":0,"length":1}]})", ".json");
+  auto glean = run("glean " + document);
+  EXPECT_EQ(glean.status, 1);
+  EXPECT_THAT(glean.err, HasSubstr("kelvra-nlp: " + document + ": "));
+  auto huge = run("glean", R"({"text":"ab","entities":[{"offset":1e999}]})");
+  EXPECT_EQ(huge.err, "kelvra-nlp: stdin:1: not valid JSON at column 36: the number 1e999 is too large to hold\n");
+  auto not_text = run("match --jsonl --dict " + write_file("a\n"), "{\"text\":1}\n");
+  EXPECT_THAT(not_text.err, HasSubstr("stdin:1: \"text\" must be a string, got an integer"));
+  for (const auto& result : {section, glean, huge, not_text})
+    EXPECT_THAT(result.err, Not(HasSubstr("json.exception")));
 }
 
 // --- streams: lines in batches, on several threads ---

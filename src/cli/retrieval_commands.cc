@@ -1,6 +1,7 @@
 // match and glean: dictionary lookup and line passages from the command line.
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -153,7 +154,8 @@ void add_glean(CLI::App& app) {
     std::string content = read_text_input(*file);
     const std::string source = source_name(*file);
     Record doc = parse_json(content, source);
-    auto passages = Gleaner().extract(std::move(doc));
+    std::optional<std::vector<Record>> passages;
+    naming_source(source, [&] { passages = Gleaner().extract(std::move(doc)); });
     if (!passages) return;
     Output& output = Output::standard();
     JsonWriter json(output.buffer(), &output);

@@ -213,11 +213,14 @@ void add_section(CLI::App& app) {
     Output& output = Output::standard();
     JsonWriter json(output.buffer(), &output);
     if (relation) {
-      require_utf8(content, source_name(options->file));
+      const std::string source = source_name(options->file);
+      require_utf8(content, source);
       Record input = Record::object();
-      input["feature_set"] = parse_json(content, source_name(options->file));
+      input["feature_set"] = parse_json(content, source);
       input["length"] = length;
-      write_records(json, sectioner.split(std::move(input), options->type), {});
+      std::vector<Record> segments;
+      naming_source(source, [&] { segments = sectioner.split(std::move(input), options->type); });
+      write_records(json, segments, {});
       return;
     }
     Progress progress("section", content.size(), options->stream.options().progress);

@@ -14,6 +14,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -139,6 +140,8 @@ int default_jobs() {
   if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
   return std::max(1u, std::thread::hardware_concurrency());
 }
+
+int max_jobs() { return std::min(4 * default_jobs(), 1024); }
 
 ProgressMode progress_mode(bool forced, bool quiet) {
   if (quiet) return ProgressMode::kOff;
@@ -319,17 +322,6 @@ struct BatchResult {
   bool stop = false;
 };
 
-// Failures that say the input was wrong, as opposed to failures of the
-// machine or of the tool (out of memory, an output error, a converter
-// fault), which end the run whatever --skip-bad says.
-bool is_bad_input(const std::exception& e) {
-  if (dynamic_cast<const InputError*>(&e) != nullptr) return true;
-  if (const auto* kv = dynamic_cast<const kelvra::common::KvException*>(&e))
-    return kv->code() == kelvra::common::ErrorCodes::INVALID_PARAMETERS;
-  return dynamic_cast<const std::logic_error*>(&e) != nullptr ||
-         dynamic_cast<const Record::exception*>(&e) != nullptr;
-}
-
 // Works on the lines of one batch, writing into `out` (spilling into
 // `spill` when given). Stops at the first bad line unless skip_bad.
 void work_on(const Batch& batch, const std::string& source, const StreamOptions& options,
@@ -363,7 +355,7 @@ void work_on(const Batch& batch, const std::string& source, const StreamOptions&
       json.reset();
       std::string message = dynamic_cast<const InputError*>(&e) != nullptr
                                 ? e.what()
-                                : source + ":" + std::to_string(number) + ": " + e.what();
+                                : source + ":" + std::to_string(number) + ": " + failure_text(e);
       result.bad.push_back(BadLine{out.size(), std::move(message)});
       if (!options.skip_bad) {
         result.stop = true;
@@ -374,7 +366,9 @@ void work_on(const Batch& batch, const std::string& source, const StreamOptions&
   }
 }
 
-// A few threads that run tasks in the order they were given.
+// A few threads that run tasks in the order they were given. A thread is
+// started only when a task finds none idle, so that a short input never
+// starts more threads than it has batches.
 class WorkerPool {
  public:
   explicit WorkerPool(int threads) : threads_(threads) {}
@@ -390,14 +384,23 @@ class WorkerPool {
   }
 
   std::future<void> submit(std::function<void()> task) {
-    if (workers_.empty()) {  // started on first use: a short run needs none
-      for (int i = 0; i < threads_; ++i) workers_.emplace_back([this] { serve(); });
-    }
     std::packaged_task<void()> packaged(std::move(task));
     auto future = packaged.get_future();
+    bool start_one = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       tasks_.push_back(std::move(packaged));
+      start_one = tasks_.size() > idle_ && workers_.size() < static_cast<std::size_t>(threads_);
+    }
+    if (start_one) {
+      try {
+        workers_.emplace_back([this] { serve(); });
+      } catch (const std::system_error& e) {
+        // The system's limit on threads: go on with those running, if any.
+        if (workers_.empty())
+          throw std::runtime_error(std::string("cannot start a worker thread: ") + e.what());
+        threads_ = static_cast<int>(workers_.size());
+      }
     }
     ready_.notify_one();
     return future;
@@ -409,7 +412,9 @@ class WorkerPool {
       std::packaged_task<void()> task;
       {
         std::unique_lock<std::mutex> lock(mutex_);
+        ++idle_;
         ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+        --idle_;
         if (tasks_.empty()) return;
         task = std::move(tasks_.front());
         tasks_.pop_front();
@@ -419,10 +424,11 @@ class WorkerPool {
   }
 
   int threads_;
-  std::vector<std::thread> workers_;
+  std::vector<std::thread> workers_;  // only the submitting thread touches it
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<std::packaged_task<void()>> tasks_;
+  std::size_t idle_ = 0;  // workers waiting for a task
   bool stopping_ = false;
 };
 

@@ -116,6 +116,10 @@ struct StreamOptions {
 // may run on.
 int default_jobs();
 
+// The most threads --jobs may ask for: more than a few per core only cost
+// memory and start-up time. 4 times default_jobs(), at most 1024.
+int max_jobs();
+
 // The progress mode of the options: --quiet silences it, --progress forces
 // it, and otherwise it shows when standard error is a terminal.
 ProgressMode progress_mode(bool forced, bool quiet);

@@ -1,17 +1,18 @@
 #include "kelvra/common/utils.h"
 
-#include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
-#include <sstream>
 
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/json_text.h"
 
 namespace kelvra::common {
 
@@ -26,24 +27,51 @@ std::shared_ptr<spdlog::logger> LogUtil::get_logger(const std::string& name) {
   return logger;
 }
 
-Record ConfigUtil::load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw FileError(path, std::string("cannot open configuration: ") + std::strerror(errno));
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw FileError(path, "cannot read configuration");
+namespace {
 
-  // Copying or printing a record recurses once per level of nesting.
-  if (const std::size_t byte = find_excess_nesting(content); byte != std::string::npos)
-    throw FileError(path, "JSON nested deeper than " + std::to_string(kMaxRecordDepth) + " levels",
-                    1 + std::count(content.begin(), content.begin() + static_cast<long>(byte), '\n'));
+// Reading stops here: a path such as /dev/zero would otherwise fill memory.
+constexpr std::size_t kMaxConfigBytes = std::size_t{16} << 20;
+
+}  // namespace
+
+Record ConfigUtil::load(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw FileError(path, std::string("cannot open configuration: ") + std::strerror(errno));
+  std::string content;
+  int error = 0;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    error = EISDIR;
+  } else {
+    char block[1 << 16];
+    for (;;) {
+      const ssize_t n = ::read(fd, block, sizeof block);
+      if (n > 0) {
+        content.append(block, static_cast<std::size_t>(n));
+        if (content.size() > kMaxConfigBytes) {
+          error = EFBIG;
+          break;
+        }
+      } else if (n == 0) {
+        break;
+      } else if (errno != EINTR) {
+        error = errno;
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  if (error == EISDIR) throw FileError(path, "is a directory, not a configuration file");
+  if (error == EFBIG)
+    throw FileError(path, "larger than " + std::to_string(kMaxConfigBytes >> 20) +
+                              " MiB, which no configuration file is");
+  if (error != 0) throw FileError(path, std::string("cannot read configuration: ") + std::strerror(error));
+
   Record config;
   try {
-    config = Record::parse(content);
-  } catch (const Record::parse_error& e) {
-    // The parser counts bytes; people count lines.
-    std::size_t byte = std::min<std::size_t>(e.byte, content.size());
-    auto line = 1 + std::count(content.begin(), content.begin() + static_cast<long>(byte > 0 ? byte - 1 : 0), '\n');
-    throw FileError(path, std::string("not valid JSON: ") + e.what(), line);
+    config = read_json_text(content);
+  } catch (const JsonTextError& e) {
+    throw FileError(path, e.what(), line_number_at(content, e.byte()));
   }
   if (!config.is_object())
     throw FileError(path, "configuration must be a JSON object, got " +

@@ -24,8 +24,10 @@ class LogUtil {
 class ConfigUtil {
  public:
   // Reads the JSON file at `path` into a configuration record, keys in file
-  // order. Throws FileError with the path when the file cannot be read, and
-  // with the path and line when it is not JSON or not a JSON object.
+  // order. Throws FileError with the path when the file cannot be read, is
+  // a directory or is larger than 16 MiB, and with the path and line when it
+  // is not JSON (a NUL byte included), is nested deeper than kMaxRecordDepth
+  // or is not a JSON object.
   static Record load(const std::string& path);
 };
 

@@ -65,5 +65,27 @@ TEST(ConfigUtil, RefusesNestingDeeperThanRecordsAllowNamingTheLine) {
   EXPECT_TRUE(ConfigUtil::load(write_temp("config_ok.json", "{\"b\": " + allowed + "}")).is_object());
 }
 
+// Each used to pass through as something else: a C++ library's "basic_filebuf::underflow" for a
+// directory, the first record alone for a NUL, memory filled for /dev/zero.
+TEST(ConfigUtil, RegressionDirectoriesNulBytesAndEndlessFilesAreRefusedByName) {
+  const std::pair<std::string, std::string> cases[] = {
+      {::testing::TempDir(), ": is a directory, not a configuration file"},
+      {write_temp("config_nul.json", std::string("{\"a\": 1}\n\0{\"b\": 2}", 19)),
+       ":2: not valid JSON at column 1: a NUL byte"},
+      {write_temp("config_huge_number.json", "{\"timeout\": 1e999}"),
+       ":1: not valid JSON at column 13: the number 1e999 is too large to hold"},
+      {"/dev/zero", ": larger than 16 MiB, which no configuration file is"},
+  };
+  for (const auto& [path, message] : cases) {
+    try {
+      ConfigUtil::load(path);
+      ADD_FAILURE() << path;
+    } catch (const FileError& e) {
+      EXPECT_EQ(e.path(), path);
+      EXPECT_NE(std::string(e.what()).find(path + message), std::string::npos) << e.what();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kelvra::common

@@ -8,10 +8,10 @@
 #include <sstream>
 #include <utility>
 
-#include <httplib.h>
-
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/json_text.h"
 #include "kelvra/common/utf8.h"
+#include "kvc/sdk/internal/http_exchange.h"
 
 namespace kvc::sdk {
 
@@ -36,36 +36,10 @@ std::string seconds_text(double seconds) {
   return os.str();
 }
 
-// The start of an error answer's body on one line, for a message.
-std::string body_excerpt(const std::string& body) {
+// The start of an answer's body on one line, for a message.
+std::string body_excerpt(std::string_view body) {
   if (body.empty()) return "(empty body)";
-  if (!utf8::is_valid(body)) return "(" + std::to_string(body.size()) + " bytes, not text)";
-  std::size_t end = 0;
-  while (end < body.size()) {
-    std::size_t next = end;
-    utf8::next(body, next);
-    if (next > kBodyExcerpt) break;
-    end = next;
-  }
-  std::string out = body.substr(0, end);
-  for (char& c : out)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
-  if (end < body.size()) out += "...";
-  return out;
-}
-
-// Splits a time-out in seconds into the seconds and microseconds that
-// cpp-httplib takes; never both zero, which would mean "wait forever".
-std::pair<time_t, time_t> split_seconds(double seconds) {
-  double whole = std::floor(seconds);
-  auto usec = static_cast<time_t>(std::llround((seconds - whole) * 1e6));
-  auto sec = static_cast<time_t>(whole);
-  if (usec >= 1000000) {
-    sec += 1;
-    usec -= 1000000;
-  }
-  if (sec == 0 && usec == 0) usec = 1;
-  return {sec, usec};
+  return kelvra::common::text_excerpt(body, kBodyExcerpt);
 }
 
 }  // namespace
@@ -158,86 +132,43 @@ Record NlpClient::features(std::string_view text, const std::vector<std::string>
   const std::string where = "NLP service at " + endpoint_ + ": ";
   // Longer waits would overflow the clock and the socket calls' counts.
   const double limit = std::min(effective_timeout(), kLongestTimeout);
-  const auto [sec, usec] = split_seconds(limit);
-
-  std::unique_ptr<httplib::ClientImpl> client;
-  if (https_) {
-    client = std::make_unique<httplib::SSLClient>(host_, port_);
-  } else {
-    client = std::make_unique<httplib::ClientImpl>(host_, port_);
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(limit));
+  const internal::HttpTarget target{https_, host_, port_, path_};
+  internal::HttpAnswer answer;
+  try {
+    answer = internal::post_json(target, body, deadline,
+                                 "no answer within the time-out of " + seconds_text(effective_timeout()) + " s",
+                                 static_cast<std::size_t>(max_answer_bytes_));
+  } catch (const internal::ExchangeError& e) {
+    throw KvException(ErrorCodes::REMOTE_ERROR, where + e.what());
   }
-  client->set_connection_timeout(sec, usec);
-  client->set_read_timeout(sec, usec);
-  client->set_write_timeout(sec, usec);
-  client->set_keep_alive(false);
-
-  const auto start = std::chrono::steady_clock::now();
-  const auto deadline =
-      start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                  std::chrono::duration<double>(limit));
-  httplib::Request req;
-  req.method = "POST";
-  req.path = path_;
-  req.body = std::move(body);
-  req.set_header("Content-Type", "application/json");
-  req.set_header("Accept", "application/json");
-  // Each read has its own time-out; this bounds an answer that keeps
-  // trickling in as a whole.
-  req.progress = [deadline](std::uint64_t, std::uint64_t) {
-    return std::chrono::steady_clock::now() < deadline;
-  };
-  // The body is gathered here, so that an answer past the cap is refused
-  // as it arrives rather than after it has filled memory.
-  std::string answer_body;
-  bool too_large = false;
-  const auto cap = static_cast<std::uint64_t>(max_answer_bytes_);
-  req.content_receiver = [&](const char* data, std::size_t size, std::uint64_t, std::uint64_t) {
-    if (answer_body.size() + size > cap) {
-      too_large = true;
-      return false;
-    }
-    answer_body.append(data, size);
-    return true;
-  };
-
-  httplib::Result result = client->send(req);
-  if (too_large)
-    throw KvException(ErrorCodes::REMOTE_ERROR,
-                      where + "the answer is larger than the cap of " + std::to_string(cap) +
-                          " bytes (max_answer_bytes)");
-  if (!result) {
-    httplib::Error error = result.error();
-    bool out_of_time = error == httplib::Error::ConnectionTimeout ||
-                       error == httplib::Error::Canceled ||
-                       std::chrono::steady_clock::now() >= deadline;
-    if (out_of_time)
-      throw KvException(ErrorCodes::REMOTE_ERROR,
-                        where + "no answer within the time-out of " +
-                          seconds_text(effective_timeout()) + " s");
-    if (error == httplib::Error::Connection)
-      throw KvException(ErrorCodes::REMOTE_ERROR, where + "cannot connect");
-    throw KvException(ErrorCodes::REMOTE_ERROR,
-                      where + "request failed: " + httplib::to_string(error));
-  }
-  httplib::Response& response = result.value();
-  response.body = std::move(answer_body);
-  if (response.status < 200 || response.status > 299)
+  if (answer.status < 200 || answer.status > 299)
     throw KvException(ErrorCodes::REMOTE_ERROR, where + "answered with status " +
-                                                    std::to_string(response.status) + ": " +
-                                                    body_excerpt(response.body));
-  // Copying or printing a record recurses once per level: a reply nested
-  // absurdly deep must be refused before it becomes one.
-  if (const std::size_t byte = kelvra::common::find_excess_nesting(response.body); byte != std::string::npos)
-    throw KvException(ErrorCodes::REMOTE_ERROR,
-                      where + "the answer is nested deeper than " + std::to_string(kelvra::common::kMaxRecordDepth) +
-                          " levels (at byte " + std::to_string(byte) + ")");
+                                                    std::to_string(answer.status) + ": " +
+                                                    body_excerpt(answer.body));
+  return parse_answer(answer.body);
+}
+
+Record NlpClient::parse_answer(std::string_view body) const {
+  const std::string where = "NLP service at " + endpoint_ + ": ";
+  const auto cap = static_cast<std::uint64_t>(max_answer_bytes_);
+  const std::uint64_t record_cap = cap > UINT64_MAX / kRecordBytesPerAnswerByte
+                                       ? UINT64_MAX
+                                       : cap * kRecordBytesPerAnswerByte;
   Record answer;
   try {
-    answer = Record::parse(response.body);
-  } catch (const Record::parse_error& e) {
-    throw KvException(ErrorCodes::REMOTE_ERROR,
-                      where + "the answer is not JSON (" + e.what() + "): " +
-                          body_excerpt(response.body));
+    answer = kelvra::common::read_json_text(body, kelvra::common::JsonLimits{.max_record_bytes = record_cap});
+  } catch (const kelvra::common::JsonTextError& e) {
+    std::string message = where + "the answer is " + e.what();
+    if (e.byte() == std::string_view::npos)
+      message += " (" + std::to_string(kRecordBytesPerAnswerByte) + " times max_answer_bytes)";
+    else if (std::string_view(e.what()).starts_with("not valid JSON"))
+      message += "; it begins: " + body_excerpt(body);
+    else
+      message += " (at byte " + std::to_string(e.byte()) + ")";
+    throw KvException(ErrorCodes::REMOTE_ERROR, message);
   }
   bool shaped = answer.is_object();
   if (answer.is_array()) {
@@ -247,7 +178,7 @@ Record NlpClient::features(std::string_view text, const std::vector<std::string>
   if (!shaped)
     throw KvException(ErrorCodes::REMOTE_ERROR,
                       where + "the answer is neither a feature set nor a list of feature sets: " +
-                          body_excerpt(response.body));
+                          body_excerpt(body));
   return answer;
 }
 

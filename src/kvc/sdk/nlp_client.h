@@ -16,18 +16,24 @@
 // Every failure to get such an answer is a KvException with the code
 // REMOTE_ERROR and a one-line message that names the endpoint's URL: the
 // service cannot be reached, it does not answer within the time-out, it
-// answers with a status other than 2xx, or its body is not JSON of that
-// shape.
+// answers with a status other than 2xx (the message quotes the start of the
+// body), it does not speak HTTP/1.x, or its body is not JSON of that shape.
 //
-// The time-out, in seconds, bounds connecting, sending the request and
-// each wait for the answer, and the whole answer must arrive within it
-// once it has begun. A time-out longer than kLongestTimeout (about eleven
+// The time-out, in seconds, is one deadline for the whole exchange: looking
+// up the host, connecting, sending the request and reading the answer's
+// headers and body. A time-out longer than kLongestTimeout (about eleven
 // days) waits that long: no time-out in practice. Each call opens its own
 // connection, so one client serves any number of threads at once.
 //
-// An answer is read into memory, so its size is capped (max_answer_bytes,
-// 64 MiB unless the constructor is given another cap): a larger one is a
-// REMOTE_ERROR naming the endpoint and the cap, and is not read further.
+// An answer is read into memory, so its size is capped twice: its body
+// (max_answer_bytes, 64 MiB unless the constructor is given another cap;
+// a larger one is not read further) and the records read from it, whose
+// memory is estimated as they are built and may not pass
+// kRecordBytesPerAnswerByte times max_answer_bytes (real feature sets take
+// 4 to 6 times their JSON; `[{},{},...]` would take 20 times). The
+// answer's status line and headers may take 64 KiB (over https, through
+// cpp-httplib, they are not capped). Either is a REMOTE_ERROR naming the
+// endpoint and the cap.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +54,9 @@ class NlpClient {
   static constexpr double kLongestTimeout = 1e6;
   // The answer size cap used when the constructor is given none: 64 MiB.
   static constexpr std::int64_t kDefaultMaxAnswerBytes = std::int64_t{64} << 20;
+  // The records of an answer may take this many times max_answer_bytes of
+  // memory.
+  static constexpr std::int64_t kRecordBytesPerAnswerByte = 8;
 
   // `url` is the service's base address, "http://HOST[:PORT][/PATH]" or
   // "https://..."; a trailing slash is ignored. `timeout` is in seconds
@@ -83,6 +92,13 @@ class NlpClient {
   // KvException REMOTE_ERROR naming the endpoint as described above.
   virtual kelvra::Record features(std::string_view text, const std::vector<std::string>& types,
                                   std::string_view lang, const kelvra::Record& tag) const;
+
+  // Reads the body of a 2xx answer as features() does: JSON (no NUL byte,
+  // nested at most kMaxRecordDepth levels, its records within
+  // kRecordBytesPerAnswerByte times max_answer_bytes of memory) that is one
+  // feature set or a list of them. Throws KvException REMOTE_ERROR naming
+  // the endpoint. Nothing is sent.
+  kelvra::Record parse_answer(std::string_view body) const;
 
  private:
   std::string url_;

@@ -1,5 +1,9 @@
 #include "kvc/sdk/nlp_client.h"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -102,7 +106,8 @@ TEST(NlpClient, EveryFailureNamesTheEndpoint) {
   EXPECT_THAT(status, HasSubstr(endpoint));
   EXPECT_THAT(status, HasSubstr("status 500: model crashed see the log"));
   EXPECT_THAT(remote_error([&] { ask("not json"); }),
-              HasSubstr(endpoint + ": the answer is not JSON"));
+              HasSubstr(endpoint + ": the answer is not valid JSON at column 1: invalid literal; "
+                                   "last read: '<'; it begins: <html>maintenance</html>"));
   EXPECT_THAT(remote_error([&] { ask("not a set"); }),
               HasSubstr("neither a feature set nor a list"));
 
@@ -158,7 +163,154 @@ TEST(NlpClient, AnswersNestedTooDeepAreRefusedBeforeParsing) {
   NlpClient client(service.url(), 5);
   const std::string deep = std::string(kelvra::common::kMaxRecordDepth, '[') + std::string(kelvra::common::kMaxRecordDepth, ']');
   EXPECT_THAT(remote_error([&] { client.features("echo:{\"words\":" + deep + "}", {}, "zh_cn", Record()); }),
-              HasSubstr(service.url() + "/features: the answer is nested deeper than 1000 levels (at byte 1008)"));
+              HasSubstr(service.url() + "/features: the answer is JSON nested deeper than 1000 levels (at byte 1008)"));
+}
+
+TEST(NlpClient, AnswersWhoseRecordsWouldTakeTooMuchMemoryAreRefused) {
+  // 300 kB of empty sets is within a 400 kB cap, but each {} takes some
+  // 60 bytes of memory: past 8 times the cap.
+  std::string sets = "[{}";
+  for (int i = 0; i < 100000; ++i) sets += ",{}";
+  sets += "]";
+  TestService service;
+  NlpClient client(service.url(), 5, 400000);
+  EXPECT_THAT(remote_error([&] { client.features("echo:" + sets, {}, "zh_cn", Record()); }),
+              HasSubstr(service.url() + "/features: the answer is JSON whose records would take more than "
+                                        "3200000 bytes of memory (8 times max_answer_bytes)"));
+  EXPECT_EQ(NlpClient(service.url(), 5, 4000000).features("echo:" + sets, {}, "zh_cn", Record()).size(),
+            100001u);
+}
+
+TEST(NlpClient, ErrorStatusesAreReportedWhateverTheCap) {
+  // The body of a 500 is larger than 10 bytes: still a 500, with its start.
+  TestService service;
+  NlpClient small(service.url(), 5, 10);
+  EXPECT_THAT(remote_error([&] { small.features("fail", {}, "zh_cn", Record()); }),
+              HasSubstr("/features: answered with status 500: model crashed see the log"));
+}
+
+TEST(NlpClient, RegressionNulAfterTheAnswerIsNotIgnored) {
+  TestService service;
+  NlpClient client(service.url(), 5);
+  EXPECT_THAT(remote_error([&] {
+                client.features(std::string("echo:{\"words\":[]}\0{}", 19), {}, "zh_cn", Record());
+              }),
+              HasSubstr("/features: the answer is not valid JSON at column 13: a NUL byte"));
+}
+
+// --- Hostile services: each ends at the deadline or with a clear message ---
+
+// The message of asking `url` for "x" with `timeout` (and `cap`).
+std::string failure_from(const std::string& url, double timeout, std::int64_t cap = 1 << 20,
+                         const std::string& text = "x") {
+  NlpClient client(url, timeout, cap);
+  return remote_error([&] { client.features(text, {"WORD"}, "zh_cn", Record::object()); });
+}
+
+// Sends `bytes` every 50 ms until the client goes away or the service stops
+// (or 20 s have passed: a client without a deadline would wait that long).
+RawService::Serve trickle(std::string head, std::string bytes) {
+  return [=](int fd, const std::atomic<bool>& stopping) {
+    RawService::read_request(fd);
+    bool open = RawService::send_all(fd, head);
+    for (int i = 0; open && !stopping && i < 400; ++i) {
+      open = RawService::send_all(fd, bytes);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  };
+}
+
+// Sends `head`, then `bytes` over and over as fast as the client takes them
+// (200 MB at most).
+RawService::Serve flood(std::string head, std::string bytes) {
+  return [=](int fd, const std::atomic<bool>& stopping) {
+    RawService::read_request(fd);
+    bool open = RawService::send_all(fd, head);
+    for (std::size_t sent = 0; open && !stopping && sent < (200u << 20); sent += bytes.size())
+      open = RawService::send_all(fd, bytes);
+  };
+}
+
+// Reads the request, answers `answer` and closes.
+RawService::Serve answers(std::string answer) {
+  return [=](int fd, const std::atomic<bool>&) {
+    RawService::read_request(fd);
+    RawService::send_all(fd, answer);
+  };
+}
+
+TEST(NlpClientHostile, TricklingHeadersOrBodyEndAtTheDeadline) {
+  // Each read comes within a per-read time-out; only a deadline ends these.
+  RawService headers(trickle("HTTP/1.1 200 OK\r\n", "X-Slow: 1\r\n"));
+  EXPECT_THAT(failure_from(headers.url(), 0.5),
+              HasSubstr("no answer within the time-out of 0.5 s (while reading the answer's headers"));
+  RawService body(trickle("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n[", "{},"));
+  EXPECT_THAT(failure_from(body.url(), 0.5),
+              HasSubstr("no answer within the time-out of 0.5 s (while reading the answer's body"));
+}
+
+TEST(NlpClientHostile, AServiceThatNeverReadsEndsAtTheDeadline) {
+  RawService deaf([](int, const std::atomic<bool>& stopping) {
+    while (!stopping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  });
+  EXPECT_THAT(failure_from(deaf.url(), 0.5, 1 << 20, std::string(30 << 20, 'a')),
+              HasSubstr("no answer within the time-out of 0.5 s (while sending the request; "
+                        "the service took "));
+}
+
+TEST(NlpClientHostile, HeadersAreCappedHoweverTheyCome) {
+  RawService many_lines(flood("HTTP/1.1 200 OK\r\n", std::string(1000, 'X') + ": y\r\n"));
+  RawService one_line(flood("HTTP/1.1 200 OK\r\nX-Long: ", std::string(1 << 16, 'a')));
+  for (const RawService* service : {&many_lines, &one_line})
+    EXPECT_THAT(failure_from(service->url(), 30), HasSubstr("the answer's headers are larger than 64 KiB"));
+}
+
+TEST(NlpClientHostile, BrokenAnswersAreNamedForWhatTheyAre) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "the service closed the connection without answering"},
+      {"{\"words\":[]}", "the answer is not HTTP/1.x: it begins with `{\"words\":[]}`"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", "Content-Length `-5` is not a number of bytes"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 1e20\r\n\r\n", "Content-Length `1e20` is not a number"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\n", "is not a number of bytes"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n{}", "closed the connection after 2 of the 10 bytes"},
+      {"HTTP/1.1 200 OK\r\nContent-Type: appl", "closed the connection in the middle of the answer's headers"},
+      {"HTTP/1.1 OK\r\n\r\n", "the answer's status line is not HTTP/1.x: `HTTP/1.1 OK`"},
+      {"HTTP/1.1 200 OK\r\nbroken header\r\n\r\n", "malformed header line: `broken header`"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "chunk size `zz`"},
+      {"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n", "Content-Encoding: gzip"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2000000\r\n\r\n", "larger than the cap of 1048576 bytes"},
+      {"HTTP/1.1 503 Busy\r\nContent-Length: 9000000\r\n\r\n" + std::string(5000, 'b'),
+       "answered with status 503: bbbb"},
+  };
+  for (const auto& [answer, message] : cases) {
+    RawService service(answers(answer));
+    const std::string failure = failure_from(service.url(), 5);
+    EXPECT_THAT(failure, HasSubstr(service.url() + "/features: ")) << answer;
+    EXPECT_THAT(failure, HasSubstr(message)) << answer;
+  }
+  // Under a cap set sky-high, a claimed length allocates nothing up front.
+  RawService claims(answers("HTTP/1.1 200 OK\r\nContent-Length: 999999999999999999\r\n\r\n{}"));
+  EXPECT_THAT(failure_from(claims.url(), 5, INT64_MAX),
+              HasSubstr("closed the connection after 2 of the 999999999999999999 bytes"));
+}
+
+TEST(NlpClientHostile, ChunkedAndCloseDelimitedAnswersRead) {
+  const Record expected = {{"words", Record::array()}};
+  RawService chunked(answers("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                             "4;x=y\r\n{\"wo\r\n8\r\nrds\":[]}\r\n0\r\nX-Trailer: 1\r\n\r\n"));
+  RawService until_close(answers("HTTP/1.0 200 OK\r\n\r\n{\"words\":[]}"));
+  for (const RawService* service : {&chunked, &until_close})
+    EXPECT_EQ(NlpClient(service->url(), 5).features("x", {}, "zh_cn", Record()), expected);
+}
+
+TEST(NlpClientHostile, HttpsAgainstAPlainServiceSaysSo) {
+  TestService plain;
+  EXPECT_THAT(failure_from("https://127.0.0.1:" + std::to_string(plain.port()), 5),
+              HasSubstr("the TLS handshake failed; is the service at this address an https service?"));
+  RawService silent([](int, const std::atomic<bool>& stopping) {
+    while (!stopping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  });
+  EXPECT_THAT(failure_from("https" + silent.url().substr(4), 0.5), HasSubstr("no answer within the time-out of 0.5 s"));
 }
 
 TEST(NlpClient, RejectsTextThatIsNotUtf8BeforeSending) {

@@ -57,7 +57,9 @@ std::vector<std::string> codes();
 // answer as feature sets. Throws TypeError naming `text` when it is not
 // valid UTF-8, the client's KvException REMOTE_ERROR, and KvException
 // REMOTE_ERROR naming the endpoint when the answer's records do not read
-// as feature sets.
+// as feature sets or place a word or an entity outside the text (an offset
+// or length below 0, or an end past the text's length in code points; the
+// message names the record).
 class ServiceExtractor : public Extractor {
  public:
   // Throws TypeError naming `nlp_client` when it is null.
