@@ -6,9 +6,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -177,6 +179,7 @@ struct Entry {
   std::string written_cantonese;
   std::string written_mandarin;
   std::int64_t line = 0;
+  std::string seg;  // the Cantonese word converted a character at a time (CharTable)
 };
 
 // Reads the dictionary: its entries, one per distinct converted Cantonese
@@ -213,7 +216,7 @@ std::vector<Entry> load_entries(const std::string& path) {
   std::unordered_map<std::string, std::size_t> position;
   for (std::size_t i = 0; i < numbers.size(); ++i) {
     Entry entry{std::move(converted[2 * i]), std::move(converted[2 * i + 1]), std::string(written[2 * i]),
-                std::string(written[2 * i + 1]), numbers[i]};
+                std::string(written[2 * i + 1]), numbers[i], {}};
     auto [it, fresh] = position.try_emplace(entry.key, entries.size());
     if (fresh)
       entries.push_back(std::move(entry));
@@ -225,10 +228,9 @@ std::vector<Entry> load_entries(const std::string& path) {
   return entries;
 }
 
-// The Mandarin word list in simplified characters: one text, a word a
-// line, and the words as views into it (no string of its own for each of
-// thousands of words). A word whose conversion held a line feed (no
-// shipped converter makes one) would count as its lines.
+// The Mandarin word list: one text, a word a line, and the words as views
+// into it (no string of its own for each of thousands of words); first as
+// written, then converted a character at a time (CharTable).
 struct WordList {
   std::string text;
   std::vector<std::string_view> words;
@@ -236,16 +238,104 @@ struct WordList {
 
 void load_words(const std::string& path, WordList& list) {
   const std::string content = read_file(path, "Mandarin word list");
-  std::string joined;  // the words, a line each
-  joined.reserve(content.size() + 1);
+  list.text.reserve(content.size() + 1);
   for_each_line(path, content, [&](std::string_view line, std::int64_t) {
     if (line.empty() || line.front() == '#') return;
-    joined += line;
-    joined += '\n';
+    list.text += line;
+    list.text += '\n';
   });
-  list.text = simplified_lines(joined);
-  list.words = lines_of(list.text);
 }
+
+// The segmenter's view of text: every code point converted alone, so that
+// a word converts the same wherever it stands. OpenCC converts a whole
+// text by its phrases, and keeps a character in one place (著 in 著作, 乾
+// in 乾隆) that it converts in another: a dictionary key converted alone
+// would miss it there. Holds the code points of the translator's words;
+// any other code point is taken as the whole-text conversion has it.
+class CharTable {
+ public:
+  // Marks the code points of `text` (valid UTF-8) for add_marked().
+  void mark(std::string_view text) {
+    for (std::size_t pos = 0; pos < text.size();) {
+      const char32_t cp = utf8::next(text, pos);
+      if (cp < kBmp) {
+        if (!marked_[cp]) {
+          marked_[cp] = true;
+          pending_.push_back(cp);
+        }
+      } else if (std::find(pending_.begin(), pending_.end(), cp) == pending_.end() && !find_other(cp)) {
+        pending_.push_back(cp);
+      }
+    }
+  }
+
+  // Converts the marked code points, each alone, with one pass of the
+  // converter for all of them.
+  void add_marked() {
+    std::string joined;
+    for (char32_t cp : pending_) {
+      if (cp == U'\n') continue;
+      utf8::append(joined, cp);
+      joined += '\n';
+    }
+    const std::string converted = simplified_lines(joined);
+    std::size_t pos = 0;
+    for (char32_t cp : pending_) {
+      if (cp == U'\n') continue;
+      const std::size_t end = converted.find('\n', pos);
+      const std::string_view line = std::string_view(converted).substr(pos, end - pos);
+      pos = end + 1;
+      std::size_t at = 0;
+      const char32_t to = line.empty() ? cp : utf8::next(line, at);
+      const char32_t value = at == line.size() ? to : cp;  // not one code point: kept
+      if (cp < kBmp)
+        bmp_[cp] = value;
+      else
+        others_.emplace_back(cp, value);
+    }
+    std::sort(others_.begin(), others_.end());
+    pending_.clear();
+    marked_.assign(kBmp, false);
+  }
+
+  // `cp` converted alone, or `otherwise` when the table does not hold it.
+  char32_t convert(char32_t cp, char32_t otherwise) const {
+    if (cp < kBmp) return bmp_[cp] != 0 ? bmp_[cp] : otherwise;
+    const auto found = std::lower_bound(others_.begin(), others_.end(), std::pair<char32_t, char32_t>(cp, 0));
+    return found != others_.end() && found->first == cp ? found->second : otherwise;
+  }
+
+  // `text` converted a code point at a time; code points the table does
+  // not hold stay as they are.
+  std::string convert(std::string_view text) const {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t pos = 0; pos < text.size();) {
+      const char32_t cp = utf8::next(text, pos);
+      utf8::append(out, convert(cp, cp));
+    }
+    return out;
+  }
+  std::u32string convert_code_points(std::string_view text) const {
+    std::u32string out;
+    for (std::size_t pos = 0; pos < text.size();) {
+      const char32_t cp = utf8::next(text, pos);
+      out.push_back(convert(cp, cp));
+    }
+    return out;
+  }
+
+ private:
+  static constexpr char32_t kBmp = 0x10000;
+  bool find_other(char32_t cp) const {
+    return std::binary_search(others_.begin(), others_.end(), std::pair<char32_t, char32_t>(cp, 0),
+                              [](const auto& a, const auto& b) { return a.first < b.first; });
+  }
+  std::vector<char32_t> bmp_ = std::vector<char32_t>(kBmp, 0);
+  std::vector<std::pair<char32_t, char32_t>> others_;
+  std::vector<bool> marked_ = std::vector<bool>(kBmp, false);
+  std::vector<char32_t> pending_;
+};
 
 // The folders that may hold the shipped data, the installed place first.
 std::vector<std::filesystem::path> data_folders() {
@@ -266,18 +356,21 @@ std::string data_file(const char* name) {
   return (folders.front() / name).string();
 }
 
-// True when `text` (the input's slice under a dictionary word) is written as
-// the entry writes its Cantonese word, or in simplified characters, code
-// point by code point. An entry written in simplified characters takes
-// whatever converts to it.
-bool written_as(std::string_view text, const Entry& entry) {
-  const std::string& written = entry.written_cantonese;
-  if (written == entry.key || written == text || entry.key == text) return true;
-  if (utf8::length(written) != utf8::length(entry.key)) return true;
-  for (std::size_t t = 0, w = 0, k = 0; t < text.size() && w < written.size() && k < entry.key.size();) {
+
+// True when `text` (the input's slice under a dictionary or rule word) is
+// written as `written` (the word as its file writes it), or, with
+// `simplified_too`, as `key` (its simplified form), code point by code
+// point. A word written in simplified characters takes whatever converts to
+// it.
+bool written_as(std::string_view text, std::string_view written, std::string_view key, bool simplified_too) {
+  if (written == key || written == text) return true;
+  if (!simplified_too) return false;
+  if (key == text) return true;
+  if (utf8::length(written) != utf8::length(key)) return true;
+  for (std::size_t t = 0, w = 0, k = 0; t < text.size() && w < written.size() && k < key.size();) {
     const char32_t cp = utf8::next(text, t);
     const char32_t as_written = utf8::next(written, w);
-    const char32_t simplified = utf8::next(entry.key, k);
+    const char32_t simplified = utf8::next(key, k);
     if (cp != as_written && cp != simplified) return false;
   }
   return true;
@@ -301,6 +394,200 @@ std::string simplified_view(std::string_view text) {
   return view;
 }
 
+// --- the rules file ---
+
+constexpr const char* kRulesName = "c2m_rules.tsv";
+// Where the Mandarin of the word before goes in a rule's Mandarin.
+constexpr std::string_view kBefore = "…";
+
+// What lies beyond an alternative's text: nothing asked, the start of a
+// clause, the end of a sentence, the end of a clause, a Chinese character,
+// a numeral.
+enum class Edge : std::uint8_t { kNone, kStart, kEnd, kClause, kHan, kNumber };
+
+struct Alternative {
+  std::string written;  // as the rules file writes it
+  std::u32string text;  // converted a character at a time
+  Edge edge = Edge::kNone;
+};
+
+enum class Test : std::uint8_t { kBefore, kAfter, kNotBefore, kNotAfter, kLater, kEarlier, kNotEarlier };
+
+struct Condition {
+  Test test;
+  std::vector<Alternative> alternatives;
+};
+
+// A rule of the rules file, one for each word of a class.
+struct Rule {
+  std::string key;       // Cantonese, converted a character at a time
+  std::string mandarin;  // simplified; kBefore for the word before
+  std::vector<Condition> conditions;
+  std::vector<std::string> front_written;  // front:@CLASS: the class's words
+  std::vector<std::u32string> front;       // the same converted a character at a time
+  bool cantonese = false;
+  bool negator = false;
+  bool guard = false;
+  bool join = false;   // kBefore takes the word before and the word after together
+  bool marks = false;  // where its conditions hold, the sentence is Cantonese
+  cantoseg::Standing standing = cantoseg::Standing::kPlain;
+  std::int64_t line = 0;
+  std::string written_cantonese;  // the line's fields as the file writes them
+  std::string written_mandarin;
+  std::string written_conditions;
+};
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+  std::vector<std::string_view> fields;
+  for (std::size_t pos = 0;;) {
+    const std::size_t end = text.find(separator, pos);
+    fields.push_back(text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
+    if (end == std::string_view::npos) return fields;
+    pos = end + 1;
+  }
+}
+
+// Reads the rules file (format in cantonese.h).
+std::vector<Rule> load_rules(const std::string& path) {
+  const std::string content = read_file(path, "rules file");
+  // Each class's words as written.
+  std::unordered_map<std::string, std::vector<std::string_view>> classes;
+  std::vector<Rule> rules;
+  for_each_line(path, content, [&](std::string_view line, std::int64_t number) {
+    if (line.empty() || line.front() == '#') return;
+    const std::vector<std::string_view> fields = split(line, '\t');
+    if (fields.size() < 2) return;
+    const auto fail = [&](const std::string& what) { throw FileError(path, what, number); };
+    const auto class_words = [&](std::string_view name) -> const std::vector<std::string_view>& {
+      const auto found = classes.find(std::string(name));
+      if (found == classes.end()) fail("unknown class " + std::string(name));
+      return found->second;
+    };
+    if (fields[0].front() == '@' && fields.size() == 2) {
+      std::vector<std::string_view>& words = classes[std::string(fields[0])];
+      words.clear();
+      for (std::string_view word : split(fields[1], '|')) {
+        if (word.empty()) fail("an empty word in class " + std::string(fields[0]));
+        words.push_back(word);
+      }
+      return;
+    }
+    Rule rule;
+    rule.line = number;
+    rule.written_mandarin = std::string(fields[1]);
+    rule.mandarin = simplified(fields[1]);
+    if (fields.size() > 2) rule.written_conditions = std::string(fields[2]);
+    for (std::string_view token : split(rule.written_conditions, ' ')) {
+      if (token.empty()) continue;
+      if (token == "cantonese") {
+        rule.cantonese = true;
+      } else if (token == "a-not-a") {
+        rule.negator = true;
+      } else if (token == "guard") {
+        rule.guard = true;
+      } else if (token == "join") {
+        rule.join = true;
+      } else if (token == "marks") {
+        rule.marks = true;
+      } else if (token.starts_with("front:")) {
+        for (std::string_view word : class_words(token.substr(6))) rule.front_written.emplace_back(word);
+      } else {
+        const std::size_t colon = token.find(':');
+        const std::string_view name = token.substr(0, colon);
+        Condition condition;
+        if (name == "before") condition.test = Test::kBefore;
+        else if (name == "after") condition.test = Test::kAfter;
+        else if (name == "not-before") condition.test = Test::kNotBefore;
+        else if (name == "not-after") condition.test = Test::kNotAfter;
+        else if (name == "later") condition.test = Test::kLater;
+        else if (name == "earlier") condition.test = Test::kEarlier;
+        else if (name == "not-earlier") condition.test = Test::kNotEarlier;
+        else fail("unknown condition " + std::string(token));
+        if (colon == std::string_view::npos) fail("no alternatives in " + std::string(token));
+        const bool looks_back = condition.test == Test::kAfter || condition.test == Test::kNotAfter ||
+                                condition.test == Test::kEarlier || condition.test == Test::kNotEarlier;
+        for (std::string_view alternative : split(token.substr(colon + 1), '|')) {
+          if (alternative.starts_with("@")) {
+            for (std::string_view word : class_words(alternative))
+              condition.alternatives.push_back({std::string(word), {}, Edge::kNone});
+            continue;
+          }
+          Alternative parsed;
+          static constexpr std::pair<std::string_view, Edge> kEdges[] = {
+              {"START", Edge::kStart}, {"END", Edge::kEnd},     {"CLAUSE", Edge::kClause},
+              {"HAN", Edge::kHan},     {"NUM", Edge::kNumber}};
+          for (const auto& [edge_name, edge] : kEdges) {
+            if (looks_back ? alternative.starts_with(edge_name) : alternative.ends_with(edge_name)) {
+              parsed.edge = edge;
+              alternative = looks_back ? alternative.substr(edge_name.size())
+                                       : alternative.substr(0, alternative.size() - edge_name.size());
+              break;
+            }
+          }
+          if (alternative.empty() && parsed.edge == Edge::kNone)
+            fail("an empty alternative in " + std::string(token));
+          parsed.written = std::string(alternative);
+          condition.alternatives.push_back(std::move(parsed));
+        }
+        rule.conditions.push_back(std::move(condition));
+      }
+    }
+    std::vector<std::string_view> words{fields[0]};
+    if (fields[0].front() == '@') words = class_words(fields[0]);
+    for (std::string_view word : words) {
+      Rule made = rule;
+      made.written_cantonese = std::string(word);
+      if ((made.negator || made.guard) && utf8::length(word) != 1)
+        fail("a-not-a and guard take a word of one character, not " + std::string(word));
+      rules.push_back(std::move(made));
+    }
+  });
+  return rules;
+}
+
+// Marks the code points of the rules' words and texts in `table`.
+void mark_rules(const std::vector<Rule>& rules, CharTable& table) {
+  for (const Rule& rule : rules) {
+    table.mark(rule.written_cantonese);
+    for (const auto& word : rule.front_written) table.mark(word);
+    for (const auto& condition : rule.conditions)
+      for (const auto& alternative : condition.alternatives) table.mark(alternative.written);
+  }
+}
+
+// The rules' words and texts converted a character at a time.
+void convert_rules(std::vector<Rule>& rules, const CharTable& table) {
+  for (Rule& rule : rules) {
+    rule.key = table.convert(rule.written_cantonese);
+    for (const auto& word : rule.front_written) rule.front.push_back(table.convert_code_points(word));
+    for (auto& condition : rule.conditions)
+      for (auto& alternative : condition.alternatives) alternative.text = table.convert_code_points(alternative.written);
+  }
+}
+
+bool is_han(char32_t cp) {
+  return (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+         (cp >= 0x20000 && cp <= 0x3134F);
+}
+
+bool is_number(char32_t cp) {
+  static constexpr std::u32string_view kNumerals = U"〇零一二三四五六七八九十百千万两几0123456789０１２３４５６７８９";
+  return kNumerals.find(cp) != std::u32string_view::npos;
+}
+
+// Code points after which a sentence ends.
+bool ends_sentence(char32_t cp) {
+  static constexpr std::u32string_view kEnds = U"。！？!?…．\n\r";
+  return kEnds.find(cp) != std::u32string_view::npos;
+}
+
+// A judge's choice for a word whose `marks` rule held in a sentence not yet
+// known as Cantonese: the word stays as it is without rules.
+constexpr std::uint32_t kMarksOnly = 0xFFFFFFFF;
+
+// The longest sentence translated as one; longer ones are cut.
+constexpr std::size_t kSentenceMax = std::size_t{1} << 16;
+
 }  // namespace
 
 const std::shared_ptr<spdlog::logger>& logger() {
@@ -321,61 +608,298 @@ const std::shared_ptr<spdlog::logger>& logger() {
 
 namespace {
 
-// The segmenter's lexicon: the Mandarin words first, then the dictionary's
-// Cantonese words, so that a word in both is a dictionary word. The word
-// list's single characters are the characters Mandarin writes: a
-// dictionary word that changes something is Marked when it holds another
-// character, Ambiguous otherwise.
-std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words,
-                                      const std::vector<Entry>& entries) {
+// Everything a translator loads, and what it knows of it.
+struct Model {
+  Model(std::string dict_path, std::string rules_path, std::vector<Entry> loaded_entries,
+        std::vector<Rule> loaded_rules, const std::vector<std::string_view>& words, CharTable table);
+
+  // A rule word: its rules (positions in `rules`) in the order of their
+  // lines, and the lexicon position of what it is where none holds (npos:
+  // no word).
+  struct RuleWord {
+    std::vector<std::uint32_t> rules;
+    std::size_t base = cantoseg::Segmenter::npos;
+    std::uint32_t negator = 0;  // 1 + position of its a-not-a rule, or 0
+  };
+
+  bool is_entry(std::size_t index) const { return index >= first_entry && index < first_rule_word; }
+  const Entry& entry(std::size_t index) const { return entries[index - first_entry]; }
+  bool is_rule_word(std::size_t index) const {
+    return index != cantoseg::Segmenter::npos && index >= first_rule_word;
+  }
+  const RuleWord& rule_word(std::size_t index) const { return rule_words[index - first_rule_word]; }
+  bool only_cantonese(char32_t cp) const {
+    return cp < cantonese_bmp.size() ? cantonese_bmp[cp]
+                                     : std::binary_search(cantonese_others.begin(), cantonese_others.end(), cp);
+  }
+  // The standing of a word of the lexicon that is not a rule word.
+  cantoseg::Standing standing(std::size_t index) const {
+    return is_entry(index) ? entry_standing[index - first_entry] : cantoseg::Standing::kPlain;
+  }
+
+  std::string dict_file;
+  std::string rules_file;
+  std::vector<Entry> entries;
+  std::vector<Rule> rules;
+  std::size_t first_entry = 0;      // lexicon position of entries[0]
+  std::size_t first_rule_word = 0;  // lexicon position of rule_words[0]
+  std::vector<RuleWord> rule_words;
+  std::vector<cantoseg::Standing> entry_standing;
+  std::vector<std::uint8_t> entry_marks;  // 1: the entry makes its sentence Cantonese
+  std::vector<bool> cantonese_bmp;        // characters only Cantonese writes, simplified
+  std::vector<char32_t> cantonese_others;  // the same beyond the BMP, sorted
+  std::vector<char32_t> guards;            // characters as the text writes them
+  CharTable chars;                         // the segmenter's conversion
+  Cantonese::Dictionary c2m;
+  cantoseg::Segmenter segmenter;
+};
+
+// The segmenter's lexicon, and what the translator needs to know of it:
+// the Mandarin words first (guarded), then the dictionary's Cantonese words,
+// so that a word in both is a dictionary word, then one word for each word
+// with rules. The word list's single characters are the characters Mandarin
+// writes: a dictionary or rule word that changes something is Marked when
+// it holds another character, Ambiguous otherwise.
+std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words, Model& impl) {
   std::vector<char32_t> mandarin;  // sorted once all are in
   std::vector<cantoseg::Lexeme> lexemes;
-  lexemes.reserve(words.size() + entries.size());
+  lexemes.reserve(words.size() + impl.entries.size() + impl.rules.size());
   for (std::string_view word : words) {
     std::size_t pos = 0;
     const char32_t cp = word.empty() ? 0 : utf8::next(word, pos);
     if (!word.empty() && pos == word.size()) mandarin.push_back(cp);
-    lexemes.push_back({word, cantoseg::Standing::kPlain});
+    lexemes.push_back({word, cantoseg::Standing::kPlain, false, false, true});
   }
   std::sort(mandarin.begin(), mandarin.end());
-  for (const auto& entry : entries) {
-    auto standing = cantoseg::Standing::kPlain;
-    if (entry.value != entry.key) {
-      standing = cantoseg::Standing::kAmbiguous;
-      for (std::size_t pos = 0; pos < entry.key.size();)
-        if (!std::binary_search(mandarin.begin(), mandarin.end(), utf8::next(entry.key, pos)))
-          standing = cantoseg::Standing::kMarked;
+  impl.cantonese_bmp.assign(0x10000, false);
+  const auto standing = [&](std::string_view key, std::string_view value) {
+    if (value == key) return cantoseg::Standing::kPlain;
+    auto result = cantoseg::Standing::kAmbiguous;
+    for (std::size_t pos = 0; pos < key.size();) {
+      const char32_t cp = utf8::next(key, pos);
+      if (std::binary_search(mandarin.begin(), mandarin.end(), cp) || !is_han(cp)) continue;
+      result = cantoseg::Standing::kMarked;
+      if (cp < 0x10000)
+        impl.cantonese_bmp[cp] = true;
+      else
+        impl.cantonese_others.push_back(cp);
     }
-    lexemes.push_back({entry.key, standing});
+    return result;
+  };
+
+  // The dictionary's and the rules' words, where the word list and the
+  // dictionary hold them last.
+  struct Probe {
+    std::size_t last = cantoseg::Segmenter::npos;
+    bool in_words = false;
+  };
+  std::unordered_map<std::string_view, Probe> probes;
+  probes.reserve(impl.entries.size() + impl.rules.size());
+  for (const auto& entry : impl.entries) probes.try_emplace(entry.seg);
+  for (const auto& rule : impl.rules) probes.try_emplace(rule.key);
+  for (std::size_t i = 0; i < words.size(); ++i)
+    if (auto found = probes.find(words[i]); found != probes.end()) found->second = {i, true};
+
+  impl.first_entry = lexemes.size();
+  for (const auto& entry : impl.entries) {
+    Probe& probe = probes[entry.seg];
+    probe.last = lexemes.size();
+    impl.entry_standing.push_back(standing(entry.seg, entry.value));
+    // A rewrite that Mandarin does not write marks its sentence as Cantonese.
+    impl.entry_marks.push_back(entry.value != entry.key && !probe.in_words);
+    lexemes.push_back({entry.seg, impl.entry_standing.back()});
   }
+
+  impl.first_rule_word = lexemes.size();
+  std::unordered_map<std::string_view, std::size_t> rule_word_of;
+  for (std::size_t r = 0; r < impl.rules.size(); ++r) {
+    Rule& rule = impl.rules[r];
+    if (rule.guard) {
+      impl.guards.push_back(utf8::decode(rule.written_cantonese, "rules")[0]);
+      continue;
+    }
+    rule.standing = standing(rule.key, rule.mandarin);
+    auto [it, fresh] = rule_word_of.try_emplace(rule.key, impl.rule_words.size());
+    if (fresh) {
+      impl.rule_words.push_back({{}, probes[rule.key].last, 0});
+      const std::size_t base = impl.rule_words.back().base;
+      lexemes.push_back({rule.key, base == cantoseg::Segmenter::npos ? cantoseg::Standing::kPlain : impl.standing(base)});
+    }
+    Model::RuleWord& word = impl.rule_words[it->second];
+    cantoseg::Lexeme& lexeme = lexemes[impl.first_rule_word + it->second];
+    if (rule.negator) {
+      word.negator = static_cast<std::uint32_t>(r + 1);
+      lexeme.negator = true;
+    } else {
+      word.rules.push_back(static_cast<std::uint32_t>(r));
+      lexeme.conditional = true;
+    }
+  }
+  std::sort(impl.cantonese_others.begin(), impl.cantonese_others.end());
+  std::sort(impl.guards.begin(), impl.guards.end());
   return lexemes;
 }
+
+Model::Model(std::string dict_path, std::string rules_path, std::vector<Entry> loaded_entries,
+             std::vector<Rule> loaded_rules, const std::vector<std::string_view>& words, CharTable table)
+    : dict_file(std::move(dict_path)),
+      rules_file(std::move(rules_path)),
+      entries(std::move(loaded_entries)),
+      rules(std::move(loaded_rules)),
+      chars(std::move(table)),
+      segmenter(lexicon(words, *this)) {
+  c2m.reserve(entries.size());
+  for (const auto& entry : entries) c2m.emplace(entry.key, entry.value);
+}
+
+// Decides for the rule words of one sentence: the first rule whose
+// conditions hold there, or else what the word is without rules.
+class SentenceJudge final : public cantoseg::Judge {
+ public:
+  SentenceJudge(const Model& impl, std::u32string_view cps, bool cantonese)
+      : impl_(impl), cps_(cps), cantonese_(cantonese) {}
+
+
+  std::optional<cantoseg::Verdict> judge(std::size_t index, std::size_t begin, std::size_t end) const override {
+    const auto& word = impl_.rule_word(index);
+    // A rule marked `marks` that holds in a sentence not yet known as
+    // Cantonese says so through the word's choice, as the word stays as it
+    // is without rules.
+    std::uint32_t marks = 0;
+    for (std::uint32_t r : word.rules) {
+      const Rule& rule = impl_.rules[r];
+      const bool applies = cantonese_ || !rule.cantonese;
+      if (!applies && (!rule.marks || marks != 0)) continue;
+      if (!std::all_of(rule.conditions.begin(), rule.conditions.end(),
+                       [&](const Condition& condition) { return holds(condition, begin, end); }))
+        continue;
+      if (applies) return cantoseg::Verdict{rule.standing, r + 1};
+      marks = kMarksOnly;
+    }
+    if (word.base == cantoseg::Segmenter::npos) return std::nullopt;
+    return cantoseg::Verdict{impl_.standing(word.base), marks};
+  }
+
+ private:
+  bool holds(const Condition& condition, std::size_t begin, std::size_t end) const {
+    const auto& alternatives = condition.alternatives;
+    switch (condition.test) {
+      case Test::kBefore:
+      case Test::kNotBefore: {
+        const bool any = std::any_of(alternatives.begin(), alternatives.end(),
+                                     [&](const Alternative& a) { return starts_at(a, end); });
+        return any == (condition.test == Test::kBefore);
+      }
+      case Test::kAfter:
+      case Test::kNotAfter: {
+        const bool any = std::any_of(alternatives.begin(), alternatives.end(),
+                                     [&](const Alternative& a) { return ends_at(a, begin); });
+        return any == (condition.test == Test::kAfter);
+      }
+      case Test::kLater:
+        for (std::size_t pos = end; pos < cps_.size() && !cantoseg::Segmenter::is_separate(cps_[pos]); ++pos)
+          for (const Alternative& a : alternatives)
+            if (starts_at(a, pos)) return true;
+        return false;
+      case Test::kEarlier:
+      case Test::kNotEarlier: {
+        bool any = false;
+        for (std::size_t pos = begin; !any && pos > 0 && !cantoseg::Segmenter::is_separate(cps_[pos - 1]); --pos)
+          any = std::any_of(alternatives.begin(), alternatives.end(),
+                            [&](const Alternative& a) { return ends_at(a, pos); });
+        return any == (condition.test == Test::kEarlier);
+      }
+    }
+    return false;
+  }
+
+  // True when `a` is what the sentence holds from `pos` on.
+  bool starts_at(const Alternative& a, std::size_t pos) const {
+    if (cps_.substr(pos, a.text.size()) != a.text) return false;
+    const std::size_t at = pos + a.text.size();
+    switch (a.edge) {
+      case Edge::kNone: return true;
+      case Edge::kEnd: return at == cps_.size() || ends_sentence(cps_[at]);
+      case Edge::kStart:
+      case Edge::kClause: return at == cps_.size() || cantoseg::Segmenter::is_separate(cps_[at]);
+      case Edge::kHan: return at < cps_.size() && is_han(cps_[at]);
+      case Edge::kNumber: return at < cps_.size() && is_number(cps_[at]);
+    }
+    return false;
+  }
+
+  // True when `a` is what the sentence holds right before `pos`.
+  bool ends_at(const Alternative& a, std::size_t pos) const {
+    if (pos < a.text.size() || cps_.substr(pos - a.text.size(), a.text.size()) != a.text) return false;
+    const std::size_t at = pos - a.text.size();
+    switch (a.edge) {
+      case Edge::kNone: return true;
+      case Edge::kStart:
+      case Edge::kClause:
+      case Edge::kEnd: return at == 0 || cantoseg::Segmenter::is_separate(cps_[at - 1]);
+      case Edge::kHan: return at > 0 && is_han(cps_[at - 1]);
+      case Edge::kNumber: return at > 0 && is_number(cps_[at - 1]);
+    }
+    return false;
+  }
+
+  const Model& impl_;
+  std::u32string_view cps_;
+  bool cantonese_;
+};
+
+// A word of a sentence on its way out: what it becomes, and what made it.
+struct Part {
+  std::string_view text;      // its output
+  std::size_t begin = 0;      // code points of the sentence it covers
+  std::size_t end = 0;
+  const Entry* entry = nullptr;  // the entry or rule that changed it
+  const Rule* rule = nullptr;
+  bool separate = false;  // punctuation, white space and the like
+  bool gone = false;      // taken into a neighbour
+  bool changed = false;
+};
+
+// The buffers of one translate call, reused from sentence to sentence.
+struct Sentences {
+  std::u32string cps;                // the sentence in simplified characters
+  std::u32string written;            // as the text writes it
+  std::vector<std::size_t> view_at;  // byte offset in the view of each code point, and of the end
+  std::vector<std::size_t> text_at;  // the same in the text
+  std::vector<std::uint8_t> guard;
+  std::vector<cantoseg::Segmenter::Word> words;
+  std::vector<Part> parts;
+  std::vector<std::size_t> order;  // parts in output order
+  std::deque<std::string> made;    // Mandarin put together for this sentence
+  std::string out;
+};
 
 }  // namespace
 
 struct Cantonese::Impl {
-  Impl(std::string path, std::vector<Entry> loaded, const std::vector<std::string_view>& words)
-      : dict_file(std::move(path)),
-        entries(std::move(loaded)),
-        first_entry(words.size()),
-        segmenter(lexicon(words, entries)) {
-    c2m.reserve(entries.size());
-    for (const auto& entry : entries) c2m.emplace(entry.key, entry.value);
-  }
-
-  std::string dict_file;
-  std::vector<Entry> entries;
-  std::size_t first_entry;  // lexicon position of entries[0]
-  Dictionary c2m;
-  cantoseg::Segmenter segmenter;
+  Model model;
 };
 
-Cantonese::Cantonese(std::optional<std::string> dict_file, std::optional<std::string> words_file) {
+Cantonese::Cantonese(std::optional<std::string> dict_file, std::optional<std::string> words_file,
+                     std::optional<std::string> rules_file) {
   std::string path = dict_file ? std::move(*dict_file) : default_dict_file();
   std::vector<Entry> entries = load_entries(path);
   WordList words;
   load_words(words_file ? *words_file : default_words_file(), words);
-  impl_ = std::make_unique<Impl>(std::move(path), std::move(entries), words.words);
+  std::string rules_path = rules_file ? std::move(*rules_file) : default_rules_file();
+  std::vector<Rule> rules = load_rules(rules_path);
+  // Every word the segmenter knows, converted a character at a time.
+  CharTable chars;
+  for (const Entry& entry : entries) chars.mark(entry.written_cantonese);
+  chars.mark(words.text);
+  mark_rules(rules, chars);
+  chars.add_marked();
+  for (Entry& entry : entries) entry.seg = chars.convert(entry.written_cantonese);
+  words.text = chars.convert(words.text);
+  words.words = lines_of(words.text);
+  convert_rules(rules, chars);
+  impl_ = std::make_unique<Impl>(Impl{Model(std::move(path), std::move(rules_path), std::move(entries),
+                                            std::move(rules), words.words, std::move(chars))});
 }
 
 Cantonese::~Cantonese() = default;
@@ -384,6 +908,7 @@ Cantonese& Cantonese::operator=(Cantonese&&) noexcept = default;
 
 std::string Cantonese::default_dict_file() { return data_file(kDictName); }
 std::string Cantonese::default_words_file() { return data_file(kWordsName); }
+std::string Cantonese::default_rules_file() { return data_file(kRulesName); }
 
 Cantonese::Dictionary Cantonese::_load(const std::string& dict_file) {
   Dictionary dictionary;
@@ -391,45 +916,231 @@ Cantonese::Dictionary Cantonese::_load(const std::string& dict_file) {
   return dictionary;
 }
 
-const Cantonese::Dictionary& Cantonese::_c2m() const noexcept { return impl_->c2m; }
-const std::string& Cantonese::dict_file() const noexcept { return impl_->dict_file; }
+const Cantonese::Dictionary& Cantonese::_c2m() const noexcept { return impl_->model.c2m; }
+const std::string& Cantonese::dict_file() const noexcept { return impl_->model.dict_file; }
 
-std::string Cantonese::translate(std::string_view text) const { return rewrite(text, nullptr); }
-
-std::string Cantonese::translate(std::string_view text, std::vector<Rewrite>& rewrites) const {
-  return rewrite(text, &rewrites);
+std::string Cantonese::translate(std::string_view text) const {
+  std::string out;
+  out.reserve(text.size());
+  rewrite(text, [&](std::string_view piece) { out += piece; }, nullptr);
+  return out;
 }
 
-std::string Cantonese::rewrite(std::string_view text, std::vector<Rewrite>* rewrites) const {
-  utf8::require_valid(text, "text");
-  if (text.empty()) return {};
-  const std::string view = simplified_view(text);
-  std::vector<cantoseg::Segmenter::Piece> pieces;
-  impl_->segmenter.cut_pieces(view, pieces);
-
+std::string Cantonese::translate(std::string_view text, std::vector<Rewrite>& rewrites) const {
   std::string out;
-  out.reserve(view.size());
-  std::size_t in_pos = 0;
-  std::int64_t offset = 0;
-  for (const auto& piece : pieces) {
-    const std::size_t length = utf8::length(piece.text);
-    const std::size_t in_begin = in_pos;
-    in_pos = utf8::advance(text, in_pos, length);
-    const std::string_view original = text.substr(in_begin, in_pos - in_begin);
-    const Entry* entry = piece.index != cantoseg::Segmenter::npos && piece.index >= impl_->first_entry
-                             ? &impl_->entries[piece.index - impl_->first_entry]
-                             : nullptr;
-    if (entry && entry->value != piece.text && written_as(original, *entry)) {
-      out += entry->value;
-      if (rewrites)
-        rewrites->push_back({offset, static_cast<std::int64_t>(length), std::string(original), entry->value,
-                          entry->line, entry->written_cantonese, entry->written_mandarin});
-    } else {
-      out += piece.text;
-    }
-    offset += static_cast<std::int64_t>(length);
-  }
+  out.reserve(text.size());
+  rewrite(text, [&](std::string_view piece) { out += piece; }, &rewrites);
   return out;
+}
+
+void Cantonese::translate(std::string_view text, const std::function<void(std::string_view)>& write) const {
+  rewrite(text, write, nullptr);
+}
+
+namespace {
+
+// Translates the sentence that `s` holds, which starts `offset` code points
+// into the text: its output into s.out, its rewrites onto `rewrites`.
+void translate_sentence(const Model& impl, std::string_view text, std::string_view view,
+                        std::int64_t offset, Sentences& s, std::vector<Rewrite>* rewrites) {
+  using Segmenter = cantoseg::Segmenter;
+  const std::u32string_view cps = s.cps;
+  const auto view_of = [&](std::size_t begin, std::size_t end) {
+    return view.substr(s.view_at[begin], s.view_at[end] - s.view_at[begin]);
+  };
+  const auto text_of = [&](std::size_t begin, std::size_t end) {
+    return text.substr(s.text_at[begin], s.text_at[end] - s.text_at[begin]);
+  };
+
+  // Cantonese or Mandarin: a character only Cantonese writes, or else a
+  // Cantonese word found by a cut as Mandarin.
+  bool cantonese = std::any_of(cps.begin(), cps.end(), [&](char32_t cp) { return impl.only_cantonese(cp); });
+  s.words.clear();
+  if (!cantonese) {
+    const SentenceJudge judge(impl, cps, false);
+    impl.segmenter.cut(cps, Segmenter::Options{false, nullptr, &judge}, s.words);
+    cantonese = std::any_of(s.words.begin(), s.words.end(), [&](const Segmenter::Word& word) {
+      if (word.choice == kMarksOnly) return true;
+      std::size_t index = word.index;
+      if (impl.is_rule_word(index) && word.choice == 0) index = impl.rule_word(index).base;
+      return index != Segmenter::npos && impl.is_entry(index) && impl.entry_marks[index - impl.first_entry];
+    });
+    if (cantonese) s.words.clear();
+  }
+  if (cantonese) {
+    const std::uint8_t* guard = nullptr;
+    if (!impl.guards.empty()) {
+      s.guard.assign(cps.size(), 0);
+      for (std::size_t i = 0; i < cps.size(); ++i)
+        s.guard[i] = std::binary_search(impl.guards.begin(), impl.guards.end(), s.written[i]);
+      guard = s.guard.data();
+    }
+    const SentenceJudge judge(impl, cps, true);
+    impl.segmenter.cut(cps, Segmenter::Options{true, guard, &judge}, s.words);
+  }
+
+  // Each word's output.
+  s.parts.clear();
+  s.made.clear();
+  for (const Segmenter::Word& word : s.words) {
+    Part part;
+    part.begin = word.begin;
+    part.end = word.begin + word.length;
+    part.separate = word.length == 1 && Segmenter::is_separate(cps[word.begin]);
+    const std::string_view as_viewed = view_of(part.begin, part.end);
+    part.text = as_viewed;
+    std::size_t index = word.index;
+    if (word.paired) {
+      const auto& negator = impl.rule_word(index);
+      part.rule = &impl.rules[negator.negator - 1];
+    } else if (impl.is_rule_word(index)) {
+      if (word.choice > 0 && word.choice != kMarksOnly)
+        part.rule = &impl.rules[word.choice - 1];
+      else
+        index = impl.rule_word(index).base;
+    }
+    if (part.rule != nullptr) {
+      if (word.paired ||
+          written_as(text_of(part.begin, part.end), part.rule->written_cantonese, part.rule->key, cantonese)) {
+        part.text = part.rule->mandarin;
+        part.changed = true;
+      } else {
+        part.rule = nullptr;
+      }
+    } else if (index != Segmenter::npos && impl.is_entry(index)) {
+      const Entry& entry = impl.entry(index);
+      if (entry.value != as_viewed &&
+          written_as(text_of(part.begin, part.end), entry.written_cantonese, entry.seg, cantonese)) {
+        part.text = entry.value;
+        part.entry = &entry;
+        part.changed = true;
+      }
+    }
+    s.parts.push_back(part);
+  }
+
+  // Rules that take in the word before (and after), from the start.
+  for (std::size_t k = 0; k < s.parts.size(); ++k) {
+    Part& part = s.parts[k];
+    if (part.rule == nullptr || part.rule->negator || part.rule->mandarin.find(kBefore) == std::string::npos) continue;
+    std::string inner;
+    if (k > 0 && !s.parts[k - 1].separate && !s.parts[k - 1].gone) {
+      Part& before = s.parts[k - 1];
+      inner = before.text;
+      before.gone = true;
+      part.begin = before.begin;
+      if (part.rule->join && k + 1 < s.parts.size() && !s.parts[k + 1].separate) {
+        Part& after = s.parts[k + 1];
+        std::u32string together(cps.substr(before.begin, before.end - before.begin));
+        together += cps.substr(after.begin, after.end - after.begin);
+        const std::size_t found = impl.segmenter.find(std::u32string_view(together));
+        if (found != Segmenter::npos && impl.is_entry(found)) {
+          inner = impl.entry(found).value;
+          after.gone = true;
+          part.end = after.end;
+        }
+      }
+    }
+    std::string& made = s.made.emplace_back(part.rule->mandarin);
+    made.replace(made.find(kBefore), kBefore.size(), inner);
+    part.text = made;
+  }
+  // A-not-A: X and the negator become the first character of what follows.
+  for (std::size_t k = s.parts.size(); k-- > 0;) {
+    Part& part = s.parts[k];
+    if (part.rule == nullptr || !part.rule->negator) continue;
+    std::string& made = s.made.emplace_back();
+    for (std::size_t next = k + 1; next < s.parts.size(); ++next) {
+      if (s.parts[next].gone) continue;
+      const std::string_view following = s.parts[next].text;
+      if (!following.empty()) made = following.substr(0, utf8::sequence_size(static_cast<unsigned char>(following[0])));
+      break;
+    }
+    made += part.rule->mandarin;
+    part.text = made;
+  }
+
+  // The output order: words that go to the front of their clause move there.
+  s.order.clear();
+  std::size_t clause = 0;  // where the current clause starts in s.order
+  for (std::size_t k = 0; k < s.parts.size(); ++k) {
+    const Part& part = s.parts[k];
+    if (part.gone) continue;
+    if (part.separate) {
+      s.order.push_back(k);
+      clause = s.order.size();
+      continue;
+    }
+    std::size_t at = s.order.size();
+    if (part.rule != nullptr && !part.rule->front.empty()) {
+      at = clause;
+      for (std::size_t o = s.order.size(); o-- > clause;) {
+        const Part& earlier = s.parts[s.order[o]];
+        const std::u32string_view said = cps.substr(earlier.begin, earlier.end - earlier.begin);
+        if (std::any_of(part.rule->front.begin(), part.rule->front.end(),
+                        [&](const std::u32string& word) { return said.ends_with(word); })) {
+          at = o + 1;
+          break;
+        }
+      }
+    }
+    s.order.insert(s.order.begin() + static_cast<std::ptrdiff_t>(at), k);
+  }
+  s.out.clear();
+  for (std::size_t k : s.order) s.out += s.parts[k].text;
+
+  if (rewrites == nullptr) return;
+  for (const Part& part : s.parts) {
+    if (part.gone || !part.changed) continue;
+    Rewrite rewrite;
+    rewrite.offset = offset + static_cast<std::int64_t>(part.begin);
+    rewrite.length = static_cast<std::int64_t>(part.end - part.begin);
+    rewrite.text = text_of(part.begin, part.end);
+    rewrite.mandarin = part.text;
+    if (part.rule != nullptr) {
+      rewrite.line = part.rule->line;
+      rewrite.entry_cantonese = part.rule->written_cantonese;
+      rewrite.entry_mandarin = part.rule->written_mandarin;
+      rewrite.rule = part.rule->written_conditions;
+    } else {
+      rewrite.line = part.entry->line;
+      rewrite.entry_cantonese = part.entry->written_cantonese;
+      rewrite.entry_mandarin = part.entry->written_mandarin;
+    }
+    rewrites->push_back(std::move(rewrite));
+  }
+}
+
+}  // namespace
+
+void Cantonese::rewrite(std::string_view text, const std::function<void(std::string_view)>& write,
+                        std::vector<Rewrite>* rewrites) const {
+  utf8::require_valid(text, "text");
+  if (text.empty()) return;
+  const std::string view = simplified_view(text);
+  Sentences s;
+  std::int64_t offset = 0;
+  for (std::size_t view_pos = 0, text_pos = 0; view_pos < view.size();) {
+    s.cps.clear();
+    s.written.clear();
+    s.view_at.clear();
+    s.text_at.clear();
+    while (view_pos < view.size() && s.cps.size() < kSentenceMax) {
+      s.view_at.push_back(view_pos);
+      s.text_at.push_back(text_pos);
+      const char32_t converted = utf8::next(view, view_pos);
+      const char32_t written = utf8::next(text, text_pos);
+      const char32_t cp = impl_->model.chars.convert(written, converted);
+      s.cps.push_back(cp);
+      s.written.push_back(written);
+      if (ends_sentence(cp)) break;
+    }
+    s.view_at.push_back(view_pos);
+    s.text_at.push_back(text_pos);
+    translate_sentence(impl_->model, text, view, offset, s, rewrites);
+    write(s.out);
+    offset += static_cast<std::int64_t>(s.cps.size());
+  }
 }
 
 }  // namespace kelvra::nlp::common::lang::cantonese

@@ -35,6 +35,9 @@ std::string dictionary_file(const std::string& content, const std::string& suffi
 // A Mandarin word list of its own for the running test.
 std::string words_file(const std::string& content) { return dictionary_file(content, ".words"); }
 
+// Rules of its own for the running test.
+std::string rules_file(const std::string& content) { return dictionary_file(content, ".rules"); }
+
 const Cantonese& shipped() {
   static const Cantonese instance;
   return instance;
@@ -143,7 +146,7 @@ TEST(Translate, MandarinWordsOfTheWordListStayWhole) {
 TEST(Translate, ConversionEqualsOpenCCOnRandomText) {
   // No dictionary words: translate is then OpenCC's t2s of the whole text,
   // its phrase entries (乾隆, 著作, 瞭解, 於是, ...) included.
-  Cantonese plain(dictionary_file(""), words_file(""));
+  Cantonese plain(dictionary_file(""), words_file(""), rules_file(""));
   opencc::SimpleConverter t2s("t2s");
   const std::vector<std::string> pieces = {"乾", "隆", "著", "作", "瞭", "解", "於", "是", "覆", "蓋",
                                            "藉", "口", "頭", "髮", "的", "了", "𠮶", "a", " ", "，",
@@ -157,7 +160,7 @@ TEST(Translate, ConversionEqualsOpenCCOnRandomText) {
 }
 
 TEST(Translate, RewritesNameTheirEntries) {
-  Cantonese cantonese(dictionary_file("佢\t她\n𨋢\t電梯\n佢\t他\n嘅\t\t的\n"), words_file(""));
+  Cantonese cantonese(dictionary_file("佢\t她\n𨋢\t電梯\n佢\t他\n嘅\t\t的\n"), words_file(""), rules_file(""));
   std::vector<Rewrite> rewrites;
   // Offsets count code points; 𨋢 takes four bytes.
   EXPECT_EQ(cantonese.translate("搭𨋢嘅佢", rewrites), "搭电梯他");
@@ -257,9 +260,9 @@ TEST(Shipped, MandarinWordsSharingCantoneseCharactersAreLeftAlone) {
 TEST(Shipped, CantoneseWordsChange) {
   const std::pair<const char*, const char*> cases[] = {
       {"佢", "他"},     {"佢哋", "他们"}, {"喺", "在"},     {"冇", "没有"},   {"咗", "了"},
-      {"嘅", "的"},     {"啲", "些"},     {"嘢", "东西"},   {"乜嘢", "什么"}, {"睇", "看"},
-      {"嚟", "来"},     {"唔", "不"},     {"係", "是"},     {"系", "是"},     {"食", "吃"},
-      {"你唔好話俾佢知呀。", "你不要说给他知啊。"},
+      {"嘅", "的"},     {"啲嘢", "东西"}, {"嘢", "东西"},   {"乜嘢", "什么"}, {"睇", "看"},
+      {"嚟", "来"},     {"唔", "不"},     {"係", "是"},     {"佢系", "他是"},     {"食", "吃"},
+      {"你唔好話俾佢知呀。", "你不要告诉他啊。"},
       {"我講得唔係好好。", "我说得不太好。"},
   };
   for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
