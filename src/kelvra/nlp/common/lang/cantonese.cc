@@ -430,6 +430,9 @@ struct Rule {
   bool guard = false;
   bool join = false;   // kBefore takes the word before and the word after together
   bool marks = false;  // where its conditions hold, the sentence is Cantonese
+  bool firm = false;        // where it holds, Mandarin words of the list may not take its character in
+  bool cut_before = false;  // ... nor take it in together with what comes before it
+  bool next = false;        // kBefore stands for the word after, not the word before
   cantoseg::Standing standing = cantoseg::Standing::kPlain;
   std::int64_t line = 0;
   std::string written_cantonese;  // the line's fields as the file writes them
@@ -489,6 +492,12 @@ std::vector<Rule> load_rules(const std::string& path) {
         rule.join = true;
       } else if (token == "marks") {
         rule.marks = true;
+      } else if (token == "firm") {
+        rule.firm = true;
+      } else if (token == "cut-before") {
+        rule.cut_before = true;
+      } else if (token == "next") {
+        rule.next = true;
       } else if (token.starts_with("front:")) {
         for (std::string_view word : class_words(token.substr(6))) rule.front_written.emplace_back(word);
       } else {
@@ -537,8 +546,8 @@ std::vector<Rule> load_rules(const std::string& path) {
     for (std::string_view word : words) {
       Rule made = rule;
       made.written_cantonese = std::string(word);
-      if ((made.negator || made.guard) && utf8::length(word) != 1)
-        fail("a-not-a and guard take a word of one character, not " + std::string(word));
+      if ((made.negator || made.guard || made.firm || made.cut_before) && utf8::length(word) != 1)
+        fail("a-not-a, guard, firm and cut-before take a word of one character, not " + std::string(word));
       rules.push_back(std::move(made));
     }
   });
@@ -649,6 +658,7 @@ struct Model {
   std::vector<bool> cantonese_bmp;        // characters only Cantonese writes, simplified
   std::vector<char32_t> cantonese_others;  // the same beyond the BMP, sorted
   std::vector<char32_t> guards;            // characters as the text writes them
+  std::vector<char32_t> firm;              // characters of firm rules, converted
   CharTable chars;                         // the segmenter's conversion
   Cantonese::Dictionary c2m;
   cantoseg::Segmenter segmenter;
@@ -718,13 +728,19 @@ std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words
       impl.guards.push_back(utf8::decode(rule.written_cantonese, "rules")[0]);
       continue;
     }
-    rule.standing = standing(rule.key, rule.mandarin);
+    // A word that marks a sentence as Cantonese wherever it stands is a
+    // Cantonese word, however Mandarin its characters.
+    rule.standing = rule.marks && rule.conditions.empty() && rule.mandarin != rule.key &&
+                            utf8::length(rule.key) > 1
+                        ? cantoseg::Standing::kMarked
+                        : standing(rule.key, rule.mandarin);
     auto [it, fresh] = rule_word_of.try_emplace(rule.key, impl.rule_words.size());
     if (fresh) {
       impl.rule_words.push_back({{}, probes[rule.key].last, 0});
       const std::size_t base = impl.rule_words.back().base;
       lexemes.push_back({rule.key, base == cantoseg::Segmenter::npos ? cantoseg::Standing::kPlain : impl.standing(base)});
     }
+    if (rule.firm || rule.cut_before) impl.firm.push_back(utf8::decode(rule.key, "rules")[0]);
     Model::RuleWord& word = impl.rule_words[it->second];
     cantoseg::Lexeme& lexeme = lexemes[impl.first_rule_word + it->second];
     if (rule.negator) {
@@ -737,6 +753,7 @@ std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words
   }
   std::sort(impl.cantonese_others.begin(), impl.cantonese_others.end());
   std::sort(impl.guards.begin(), impl.guards.end());
+  std::sort(impl.firm.begin(), impl.firm.end());
   return lexemes;
 }
 
@@ -776,7 +793,11 @@ class SentenceJudge final : public cantoseg::Judge {
       if (applies) return cantoseg::Verdict{rule.standing, r + 1};
       marks = kMarksOnly;
     }
-    if (word.base == cantoseg::Segmenter::npos) return std::nullopt;
+    // A word that only its rules make keeps its place while it marks.
+    if (word.base == cantoseg::Segmenter::npos) {
+      if (marks == 0) return std::nullopt;
+      return cantoseg::Verdict{cantoseg::Standing::kMarked, marks};
+    }
     return cantoseg::Verdict{impl_.standing(word.base), marks};
   }
 
@@ -960,7 +981,7 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
     const SentenceJudge judge(impl, cps, false);
     impl.segmenter.cut(cps, Segmenter::Options{false, nullptr, &judge}, s.words);
     cantonese = std::any_of(s.words.begin(), s.words.end(), [&](const Segmenter::Word& word) {
-      if (word.choice == kMarksOnly) return true;
+      if (word.choice == kMarksOnly || (word.choice != 0 && impl.rules[word.choice - 1].marks)) return true;
       std::size_t index = word.index;
       if (impl.is_rule_word(index) && word.choice == 0) index = impl.rule_word(index).base;
       return index != Segmenter::npos && impl.is_entry(index) && impl.entry_marks[index - impl.first_entry];
@@ -968,14 +989,26 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
     if (cantonese) s.words.clear();
   }
   if (cantonese) {
+    // Mandarin words of the list keep off guarded characters, and off the
+    // characters of firm rules that hold where they stand.
+    const SentenceJudge judge(impl, cps, true);
     const std::uint8_t* guard = nullptr;
-    if (!impl.guards.empty()) {
+    if (!impl.guards.empty() || !impl.firm.empty()) {
       s.guard.assign(cps.size(), 0);
-      for (std::size_t i = 0; i < cps.size(); ++i)
-        s.guard[i] = std::binary_search(impl.guards.begin(), impl.guards.end(), s.written[i]);
+      for (std::size_t i = 0; i < cps.size(); ++i) {
+        if (std::binary_search(impl.guards.begin(), impl.guards.end(), s.written[i])) {
+          s.guard[i] = 1;
+        } else if (std::binary_search(impl.firm.begin(), impl.firm.end(), cps[i])) {
+          const std::size_t index = impl.segmenter.find(cps.substr(i, 1));
+          const auto verdict = judge.judge(index, i, i + 1);
+          if (verdict && verdict->choice != 0) {
+            const Rule& rule = impl.rules[verdict->choice - 1];
+            s.guard[i] = rule.firm ? 1 : rule.cut_before ? 2 : 0;
+          }
+        }
+      }
       guard = s.guard.data();
     }
-    const SentenceJudge judge(impl, cps, true);
     impl.segmenter.cut(cps, Segmenter::Options{true, guard, &judge}, s.words);
   }
 
@@ -1019,12 +1052,20 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
     s.parts.push_back(part);
   }
 
-  // Rules that take in the word before (and after), from the start.
+  // Rules that take in the word before (and after), or the word after, from
+  // the start.
   for (std::size_t k = 0; k < s.parts.size(); ++k) {
     Part& part = s.parts[k];
     if (part.rule == nullptr || part.rule->negator || part.rule->mandarin.find(kBefore) == std::string::npos) continue;
     std::string inner;
-    if (k > 0 && !s.parts[k - 1].separate && !s.parts[k - 1].gone) {
+    if (part.rule->next) {
+      if (k + 1 < s.parts.size() && !s.parts[k + 1].separate) {
+        Part& after = s.parts[k + 1];
+        inner = after.text;
+        after.gone = true;
+        part.end = after.end;
+      }
+    } else if (k > 0 && !s.parts[k - 1].separate && !s.parts[k - 1].gone) {
       Part& before = s.parts[k - 1];
       inner = before.text;
       before.gone = true;

@@ -257,7 +257,8 @@ struct Segmenter::Scratch {
   std::vector<std::size_t> index;  // lexicon position of the first word of the best cover
   std::vector<std::uint32_t> choice;
   std::vector<std::uint8_t> paired;
-  std::vector<std::uint32_t> next_guard;  // the first guarded code point from here on
+  std::vector<std::uint32_t> next_guard;  // the first code point from here on that no guarded word may cover
+  std::vector<std::uint32_t> next_cut;    // the first code point from here on before which guarded words end
 };
 
 void Segmenter::cut(std::u32string_view span, const Options& options, std::vector<Word>& out) const {
@@ -299,7 +300,7 @@ void Segmenter::cut(std::u32string_view span, const Options& options, std::vecto
 // lets a longer word win a tie.
 void Segmenter::cut_stretch(std::u32string_view span, std::size_t begin, std::size_t end,
                             const Options& options, Scratch& scratch, std::vector<Word>& out) const {
-  auto& [best, step, index, choice, paired, next_guard] = scratch;
+  auto& [best, step, index, choice, paired, next_guard, next_cut] = scratch;
   const std::u32string_view cps = span.substr(begin, end - begin);
   const std::size_t n = cps.size();
   const bool prefer = options.prefer_ambiguous;
@@ -310,8 +311,11 @@ void Segmenter::cut_stretch(std::u32string_view span, std::size_t begin, std::si
   paired.assign(n + 1, 0);
   if (options.guard != nullptr) {
     next_guard.assign(n + 1, static_cast<std::uint32_t>(n));
-    for (std::size_t i = n; i-- > 0;)
-      next_guard[i] = options.guard[begin + i] ? static_cast<std::uint32_t>(i) : next_guard[i + 1];
+    next_cut.assign(n + 1, static_cast<std::uint32_t>(n));
+    for (std::size_t i = n; i-- > 0;) {
+      next_guard[i] = options.guard[begin + i] == 1 ? static_cast<std::uint32_t>(i) : next_guard[i + 1];
+      next_cut[i] = options.guard[begin + i] == 2 ? static_cast<std::uint32_t>(i) : next_cut[i + 1];
+    }
   }
   // How the word ending at trie node `node` stands over [i, i + length), or
   // nullopt when the judge says it is no word there.
@@ -358,7 +362,9 @@ void Segmenter::cut_stretch(std::u32string_view span, std::size_t begin, std::si
       if (node == 0) break;
       if (word_index_[node] == kNoWord) continue;
       const auto length = static_cast<std::uint32_t>(j - i + 1);
-      if ((flags_[node] & kGuarded) && options.guard != nullptr && next_guard[i] < i + length) continue;
+      if ((flags_[node] & kGuarded) && options.guard != nullptr &&
+          (next_guard[i] < i + length || next_cut[i + 1] < i + length))
+        continue;
       const auto judged = verdict(node, i, length);
       if (!judged) continue;
       const Cost cost = best[i + length].plus(judged->standing, length);

@@ -33,7 +33,8 @@
 //    as one word, paired with what follows, and a word that starts with the
 //    negator cannot start between the two equal code points;
 //  - a guarded word (the translator's Mandarin words) never covers a code
-//    point that Options::guard marks.
+//    point that Options::guard marks 1, nor takes in one it marks 2 together
+//    with the code point before it.
 //
 // A Segmenter is immutable after construction; one instance serves any
 // number of threads at once.
@@ -108,8 +109,8 @@ class Segmenter {
     // Among equally short cuts, the one covering more code points with
     // Ambiguous words wins (rather than fewer).
     bool prefer_ambiguous = false;
-    // One flag per code point of the span, or null: nonzero where guarded
-    // words may not reach.
+    // One flag per code point of the span, or null: 1 where guarded words
+    // may not reach, 2 where they may only begin.
     const std::uint8_t* guard = nullptr;
     // Decides for conditional words; without one they are plain words.
     const Judge* judge = nullptr;
