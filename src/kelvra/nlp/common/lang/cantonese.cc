@@ -155,6 +155,9 @@ std::string read_file(const std::string& path, const char* what) {
 template <typename Visit>
 void for_each_line(const std::string& path, std::string_view content, Visit visit) {
   content = utf8::without_byte_order_mark(content);
+  // Lines end at ASCII bytes: in a valid file every line is valid, and only
+  // a bad file is checked line by line to name the line.
+  const bool valid = utf8::is_valid(content);
   std::int64_t number = 0;
   std::size_t pos = 0;
   while (pos < content.size()) {
@@ -166,7 +169,7 @@ void for_each_line(const std::string& path, std::string_view content, Visit visi
     std::string_view line = content.substr(pos, end - pos);
     pos = end;
     if (pos < content.size()) pos += (content[pos] == '\r' && pos + 1 < content.size() && content[pos + 1] == '\n') ? 2 : 1;
-    if (std::size_t bad = utf8::find_invalid(line); bad != utf8::npos)
+    if (std::size_t bad = valid ? utf8::npos : utf8::find_invalid(line); bad != utf8::npos)
       throw FileError(path, "not valid UTF-8 at byte " + std::to_string(bad) + " of the line", number);
     visit(trim(line), number);
   }
@@ -306,14 +309,21 @@ class CharTable {
   }
 
   // `text` converted a code point at a time; code points the table does
-  // not hold stay as they are.
+  // not hold stay as they are. Runs that stay are copied whole.
   std::string convert(std::string_view text) const {
     std::string out;
     out.reserve(text.size());
+    std::size_t copied = 0;  // bytes of `text` in `out` or replaced
     for (std::size_t pos = 0; pos < text.size();) {
+      const std::size_t begin = pos;
       const char32_t cp = utf8::next(text, pos);
-      utf8::append(out, convert(cp, cp));
+      const char32_t converted = convert(cp, cp);
+      if (converted == cp) continue;
+      out.append(text, copied, begin - copied);
+      utf8::append(out, converted);
+      copied = pos;
     }
+    out.append(text, copied);
     return out;
   }
   std::u32string convert_code_points(std::string_view text) const {
@@ -586,6 +596,7 @@ bool is_number(char32_t cp) {
 
 // Code points after which a sentence ends.
 bool ends_sentence(char32_t cp) {
+  if (cp >= 0x3400 && cp <= 0x9FFF) return false;  // Chinese characters, most of a text
   static constexpr std::u32string_view kEnds = U"。！？!?…．\n\r";
   return kEnds.find(cp) != std::u32string_view::npos;
 }
@@ -893,6 +904,7 @@ struct Sentences {
   std::vector<std::size_t> order;  // parts in output order
   std::deque<std::string> made;    // Mandarin put together for this sentence
   std::string out;
+  cantoseg::Segmenter::Workspace workspace;
 };
 
 }  // namespace
@@ -979,7 +991,7 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
   s.words.clear();
   if (!cantonese) {
     const SentenceJudge judge(impl, cps, false);
-    impl.segmenter.cut(cps, Segmenter::Options{false, nullptr, &judge}, s.words);
+    impl.segmenter.cut(cps, Segmenter::Options{false, nullptr, &judge}, s.words, s.workspace);
     cantonese = std::any_of(s.words.begin(), s.words.end(), [&](const Segmenter::Word& word) {
       if (word.choice == kMarksOnly || (word.choice != 0 && impl.rules[word.choice - 1].marks)) return true;
       std::size_t index = word.index;
@@ -1009,7 +1021,7 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
       }
       guard = s.guard.data();
     }
-    impl.segmenter.cut(cps, Segmenter::Options{true, guard, &judge}, s.words);
+    impl.segmenter.cut(cps, Segmenter::Options{true, guard, &judge}, s.words, s.workspace);
   }
 
   // Each word's output.

@@ -26,6 +26,8 @@ enum class Kind { kAlnum, kLone, kStretch };
 // words of their own; everything else (Chinese characters above all) is cut
 // with the lexicon.
 Kind kind_of(char32_t cp) {
+  // The CJK Unified Ideographs, most of what is cut, need no category.
+  if (cp >= 0x4E00 && cp <= 0x9FFF) return Kind::kStretch;
   if (cp < 0x80) {
     const bool alnum =
         (cp >= U'0' && cp <= U'9') || (cp >= U'a' && cp <= U'z') || (cp >= U'A' && cp <= U'Z');
@@ -261,8 +263,19 @@ struct Segmenter::Scratch {
   std::vector<std::uint32_t> next_cut;    // the first code point from here on before which guarded words end
 };
 
+Segmenter::Workspace::Workspace() : scratch_(std::make_unique<Scratch>()) {}
+Segmenter::Workspace::~Workspace() = default;
+Segmenter::Workspace::Workspace(Workspace&&) noexcept = default;
+Segmenter::Workspace& Segmenter::Workspace::operator=(Workspace&&) noexcept = default;
+
 void Segmenter::cut(std::u32string_view span, const Options& options, std::vector<Word>& out) const {
-  Scratch scratch;
+  Workspace workspace;
+  cut(span, options, out, workspace);
+}
+
+void Segmenter::cut(std::u32string_view span, const Options& options, std::vector<Word>& out,
+                    Workspace& workspace) const {
+  Scratch& scratch = *workspace.scratch_;
   std::size_t pos = 0;
   while (pos < span.size()) {
     const std::size_t begin = pos;

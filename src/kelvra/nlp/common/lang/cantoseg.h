@@ -42,6 +42,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -86,6 +87,8 @@ class Judge {
 };
 
 class Segmenter {
+  struct Scratch;  // the buffers of one cut
+
  public:
   // A word of a cut, a slice of the text, with the position in the lexicon
   // of the lexicon word it is (the last of equal words), or npos.
@@ -135,9 +138,24 @@ class Segmenter {
   // The same words with their lexicon positions; appends to `out`.
   void cut_pieces(std::string_view text, std::vector<Piece>& out) const;
 
+  // Buffers that cut() reuses from call to call, so that cutting many short
+  // spans allocates nothing; one per thread.
+  class Workspace {
+   public:
+    Workspace();
+    ~Workspace();
+    Workspace(Workspace&&) noexcept;
+    Workspace& operator=(Workspace&&) noexcept;
+
+   private:
+    friend class Segmenter;
+    std::unique_ptr<Scratch> scratch_;
+  };
+
   // The words of a span of code points, appended to `out`; positions count
   // from the span's start.
   void cut(std::u32string_view span, const Options& options, std::vector<Word>& out) const;
+  void cut(std::u32string_view span, const Options& options, std::vector<Word>& out, Workspace& workspace) const;
 
   // True for code points that are words of their own: white space,
   // punctuation, symbols and control characters.
@@ -162,7 +180,6 @@ class Segmenter {
   // Child of trie node `node` along code point `cp`, or 0 (the root is
   // never a child).
   std::uint32_t child(std::uint32_t node, char32_t cp) const;
-  struct Scratch;
   void cut_stretch(std::u32string_view span, std::size_t begin, std::size_t end, const Options& options,
                    Scratch& scratch, std::vector<Word>& out) const;
 
