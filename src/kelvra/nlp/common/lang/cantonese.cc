@@ -1154,6 +1154,7 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
       rewrite.line = part.rule->line;
       rewrite.entry_cantonese = part.rule->written_cantonese;
       rewrite.entry_mandarin = part.rule->written_mandarin;
+      rewrite.by_rule = true;
       rewrite.rule = part.rule->written_conditions;
     } else {
       rewrite.line = part.entry->line;

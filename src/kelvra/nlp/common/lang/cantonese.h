@@ -133,10 +133,11 @@ struct Rewrite {
   std::int64_t length = 0;  // code points
   std::string text;         // the word as the text writes it
   std::string mandarin;     // what it became
-  std::int64_t line = 0;    // the entry's line, from 1: in the rules file when `rule` is set
+  std::int64_t line = 0;    // the line that did it, from 1: in the rules file when by_rule
   std::string entry_cantonese;  // the line's first two fields as the file writes them
   std::string entry_mandarin;
-  std::string rule;  // a rule's conditions as the rules file writes them; empty for dictionary entries
+  bool by_rule = false;  // a rule of the rules file did it, not a dictionary entry
+  std::string rule;      // the rule's conditions as the rules file writes them
 };
 
 class Cantonese {
