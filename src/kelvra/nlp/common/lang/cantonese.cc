@@ -182,7 +182,6 @@ struct Entry {
   std::string written_cantonese;
   std::string written_mandarin;
   std::int64_t line = 0;
-  std::string seg;  // the Cantonese word converted a character at a time (CharTable)
 };
 
 // Reads the dictionary: its entries, one per distinct converted Cantonese
@@ -219,7 +218,7 @@ std::vector<Entry> load_entries(const std::string& path) {
   std::unordered_map<std::string, std::size_t> position;
   for (std::size_t i = 0; i < numbers.size(); ++i) {
     Entry entry{std::move(converted[2 * i]), std::move(converted[2 * i + 1]), std::string(written[2 * i]),
-                std::string(written[2 * i + 1]), numbers[i], {}};
+                std::string(written[2 * i + 1]), numbers[i]};
     auto [it, fresh] = position.try_emplace(entry.key, entries.size());
     if (fresh)
       entries.push_back(std::move(entry));
@@ -231,9 +230,10 @@ std::vector<Entry> load_entries(const std::string& path) {
   return entries;
 }
 
-// The Mandarin word list: one text, a word a line, and the words as views
-// into it (no string of its own for each of thousands of words); first as
-// written, then converted a character at a time (CharTable).
+// The Mandarin word list in simplified characters: one text, a word a
+// line, and the words as views into it (no string of its own for each of
+// thousands of words). A word whose conversion held a line feed (no
+// shipped converter makes one) would count as its lines.
 struct WordList {
   std::string text;
   std::vector<std::string_view> words;
@@ -241,111 +241,17 @@ struct WordList {
 
 void load_words(const std::string& path, WordList& list) {
   const std::string content = read_file(path, "Mandarin word list");
-  list.text.reserve(content.size() + 1);
+  std::string joined;  // the words, a line each
+  joined.reserve(content.size() + 1);
   for_each_line(path, content, [&](std::string_view line, std::int64_t) {
     if (line.empty() || line.front() == '#') return;
-    list.text += line;
-    list.text += '\n';
+    joined += line;
+    joined += '\n';
   });
+  list.text = simplified_lines(joined);
+  list.words = lines_of(list.text);
 }
 
-// The segmenter's view of text: every code point converted alone, so that
-// a word converts the same wherever it stands. OpenCC converts a whole
-// text by its phrases, and keeps a character in one place (著 in 著作, 乾
-// in 乾隆) that it converts in another: a dictionary key converted alone
-// would miss it there. Holds the code points of the translator's words;
-// any other code point is taken as the whole-text conversion has it.
-class CharTable {
- public:
-  // Marks the code points of `text` (valid UTF-8) for add_marked().
-  void mark(std::string_view text) {
-    for (std::size_t pos = 0; pos < text.size();) {
-      const char32_t cp = utf8::next(text, pos);
-      if (cp < kBmp) {
-        if (!marked_[cp]) {
-          marked_[cp] = true;
-          pending_.push_back(cp);
-        }
-      } else if (std::find(pending_.begin(), pending_.end(), cp) == pending_.end() && !find_other(cp)) {
-        pending_.push_back(cp);
-      }
-    }
-  }
-
-  // Converts the marked code points, each alone, with one pass of the
-  // converter for all of them.
-  void add_marked() {
-    std::string joined;
-    for (char32_t cp : pending_) {
-      if (cp == U'\n') continue;
-      utf8::append(joined, cp);
-      joined += '\n';
-    }
-    const std::string converted = simplified_lines(joined);
-    std::size_t pos = 0;
-    for (char32_t cp : pending_) {
-      if (cp == U'\n') continue;
-      const std::size_t end = converted.find('\n', pos);
-      const std::string_view line = std::string_view(converted).substr(pos, end - pos);
-      pos = end + 1;
-      std::size_t at = 0;
-      const char32_t to = line.empty() ? cp : utf8::next(line, at);
-      const char32_t value = at == line.size() ? to : cp;  // not one code point: kept
-      if (cp < kBmp)
-        bmp_[cp] = value;
-      else
-        others_.emplace_back(cp, value);
-    }
-    std::sort(others_.begin(), others_.end());
-    pending_.clear();
-    marked_.assign(kBmp, false);
-  }
-
-  // `cp` converted alone, or `otherwise` when the table does not hold it.
-  char32_t convert(char32_t cp, char32_t otherwise) const {
-    if (cp < kBmp) return bmp_[cp] != 0 ? bmp_[cp] : otherwise;
-    const auto found = std::lower_bound(others_.begin(), others_.end(), std::pair<char32_t, char32_t>(cp, 0));
-    return found != others_.end() && found->first == cp ? found->second : otherwise;
-  }
-
-  // `text` converted a code point at a time; code points the table does
-  // not hold stay as they are. Runs that stay are copied whole.
-  std::string convert(std::string_view text) const {
-    std::string out;
-    out.reserve(text.size());
-    std::size_t copied = 0;  // bytes of `text` in `out` or replaced
-    for (std::size_t pos = 0; pos < text.size();) {
-      const std::size_t begin = pos;
-      const char32_t cp = utf8::next(text, pos);
-      const char32_t converted = convert(cp, cp);
-      if (converted == cp) continue;
-      out.append(text, copied, begin - copied);
-      utf8::append(out, converted);
-      copied = pos;
-    }
-    out.append(text, copied);
-    return out;
-  }
-  std::u32string convert_code_points(std::string_view text) const {
-    std::u32string out;
-    for (std::size_t pos = 0; pos < text.size();) {
-      const char32_t cp = utf8::next(text, pos);
-      out.push_back(convert(cp, cp));
-    }
-    return out;
-  }
-
- private:
-  static constexpr char32_t kBmp = 0x10000;
-  bool find_other(char32_t cp) const {
-    return std::binary_search(others_.begin(), others_.end(), std::pair<char32_t, char32_t>(cp, 0),
-                              [](const auto& a, const auto& b) { return a.first < b.first; });
-  }
-  std::vector<char32_t> bmp_ = std::vector<char32_t>(kBmp, 0);
-  std::vector<std::pair<char32_t, char32_t>> others_;
-  std::vector<bool> marked_ = std::vector<bool>(kBmp, false);
-  std::vector<char32_t> pending_;
-};
 
 // The folders that may hold the shipped data, the installed place first.
 std::vector<std::filesystem::path> data_folders() {
@@ -416,8 +322,7 @@ constexpr std::string_view kBefore = "…";
 enum class Edge : std::uint8_t { kNone, kStart, kEnd, kClause, kHan, kNumber };
 
 struct Alternative {
-  std::string written;  // as the rules file writes it
-  std::u32string text;  // converted a character at a time
+  std::u32string text;  // simplified
   Edge edge = Edge::kNone;
 };
 
@@ -430,11 +335,10 @@ struct Condition {
 
 // A rule of the rules file, one for each word of a class.
 struct Rule {
-  std::string key;       // Cantonese, converted a character at a time
+  std::string key;       // Cantonese, simplified
   std::string mandarin;  // simplified; kBefore for the word before
   std::vector<Condition> conditions;
-  std::vector<std::string> front_written;  // front:@CLASS: the class's words
-  std::vector<std::u32string> front;       // the same converted a character at a time
+  std::vector<std::u32string> front;  // front:@CLASS: the class's words, simplified
   bool cantonese = false;
   bool negator = false;
   bool guard = false;
@@ -459,6 +363,8 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
     pos = end + 1;
   }
 }
+
+std::u32string simplified_code_points(std::string_view text) { return utf8::decode(simplified(text), "text"); }
 
 // Reads the rules file (format in cantonese.h).
 std::vector<Rule> load_rules(const std::string& path) {
@@ -509,7 +415,7 @@ std::vector<Rule> load_rules(const std::string& path) {
       } else if (token == "next") {
         rule.next = true;
       } else if (token.starts_with("front:")) {
-        for (std::string_view word : class_words(token.substr(6))) rule.front_written.emplace_back(word);
+        for (std::string_view word : class_words(token.substr(6))) rule.front.push_back(simplified_code_points(word));
       } else {
         const std::size_t colon = token.find(':');
         const std::string_view name = token.substr(0, colon);
@@ -528,7 +434,7 @@ std::vector<Rule> load_rules(const std::string& path) {
         for (std::string_view alternative : split(token.substr(colon + 1), '|')) {
           if (alternative.starts_with("@")) {
             for (std::string_view word : class_words(alternative))
-              condition.alternatives.push_back({std::string(word), {}, Edge::kNone});
+              condition.alternatives.push_back({simplified_code_points(word), Edge::kNone});
             continue;
           }
           Alternative parsed;
@@ -545,7 +451,7 @@ std::vector<Rule> load_rules(const std::string& path) {
           }
           if (alternative.empty() && parsed.edge == Edge::kNone)
             fail("an empty alternative in " + std::string(token));
-          parsed.written = std::string(alternative);
+          parsed.text = simplified_code_points(alternative);
           condition.alternatives.push_back(std::move(parsed));
         }
         rule.conditions.push_back(std::move(condition));
@@ -556,32 +462,13 @@ std::vector<Rule> load_rules(const std::string& path) {
     for (std::string_view word : words) {
       Rule made = rule;
       made.written_cantonese = std::string(word);
+      made.key = simplified(word);
       if ((made.negator || made.guard || made.firm || made.cut_before) && utf8::length(word) != 1)
         fail("a-not-a, guard, firm and cut-before take a word of one character, not " + std::string(word));
       rules.push_back(std::move(made));
     }
   });
   return rules;
-}
-
-// Marks the code points of the rules' words and texts in `table`.
-void mark_rules(const std::vector<Rule>& rules, CharTable& table) {
-  for (const Rule& rule : rules) {
-    table.mark(rule.written_cantonese);
-    for (const auto& word : rule.front_written) table.mark(word);
-    for (const auto& condition : rule.conditions)
-      for (const auto& alternative : condition.alternatives) table.mark(alternative.written);
-  }
-}
-
-// The rules' words and texts converted a character at a time.
-void convert_rules(std::vector<Rule>& rules, const CharTable& table) {
-  for (Rule& rule : rules) {
-    rule.key = table.convert(rule.written_cantonese);
-    for (const auto& word : rule.front_written) rule.front.push_back(table.convert_code_points(word));
-    for (auto& condition : rule.conditions)
-      for (auto& alternative : condition.alternatives) alternative.text = table.convert_code_points(alternative.written);
-  }
 }
 
 bool is_han(char32_t cp) {
@@ -631,7 +518,7 @@ namespace {
 // Everything a translator loads, and what it knows of it.
 struct Model {
   Model(std::string dict_path, std::string rules_path, std::vector<Entry> loaded_entries,
-        std::vector<Rule> loaded_rules, const std::vector<std::string_view>& words, CharTable table);
+        std::vector<Rule> loaded_rules, const std::vector<std::string_view>& words);
 
   // A rule word: its rules (positions in `rules`) in the order of their
   // lines, and the lexicon position of what it is where none holds (npos:
@@ -669,8 +556,7 @@ struct Model {
   std::vector<bool> cantonese_bmp;        // characters only Cantonese writes, simplified
   std::vector<char32_t> cantonese_others;  // the same beyond the BMP, sorted
   std::vector<char32_t> guards;            // characters as the text writes them
-  std::vector<char32_t> firm;              // characters of firm rules, converted
-  CharTable chars;                         // the segmenter's conversion
+  std::vector<char32_t> firm;              // characters of firm and cut-before rules, simplified
   Cantonese::Dictionary c2m;
   cantoseg::Segmenter segmenter;
 };
@@ -716,19 +602,19 @@ std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words
   };
   std::unordered_map<std::string_view, Probe> probes;
   probes.reserve(impl.entries.size() + impl.rules.size());
-  for (const auto& entry : impl.entries) probes.try_emplace(entry.seg);
+  for (const auto& entry : impl.entries) probes.try_emplace(entry.key);
   for (const auto& rule : impl.rules) probes.try_emplace(rule.key);
   for (std::size_t i = 0; i < words.size(); ++i)
     if (auto found = probes.find(words[i]); found != probes.end()) found->second = {i, true};
 
   impl.first_entry = lexemes.size();
   for (const auto& entry : impl.entries) {
-    Probe& probe = probes[entry.seg];
+    Probe& probe = probes[entry.key];
     probe.last = lexemes.size();
-    impl.entry_standing.push_back(standing(entry.seg, entry.value));
+    impl.entry_standing.push_back(standing(entry.key, entry.value));
     // A rewrite that Mandarin does not write marks its sentence as Cantonese.
     impl.entry_marks.push_back(entry.value != entry.key && !probe.in_words);
-    lexemes.push_back({entry.seg, impl.entry_standing.back()});
+    lexemes.push_back({entry.key, impl.entry_standing.back()});
   }
 
   impl.first_rule_word = lexemes.size();
@@ -769,12 +655,11 @@ std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words
 }
 
 Model::Model(std::string dict_path, std::string rules_path, std::vector<Entry> loaded_entries,
-             std::vector<Rule> loaded_rules, const std::vector<std::string_view>& words, CharTable table)
+             std::vector<Rule> loaded_rules, const std::vector<std::string_view>& words)
     : dict_file(std::move(dict_path)),
       rules_file(std::move(rules_path)),
       entries(std::move(loaded_entries)),
       rules(std::move(loaded_rules)),
-      chars(std::move(table)),
       segmenter(lexicon(words, *this)) {
   c2m.reserve(entries.size());
   for (const auto& entry : entries) c2m.emplace(entry.key, entry.value);
@@ -921,18 +806,8 @@ Cantonese::Cantonese(std::optional<std::string> dict_file, std::optional<std::st
   load_words(words_file ? *words_file : default_words_file(), words);
   std::string rules_path = rules_file ? std::move(*rules_file) : default_rules_file();
   std::vector<Rule> rules = load_rules(rules_path);
-  // Every word the segmenter knows, converted a character at a time.
-  CharTable chars;
-  for (const Entry& entry : entries) chars.mark(entry.written_cantonese);
-  chars.mark(words.text);
-  mark_rules(rules, chars);
-  chars.add_marked();
-  for (Entry& entry : entries) entry.seg = chars.convert(entry.written_cantonese);
-  words.text = chars.convert(words.text);
-  words.words = lines_of(words.text);
-  convert_rules(rules, chars);
-  impl_ = std::make_unique<Impl>(Impl{Model(std::move(path), std::move(rules_path), std::move(entries),
-                                            std::move(rules), words.words, std::move(chars))});
+  impl_ = std::make_unique<Impl>(
+      Impl{Model(std::move(path), std::move(rules_path), std::move(entries), std::move(rules), words.words)});
 }
 
 Cantonese::~Cantonese() = default;
@@ -1055,7 +930,7 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
     } else if (index != Segmenter::npos && impl.is_entry(index)) {
       const Entry& entry = impl.entry(index);
       if (entry.value != as_viewed &&
-          written_as(text_of(part.begin, part.end), entry.written_cantonese, entry.seg, cantonese)) {
+          written_as(text_of(part.begin, part.end), entry.written_cantonese, entry.key, cantonese)) {
         part.text = entry.value;
         part.entry = &entry;
         part.changed = true;
@@ -1182,11 +1057,9 @@ void Cantonese::rewrite(std::string_view text, const std::function<void(std::str
     while (view_pos < view.size() && s.cps.size() < kSentenceMax) {
       s.view_at.push_back(view_pos);
       s.text_at.push_back(text_pos);
-      const char32_t converted = utf8::next(view, view_pos);
-      const char32_t written = utf8::next(text, text_pos);
-      const char32_t cp = impl_->model.chars.convert(written, converted);
+      const char32_t cp = utf8::next(view, view_pos);
       s.cps.push_back(cp);
-      s.written.push_back(written);
+      s.written.push_back(utf8::next(text, text_pos));
       if (ends_sentence(cp)) break;
     }
     s.view_at.push_back(view_pos);
