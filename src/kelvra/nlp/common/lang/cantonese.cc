@@ -492,6 +492,11 @@ bool ends_sentence(char32_t cp) {
 // known as Cantonese: the word stays as it is without rules.
 constexpr std::uint32_t kMarksOnly = 0xFFFFFFFF;
 
+// How far later: and earlier: look within a clause, in code points: a
+// clause of Chinese text is rarely longer, and a clause without punctuation
+// as long as a sentence would otherwise make every word look at all of it.
+constexpr std::size_t kReach = 32;
+
 // The longest sentence translated as one; longer ones are cut.
 constexpr std::size_t kSentenceMax = std::size_t{1} << 16;
 
@@ -713,15 +718,18 @@ class SentenceJudge final : public cantoseg::Judge {
                                      [&](const Alternative& a) { return ends_at(a, begin); });
         return any == (condition.test == Test::kAfter);
       }
-      case Test::kLater:
-        for (std::size_t pos = end; pos < cps_.size() && !cantoseg::Segmenter::is_separate(cps_[pos]); ++pos)
+      case Test::kLater: {
+        const std::size_t stop = std::min(cps_.size(), end + kReach);
+        for (std::size_t pos = end; pos < stop && !cantoseg::Segmenter::is_separate(cps_[pos]); ++pos)
           for (const Alternative& a : alternatives)
             if (starts_at(a, pos)) return true;
         return false;
+      }
       case Test::kEarlier:
       case Test::kNotEarlier: {
         bool any = false;
-        for (std::size_t pos = begin; !any && pos > 0 && !cantoseg::Segmenter::is_separate(cps_[pos - 1]); --pos)
+        const std::size_t stop = begin > kReach ? begin - kReach : 0;
+        for (std::size_t pos = begin; !any && pos > stop && !cantoseg::Segmenter::is_separate(cps_[pos - 1]); --pos)
           any = std::any_of(alternatives.begin(), alternatives.end(),
                             [&](const Alternative& a) { return ends_at(a, pos); });
         return any == (condition.test == Test::kEarlier);
