@@ -331,6 +331,11 @@ enum class Test : std::uint8_t { kBefore, kAfter, kNotBefore, kNotAfter, kLater,
 struct Condition {
   Test test;
   std::vector<Alternative> alternatives;
+  // Bit cp % 64 for the code point next to the word (the first of a
+  // before: alternative, the last of an after: one) of every alternative
+  // with text, and whether one has none: most tests fail on the first look.
+  std::uint64_t near = 0;
+  bool bare = false;
 };
 
 // A rule of the rules file, one for each word of a class.
@@ -454,9 +459,22 @@ std::vector<Rule> load_rules(const std::string& path) {
           parsed.text = simplified_code_points(alternative);
           condition.alternatives.push_back(std::move(parsed));
         }
+        for (const Alternative& a : condition.alternatives) {
+          if (a.text.empty())
+            condition.bare = true;
+          else
+            condition.near |= std::uint64_t{1} << ((looks_back ? a.text.back() : a.text.front()) % 64);
+        }
         rule.conditions.push_back(std::move(condition));
       }
     }
+    // The tests next to the word first: they decide most cheaply.
+    std::stable_sort(rule.conditions.begin(), rule.conditions.end(), [](const Condition& a, const Condition& b) {
+      const auto scans = [](Test test) {
+        return test == Test::kLater || test == Test::kEarlier || test == Test::kNotEarlier;
+      };
+      return !scans(a.test) && scans(b.test);
+    });
     std::vector<std::string_view> words{fields[0]};
     if (fields[0].front() == '@') words = class_words(fields[0]);
     for (std::string_view word : words) {
@@ -540,9 +558,24 @@ struct Model {
     return index != cantoseg::Segmenter::npos && index >= first_rule_word;
   }
   const RuleWord& rule_word(std::size_t index) const { return rule_words[index - first_rule_word]; }
-  bool only_cantonese(char32_t cp) const {
-    return cp < cantonese_bmp.size() ? cantonese_bmp[cp]
-                                     : std::binary_search(cantonese_others.begin(), cantonese_others.end(), cp);
+  // Flags of a code point: kOnlyCantonese, kGuarded (as the text writes
+  // it), kFirm (simplified).
+  static constexpr std::uint8_t kOnlyCantonese = 1, kGuarded = 2, kFirm = 4;
+  std::uint8_t flags(char32_t cp) const {
+    if (cp < char_flags.size()) return char_flags[cp];
+    const auto found = std::lower_bound(other_flags.begin(), other_flags.end(), std::pair<char32_t, std::uint8_t>(cp, 0));
+    return found != other_flags.end() && found->first == cp ? found->second : 0;
+  }
+  void flag(char32_t cp, std::uint8_t flag) {
+    if (cp < char_flags.size()) {
+      char_flags[cp] |= flag;
+      return;
+    }
+    const auto found = std::lower_bound(other_flags.begin(), other_flags.end(), std::pair<char32_t, std::uint8_t>(cp, 0));
+    if (found != other_flags.end() && found->first == cp)
+      found->second |= flag;
+    else
+      other_flags.insert(found, {cp, flag});
   }
   // The standing of a word of the lexicon that is not a rule word.
   cantoseg::Standing standing(std::size_t index) const {
@@ -558,10 +591,9 @@ struct Model {
   std::vector<RuleWord> rule_words;
   std::vector<cantoseg::Standing> entry_standing;
   std::vector<std::uint8_t> entry_marks;  // 1: the entry makes its sentence Cantonese
-  std::vector<bool> cantonese_bmp;        // characters only Cantonese writes, simplified
-  std::vector<char32_t> cantonese_others;  // the same beyond the BMP, sorted
-  std::vector<char32_t> guards;            // characters as the text writes them
-  std::vector<char32_t> firm;              // characters of firm and cut-before rules, simplified
+  std::vector<std::uint8_t> char_flags = std::vector<std::uint8_t>(0x10000, 0);  // by code point
+  std::vector<std::pair<char32_t, std::uint8_t>> other_flags;                    // beyond the BMP, sorted
+  bool has_guards = false;  // any kGuarded or kFirm
   Cantonese::Dictionary c2m;
   cantoseg::Segmenter segmenter;
 };
@@ -583,7 +615,6 @@ std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words
     lexemes.push_back({word, cantoseg::Standing::kPlain, false, false, true});
   }
   std::sort(mandarin.begin(), mandarin.end());
-  impl.cantonese_bmp.assign(0x10000, false);
   const auto standing = [&](std::string_view key, std::string_view value) {
     if (value == key) return cantoseg::Standing::kPlain;
     auto result = cantoseg::Standing::kAmbiguous;
@@ -591,10 +622,7 @@ std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words
       const char32_t cp = utf8::next(key, pos);
       if (std::binary_search(mandarin.begin(), mandarin.end(), cp) || !is_han(cp)) continue;
       result = cantoseg::Standing::kMarked;
-      if (cp < 0x10000)
-        impl.cantonese_bmp[cp] = true;
-      else
-        impl.cantonese_others.push_back(cp);
+      impl.flag(cp, Model::kOnlyCantonese);
     }
     return result;
   };
@@ -627,7 +655,8 @@ std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words
   for (std::size_t r = 0; r < impl.rules.size(); ++r) {
     Rule& rule = impl.rules[r];
     if (rule.guard) {
-      impl.guards.push_back(utf8::decode(rule.written_cantonese, "rules")[0]);
+      impl.flag(utf8::decode(rule.written_cantonese, "rules")[0], Model::kGuarded);
+      impl.has_guards = true;
       continue;
     }
     // A word that marks a sentence as Cantonese wherever it stands is a
@@ -642,7 +671,10 @@ std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words
       const std::size_t base = impl.rule_words.back().base;
       lexemes.push_back({rule.key, base == cantoseg::Segmenter::npos ? cantoseg::Standing::kPlain : impl.standing(base)});
     }
-    if (rule.firm || rule.cut_before) impl.firm.push_back(utf8::decode(rule.key, "rules")[0]);
+    if (rule.firm || rule.cut_before) {
+      impl.flag(utf8::decode(rule.key, "rules")[0], Model::kFirm);
+      impl.has_guards = true;
+    }
     Model::RuleWord& word = impl.rule_words[it->second];
     cantoseg::Lexeme& lexeme = lexemes[impl.first_rule_word + it->second];
     if (rule.negator) {
@@ -653,9 +685,6 @@ std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words
       lexeme.conditional = true;
     }
   }
-  std::sort(impl.cantonese_others.begin(), impl.cantonese_others.end());
-  std::sort(impl.guards.begin(), impl.guards.end());
-  std::sort(impl.firm.begin(), impl.firm.end());
   return lexemes;
 }
 
@@ -708,14 +737,21 @@ class SentenceJudge final : public cantoseg::Judge {
     switch (condition.test) {
       case Test::kBefore:
       case Test::kNotBefore: {
-        const bool any = std::any_of(alternatives.begin(), alternatives.end(),
-                                     [&](const Alternative& a) { return starts_at(a, end); });
+        // The code point after the word settles most alternatives at once.
+        const char32_t next = end < cps_.size() ? cps_[end] : 0;
+        const bool any = (condition.bare || (condition.near >> (next % 64) & 1)) &&
+                         std::any_of(alternatives.begin(), alternatives.end(), [&](const Alternative& a) {
+                           return (a.text.empty() || a.text.front() == next) && starts_at(a, end);
+                         });
         return any == (condition.test == Test::kBefore);
       }
       case Test::kAfter:
       case Test::kNotAfter: {
-        const bool any = std::any_of(alternatives.begin(), alternatives.end(),
-                                     [&](const Alternative& a) { return ends_at(a, begin); });
+        const char32_t last = begin > 0 ? cps_[begin - 1] : 0;
+        const bool any = (condition.bare || (condition.near >> (last % 64) & 1)) &&
+                         std::any_of(alternatives.begin(), alternatives.end(), [&](const Alternative& a) {
+                           return (a.text.empty() || a.text.back() == last) && ends_at(a, begin);
+                         });
         return any == (condition.test == Test::kAfter);
       }
       case Test::kLater: {
@@ -740,6 +776,8 @@ class SentenceJudge final : public cantoseg::Judge {
 
   // True when `a` is what the sentence holds from `pos` on.
   bool starts_at(const Alternative& a, std::size_t pos) const {
+    // One code point first: most alternatives fail there.
+    if (!a.text.empty() && (pos >= cps_.size() || cps_[pos] != a.text.front())) return false;
     if (cps_.substr(pos, a.text.size()) != a.text) return false;
     const std::size_t at = pos + a.text.size();
     switch (a.edge) {
@@ -755,6 +793,7 @@ class SentenceJudge final : public cantoseg::Judge {
 
   // True when `a` is what the sentence holds right before `pos`.
   bool ends_at(const Alternative& a, std::size_t pos) const {
+    if (!a.text.empty() && (pos == 0 || cps_[pos - 1] != a.text.back())) return false;
     if (pos < a.text.size() || cps_.substr(pos - a.text.size(), a.text.size()) != a.text) return false;
     const std::size_t at = pos - a.text.size();
     switch (a.edge) {
@@ -870,7 +909,8 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
 
   // Cantonese or Mandarin: a character only Cantonese writes, or else a
   // Cantonese word found by a cut as Mandarin.
-  bool cantonese = std::any_of(cps.begin(), cps.end(), [&](char32_t cp) { return impl.only_cantonese(cp); });
+  bool cantonese =
+      std::any_of(cps.begin(), cps.end(), [&](char32_t cp) { return impl.flags(cp) & Model::kOnlyCantonese; });
   s.words.clear();
   if (!cantonese) {
     const SentenceJudge judge(impl, cps, false);
@@ -888,12 +928,12 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
     // characters of firm rules that hold where they stand.
     const SentenceJudge judge(impl, cps, true);
     const std::uint8_t* guard = nullptr;
-    if (!impl.guards.empty() || !impl.firm.empty()) {
+    if (impl.has_guards) {
       s.guard.assign(cps.size(), 0);
       for (std::size_t i = 0; i < cps.size(); ++i) {
-        if (std::binary_search(impl.guards.begin(), impl.guards.end(), s.written[i])) {
+        if (impl.flags(s.written[i]) & Model::kGuarded) {
           s.guard[i] = 1;
-        } else if (std::binary_search(impl.firm.begin(), impl.firm.end(), cps[i])) {
+        } else if (impl.flags(cps[i]) & Model::kFirm) {
           const std::size_t index = impl.segmenter.find(cps.substr(i, 1));
           const auto verdict = judge.judge(index, i, i + 1);
           if (verdict && verdict->choice != 0) {
