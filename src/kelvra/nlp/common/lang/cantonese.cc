@@ -382,6 +382,7 @@ std::vector<Rule> load_rules(const std::string& path) {
     const std::vector<std::string_view> fields = split(line, '\t');
     if (fields.size() < 2) return;
     const auto fail = [&](const std::string& what) { throw FileError(path, what, number); };
+    if (fields[0].empty()) fail("no word before the first tab");
     const auto class_words = [&](std::string_view name) -> const std::vector<std::string_view>& {
       const auto found = classes.find(std::string(name));
       if (found == classes.end()) fail("unknown class " + std::string(name));
