@@ -244,7 +244,6 @@ TEST(Rules, FormatClassesAndErrorsNamingTheLine) {
   fails("\n唔好\t不\ta-not-a\n", "one character");
   fails("\n好\t很\tbefore:|呀\n", "empty alternative");
   fails("\n好\t很\tbefore\n", "no alternatives");
-  fails("\n\t很\tbefore:HAN\n", "no word");
   EXPECT_THROW(Cantonese(dictionary_file(""), words_file(""), "no/such/rules.tsv"), FileError);
 }
 
