@@ -274,14 +274,11 @@ std::string data_file(const char* name) {
 
 
 // True when `text` (the input's slice under a dictionary or rule word) is
-// written as `written` (the word as its file writes it), or, with
-// `simplified_too`, as `key` (its simplified form), code point by code
-// point. A word written in simplified characters takes whatever converts to
-// it.
-bool written_as(std::string_view text, std::string_view written, std::string_view key, bool simplified_too) {
-  if (written == key || written == text) return true;
-  if (!simplified_too) return false;
-  if (key == text) return true;
+// written as `written` (the word as its file writes it) or as `key` (its
+// simplified form), code point by code point. A word written in simplified
+// characters takes whatever converts to it.
+bool written_as(std::string_view text, std::string_view written, std::string_view key) {
+  if (written == key || written == text || key == text) return true;
   if (utf8::length(written) != utf8::length(key)) return true;
   for (std::size_t t = 0, w = 0, k = 0; t < text.size() && w < written.size() && k < key.size();) {
     const char32_t cp = utf8::next(text, t);
@@ -344,6 +341,9 @@ struct Rule {
   std::string mandarin;  // simplified; kBefore for the word before
   std::vector<Condition> conditions;
   std::vector<std::u32string> front;  // front:@CLASS: the class's words, simplified
+  // The word as the file writes it, when that is not the key, code point for
+  // code point with it; empty otherwise.
+  std::u32string spelled;
   bool cantonese = false;
   bool negator = false;
   bool guard = false;
@@ -482,6 +482,7 @@ std::vector<Rule> load_rules(const std::string& path) {
       Rule made = rule;
       made.written_cantonese = std::string(word);
       made.key = simplified(word);
+      if (made.key != word && utf8::length(made.key) == utf8::length(word)) made.spelled = utf8::decode(word, "rules");
       if ((made.negator || made.guard || made.firm || made.cut_before) && utf8::length(word) != 1)
         fail("a-not-a, guard, firm and cut-before take a word of one character, not " + std::string(word));
       rules.push_back(std::move(made));
@@ -704,9 +705,10 @@ Model::Model(std::string dict_path, std::string rules_path, std::vector<Entry> l
 // conditions hold there, or else what the word is without rules.
 class SentenceJudge final : public cantoseg::Judge {
  public:
-  SentenceJudge(const Model& impl, std::u32string_view cps, bool cantonese)
-      : impl_(impl), cps_(cps), cantonese_(cantonese) {}
-
+  // `cps`: the sentence in simplified characters; `written`: as the text
+  // writes it.
+  SentenceJudge(const Model& impl, std::u32string_view cps, std::u32string_view written, bool cantonese)
+      : impl_(impl), cps_(cps), written_(written), cantonese_(cantonese) {}
 
   std::optional<cantoseg::Verdict> judge(std::size_t index, std::size_t begin, std::size_t end) const override {
     const auto& word = impl_.rule_word(index);
@@ -718,6 +720,7 @@ class SentenceJudge final : public cantoseg::Judge {
       const Rule& rule = impl_.rules[r];
       const bool applies = cantonese_ || !rule.cantonese;
       if (!applies && (!rule.marks || marks != 0)) continue;
+      if (!spelled(rule, begin)) continue;
       if (!std::all_of(rule.conditions.begin(), rule.conditions.end(),
                        [&](const Condition& condition) { return holds(condition, begin, end); }))
         continue;
@@ -733,6 +736,18 @@ class SentenceJudge final : public cantoseg::Judge {
   }
 
  private:
+  // True when the text writes the rule's word as the rules file does, or,
+  // in a Cantonese sentence, in simplified characters: in Mandarin text 系
+  // is not the Cantonese 係.
+  bool spelled(const Rule& rule, std::size_t begin) const {
+    if (rule.spelled.empty()) return true;  // written simplified: whatever converts to it
+    for (std::size_t k = 0; k < rule.spelled.size(); ++k) {
+      const char32_t written = written_[begin + k];
+      if (written != rule.spelled[k] && (!cantonese_ || written != cps_[begin + k])) return false;
+    }
+    return true;
+  }
+
   bool holds(const Condition& condition, std::size_t begin, std::size_t end) const {
     const auto& alternatives = condition.alternatives;
     switch (condition.test) {
@@ -810,6 +825,7 @@ class SentenceJudge final : public cantoseg::Judge {
 
   const Model& impl_;
   std::u32string_view cps_;
+  std::u32string_view written_;
   bool cantonese_;
 };
 
@@ -914,7 +930,7 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
       std::any_of(cps.begin(), cps.end(), [&](char32_t cp) { return impl.flags(cp) & Model::kOnlyCantonese; });
   s.words.clear();
   if (!cantonese) {
-    const SentenceJudge judge(impl, cps, false);
+    const SentenceJudge judge(impl, cps, s.written, false);
     impl.segmenter.cut(cps, Segmenter::Options{false, nullptr, &judge}, s.words, s.workspace);
     cantonese = std::any_of(s.words.begin(), s.words.end(), [&](const Segmenter::Word& word) {
       if (word.choice == kMarksOnly || (word.choice != 0 && impl.rules[word.choice - 1].marks)) return true;
@@ -927,7 +943,7 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
   if (cantonese) {
     // Mandarin words of the list keep off guarded characters, and off the
     // characters of firm rules that hold where they stand.
-    const SentenceJudge judge(impl, cps, true);
+    const SentenceJudge judge(impl, cps, s.written, true);
     const std::uint8_t* guard = nullptr;
     if (impl.has_guards) {
       s.guard.assign(cps.size(), 0);
@@ -969,17 +985,12 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
         index = impl.rule_word(index).base;
     }
     if (part.rule != nullptr) {
-      if (word.paired ||
-          written_as(text_of(part.begin, part.end), part.rule->written_cantonese, part.rule->key, cantonese)) {
-        part.text = part.rule->mandarin;
-        part.changed = true;
-      } else {
-        part.rule = nullptr;
-      }
+      part.text = part.rule->mandarin;
+      part.changed = true;
     } else if (index != Segmenter::npos && impl.is_entry(index)) {
       const Entry& entry = impl.entry(index);
       if (entry.value != as_viewed &&
-          written_as(text_of(part.begin, part.end), entry.written_cantonese, entry.key, cantonese)) {
+          written_as(text_of(part.begin, part.end), entry.written_cantonese, entry.key)) {
         part.text = entry.value;
         part.entry = &entry;
         part.changed = true;

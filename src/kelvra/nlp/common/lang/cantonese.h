@@ -32,11 +32,12 @@
 // Cantonese sentence rewrites win over Mandarin words of the list among
 // equally short cuts, a Mandarin word of the list never takes in a
 // character that the rules guard (係 in 書係: 书系 is a Mandarin word, but
-// here 係 is "is"), rules marked `cantonese` apply, and a word written in
-// traditional characters in the dictionary also matches text written in
-// simplified ones. A sentence without those marks is Mandarin text: only
-// dictionary words and the rules not marked `cantonese` change it, and only
-// where it writes the word as the dictionary does (系 is not taken for 係).
+// here 係 is "is"), and rules marked `cantonese` apply. A sentence without
+// those marks is Mandarin text: only dictionary words and the rules not
+// marked `cantonese` change it. A dictionary word matches text written as
+// the dictionary writes it or in simplified characters; a rule's word, as
+// the rules file writes it, or in simplified characters in a Cantonese
+// sentence only (系 in Mandarin text is not the Cantonese 係).
 //
 // Dictionary file: UTF-8 text, one pair a line, the usual line endings
 // (LF, CRLF, CR). Each line is trimmed of white space at both ends, then

@@ -330,9 +330,11 @@ TEST(Sentences, CantoneseMarksDecideSentenceBySentence) {
   // A rule that marks its sentence, where it holds.
   Cantonese marking = with_rules("", "好\t很\tbefore:HAN cantonese\n想\t想\tafter:我好 marks\n", "我\n想\n好\n去\n");
   EXPECT_EQ(marking.translate("我好想去。佢好想去。"), "我很想去。佢好想去。");
-  // In a Mandarin sentence an entry matches only as the dictionary writes it.
-  Cantonese traditional = with_rules("係\t是\n佢\t他\n", "", "系\n");
-  EXPECT_EQ(traditional.translate("体系。佢系。"), "体系。他是。");
+  // A rule's word matches as the rules file writes it, or in simplified
+  // characters in a Cantonese sentence only; a dictionary word in either.
+  Cantonese traditional = with_rules("佢\t他\n", "係\t是\n", "系\n体\n");
+  EXPECT_EQ(traditional.translate("体系。体係。佢系。"), "体系。体是。他是。");
+  EXPECT_EQ(with_rules("係\t是\n", "", "系\n体\n").translate("体系。"), "体是。");
 }
 
 // Each sentence is translated on its own, so a huge text can be translated
