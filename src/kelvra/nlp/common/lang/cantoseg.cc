@@ -260,7 +260,7 @@ struct Segmenter::Scratch {
   std::vector<std::uint32_t> choice;
   std::vector<std::uint8_t> paired;
   std::vector<std::uint32_t> next_guard;  // the first code point from here on that no guarded word may cover
-  std::vector<std::uint32_t> next_cut;    // the first code point from here on before which guarded words end
+  std::vector<std::uint32_t> next_cut;    // ... that they may not take in with the one before it
 };
 
 Segmenter::Workspace::Workspace() : scratch_(std::make_unique<Scratch>()) {}
