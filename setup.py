@@ -35,7 +35,7 @@ class CMakeBuild(build_py):
                 shutil.copy2(library, package)  # the name the extension asks for: libkelvra_X.so.0
         # The Cantonese translator finds its data in data/ beside its library.
         os.makedirs(os.path.join(package, "data"), exist_ok=True)
-        for name in ("c2m.tsv", "mandarin_words.txt"):
+        for name in ("c2m.tsv", "mandarin_words.txt", "c2m_rules.tsv"):
             shutil.copy2(os.path.join(ROOT, "src", "kelvra", "nlp", "common", "lang", "data", name),
                          os.path.join(package, "data"))
 

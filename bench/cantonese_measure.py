@@ -7,9 +7,10 @@
   line is kept when `kelvra-nlp cantonese` gives exactly what OpenCC's t2s
   conversion gives. Only lines holding a Chinese character count.
 - Cantonese translated: the everyday Cantonese sentences of
-  bench/cantonese_sentences.txt (written for the project). A sentence is
-  translated when its translation holds none of the Cantonese-only words
-  listed below.
+  bench/cantonese_pairs.tsv, each with the Mandarin a Mandarin speaker
+  writes for it, scored by how many come out exactly as that Mandarin; and
+  those of bench/cantonese_sentences.txt. A sentence is translated when its
+  translation holds none of the Cantonese-only words listed below.
 - Loading: the median time of the first translator of a process with the
   shipped data (BUILD-DIR/bench/cantonese_load, when built), and the
   translation speed over the Mandarin corpus (CLI, whole run).
@@ -37,9 +38,11 @@ import bench_packages
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# Words that standard Mandarin does not use, in simplified characters (the
-# translator's output is simplified). A translated sentence must hold none.
+# Words that standard Mandarin does not use, in simplified characters as
+# OpenCC's t2s writes them (the translator's output): 嗰 is 𠮶 there, 喎 is
+# 㖞, 𨋢 is 䢂, 餸 is 𩠌, 撳 is 揿. A translated sentence must hold none.
 CANTONESE_ONLY = [
+    "𠮶", "㖞", "䢂", "𩠌", "揿", "咗", "哋", "嚟",
     "佢", "哋", "喺", "冇", "咗", "嘅", "啲", "嘢", "乜", "睇", "嚟", "唔", "咁", "噉", "咩", "畀",
     "攞", "搵", "揾", "谂", "嗰", "喎", "噃", "㗎", "嬲", "攰", "瞓", "嘥", "悭", "孭", "啱", "冚",
     "嚿", "𨋢", "唞", "啫", "嗻", "啩", "噏", "掹", "揿", "㩒", "揸", "边度", "点解", "点样",
@@ -143,16 +146,29 @@ def main():
     print("CLI on the whole Mandarin corpus, loading and process start included: %.1f MB in %.2f s CPU "
           "(%.1f MB/s), %.2f s wall" % (len(corpus) / 1e6, cpu, len(corpus) / 1e6 / cpu, seconds))
 
-    print("== Cantonese translated (no Cantonese-only word left)")
+    print("== Cantonese translated (exactly the expected Mandarin; no Cantonese-only word left)")
+    with open(os.path.join(HERE, "cantonese_pairs.tsv"), encoding="utf-8") as f:
+        pairs = [line.rstrip("\n").split("\t") for line in f if "\t" in line and not line.startswith("#")]
+    translations = run_lines(cli, [cantonese for cantonese, _ in pairs])
+    wrong = [(c, m, t) for (c, m), t in zip(pairs, translations) if t != m]
+    print("bench/cantonese_pairs.tsv: %d of %d sentences exactly as expected, %.2f%%" % (
+        len(pairs) - len(wrong), len(pairs), 100.0 * (len(pairs) - len(wrong)) / max(1, len(pairs))))
+    for cantonese, mandarin, translation in wrong[:args.show]:
+        print("  in:   %s\n  ours: %s\n  want: %s" % (cantonese, translation, mandarin))
+    report_left("bench/cantonese_pairs.tsv", [c for c, _ in pairs], translations, args.show)
     with open(os.path.join(HERE, "cantonese_sentences.txt"), encoding="utf-8") as f:
         sentences = [line.strip() for line in f if line.strip() and not line.startswith("#")]
-    translations = run_lines(cli, sentences)
+    report_left("bench/cantonese_sentences.txt", sentences, run_lines(cli, sentences), args.show)
+
+
+def report_left(name, sentences, translations, show):
+    """How many translations hold no Cantonese-only word, and the others."""
     left = [(s, t, [w for w in CANTONESE_ONLY if w in t]) for s, t in zip(sentences, translations)]
     left = [entry for entry in left if entry[2]]
     done = len(sentences) - len(left)
-    print("bench/cantonese_sentences.txt: %d of %d sentences translated, %.2f%%" % (
-        done, len(sentences), 100.0 * done / max(1, len(sentences))))
-    for sentence, translation, words in left[:args.show]:
+    print("%s: %d of %d sentences with no Cantonese-only word left, %.2f%%" % (
+        name, done, len(sentences), 100.0 * done / max(1, len(sentences))))
+    for sentence, translation, words in left[:show]:
         print("  in:   %s\n  ours: %s\n  left: %s" % (sentence, translation, " ".join(words)))
 
 

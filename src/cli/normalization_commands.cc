@@ -81,6 +81,7 @@ void add_normalize(CLI::App& app) {
 void add_cantonese(CLI::App& app) {
   struct Options {
     std::string dict;
+    std::string rules;
     bool explain = false;
     StreamFlags stream;
     std::string file;
@@ -88,32 +89,46 @@ void add_cantonese(CLI::App& app) {
   auto options = std::make_shared<Options>();
   auto* cmd = app.add_subcommand(
       "cantonese",
-      "Rewrite Cantonese wording with Mandarin wording, word by word, in simplified\n"
-      "characters, leaving Mandarin as it is; prints each input line translated.");
+      "Rewrite Cantonese wording with Mandarin wording, word by word and with the rules'\n"
+      "grammar patterns, in simplified characters, leaving Mandarin as it is; prints each\n"
+      "input line translated.");
   cmd->add_option("--dict", options->dict,
                   "Cantonese-Mandarin dictionary, tab-separated (default: the shipped c2m.tsv)");
+  cmd->add_option("--rules", options->rules,
+                  "Rules: words that change only in some places, grammar patterns, tab-separated\n"
+                  "(default: the shipped c2m_rules.tsv)");
   cmd->add_flag("--explain", options->explain,
                 "Print one record per line instead: {\"text\",\"translation\",\"rewrites\":\n"
                 "[{\"text\",\"offset\",\"length\",\"translation\",\"line\",\"entry\"}]}, one\n"
                 "rewrite per changed word, offsets in code points of the line; \"line\" and\n"
-                "\"entry\" are the dictionary line that changed it (the file the log names)");
+                "\"entry\" are the dictionary line that changed it (the file the log names), or\n"
+                "the rules file's line when the rewrite also has \"rule\", the rule's conditions");
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
-    std::optional<std::string> dict;
-    if (!options->dict.empty()) {
-      // Opening it names a bad path as the option gave it, before any work.
-      const InputFile checked(options->dict, "--dict");
-      dict = options->dict;
-    }
+    // Opening a file names a bad path as the option gave it, before any work.
+    const auto given = [](const std::string& path, const char* option) -> std::optional<std::string> {
+      if (path.empty()) return std::nullopt;
+      const InputFile checked(path, option);
+      return path;
+    };
+    const std::optional<std::string> dict = given(options->dict, "--dict");
+    const std::optional<std::string> rules = given(options->rules, "--rules");
     InputFile input(options->file);
-    const Cantonese cantonese(dict);
+    const Cantonese cantonese(dict, std::nullopt, rules);
     const bool explain = options->explain;
     run_lines(input, options->stream.options(), "cantonese",
               [&](std::string_view line, std::int64_t, JsonWriter& json) {
                 if (!explain) {
+                  // A sentence at a time: a huge line's translation is
+                  // handed on as it is made, never held whole.
                   std::string& out = json.buffer();
-                  out += cantonese.translate(line);
+                  Output& output = Output::standard();
+                  const bool straight_out = &out == &output.buffer();
+                  cantonese.translate(line, [&](std::string_view piece) {
+                    out += piece;
+                    if (straight_out) output.flush_if_large();
+                  });
                   out.push_back('\n');
                   return;
                 }
@@ -140,6 +155,10 @@ void add_cantonese(CLI::App& app) {
                   json.integer(rewrite.line);
                   json.key("entry");
                   json.string(rewrite.entry_cantonese + "\t" + rewrite.entry_mandarin);
+                  if (rewrite.by_rule) {
+                    json.key("rule");
+                    json.string(rewrite.rule);
+                  }
                   json.end_object();
                 }
                 json.end_array();

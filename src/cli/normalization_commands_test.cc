@@ -84,4 +84,29 @@ TEST(CantoneseCommand, ExplainNamesTheDictionaryLineOfEachRewrite) {
             "\n");
 }
 
+TEST(CantoneseCommand, RulesOfOnesOwnAndExplainNamesTheRule) {
+  std::string dict = ::testing::TempDir() + "normalization_cli_rules_dict.tsv";
+  std::ofstream(dict, std::ios::binary) << "佢\t他\n㗎\t的\n";
+  std::string rules = ::testing::TempDir() + "normalization_cli_rules.tsv";
+  std::ofstream(rules, std::ios::binary) << "# questions\n㗎\t\tbefore:？\n";
+  auto result = run("cantonese --explain --dict " + dict + " --rules " + rules, "佢㗎？\n");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out,
+            R"({"text":"佢㗎？","translation":"他？","rewrites":[)"
+            R"({"text":"佢","offset":0,"length":1,"translation":"他","line":1,"entry":"佢\t他"},)"
+            R"({"text":"㗎","offset":1,"length":1,"translation":"","line":2,"entry":"㗎\t","rule":"before:？"}]})"
+            "\n");
+  // A rule that cannot be read stops the run before any output, naming
+  // the file and line; a missing file names the option.
+  std::ofstream(rules, std::ios::binary) << "㗎\t\tbefore:？\n好\t很\tsoon:END\n";
+  auto bad = run("cantonese --rules " + rules, "佢\n");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_THAT(bad.err, HasSubstr(rules));
+  EXPECT_THAT(bad.err, HasSubstr("unknown condition soon:END"));
+  auto missing = run("cantonese --rules no/such/rules.tsv", "佢\n");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_THAT(missing.err, HasSubstr("--rules no/such/rules.tsv"));
+}
+
 }  // namespace

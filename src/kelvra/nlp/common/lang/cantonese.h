@@ -1,28 +1,43 @@
 // Cantonese to Mandarin: rewrites Cantonese wording with Mandarin wording,
-// word by word, with a dictionary, and leaves Mandarin as it is.
+// word by word with a dictionary and with the grammar patterns of a rules
+// file, and leaves Mandarin as it is.
 //
-//   Cantonese cantonese;                               // the shipped c2m.tsv
+//   Cantonese cantonese;                               // the shipped data
 //   cantonese.translate("佢哋而家喺邊度食緊飯？");     // "他们现在在哪里吃饭？"
+//   cantonese.translate("你記唔記得我？");             // "你记不记得我？"
 //   cantonese.translate("如果系統支援的話");           // "如果系统支援的话"
 //   Cantonese custom("my_c2m.tsv");                    // a dictionary of one's own
 //
 // translate converts the text to simplified characters with the shared
 // "t2s" OpenCC converter, cuts it into words with the Cantonese segmenter
 // and replaces each word that is a key of the dictionary by its Mandarin
-// word. The segmenter's lexicon is the dictionary's Cantonese words and a
-// list of Mandarin words (the shipped mandarin_words.txt), so that a
-// Mandarin word made of characters that are Cantonese words on their own
-// (的話, 磁碟, 標識) stays whole and is not rewritten. Among cuts with the
-// same number of words, a dictionary word holding a character that
-// Mandarin does not write (佢, 唔, 咗, ...) wins over Mandarin words that overlap
-// it, and Mandarin words win over rewrites made of characters Mandarin uses
-// too. A dictionary word matches text written as the dictionary writes it
-// or in simplified characters: a dictionary written in traditional
-// characters matches text in either script, while 繫 (simplified 系) is not
-// taken for the Cantonese 係 (also 系). Lookup is by whole word; word order
-// and words not in the dictionary stay as they are, converted as OpenCC
-// converts the whole text. It is a dictionary substitution, not a
-// grammar-aware translation.
+// word, or that a rule changes where it stands. The segmenter's lexicon is
+// the dictionary's Cantonese words, a list of Mandarin words (the shipped
+// mandarin_words.txt), so that a Mandarin word made of characters that are
+// Cantonese words on their own (的話, 磁碟, 標識) stays whole and is not
+// rewritten, and the words of the rules file. Among cuts with the same
+// number of words, a dictionary word holding a character that Mandarin does
+// not write (佢, 唔, 咗, ...) wins over Mandarin words that overlap it, and
+// Mandarin words win over rewrites made of characters Mandarin uses too.
+// Keys are matched in the form OpenCC's conversion gives the text (嗰 is
+// 𠮶 there). Words not in the dictionary stay as they are, converted as
+// OpenCC converts the whole text.
+//
+// Sentences (up to 。！？!?…． or a line end, and at most 65,536 code points)
+// are translated one at a time. A sentence is Cantonese when it holds a
+// character that only Cantonese writes (a dictionary word's Chinese
+// character that the word list does not hold), when its cut takes a
+// dictionary word that changes something and is not a Mandarin word of the
+// list (而家, 幾耐), or when a rule marked `marks` holds in it. In a
+// Cantonese sentence rewrites win over Mandarin words of the list among
+// equally short cuts, a Mandarin word of the list never takes in a
+// character that the rules guard (係 in 書係: 书系 is a Mandarin word, but
+// here 係 is "is"), and rules marked `cantonese` apply. A sentence without
+// those marks is Mandarin text: only dictionary words and the rules not
+// marked `cantonese` change it. A dictionary word matches text written as
+// the dictionary writes it or in simplified characters; a rule's word, as
+// the rules file writes it, or in simplified characters in a Cantonese
+// sentence only (系 in Mandarin text is not the Cantonese 係).
 //
 // Dictionary file: UTF-8 text, one pair a line, the usual line endings
 // (LF, CRLF, CR). Each line is trimmed of white space at both ends, then
@@ -38,8 +53,59 @@
 // lines starting with # are skipped; a byte order mark at the very start is
 // dropped, as in the dictionary. Words are converted to simplified
 // characters as they are loaded. Its single characters are the characters
-// that Mandarin writes; any other character marks a dictionary word as one
-// that only Cantonese uses.
+// that Mandarin writes; any other Chinese character marks a dictionary word
+// as one that only Cantonese uses. A dictionary word that the list holds
+// too is one Mandarin uses as well.
+//
+// Rules file: words that change only in some places, and grammar patterns.
+// Read as the dictionary is (trimmed lines, fields at tabs, byte order
+// mark); lines starting with # and lines with fewer than two fields are
+// skipped. A line is
+//   CANTONESE <TAB> MANDARIN <TAB> CONDITIONS
+// and its word becomes MANDARIN where all its conditions hold; the rules of
+// one word are tried in the order of their lines, and where none holds the
+// word is what the dictionary (or the word list) makes of it, or no word
+// at all. CONDITIONS are blank-separated:
+//   before:A|B     the text right after the word starts with A or B
+//   after:A|B      the text right before the word ends with A or B
+//   later:A|B      A or B comes later in the same clause
+//   earlier:A|B    A or B comes earlier in the same clause (both within
+//                  32 characters of the word)
+//   not-before:, not-after:, not-earlier:   the opposite
+//   cantonese      only in a Cantonese sentence
+//   marks          where it holds, the sentence is Cantonese (a rule with
+//                  no other condition makes a Cantonese word: 琴日)
+//   firm           (one character) where it holds in a Cantonese sentence,
+//                  no Mandarin word of the list takes the character in
+//   cut-before     (one character) the same for Mandarin words that begin
+//                  before it; those that begin with it stay (我部手機 is
+//                  我 + 部, 我哋部門 keeps 部門)
+//   front:@CLASS   at the end of a clause, the word's Mandarin moves to
+//                  the start of the clause's verb phrase: after the last
+//                  word ending in one of @CLASS before it in the clause, or
+//                  to the clause's start (我去沖涼先 -> 我先去洗澡)
+//   join, next     see … below
+//   a-not-a        the word (one character) is a negator: X, the word and
+//                  X again ask a question (記唔記得 -> 记不记得, 鍾唔鍾意 ->
+//                  喜不喜欢): X and the negator become the first character
+//                  of the Mandarin of the word that follows, then MANDARIN
+//   guard          the character, written this way, is one that Mandarin
+//                  words of the list may not take in within a Cantonese
+//                  sentence (MANDARIN is not used)
+// An alternative A is Chinese text, a class @NAME (any of its words), or
+// text ending (before, later) or starting (after, earlier) with one of
+// START (the start of a clause), END (the end of a sentence), CLAUSE (the
+// end of a clause), HAN (a Chinese character), NUM (a numeral or digit):
+// before:呀END is "呀, then the end of the sentence". In MANDARIN, … stands
+// for the Mandarin of the word before; with `join`, of the word before and
+// the word after together when they make a dictionary word (沖緊涼 with
+// 緊 -> 在… is 在洗澡); with `next`, of the word after (去咗出差 with 去咗
+// -> 去…了 is 去出差了). A line "@NAME <TAB> A|B|C" defines a class; a class
+// as the CANTONESE field of a line with conditions gives a rule for each of
+// its words. Text is converted to simplified characters as the
+// dictionary's is. An unknown condition or class, an empty alternative, or
+// a one-character keyword on a longer word is a FileError naming the file
+// and line.
 //
 // The shipped data lives in share/kelvra-nlp/ under the installation
 // prefix, found relative to the installed library, and in data/ beside the
@@ -56,6 +122,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -77,15 +144,18 @@ inline constexpr std::string_view LOG_FORMAT =
 // unless the process registered a logger of that name before.
 const std::shared_ptr<spdlog::logger>& logger();
 
-// A word that translate rewrote, and the dictionary entry that did it.
+// A word that translate rewrote, and the dictionary entry or rule that did
+// it.
 struct Rewrite {
   std::int64_t offset = 0;  // in code points of the text given to translate
   std::int64_t length = 0;  // code points
   std::string text;         // the word as the text writes it
   std::string mandarin;     // what it became
-  std::int64_t line = 0;    // the entry's line in the dictionary file, from 1
-  std::string entry_cantonese;  // the entry's two words as the file writes them
+  std::int64_t line = 0;    // the line that did it, from 1: in the rules file when by_rule
+  std::string entry_cantonese;  // the line's first two fields as the file writes them
   std::string entry_mandarin;
+  bool by_rule = false;  // a rule of the rules file did it, not a dictionary entry
+  std::string rule;      // the rule's conditions as the rules file writes them
 };
 
 class Cantonese {
@@ -95,13 +165,16 @@ class Cantonese {
 
   using Dictionary = std::unordered_map<std::string, std::string>;
 
-  // Loads `dict_file` (absent: default_dict_file()) and the Mandarin word
-  // list `words_file` (absent: default_words_file()); given paths are used
+  // Loads `dict_file` (absent: default_dict_file()), the Mandarin word
+  // list `words_file` (absent: default_words_file()) and the rules
+  // `rules_file` (absent: default_rules_file()); given paths are used
   // unchanged. FileError with the path when a file cannot be opened or
-  // read, and with the path and line when a line is not valid UTF-8;
-  // FileError naming "t2s" when the converter cannot be built.
+  // read, and with the path and line when a line is not valid UTF-8 or a
+  // rule cannot be read; FileError naming "t2s" when the converter cannot
+  // be built.
   explicit Cantonese(std::optional<std::string> dict_file = std::nullopt,
-                     std::optional<std::string> words_file = std::nullopt);
+                     std::optional<std::string> words_file = std::nullopt,
+                     std::optional<std::string> rules_file = std::nullopt);
   ~Cantonese();
 
   // An instance holds a dictionary and a segmenter; copies would only
@@ -111,12 +184,13 @@ class Cantonese {
   Cantonese(Cantonese&&) noexcept;
   Cantonese& operator=(Cantonese&&) noexcept;
 
-  // The shipped c2m.tsv and mandarin_words.txt, as absolute paths: in
-  // share/kelvra-nlp/ under the prefix of the installed library that holds
-  // this module, or else in data/ beside it (the build tree). When neither
-  // holds the file, the installed place is named.
+  // The shipped c2m.tsv, mandarin_words.txt and c2m_rules.tsv, as absolute
+  // paths: in share/kelvra-nlp/ under the prefix of the installed library
+  // that holds this module, or else in data/ beside it (the build tree).
+  // When neither holds the file, the installed place is named.
   static std::string default_dict_file();
   static std::string default_words_file();
+  static std::string default_rules_file();
 
   // Reads the dictionary file (format above) and writes the INFO line
   // "Loaded N cantonese-mandarin pairs from PATH", N the number of distinct
@@ -134,14 +208,20 @@ class Cantonese {
   // `text` when it is not valid UTF-8; an empty text gives "".
   std::string translate(std::string_view text) const;
 
-  // The same, appending to `rewrites` each word whose dictionary entry
-  // changed it beyond the conversion to simplified characters, in text
+  // The same, appending to `rewrites` each word whose dictionary entry or
+  // rule changed it beyond the conversion to simplified characters, in text
   // order.
   std::string translate(std::string_view text, std::vector<Rewrite>& rewrites) const;
 
+  // The same translation handed to `write` a sentence at a time, in order,
+  // so that the translation of a huge text is never held whole.
+  void translate(std::string_view text, const std::function<void(std::string_view)>& write) const;
+
  private:
-  // translate, appending to `rewrites` when it is given.
-  std::string rewrite(std::string_view text, std::vector<Rewrite>* rewrites) const;
+  // translate, handing the output to `write` and appending to `rewrites`
+  // when it is given.
+  void rewrite(std::string_view text, const std::function<void(std::string_view)>& write,
+               std::vector<Rewrite>* rewrites) const;
 
   struct Impl;
   std::unique_ptr<Impl> impl_;

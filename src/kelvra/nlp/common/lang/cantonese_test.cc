@@ -2,7 +2,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
+#include <set>
 #include <regex>
 #include <thread>
 
@@ -17,6 +19,7 @@
 namespace kelvra::nlp::common::lang::cantonese {
 namespace {
 
+namespace utf8 = kelvra::common::utf8;
 using kelvra::common::FileError;
 using kelvra::common::TypeError;
 using ::testing::HasSubstr;
@@ -34,6 +37,9 @@ std::string dictionary_file(const std::string& content, const std::string& suffi
 
 // A Mandarin word list of its own for the running test.
 std::string words_file(const std::string& content) { return dictionary_file(content, ".words"); }
+
+// Rules of its own for the running test.
+std::string rules_file(const std::string& content) { return dictionary_file(content, ".rules"); }
 
 const Cantonese& shipped() {
   static const Cantonese instance;
@@ -143,7 +149,7 @@ TEST(Translate, MandarinWordsOfTheWordListStayWhole) {
 TEST(Translate, ConversionEqualsOpenCCOnRandomText) {
   // No dictionary words: translate is then OpenCC's t2s of the whole text,
   // its phrase entries (乾隆, 著作, 瞭解, 於是, ...) included.
-  Cantonese plain(dictionary_file(""), words_file(""));
+  Cantonese plain(dictionary_file(""), words_file(""), rules_file(""));
   opencc::SimpleConverter t2s("t2s");
   const std::vector<std::string> pieces = {"乾", "隆", "著", "作", "瞭", "解", "於", "是", "覆", "蓋",
                                            "藉", "口", "頭", "髮", "的", "了", "𠮶", "a", " ", "，",
@@ -157,7 +163,7 @@ TEST(Translate, ConversionEqualsOpenCCOnRandomText) {
 }
 
 TEST(Translate, RewritesNameTheirEntries) {
-  Cantonese cantonese(dictionary_file("佢\t她\n𨋢\t電梯\n佢\t他\n嘅\t\t的\n"), words_file(""));
+  Cantonese cantonese(dictionary_file("佢\t她\n𨋢\t電梯\n佢\t他\n嘅\t\t的\n"), words_file(""), rules_file(""));
   std::vector<Rewrite> rewrites;
   // Offsets count code points; 𨋢 takes four bytes.
   EXPECT_EQ(cantonese.translate("搭𨋢嘅佢", rewrites), "搭电梯他");
@@ -204,6 +210,173 @@ TEST(Translate, ConcurrentCallsAgree) {
     });
   for (auto& thread : threads) thread.join();
   for (const auto& result : results) EXPECT_EQ(result, expected);
+}
+
+// --- the rules file ---
+
+// A translator with a dictionary, no Mandarin word list beyond the given
+// words, and rules of its own.
+Cantonese with_rules(const std::string& dict, const std::string& rules, const std::string& words = "") {
+  return Cantonese(dictionary_file(dict), words_file(words), rules_file(rules));
+}
+
+TEST(Rules, FormatClassesAndErrorsNamingTheLine) {
+  // A byte order mark, comments, CRLF, blanks around the line, a class used
+  // in a condition and as the word of a rule.
+  Cantonese cantonese = with_rules("佢\t他\n",
+                                   "\xEF\xBB\xBF# notes\r\n@P\t我|佢\r\n  @P\t的\tafter:好\r\n個\t的\tafter:@P\r\n");
+  EXPECT_EQ(cantonese.translate("佢個仔"), "他的仔");
+  EXPECT_EQ(cantonese.translate("好我"), "好的");
+  EXPECT_EQ(cantonese.translate("一個"), "一个");
+  const auto fails = [](const std::string& rules, const char* what) {
+    const std::string path = rules_file(rules);
+    try {
+      Cantonese(dictionary_file(""), words_file(""), path);
+      ADD_FAILURE() << rules;
+    } catch (const FileError& e) {
+      EXPECT_EQ(e.path(), path);
+      EXPECT_EQ(e.line(), 2) << rules;
+      EXPECT_THAT(e.what(), HasSubstr(what));
+    }
+  };
+  fails("# ok\n好\t很\tsoon:END\n", "unknown condition soon:END");
+  fails("@A\t我\n好\t很\tafter:@B\n", "unknown class @B");
+  fails("\n唔好\t不\ta-not-a\n", "one character");
+  fails("\n好\t很\tbefore:|呀\n", "empty alternative");
+  fails("\n好\t很\tbefore\n", "no alternatives");
+  EXPECT_THROW(Cantonese(dictionary_file(""), words_file(""), "no/such/rules.tsv"), FileError);
+}
+
+TEST(Rules, ConditionsDecideWhereAWordChanges) {
+  // The shipped word list: its characters are those Mandarin writes.
+  Cantonese cantonese(dictionary_file("佢\t他\n㗎\t的\n"), std::nullopt, rules_file(
+      "㗎\t\tbefore:？|呀END\n"        // before the question mark, or 呀 and the end
+      "落\t下\tlater:雨 cantonese\n"  // a word later in the clause
+      "先\t才\tafter:NUM点|日 not-before:CLAUSE\n"
+      "日\t天\tafter:NUM cut-before\n"
+      "好\t很\tbefore:HAN not-before:的 not-after:唔 cantonese\n"
+      "啦\t了\tearlier:唔好 before:END\n"));
+  EXPECT_EQ(cantonese.translate("佢㗎？佢㗎。佢㗎呀"), "他？他的。他呀");
+  EXPECT_EQ(cantonese.translate("佢落咗好大雨，落山。"), "他下咗很大雨，落山。");
+  EXPECT_EQ(cantonese.translate("佢兩点先瞓，聽日先去，去先。"), "他两点才瞓，听日才去，去先。");
+  EXPECT_EQ(cantonese.translate("佢三日好的。三日好的"), "他三天好的。三日好的");
+  EXPECT_EQ(cantonese.translate("佢唔好走啦。佢走啦。"), "他唔好走了。他走啦。");
+  // Rules marked `cantonese` leave a Mandarin sentence alone.
+  EXPECT_EQ(cantonese.translate("落大雨，好大。"), "落大雨，好大。");
+}
+
+TEST(Rules, ANotAQuestionsTakeTheWordThatFollows) {
+  Cantonese cantonese = with_rules("佢\t他\n鍾意\t喜歡\n靚\t漂亮\n唔記得\t忘了\n唔\t不\n",
+                                   "唔\t不\ta-not-a\n", "記得\n");
+  EXPECT_EQ(cantonese.translate("佢記唔記得？"), "他记不记得？");
+  EXPECT_EQ(cantonese.translate("佢鍾唔鍾意？靚唔靚？"), "他喜不喜欢？漂不漂亮？");
+  EXPECT_EQ(cantonese.translate("佢唔記得。唔唔唔"), "他忘了。不不不");
+  std::vector<Rewrite> rewrites;
+  cantonese.translate("靚唔靚", rewrites);
+  ASSERT_EQ(rewrites.size(), 2u);
+  EXPECT_EQ(rewrites[0].text, "靚唔");
+  EXPECT_EQ(rewrites[0].mandarin, "漂不");
+  EXPECT_TRUE(rewrites[0].by_rule);
+  EXPECT_EQ(rewrites[0].rule, "a-not-a");
+  EXPECT_EQ(rewrites[0].line, 1);
+  EXPECT_FALSE(rewrites[1].by_rule);
+}
+
+TEST(Rules, WordsMoveAndTakeTheirNeighboursIn) {
+  Cantonese cantonese = with_rules(
+      "佢\t他\n沖涼\t洗澡\n食\t吃\n咗\t了\n",
+      "@P\t我|佢\n"
+      "先\t先\tfront:@P before:CLAUSE|啦CLAUSE\n"  // to the start of the verb phrase
+      "緊\t在…\tjoin\n"                             // before the verb, with its object
+      "多啲\t多…点\tafter:HAN\n"
+      "去咗\t去…了\tnext before:食\n");
+  EXPECT_EQ(cantonese.translate("我去沖涼先。去食先啦，佢食先。"), "我先去洗澡。先去吃啦，他先吃。");
+  EXPECT_EQ(cantonese.translate("佢沖緊涼，佢食緊飯"), "他在洗澡，他在吃饭");
+  EXPECT_EQ(cantonese.translate("食多啲，多啲"), "多吃点，多啲");
+  EXPECT_EQ(cantonese.translate("佢去咗食"), "他去吃了");
+  std::vector<Rewrite> rewrites;
+  cantonese.translate("佢沖緊涼", rewrites);
+  ASSERT_EQ(rewrites.size(), 2u);
+  EXPECT_EQ(rewrites[1].text, "沖緊涼");
+  EXPECT_EQ(rewrites[1].mandarin, "在洗澡");
+  EXPECT_EQ(rewrites[1].offset, 1);
+  EXPECT_EQ(rewrites[1].rule, "join");
+}
+
+TEST(Rules, MandarinWordsKeepOffCantoneseGrammar) {
+  // 书系 and 我部 are Mandarin words of the list; in a Cantonese sentence
+  // the copula 係 written so, a firm rule's character and one to be cut
+  // before stay out of them.
+  const std::string dict = "係\t是\n嘅\t的\n";
+  const std::string words = "书\n系\n我\n部\n门\n本\n手\n机\n书系\n我部\n部门\n本书\n";
+  const std::string rules = "係\t\tguard\n@P\t我\n部\t的\tafter:@P cut-before\n本\t的\tafter:@P firm\n";
+  Cantonese cantonese = with_rules(dict, rules, words);
+  EXPECT_EQ(cantonese.translate("書係我嘅。"), "书是我的。");
+  // cut-before keeps words out that begin before the character, firm all.
+  EXPECT_EQ(cantonese.translate("我部手機嘅，我部門嘅，我本書嘅"), "我的手机的，我部门的，我的书的");
+  // Written 系, in a Mandarin sentence, or without the guard: the Mandarin word.
+  EXPECT_EQ(cantonese.translate("書系我嘅。書係我。"), "书系我的。书系我。");
+  EXPECT_EQ(with_rules(dict, "", words).translate("書係我嘅。"), "书系我的。");
+}
+
+// --- sentences ---
+
+TEST(Sentences, CantoneseMarksDecideSentenceBySentence) {
+  // 而家 is no Mandarin word of the list, 今日 is: one marks its sentence as
+  // Cantonese and the rules marked `cantonese` apply there only.
+  Cantonese cantonese = with_rules("佢\t他\n而家\t現在\n今日\t今天\n", "好\t很\tbefore:HAN cantonese\n",
+                                   "今日\n今\n日\n而\n家\n好\n忙\n");
+  EXPECT_EQ(cantonese.translate("佢好忙。而家好忙。今日好忙。好忙。"), "他很忙。现在很忙。今天好忙。好忙。");
+  // A rule that marks its sentence, where it holds.
+  Cantonese marking = with_rules("", "好\t很\tbefore:HAN cantonese\n想\t想\tafter:我好 marks\n", "我\n想\n好\n去\n");
+  EXPECT_EQ(marking.translate("我好想去。佢好想去。"), "我很想去。佢好想去。");
+  // A rule's word matches as the rules file writes it, or in simplified
+  // characters in a Cantonese sentence only; a dictionary word in either.
+  Cantonese traditional = with_rules("佢\t他\n", "係\t是\n", "系\n体\n");
+  EXPECT_EQ(traditional.translate("体系。体係。佢系。"), "体系。体是。他是。");
+  EXPECT_EQ(with_rules("係\t是\n", "", "系\n体\n").translate("体系。"), "体是。");
+}
+
+// Each sentence is translated on its own, so a huge text can be translated
+// a sentence at a time: the translation of a text is that of its sentences
+// (up to 。！？!?…． and line ends, at most 65,536 code points each) put
+// together, whichever way it is asked for.
+TEST(Sentences, TextIsTheSumOfItsSentencesOnRandomText) {
+  const std::vector<std::string> pieces = {
+      "佢", "哋", "係", "書", "我", "嘅", "記", "唔", "出咗去", "落", "雨", "好", "大", "先", "緊", "沖涼",
+      "食", "飯", "嗰", "架", "車", "睇", "到", "㗎", "呀", "未", "。", "？", "！", "，", "\n", " ", "a1",
+      "乾隆", "反覆", "著作", "關係", "的話", "系統", "…", "\r", "個", "部", "手機", "三", "日"};
+  std::mt19937 random(5);
+  for (int round = 0; round < 150; ++round) {
+    std::string text;
+    for (int i = random() % 60; i > 0; --i) text += pieces[random() % pieces.size()];
+    std::string sentence_by_sentence;
+    std::size_t begin = 0;
+    for (std::size_t pos = 0; pos < text.size();) {
+      const std::size_t start = pos;
+      utf8::next(text, pos);
+      const std::string_view cp = std::string_view(text).substr(start, pos - start);
+      if (cp == "。" || cp == "？" || cp == "！" || cp == "…" || cp == "\n" || cp == "\r" || pos == text.size()) {
+        sentence_by_sentence += shipped().translate(std::string_view(text).substr(begin, pos - begin));
+        begin = pos;
+      }
+    }
+    EXPECT_EQ(shipped().translate(text), sentence_by_sentence) << text;
+    std::string streamed;
+    shipped().translate(text, [&](std::string_view piece) { streamed += piece; });
+    EXPECT_EQ(streamed, sentence_by_sentence);
+    std::vector<Rewrite> rewrites;
+    EXPECT_EQ(shipped().translate(text, rewrites), sentence_by_sentence);
+    for (const Rewrite& rewrite : rewrites)
+      EXPECT_EQ(utf8::substr(text, static_cast<std::size_t>(rewrite.offset), static_cast<std::size_t>(rewrite.length)),
+                rewrite.text);
+  }
+  // A sentence longer than 65,536 code points is cut into that many.
+  std::string run;
+  for (int i = 0; i < 30000; ++i) run += "佢哋喺度";
+  const std::string_view head = utf8::substr(run, 0, 65536);
+  EXPECT_EQ(shipped().translate(run),
+            shipped().translate(head) + shipped().translate(std::string_view(run).substr(head.size())));
 }
 
 // --- the shipped dictionary ---
@@ -257,12 +430,112 @@ TEST(Shipped, MandarinWordsSharingCantoneseCharactersAreLeftAlone) {
 TEST(Shipped, CantoneseWordsChange) {
   const std::pair<const char*, const char*> cases[] = {
       {"佢", "他"},     {"佢哋", "他们"}, {"喺", "在"},     {"冇", "没有"},   {"咗", "了"},
-      {"嘅", "的"},     {"啲", "些"},     {"嘢", "东西"},   {"乜嘢", "什么"}, {"睇", "看"},
-      {"嚟", "来"},     {"唔", "不"},     {"係", "是"},     {"系", "是"},     {"食", "吃"},
-      {"你唔好話俾佢知呀。", "你不要说给他知啊。"},
+      {"嘅", "的"},     {"啲嘢", "东西"}, {"嘢", "东西"},   {"乜嘢", "什么"}, {"睇", "看"},
+      {"嚟", "来"},     {"唔", "不"},     {"係", "是"},     {"佢系", "他是"},     {"食", "吃"},
+      {"你唔好話俾佢知呀。", "你不要告诉他啊。"},
       {"我講得唔係好好。", "我说得不太好。"},
   };
   for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+}
+
+
+// Sentences written independently of the dictionary that came out wrong:
+// each group is one pattern.
+TEST(Shipped, TheCopulaNextToANounIsNotTakenIntoAMandarinWord) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"呢本書係我嘅。", "这本书是我的。"},
+      {"我哋嘅關係好好。", "我们的关系很好。"},
+      {"佢係我嘅同事。", "他是我的同事。"},
+  };
+  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+  EXPECT_EQ(shipped().translate("這套書系"), "这套书系");  // Mandarin
+}
+
+TEST(Shipped, ANotAQuestions) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"你記唔記得我？", "你记不记得我？"},    {"你鍾唔鍾意食辣？", "你喜不喜欢吃辣？"},
+      {"你飲唔飲酒㗎？", "你喝不喝酒？"},      {"好唔好食呀？", "好不好吃啊？"},
+      {"你識唔識講普通話？", "你会不会说普通话？"}, {"你明唔明白我講乜？", "你明不明白我说什么？"},
+  };
+  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+}
+
+TEST(Shipped, DirectionalAndResultativeComplements) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"佢啱啱出咗去。", "他刚刚出去了。"},  {"佢返咗嚟喇。", "他回来了。"},
+      {"佢跑咗出去。", "他跑了出去。"},      {"今朝落咗好大雨。", "今天早上下了很大的雨。"},
+      {"北京而家落緊雪。", "北京现在在下雪。"}, {"琴日落冰雹。", "昨天下冰雹。"},
+      {"呢杯嘢好甜，我飲唔落。", "这杯东西很甜，我喝不下。"},
+  };
+  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+}
+
+TEST(Shipped, CharactersThatOpenCCRewritesFirst) {
+  EXPECT_EQ(shipped().translate("你睇唔睇到嗰架車？"), "你看不看得到那辆车？");
+  EXPECT_EQ(shipped().translate("好㗎喎。"), shipped().translate("好㗎㖞。"));
+  EXPECT_EQ(shipped().translate("搭𨋢"), "坐电梯");
+}
+
+TEST(Shipped, SetPhrasesAndSentenceFinalParticles) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"呢個係咩嚟㗎？", "这个是什么？"}, {"真係咩？", "真的吗？"},     {"係咩？", "真的吗？"},
+      {"我唔食牛肉㗎。", "我不吃牛肉的。"}, {"你喺邊度買㗎？", "你在哪里买的？"},
+      {"你食咗早餐未呀？", "你吃了早餐没有啊？"}, {"你諗好未？", "你想好了没有？"},
+  };
+  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+}
+
+TEST(Shipped, WordOrderClassifiersAndPossessives) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"我去沖涼先。", "我先去洗澡。"},       {"我部手機冇電喇。", "我的手机没电了。"},
+      {"部冷氣壞咗。", "空调坏了。"},         {"我哋部門請緊人。", "我们部门在招人。"},
+      {"我哋叫多個餸啦。", "我们多叫个菜吧。"}, {"佢結咗婚三年，仲未有細路。", "他结婚三年了，还没有小孩。"},
+      {"可唔可以俾個膠袋我？", "可不可以给我个塑料袋？"},
+  };
+  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+}
+
+// Every character of the dictionary that Mandarin does not write is
+// rewritten wherever the dictionary knows it, written as the dictionary
+// writes it or as OpenCC's t2s writes it (嗰 is 𠮶 there, 𨋢 is 䢂).
+TEST(Shipped, EveryCantoneseOnlyCharacterIsCovered) {
+  opencc::SimpleConverter t2s("t2s");
+  std::set<std::string> mandarin;
+  {
+    std::ifstream in(Cantonese::default_words_file());
+    for (std::string line; std::getline(in, line);)
+      if (utf8::length(line) == 1) mandarin.insert(line);
+  }
+  std::map<std::string, std::vector<std::string>> words_of;  // character -> keys that hold it
+  {
+    std::ifstream in(Cantonese::default_dict_file());
+    for (std::string line; std::getline(in, line);) {
+      const std::string key = line.substr(0, line.find('\t'));
+      for (std::size_t pos = 0; pos < key.size();) {
+        const std::size_t begin = pos;
+        if (const char32_t cp = utf8::next(key, pos); cp >= 0x3400)
+          words_of[key.substr(begin, pos - begin)].push_back(key);
+      }
+    }
+  }
+  std::size_t checked = 0;
+  for (const auto& [character, keys] : words_of) {
+    const std::string converted = t2s.Convert(character);
+    if (mandarin.count(converted)) continue;
+    ++checked;
+    const auto left_in = [&](const std::string& text) {
+      return shipped().translate(text).find(converted) != std::string::npos;
+    };
+    if (!left_in(character)) {
+      EXPECT_FALSE(left_in(converted)) << converted;
+      continue;
+    }
+    for (const std::string& key : keys) {  // a character that stands in words only
+      EXPECT_FALSE(left_in(key)) << key;
+      EXPECT_FALSE(left_in(t2s.Convert(key))) << key;
+    }
+  }
+  EXPECT_GE(checked, 60u);
 }
 
 }  // namespace

@@ -67,6 +67,67 @@ TEST(Cut, StandingsDecideBetweenEquallyShortCuts) {
   EXPECT_THAT(cut({{"甲乙丙", S::kAmbiguous}, {"甲乙"}, {"丙丁"}}, "甲乙丙"), ElementsAre("甲乙丙"));
 }
 
+// The cut of a span of code points, as the words' texts.
+std::vector<std::string> cut_span(const Segmenter& segmenter, std::u32string_view span,
+                                  const Segmenter::Options& options = {}) {
+  std::vector<Segmenter::Word> words;
+  segmenter.cut(span, options, words);
+  std::vector<std::string> texts;
+  for (const auto& word : words) texts.push_back(kelvra::common::utf8::encode(span.substr(word.begin, word.length)));
+  return texts;
+}
+
+TEST(Cut, TheJudgeDecidesForConditionalWords) {
+  // 成日 stands only where the judge says so; elsewhere it is no word.
+  struct AtStart : Judge {
+    std::optional<Verdict> judge(std::size_t, std::size_t begin, std::size_t) const override {
+      if (begin != 0) return std::nullopt;
+      return Verdict{Standing::kMarked, 7};
+    }
+  } at_start;
+  Segmenter lexicon(std::vector<Lexeme>{{"成日", Standing::kPlain, true}, {"日食"}});
+  EXPECT_THAT(cut_span(lexicon, U"成日食", {false, nullptr, &at_start}), ElementsAre("成日", "食"));
+  EXPECT_THAT(cut_span(lexicon, U"我成日食", {false, nullptr, &at_start}), ElementsAre("我", "成", "日食"));
+  std::vector<Segmenter::Word> words;
+  lexicon.cut(U"成日", {false, nullptr, &at_start}, words);
+  ASSERT_EQ(words.size(), 1u);
+  EXPECT_EQ(words[0].choice, 7u);
+  // Without a judge it is a plain word.
+  EXPECT_THAT(cut_span(lexicon, U"我成日食"), ElementsAre("我", "成日", "食"));
+}
+
+TEST(Cut, NegatorsMakeANotAAndGuardsKeepGuardedWordsOff) {
+  using S = Standing;
+  Segmenter lexicon(std::vector<Lexeme>{{"唔", S::kMarked, false, true},
+                                        {"唔記得", S::kMarked},
+                                        {"記得", S::kPlain, false, false, true},
+                                        {"书系", S::kPlain, false, false, true},
+                                        {"系", S::kAmbiguous}});
+  // X, the negator and X again: the first two are one word, paired, and no
+  // word starts at the negator.
+  std::vector<Segmenter::Word> words;
+  lexicon.cut(U"記唔記得", {}, words);
+  ASSERT_EQ(words.size(), 2u);
+  EXPECT_TRUE(words[0].paired);
+  EXPECT_EQ(words[0].length, 2u);
+  EXPECT_EQ(words[0].index, 0u);
+  EXPECT_THAT(cut_span(lexicon, U"我唔記得"), ElementsAre("我", "唔記得"));
+  EXPECT_THAT(cut_span(lexicon, U"唔唔唔"), ElementsAre("唔", "唔", "唔"));
+  // A guard of 1 keeps guarded words off the code point; 2 only those that
+  // begin before it.
+  const std::uint8_t off[] = {0, 1}, begin_here[] = {0, 2};
+  EXPECT_THAT(cut_span(lexicon, U"书系"), ElementsAre("书系"));
+  EXPECT_THAT(cut_span(lexicon, U"书系", {false, off, nullptr}), ElementsAre("书", "系"));
+  EXPECT_THAT(cut_span(lexicon, U"书系", {false, begin_here, nullptr}), ElementsAre("书", "系"));
+  const std::uint8_t first_off[] = {2, 0, 0, 0};
+  EXPECT_THAT(cut_span(lexicon, U"記得书系", {false, first_off, nullptr}), ElementsAre("記得", "书系"));
+  // Among equally short cuts, more Ambiguous code points win when asked.
+  Segmenter ties(std::vector<Lexeme>{{"我家"}, {"家姐", S::kAmbiguous}});
+  EXPECT_THAT(cut_span(ties, U"我家姐"), ElementsAre("我家", "姐"));
+  EXPECT_THAT(cut_span(ties, U"我家姐", {true, nullptr, nullptr}), ElementsAre("我", "家姐"));
+  EXPECT_THROW(Segmenter(std::vector<Lexeme>{{"唔好", S::kPlain, false, true}}), kelvra::common::TypeError);
+}
+
 TEST(Cut, PiecesCarryTheirLexiconPosition) {
   Segmenter lexicon(std::vector<std::string>{"佢", "佢哋", "OK", "，", "佢哋"});
   std::vector<Segmenter::Piece> pieces;

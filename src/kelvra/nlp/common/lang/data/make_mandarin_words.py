@@ -2,10 +2,10 @@
 """Makes mandarin_words.txt, the Mandarin word list that keeps the Cantonese
 translator's segmenter from cutting Mandarin words apart.
 
-    /usr/bin/python3 make_mandarin_words.py [C2M] [OUT]
+    /usr/bin/python3 make_mandarin_words.py [C2M] [OUT] [RULES]
 
-C2M defaults to c2m.tsv and OUT to mandarin_words.txt, both beside this
-script. Needs Debian's python3-jieba (its dict.txt, MIT licence) and opencc
+C2M defaults to c2m.tsv, OUT to mandarin_words.txt and RULES to
+c2m_rules.tsv, all beside this script. Needs Debian's python3-jieba (its dict.txt, MIT licence) and opencc
 (the t2s conversion); installs them with apt-get when missing.
 
 What goes in, all in simplified characters as OpenCC t2s writes them (the
@@ -20,10 +20,17 @@ form in which the translator matches words):
   Cantonese words such as 瞓觉);
 - the common ones (count at least OVERLAP_MIN_COUNT) among those whose
   beginning or end is the end or beginning of a dictionary word, which
-  could otherwise pair with a neighbour into one (出年 across 輸出年份).
-Words that are dictionary words themselves are left out: the dictionary
-decides what becomes of them. The list only has to change when c2m.tsv gains
-words; run this script again then.
+  could otherwise pair with a neighbour into one (出年 across 輸出年份);
+- the common ones (count at least RULE_MIN_COUNT) among those that hold a
+  word of the rules file (点 in 点心, 好 in 好像), which the rules change
+  only in some places;
+- dictionary words that Mandarin uses as well (count at least
+  SHARED_MIN_COUNT: 今日, 好多, 出面): the dictionary still decides what
+  becomes of them, but the translator does not take them for a sign that a
+  sentence is Cantonese, as it takes a dictionary word missing here (而家,
+  幾耐).
+The list only has to change when c2m.tsv gains words; run this script again
+then.
 """
 import os
 import subprocess
@@ -35,6 +42,8 @@ CHAR_MIN_COUNT = 120
 # (唔 mostly as an interjection).
 CANTONESE_ONLY = set("唔冧哂")
 OVERLAP_MIN_COUNT = 1000
+SHARED_MIN_COUNT = 100
+RULE_MIN_COUNT = 100
 
 
 def ensure_packages():
@@ -78,6 +87,21 @@ def dictionary_words(path):
     return set(to_simplified(words))
 
 
+def rule_words(path):
+    """The words the rules file gives rules for (a class's words for a class)."""
+    classes, words = {}, []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            fields = line.strip().split("\t")
+            if len(fields) < 2 or fields[0].startswith("#"):
+                continue
+            if fields[0].startswith("@") and len(fields) == 2:
+                classes[fields[0]] = fields[1].split("|")
+            elif "guard" not in (fields[2].split() if len(fields) > 2 else []):
+                words.extend(classes.get(fields[0], [fields[0]]))
+    return set(to_simplified(words))
+
+
 def is_chinese(word):
     return all("\u3400" <= c <= "\u9fff" or "\U00020000" <= c <= "\U0003134f" for c in word)
 
@@ -85,8 +109,10 @@ def is_chinese(word):
 def main():
     c2m = sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "c2m.tsv")
     out = sys.argv[2] if len(sys.argv) > 2 else os.path.join(HERE, "mandarin_words.txt")
+    rules = sys.argv[3] if len(sys.argv) > 3 else os.path.join(HERE, "c2m_rules.tsv")
     ensure_packages()
     keys = dictionary_words(c2m)
+    ruled = rule_words(rules) - keys
     raw = jieba_counts()
     counts = {}
     for word, count in zip(raw, to_simplified(list(raw))):
@@ -107,9 +133,14 @@ def main():
     words = set(characters)
     for word, count in counts.items():
         n = len(word)
-        if n < 2 or word in keys or not is_chinese(word) or set(word) & cantonese_only:
+        if n < 2 or not is_chinese(word) or set(word) & cantonese_only:
             continue
-        holds = any(word[i:j] in keys for i in range(n) for j in range(i + 1, n + 1))
+        if word in keys:
+            if count >= SHARED_MIN_COUNT:
+                words.add(word)
+            continue
+        holds = any(word[i:j] in keys for i in range(n) for j in range(i + 1, n + 1)) or (
+            count >= RULE_MIN_COUNT and any(word[i:j] in ruled for i in range(n) for j in range(i + 1, n + 1)))
         borders = count >= OVERLAP_MIN_COUNT and (
             any(word[i:] in heads for i in range(1, n)) or any(word[:i] in tails for i in range(1, n)))
         if holds or borders:
@@ -117,7 +148,7 @@ def main():
 
     with open(out, "w", encoding="utf-8") as f:
         f.write("# Mandarin words for the Cantonese segmenter, made by make_mandarin_words.py from\n"
-                "# jieba's dict.txt (Debian python3-jieba, MIT licence) and c2m.tsv; simplified\n"
+                "# jieba's dict.txt (Debian python3-jieba, MIT licence), c2m.tsv and c2m_rules.tsv; simplified\n"
                 "# characters as OpenCC t2s writes them. One word a line; # starts a comment.\n")
         for word in sorted(words, key=lambda w: (len(w), w)):
             f.write(word + "\n")
