@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "kelvra/common/exceptions.h"
@@ -159,7 +160,7 @@ TEST(GleanerExtract, EmptyTextValuesOfAnyKindArePassedOver) {
 TEST(GleanerExtract, RegressionSumsBeyondSixtyFourBitsAreRefused) {
   for (const char* entity : {R"({"text": "b", "offset": 5, "length": 9223372036854775807})",
                              R"({"text": "\nb", "offset": 9223372036854775807, "length": 2})",
-                             R"({"text": "b\n", "offset": 0, "length": -9223372036854775808})"}) {
+                             R"({"text": "b", "offset": 9223372036854775807, "length": 1})"}) {
     Record doc = Record::parse(R"({"text": "ab\ncd", "entities": [{"uuid": "u", "text": "a", "offset": 0, "length": 1}]})");
     doc["entities"].push_back(Record::parse(entity));
     const Record before = doc;
@@ -174,16 +175,30 @@ TEST(GleanerExtract, RegressionSumsBeyondSixtyFourBitsAreRefused) {
   }
 }
 
-TEST(GleanerExtract, NegativePositionsLieInNoPassage) {
-  Record doc = Record::parse(R"({"text": "ab\ncd", "entities": [
-      {"text": "a", "offset": -1, "length": 2}, {"text": "d", "offset": 4, "length": -1},
-      {"text": "\na", "offset": -1, "length": 2}]})");
-  auto passages = Gleaner().extract(doc);
-  // Only the one that its leading line feed moves to 0 is placed.
-  EXPECT_EQ((*passages)[0]["entities"].dump(), R"([{"text":"a","offset":0,"length":1}])");
-  EXPECT_TRUE((*passages)[1]["entities"].is_null());
-  EXPECT_EQ(doc["entities"][0]["offset"], -1);
-  EXPECT_EQ(doc["entities"][1]["offset"], 4);
+// Regression: negative positions used to be taken and the entity silently
+// left out of every passage.
+TEST(GleanerExtract, RegressionNegativePositionsAreRefused) {
+  for (const auto& [entity, message] : std::vector<std::pair<const char*, const char*>>{
+           {R"({"text": "a", "offset": -1, "length": 1})",
+            "`offset` must be a position or length of at least 0, got -1"},
+           {R"({"text": "a", "offset": -9223372036854775808, "length": 1})",
+            "`offset` must be a position or length of at least 0, got -9223372036854775808"},
+           {R"({"text": "\nd", "offset": 3, "length": -1})",
+            "`length` must be a position or length of at least 0, got -1"},
+           {R"({"text": "d\n\n", "offset": 4, "length": 1})",
+            "`length` must count the 2 line feed(s) of `text`, got 1"}}) {
+    Record doc = Record::parse(R"({"text": "ab\ncd", "entities": [{"uuid": "u", "text": "a", "offset": 0, "length": 1}]})");
+    doc["entities"].push_back(Record::parse(entity));
+    const Record before = doc;
+    try {
+      Gleaner().extract(doc);
+      ADD_FAILURE() << entity;
+    } catch (const KvException& e) {
+      EXPECT_EQ(e.code(), ErrorCodes::INVALID_PARAMETERS);
+      EXPECT_STREQ(e.what(), message);
+    }
+    EXPECT_EQ(doc, before) << "nothing is changed before the refusal";
+  }
 }
 
 TEST(GleanerExtract, BadEntitiesChangeNothing) {
@@ -218,8 +233,9 @@ TEST(GleanerExtract, PlacementByPositionMatchesThePlainScan) {
       } else {
         entity["text"] = surface;
       }
-      entity["offset"] = static_cast<std::int64_t>(rng() % static_cast<unsigned>(size + 6)) - 2;
-      entity["length"] = static_cast<std::int64_t>(rng() % 8) - 1;
+      entity["offset"] = static_cast<std::int64_t>(rng() % static_cast<unsigned>(size + 6));
+      // A length counts at least the line feeds it holds.
+      entity["length"] = static_cast<std::int64_t>(rng() % 8 + std::count(surface.begin(), surface.end(), '\n'));
       entity["id"] = i;
       entities.push_back(std::move(entity));
     }
