@@ -82,7 +82,9 @@ inline constexpr Key tense{"tense", 24};
 inline constexpr Key clauses{"clauses", 25};
 inline constexpr Key words{"words", 26};
 inline constexpr Key sentences{"sentences", 27};
-inline constexpr std::uint8_t kCount = 28;
+inline constexpr Key normalized_text{"normalized_text", 28};
+inline constexpr Key alter_words{"alter_words", 29};
+inline constexpr std::uint8_t kCount = 30;
 }  // namespace keys
 
 // Part of a string value: bytes [byte_begin, byte_end) of its UTF-8, code

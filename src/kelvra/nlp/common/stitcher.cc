@@ -58,8 +58,8 @@ std::vector<Record> Stitcher::merge(std::vector<Record>&& segments, std::string_
 }
 
 std::vector<Record> Stitcher::merge(Record& segments, std::string_view type_) const {
-  const Kind kind = internal::kind_of(type_);
-  return merge_list(segments, kind);
+  kelvra::common::require_list(segments, "segments");
+  return merge_list(segments, internal::kind_of(type_));
 }
 
 std::vector<Record> Stitcher::_merge_nes(std::vector<Record>& segments) const {
