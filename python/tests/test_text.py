@@ -20,6 +20,8 @@ def test_normalize_reports_changes_in_input_offsets():
     assert [(w.text, w.normalized_text, w.offset) for w in result.alter_words] == [
         ("頭", "头", 0), ("髮", "发", 1), ("Ａ", "A", 3), ("\x07", " ", 4)]
     assert result.alter_words is result.alter_words
+    repeated = Normalizer([]).normalize("Ａ頭Ａ").alter_words
+    assert repeated[0].text is repeated[2].text and repeated[0].normalized_text is repeated[2].normalized_text
     assert str(result.alter_words[2]) == "{'text': 'Ａ', 'normalized_text': 'A', 'offset': 3}"
 
 
