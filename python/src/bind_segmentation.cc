@@ -71,16 +71,25 @@ std::optional<std::vector<std::string>> separators(py::handle value, std::string
 // very records (dicts or matcher Words) of their lists.
 py::list merge(py::handle segments, stitching::Kind kind) {
   const PyValue list = PyValue::borrowed(segments.ptr());
-  std::vector<PyValue> merged = stitching::merge<PyModel>(
-      kind, [&] { return PyModel::size(list); }, [&](std::size_t i) { return PyModel::item(list, i); });
-  PyObject* out = PyList_New(static_cast<Py_ssize_t>(merged.size()));
-  if (out == nullptr) throw py::error_already_set();
-  for (std::size_t i = 0; i < merged.size(); ++i) {
-    PyObject* item = merged[i].object();
-    Py_INCREF(item);
-    PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), item);
-  }
-  return py::reinterpret_steal<py::list>(out);
+  const auto count = [&] { return PyModel::size(list); };
+  const auto segment_at = [&](std::size_t i) { return PyModel::item(list, i); };
+  // The result list is made at its size; code that reading a value runs
+  // may change the lists meanwhile, hence the checks on filling it.
+  const auto expected = static_cast<Py_ssize_t>(stitching::result_count<PyModel>(kind, count, segment_at));
+  py::list out = py::reinterpret_steal<py::list>(PyList_New(expected));
+  if (!out) throw py::error_already_set();
+  Py_ssize_t filled = 0;
+  stitching::merge<PyModel>(kind, count, segment_at, [&](const PyValue& item) {
+    if (filled < expected) {
+      Py_INCREF(item.object());
+      PyList_SET_ITEM(out.ptr(), filled, item.object());
+    } else if (PyList_Append(out.ptr(), item.object()) != 0) {
+      throw py::error_already_set();
+    }
+    ++filled;
+  });
+  if (filled < expected) return py::reinterpret_steal<py::list>(PyList_GetSlice(out.ptr(), 0, filled));
+  return out;
 }
 
 }  // namespace

@@ -16,8 +16,6 @@ namespace {
 
 using WordObject = MatchWordObject;
 
-PyTypeObject* word_type = nullptr;
-
 MatchWord record_of(PyObject* self) {
   auto* word = reinterpret_cast<WordObject*>(self);
   return MatchWord(std::string(require_str(word->text, "text")), word->length, word->offset);
@@ -101,18 +99,16 @@ PyMethodDef reduce_method = {"_reduce_word", word_reduce, METH_O, "Pickles a Wor
 
 }  // namespace
 
+PyTypeObject* match_word_type = nullptr;
+
 void add_match_word(py::module_& m) {
-  word_type = add_type(m, "Word", word_spec);
+  match_word_type = add_type(m, "Word", word_spec);
   // Registered with copyreg as well: the pickler then calls the reduction
   // straight from its dispatch table, without looking up __reduce_ex__ and
   // __reduce__ on every Word of a large list.
   py::object reduce = py::reinterpret_steal<py::object>(PyCFunction_New(&reduce_method, nullptr));
   if (!reduce) throw py::error_already_set();
   py::module_::import("copyreg").attr("pickle")(m.attr("Word"), reduce);
-}
-
-bool is_match_word(PyObject* object) noexcept {
-  return word_type != nullptr && PyObject_TypeCheck(object, word_type);
 }
 
 PyObject* new_match_record(PyObject* text, std::int64_t length, std::int64_t offset) {
@@ -132,7 +128,7 @@ PyObject* new_match_record(PyObject* text, std::int64_t length, std::int64_t off
 }
 
 PyObject* new_match_word(PyObject* text, std::int64_t length, std::int64_t offset) {
-  WordObject* word = PyObject_New(WordObject, word_type);
+  WordObject* word = PyObject_New(WordObject, match_word_type);
   if (word == nullptr) return nullptr;
   Py_INCREF(text);
   word->text = text;

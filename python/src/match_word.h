@@ -21,8 +21,14 @@ struct MatchWordObject {
 // Adds the type to `m` as "Word".
 void add_match_word(py::module_& m);
 
+// The type, made when the module is loaded.
+extern PyTypeObject* match_word_type;
+
 // True for a Word (or an instance of a subclass).
-bool is_match_word(PyObject* object) noexcept;
+inline bool is_match_word(PyObject* object) noexcept {
+  return match_word_type != nullptr &&
+         (Py_TYPE(object) == match_word_type || PyType_IsSubtype(Py_TYPE(object), match_word_type));
+}
 
 // A new Word holding `text` (a str; a reference is taken), `length` and
 // `offset`; nullptr with the Python error set on failure.

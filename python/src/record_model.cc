@@ -1,11 +1,11 @@
 #include "record_model.h"
 
-#include <array>
+#include <cmath>
+#include <stdexcept>
 
 #include "convert.h"
 #include "kelvra/common/record.h"
 #include "kelvra/common/text_form.h"
-#include "match_word.h"
 
 namespace kelvra::python {
 
@@ -22,21 +22,30 @@ bool is_other_number(PyObject* object) {
   return methods != nullptr && (methods->nb_index != nullptr || methods->nb_float != nullptr);
 }
 
-std::int64_t& word_field(const PyValue& value) {
-  auto* word = reinterpret_cast<MatchWordObject*>(value.object());
-  return value.which() == PyValue::Field::kLength ? word->length : word->offset;
-}
-
-std::optional<Number> long_number(PyObject* object) {
+Number long_number(PyObject* object) {
   int overflow = 0;
   const long long integer = PyLong_AsLongLongAndOverflow(object, &overflow);
-  if (overflow != 0) return Number{Number::Kind::kBeyond};
+  if (overflow != 0) return Number::beyond();
   if (integer == -1 && PyErr_Occurred()) throw py::error_already_set();
-  return Number{Number::Kind::kInteger, integer};
+  return Number::of(integer);
 }
 
-[[noreturn]] void no_such_field(records::Key key) {
+[[noreturn]] void no_such_field(Key key) {
   throw py::attribute_error("'Word' object has no field '" + std::string(key.name) + "'");
+}
+
+// The keys whose values save() can keep, known by their slots.
+Key saved_key(std::uint8_t slot) {
+  for (Key key : {records::keys::text, records::keys::offset, records::keys::length})
+    if (key.slot == slot) return key;
+  throw std::logic_error("only text, offset and length are saved to be put back");
+}
+
+// A borrowed key object for a lookup: the interned one, or `made`.
+PyObject* key_for(Key key, py::object& made) {
+  if (key.slot < records::keys::kCount) return PyModel::key_object(key).ptr();  // interned: lives on
+  made = to_str(key.name);
+  return made.ptr();
 }
 
 py::object copy_of(PyObject* object, std::string_view parameter, std::size_t depth) {
@@ -81,65 +90,56 @@ py::object copy_of(PyObject* object, std::string_view parameter, std::size_t dep
 
 }  // namespace
 
-py::object PyModel::key_object(Key key) {
-  static std::array<PyObject*, records::keys::kCount> interned{};  // made under the GIL, never freed
-  if (key.slot < interned.size()) {
-    PyObject*& slot = interned[key.slot];
-    if (slot == nullptr) {
-      slot = PyUnicode_FromStringAndSize(key.name.data(), static_cast<Py_ssize_t>(key.name.size()));
-      if (slot == nullptr) throw py::error_already_set();
-      PyUnicode_InternInPlace(&slot);
-    }
-    return py::reinterpret_borrow<py::object>(slot);
+std::array<PyObject*, records::keys::kCount>& PyModel::interned_keys() {
+  static std::array<PyObject*, records::keys::kCount> keys{};  // made under the GIL, never freed
+  return keys;
+}
+
+PyObject* PyModel::intern_key(Key key) {
+  PyObject*& slot = interned_keys()[key.slot];
+  if (slot == nullptr) {
+    PyObject* made = PyUnicode_FromStringAndSize(key.name.data(), static_cast<Py_ssize_t>(key.name.size()));
+    if (made == nullptr) throw py::error_already_set();
+    PyUnicode_InternInPlace(&made);
+    slot = made;
   }
+  return slot;
+}
+
+py::object PyModel::key_object(Key key) {
+  if (key.slot < records::keys::kCount) return py::reinterpret_borrow<py::object>(interned_key(key));
   return to_str(key.name);
 }
 
-ValueKind PyModel::kind(const Value& value) {
-  if (value.which() != PyValue::Field::kNone) return ValueKind::kNumber;
-  PyObject* object = value.object();
-  if (PyDict_Check(object)) return ValueKind::kMap;
-  if (PyLong_Check(object)) return PyBool_Check(object) ? ValueKind::kTruthValue : ValueKind::kNumber;
+ValueKind PyModel::other_kind(PyObject* object) {
+  if (object == Py_None) return ValueKind::kNull;
+  if (PyBool_Check(object)) return ValueKind::kTruthValue;
+  // Subtypes of the kinds, then numbers of other types.
+  if (PyDict_Check(object) || is_match_word(object)) return ValueKind::kMap;
+  if (PyLong_Check(object) || PyFloat_Check(object)) return ValueKind::kNumber;
   if (PyUnicode_Check(object)) return ValueKind::kString;
   if (PyList_Check(object)) return ValueKind::kList;
-  if (PyFloat_Check(object)) return ValueKind::kNumber;
-  if (object == Py_None) return ValueKind::kNull;
-  if (is_match_word(object)) return ValueKind::kMap;
   if (is_other_number(object)) return ValueKind::kNumber;
   return ValueKind::kOther;
 }
 
-PyValue PyModel::find(const Value& map, Key key) {
+PyValue PyModel::find_other(const Value& map, Key key) {
   PyObject* object = map.object();
-  if (!PyDict_Check(object)) {
-    if (!is_match_word(object)) return {};
-    if (key.slot == records::keys::text.slot)
-      return PyValue::borrowed(reinterpret_cast<MatchWordObject*>(object)->text);
-    if (key.slot == records::keys::length.slot) return PyValue::field(object, PyValue::Field::kLength);
-    if (key.slot == records::keys::offset.slot) return PyValue::field(object, PyValue::Field::kOffset);
-    return {};
+  if (PyDict_Check(object)) {  // a key outside the list, or a subtype of dict
+    py::object made;
+    PyObject* found = PyDict_GetItemWithError(object, key_for(key, made));
+    if (found == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    return PyValue::borrowed(found);
   }
-  py::object name = key_object(key);
-  PyObject* found = PyDict_GetItemWithError(object, name.ptr());
-  if (found == nullptr && PyErr_Occurred()) throw py::error_already_set();
-  return PyValue::borrowed(found);
+  if (is_match_word(object)) return word_find(object, key);
+  return {};
 }
 
-std::size_t PyModel::size(const Value& value) {
-  PyObject* object = value.object();
-  if (PyDict_Check(object)) return static_cast<std::size_t>(PyDict_GET_SIZE(object));
-  if (PyList_Check(object)) return static_cast<std::size_t>(PyList_GET_SIZE(object));
-  if (PyUnicode_Check(object)) return static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
-  return 3;  // a Word's three fields
-}
-
-std::optional<Number> PyModel::number(const Value& value) {
-  if (value.which() != PyValue::Field::kNone) return Number{Number::Kind::kInteger, word_field(value)};
-  PyObject* object = value.object();
-  if (PyBool_Check(object)) return std::nullopt;
+Number PyModel::other_number(PyObject* object) {
+  if (PyBool_Check(object)) return {};
   if (PyLong_Check(object)) return long_number(object);
-  if (PyFloat_Check(object)) return Number{Number::Kind::kReal, 0, PyFloat_AS_DOUBLE(object)};
-  if (PyUnicode_Check(object) || !is_other_number(object)) return std::nullopt;
+  if (PyFloat_Check(object)) return Number::of_real(PyFloat_AS_DOUBLE(object));
+  if (PyUnicode_Check(object) || !is_other_number(object)) return {};
   if (Py_TYPE(object)->tp_as_number->nb_index != nullptr) {
     py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(object));
     if (!index) throw py::error_already_set();
@@ -147,7 +147,11 @@ std::optional<Number> PyModel::number(const Value& value) {
   }
   py::object real = py::reinterpret_steal<py::object>(PyNumber_Float(object));
   if (!real) throw py::error_already_set();
-  return Number{Number::Kind::kReal, 0, PyFloat_AS_DOUBLE(real.ptr())};
+  return Number::of_real(PyFloat_AS_DOUBLE(real.ptr()));
+}
+
+py::object PyModel::number_object(const Number& number) {
+  return number.kind == Number::Kind::kReal ? make_real(number.real) : make_integer(number.integer);
 }
 
 std::string_view PyModel::string(const Value& value, std::string_view parameter) {
@@ -155,9 +159,10 @@ std::string_view PyModel::string(const Value& value, std::string_view parameter)
 }
 
 std::string PyModel::text_form(const Value& value) {
-  if (std::optional<Number> number = kind(value) == ValueKind::kNumber ? PyModel::number(value) : std::nullopt) {
-    if (number->kind == Number::Kind::kInteger) return std::to_string(number->integer);
-    if (number->kind == Number::Kind::kReal) return kelvra::common::to_text_form(Record(number->real));
+  if (kind(value) == ValueKind::kNumber) {
+    const Number number = PyModel::number(value);
+    if (number.kind == Number::Kind::kInteger) return std::to_string(number.integer);
+    if (number.kind == Number::Kind::kReal) return kelvra::common::to_text_form(Record(number.real));
   }
   py::object shown = py::reinterpret_steal<py::object>(PyObject_Repr(value.object()));
   if (!shown) throw py::error_already_set();
@@ -165,15 +170,15 @@ std::string PyModel::text_form(const Value& value) {
 }
 
 void PyModel::wrong_kind(const Value& value, std::string_view parameter, kelvra::common::Kinds expected) {
-  const std::string found = value.which() == PyValue::Field::kNone ? type_name(value.object()) : "int";
+  const std::string found = value.which() == Field::kNone ? type_name(value.object()) : "int";
   throw py::type_error(kind_message(parameter, python_kinds(expected), found));
 }
 
 void PyModel::set(const Value& map, Key key, Owned value) {
   PyObject* object = map.object();
   if (PyDict_Check(object)) {
-    py::object name = key_object(key);
-    if (PyDict_SetItem(object, name.ptr(), value.ptr()) != 0) throw py::error_already_set();
+    py::object made;
+    if (PyDict_SetItem(object, key_for(key, made), value.ptr()) != 0) throw py::error_already_set();
     return;
   }
   auto* word = reinterpret_cast<MatchWordObject*>(object);
@@ -189,27 +194,38 @@ void PyModel::set(const Value& map, Key key, Owned value) {
   }
 }
 
+void PyModel::restore(Saved& saved) {
+  py::object value;
+  switch (saved.kind_) {
+    case Saved::Kind::kInteger: value = make_integer(saved.old_.integer); break;
+    case Saved::Kind::kReal: value = make_real(saved.old_.real); break;
+    case Saved::Kind::kObject: value = py::reinterpret_borrow<py::object>(saved.old_.object); break;
+  }
+  set(PyValue::borrowed(saved.holder_), saved_key(saved.slot_), std::move(value));
+}
+
 py::object PyModel::take(const Value& map, Key key) {
   PyObject* object = map.object();
   if (!PyDict_Check(object)) no_such_field(key);
-  py::object name = key_object(key);
-  PyObject* found = PyDict_GetItemWithError(object, name.ptr());
+  py::object made;
+  PyObject* name = key_for(key, made);
+  PyObject* found = PyDict_GetItemWithError(object, name);
   if (found == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name.ptr());
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
     throw py::error_already_set();
   }
   py::object taken = py::reinterpret_borrow<py::object>(found);
-  if (PyDict_DelItem(object, name.ptr()) != 0) throw py::error_already_set();
+  if (PyDict_DelItem(object, name) != 0) throw py::error_already_set();
   return taken;
 }
 
 py::object PyModel::share(const Value& value) {
-  if (value.which() != PyValue::Field::kNone) return make_integer(word_field(value));
+  if (value.which() != Field::kNone) return make_integer(word_field(value));
   return py::reinterpret_borrow<py::object>(value.object());
 }
 
 py::object PyModel::deep_copy(const Value& value, std::string_view parameter) {
-  if (value.which() != PyValue::Field::kNone) return share(value);
+  if (value.which() != Field::kNone) return share(value);
   return copy_of(value.object(), parameter, 0);
 }
 

@@ -51,16 +51,16 @@ struct JsonModel {
   }
   static Value item(Value list, std::size_t index) { return &(*list)[index]; }
 
-  static std::optional<Number> number(Value value) noexcept {
+  static Number number(Value value) noexcept {
     // is_number_integer() holds for unsigned numbers too: ask about them first.
     if (value->is_number_unsigned()) {
       const auto u = value->get<std::uint64_t>();
-      if (u > static_cast<std::uint64_t>(INT64_MAX)) return Number{Number::Kind::kBeyond};
-      return Number{Number::Kind::kInteger, static_cast<std::int64_t>(u)};
+      if (u > static_cast<std::uint64_t>(INT64_MAX)) return Number::beyond();
+      return Number::of(static_cast<std::int64_t>(u));
     }
-    if (value->is_number_integer()) return Number{Number::Kind::kInteger, value->get<std::int64_t>()};
-    if (value->is_number_float()) return Number{Number::Kind::kReal, 0, value->get<double>()};
-    return std::nullopt;
+    if (value->is_number_integer()) return Number::of(value->get<std::int64_t>());
+    if (value->is_number_float()) return Number::of_real(value->get<double>());
+    return {};
   }
   static std::string_view string(Value value, std::string_view parameter) {
     const std::string& text = value->get_ref<const std::string&>();
@@ -78,12 +78,24 @@ struct JsonModel {
     if (it != map->end()) *it = std::move(value);
     else (*map)[std::string(key.name)] = std::move(value);
   }
+  static void set_number(Value map, Key key, const Number& number) {
+    if (number.kind == Number::Kind::kReal) set(map, key, number.real);
+    else set(map, key, number.integer);
+  }
   static Owned take(Value map, Key key) {
     auto it = map->find(key.name);
     Owned out = std::move(*it);
     map->erase(it);
     return out;
   }
+  // A value about to be replaced, and where it stood.
+  struct Saved {
+    Record* target;
+    Record value;
+  };
+  static Saved save(Value, Key, Value value, const Number&, bool) { return {value, *value}; }
+  static void restore(Saved& saved) { *saved.target = std::move(saved.value); }
+
   static Owned share(Value value) { return *value; }
   static Owned move_out(Value value) { return std::move(*value); }
   static Owned deep_copy(Value value, std::string_view parameter) {

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/record.h"
@@ -34,14 +35,36 @@ namespace kelvra::common::records {
 // they need a kind).
 enum class ValueKind : std::uint8_t { kNull, kTruthValue, kNumber, kString, kList, kMap, kOther };
 
-// A number read from a record: an integer that fits 64 bits, a real, or an
+// A number read from a record: an integer that fits 64 bits, a real, an
 // integer beyond the 64-bit signed range (of the right kind but unusable
-// as a position).
+// as a position), or kNone for a value that is no number. Sixteen bytes,
+// so that it travels in registers.
 struct Number {
-  enum class Kind : std::uint8_t { kInteger, kReal, kBeyond };
-  Kind kind = Kind::kInteger;
-  std::int64_t integer = 0;
-  double real = 0;
+  enum class Kind : std::uint8_t { kNone, kInteger, kReal, kBeyond };
+  Kind kind = Kind::kNone;
+  union {
+    std::int64_t integer = 0;
+    double real;
+  };
+
+  static constexpr Number of(std::int64_t value) noexcept {
+    Number number;
+    number.kind = Kind::kInteger;
+    number.integer = value;
+    return number;
+  }
+  static constexpr Number of_real(double value) noexcept {
+    Number number;
+    number.kind = Kind::kReal;
+    number.real = value;
+    return number;
+  }
+  static constexpr Number beyond() noexcept {
+    Number number;
+    number.kind = Kind::kBeyond;
+    return number;
+  }
+  explicit constexpr operator bool() const noexcept { return kind != Kind::kNone; }
 };
 
 // A key of the toolkit's records. `slot` numbers the keys below, so that a
@@ -115,7 +138,8 @@ concept RecordModel = requires(const typename M::Value& value, typename M::Owned
   // Lists, maps and strings: the number of items (zero exactly when empty).
   { M::size(value) } -> std::same_as<std::size_t>;
   { M::item(value, index) } -> std::same_as<typename M::Value>;
-  { M::number(value) } -> std::same_as<std::optional<Number>>;
+  // Numbers: the number; Number{} (kind kNone) for anything else.
+  { M::number(value) } -> std::same_as<Number>;
   // Strings: the text as valid UTF-8 (TypeError naming the parameter).
   { M::string(value, text) } -> std::same_as<std::string_view>;
   { M::truth_value(value) } -> std::same_as<bool>;
@@ -123,8 +147,15 @@ concept RecordModel = requires(const typename M::Value& value, typename M::Owned
   { M::text_form(value) } -> std::same_as<std::string>;
   // Throws the model's TypeError: parameter `text` must be `kinds`.
   M::wrong_kind(value, text, kinds);
-  // Changing maps in place.
+  // Changing maps in place: setting a key (to a number: set_number), and
+  // saving what a key of a map holds before it is set (the value, and the
+  // number it holds where it is one; `in_result`: the map is kept alive by
+  // whoever collects the results), so that it can be put back.
   M::set(value, key, std::move(owned));
+  M::set_number(value, key, std::declval<const Number&>());
+  typename M::Saved;
+  { M::save(value, key, value, std::declval<const Number&>(), true) } -> std::same_as<typename M::Saved>;
+  M::restore(std::declval<typename M::Saved&>());
   { M::take(value, key) } -> std::same_as<typename M::Owned>;
   // The value itself as an Owned: a copy, or another reference to it; and
   // the same for a value whose holder gives it up.
@@ -211,13 +242,13 @@ std::string_view string_of(const typename M::Value& value, std::string_view para
 // the 64-bit range (or is not finite) is refused as unusable.
 template <RecordModel M>
 std::int64_t integer_of(const typename M::Value& value, std::string_view parameter) {
-  const std::optional<Number> number = M::number(require<M>(value, Kinds::number, parameter));
-  if (!number) M::wrong_kind(value, parameter, Kinds::number);
-  switch (number->kind) {
-    case Number::Kind::kInteger: return number->integer;
+  const Number number = M::number(require<M>(value, Kinds::number, parameter));
+  switch (number.kind) {
+    case Number::Kind::kNone: M::wrong_kind(value, parameter, Kinds::number);
+    case Number::Kind::kInteger: return number.integer;
     case Number::Kind::kBeyond: break;
     case Number::Kind::kReal: {
-      const double truncated = std::trunc(number->real);
+      const double truncated = std::trunc(number.real);
       // 2^63 is exactly representable; anything at or beyond it does not fit.
       if (std::isfinite(truncated) && truncated < 9223372036854775808.0 &&
           truncated >= -9223372036854775808.0)
@@ -249,10 +280,9 @@ bool is_empty_value(const typename M::Value& value) {
     case ValueKind::kNull: return true;
     case ValueKind::kTruthValue: return !M::truth_value(value);
     case ValueKind::kNumber: {
-      const std::optional<Number> number = M::number(value);
-      if (!number) return false;
-      if (number->kind == Number::Kind::kInteger) return number->integer == 0;
-      return number->kind == Number::Kind::kReal && number->real == 0.0;
+      const Number number = M::number(value);
+      if (number.kind == Number::Kind::kInteger) return number.integer == 0;
+      return number.kind == Number::Kind::kReal && number.real == 0.0;
     }
     case ValueKind::kString:
     case ValueKind::kList:

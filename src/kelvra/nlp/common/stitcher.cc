@@ -24,8 +24,14 @@ namespace {
 using internal::Kind;
 using M = kelvra::common::records::JsonModel;
 
-// The shifted records, copied, or moved out of segments the caller gave up.
-std::vector<Record> collect(const std::vector<M::Value>& items, bool move) {
+// The shifted records of `segments` (a vector or a list record), copied,
+// or moved out of segments the caller gave up once all are shifted.
+template <class Segments>
+std::vector<Record> merge_segments(Segments& segments, Kind kind, bool move) {
+  std::vector<Record*> items;
+  internal::merge<M>(
+      kind, [&] { return segments.size(); }, [&](std::size_t i) { return M::view(segments[i]); },
+      [&](Record* item) { items.push_back(item); });
   std::vector<Record> merged;
   merged.reserve(items.size());
   for (Record* item : items) merged.push_back(move ? std::move(*item) : *item);
@@ -33,18 +39,12 @@ std::vector<Record> collect(const std::vector<M::Value>& items, bool move) {
 }
 
 std::vector<Record> merge_vector(std::vector<Record>& segments, Kind kind, bool move) {
-  return collect(internal::merge<M>(
-                     kind, [&] { return segments.size(); },
-                     [&](std::size_t i) { return M::view(segments[i]); }),
-                 move);
+  return merge_segments(segments, kind, move);
 }
 
 std::vector<Record> merge_list(Record& segments, Kind kind) {
   kelvra::common::require_list(segments, "segments");
-  return collect(internal::merge<M>(
-                     kind, [&] { return segments.size(); },
-                     [&](std::size_t i) { return M::view(segments[i]); }),
-                 false);
+  return merge_segments(segments, kind, false);
 }
 
 }  // namespace

@@ -40,29 +40,38 @@ inline constexpr double kPositionLimit = 9223372036854775808.0;
 // A position as the stitcher reads it: a number, not negative, that fits a
 // 64-bit position. Reals are allowed and stay reals.
 template <records::RecordModel M>
-Number checked_position(const typename M::Value& value) {
-  std::optional<Number> number;
-  if (M::kind(value) == records::ValueKind::kNumber) number = M::number(value);
-  if (!number) M::wrong_kind(value, "offset", kelvra::common::Kinds::number);
-  if (number->kind != Number::Kind::kReal) {
-    records::position_of<M>(value, "offset");
-    return *number;
+[[gnu::always_inline]] inline Number checked_position(const typename M::Value& value) {
+  const Number number = M::kind(value) == records::ValueKind::kNumber ? M::number(value) : Number{};
+  switch (number.kind) {
+    case Number::Kind::kNone:
+      M::wrong_kind(value, "offset", kelvra::common::Kinds::number);
+    case Number::Kind::kInteger:
+      if (number.integer < 0) records::unusable_number("offset", records::kNonNegative, M::text_form(value));
+      return number;
+    case Number::Kind::kBeyond:
+      records::unusable_number("offset", records::kInt64Range, M::text_form(value));
+    case Number::Kind::kReal:
+      break;
   }
-  const double real = number->real;
+  const double real = number.real;
   if (!std::isfinite(real)) records::unusable_number("offset", "a finite number", M::text_form(value));
   if (real < 0) records::unusable_number("offset", records::kNonNegative, M::text_form(value));
   if (real >= kPositionLimit) records::unusable_number("offset", records::kInt64Range, M::text_form(value));
-  return *number;
+  return number;
 }
 
-// `offset` plus `shift`, both checked positions: integers stay integers, a
-// real on either side gives a real. A sum beyond the 64-bit range throws.
+// `position` plus `shift`, both checked positions (`offset` and
+// `shift_value` hold them): integers stay integers, a real on either side
+// gives a real. A sum beyond the 64-bit range throws.
 template <records::RecordModel M>
-typename M::Owned shifted(const typename M::Value& offset, const typename M::Value& shift_value,
-                          const Number& shift) {
-  const Number position = checked_position<M>(offset);
-  if (position.kind != Number::Kind::kReal && shift.kind != Number::Kind::kReal)
-    return M::make_integer(kelvra::common::add_positions(position.integer, shift.integer, "offset"));
+[[gnu::always_inline]] inline Number shifted(const Number& position, const Number& shift, const typename M::Value& offset,
+               const typename M::Value& shift_value) {
+  if (position.kind != Number::Kind::kReal && shift.kind != Number::Kind::kReal) {
+    std::int64_t sum = 0;
+    if (__builtin_add_overflow(position.integer, shift.integer, &sum))
+      kelvra::common::add_positions(position.integer, shift.integer, "offset");  // throws, naming both
+    return Number::of(sum);
+  }
   const auto real = [](const Number& n) {
     return n.kind == Number::Kind::kReal ? n.real : static_cast<double>(n.integer);
   };
@@ -72,7 +81,7 @@ typename M::Owned shifted(const typename M::Value& offset, const typename M::Val
                                       "`offset`: " + M::text_form(offset) + " + " +
                                           M::text_form(shift_value) +
                                           " lies outside the 64-bit position range");
-  return M::make_real(sum);
+  return Number::of_real(sum);
 }
 
 // The positions changed so far and what they held, so that a failure can
@@ -86,9 +95,9 @@ class Shifts {
   Shifts& operator=(const Shifts&) = delete;
   ~Shifts() {
     if (committed_) return;
-    for (auto it = changed_.rbegin(); it != changed_.rend(); ++it) {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
       try {
-        M::set(it->first, records::keys::offset, std::move(it->second));
+        M::restore(*it);
       } catch (...) {
         // Only a model that runs out of memory can fail here; the failure
         // that is on its way out is the one to report.
@@ -97,31 +106,55 @@ class Shifts {
   }
 
   // Adds the shift to the "offset" of `holder` (a map; TypeError naming
-  // `parameter` otherwise, KeyError when it has no "offset").
+  // `parameter` otherwise, KeyError when it has no "offset"). `in_result`:
+  // the holder is the result record itself, which the caller keeps.
   void add(const typename M::Value& holder, const typename M::Value& shift_value,
-           const Number& shift, std::string_view parameter) {
-    const typename M::Value offset = records::at<M>(holder, records::keys::offset, parameter);
-    typename M::Owned sum = shifted<M>(offset, shift_value, shift);
-    changed_.emplace_back(holder, M::share(offset));
-    M::set(holder, records::keys::offset, std::move(sum));
+           const Number& shift, std::string_view parameter, bool in_result) {
+    add_at(holder, records::at<M>(holder, records::keys::offset, parameter), shift_value, shift, in_result);
   }
+  // The same for the "offset" of `holder` found already.
+  void add_at(const typename M::Value& holder, const typename M::Value& offset,
+              const typename M::Value& shift_value, const Number& shift, bool in_result) {
+    const Number position = checked_position<M>(offset);
+    const Number sum = shifted<M>(position, shift, offset, shift_value);
+    saved_.push_back(M::save(holder, records::keys::offset, offset, position, in_result));
+    M::set_number(holder, records::keys::offset, sum);
+  }
+  void reserve(std::size_t count) { saved_.reserve(count); }
   void commit() noexcept { committed_ = true; }
 
  private:
-  std::vector<std::pair<typename M::Value, typename M::Owned>> changed_;
+  std::vector<typename M::Saved> saved_;
   bool committed_ = false;
 };
 
-// The results of every segment, shifted in place, in segment order: the
-// very records the segments hold. `segment_at(i)` gives segment i of
-// `count()`, which is asked again on every step (a model's lists may be
-// changed by code that reading a value runs).
+// The number of results the segments list (for reserving room; the lists
+// are read again as they are stitched).
 template <records::RecordModel M, class Count, class SegmentAt>
-std::vector<typename M::Value> merge(Kind kind, Count count, SegmentAt segment_at) {
+std::size_t result_count(Kind kind, Count count, SegmentAt segment_at) {
+  const records::Key list_key = kind == Kind::kNes ? records::keys::nes : records::keys::relations;
+  std::size_t total = 0;
+  for (std::size_t s = 0; s < count(); ++s) {
+    const typename M::Value segment = segment_at(s);
+    if (M::kind(segment) != records::ValueKind::kMap) continue;
+    const typename M::Value list = M::find(segment, list_key);
+    if (list && M::kind(list) == records::ValueKind::kList) total += M::size(list);
+  }
+  return total;
+}
+
+// Shifts the results of every segment in place and hands each result record
+// to `collect`, in segment order, right after shifting it: the very records
+// the segments hold. `segment_at(i)` gives segment i of `count()`, which is
+// asked again on every step (a model's lists may be changed by code that
+// reading a value runs). When anything fails, every position is put back
+// before the failure leaves, and the caller drops what it collected.
+template <records::RecordModel M, class Count, class SegmentAt, class Collect>
+void merge(Kind kind, Count count, SegmentAt segment_at, Collect collect) {
   using Value = typename M::Value;
   const records::Key list_key = kind == Kind::kNes ? records::keys::nes : records::keys::relations;
   Shifts<M> shifts;
-  std::vector<Value> merged;
+  shifts.reserve(result_count<M>(kind, count, segment_at) * (kind == Kind::kRelations ? 2 : 1));
   for (std::size_t s = 0; s < count(); ++s) {
     const Value segment = segment_at(s);
     const Value shift_value = records::at<M>(segment, records::keys::offset, "segments");
@@ -129,23 +162,24 @@ std::vector<typename M::Value> merge(Kind kind, Count count, SegmentAt segment_a
     const Value list = records::require<M>(records::at<M>(segment, list_key, "segments"),
                                            kelvra::common::Kinds::list, list_key.name);
     for (std::size_t i = 0; i < M::size(list); ++i) {
-      Value item = M::item(list, i);
+      const Value item = M::item(list, i);
       if (kind == Kind::kRelations) {
-        shifts.add(records::at<M>(item, records::keys::head, "relations"), shift_value, shift, "head");
-        shifts.add(records::at<M>(item, records::keys::tail, "relations"), shift_value, shift, "tail");
-      } else if (records::has_key<M>(item, records::keys::offset)) {
-        shifts.add(item, shift_value, shift, "nes");
+        shifts.add(records::at<M>(item, records::keys::head, "relations"), shift_value, shift, "head", false);
+        shifts.add(records::at<M>(item, records::keys::tail, "relations"), shift_value, shift, "tail", false);
+      } else if (const Value offset = M::kind(item) == records::ValueKind::kMap
+                                          ? M::find(item, records::keys::offset)
+                                          : Value{}) {
+        shifts.add_at(item, offset, shift_value, shift, true);
       } else {
         const Value spans = records::require<M>(records::at<M>(item, records::keys::spans, "nes"),
                                                 kelvra::common::Kinds::list, "spans");
         for (std::size_t j = 0; j < M::size(spans); ++j)
-          shifts.add(M::item(spans, j), shift_value, shift, "spans");
+          shifts.add(M::item(spans, j), shift_value, shift, "spans", false);
       }
-      merged.push_back(std::move(item));
+      collect(item);
     }
   }
   shifts.commit();
-  return merged;
 }
 
 }  // namespace kelvra::nlp::common::stitcher::internal
