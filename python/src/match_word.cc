@@ -112,19 +112,22 @@ void add_match_word(py::module_& m) {
 }
 
 PyObject* new_match_record(PyObject* text, std::int64_t length, std::int64_t offset) {
-  return guarded([&] {
-    namespace keys = kelvra::common::records::keys;
-    py::object record = PyModel::make_map();
-    const py::object text_key = PyModel::key_object(keys::text);
-    const py::object length_key = PyModel::key_object(keys::length);
-    const py::object offset_key = PyModel::key_object(keys::offset);
-    if (PyDict_SetItem(record.ptr(), text_key.ptr(), text) != 0) throw py::error_already_set();
-    py::object number = PyModel::make_integer(length);
-    if (PyDict_SetItem(record.ptr(), length_key.ptr(), number.ptr()) != 0) throw py::error_already_set();
-    number = PyModel::make_integer(offset);
-    if (PyDict_SetItem(record.ptr(), offset_key.ptr(), number.ptr()) != 0) throw py::error_already_set();
-    return record.release().ptr();
-  }, static_cast<PyObject*>(nullptr));
+  // Searches make these by the million: the keys are the interned strs,
+  // fetched once, and nothing but the dict and its two ints is made.
+  static PyObject* const keys[] = {PyModel::key_object(kelvra::common::records::keys::text).ptr(),
+                                   PyModel::key_object(kelvra::common::records::keys::length).ptr(),
+                                   PyModel::key_object(kelvra::common::records::keys::offset).ptr()};
+  PyObject* record = PyDict_New();
+  if (record == nullptr) return nullptr;
+  PyObject* numbers[] = {PyLong_FromLongLong(length), PyLong_FromLongLong(offset)};
+  const bool made = numbers[0] != nullptr && numbers[1] != nullptr &&
+                    PyDict_SetItem(record, keys[0], text) == 0 && PyDict_SetItem(record, keys[1], numbers[0]) == 0 &&
+                    PyDict_SetItem(record, keys[2], numbers[1]) == 0;
+  Py_XDECREF(numbers[0]);
+  Py_XDECREF(numbers[1]);
+  if (made) return record;
+  Py_DECREF(record);
+  return nullptr;
 }
 
 PyObject* new_match_word(PyObject* text, std::int64_t length, std::int64_t offset) {
