@@ -59,6 +59,26 @@ def test_values_are_checked_where_they_are_read_and_named():
     assert str(info.value) == "`text` must be a str, got int"
 
 
+def test_records_of_other_types_and_code_that_changes_them_meanwhile():
+    from collections import OrderedDict
+    entity = OrderedDict(offset=numpy.int64(3), length=numpy.float64(2.0))
+    (merged,) = Stitcher().merge([{"offset": numpy.int32(4), "nes": [entity]}], "ner")
+    assert merged is entity and entity["offset"] == 7 and type(entity["offset"]) is int
+
+    class Sneaky:  # a number whose reading empties the lists being stitched
+        def __index__(self):
+            for segment in segments:
+                segment["nes"].clear()
+            return 2
+    kept = {"offset": 1}
+    segments = [{"offset": 0, "nes": [kept, {"offset": Sneaky()}, {"offset": 5}]}, {"offset": 1, "nes": [{"offset": 1}]}]
+    assert Stitcher().merge(segments, "ner") == [kept, {"offset": 2}]
+    segments = [{"offset": 10, "nes": [kept, {"offset": Sneaky()}, {"offset": -1}]}]
+    with pytest.raises(KvException):
+        Stitcher().merge(segments + [{"offset": 0, "nes": [{"offset": -1}]}], "ner")
+    assert kept == {"offset": 1}
+
+
 def test_deep_nesting_is_refused_where_it_is_walked():
     deep = {"offset": 0, "length": 0}
     for _ in range(2000):

@@ -4,7 +4,8 @@
 // extension with the caller's own objects.
 //
 //   Kind kind = kind_of(type_);   // KvException for anything but "ner" and "relation"
-//   std::vector<M::Value> merged = merge<M>(kind, count, [&](std::size_t i) { return segment(i); });
+//   merge<M>(kind, [&] { return segments.size(); }, [&](std::size_t i) { return M::view(segments[i]); },
+//            [&](const M::Value& result) { merged.push_back(result); });
 //
 // The rules (stitcher.h has them in full): each segment's "offset" is added
 // to every position of its results, where they stand; positions are
@@ -15,7 +16,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
