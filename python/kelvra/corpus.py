@@ -11,7 +11,7 @@ document positions. Writes one JSON line per document, in the order of the
 sorted file list:
 
     {"path": "...", "length": 1234, "segments": 3, "changes": 17,
-     "entities": [{"text": "...", "offset": 5, "length": 2}, ...]}
+     "entities": [{"text": "...", "length": 2, "offset": 5}, ...]}
 
 Offsets count code points of the normalised text (the same positions as
 the input, since normalisation keeps one code point per position).
@@ -74,8 +74,7 @@ def process_document(path, name, options):
     normalized = normalizer.normalize(text)
     segments = sectioner.split({"text": normalized.normalized_text, "length": options["length"]}, "ner")
     for segment in segments:
-        segment["nes"] = [{"text": w.text, "offset": w.offset, "length": w.length}
-                          for w in automaton.search(segment["text"])]
+        segment["nes"] = automaton.search(segment["text"], records=True)
     entities = stitcher.merge(segments, "ner")
     return {"path": name, "length": len(normalized.normalized_text),
             "segments": len(segments), "changes": len(normalized.alter_words), "entities": entities}

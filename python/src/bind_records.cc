@@ -8,13 +8,19 @@
 #include "bindings.h"
 #include "kelvra/common/text_form.h"
 #include "kelvra/nlp/common/feature/feature.h"
+#include "kelvra/nlp/common/feature/internal/reading.h"
 #include "kelvra/nlp/common/feature/lang/en/feature.h"
+#include "kelvra/nlp/common/feature/lang/en/internal/reading.h"
+#include "match_word.h"
+#include "record_model.h"
 #include "records.h"
 
 namespace kelvra::python {
 
 namespace feature = kelvra::nlp::common::feature;
 namespace en = kelvra::nlp::common::feature::lang::en;
+namespace reading = kelvra::nlp::common::feature::internal;
+namespace en_reading = kelvra::nlp::common::feature::lang::en::internal;
 using namespace pybind11::literals;
 
 feature::Word word_of(py::handle word) {
@@ -76,9 +82,19 @@ py::object py_list(const std::optional<std::vector<T>>& items, Make make) {
   return out;
 }
 
-py::object make_entity(const feature::Entity& entity) {
-  return python_class("feature.Entity")(from_record(entity.record()));
+// An entity record read from Python: a copy of the dict, or the record
+// that a matcher Word stands for.
+py::object entity_record(py::handle json) {
+  if (is_match_word(json.ptr())) {
+    auto* word = reinterpret_cast<MatchWordObject*>(json.ptr());
+    PyObject* record = new_match_record(word->text, word->length, word->offset);
+    if (record == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(record);
+  }
+  return reading::read_entity<PyModel>(PyValue::borrowed(json.ptr()));
 }
+
+py::object make_entity(const py::object& record) { return python_class("feature.Entity")(record); }
 
 py::object make_en_word(py::handle cls, const en::Word& w) {
   return cls("id_"_a = w.id, "text"_a = to_str(w.text), "offset"_a = w.offset, "length"_a = w.length,
@@ -116,22 +132,22 @@ void bind_records(py::module_& m) {
 
   r.def("word_to_json", [](py::object self) { return from_record(word_of(self).to_json()); });
   r.def("word_from_json", [](py::object cls, py::object json) {
-    return make_word(cls, feature::Word::from_json(to_record(json, "json")));
+    return make_word(cls, reading::read_word<PyModel>(PyValue::borrowed(json.ptr())));
   }, py::arg("cls"), py::arg("json"));
 
   r.def("clause_to_json", [](py::object self) { return from_record(clause_of(self).to_json()); });
   r.def("clause_from_json", [](py::object cls, py::object json) {
-    return make_clause(cls, feature::Clause::from_json(to_record(json, "json")));
+    return make_clause(cls, reading::read_clause<PyModel>(PyValue::borrowed(json.ptr())));
   }, py::arg("cls"), py::arg("json"));
 
   r.def("sentence_to_json", [](py::object self) { return from_record(sentence_of(self).to_json()); });
   r.def("sentence_from_json", [](py::object cls, py::object json) {
-    return make_sentence(cls, feature::Sentence::from_json(to_record(json, "json")));
+    return make_sentence(cls, reading::read_sentence<PyModel>(PyValue::borrowed(json.ptr())));
   }, py::arg("cls"), py::arg("json"));
 
   r.def("entity_to_json", [](py::object self) { return from_record(entity_of(self).to_json()); });
   r.def("entity_from_json", [](py::object cls, py::object json) {
-    return cls(from_record(feature::Entity::from_json(to_record(json, "json")).record()));
+    return cls(entity_record(json));
   }, py::arg("cls"), py::arg("json"));
 
   r.def("feature_set_to_json", [](py::object self) {
@@ -140,15 +156,16 @@ void bind_records(py::module_& m) {
     return from_record(set.to_json());
   });
   r.def("feature_set_from_json", [](py::object cls, py::object json) {
-    auto set = feature::FeatureSet::from_json(to_record(json, "json"));
+    auto parts = reading::read_document<PyModel, feature::Word>(PyValue::borrowed(json.ptr()), "json",
+                                                                reading::read_word<PyModel>);
     py::handle word_cls = python_class("feature.Word");
-    return cls(py_list(set.words, [&](const feature::Word& w) { return make_word(word_cls, w); }),
-               py_list(set.nes, make_entity));
+    return cls(py_list(parts.words, [&](const feature::Word& w) { return make_word(word_cls, w); }),
+               py_list(parts.nes, make_entity));
   }, py::arg("cls"), py::arg("json"));
 
   r.def("en_word_to_json", [](py::object self) { return from_record(en_word_of(self).to_json()); });
   r.def("en_word_from_json", [](py::object cls, py::object json) {
-    return make_en_word(cls, en::Word::from_json(to_record(json, "json")));
+    return make_en_word(cls, en_reading::read_word<PyModel>(PyValue::borrowed(json.ptr())));
   }, py::arg("cls"), py::arg("json"));
 
   r.def("en_feature_set_to_json", [](py::object self) {
@@ -162,7 +179,7 @@ void bind_records(py::module_& m) {
     return from_record(set.to_json());
   });
   r.def("en_feature_set_from_json", [](py::object cls, py::object feature_set_json) {
-    auto set = en::FeatureSet::from_json(to_record(feature_set_json, "feature_set_json"));
+    auto set = en_reading::read_document<PyModel>(PyValue::borrowed(feature_set_json.ptr()));
     py::handle word_cls = python_class("en.Word");
     py::handle sentence_cls = python_class("feature.Sentence");
     return cls("words"_a = py_list(set.words, [&](const en::Word& w) { return make_en_word(word_cls, w); }),

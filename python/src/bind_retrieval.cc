@@ -13,8 +13,11 @@
 #include "bindings.h"
 #include "kelvra/nlp/common/embedding/embedding.h"
 #include "kelvra/nlp/common/gleaner.h"
+#include "kelvra/nlp/common/internal/gleaning.h"
 #include "kelvra/nlp/common/matcher.h"
 #include "match_word.h"
+#include "record_model.h"
+#include "str_cache.h"
 
 namespace kelvra::python {
 
@@ -24,6 +27,7 @@ using kelvra::nlp::common::embedding::embedding::Neighbours;
 using kelvra::nlp::common::gleaner::Gleaner;
 using kelvra::nlp::common::matcher::Automaton;
 using MatchWord = kelvra::nlp::common::matcher::Word;
+namespace gleaning = kelvra::nlp::common::gleaner::internal;
 
 namespace {
 
@@ -40,114 +44,42 @@ py::list neighbours_of(const Neighbours& neighbours) {
   return out;
 }
 
-// The str of each distinct matched word, made once per search: an
-// open-addressing table keyed by the word's bytes, short keys held in the
-// slot itself so a lookup touches one slot (a node-based map, or keys read
-// from wherever the word first occurred, would cost more than making the
-// Word objects).
-class TextCache {
- public:
-  explicit TextCache(std::size_t expected) {
-    std::size_t capacity = 64;
-    while (capacity < 2 * expected && capacity < (std::size_t{1} << 20)) capacity <<= 1;
-    slots_.resize(capacity);
-  }
-  ~TextCache() {
-    for (Slot& slot : slots_) Py_XDECREF(slot.str);
-  }
-  TextCache(const TextCache&) = delete;
-  TextCache& operator=(const TextCache&) = delete;
-
-  // A borrowed reference, valid while the cache lives.
-  PyObject* get(std::string_view text) {
-    if (text.size() > kInline) return long_text(text);
-    Slot probe;
-    probe.size = static_cast<std::uint32_t>(text.size());
-    std::memcpy(probe.key, text.data(), text.size());
-    const std::uint64_t hash = hash_of(probe);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-      Slot& slot = slots_[i];
-      if (slot.str == nullptr) {
-        if (2 * (used_ + 1) > slots_.size()) {
-          grow();
-          return get(text);
-        }
-        probe.str = to_str(text).release().ptr();
-        slot = probe;
-        ++used_;
-        return slot.str;
-      }
-      if (slot.size == probe.size && std::memcmp(slot.key, probe.key, kInline) == 0) return slot.str;
-    }
-  }
-
- private:
-  static constexpr std::size_t kInline = 20;
-  struct Slot {
-    std::uint32_t size = 0;
-    char key[kInline] = {};  // the word's bytes, zero-padded
-    PyObject* str = nullptr;
-  };
-
-  static std::uint64_t hash_of(const Slot& slot) {
-    std::uint64_t a, b;
-    std::uint32_t c;
-    std::memcpy(&a, slot.key, 8);
-    std::memcpy(&b, slot.key + 8, 8);
-    std::memcpy(&c, slot.key + 16, 4);
-    std::uint64_t h = (a ^ 0x9E3779B97F4A7C15ull) * 0xBF58476D1CE4E5B9ull;
-    h = (h ^ (h >> 31) ^ b) * 0x94D049BB133111EBull;
-    h = (h ^ (h >> 29) ^ c ^ (std::uint64_t{slot.size} << 32)) * 0xBF58476D1CE4E5B9ull;
-    return h ^ (h >> 32);
-  }
-
-  PyObject* long_text(std::string_view text) {
-    auto [it, added] = long_.try_emplace(std::string(text));
-    if (added) it->second = to_str(text);
-    return it->second.ptr();
-  }
-
-  void grow() {
-    std::vector<Slot> old(slots_.size() * 2);
-    old.swap(slots_);
-    const std::size_t mask = slots_.size() - 1;
-    for (const Slot& slot : old) {
-      if (slot.str == nullptr) continue;
-      std::size_t i = hash_of(slot) & mask;
-      while (slots_[i].str != nullptr) i = (i + 1) & mask;
-      slots_[i] = slot;
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t used_ = 0;
-  std::unordered_map<std::string, py::str> long_;
-};
-
-// Occurrences as Word objects; the occurrences of one word share its str.
-py::list occurrences_of(const std::vector<MatchWord>& found) {
+// Occurrences as Word objects, or as records {"text", "length", "offset"};
+// the occurrences of one word share its str.
+py::list occurrences_of(const std::vector<MatchWord>& found, bool records) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.size()));
   if (list == nullptr) throw py::error_already_set();
   py::list out = py::reinterpret_steal<py::list>(list);
-  TextCache texts(std::min<std::size_t>(found.size(), 4096));
+  StrCache texts(std::min<std::size_t>(found.size(), 4096));
   for (std::size_t i = 0; i < found.size(); ++i) {
     const MatchWord& word = found[i];
-    PyObject* item = new_match_word(texts.get(word.text), word.length, word.offset);
+    PyObject* text = texts.get(word.text);
+    PyObject* item = records ? new_match_record(text, word.length, word.offset)
+                             : new_match_word(text, word.length, word.offset);
     if (item == nullptr) throw py::error_already_set();
     PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
   }
   return out;
 }
 
-// A list of records (the caller's own dicts where they stand for them), or
-// None for an absent result.
-py::object passages_of(Tracked& tracked, const std::optional<std::vector<Record>>& records) {
-  if (!records) return py::none();
-  py::list out;
-  for (const Record& record : *records) out.append(tracked.from_record(record));
-  return out;
+py::object passages_of(std::optional<std::vector<py::object>> passages) {
+  if (!passages) return py::none();
+  return to_list(*passages);
 }
+
+// The words of a store in row order, as an immutable sequence that makes
+// each str when it is read: nothing is built per access of index_to_key.
+struct KeyList {
+  py::object owner;  // keeps the store alive
+  const KeyedVectors* store;
+
+  Py_ssize_t size() const { return static_cast<Py_ssize_t>(store->size()); }
+  py::str at(Py_ssize_t index) const {
+    if (index < 0) index += size();
+    if (index < 0 || index >= size()) throw py::index_error("index_to_key index out of range");
+    return to_str(store->word(static_cast<std::size_t>(index)));
+  }
+};
 
 }  // namespace
 
@@ -165,8 +97,9 @@ Automaton(words): `words` is the dictionary, a list of str.)")
              return std::make_unique<Automaton>(dictionary);
            }),
            py::arg("words"))
-      .def("search", [](const Automaton& self, py::object text) {
+      .def("search", [](const Automaton& self, py::object text, py::object records) {
         std::string_view input = require_str(text, "text");
+        const bool as_records = require_bool(records, "records");
         // The occurrence list of the last search is kept for the next one
         // on this thread: a large result then costs no fresh pages each
         // time (it is smaller than the Python list the caller holds). One
@@ -177,13 +110,42 @@ Automaton(words): `words` is the dictionary, a list of str.)")
           py::gil_scoped_release release;
           self.search(input, found);
         }
-        py::list out = occurrences_of(found);
+        py::list out = occurrences_of(found, as_records);
         if (found.capacity() > 2 * found.size() + 1024) std::vector<MatchWord>().swap(found);
         found.clear();
         return out;
-      }, py::arg("text"),
-           "Every occurrence in `text`, by end position, longest first at one end.")
+      }, py::arg("text"), py::arg("records") = false,
+           R"(Every occurrence in `text`, by end position, longest first at one end: Word
+objects, or with records=True dicts {"text", "length", "offset"}.)")
       .def("__len__", &Automaton::size, "Number of distinct words stored.");
+
+  py::class_<KeyList>(r, "KeyList", "The words of a vector store in row order (read only).")
+      .def("__len__", &KeyList::size)
+      .def("__getitem__", &KeyList::at, py::arg("index"))
+      .def("__getitem__", [](const KeyList& self, py::slice slice) {
+        py::list out;
+        Py_ssize_t start = 0, stop = 0, step = 0, count = 0;
+        if (PySlice_GetIndicesEx(slice.ptr(), self.size(), &start, &stop, &step, &count) != 0)
+          throw py::error_already_set();
+        for (Py_ssize_t i = 0; i < count; ++i) out.append(self.at(start + i * step));
+        return out;
+      }, py::arg("index"))
+      .def("__contains__", [](const KeyList& self, py::object word) {
+        return PyUnicode_Check(word.ptr()) && self.store->contains(require_str(word, "word"));
+      })
+      .def("index", [](const KeyList& self, py::object word) {
+        std::optional<std::size_t> row;
+        if (PyUnicode_Check(word.ptr())) row = self.store->index(require_str(word, "word"));
+        if (!row) throw py::value_error(py::repr(word).cast<std::string>() + " is not in index_to_key");
+        return *row;
+      }, py::arg("word"))
+      .def("__eq__", [](const KeyList& self, py::object other) {
+        return py::list(py::cast(self)).equal(other);
+      })
+      .def("__repr__", [](const KeyList& self) {
+        return "<index_to_key of " + std::to_string(self.size()) + " words>";
+      });
+  py::module_::import("collections.abc").attr("Sequence").attr("register")(r.attr("KeyList"));
 
   py::class_<KeyedVectors>(r, "KeyedVectors", "The word-vector store of an Embedding (read only).")
       .def("__len__", &KeyedVectors::size)
@@ -194,11 +156,9 @@ Automaton(words): `words` is the dictionary, a list of str.)")
         return vector_of(self[require_str(word, "word")]);
       })
       .def_property_readonly("vector_size", &KeyedVectors::vector_size)
-      .def_property_readonly("index_to_key", [](const KeyedVectors& self) {
-        py::list out;
-        for (std::size_t row = 0; row < self.size(); ++row) out.append(to_str(self.word(row)));
-        return out;
-      })
+      .def_property_readonly("index_to_key", [](py::object self) {
+        return KeyList{self, &self.cast<const KeyedVectors&>()};
+      }, "The words in row order: an immutable sequence view of the store.")
       .def_property_readonly("vectors", [](py::object self) {
         // A read-only view of the unit vectors that keeps the store alive.
         const auto& store = self.cast<const KeyedVectors&>();
@@ -224,7 +184,7 @@ Embedding(embedding_file, binary=False): loads the text variant, or the
 binary one when `binary` is true.)")
       .def(py::init([](py::object embedding_file, py::object binary) {
              std::string path(require_str(embedding_file, "embedding_file"));
-             const bool is_binary = truth(binary);
+             const bool is_binary = require_bool(binary, "binary");
              py::gil_scoped_release release;
              return std::make_unique<Embedding>(path, is_binary);
            }),
@@ -273,24 +233,17 @@ binary one when `binary` is true.)")
 The document's entity dicts are changed where they stand, and the passages
 hold those very dicts.)")
       .def(py::init<>())
-      .def("extract", [](const Gleaner& self, py::object doc) -> py::object {
+      .def("extract", [](const Gleaner&, py::object doc) -> py::object {
         if (!doc.is_none()) require_dict(doc, "doc");
-        Tracked tracked;
-        Record record = tracked.to_record(doc, "doc");
-        return passages_of(tracked, tracked.apply(record, [&](Record& r) { return self.extract(r); }));
+        return passages_of(gleaning::extract<PyModel>(PyValue::borrowed(doc.ptr()), false));
       }, py::arg("doc"), "The passages of `doc` (None when it has none).")
-      .def("_segment", [](const Gleaner& self, py::object text) -> py::object {
-        Tracked nothing_tracked;
-        return passages_of(nothing_tracked, self._segment(require_str(text, "text")));
+      .def("_segment", [](const Gleaner&, py::object text) -> py::object {
+        const std::string_view view = require_str(text, "text");
+        return passages_of(gleaning::segment<PyModel>(PyValue::borrowed(text.ptr()), view));
       }, py::arg("text"))
-      .def("_related_entities", [](const Gleaner& self, py::object seg, py::object ref_entities) -> py::object {
-        Record segment = to_record(require_dict(seg, "seg"), "seg");
-        if (!ref_entities.is_none()) require_list(ref_entities, "ref_entities");
-        Tracked tracked;
-        Record entities = tracked.to_record(ref_entities, "ref_entities");
-        return passages_of(tracked, tracked.apply(entities, [&](Record& r) {
-          return self._related_entities(segment, r);
-        }));
+      .def("_related_entities", [](const Gleaner&, py::object seg, py::object ref_entities) -> py::object {
+        return passages_of(gleaning::related_entities<PyModel>(PyValue::borrowed(seg.ptr()),
+                                                               PyValue::borrowed(ref_entities.ptr())));
       }, py::arg("seg"), py::arg("ref_entities"));
 }
 

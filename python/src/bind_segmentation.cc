@@ -3,9 +3,12 @@
 #include <pybind11/stl.h>
 
 #include "bindings.h"
+#include "kelvra/nlp/common/internal/sectioning.h"
+#include "kelvra/nlp/common/internal/stitching.h"
 #include "kelvra/nlp/common/phraser.h"
 #include "kelvra/nlp/common/sectioner.h"
 #include "kelvra/nlp/common/stitcher.h"
+#include "record_model.h"
 #include "records.h"
 
 namespace kelvra::python {
@@ -15,6 +18,8 @@ using kelvra::nlp::common::feature::Word;
 using kelvra::nlp::common::phraser::Phraser;
 using kelvra::nlp::common::sectioner::Sectioner;
 using kelvra::nlp::common::stitcher::Stitcher;
+namespace sectioning = kelvra::nlp::common::sectioner::internal;
+namespace stitching = kelvra::nlp::common::stitcher::internal;
 
 namespace {
 
@@ -56,21 +61,34 @@ py::list records_to_python(std::vector<Record>& records) {
   return out;
 }
 
+
 std::optional<std::vector<std::string>> separators(py::handle value, std::string_view parameter) {
   if (value.is_none()) return std::nullopt;
   return require_str_collection(value, parameter);
 }
 
-// Runs an operation that changes the caller's records in place: the
-// changes land on the caller's own dicts, and the result list holds those
-// very dicts.
-template <class Operation>
-py::list in_place(py::handle segments, Operation operation) {
-  Tracked tracked;
-  Record records = tracked.to_record(segments, "segments");
-  std::vector<Record> result = tracked.apply(records, operation);
-  py::list out;
-  for (const Record& record : result) out.append(tracked.from_record(record));
+// Stitches the caller's segments where they stand: the result holds the
+// very records (dicts or matcher Words) of their lists.
+py::list merge(py::handle segments, stitching::Kind kind) {
+  const PyValue list = PyValue::borrowed(segments.ptr());
+  const auto count = [&] { return PyModel::size(list); };
+  const auto segment_at = [&](std::size_t i) { return PyModel::item(list, i); };
+  // The result list is made at its size; code that reading a value runs
+  // may change the lists meanwhile, hence the checks on filling it.
+  const auto expected = static_cast<Py_ssize_t>(stitching::result_count<PyModel>(kind, count, segment_at));
+  py::list out = py::reinterpret_steal<py::list>(PyList_New(expected));
+  if (!out) throw py::error_already_set();
+  Py_ssize_t filled = 0;
+  stitching::merge<PyModel>(kind, count, segment_at, [&](const PyValue& item) {
+    if (filled < expected) {
+      Py_INCREF(item.object());
+      PyList_SET_ITEM(out.ptr(), filled, item.object());
+    } else if (PyList_Append(out.ptr(), item.object()) != 0) {
+      throw py::error_already_set();
+    }
+    ++filled;
+  });
+  if (filled < expected) return py::reinterpret_steal<py::list>(PyList_GetSlice(out.ptr(), 0, filled));
   return out;
 }
 
@@ -157,36 +175,27 @@ enders (None or empty: its defaults).)")
       .def_property_readonly("phraser", [](const Sectioner& self) { return &self.phraser; },
                              py::return_value_policy::reference_internal)
       .def("split", [](const Sectioner& self, py::object input_, py::object type_) {
-        Record input = to_record(require_dict(input_, "input_"), "input_");
+        require_dict(input_, "input_");
         std::string_view type = require_str(type_, "type_");
-        std::vector<Record> segments;
-        {
-          py::gil_scoped_release release;
-          segments = self.split(std::move(input), type);  // the converted input is ours to give
-        }
-        return records_to_python(segments);
+        std::vector<py::object> segments =
+            sectioning::split<PyModel>(self, PyValue::borrowed(input_.ptr()), type, false);
+        return to_list(segments);
       }, py::arg("input_"), py::arg("type_"),
            R"(Segments of input_["text"] ("ner") or input_["feature_set"] ("relation"),
 each at most input_["length"] code points long.)")
       .def("_split_text_by_length", [](const Sectioner& self, py::object text, py::object length) {
         std::string_view view = require_str(text, "text");
         std::int64_t limit = require_int(length, "length");
-        std::vector<Record> segments;
-        {
-          py::gil_scoped_release release;
-          segments = self._split_text_by_length(view, limit);
-        }
-        return records_to_python(segments);
+        std::vector<py::object> segments =
+            sectioning::text_segments<PyModel>(self, PyValue::borrowed(text.ptr()), view, limit);
+        return to_list(segments);
       }, py::arg("text"), py::arg("length"))
       .def("_split_feature_set", [](const Sectioner& self, py::object feature_set, py::object length) {
-        Record record = to_record(require_dict(feature_set, "feature_set"), "feature_set");
+        require_dict(feature_set, "feature_set");
         std::int64_t limit = require_int(length, "length");
-        std::vector<Record> segments;
-        {
-          py::gil_scoped_release release;
-          segments = self._split_feature_set(record, limit);
-        }
-        return records_to_python(segments);
+        std::vector<py::object> segments =
+            sectioning::split_feature_set<PyModel>(self, PyValue::borrowed(feature_set.ptr()), limit, false);
+        return to_list(segments);
       }, py::arg("feature_set"), py::arg("length"))
       .def("_split_extra_long_sentence",
            [](const Sectioner& self, py::object sentence, py::object length, py::object segment_offset) {
@@ -197,8 +206,8 @@ each at most input_["length"] code points long.)")
            },
            py::arg("sentence"), py::arg("length"), py::arg("segment_offset"))
       .def("_judge_entity_in_segment", [](const Sectioner&, py::object ne, py::object segment) {
-        return Sectioner::_judge_entity_in_segment(to_record(require_dict(ne, "ne"), "ne"),
-                                                   to_record(require_dict(segment, "segment"), "segment"));
+        return sectioning::judge_entity_in_segment<PyModel>(PyValue::borrowed(ne.ptr()),
+                                                            PyValue::borrowed(segment.ptr()));
       }, py::arg("ne"), py::arg("segment"));
 
   py::class_<Stitcher>(s, "Stitcher", R"(Puts per-segment model results back into document positions.
@@ -206,19 +215,16 @@ each at most input_["length"] code points long.)")
 The caller's entity and relation records are changed where they stand, and
 the returned list holds those very records.)")
       .def(py::init<>())
-      .def("merge", [](const Stitcher& self, py::object segments, py::object type_) {
+      .def("merge", [](const Stitcher&, py::object segments, py::object type_) {
         require_list(segments, "segments");
-        std::string type(require_str(type_, "type_"));
-        return in_place(segments, [&](Record& records) { return self.merge(records, type); });
+        return merge(segments, stitching::kind_of(require_str(type_, "type_")));
       }, py::arg("segments"), py::arg("type_"),
            R"(One list of the segments' "nes" ("ner") or "relations" ("relation"), shifted by each segment's "offset".)")
-      .def("_merge_nes", [](const Stitcher& self, py::object segments) {
-        require_list(segments, "segments");
-        return in_place(segments, [&](Record& records) { return self._merge_nes(records); });
+      .def("_merge_nes", [](const Stitcher&, py::object segments) {
+        return merge(require_list(segments, "segments"), stitching::Kind::kNes);
       }, py::arg("segments"))
-      .def("_merge_relations", [](const Stitcher& self, py::object segments) {
-        require_list(segments, "segments");
-        return in_place(segments, [&](Record& records) { return self._merge_relations(records); });
+      .def("_merge_relations", [](const Stitcher&, py::object segments) {
+        return merge(require_list(segments, "segments"), stitching::Kind::kRelations);
       }, py::arg("segments"));
 }
 

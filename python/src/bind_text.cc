@@ -1,12 +1,18 @@
 // Normalisation and Cantonese to Mandarin.
+#include <cstdint>
 #include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "alter_word.h"
 #include "bindings.h"
 #include "kelvra/nlp/common/lang/cantonese.h"
 #include "kelvra/nlp/common/normalizer.h"
+#include "str_cache.h"
 
 namespace kelvra::python {
 
@@ -17,25 +23,73 @@ using kelvra::nlp::common::normalizer::Text;
 
 namespace {
 
-// A Text whose `alter_words` is a real Python list, made from the library's
-// result on first access (a caller that only wants the normalised text
-// never pays for one object per changed position). Once made, or set by
-// the caller, the list is the attribute: changes to it are kept.
+// The changes of one normalisation, kept compactly until the caller first
+// reads `alter_words`: each distinct text once, each change 16 bytes. The
+// AlterWord objects made from them share one str per distinct text.
+class Changes {
+ public:
+  void add(std::string_view text, std::string_view normalized_text, std::int64_t offset) {
+    items_.push_back(Change{intern(text), intern(normalized_text), offset});
+  }
+
+  py::list to_python() const {
+    StrCache strs(texts_.size());
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items_.size()));
+    if (list == nullptr) throw py::error_already_set();
+    py::list out = py::reinterpret_steal<py::list>(list);
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+      const Change& change = items_[i];
+      PyObject* word = new_alter_word(strs.get(texts_[change.text]), strs.get(texts_[change.normalized_text]),
+                                      change.offset);
+      if (word == nullptr) throw py::error_already_set();
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), word);
+    }
+    return out;
+  }
+
+  std::vector<AlterWord> to_values() const {
+    std::vector<AlterWord> out;
+    out.reserve(items_.size());
+    for (const Change& change : items_)
+      out.emplace_back(texts_[change.text], texts_[change.normalized_text], change.offset);
+    return out;
+  }
+
+ private:
+  struct Change {
+    std::uint32_t text;
+    std::uint32_t normalized_text;
+    std::int64_t offset;
+  };
+
+  std::uint32_t intern(std::string_view text) {
+    key_.assign(text);
+    auto [it, added] = index_.try_emplace(key_, static_cast<std::uint32_t>(texts_.size()));
+    if (added) texts_.push_back(key_);
+    return it->second;
+  }
+
+  std::vector<std::string> texts_;
+  std::unordered_map<std::string, std::uint32_t> index_;
+  std::string key_;  // reused for lookups
+  std::vector<Change> items_;
+};
+
+// A Text: the caller's input str, the normalised str, and `alter_words`, a
+// real Python list made from the compact changes on first access (a caller
+// that only wants the normalised text never pays for one object per
+// changed position). Once made, or set by the caller, the list is the
+// attribute: changes to it are kept.
 struct PyText {
-  Text value;
+  py::object text;             // str
+  py::object normalized_text;  // str
+  std::unique_ptr<Changes> changes;
   py::object alter_words;  // null until first access
 
   py::object get_alter_words() {
     if (!alter_words) {
-      if (!value.alter_words) {
-        alter_words = py::none();
-      } else {
-        auto& words = *value.alter_words;
-        py::list list(words.size());
-        for (std::size_t i = 0; i < words.size(); ++i) list[i] = py::cast(std::move(words[i]));
-        alter_words = std::move(list);
-        value.alter_words->clear();
-      }
+      alter_words = changes ? py::object(changes->to_python()) : py::object(py::list());
+      changes.reset();
     }
     return alter_words;
   }
@@ -43,85 +97,80 @@ struct PyText {
   void set_alter_words(py::object list) {
     if (!list.is_none()) require_list(list, "alter_words");
     alter_words = std::move(list);
+    changes.reset();
   }
 
   Text current() const {
-    Text out(value.text, value.normalized_text, {});
+    Text out(std::string(require_str(text, "text")), std::string(require_str(normalized_text, "normalized_text")),
+             {});
     if (!alter_words) {
-      out.alter_words = value.alter_words;
+      if (changes) out.alter_words = changes->to_values();
     } else if (alter_words.is_none()) {
       out.alter_words = std::nullopt;
     } else {
       for (py::handle item : alter_words) {
-        if (!py::isinstance<AlterWord>(item))
-          wrong_kind(item, "alter_words", "a list of AlterWord");
-        out.alter_words->push_back(item.cast<const AlterWord&>());
+        if (!is_alter_word(item.ptr())) wrong_kind(item, "alter_words", "a list of AlterWord");
+        out.alter_words->push_back(alter_word_value(item.ptr()));
       }
     }
     return out;
   }
 };
 
+// The Python form of a library Text.
+std::unique_ptr<PyText> python_text(const Text& value) {
+  auto out = std::make_unique<PyText>();
+  out->text = to_str(value.text);
+  out->normalized_text = to_str(value.normalized_text);
+  if (!value.alter_words) {
+    out->alter_words = py::none();
+  } else {
+    py::list words;
+    for (const AlterWord& word : *value.alter_words)
+      words.append(py::reinterpret_steal<py::object>(
+          new_alter_word(to_str(word.text).ptr(), to_str(word.normalized_text).ptr(), word.offset)));
+    out->alter_words = std::move(words);
+  }
+  return out;
+}
+
 struct PyNormalizer {
   py::object valid;
   std::unique_ptr<Normalizer> impl;
 };
-
-template <class T>
-void string_property(py::class_<T>& cls, const char* name, std::string T::*field) {
-  cls.def_property(name, [field](const T& self) { return to_str(self.*field); },
-                   [field, name](T& self, py::object value) { self.*field = std::string(require_str(value, name)); });
-}
 
 }  // namespace
 
 void bind_text(py::module_& m) {
   py::module_ t = m.def_submodule("text", "Normalizer and Cantonese");
 
-  py::class_<AlterWord> alter(t, "AlterWord", "One changed position: the input character, what it became, its offset.");
-  alter.def(py::init([](py::object text, py::object normalized_text, py::object offset) {
-             return AlterWord(std::string(require_str(text, "text")),
-                              std::string(require_str(normalized_text, "normalized_text")),
-                              require_int(offset, "offset"));
-           }),
-           py::arg("text"), py::arg("normalized_text"), py::arg("offset"));
-  string_property(alter, "text", &AlterWord::text);
-  string_property(alter, "normalized_text", &AlterWord::normalized_text);
-  alter.def_property("offset", [](const AlterWord& self) { return self.offset; },
-                     [](AlterWord& self, py::object value) { self.offset = require_int(value, "offset"); })
-      .def("to_json", [](const AlterWord& self) { return from_record(self.to_json()); })
-      .def_static("from_json", [](py::object json) { return AlterWord::from_json(to_record(json, "json")); },
-                  py::arg("json"))
-      .def("__str__", [](const AlterWord& self) { return to_str(self.to_string()); })
-      .def("__repr__", [](const AlterWord& self) { return to_str(self.to_string()); })
-      .def("__eq__", [](const AlterWord& self, py::object other) -> py::object {
-        if (!py::isinstance<AlterWord>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(self == other.cast<const AlterWord&>());
-      })
-      .attr("__hash__") = py::none();
+  add_alter_word(t);
 
   py::class_<PyText> text(t, "Text", "The result of one normalisation.");
   text.def(py::init([](py::object text, py::object normalized_text, py::object alter_words) {
-            auto out = std::make_unique<PyText>(PyText{
-                Text(std::string(require_str(text, "text")),
-                     std::string(require_str(normalized_text, "normalized_text")), {}),
-                py::object()});
+            auto out = std::make_unique<PyText>();
+            require_str(text, "text");
+            require_str(normalized_text, "normalized_text");
+            out->text = std::move(text);
+            out->normalized_text = std::move(normalized_text);
             out->alter_words = require_list(alter_words, "alter_words");
             return out;
           }),
           py::arg("text"), py::arg("normalized_text"), py::arg("alter_words"))
-      .def_property("text", [](const PyText& self) { return to_str(self.value.text); },
-                    [](PyText& self, py::object value) { self.value.text = std::string(require_str(value, "text")); })
-      .def_property("normalized_text", [](const PyText& self) { return to_str(self.value.normalized_text); },
+      .def_property("text", [](const PyText& self) { return self.text; },
                     [](PyText& self, py::object value) {
-                      self.value.normalized_text = std::string(require_str(value, "normalized_text"));
+                      require_str(value, "text");
+                      self.text = std::move(value);
+                    })
+      .def_property("normalized_text", [](const PyText& self) { return self.normalized_text; },
+                    [](PyText& self, py::object value) {
+                      require_str(value, "normalized_text");
+                      self.normalized_text = std::move(value);
                     })
       .def_property("alter_words", &PyText::get_alter_words, &PyText::set_alter_words)
       .def("to_json", [](const PyText& self) { return from_record(self.current().to_json()); })
-      .def_static("from_json", [](py::object json) {
-        Text value = Text::from_json(to_record(json, "json"));
-        return PyText{std::move(value), py::object()};
-      }, py::arg("json"))
+      .def_static("from_json", [](py::object json) { return python_text(Text::from_json(to_record(json, "json"))); },
+                  py::arg("json"))
       .def("__str__", [](const PyText& self) { return to_str(self.current().to_string()); })
       .def("__repr__", [](const PyText& self) { return to_str(self.current().to_string()); })
       .def("__eq__", [](const PyText& self, py::object other) -> py::object {
@@ -146,12 +195,23 @@ characters (a list, tuple or set of str, or None for none).)")
       .def("normalize", [](const PyNormalizer& self, py::object text, py::object is_q2b,
                            py::object is_replace, py::object is_to_zhs) {
         std::string_view input = require_str(text, "text");
-        const bool q2b = truth(is_q2b), replace = truth(is_replace), to_zhs = truth(is_to_zhs);
-        Text result = [&] {
+        const bool q2b = require_bool(is_q2b, "is_q2b"), replace = require_bool(is_replace, "is_replace"),
+                   to_zhs = require_bool(is_to_zhs, "is_to_zhs");
+        auto result = std::make_unique<PyText>();
+        result->changes = std::make_unique<Changes>();
+        std::string normalized;
+        {
           py::gil_scoped_release release;
-          return self.impl->normalize(input, q2b, replace, to_zhs);
-        }();
-        return PyText{std::move(result), py::object()};
+          self.impl->normalize(
+              input, [&normalized](std::string_view out) { normalized.assign(out); },
+              [&changes = *result->changes](std::string_view from, std::string_view to, std::int64_t offset) {
+                changes.add(from, to, offset);
+              },
+              q2b, replace, to_zhs);
+        }
+        result->text = std::move(text);
+        result->normalized_text = to_str(normalized);
+        return result;
       }, py::arg("text"), py::arg("is_q2b") = true, py::arg("is_replace") = true,
            py::arg("is_to_zhs") = true,
            "Normalises `text`: traditional to simplified, control characters, full-width to half-width.");

@@ -16,6 +16,7 @@ void bind_segmentation(py::module_& m);
 void bind_text(py::module_& m);
 void bind_retrieval(py::module_& m);
 void bind_service(py::module_& m);
+void bind_testing(py::module_& m);
 
 // The Python class registered under `name` (e.g. "feature.Sentence"), which
 // the thin module registers when it is imported; the first use imports the

@@ -4,10 +4,9 @@
 #include <utility>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/internal/record_model.h"
 
 namespace kelvra::python {
-
-const std::string kTagKey = std::string("\0kelvra.python.tag", 18);
 
 namespace {
 
@@ -82,15 +81,13 @@ Record convert_scalar(PyObject* o, std::string_view parameter) {
   if (PyFloat_Check(o)) return PyFloat_AS_DOUBLE(o);
   if (PyUnicode_Check(o)) return std::string(require_str(o, parameter));
   if (is_number(o)) return other_number(o, parameter);
-  wrong_kind(o, parameter, "a value a record can hold (dict, list, str, int, float, bool, None)");
+  wrong_kind(o, parameter, kRecordValues);
 }
 
 Record convert_plain(py::handle value, std::string_view parameter, int depth) {
   PyObject* o = value.ptr();
   if (PyDict_Check(o) || PyList_Check(o) || PyTuple_Check(o)) {
-    if (depth >= kMaxDepth)
-      raise_type_error("`" + std::string(parameter) + "` is nested deeper than " +
-                       std::to_string(kMaxDepth) + " levels");
+    kelvra::common::records::check_depth(static_cast<std::size_t>(depth) + 1, parameter);
     if (PyDict_Check(o)) {
       Record map = Record::object();
       map.get_ref<Record::object_t&>().reserve(static_cast<std::size_t>(PyDict_GET_SIZE(o)));
@@ -98,8 +95,7 @@ Record convert_plain(py::handle value, std::string_view parameter, int depth) {
       PyObject *key, *item;
       while (PyDict_Next(o, &pos, &key, &item)) {
         if (!PyUnicode_Check(key))
-          raise_type_error("`" + std::string(parameter) + "` has a key of type " +
-                           type_name(key) + "; record keys must be str");
+          raise_type_error(kind_message(parameter, "a record, whose keys are str", type_name(key)));
         append_entry(map, utf8_of_key(key), convert_plain(item, parameter, depth + 1));
       }
       return map;
@@ -117,11 +113,50 @@ Record convert_plain(py::handle value, std::string_view parameter, int depth) {
 
 }  // namespace
 
-std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+std::string type_name(py::handle value) {
+  // tp_name is "module.Name" for types defined outside the core.
+  std::string_view name = Py_TYPE(value.ptr())->tp_name;
+  if (auto dot = name.rfind('.'); dot != std::string_view::npos) name.remove_prefix(dot + 1);
+  return std::string(name);
+}
+
+std::string kind_message(std::string_view parameter, std::string_view expected,
+                         std::string_view found_type) {
+  std::string message = "`";
+  message.append(parameter).append("` must be ").append(expected).append(", got ").append(found_type);
+  return message;
+}
+
+std::string python_kinds(kelvra::common::Kinds expected) {
+  using kelvra::common::Kinds;
+  static constexpr std::pair<Kinds, std::string_view> kWords[] = {
+      {Kinds::map, "a dict"},  {Kinds::list, "a list"},         {Kinds::string, "a str"},
+      {Kinds::number, "a number"}, {Kinds::truth_value, "a bool"}, {Kinds::null, "None"}};
+  std::string out;
+  for (const auto& [kind, words] : kWords) {
+    if (!kelvra::common::includes(expected, kind)) continue;
+    if (!out.empty()) out += " or ";
+    out += words;
+  }
+  return out;
+}
+
+std::string_view python_type_of(Record::value_t kind) {
+  switch (kind) {
+    case Record::value_t::object: return "dict";
+    case Record::value_t::array: return "list";
+    case Record::value_t::string: return "str";
+    case Record::value_t::number_integer:
+    case Record::value_t::number_unsigned: return "int";
+    case Record::value_t::number_float: return "float";
+    case Record::value_t::boolean: return "bool";
+    case Record::value_t::binary: return "bytes";
+    default: return "NoneType";
+  }
+}
 
 void wrong_kind(py::handle value, std::string_view parameter, std::string_view expected) {
-  raise_type_error("`" + std::string(parameter) + "` must be " + std::string(expected) +
-                   ", got " + type_name(value));
+  raise_type_error(kind_message(parameter, expected, type_name(value)));
 }
 
 std::string_view require_str(py::handle value, std::string_view parameter) {
@@ -161,20 +196,14 @@ std::optional<std::int64_t> optional_int(py::handle value, std::string_view para
 }
 
 bool require_bool(py::handle value, std::string_view parameter) {
-  if (!PyBool_Check(value.ptr())) wrong_kind(value, parameter, "True or False");
+  if (!PyBool_Check(value.ptr())) wrong_kind(value, parameter, "a bool");
   return value.ptr() == Py_True;
 }
 
 std::optional<bool> optional_bool(py::handle value, std::string_view parameter) {
   if (value.is_none()) return std::nullopt;
-  if (!PyBool_Check(value.ptr())) wrong_kind(value, parameter, "True, False or None");
+  if (!PyBool_Check(value.ptr())) wrong_kind(value, parameter, "a bool or None");
   return value.ptr() == Py_True;
-}
-
-bool truth(py::handle value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
 }
 
 py::list require_list(py::handle value, std::string_view parameter) {
@@ -192,9 +221,7 @@ namespace {
 std::vector<std::string> strs_of(py::handle items, std::string_view parameter) {
   std::vector<std::string> out;
   for (py::handle item : items) {
-    if (!PyUnicode_Check(item.ptr()))
-      raise_type_error("`" + std::string(parameter) + "` must hold only str, got " +
-                       type_name(item));
+    if (!PyUnicode_Check(item.ptr())) wrong_kind(item, parameter, "a collection of str only");
     out.emplace_back(require_str(item, parameter));
   }
   return out;
@@ -230,10 +257,7 @@ py::object convert_out(R&& value) {
   switch (value.type()) {
     case Record::value_t::object: {
       py::dict dict;
-      for (auto& [key, item] : value.items()) {
-        if (key == kTagKey) continue;
-        dict[to_str(key)] = convert_out(std::forward<decltype(item)>(item));
-      }
+      for (auto& [key, item] : value.items()) dict[to_str(key)] = convert_out(std::forward<decltype(item)>(item));
       return dict;
     }
     case Record::value_t::array: {
@@ -268,169 +292,15 @@ py::object convert_out(R&& value) {
 
 }  // namespace
 
+py::list to_list(std::vector<py::object>& objects) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(objects.size()));
+  if (list == nullptr) throw py::error_already_set();
+  for (std::size_t i = 0; i < objects.size(); ++i)
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), objects[i].release().ptr());
+  return py::reinterpret_steal<py::list>(list);
+}
+
 py::object from_record(const Record& value) { return convert_out(value); }
 py::object from_record(Record&& value) { return convert_out(value); }
-
-// --- Tracked ---
-
-Record Tracked::to_record(py::handle value, std::string_view parameter) {
-  return convert(value, parameter, 0);
-}
-
-Record Tracked::convert(py::handle value, std::string_view parameter, int depth) {
-  PyObject* o = value.ptr();
-  if (!PyDict_Check(o) && !PyList_Check(o)) return convert_plain(value, parameter, depth);
-  if (depth >= kMaxDepth)
-    raise_type_error("`" + std::string(parameter) + "` is nested deeper than " +
-                     std::to_string(kMaxDepth) + " levels");
-  if (PyList_Check(o)) {
-    Record list = Record::array();
-    auto& array = list.get_ref<Record::array_t&>();
-    const Py_ssize_t size = PyList_GET_SIZE(o);
-    array.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i)
-      array.push_back(convert(PyList_GET_ITEM(o, i), parameter, depth + 1));
-    lists_[&array] = py::reinterpret_borrow<py::object>(o);
-    return list;
-  }
-  Record map = Record::object();
-  map.get_ref<Record::object_t&>().reserve(static_cast<std::size_t>(PyDict_GET_SIZE(o)) + 1);
-  Py_ssize_t pos = 0;
-  PyObject *key, *item;
-  while (PyDict_Next(o, &pos, &key, &item)) {
-    if (!PyUnicode_Check(key))
-      raise_type_error("`" + std::string(parameter) + "` has a key of type " + type_name(key) +
-                       "; record keys must be str");
-    append_entry(map, utf8_of_key(key), convert(item, parameter, depth + 1));
-  }
-  append_entry(map, kTagKey, static_cast<std::int64_t>(dicts_.size()));
-  dicts_.push_back(py::reinterpret_borrow<py::object>(o));
-  return map;
-}
-
-PyObject* Tracked::owner(const Record& map) const {
-  const auto& entries = map.get_ref<const Record::object_t&>();
-  // The tag was appended last; keys added later by the library follow it.
-  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-    if (it->first == kTagKey) {
-      if (!it->second.is_number_integer()) return nullptr;
-      auto index = it->second.get<std::int64_t>();
-      if (index < 0 || static_cast<std::size_t>(index) >= dicts_.size()) return nullptr;
-      return dicts_[static_cast<std::size_t>(index)].ptr();
-    }
-  }
-  return nullptr;
-}
-
-void Tracked::write_back(Record& root) {
-  if (root.is_object()) {
-    if (PyObject* dict = owner(root)) sync_map(root, dict);
-  } else if (root.is_array()) {
-    auto it = lists_.find(&root.get_ref<Record::array_t&>());
-    if (it != lists_.end()) sync_list(root, it->second.ptr());
-  }
-}
-
-// The Python value for `value`, reusing the caller's object when `value`
-// stands for one (a tracked map, a tracked list).
-py::object Tracked::value_of(Record& value, PyObject* previous) {
-  if (value.is_object()) {
-    if (PyObject* dict = owner(value)) {
-      sync_map(value, dict);
-      return py::reinterpret_borrow<py::object>(dict);
-    }
-    py::dict fresh;
-    for (auto& [key, item] : value.items()) {
-      if (key == kTagKey) continue;
-      fresh[to_str(key)] = value_of(item, nullptr);
-    }
-    return fresh;
-  }
-  if (value.is_array()) {
-    auto it = lists_.find(&value.get_ref<Record::array_t&>());
-    if (it != lists_.end()) {
-      sync_list(value, it->second.ptr());
-      return it->second;
-    }
-    py::list fresh;
-    for (auto& item : value) fresh.append(value_of(item, nullptr));
-    return fresh;
-  }
-  // Unchanged scalars keep the caller's object.
-  if (previous != nullptr) {
-    try {
-      if (convert_scalar(previous, "value") == value) return py::reinterpret_borrow<py::object>(previous);
-    } catch (const py::type_error&) {
-    }
-  }
-  return from_record(value);
-}
-
-void Tracked::sync_map(Record& map, PyObject* dict) {
-  // Builds the new content first, then replaces the dict's items, so the
-  // dict ends with the map's keys in the map's order.
-  std::vector<std::pair<py::object, py::object>> items;
-  items.reserve(map.size());
-  for (auto& [key, item] : map.items()) {
-    if (key == kTagKey) continue;
-    py::str py_key = to_str(key);
-    PyObject* previous = PyDict_GetItemWithError(dict, py_key.ptr());
-    if (previous == nullptr && PyErr_Occurred()) throw py::error_already_set();
-    items.emplace_back(py_key, value_of(item, previous));
-  }
-  bool same = static_cast<std::size_t>(PyDict_GET_SIZE(dict)) == items.size();
-  if (same) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    std::size_t i = 0;
-    while (same && PyDict_Next(dict, &pos, &key, &value)) {
-      same = value == items[i].second.ptr() &&
-             PyUnicode_Compare(key, items[i].first.ptr()) == 0;
-      ++i;
-    }
-  }
-  if (same) return;
-  PyDict_Clear(dict);
-  for (auto& [key, value] : items) {
-    if (PyDict_SetItem(dict, key.ptr(), value.ptr()) != 0) throw py::error_already_set();
-  }
-}
-
-void Tracked::sync_list(Record& list, PyObject* py_list) {
-  auto& array = list.get_ref<Record::array_t&>();
-  const Py_ssize_t size = static_cast<Py_ssize_t>(array.size());
-  if (PyList_GET_SIZE(py_list) != size) {
-    py::list fresh;
-    for (auto& item : array) fresh.append(value_of(item, nullptr));
-    if (PyList_SetSlice(py_list, 0, PyList_GET_SIZE(py_list), fresh.ptr()) != 0)
-      throw py::error_already_set();
-    return;
-  }
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* previous = PyList_GET_ITEM(py_list, i);
-    py::object value = value_of(array[static_cast<std::size_t>(i)], previous);
-    if (value.ptr() != previous) PyList_SetItem(py_list, i, value.release().ptr());
-  }
-}
-
-py::object Tracked::from_record(const Record& value) {
-  // Results hold copies: a tagged map is the caller's dict, written back
-  // already by write_back.
-  if (value.is_object()) {
-    if (PyObject* dict = owner(value)) return py::reinterpret_borrow<py::object>(dict);
-    py::dict fresh;
-    for (const auto& [key, item] : value.items()) {
-      if (key == kTagKey) continue;
-      fresh[to_str(key)] = from_record(item);
-    }
-    return fresh;
-  }
-  if (value.is_array()) {
-    py::list fresh;
-    for (const auto& item : value) fresh.append(from_record(item));
-    return fresh;
-  }
-  return kelvra::python::from_record(value);
-}
 
 }  // namespace kelvra::python

@@ -57,6 +57,10 @@ void translate(std::exception_ptr failure) {
   } catch (const common::FileError& e) {
     raise_python("kelvra.common.exceptions", "FileError",
                  py::make_tuple(to_str(e.path()), to_str(e.what()), e.line()));
+  } catch (const common::WrongKind& e) {
+    // The library's own kind checks, worded as the extension's are.
+    const std::string message = kind_message(e.parameter(), python_kinds(e.expected()), python_type_of(e.found()));
+    PyErr_SetString(PyExc_TypeError, message.c_str());
   } catch (const common::TypeError& e) {
     PyErr_SetString(PyExc_TypeError, e.what());
   } catch (const common::KeyError& e) {
@@ -228,9 +232,10 @@ PYBIND11_MODULE(_native, m) {
   bind_text(m);
   bind_retrieval(m);
   bind_service(m);
+  bind_testing(m);
   // The submodules import by their dotted names too
   // (from kelvra._native.text import Normalizer).
   py::dict modules = py::module_::import("sys").attr("modules");
-  for (const char* name : {"common", "nlp_common", "records", "segmentation", "text", "retrieval", "service"})
+  for (const char* name : {"common", "nlp_common", "records", "segmentation", "text", "retrieval", "service", "testing"})
     modules[(std::string("kelvra._native.") + name).c_str()] = m.attr(name);
 }

@@ -9,7 +9,7 @@ import pytest
 from conftest import assert_type_error_names
 from kelvra.common.exceptions import ErrorCodes, KvException
 from kelvra.nlp.common.gleaner import Gleaner
-from kelvra.nlp.common.matcher import Automaton
+from kelvra.nlp.common.matcher import Automaton, Word
 from kelvra.nlp.common.sectioner import Sectioner
 from kelvra.nlp.common.stitcher import Stitcher
 
@@ -37,29 +37,69 @@ def test_integers_from_any_number():
         assert info.value.code is ErrorCodes.INVALID_PARAMETERS and "length" in info.value.message
 
 
-def test_values_a_record_cannot_hold_are_named():
-    assert_type_error_names("input_", Sectioner().split, {"text": "x", "length": 1, "when": object()}, "ner")
-    assert_type_error_names("input_", Sectioner().split, {1: "x"}, "ner")
-    assert_type_error_names("text", Automaton(["a"]).search, "a\ud800")
+def test_values_are_checked_where_they_are_read_and_named():
+    # Keys an operation does not read pass through untouched, whatever they hold.
+    odd = object()
+    entity = {"offset": 1, "extra": odd, 7: "key of another kind"}
+    assert Stitcher().merge([{"offset": 2, "nes": [entity]}], "ner")[0] is entity
+    assert entity["extra"] is odd and entity["offset"] == 3
     with pytest.raises(TypeError) as info:
         Stitcher().merge([{"offset": 0, "nes": [{"offset": b"3"}]}], "ner")
-    assert "segments" in str(info.value)
-
-
-def test_deep_nesting_is_refused_not_crashed():
-    deep = {"offset": 0}
-    for _ in range(2000):
-        deep = {"inner": deep}
+    assert str(info.value) == "`offset` must be a number, got bytes"
     with pytest.raises(TypeError) as info:
-        Stitcher().merge([{"offset": 0, "nes": [deep]}], "ner")
-    assert "nested deeper" in str(info.value)
+        Sectioner().split({"text": None, "length": 3}, "ner")
+    assert str(info.value) == "`text` must be a str, got NoneType"
+    assert_type_error_names("text", Automaton(["a"]).search, "a\ud800")
+    # A copy must hold only what a record can hold.
+    document = {"feature_set": {"text": "ab", "nes": [{"offset": 0, "length": 1, "when": odd}]}, "length": 5}
+    assert_type_error_names("ne", Sectioner().split, document, "relation")
+    # The library's own kind checks speak Python too.
+    with pytest.raises(TypeError) as info:
+        Word.from_json({"text": 3, "length": 1, "offset": 0})
+    assert str(info.value) == "`text` must be a str, got int"
 
 
-def test_failed_conversion_changes_nothing():
+def test_records_of_other_types_and_code_that_changes_them_meanwhile():
+    from collections import OrderedDict
+    entity = OrderedDict(offset=numpy.int64(3), length=numpy.float64(2.0))
+    (merged,) = Stitcher().merge([{"offset": numpy.int32(4), "nes": [entity]}], "ner")
+    assert merged is entity and entity["offset"] == 7 and type(entity["offset"]) is int
+
+    class Sneaky:  # a number whose reading empties the lists being stitched
+        def __index__(self):
+            for segment in segments:
+                segment["nes"].clear()
+            return 2
+    kept = {"offset": 1}
+    segments = [{"offset": 0, "nes": [kept, {"offset": Sneaky()}, {"offset": 5}]}, {"offset": 1, "nes": [{"offset": 1}]}]
+    assert Stitcher().merge(segments, "ner") == [kept, {"offset": 2}]
+    segments = [{"offset": 10, "nes": [kept, {"offset": Sneaky()}, {"offset": -1}]}]
+    with pytest.raises(KvException):
+        Stitcher().merge(segments + [{"offset": 0, "nes": [{"offset": -1}]}], "ner")
+    assert kept == {"offset": 1}
+
+
+def test_deep_nesting_is_refused_where_it_is_walked():
+    deep = {"offset": 0, "length": 0}
+    for _ in range(2000):
+        deep = {"inner": deep, "offset": 0, "length": 0}
+    # Stitching walks no further than the positions.
+    assert Stitcher().merge([{"offset": 1, "nes": [deep]}], "ner")[0] is deep
+    # Copying refuses it before running out of stack.
+    with pytest.raises(KvException) as info:
+        Sectioner().split({"feature_set": {"text": "ab", "nes": [deep]}, "length": 5}, "relation")
+    assert info.value.code is ErrorCodes.INVALID_PARAMETERS
+    assert info.value.message == "`ne` is nested deeper than 1000 levels"
+
+
+def test_failed_merge_changes_nothing_even_for_a_record_listed_twice():
     entity = {"offset": 1}
-    with pytest.raises(TypeError):
-        Stitcher().merge([{"offset": 5, "nes": [entity]}, {"offset": 0, "nes": [{"x": {2, 3}}]}], "ner")
+    with pytest.raises(KeyError):
+        Stitcher().merge([{"offset": 5, "nes": [entity, entity]}, {"offset": 0, "nes": [{"x": 1}]}], "ner")
     assert entity == {"offset": 1}
+    # Listed twice and stitched, it is shifted twice, as a loop over the lists would.
+    assert Stitcher().merge([{"offset": 5, "nes": [entity]}, {"offset": 2, "nes": [entity]}], "ner") == [entity] * 2
+    assert entity == {"offset": 8}
 
 
 def test_concurrent_calls_from_threads():

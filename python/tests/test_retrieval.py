@@ -40,6 +40,23 @@ def test_automaton_kinds():
     class Hit(Word):
         pass
     assert type(Hit.from_json(word.to_json())) is Hit
+    assert_type_error_names("records", Automaton(["a"]).search, "a", 1)
+
+
+def test_words_are_plain_data_too():
+    import json
+    import pickle
+    found = Automaton(["北京", "京"]).search("在北京")
+    assert [w.to_json() for w in found] == Automaton(["北京", "京"]).search("在北京", records=True)
+    assert json.dumps(found[0].to_json(), ensure_ascii=False) == '{"text": "北京", "length": 2, "offset": 1}'
+    back = pickle.loads(pickle.dumps(found))
+    assert [(w.text, w.length, w.offset) for w in back] == [(w.text, w.length, w.offset) for w in found]
+    assert type(back[0]) is Word and back[0] is not found[0]
+    # Compact: the class and each distinct text once, then a few bytes a Word.
+    many = [Word("北京", 2, offset) for offset in range(1000)]
+    assert len(pickle.dumps(many)) < 20 * len(many)
+    # Identity comparison, as for any plain object.
+    assert found[0] != Word("北京", 2, 1) and found[0] == found[0]
 
 
 # --- Embedding ---
@@ -77,6 +94,21 @@ def test_most_similar_gives_word_similarity_tuples(embedding_file):
     assert store.vectors.shape == (4, 2) and not store.vectors.flags.writeable
 
 
+def test_index_to_key_is_a_read_only_view(embedding_file):
+    from collections.abc import Sequence
+    keys = Embedding(embedding_file).wv_from_text.index_to_key
+    assert isinstance(keys, Sequence) and len(keys) == 4
+    assert list(keys) == ["中国", "北京", "上", "海"] and keys == ["中国", "北京", "上", "海"]
+    assert keys[-1] == "海" and keys[1:3] == ["北京", "上"] and keys[::-2] == ["海", "北京"]
+    assert "上" in keys and 3 not in keys and keys.index("上") == 2
+    with pytest.raises(IndexError):
+        keys[4]
+    with pytest.raises(ValueError):
+        keys.index("广州")
+    with pytest.raises(TypeError):
+        keys[0] = "x"
+
+
 def test_embedding_file_errors(tmp_path):
     bad = tmp_path / "bad.txt"
     bad.write_text("1 2\nword 1\n", encoding="utf-8")
@@ -108,6 +140,27 @@ def test_extract_absent_values():
     passages = Gleaner().extract({"zh_content": "x\ny", "entities": []})
     assert [p["entities"] for p in passages] == [None, None]
     assert_type_error_names("doc", Gleaner().extract, "text")
+
+
+def test_extract_takes_search_results_as_entities():
+    text = "林秋生\n在江城"
+    entities = Automaton(["江城", "林秋生"]).search(text)
+    passages = Gleaner().extract({"text": text, "entities": entities})
+    assert passages[1]["entities"] == [entities[1]] and passages[1]["entities"][0] is entities[1]
+    assert (entities[1].text, entities[1].offset) == ("江城", 1) and entities[0].offset == 0
+
+
+def test_negative_positions_are_refused_naming_the_key():
+    from kelvra.common.exceptions import ErrorCodes, KvException
+    for bad, message in (({"offset": -1, "length": 1}, "`offset` must be a position or length of at least 0, got -1"),
+                         ({"offset": -2 ** 63, "length": 1},
+                          "`offset` must be a position or length of at least 0, got -9223372036854775808"),
+                         ({"offset": 0, "length": -1}, "`length` must be a position or length of at least 0, got -1")):
+        first = {"uuid": "u", "text": "a", "offset": 0, "length": 1}
+        with pytest.raises(KvException) as info:
+            Gleaner().extract({"text": "ab", "entities": [first, dict(bad, text="b")]})
+        assert info.value.code is ErrorCodes.INVALID_PARAMETERS and info.value.message == message
+        assert "uuid" in first
 
 
 def test_extract_failure_changes_nothing():

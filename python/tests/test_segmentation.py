@@ -5,6 +5,8 @@ import pytest
 from conftest import assert_type_error_names
 from kelvra.common.exceptions import ErrorCodes, KvException
 from kelvra.nlp.common.feature.feature import Clause, Sentence, Word
+from kelvra.nlp.common.matcher import Automaton
+from kelvra.nlp.common.matcher import Word as Occurrence
 from kelvra.nlp.common.phraser import Phraser
 from kelvra.nlp.common.sectioner import Sectioner
 from kelvra.nlp.common.stitcher import Stitcher
@@ -152,3 +154,42 @@ def test_stitcher_failures_change_nothing():
     with pytest.raises(TypeError):
         Stitcher().merge([{"offset": 0, "nes": [{"offset": "3"}]}], "ner")
     assert Stitcher().merge([], "relation") == []
+
+
+# --- search results as entity records ---
+
+def test_search_results_stitch_in_place_as_words_or_as_dicts():
+    import json
+    automaton = Automaton(["江城", "雨季"])
+    document = "江城的雨季很长。" * 3
+    for records in (False, True):
+        segments = Sectioner().split({"text": document, "length": 8}, "ner")
+        for segment in segments:
+            segment["nes"] = automaton.search(segment["text"], records=records)
+        held = [entity for segment in segments for entity in segment["nes"]]
+        merged = Stitcher().merge(segments, "ner")
+        assert all(a is b for a, b in zip(merged, held)) and len(merged) == 6
+        offsets = [e["offset"] if records else e.offset for e in merged]
+        assert offsets == [0, 3, 8, 11, 16, 19]
+        assert [document[o:o + 2] for o in offsets] == ["江城", "雨季"] * 3
+        if records:
+            assert json.loads(json.dumps(merged, ensure_ascii=False))[2] == {"text": "江城", "length": 2, "offset": 8}
+        else:
+            assert all(type(e) is Occurrence for e in merged)
+
+
+def test_words_are_entity_records_for_the_sectioner():
+    word = Occurrence("再见", 2, 3)
+    document = {"feature_set": {"text": "你好。再见！", "nes": [word]}, "length": 3}
+    first, second = Sectioner().split(document, "relation")
+    (copy,) = second["feature_set"]["nes"]
+    assert type(copy) is Occurrence and copy is not word
+    assert (copy.text, copy.length, copy.offset) == ("再见", 2, 0) and word.offset == 3
+    assert first["feature_set"]["nes"] == []
+    assert Sectioner()._judge_entity_in_segment(word, {"offset": 3, "length": 3})
+    # As the head of a relation, and put back when a later record fails.
+    with pytest.raises(TypeError):
+        Stitcher().merge([{"offset": 10, "relations": [{"head": word, "tail": {"offset": "x"}}]}], "relation")
+    assert word.offset == 3
+    Stitcher().merge([{"offset": 10, "relations": [{"head": word, "tail": word}]}], "relation")
+    assert word.offset == 23

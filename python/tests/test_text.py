@@ -20,14 +20,21 @@ def test_normalize_reports_changes_in_input_offsets():
     assert [(w.text, w.normalized_text, w.offset) for w in result.alter_words] == [
         ("頭", "头", 0), ("髮", "发", 1), ("Ａ", "A", 3), ("\x07", " ", 4)]
     assert result.alter_words is result.alter_words
+    repeated = Normalizer([]).normalize("Ａ頭Ａ").alter_words
+    assert repeated[0].text is repeated[2].text and repeated[0].normalized_text is repeated[2].normalized_text
     assert str(result.alter_words[2]) == "{'text': 'Ａ', 'normalized_text': 'A', 'offset': 3}"
 
 
-def test_normalize_switches_are_tested_for_truth_and_named():
+def test_normalize_switches_take_exactly_a_bool_and_are_named():
     normalizer = Normalizer(validChrList=None)
-    plain = normalizer.normalize("頭Ａ", is_q2b=0, is_replace=[], is_to_zhs="")
+    plain = normalizer.normalize("頭Ａ", is_q2b=False, is_replace=False, is_to_zhs=False)
     assert plain.normalized_text == "頭Ａ" and plain.alter_words == []
     assert normalizer.normalize(text="頭", is_to_zhs=False, is_q2b=True).alter_words == []
+    for name in ("is_q2b", "is_replace", "is_to_zhs"):
+        with pytest.raises(TypeError) as info:
+            normalizer.normalize("頭", **{name: "no"})
+        assert str(info.value) == "`%s` must be a bool, got str" % name
+    assert_type_error_names("is_q2b", normalizer.normalize, "a", 0)
     assert_type_error_names("text", normalizer.normalize, None)
     kept = Normalizer(["\u200b"])
     assert kept.validChrList == ["\u200b"] and kept.normalize("\u200b").alter_words == []

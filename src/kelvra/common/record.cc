@@ -1,8 +1,10 @@
 #include "kelvra/common/record.h"
 
 #include <cmath>
+#include <utility>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/internal/json_model.h"
 #include "kelvra/common/text_form.h"
 #include "kelvra/common/utf8.h"
 
@@ -24,76 +26,81 @@ std::string_view kind_name(const Record& value) noexcept {
   return "unknown";
 }
 
+std::string expected_kinds(Kinds expected) {
+  static constexpr std::pair<Kinds, std::string_view> kWords[] = {
+      {Kinds::map, "a map"},       {Kinds::list, "a list"},
+      {Kinds::string, "a string"}, {Kinds::number, "a number"},
+      {Kinds::truth_value, "a truth value"}, {Kinds::null, "null"}};
+  std::string out;
+  for (const auto& [kind, words] : kWords) {
+    if (!includes(expected, kind)) continue;
+    if (!out.empty()) out += " or ";
+    out += words;
+  }
+  return out;
+}
+
+WrongKind::WrongKind(std::string parameter, Kinds expected, Record::value_t found)
+    : TypeError(parameter, "parameter `" + parameter + "` must be " + expected_kinds(expected) +
+                               ", got " + std::string(kind_name(Record(found)))),
+      expected_(expected),
+      found_(found) {}
+
+namespace records {
+
+void unusable_number(std::string_view parameter, std::string_view expected,
+                     const std::string& value_text) {
+  throw KvException(ErrorCodes::INVALID_PARAMETERS, "`" + std::string(parameter) + "` must be " +
+                                                        std::string(expected) + ", got " + value_text);
+}
+
+void check_depth(std::size_t depth, std::string_view parameter) {
+  if (depth > kMaxRecordDepth)
+    throw KvException(ErrorCodes::INVALID_PARAMETERS,
+                      "`" + std::string(parameter) + "` is nested deeper than " +
+                          std::to_string(kMaxRecordDepth) + " levels");
+}
+
+}  // namespace records
+
 namespace {
 
-[[noreturn]] void wrong_kind(const Record& value, std::string_view parameter,
-                             std::string_view expected) {
-  throw TypeError(std::string(parameter), "parameter `" + std::string(parameter) +
-                                              "` must be " + std::string(expected) +
-                                              ", got " + std::string(kind_name(value)));
-}
-
-// A number of the right kind whose value cannot serve.
-[[noreturn]] void unusable_number(const Record& value, std::string_view parameter,
-                                  std::string_view expected) {
-  throw KvException(ErrorCodes::INVALID_PARAMETERS,
-                    "`" + std::string(parameter) + "` must be " + std::string(expected) +
-                        ", got " + to_text_form(value));
-}
-
-constexpr std::string_view kInt64Range = "a finite number within the 64-bit integer range";
+using records::JsonModel;
+using M = JsonModel;
 
 }  // namespace
 
 const Record& require_map(const Record& value, std::string_view parameter) {
-  if (!value.is_object()) wrong_kind(value, parameter, "a map");
+  records::require<M>(M::view(value), Kinds::map, parameter);
   return value;
 }
 
 Record& require_map(Record& value, std::string_view parameter) {
-  if (!value.is_object()) wrong_kind(value, parameter, "a map");
+  records::require<M>(M::view(value), Kinds::map, parameter);
   return value;
 }
 
 const Record& require_list(const Record& value, std::string_view parameter) {
-  if (!value.is_array()) wrong_kind(value, parameter, "a list");
+  records::require<M>(M::view(value), Kinds::list, parameter);
   return value;
 }
 
 Record& require_list(Record& value, std::string_view parameter) {
-  if (!value.is_array()) wrong_kind(value, parameter, "a list");
+  records::require<M>(M::view(value), Kinds::list, parameter);
   return value;
 }
 
 const std::string& require_string(const Record& value, std::string_view parameter) {
-  if (!value.is_string()) wrong_kind(value, parameter, "a string");
-  const auto& text = value.get_ref<const std::string&>();
-  utf8::require_valid(text, parameter);
-  return text;
+  records::string_of<M>(M::view(value), parameter);
+  return value.get_ref<const std::string&>();
 }
 
 std::int64_t require_integer(const Record& value, std::string_view parameter) {
-  // is_number_integer() holds for unsigned numbers too: ask about them first.
-  if (value.is_number_unsigned()) {
-    auto u = value.get<std::uint64_t>();
-    if (u > static_cast<std::uint64_t>(INT64_MAX)) unusable_number(value, parameter, kInt64Range);
-    return static_cast<std::int64_t>(u);
-  }
-  if (value.is_number_integer()) return value.get<std::int64_t>();
-  if (value.is_number_float()) {
-    double d = std::trunc(value.get<double>());
-    // 2^63 is exactly representable; anything at or beyond it does not fit.
-    if (!std::isfinite(d) || d >= 9223372036854775808.0 || d < -9223372036854775808.0)
-      unusable_number(value, parameter, kInt64Range);
-    return static_cast<std::int64_t>(d);
-  }
-  wrong_kind(value, parameter, "a number");
+  return records::integer_of<M>(M::view(value), parameter);
 }
 
 std::int64_t require_position(const Record& value, std::string_view parameter) {
-  const std::int64_t position = require_integer(value, parameter);
-  if (position < 0) unusable_number(value, parameter, "a position or length of at least 0");
-  return position;
+  return records::position_of<M>(M::view(value), parameter);
 }
 
 std::int64_t add_positions(std::int64_t a, std::int64_t b, std::string_view parameter) {
@@ -106,22 +113,15 @@ std::int64_t add_positions(std::int64_t a, std::int64_t b, std::string_view para
 }
 
 bool require_bool(const Record& value, std::string_view parameter) {
-  if (!value.is_boolean()) wrong_kind(value, parameter, "a truth value");
-  return value.get<bool>();
+  return records::truth_value_of<M>(M::view(value), parameter);
 }
 
 const Record& at(const Record& map, std::string_view key, std::string_view parameter) {
-  require_map(map, parameter);
-  auto it = map.find(key);
-  if (it == map.end()) throw KeyError(std::string(key));
-  return *it;
+  return *records::at<M>(M::view(map), records::Key{key, records::kNoSlot}, parameter);
 }
 
 Record& at(Record& map, std::string_view key, std::string_view parameter) {
-  require_map(map, parameter);
-  auto it = map.find(key);
-  if (it == map.end()) throw KeyError(std::string(key));
-  return *it;
+  return *records::at<M>(M::view(map), records::Key{key, records::kNoSlot}, parameter);
 }
 
 bool has_key(const Record& map, std::string_view key) noexcept {
@@ -129,19 +129,7 @@ bool has_key(const Record& map, std::string_view key) noexcept {
 }
 
 bool is_empty_value(const Record& value) noexcept {
-  switch (value.type()) {
-    case Record::value_t::null:
-    case Record::value_t::discarded: return true;
-    case Record::value_t::boolean: return !value.get<bool>();
-    case Record::value_t::number_integer: return value.get<std::int64_t>() == 0;
-    case Record::value_t::number_unsigned: return value.get<std::uint64_t>() == 0;
-    case Record::value_t::number_float: return value.get<double>() == 0.0;
-    case Record::value_t::string: return value.get_ref<const std::string&>().empty();
-    case Record::value_t::array:
-    case Record::value_t::object: return value.empty();
-    case Record::value_t::binary: return value.get_binary().empty();
-  }
-  return false;
+  return records::is_empty_value<M>(M::view(value));
 }
 
 std::size_t find_excess_nesting(std::string_view json_text, std::size_t max_depth) noexcept {
@@ -169,21 +157,15 @@ std::size_t find_excess_nesting(std::string_view json_text, std::size_t max_dept
 }
 
 std::optional<std::int64_t> optional_integer(const Record& map, std::string_view key) {
-  auto it = map.find(key);
-  if (it == map.end() || it->is_null()) return std::nullopt;
-  return require_integer(*it, key);
+  return records::optional_integer<M>(M::view(map), records::Key{key, records::kNoSlot});
 }
 
 std::optional<std::string> optional_string(const Record& map, std::string_view key) {
-  auto it = map.find(key);
-  if (it == map.end() || it->is_null()) return std::nullopt;
-  return require_string(*it, key);
+  return records::optional_string<M>(M::view(map), records::Key{key, records::kNoSlot});
 }
 
 std::optional<bool> optional_bool(const Record& map, std::string_view key) {
-  auto it = map.find(key);
-  if (it == map.end() || it->is_null()) return std::nullopt;
-  return require_bool(*it, key);
+  return records::optional_truth_value<M>(M::view(map), records::Key{key, records::kNoSlot});
 }
 
 }  // namespace kelvra::common

@@ -24,6 +24,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "kelvra/common/exceptions.h"
+
 namespace kelvra {
 
 using Record = nlohmann::ordered_json;
@@ -36,8 +38,42 @@ namespace kelvra::common {
 // "real", "truth value", "null" or "binary".
 std::string_view kind_name(const Record& value) noexcept;
 
+// The kinds a check may ask for, combined with |: Kinds::list | Kinds::null.
+enum class Kinds : std::uint8_t {
+  map = 1,
+  list = 2,
+  string = 4,
+  number = 8,
+  truth_value = 16,
+  null = 32,
+};
+constexpr Kinds operator|(Kinds a, Kinds b) noexcept {
+  return static_cast<Kinds>(static_cast<std::uint8_t>(a) | static_cast<std::uint8_t>(b));
+}
+constexpr bool includes(Kinds set, Kinds kind) noexcept {
+  return (static_cast<std::uint8_t>(set) & static_cast<std::uint8_t>(kind)) != 0;
+}
+
+// How messages name what was expected: "a map", "a list or null", ...
+std::string expected_kinds(Kinds expected);
+
+// The failure of a kind check: a TypeError naming the parameter whose
+// message reads "parameter `P` must be EXPECTED, got FOUND", and that also
+// keeps what was expected and the kind found, so that a binding to another
+// language can word the message in that language's own terms.
+class WrongKind : public TypeError {
+ public:
+  WrongKind(std::string parameter, Kinds expected, Record::value_t found);
+  Kinds expected() const noexcept { return expected_; }
+  Record::value_t found() const noexcept { return found_; }
+
+ private:
+  Kinds expected_;
+  Record::value_t found_;
+};
+
 // Each returns `value` when it is of the named kind and otherwise throws
-// TypeError naming `parameter`.
+// WrongKind naming `parameter`.
 const Record& require_map(const Record& value, std::string_view parameter);
 Record& require_map(Record& value, std::string_view parameter);
 const Record& require_list(const Record& value, std::string_view parameter);

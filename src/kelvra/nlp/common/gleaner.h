@@ -15,12 +15,15 @@
 // that holds a value is removed, a `name` that holds a value and its
 // `category` become `text` and `type`, line feeds are taken out of `text`
 // (each one removed from the front moves `offset` on by one; each one
-// removed anywhere shortens `length` by one), and an entity placed in a
+// removed anywhere shortens `length` by one; a `length` smaller than the
+// number of line feeds is refused), and an entity placed in a
 // passage has its `offset` rebased to that passage. "Holds a value" means
 // anything but null, false, 0, "", [] and {} (so a `uuid` of "" stays).
 // Each entity lands in at most one passage, the one that holds it entirely;
-// the others keep document positions, and so does an entity with a negative
-// offset or length, which lies in no passage. The passages hold copies
+// the others keep document positions. Positions are numbers of at least 0
+// (reals truncated): a negative `offset` or `length` is refused with
+// KvException(INVALID_PARAMETERS) naming the key and the value. The
+// passages hold copies
 // equal to the changed records (or the records themselves when the caller
 // hands the document over). Every entity is checked before any is changed:
 // a failure leaves all of them as they were.
@@ -70,8 +73,8 @@ class Gleaner {
   // value but no `category`, with neither `name` nor `text`, or with line
   // feeds or a non-empty `text` but no `offset` or `length`; TypeError
   // naming the field whose value has the wrong kind; KvException
-  // (INVALID_PARAMETERS) for a negative `offset` of `seg` or a sum beyond
-  // 64 bits.
+  // (INVALID_PARAMETERS) for a negative `offset` of `seg` or of an entity,
+  // a negative `length`, or a sum beyond 64 bits.
   std::optional<std::vector<Record>> _related_entities(const Record& seg,
                                                        Record& ref_entities) const;
 };

@@ -1,23 +1,20 @@
 #include "kelvra/nlp/common/sectioner.h"
 
-#include <algorithm>
+#include <utility>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/internal/json_model.h"
 #include "kelvra/common/utf8.h"
+#include "kelvra/nlp/common/internal/sectioning.h"
 
 namespace kelvra::nlp::common::sectioner {
 
 using kelvra::common::add_positions;
-using kelvra::common::at;
 using kelvra::common::ErrorCodes;
-using kelvra::common::has_key;
 using kelvra::common::KvException;
-using kelvra::common::require_integer;
-using kelvra::common::require_list;
-using kelvra::common::require_map;
-using kelvra::common::require_position;
-using kelvra::common::require_string;
 namespace utf8 = kelvra::common::utf8;
+
+using M = kelvra::common::records::JsonModel;
 
 namespace {
 
@@ -34,48 +31,6 @@ Record make_segment(std::string_view text, std::int64_t offset, std::int64_t len
                     "length must be " + std::string(why) + ", got " + std::to_string(length));
 }
 
-// Subtracts `shift` from the position under "offset" of `holder` (checked
-// already, and at least `shift`).
-void rebase(Record& holder, std::int64_t shift) {
-  Record& offset = holder["offset"];
-  offset = require_integer(offset, "offset") - shift;
-}
-
-// The smallest range [begin, end] that holds every piece of an entity. A
-// multi-piece entity without spans lies in every segment (`anywhere`).
-struct Extent {
-  std::int64_t begin = 0;
-  std::int64_t end = 0;
-  bool anywhere = false;
-};
-
-// The start and end of a range under "offset" and "length" of `holder`.
-std::pair<std::int64_t, std::int64_t> range_of(const Record& holder, std::string_view parameter) {
-  const std::int64_t offset = require_position(at(holder, "offset", parameter), "offset");
-  const std::int64_t length = require_position(at(holder, "length", parameter), "length");
-  return {offset, add_positions(offset, length, "length")};
-}
-
-// Reads and checks every position of `ne`: KeyError for a missing key,
-// TypeError for a value of the wrong kind, KvException for a negative
-// position or a range beyond 64 bits.
-Extent extent_of(const Record& ne) {
-  require_map(ne, "ne");
-  if (has_key(ne, "offset")) {
-    auto [begin, end] = range_of(ne, "ne");
-    return {begin, end, false};
-  }
-  const Record& spans = require_list(at(ne, "spans", "ne"), "spans");
-  if (spans.empty()) return {0, 0, true};
-  Extent extent{INT64_MAX, 0, false};
-  for (const Record& span : spans) {
-    auto [begin, end] = range_of(span, "span");
-    extent.begin = std::min(extent.begin, begin);
-    extent.end = std::max(extent.end, end);
-  }
-  return extent;
-}
-
 std::optional<std::vector<std::string>> checked_separator(
     std::optional<std::vector<std::string>> separator) {
   if (separator)
@@ -89,43 +44,17 @@ Sectioner::Sectioner(std::optional<std::vector<std::string>> separator)
     : phraser(checked_separator(std::move(separator))) {}
 
 std::vector<Record> Sectioner::split(const Record& input_, std::string_view type_) const {
-  return split_input(input_, type_, nullptr);
+  return internal::split<M>(*this, M::view(input_), type_, false);
 }
 
 std::vector<Record> Sectioner::split(Record&& input_, std::string_view type_) const {
-  return split_input(input_, type_, &input_);
-}
-
-std::vector<Record> Sectioner::split_input(const Record& input_, std::string_view type_,
-                                           Record* owned_input) const {
-  require_map(input_, "input_");
-  if (type_ == "ner") {
-    const std::string& text = require_string(at(input_, "text", "input_"), "text");
-    return _split_text_by_length(text, require_integer(at(input_, "length", "input_"), "length"));
-  }
-  if (type_ == "relation") {
-    const Record& feature_set = at(input_, "feature_set", "input_");
-    const std::int64_t length = require_integer(at(input_, "length", "input_"), "length");
-    // The entities of a handed-over input may be moved into the segments.
-    Record* owned_nes = nullptr;
-    if (owned_input != nullptr) {
-      Record& owned_features = (*owned_input)["feature_set"];
-      if (owned_features.is_object())
-        if (auto it = owned_features.find("nes"); it != owned_features.end()) owned_nes = &*it;
-    }
-    return split_feature_set(feature_set, length, owned_nes);
-  }
-  throw KvException(ErrorCodes::INVALID_PARAMETERS, R"(type_ must in ["ner", "relation"])");
+  return internal::split<M>(*this, M::view(input_), type_, true);
 }
 
 std::vector<Record> Sectioner::_split_text_by_length(std::string_view text,
                                                      std::int64_t length) const {
-  std::vector<Record> segments;
-  for_each_segment(text, length, [&](const SegmentSpan& span) {
-    segments.push_back(make_segment(text.substr(span.byte_begin, span.byte_end - span.byte_begin),
-                                    span.offset, span.length));
-  });
-  return segments;
+  // The library's records need no string value to cut the texts from.
+  return internal::text_segments<M>(*this, nullptr, text, length);
 }
 
 void Sectioner::for_each_segment(std::string_view text, std::int64_t length,
@@ -191,74 +120,12 @@ std::pair<std::vector<Record>, std::int64_t> Sectioner::_split_extra_long_senten
 }
 
 bool Sectioner::_judge_entity_in_segment(const Record& ne, const Record& segment) {
-  require_map(ne, "ne");
-  auto [start, end] = range_of(require_map(segment, "segment"), "segment");
-  const Extent extent = extent_of(ne);
-  return extent.anywhere || (extent.begin >= start && extent.end <= end);
+  return internal::judge_entity_in_segment<M>(M::view(ne), M::view(segment));
 }
 
 std::vector<Record> Sectioner::_split_feature_set(const Record& feature_set,
                                                   std::int64_t length) const {
-  return split_feature_set(feature_set, length, nullptr);
-}
-
-std::vector<Record> Sectioner::split_feature_set(const Record& feature_set, std::int64_t length,
-                                                 Record* owned_nes) const {
-  require_map(feature_set, "feature_set");
-  const std::string& text = require_string(at(feature_set, "text", "feature_set"), "text");
-  std::vector<Record> segments = _split_text_by_length(text, length);
-  const Record& nes = require_list(at(feature_set, "nes", "feature_set"), "nes");
-
-  // Segments are contiguous and in order, so both their starts and their
-  // ends ascend, and the segments that hold a range [begin, end] are one run:
-  // from the first that ends at or after `end` to the last that starts at or
-  // before `begin`. Each entity is placed by two binary searches instead of
-  // being tested against every segment.
-  std::vector<std::int64_t> starts, ends;
-  starts.reserve(segments.size());
-  ends.reserve(segments.size());
-  for (const Record& segment : segments) {
-    starts.push_back(segment["offset"].get<std::int64_t>());
-    ends.push_back(starts.back() + segment["length"].get<std::int64_t>());
-  }
-  // Every entity is read and checked before any segment is filled.
-  std::vector<std::vector<std::size_t>> inside(segments.size());
-  std::vector<std::size_t> placements(nes.size(), 0);
-  for (std::size_t index = 0; index < nes.size(); ++index) {
-    const Extent extent = extent_of(nes[index]);
-    std::size_t first = 0, last = segments.size();  // the run [first, last)
-    if (!extent.anywhere) {
-      first = static_cast<std::size_t>(std::lower_bound(ends.begin(), ends.end(), extent.end) - ends.begin());
-      last = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), extent.begin) - starts.begin());
-    }
-    for (std::size_t s = first; s < last; ++s) inside[s].push_back(index);
-    placements[index] = last > first ? last - first : 0;
-  }
-
-  for (std::size_t s = 0; s < segments.size(); ++s) {
-    Record& segment = segments[s];
-    const std::int64_t shift = starts[s];
-    Record copies = Record::array();
-    copies.get_ref<Record::array_t&>().reserve(inside[s].size());
-    for (std::size_t index : inside[s]) {
-      // An entity the caller handed over is moved into the last segment
-      // that holds it (rarely more than one: a zero-length entity at a
-      // boundary, or one without spans).
-      Record copy = owned_nes != nullptr && --placements[index] == 0 ? std::move((*owned_nes)[index])
-                                                                     : Record(nes[index]);
-      if (has_key(copy, "offset")) {
-        rebase(copy, shift);
-      } else {
-        for (Record& span : copy["spans"]) rebase(span, shift);
-      }
-      copies.push_back(std::move(copy));
-    }
-    Record segment_features = Record::object();
-    segment_features["text"] = segment["text"];
-    segment_features["nes"] = std::move(copies);
-    segment["feature_set"] = std::move(segment_features);
-  }
-  return segments;
+  return internal::split_feature_set<M>(*this, M::view(feature_set), length, false);
 }
 
 }  // namespace kelvra::nlp::common::sectioner

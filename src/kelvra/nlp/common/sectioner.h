@@ -112,13 +112,6 @@ class Sectioner {
   // checks every position of both, with the failures of _split_feature_set.
   static bool _judge_entity_in_segment(const Record& ne, const Record& segment);
 
- private:
-  // `owned_input` is `input_` itself when the caller handed it over.
-  std::vector<Record> split_input(const Record& input_, std::string_view type_,
-                                  Record* owned_input) const;
-  // `owned_nes`, when given, is feature_set["nes"] and may be moved from.
-  std::vector<Record> split_feature_set(const Record& feature_set, std::int64_t length,
-                                        Record* owned_nes) const;
 };
 
 }  // namespace kelvra::nlp::common::sectioner

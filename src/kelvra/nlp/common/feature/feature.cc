@@ -3,32 +3,18 @@
 #include <utility>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/internal/json_model.h"
 #include "kelvra/common/text_form.h"
 #include "kelvra/common/utf8.h"
+#include "kelvra/nlp/common/feature/internal/reading.h"
 
 namespace kelvra::nlp::common::feature {
 
-using kelvra::common::at;
-using kelvra::common::optional_integer;
-using kelvra::common::optional_string;
 using kelvra::common::or_null;
-using kelvra::common::require_integer;
-using kelvra::common::require_list;
 using kelvra::common::require_map;
-using kelvra::common::require_string;
 using kelvra::common::to_text_form;
 
-namespace {
-
-std::int64_t integer_at(const Record& json, std::string_view key) {
-  return require_integer(at(json, key, "json"), key);
-}
-
-std::string string_at(const Record& json, std::string_view key) {
-  return require_string(at(json, key, "json"), key);
-}
-
-}  // namespace
+using M = kelvra::common::records::JsonModel;
 
 // --- Word ---
 
@@ -62,22 +48,7 @@ Record Word::to_json() const {
                 {"relation", or_null(relation)}};
 }
 
-Word Word::from_json(const Record& json) {
-  require_map(json, "json");
-  // A missing "pos" is the empty string; a null one is not a string.
-  std::string pos;
-  if (auto it = json.find("pos"); it != json.end()) pos = require_string(*it, "pos");
-  auto sentence_id = optional_integer(json, "sentence_id");
-  auto clause_id = optional_integer(json, "clause_id");
-  auto parent = optional_integer(json, "parent");
-  auto relation = optional_string(json, "relation");
-  std::int64_t id = integer_at(json, "id");
-  std::string text = string_at(json, "text");
-  std::int64_t offset = integer_at(json, "offset");
-  std::int64_t length = integer_at(json, "length");
-  return Word(id, std::move(text), offset, length, std::move(pos), sentence_id, clause_id,
-              parent, std::move(relation));
-}
+Word Word::from_json(const Record& json) { return internal::read_word<M>(M::view(json)); }
 
 std::string Word::to_string() const { return to_text_form(to_json()); }
 
@@ -95,14 +66,7 @@ Record Clause::to_json() const {
       {"id", id}, {"tense", tense}, {"offset", offset}, {"length", length}, {"text", text}};
 }
 
-Clause Clause::from_json(const Record& json) {
-  require_map(json, "json");
-  std::int64_t id = integer_at(json, "id");
-  std::string tense = string_at(json, "tense");
-  std::int64_t offset = integer_at(json, "offset");
-  std::int64_t length = integer_at(json, "length");
-  return Clause(id, std::move(tense), offset, length, string_at(json, "text"));
-}
+Clause Clause::from_json(const Record& json) { return internal::read_clause<M>(M::view(json)); }
 
 std::string Clause::to_string() const { return to_text_form(to_json()); }
 
@@ -125,15 +89,7 @@ Record Sentence::to_json() const {
 }
 
 Sentence Sentence::from_json(const Record& json) {
-  require_map(json, "json");
-  std::int64_t id = integer_at(json, "id");
-  std::int64_t offset = integer_at(json, "offset");
-  std::int64_t length = integer_at(json, "length");
-  std::string text = string_at(json, "text");
-  // Sentences without clauses are allowed: a missing or null list is empty.
-  std::vector<Clause> clauses;
-  if (auto list = list_from_json<Clause>(json, "clauses")) clauses = std::move(*list);
-  return Sentence(id, offset, length, std::move(text), std::move(clauses));
+  return internal::read_sentence<M>(M::view(json));
 }
 
 std::string Sentence::to_string() const { return to_text_form(to_json()); }
@@ -151,10 +107,8 @@ Record FeatureSet::to_json() const {
 }
 
 FeatureSet FeatureSet::from_json(const Record& json) {
-  require_map(json, "json");
-  auto word_list = list_from_json<Word>(json, "words");
-  auto entity_list = list_from_json<Entity>(json, "nes");
-  return FeatureSet(std::move(word_list), std::move(entity_list));
+  auto parts = internal::read_document<M, Word>(M::view(json), "json", internal::read_word<M>);
+  return FeatureSet(std::move(parts.words), internal::entities_of(std::move(parts.nes)));
 }
 
 std::string FeatureSet::to_string() const { return to_text_form(to_json()); }

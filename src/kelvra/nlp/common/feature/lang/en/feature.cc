@@ -2,16 +2,16 @@
 
 #include <utility>
 
+#include "kelvra/common/internal/json_model.h"
 #include "kelvra/common/text_form.h"
 #include "kelvra/common/utf8.h"
+#include "kelvra/nlp/common/feature/lang/en/internal/reading.h"
 
 namespace kelvra::nlp::common::feature::lang::en {
 
-using kelvra::common::optional_bool;
-using kelvra::common::optional_string;
 using kelvra::common::or_null;
-using kelvra::common::require_map;
 using kelvra::common::to_text_form;
+using M = kelvra::common::records::JsonModel;
 
 // --- Word ---
 
@@ -47,14 +47,7 @@ Record Word::to_json() const {
   return json;
 }
 
-Word Word::from_json(const Record& json) {
-  require_map(json, "json");
-  // The English keys are checked before the base word reads the required
-  // ones, so that a bad optional value is reported first, as for the base.
-  auto mask = optional_bool(json, "mask");
-  auto lemma = optional_string(json, "lemma");
-  return Word(CN_WORD::from_json(json), mask, std::move(lemma));
-}
+Word Word::from_json(const Record& json) { return internal::read_word<M>(M::view(json)); }
 
 std::string Word::to_string() const { return to_text_form(to_json()); }
 
@@ -82,13 +75,9 @@ Record FeatureSet::to_json() const {
 }
 
 FeatureSet FeatureSet::from_json(const Record& feature_set_json) {
-  require_map(feature_set_json, "feature_set_json");
-  auto word_list = feature::list_from_json<Word>(feature_set_json, "words");
-  auto entity_list = feature::list_from_json<Entity>(feature_set_json, "nes");
-  auto sentence_list = feature::list_from_json<Sentence>(feature_set_json, "sentences");
-  auto text = optional_string(feature_set_json, "text");
-  return FeatureSet(std::move(word_list), std::move(entity_list), std::move(sentence_list),
-                    std::move(text));
+  auto parts = internal::read_document<M>(M::view(feature_set_json));
+  return FeatureSet(std::move(parts.words), feature::internal::entities_of(std::move(parts.nes)),
+                    std::move(parts.sentences), std::move(parts.text));
 }
 
 std::string FeatureSet::to_string() const { return to_text_form(to_json()); }

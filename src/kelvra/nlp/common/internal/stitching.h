@@ -1,0 +1,185 @@
+// Stitching per-segment results back into document positions, for any
+// representation of records (see kelvra/common/internal/record_model.h).
+// The stitcher instantiates it with the library's records; the Python
+// extension with the caller's own objects.
+//
+//   Kind kind = kind_of(type_);   // KvException for anything but "ner" and "relation"
+//   merge<M>(kind, [&] { return segments.size(); }, [&](std::size_t i) { return M::view(segments[i]); },
+//            [&](const M::Value& result) { merged.push_back(result); });
+//
+// The rules (stitcher.h has them in full): each segment's "offset" is added
+// to every position of its results, where they stand; positions are
+// numbers of at least 0 that fit 64 bits, integers stay integers and reals
+// stay reals; a failure anywhere leaves every record as it was.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "kelvra/common/exceptions.h"
+#include "kelvra/common/internal/record_model.h"
+#include "kelvra/common/record.h"
+
+namespace kelvra::nlp::common::stitcher::internal {
+
+namespace records = kelvra::common::records;
+using records::Number;
+
+enum class Kind { kNes, kRelations };
+
+// "ner" or "relation"; KvException(INVALID_PARAMETERS) for anything else.
+Kind kind_of(std::string_view type_);
+
+// 2^63: the first real that no 64-bit position reaches.
+inline constexpr double kPositionLimit = 9223372036854775808.0;
+
+// A position as the stitcher reads it: a number, not negative, that fits a
+// 64-bit position. Reals are allowed and stay reals.
+template <records::RecordModel M>
+[[gnu::always_inline]] inline Number checked_position(const typename M::Value& value) {
+  const Number number = M::kind(value) == records::ValueKind::kNumber ? M::number(value) : Number{};
+  switch (number.kind) {
+    case Number::Kind::kNone:
+      M::wrong_kind(value, "offset", kelvra::common::Kinds::number);
+    case Number::Kind::kInteger:
+      if (number.integer < 0) records::unusable_number("offset", records::kNonNegative, M::text_form(value));
+      return number;
+    case Number::Kind::kBeyond:
+      records::unusable_number("offset", records::kInt64Range, M::text_form(value));
+    case Number::Kind::kReal:
+      break;
+  }
+  const double real = number.real;
+  if (!std::isfinite(real)) records::unusable_number("offset", "a finite number", M::text_form(value));
+  if (real < 0) records::unusable_number("offset", records::kNonNegative, M::text_form(value));
+  if (real >= kPositionLimit) records::unusable_number("offset", records::kInt64Range, M::text_form(value));
+  return number;
+}
+
+// `position` plus `shift`, both checked positions (`offset` and
+// `shift_value` hold them): integers stay integers, a real on either side
+// gives a real. A sum beyond the 64-bit range throws.
+template <records::RecordModel M>
+[[gnu::always_inline]] inline Number shifted(const Number& position, const Number& shift, const typename M::Value& offset,
+               const typename M::Value& shift_value) {
+  if (position.kind != Number::Kind::kReal && shift.kind != Number::Kind::kReal) {
+    std::int64_t sum = 0;
+    if (__builtin_add_overflow(position.integer, shift.integer, &sum))
+      kelvra::common::add_positions(position.integer, shift.integer, "offset");  // throws, naming both
+    return Number::of(sum);
+  }
+  const auto real = [](const Number& n) {
+    return n.kind == Number::Kind::kReal ? n.real : static_cast<double>(n.integer);
+  };
+  const double sum = real(position) + real(shift);
+  if (sum >= kPositionLimit)
+    throw kelvra::common::KvException(kelvra::common::ErrorCodes::INVALID_PARAMETERS,
+                                      "`offset`: " + M::text_form(offset) + " + " +
+                                          M::text_form(shift_value) +
+                                          " lies outside the 64-bit position range");
+  return Number::of_real(sum);
+}
+
+// The positions changed so far and what they held, so that a failure can
+// put every one back (latest first, which also undoes a record that is
+// listed twice and so shifted twice).
+template <records::RecordModel M>
+class Shifts {
+ public:
+  Shifts() = default;
+  Shifts(const Shifts&) = delete;
+  Shifts& operator=(const Shifts&) = delete;
+  ~Shifts() {
+    if (committed_) return;
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      try {
+        M::restore(*it);
+      } catch (...) {
+        // Only a model that runs out of memory can fail here; the failure
+        // that is on its way out is the one to report.
+      }
+    }
+  }
+
+  // Adds the shift to the "offset" of `holder` (a map; TypeError naming
+  // `parameter` otherwise, KeyError when it has no "offset"). `in_result`:
+  // the holder is the result record itself, which the caller keeps.
+  void add(const typename M::Value& holder, const typename M::Value& shift_value,
+           const Number& shift, std::string_view parameter, bool in_result) {
+    add_at(holder, records::at<M>(holder, records::keys::offset, parameter), shift_value, shift, in_result);
+  }
+  // The same for the "offset" of `holder` found already.
+  void add_at(const typename M::Value& holder, const typename M::Value& offset,
+              const typename M::Value& shift_value, const Number& shift, bool in_result) {
+    const Number position = checked_position<M>(offset);
+    const Number sum = shifted<M>(position, shift, offset, shift_value);
+    saved_.push_back(M::save(holder, records::keys::offset, offset, position, in_result));
+    M::set_number(holder, records::keys::offset, sum);
+  }
+  void reserve(std::size_t count) { saved_.reserve(count); }
+  void commit() noexcept { committed_ = true; }
+
+ private:
+  std::vector<typename M::Saved> saved_;
+  bool committed_ = false;
+};
+
+// The number of results the segments list (for reserving room; the lists
+// are read again as they are stitched).
+template <records::RecordModel M, class Count, class SegmentAt>
+std::size_t result_count(Kind kind, Count count, SegmentAt segment_at) {
+  const records::Key list_key = kind == Kind::kNes ? records::keys::nes : records::keys::relations;
+  std::size_t total = 0;
+  for (std::size_t s = 0; s < count(); ++s) {
+    const typename M::Value segment = segment_at(s);
+    if (M::kind(segment) != records::ValueKind::kMap) continue;
+    const typename M::Value list = M::find(segment, list_key);
+    if (list && M::kind(list) == records::ValueKind::kList) total += M::size(list);
+  }
+  return total;
+}
+
+// Shifts the results of every segment in place and hands each result record
+// to `collect`, in segment order, right after shifting it: the very records
+// the segments hold. `segment_at(i)` gives segment i of `count()`, which is
+// asked again on every step (a model's lists may be changed by code that
+// reading a value runs). When anything fails, every position is put back
+// before the failure leaves, and the caller drops what it collected.
+template <records::RecordModel M, class Count, class SegmentAt, class Collect>
+void merge(Kind kind, Count count, SegmentAt segment_at, Collect collect) {
+  using Value = typename M::Value;
+  const records::Key list_key = kind == Kind::kNes ? records::keys::nes : records::keys::relations;
+  Shifts<M> shifts;
+  shifts.reserve(result_count<M>(kind, count, segment_at) * (kind == Kind::kRelations ? 2 : 1));
+  for (std::size_t s = 0; s < count(); ++s) {
+    const Value segment = segment_at(s);
+    const Value shift_value = records::at<M>(segment, records::keys::offset, "segments");
+    const Number shift = checked_position<M>(shift_value);
+    const Value list = records::require<M>(records::at<M>(segment, list_key, "segments"),
+                                           kelvra::common::Kinds::list, list_key.name);
+    for (std::size_t i = 0; i < M::size(list); ++i) {
+      const Value item = M::item(list, i);
+      if (kind == Kind::kRelations) {
+        shifts.add(records::at<M>(item, records::keys::head, "relations"), shift_value, shift, "head", false);
+        shifts.add(records::at<M>(item, records::keys::tail, "relations"), shift_value, shift, "tail", false);
+      } else if (const Value offset = M::kind(item) == records::ValueKind::kMap
+                                          ? M::find(item, records::keys::offset)
+                                          : Value{}) {
+        shifts.add_at(item, offset, shift_value, shift, true);
+      } else {
+        const Value spans = records::require<M>(records::at<M>(item, records::keys::spans, "nes"),
+                                                kelvra::common::Kinds::list, "spans");
+        for (std::size_t j = 0; j < M::size(spans); ++j)
+          shifts.add(M::item(spans, j), shift_value, shift, "spans", false);
+      }
+      collect(item);
+    }
+  }
+  shifts.commit();
+}
+
+}  // namespace kelvra::nlp::common::stitcher::internal
