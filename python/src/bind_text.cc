@@ -195,8 +195,8 @@ characters (a list, tuple or set of str, or None for none).)")
       .def("normalize", [](const PyNormalizer& self, py::object text, py::object is_q2b,
                            py::object is_replace, py::object is_to_zhs) {
         std::string_view input = require_str(text, "text");
-        const bool q2b = require_bool(is_q2b, "is_q2b"), replace = require_bool(is_replace, "is_replace"),
-                   to_zhs = require_bool(is_to_zhs, "is_to_zhs");
+        // The switches are tested for truth, as Python callers pass 0, 1 or None too.
+        const bool q2b = truth(is_q2b), replace = truth(is_replace), to_zhs = truth(is_to_zhs);
         auto result = std::make_unique<PyText>();
         result->changes = std::make_unique<Changes>();
         std::string normalized;

@@ -195,6 +195,12 @@ std::optional<std::int64_t> optional_int(py::handle value, std::string_view para
   return require_int(value, parameter);
 }
 
+bool truth(py::handle value) {
+  const int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
 bool require_bool(py::handle value, std::string_view parameter) {
   if (!PyBool_Check(value.ptr())) wrong_kind(value, parameter, "a bool");
   return value.ptr() == Py_True;

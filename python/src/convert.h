@@ -62,6 +62,10 @@ std::optional<std::int64_t> optional_int(py::handle value, std::string_view para
 bool require_bool(py::handle value, std::string_view parameter);
 std::optional<bool> optional_bool(py::handle value, std::string_view parameter);
 
+// Python's truth test of any value, for the switches that are described as
+// tested for truth rather than declared as truth values (normalize's).
+bool truth(py::handle value);
+
 // A list (exactly), a dict (exactly); TypeError naming `parameter` otherwise.
 py::list require_list(py::handle value, std::string_view parameter);
 py::dict require_dict(py::handle value, std::string_view parameter);
