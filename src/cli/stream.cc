@@ -1,22 +1,20 @@
 #include "cli/stream.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <future>
-#include <memory>
-#include <mutex>
+#include <exception>
 #include <system_error>
-#include <thread>
-#include <vector>
 
 #include "cli/cli.h"
 #include "cli/json_writer.h"
@@ -34,20 +32,45 @@ Output& Output::standard() {
   return output;
 }
 
-void Output::flush() {
-  std::size_t done = 0;
-  while (done < buffer_.size()) {
-    ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+namespace {
+
+// Writes all of `vectors` to `fd`, going on after partial writes.
+// Returns 0, or the error that stopped it.
+int write_all(int fd, std::vector<iovec>& vectors) {
+  std::size_t first = 0;
+  while (first < vectors.size()) {
+    const int count = static_cast<int>(std::min<std::size_t>(vectors.size() - first, IOV_MAX));
+    ssize_t n = ::writev(fd, vectors.data() + first, count);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int error = n < 0 ? errno : EIO;
-      buffer_.clear();  // never tried again: the message is said once
-      throw OutputError(std::string("cannot write the output: ") + std::strerror(error));
+    if (n <= 0) return n < 0 ? errno : EIO;
+    auto left = static_cast<std::size_t>(n);
+    while (first < vectors.size() && left >= vectors[first].iov_len) left -= vectors[first++].iov_len;
+    if (left > 0) {
+      vectors[first].iov_base = static_cast<char*>(vectors[first].iov_base) + left;
+      vectors[first].iov_len -= left;
     }
-    done += static_cast<std::size_t>(n);
   }
-  written_ += buffer_.size();
-  buffer_.clear();
+  return 0;
+}
+
+}  // namespace
+
+void Output::flush() { write_blocks({}); }
+
+void Output::write_blocks(std::span<const std::string_view> blocks) {
+  std::vector<iovec> vectors;
+  vectors.reserve(blocks.size() + 1);
+  std::uint64_t total = buffer_.size();
+  if (!buffer_.empty()) vectors.push_back(iovec{buffer_.data(), buffer_.size()});
+  for (std::string_view block : blocks) {
+    if (block.empty()) continue;
+    vectors.push_back(iovec{const_cast<char*>(block.data()), block.size()});
+    total += block.size();
+  }
+  const int error = write_all(fd_, vectors);
+  buffer_.clear();  // never tried again: the message is said once
+  if (error != 0) throw OutputError(std::string("cannot write the output: ") + std::strerror(error));
+  written_ += total;
 }
 
 bool Output::truncate(std::uint64_t position) {
@@ -366,76 +389,11 @@ void work_on(const Batch& batch, const std::string& source, const StreamOptions&
   }
 }
 
-// A few threads that run tasks in the order they were given. A thread is
-// started only when a task finds none idle, so that a short input never
-// starts more threads than it has batches.
-class WorkerPool {
- public:
-  explicit WorkerPool(int threads) : threads_(threads) {}
-  // Tasks not started are dropped; running ones are waited for.
-  ~WorkerPool() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-      tasks_.clear();
-    }
-    ready_.notify_all();
-    for (auto& worker : workers_) worker.join();
-  }
-
-  std::future<void> submit(std::function<void()> task) {
-    std::packaged_task<void()> packaged(std::move(task));
-    auto future = packaged.get_future();
-    bool start_one = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      tasks_.push_back(std::move(packaged));
-      start_one = tasks_.size() > idle_ && workers_.size() < static_cast<std::size_t>(threads_);
-    }
-    if (start_one) {
-      try {
-        workers_.emplace_back([this] { serve(); });
-      } catch (const std::system_error& e) {
-        // The system's limit on threads: go on with those running, if any.
-        if (workers_.empty())
-          throw std::runtime_error(std::string("cannot start a worker thread: ") + e.what());
-        threads_ = static_cast<int>(workers_.size());
-      }
-    }
-    ready_.notify_one();
-    return future;
-  }
-
- private:
-  void serve() {
-    for (;;) {
-      std::packaged_task<void()> task;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ++idle_;
-        ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-        --idle_;
-        if (tasks_.empty()) return;
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-      }
-      task();
-    }
-  }
-
-  int threads_;
-  std::vector<std::thread> workers_;  // only the submitting thread touches it
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<std::packaged_task<void()>> tasks_;
-  std::size_t idle_ = 0;  // workers waiting for a task
-  bool stopping_ = false;
-};
-
 }  // namespace
 
 void run_lines(InputFile& input, const StreamOptions& options, std::string_view what,
                const LineWork& work) {
+  const double cpu_at_start = thread_cpu_seconds();
   Output& output = Output::standard();
   Progress progress(std::string(what), input.size(), options.progress);
   LineBatcher batches(input, kBatchBytes);
@@ -453,18 +411,24 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
     std::fprintf(stderr, "kelvra-nlp: %s (skipped)\n", bad.message.c_str());
   };
   auto deliver = [&](const Batch& batch, BatchResult& result) {
-    std::size_t from = 0;
-    for (const BadLine& bad : result.bad) {
-      output.write(std::string_view(result.out).substr(from, bad.at - from));
-      from = bad.at;
-      report(bad);
+    if (result.bad.empty()) {
+      const std::string_view block = result.out;
+      output.write_blocks({&block, 1});
+    } else {
+      std::size_t from = 0;
+      for (const BadLine& bad : result.bad) {
+        output.write(std::string_view(result.out).substr(from, bad.at - from));
+        from = bad.at;
+        report(bad);
+      }
+      output.write(std::string_view(result.out).substr(from));
     }
-    output.write(std::string_view(result.out).substr(from));
     done = batch.first_byte + batch.text.size();
     progress.update(done);
   };
   // A batch of one very long line, after everything before it is written.
   auto work_alone = [&](const Batch& batch) {
+    output.flush();
     BatchResult result;
     work_on(batch, source, options, work, output.buffer(), &output, result);
     for (const BadLine& bad : result.bad) report(bad);
@@ -472,14 +436,18 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
     progress.update(done);
   };
 
+  double worker_seconds = 0;
   if (options.jobs <= 1) {
     Batch batch;
+    BatchResult result;
     while (batches.next(batch)) {
       if (batch.text.size() >= kAloneBytes) {
         work_alone(batch);
         continue;
       }
-      BatchResult result;
+      result.out.clear();
+      result.bad.clear();
+      result.stop = false;
       work_on(batch, source, options, work, result.out, nullptr, result);
       deliver(batch, result);
     }
@@ -490,20 +458,33 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
       std::future<void> finished;
     };
     // Declared before the pool, so that the pool (waiting for its running
-    // tasks) is gone before the slots they write into.
+    // tasks) is gone before the slots they write into. Written slots are
+    // used again, so that their buffers keep their memory: no thread pays
+    // again for fresh pages batch after batch.
     std::deque<std::unique_ptr<Slot>> in_flight;
-    WorkerPool pool(options.jobs);
+    std::vector<std::unique_ptr<Slot>> spare;
+    ThreadPool pool(options.jobs);
     const std::size_t max_in_flight = 2 * static_cast<std::size_t>(options.jobs);
     auto deliver_front = [&] {
       Slot& slot = *in_flight.front();
       slot.finished.get();  // a worker's failure comes out here, in input order
       deliver(slot.batch, slot.result);
+      slot.result.out.clear();
+      slot.result.bad.clear();
+      slot.result.stop = false;
+      spare.push_back(std::move(in_flight.front()));
       in_flight.pop_front();
     };
     bool more = true;
     while (more || !in_flight.empty()) {
       while (more && in_flight.size() < max_in_flight) {
-        auto slot = std::make_unique<Slot>();
+        std::unique_ptr<Slot> slot;
+        if (spare.empty()) {
+          slot = std::make_unique<Slot>();
+        } else {
+          slot = std::move(spare.back());
+          spare.pop_back();
+        }
         if (!batches.next(slot->batch)) {
           more = false;
           break;
@@ -511,6 +492,7 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
         if (slot->batch.text.size() >= kAloneBytes) {
           while (!in_flight.empty()) deliver_front();
           work_alone(slot->batch);
+          std::string().swap(slot->batch.text);  // not kept: it may be huge
           continue;
         }
         Slot* s = slot.get();
@@ -521,13 +503,153 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
       }
       if (!in_flight.empty()) deliver_front();
     }
+    worker_seconds = pool.finish();
   }
   output.flush();
   progress.finish(done);
+  report_thread_times(what, thread_cpu_seconds() - cpu_at_start, worker_seconds, done);
   if (skipped > 0) {
     std::fprintf(stderr, "kelvra-nlp: skipped %lld bad line%s\n", static_cast<long long>(skipped),
                  skipped == 1 ? "" : "s");
   }
+}
+
+// --- ThreadPool ---
+
+ThreadPool::~ThreadPool() { stop(); }
+
+void ThreadPool::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    tasks_.clear();
+  }
+  ready_.notify_all();
+  for (auto& worker : workers_) worker.join();
+  workers_.clear();
+}
+
+double ThreadPool::finish() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    draining_ = true;
+  }
+  ready_.notify_all();
+  for (auto& worker : workers_) worker.join();
+  workers_.clear();
+  return static_cast<double>(cpu_nanoseconds_.load()) * 1e-9;
+}
+
+std::future<void> ThreadPool::submit(std::function<void()> task) {
+  std::packaged_task<void()> packaged(std::move(task));
+  auto future = packaged.get_future();
+  bool start_one = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(packaged));
+    start_one = tasks_.size() > idle_ && workers_.size() < static_cast<std::size_t>(threads_);
+  }
+  if (start_one) {
+    try {
+      workers_.emplace_back([this] { serve(); });
+    } catch (const std::system_error& e) {
+      // The system's limit on threads: go on with those running, if any.
+      if (workers_.empty())
+        throw std::runtime_error(std::string("cannot start a worker thread: ") + e.what());
+      threads_ = static_cast<int>(workers_.size());
+    }
+  }
+  ready_.notify_one();
+  return future;
+}
+
+void ThreadPool::serve() {
+  for (;;) {
+    std::packaged_task<void()> task;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      ++idle_;
+      ready_.wait(lock, [this] { return stopping_ || draining_ || !tasks_.empty(); });
+      --idle_;
+      if (tasks_.empty()) break;
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task();
+  }
+  cpu_nanoseconds_ += static_cast<std::int64_t>(thread_cpu_seconds() * 1e9);
+}
+
+// --- OrderedOutput ---
+
+OrderedOutput::~OrderedOutput() {
+  for (auto& slot : slots_)
+    if (slot->done.valid()) slot->done.wait();
+}
+
+void OrderedOutput::submit(Task task) {
+  while (slots_.size() >= in_flight_) write_front(true);
+  write_front(false);
+  std::unique_ptr<Slot> slot;
+  if (spare_.empty()) {
+    slot = std::make_unique<Slot>();
+  } else {
+    slot = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  Slot* s = slot.get();
+  s->done = pool_.submit([s, task = std::move(task)] { task(s->out); });
+  slots_.push_back(std::move(slot));
+}
+
+void OrderedOutput::finish() {
+  while (!slots_.empty()) write_front(true);
+}
+
+void OrderedOutput::write_front(bool wait) {
+  // The finished outputs at the front go to the system in one call; a
+  // failed task's failure comes out after the outputs before it.
+  std::vector<std::string_view> blocks;
+  std::exception_ptr failure;
+  for (auto& slot : slots_) {
+    if (!(wait && blocks.empty()) &&
+        slot->done.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+      break;
+    try {
+      slot->done.get();
+    } catch (...) {
+      failure = std::current_exception();
+      break;
+    }
+    blocks.emplace_back(slot->out);
+  }
+  if (!blocks.empty()) output_.write_blocks(blocks);
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    bytes_written_ += slots_.front()->out.size();
+    slots_.front()->out.clear();
+    spare_.push_back(std::move(slots_.front()));
+    slots_.pop_front();
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+// --- thread times ---
+
+double thread_cpu_seconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+void report_thread_times(std::string_view what, double serial_seconds, double worker_seconds,
+                         std::uint64_t bytes_in) {
+  if (std::getenv("KELVRA_NLP_THREAD_TIMES") == nullptr) return;
+  const double total = serial_seconds + worker_seconds;
+  std::fprintf(stderr,
+               "kelvra-nlp: thread times: %.*s: reader and writer %.3f s, workers %.3f s (CPU), "
+               "%llu bytes in, serial fraction %.4f\n",
+               static_cast<int>(what.size()), what.data(), serial_seconds, worker_seconds,
+               static_cast<unsigned long long>(bytes_in), total > 0 ? serial_seconds / total : 0.0);
 }
 
 }  // namespace kelvra::cli
