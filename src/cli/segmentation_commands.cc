@@ -1,8 +1,14 @@
 // split, section and stitch: the segmentation road from the command line.
 //
 // Whole-text modes read the input whole (a sentence may run anywhere in
-// it) and write each sentence or segment as the library finds it; --jsonl
-// modes and stitch stream their input a line at a time on all cores.
+// it); a long text is walked in pieces on all cores (below), a short one,
+// or one with --jobs 1, in one walk, each sentence or segment written as it
+// is found. --jsonl modes and stitch stream their input a line at a time on
+// all cores.
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +17,7 @@
 
 #include "cli/cli.h"
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/utf8.h"
 #include "kelvra/nlp/common/phraser.h"
 #include "kelvra/nlp/common/sectioner.h"
 #include "kelvra/nlp/common/stitcher.h"
@@ -21,6 +28,7 @@ namespace {
 
 using nlp::common::phraser::Phraser;
 using nlp::common::phraser::SentenceSpan;
+using nlp::common::phraser::SentenceWalk;
 using nlp::common::sectioner::SegmentSpan;
 using nlp::common::sectioner::Sectioner;
 using nlp::common::stitcher::Stitcher;
@@ -100,6 +108,124 @@ void write_records(JsonWriter& json, const std::vector<Record>& records, std::st
   }
 }
 
+// --- a long text on several threads ---
+
+// Pieces of about this size are walked apart; a text shorter than two is
+// walked in one go.
+constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
+
+bool walked_in_pieces(std::string_view text, int jobs) {
+  return jobs > 1 && text.size() >= 2 * kPieceBytes;
+}
+
+// InputError naming the source, line and byte when `text` is not UTF-8,
+// checked in parts on the pool's threads (a part starts at a character, so
+// that valid text passes every part and invalid text fails one).
+void require_utf8_on(ThreadPool& pool, std::string_view text, const std::string& source) {
+  constexpr std::size_t kPart = std::size_t{8} << 20;
+  std::vector<std::future<void>> parts;
+  std::atomic<bool> valid{true};
+  for (std::size_t begin = 0; begin < text.size();) {
+    std::size_t end = std::min(text.size(), begin + kPart);
+    for (int i = 0; i < 3 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++i)
+      ++end;
+    parts.push_back(pool.submit([&valid, part = text.substr(begin, end - begin)] {
+      if (!common::utf8::is_valid(part)) valid = false;
+    }));
+    begin = end;
+  }
+  for (auto& part : parts) part.get();
+  if (!valid) require_utf8(text, source);  // finds the first bad byte and throws
+}
+
+// A piece of a long text and its sentences, as a worker walked it.
+struct TextPiece {
+  std::size_t begin = 0, end = 0;
+  // Offsets counted from `begin` while the piece is a guess, from the
+  // text's start once it is resolved.
+  std::vector<SentenceSpan> sentences;
+  SentenceWalk walk;  // where the walk stood at `end`, counted alike
+  std::vector<SegmentSpan> segments;  // section: packed by the worker, see add_section
+  std::future<void> done;
+};
+
+// The sentences of a long text, found on the pool's threads. The text is cut
+// into pieces of about kPieceBytes where Phraser::piece_start says a sentence
+// most likely begins; a worker walks each piece as if one began there and
+// then runs `after_walk` on it. Each guess is checked in order against the
+// true walk up to its piece, and a piece whose guess did not hold is walked
+// again from there, on this thread. The sentences are therefore exactly
+// those of phraser.for_each_sentence(text). `resolved(piece, held,
+// first_id)` gets each piece in order, on this thread, its sentences'
+// offsets counted from the text's start; `held` says whether the sentences
+// are those the worker found, `first_id` is the index of the first among
+// all. `text` must be valid UTF-8.
+void walk_in_pieces(const Phraser& phraser, std::string_view text, ThreadPool& pool,
+                    std::size_t in_flight, const std::function<void(TextPiece&)>& after_walk,
+                    const std::function<void(TextPiece&, bool held, std::int64_t first_id)>& resolved) {
+  const std::size_t count = (text.size() + kPieceBytes - 1) / kPieceBytes;
+  auto walk_piece = [&phraser, &after_walk, text, count](TextPiece& piece, std::size_t index) {
+    piece.begin = index == 0 ? 0 : phraser.piece_start(text, index * kPieceBytes);
+    piece.end = index + 1 == count ? text.size() : phraser.piece_start(text, (index + 1) * kPieceBytes);
+    if (piece.begin >= piece.end) return;
+    SentenceWalk guess;
+    if (index > 0) guess = SentenceWalk{.byte = piece.begin, .open_byte = piece.begin, .after_boundary = true};
+    piece.walk = phraser.walk_sentences(text, piece.end, guess, [&](const SentenceSpan& sentence) {
+      piece.sentences.push_back(sentence);
+    });
+    if (after_walk) after_walk(piece);
+  };
+
+  std::deque<std::unique_ptr<TextPiece>> pieces;
+  // Leaving early (the output failed), the walks still running must end
+  // before their pieces go.
+  struct WaitForWalks {
+    std::deque<std::unique_ptr<TextPiece>>& pieces;
+    ~WaitForWalks() {
+      for (auto& piece : pieces)
+        if (piece->done.valid()) piece->done.wait();
+    }
+  } wait_for_walks{pieces};
+  std::size_t next = 0;
+  SentenceWalk truth;  // the true walk at the end of the pieces resolved so far
+  std::int64_t next_id = 0;
+  for (std::size_t index = 0; index < count; ++index) {
+    while (next < count && pieces.size() < in_flight) {
+      auto piece = std::make_unique<TextPiece>();
+      TextPiece* p = piece.get();
+      p->done = pool.submit([p, n = next, &walk_piece] { walk_piece(*p, n); });
+      pieces.push_back(std::move(piece));
+      ++next;
+    }
+    TextPiece& piece = *pieces.front();
+    piece.done.get();
+    if (piece.begin < piece.end) {
+      // A guess holds when the true walk closed a sentence where the piece
+      // begins, and no bracket test in the piece can come out otherwise.
+      const bool held = index == 0 || (truth.open_byte == piece.begin &&
+                                       (truth.depth == 0 || (truth.depth < 0 && piece.walk.peak_depth <= 0)));
+      if (held && index > 0) {
+        for (SentenceSpan& sentence : piece.sentences) sentence.offset += truth.offset;
+        const SentenceWalk& w = piece.walk;
+        truth = SentenceWalk{w.byte, w.offset + truth.offset, w.open_byte, w.open_offset + truth.offset,
+                             w.depth + truth.depth, std::max(truth.peak_depth, w.peak_depth + truth.depth),
+                             w.after_boundary};
+      } else if (held) {
+        truth = piece.walk;
+      } else {
+        piece.sentences.clear();
+        truth = phraser.walk_sentences(text, piece.end, truth, [&](const SentenceSpan& sentence) {
+          piece.sentences.push_back(sentence);
+        });
+      }
+      const auto found = static_cast<std::int64_t>(piece.sentences.size());
+      resolved(piece, held, next_id);
+      next_id += found;
+    }
+    pieces.pop_front();
+  }
+}
+
 void add_split(CLI::App& app) {
   struct Options {
     std::int64_t max_len = Phraser::kDefaultMaxLen;
@@ -137,18 +263,44 @@ void add_split(CLI::App& app) {
                 });
       return;
     }
-    const std::string text = read_input(options->file);
+    const double cpu_at_start = thread_cpu_seconds();
+    const StreamOptions stream = options->stream.options();
+    ThreadPool pool(stream.jobs);  // its threads start only when work comes
+    InputFile input(options->file);
+    const WholeInput whole(input, stream.jobs > 1 ? &pool : nullptr);
+    const std::string_view text = whole.text();
     Output& output = Output::standard();
-    JsonWriter json(output.buffer(), &output);
-    Progress progress("split", text.size(), options->stream.options().progress);
-    std::int64_t id = 0;
-    checked_by_library(text, source_name(options->file), [&] {
-      phraser.for_each_sentence(text, [&](const SentenceSpan& sentence) {
-        write_sentence(json, phraser, text, sentence, id++, {});
-        progress.update(sentence.byte_end);
+    Progress progress("split", text.size(), stream.progress);
+    if (walked_in_pieces(text, stream.jobs)) {
+      require_utf8_on(pool, text, source_name(options->file));
+      const auto in_flight = 2 * static_cast<std::size_t>(stream.jobs);
+      OrderedOutput ordered(pool, output, in_flight);
+      walk_in_pieces(phraser, text, pool, in_flight, nullptr,
+                     [&](TextPiece& piece, bool, std::int64_t first_id) {
+                       if (piece.sentences.empty()) return;
+                       ordered.submit([&, sentences = std::move(piece.sentences), first_id](std::string& out) {
+                         JsonWriter json(out);
+                         std::int64_t id = first_id;
+                         for (const SentenceSpan& sentence : sentences)
+                           write_sentence(json, phraser, text, sentence, id++, {});
+                       });
+                       progress.update(piece.end);
+                     });
+      ordered.finish();
+    } else {
+      JsonWriter json(output.buffer(), &output);
+      std::int64_t id = 0;
+      checked_by_library(text, source_name(options->file), [&] {
+        phraser.for_each_sentence(text, [&](const SentenceSpan& sentence) {
+          write_sentence(json, phraser, text, sentence, id++, {});
+          progress.update(sentence.byte_end);
+        });
       });
-    });
+    }
+    output.flush();
     progress.finish(text.size());
+    const double worker_seconds = pool.finish();
+    report_thread_times("split", thread_cpu_seconds() - cpu_at_start, worker_seconds, text.size());
   });
 }
 
@@ -209,7 +361,12 @@ void add_section(CLI::App& app) {
                 });
       return;
     }
-    const std::string content = read_input(options->file);
+    const double cpu_at_start = thread_cpu_seconds();
+    const StreamOptions stream = options->stream.options();
+    ThreadPool pool(stream.jobs);  // its threads start only when work comes
+    InputFile input(options->file);
+    const WholeInput whole(input, stream.jobs > 1 && !relation ? &pool : nullptr);
+    const std::string_view content = whole.text();
     Output& output = Output::standard();
     JsonWriter json(output.buffer(), &output);
     if (relation) {
@@ -223,14 +380,97 @@ void add_section(CLI::App& app) {
       write_records(json, segments, {});
       return;
     }
-    Progress progress("section", content.size(), options->stream.options().progress);
-    checked_by_library(content, source_name(options->file), [&] {
-      sectioner.for_each_segment(content, length, [&](const SegmentSpan& segment) {
-        write_segment(json, content, segment, {});
-        progress.update(segment.byte_end);
+    Progress progress("section", content.size(), stream.progress);
+    if (walked_in_pieces(content, stream.jobs)) {
+      require_utf8_on(pool, content, source_name(options->file));
+      const auto in_flight = 2 * static_cast<std::size_t>(stream.jobs);
+      OrderedOutput ordered(pool, output, in_flight);
+      // Each worker also packs its piece's sentences into segments, as if a
+      // segment began with the piece. Here, in order, the segment still
+      // open at the end of the piece before is packed on with the piece's
+      // sentences until a segment ends where one of the worker's ends: both
+      // packings go on alike from there (as they do after a sentence longer
+      // than --length). Only the sentences before that point are packed on
+      // this thread.
+      std::optional<SegmentSpan> open;  // the last segment, while it may still grow
+      auto pack = [&](const auto& sentences, const auto& visit) {
+        sectioner.for_each_segment(
+            content, length, [&](const auto& emit) { sentences(emit); }, visit);
+      };
+      auto hand_over = [&](std::vector<SegmentSpan> segments) {
+        if (segments.empty()) return;
+        ordered.submit([&, segments = std::move(segments)](std::string& out) {
+          JsonWriter json(out);
+          for (const SegmentSpan& segment : segments) write_segment(json, content, segment, {});
+        });
+      };
+      walk_in_pieces(
+          sectioner.phraser, content, pool, in_flight,
+          [&](TextPiece& piece) {
+            pack([&](const auto& emit) { for (const SentenceSpan& s : piece.sentences) emit(s); },
+                 [&](const SegmentSpan& segment) { piece.segments.push_back(segment); });
+          },
+          [&](TextPiece& piece, bool held, std::int64_t) {
+            if (piece.sentences.empty()) return;  // the open segment goes on
+            const std::int64_t base = piece.sentences.front().offset;
+            std::vector<SegmentSpan> segments;
+            std::size_t agreed = 0;  // the worker's segments from here on hold
+            if (!held || open) {
+              const std::int64_t repacked_from = open ? open->offset : base;
+              bool synced = false;
+              std::size_t guessed = 0;
+              pack([&](const auto& emit) {
+                     // The open segment packs on as one sentence of its length.
+                     if (open) emit(SentenceSpan{open->byte_begin, open->byte_end, 0, open->length});
+                     for (const SentenceSpan& s : piece.sentences) {
+                       if (synced) return;
+                       emit(s);
+                     }
+                   },
+                   [&](SegmentSpan segment) {
+                     if (synced) return;
+                     segment.offset += repacked_from;
+                     segments.push_back(segment);
+                     if (!held) return;
+                     while (guessed < piece.segments.size() && piece.segments[guessed].byte_end < segment.byte_end)
+                       ++guessed;
+                     if (guessed < piece.segments.size() && piece.segments[guessed].byte_end == segment.byte_end) {
+                       synced = true;
+                       agreed = guessed + 1;
+                     }
+                   });
+              if (!synced) agreed = piece.segments.size();
+            }
+            for (std::size_t i = agreed; i < piece.segments.size(); ++i) {
+              SegmentSpan segment = piece.segments[i];
+              segment.offset += base;
+              segments.push_back(segment);
+            }
+            // Unless the text ends here or its last sentence was cut into
+            // pieces, the last segment may take sentences of the next piece.
+            open.reset();
+            const SentenceSpan& last = piece.sentences.back();
+            if (last.byte_end < content.size() && last.length <= length) {
+              open = segments.back();
+              segments.pop_back();
+            }
+            hand_over(std::move(segments));
+            progress.update(piece.end);
+          });
+      if (open) hand_over({*open});
+      ordered.finish();
+    } else {
+      checked_by_library(content, source_name(options->file), [&] {
+        sectioner.for_each_segment(content, length, [&](const SegmentSpan& segment) {
+          write_segment(json, content, segment, {});
+          progress.update(segment.byte_end);
+        });
       });
-    });
+    }
+    output.flush();
     progress.finish(content.size());
+    const double worker_seconds = pool.finish();
+    report_thread_times("section", thread_cpu_seconds() - cpu_at_start, worker_seconds, content.size());
   });
 }
 

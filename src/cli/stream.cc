@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -99,7 +100,13 @@ InputFile::InputFile(const std::string& path, std::string option) {
       if (owned_) ::close(fd_);
       throw InputError(label_ + ": is a directory, not a file");
     }
-    if (S_ISREG(info.st_mode)) size_ = static_cast<std::uint64_t>(info.st_size);
+    if (S_ISREG(info.st_mode)) {
+      // Standard input may already have been read into by someone else.
+      const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+      start_ = at > 0 ? static_cast<std::uint64_t>(at) : 0;
+      const auto total = static_cast<std::uint64_t>(info.st_size);
+      size_ = total > start_ ? total - start_ : 0;
+    }
   }
 }
 
@@ -110,6 +117,14 @@ InputFile::~InputFile() {
 std::size_t InputFile::read(char* data, std::size_t size) {
   for (;;) {
     ssize_t n = ::read(fd_, data, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) throw InputError(label_ + ": cannot read: " + std::strerror(errno));
+  }
+}
+
+std::size_t InputFile::read_at(char* data, std::size_t size, std::uint64_t offset) {
+  for (;;) {
+    ssize_t n = ::pread(fd_, data, size, static_cast<off_t>(start_ + offset));
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) throw InputError(label_ + ": cannot read: " + std::strerror(errno));
   }
@@ -153,6 +168,58 @@ std::string InputFile::read_all() {
     std::string().swap(block);
   }
   return content;
+}
+
+// --- WholeInput ---
+
+WholeInput::WholeInput(InputFile& input, ThreadPool* pool) {
+  constexpr std::size_t kPart = std::size_t{4} << 20;
+  const std::uint64_t size = input.size();
+  if (pool == nullptr || size < 2 * kPart || size > SIZE_MAX / 2) {
+    whole_ = input.read_all();
+    return;
+  }
+  // Left unwritten until the threads read into it: zeroing it first would
+  // be a pass over it on this thread.
+  parts_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size));
+  std::vector<std::future<void>> parts;
+  std::atomic<bool> short_read{false};
+  for (std::uint64_t begin = 0; begin < size; begin += kPart) {
+    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kPart, size - begin));
+    parts.push_back(pool->submit([&input, &short_read, data = parts_.get() + begin, begin, length] {
+      std::size_t done = 0;
+      while (done < length) {
+        const std::size_t n = input.read_at(data + done, length - done, begin + done);
+        if (n == 0) break;
+        done += n;
+      }
+      if (done < length) short_read = true;
+    }));
+  }
+  // Every part is waited for before a failure leaves: they write into parts_.
+  std::exception_ptr failure;
+  for (auto& part : parts) {
+    try {
+      part.get();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+  size_ = static_cast<std::size_t>(size);
+  char probe = 0;
+  if (!short_read && input.read_at(&probe, 1, size) == 0) return;
+  // The file changed size while it was read: read it again, whole, as it
+  // now is.
+  parts_.reset();
+  size_ = 0;
+  std::vector<char> block(kPart);
+  for (std::uint64_t offset = 0;;) {
+    const std::size_t n = input.read_at(block.data(), block.size(), offset);
+    if (n == 0) break;
+    whole_.append(block.data(), n);
+    offset += n;
+  }
 }
 
 // --- options ---

@@ -102,12 +102,16 @@ class InputFile {
   // Up to `size` bytes into `data`; 0 at the end. InputError when the
   // system cannot read.
   std::size_t read(char* data, std::size_t size);
+  // The same from byte `offset` of what is left of a regular file (see
+  // size()), leaving the position where it is.
+  std::size_t read_at(char* data, std::size_t size, std::uint64_t offset);
   // The whole rest of the input.
   std::string read_all();
 
   // "stdin", or the path, as messages name the input.
   const std::string& name() const noexcept { return name_; }
-  // The size in bytes when known beforehand (a regular file), else 0.
+  // The size in bytes when known beforehand (a regular file: what is left
+  // of it to read), else 0.
   std::uint64_t size() const noexcept { return size_; }
 
  private:
@@ -116,6 +120,7 @@ class InputFile {
   std::string name_;
   std::string label_;  // name_, with the option before it
   std::uint64_t size_ = 0;
+  std::uint64_t start_ = 0;  // where a regular file's reading began
 };
 
 // When a progress line shows on standard error: never; on a terminal,
@@ -232,6 +237,27 @@ class ThreadPool {
   bool stopping_ = false;
   bool draining_ = false;  // finish(): run what is queued, then end
   std::atomic<std::int64_t> cpu_nanoseconds_{0};
+};
+
+// The whole of an input in memory, for the subcommands that take it as one
+// text. A regular file is read by the pool's threads, each its own part, so
+// that the reading (and the mapping of the fresh memory) is not left to one
+// thread; standard input, a pipe, or a run without a pool is read by the
+// calling thread.
+class WholeInput {
+ public:
+  WholeInput(InputFile& input, ThreadPool* pool);
+  WholeInput(const WholeInput&) = delete;
+  WholeInput& operator=(const WholeInput&) = delete;
+
+  std::string_view text() const noexcept {
+    return parts_ ? std::string_view(parts_.get(), size_) : std::string_view(whole_);
+  }
+
+ private:
+  std::unique_ptr<char[]> parts_;  // read in parts
+  std::size_t size_ = 0;
+  std::string whole_;              // read in one go
 };
 
 // Tasks on a pool whose outputs are written to `output` in the order the
