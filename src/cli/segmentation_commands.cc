@@ -33,9 +33,16 @@ using nlp::common::sectioner::SegmentSpan;
 using nlp::common::sectioner::Sectioner;
 using nlp::common::stitcher::Stitcher;
 
-constexpr const char* kJsonlHelp =
-    "Read JSON Lines: each line one document {\"text\": ...}; its other members are\n"
-    "copied into each of its output records, after the record's own";
+// The --jsonl help of a subcommand whose records are `what`, with `own`
+// members.
+std::string jsonl_help(const std::string& what, const std::string& own) {
+  return "Read JSON Lines: each line one record with its text in \"text\" (or --field);\n"
+         "write " + what + ", each with its own members first\n(" + own + "),\n"
+         "then the record's others. An input \"offset\" (the text's place in a larger\n"
+         "document, as a segment's) is added to the output's positions; the input's\n"
+         "\"text\" and \"length\" are not copied (each output record has its own); another\n"
+         "member named like an output member makes the line bad";
+}
 
 std::optional<std::vector<std::string>> chars_option(const std::string& chars,
                                                      const std::string& option) {
@@ -43,10 +50,12 @@ std::optional<std::vector<std::string>> chars_option(const std::string& chars,
   return split_code_points(chars, option);
 }
 
-// The "offset", "length" and "text" members of a sentence or clause.
-void write_span(JsonWriter& json, std::string_view text, const SentenceSpan& span) {
+// The "offset", "length" and "text" members of a sentence or clause, its
+// offset moved by `shift`.
+void write_span(JsonWriter& json, std::string_view text, const SentenceSpan& span,
+                std::int64_t shift) {
   json.key("offset");
-  json.integer(span.offset);
+  json.integer(shift == 0 ? span.offset : common::add_positions(span.offset, shift, "offset"));
   json.key("length");
   json.integer(span.length);
   json.key("text");
@@ -56,11 +65,12 @@ void write_span(JsonWriter& json, std::string_view text, const SentenceSpan& spa
 // One sentence record, laid out as Sentence::to_json lays it out, with the
 // document's members after its own.
 void write_sentence(JsonWriter& json, const Phraser& phraser, std::string_view text,
-                    const SentenceSpan& sentence, std::int64_t id, std::string_view members) {
+                    const SentenceSpan& sentence, std::int64_t id, std::string_view members,
+                    std::int64_t shift = 0) {
   json.begin_object();
   json.key("id");
   json.integer(id);
-  write_span(json, text, sentence);
+  write_span(json, text, sentence, shift);
   json.key("clauses");
   json.begin_array();
   std::int64_t clause_id = 0;
@@ -70,7 +80,7 @@ void write_sentence(JsonWriter& json, const Phraser& phraser, std::string_view t
     json.integer(clause_id++);
     json.key("tense");
     json.string("done");
-    write_span(json, text, clause);
+    write_span(json, text, clause, shift);
     json.end_object();
   });
   json.end_array();
@@ -81,12 +91,12 @@ void write_sentence(JsonWriter& json, const Phraser& phraser, std::string_view t
 
 // One segment record {"text","offset","length"}, then the document's members.
 void write_segment(JsonWriter& json, std::string_view text, const SegmentSpan& segment,
-                   std::string_view members) {
+                   std::string_view members, std::int64_t shift = 0) {
   json.begin_object();
   json.key("text");
   json.string(text.substr(segment.byte_begin, segment.byte_end - segment.byte_begin));
   json.key("offset");
-  json.integer(segment.offset);
+  json.integer(shift == 0 ? segment.offset : common::add_positions(segment.offset, shift, "offset"));
   json.key("length");
   json.integer(segment.length);
   json.members(members);
@@ -94,8 +104,16 @@ void write_segment(JsonWriter& json, std::string_view text, const SegmentSpan& s
   json.end_line();
 }
 
-// Records made by the library, then the document's members.
-void write_records(JsonWriter& json, const std::vector<Record>& records, std::string_view members) {
+// Records made by the library, each "offset" moved by `shift`, then the
+// document's members.
+void write_records(JsonWriter& json, std::vector<Record>& records, std::string_view members,
+                   std::int64_t shift = 0) {
+  if (shift != 0) {  // every one first: a failure leaves no record half written
+    for (Record& record : records) {
+      Record& offset = record["offset"];
+      offset = common::add_positions(common::require_integer(offset, "offset"), shift, "offset");
+    }
+  }
   for (const Record& record : records) {
     json.begin_object();
     for (auto it = record.begin(); it != record.end(); ++it) {
@@ -231,6 +249,8 @@ void add_split(CLI::App& app) {
     std::int64_t max_len = Phraser::kDefaultMaxLen;
     std::string punct;
     bool jsonl = false;
+    std::string field = "text";
+    std::vector<std::string> drop;
     StreamFlags stream;
     std::string file;
   };
@@ -244,21 +264,26 @@ void add_split(CLI::App& app) {
       ->check(at_least(0));
   cmd->add_option("--punct", options->punct,
                   "Sentence enders, one per character (default: the built-in list)");
-  cmd->add_flag("--jsonl", options->jsonl, std::string(kJsonlHelp) + " (not id, offset,\nlength, clauses)");
+  cmd->add_flag("--jsonl", options->jsonl,
+                jsonl_help("its sentences", "id, offset, length, text, clauses"));
+  add_field_option(*cmd, options->field);
+  add_drop_option(*cmd, options->drop);
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
     const Phraser phraser(chars_option(options->punct, "--punct"), options->max_len);
     if (options->jsonl) {
       InputFile input(options->file);
+      const std::string& field = options->field;
       run_lines(input, options->stream.options(), "split",
                 [&](std::string_view line, std::int64_t number, JsonWriter& json) {
                   if (is_blank(line)) return;
-                  Document doc = parse_document(line, input.name(), number, {"text"},
-                                                {"id", "offset", "length", "clauses"});
+                  Document doc = parse_document(line, input.name(), number, field);
+                  pass_through(doc, input.name(), number, {field},
+                               {"id", "offset", "length", "text", "clauses"}, options->drop);
                   std::int64_t id = 0;
                   phraser.for_each_sentence(doc.text, [&](const SentenceSpan& sentence) {
-                    write_sentence(json, phraser, doc.text, sentence, id++, doc.members);
+                    write_sentence(json, phraser, doc.text, sentence, id++, doc.members, doc.offset);
                   });
                 });
       return;
@@ -310,6 +335,8 @@ void add_section(CLI::App& app) {
     std::int64_t length = 0;
     std::string separator;
     bool jsonl = false;
+    std::string field = "text";
+    std::vector<std::string> drop;
     StreamFlags stream;
     std::string file;
   };
@@ -328,9 +355,11 @@ void add_section(CLI::App& app) {
   cmd->add_option("--separator", options->separator,
                   "Sentence enders, one per character (default: the built-in list)");
   cmd->add_flag("--jsonl", options->jsonl,
-                std::string(kJsonlHelp) +
-                    " (not offset, length,\nfeature_set); with relation each line is a feature set"
-                    " {\"text\",\"nes\",...}");
+                jsonl_help("its segments", "text, offset, length; with relation also feature_set") +
+                    ".\nWith relation each record is a feature set {\"text\",\"nes\",...}. To section\n"
+                    "the output of normalize --jsonl, name its text: --field normalized_text");
+  add_field_option(*cmd, options->field);
+  add_drop_option(*cmd, options->drop);
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
@@ -339,24 +368,29 @@ void add_section(CLI::App& app) {
     const bool relation = options->type == "relation";
     if (options->jsonl) {
       InputFile input(options->file);
+      const std::string& field = options->field;
       run_lines(input, options->stream.options(), "section",
                 [&](std::string_view line, std::int64_t number, JsonWriter& json) {
                   if (is_blank(line)) return;
+                  Document doc = parse_document(line, input.name(), number, field);
                   if (relation) {
-                    Document doc = parse_document(line, input.name(), number, {"text", "nes"},
-                                                  {"offset", "length", "feature_set"});
+                    pass_through(doc, input.name(), number, {field, "nes"},
+                                 {"text", "offset", "length", "feature_set"}, options->drop);
                     // Handed over whole, so that its entities are moved, not copied.
-                    Record feature_set = Record::object();
-                    feature_set["feature_set"] = std::move(doc.record);
-                    feature_set["length"] = length;
-                    write_records(json, sectioner.split(std::move(feature_set), "relation"),
-                                  doc.members);
+                    Record input_record = Record::object();
+                    Record& feature_set = input_record["feature_set"] = Record::object();
+                    feature_set["text"] = std::move(doc.record[field]);
+                    if (auto nes = doc.record.find("nes"); nes != doc.record.end())
+                      feature_set["nes"] = std::move(*nes);
+                    input_record["length"] = length;
+                    std::vector<Record> segments = sectioner.split(std::move(input_record), "relation");
+                    write_records(json, segments, doc.members, doc.offset);
                     return;
                   }
-                  Document doc = parse_document(line, input.name(), number, {"text"},
-                                                {"offset", "length"});
+                  pass_through(doc, input.name(), number, {field}, {"text", "offset", "length"},
+                               options->drop);
                   sectioner.for_each_segment(doc.text, length, [&](const SegmentSpan& segment) {
-                    write_segment(json, doc.text, segment, doc.members);
+                    write_segment(json, doc.text, segment, doc.members, doc.offset);
                   });
                 });
       return;
@@ -477,6 +511,7 @@ void add_section(CLI::App& app) {
 void add_stitch(CLI::App& app) {
   struct Options {
     std::string type;
+    std::vector<std::string> carry;
     StreamFlags stream;
     std::string file;
   };
@@ -490,20 +525,56 @@ void add_stitch(CLI::App& app) {
   cmd->add_option("--type", options->type, "ner or relation")
       ->required()
       ->check(one_of({"ner", "relation"}));
+  cmd->add_option("--carry", options->carry,
+                  "Members of each segment to copy into each of its merged records, after\n"
+                  "the record's own (a document's \"id\", say, so that the records of many\n"
+                  "documents stay apart); a segment without one has none to copy, a merged\n"
+                  "record that has one of its own makes the line bad")
+      ->delimiter(',');
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
     // Stitching is a concatenation, so merging segment by segment gives the
     // same list and lets a failure name its line.
     const Stitcher stitcher;
+    const std::vector<std::string>& carry = options->carry;
     InputFile input(options->file);
     run_lines(input, options->stream.options(), "stitch",
               [&](std::string_view line, std::int64_t number, JsonWriter& json) {
                 if (is_blank(line)) return;
                 std::vector<Record> one;
                 one.push_back(parse_json(line, input.name(), number));
-                for (const Record& record : stitcher.merge(std::move(one), options->type)) {
-                  json.value(record);
+                std::string carried;
+                std::vector<std::string_view> carried_keys;
+                if (!carry.empty() && one.front().is_object()) {
+                  JsonWriter members(carried);
+                  for (const std::string& key : carry) {
+                    auto it = one.front().find(key);
+                    if (it == one.front().end()) continue;
+                    members.key(key);
+                    members.value(*it);
+                    carried_keys.push_back(key);
+                  }
+                }
+                const std::vector<Record> merged = stitcher.merge(std::move(one), options->type);
+                for (const Record& record : merged)
+                  for (std::string_view key : carried_keys)
+                    if (record.is_object() && record.contains(key))
+                      throw InputError(input.name() + ":" + std::to_string(number) +
+                                       ": the merged record's own \"" + std::string(key) +
+                                       "\" would clash with the one --carry copies");
+                for (const Record& record : merged) {
+                  if (carried.empty() || !record.is_object()) {
+                    json.value(record);
+                  } else {
+                    json.begin_object();
+                    for (auto it = record.begin(); it != record.end(); ++it) {
+                      json.key(it.key());
+                      json.value(*it);
+                    }
+                    json.members(carried);
+                    json.end_object();
+                  }
                   json.end_line();
                 }
               });
