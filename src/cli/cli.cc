@@ -204,7 +204,8 @@ void add_drop_option(CLI::App& command, std::vector<std::string>& drop) {
       .add_option("--drop", drop,
                   "With --jsonl: input members not to copy into the output records, e.g.\n"
                   "alter_words after normalize --jsonl, which would be repeated in each")
-      ->delimiter(',');
+      ->delimiter(',')
+      ->allow_extra_args(false);
 }
 
 Document parse_document(std::string_view line, const std::string& source, std::int64_t number,

@@ -530,7 +530,8 @@ void add_stitch(CLI::App& app) {
                   "the record's own (a document's \"id\", say, so that the records of many\n"
                   "documents stay apart); a segment without one has none to copy, a merged\n"
                   "record that has one of its own makes the line bad")
-      ->delimiter(',');
+      ->delimiter(',')
+      ->allow_extra_args(false);
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
