@@ -338,11 +338,73 @@ constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
 // into the output, so that its output is never held whole.
 constexpr std::size_t kAloneBytes = std::size_t{16} << 20;
 
+// The bytes of a batch, kept from batch to batch: it grows without zeroing
+// what is about to be read into it, and keeps its memory once grown.
+class ReadBuffer {
+ public:
+  std::string_view view() const noexcept { return {data_.get(), size_}; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  // Room for `more` bytes after the end; added() then counts those read.
+  char* room(std::size_t more) {
+    if (more > capacity_ - size_) {
+      const std::size_t capacity = std::max(size_ + more, 2 * capacity_);
+      auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+      if (size_ > 0) std::memcpy(grown.get(), data_.get(), size_);
+      data_ = std::move(grown);
+      capacity_ = capacity;
+    }
+    return data_.get() + size_;
+  }
+  void added(std::size_t n) noexcept { size_ += n; }
+  void assign(std::string_view bytes) {
+    size_ = 0;
+    if (!bytes.empty()) std::memcpy(room(bytes.size()), bytes.data(), bytes.size());
+    size_ = bytes.size();
+  }
+  void shrink_to(std::size_t size) noexcept { size_ = std::min(size, size_); }
+  // Gives its memory back (after a huge line).
+  void release() noexcept {
+    data_.reset();
+    size_ = capacity_ = 0;
+  }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 struct Batch {
-  std::string text;  // whole lines; the input's last line may lack its line feed
+  ReadBuffer text;  // whole lines; the input's last line may lack its line feed
   std::int64_t first_line = 1;
   std::uint64_t first_byte = 0;
 };
+
+// The line feeds in `text`, eight bytes at a time: this runs on the thread
+// that reads, over every byte of the input. Each byte of `counts` counts
+// the line feeds at its place in up to 255 words, then they are summed.
+std::int64_t count_line_feeds(std::string_view text) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+  constexpr std::uint64_t kFeeds = kOnes * '\n', kEvenBytes = 0x00FF00FF00FF00FFULL;
+  const char* p = text.data();
+  std::size_t n = text.size();
+  std::int64_t count = 0;
+  while (n >= 8) {
+    std::uint64_t counts = 0;
+    for (int i = 0; i < 255 && n >= 8; ++i, p += 8, n -= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      const std::uint64_t x = word ^ kFeeds;  // line feeds become zero bytes
+      // The top bit of a byte of this is set exactly for a zero byte of x.
+      counts += (~(((x & kLow7) + kLow7) | x | kLow7)) >> 7;
+    }
+    const std::uint64_t pairs = (counts & kEvenBytes) + ((counts >> 8) & kEvenBytes);
+    count += static_cast<std::int64_t>((pairs * 0x0001000100010001ULL) >> 48);
+  }
+  for (; n > 0; ++p, --n) count += *p == '\n';
+  return count;
+}
 
 // Cuts the input into batches of whole lines of about `batch_bytes` each.
 class LineBatcher {
@@ -350,8 +412,8 @@ class LineBatcher {
   LineBatcher(InputFile& input, std::size_t batch_bytes) : input_(input), batch_bytes_(batch_bytes) {}
 
   bool next(Batch& batch) {
-    std::string& text = batch.text;
-    text.swap(carry_);
+    ReadBuffer& text = batch.text;
+    text.assign(carry_);
     carry_.clear();
     std::size_t cut = std::string::npos;  // the line feed that ends the batch
     std::size_t scanned = 0;              // bytes of `text` known to hold none
@@ -359,20 +421,18 @@ class LineBatcher {
       if (text.size() >= batch_bytes_) {
         // Only the bytes read since the last look: a long line is read in
         // many blocks and must not be searched again each time.
-        const void* found = ::memrchr(text.data() + scanned, '\n', text.size() - scanned);
+        const std::string_view view = text.view();
+        const void* found = ::memrchr(view.data() + scanned, '\n', view.size() - scanned);
         if (found != nullptr) {
-          cut = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+          cut = static_cast<std::size_t>(static_cast<const char*>(found) - view.data());
           break;
         }
-        scanned = text.size();
+        scanned = view.size();
       }
       if (end_) break;
-      // Read into a block of its own rather than growing `text` first, which
-      // would zero a whole block for every read, and at start-up for a
-      // few bytes of input.
-      if (!block_) block_ = std::make_unique_for_overwrite<char[]>(batch_bytes_);
-      const std::size_t n = input_.read(block_.get(), batch_bytes_);
-      text.append(block_.get(), n);
+      // Straight into the batch: no copy, and no zeroing first.
+      const std::size_t n = input_.read(text.room(batch_bytes_), batch_bytes_);
+      text.added(n);
       if (n == 0) end_ = true;
     }
     if (cut == std::string::npos) {  // the end of the input: all that is left
@@ -380,21 +440,21 @@ class LineBatcher {
       cut = text.size() - 1;
     }
     if (cut + 1 < text.size()) {
-      carry_.assign(text, cut + 1);
-      text.resize(cut + 1);
+      carry_.assign(text.view().substr(cut + 1));
+      text.shrink_to(cut + 1);
     }
+    const std::string_view view = text.view();
     batch.first_line = next_line_;
     batch.first_byte = next_byte_;
-    next_line_ += std::count(text.begin(), text.end(), '\n');
-    if (text.back() != '\n') ++next_line_;
-    next_byte_ += text.size();
+    next_line_ += count_line_feeds(view);
+    if (view.back() != '\n') ++next_line_;
+    next_byte_ += view.size();
     return true;
   }
 
  private:
   InputFile& input_;
   std::size_t batch_bytes_;
-  std::unique_ptr<char[]> block_;  // what one read brings in
   std::string carry_;  // read past the last batch's end
   bool end_ = false;
   std::int64_t next_line_ = 1;
@@ -417,7 +477,7 @@ struct BatchResult {
 void work_on(const Batch& batch, const std::string& source, const StreamOptions& options,
              const LineWork& work, std::string& out, Output* spill, BatchResult& result) {
   JsonWriter json(out, spill);
-  const std::string_view text = batch.text;
+  const std::string_view text = batch.text.view();
   std::int64_t number = batch.first_line;
   for (std::size_t begin = 0; begin < text.size(); ++number) {
     std::size_t end = text.find('\n', begin);
@@ -559,7 +619,7 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
         if (slot->batch.text.size() >= kAloneBytes) {
           while (!in_flight.empty()) deliver_front();
           work_alone(slot->batch);
-          std::string().swap(slot->batch.text);  // not kept: it may be huge
+          slot->batch.text.release();  // not kept: it may be huge
           continue;
         }
         Slot* s = slot.get();

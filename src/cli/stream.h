@@ -55,6 +55,10 @@ class Output {
  public:
   // The process's standard output.
   static Output& standard();
+  // Another descriptor, left open (the benchmarks write to /dev/null).
+  explicit Output(int fd) : fd_(fd) {}
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
 
   // The bytes waiting to be written; append to it, then call
   // flush_if_large() (or let a JsonWriter with this spill do it).
@@ -82,7 +86,6 @@ class Output {
 
  private:
   static constexpr std::size_t kFlushBytes = std::size_t{1} << 20;
-  explicit Output(int fd) : fd_(fd) {}
   int fd_;
   std::string buffer_;
   std::uint64_t written_ = 0;
