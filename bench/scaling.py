@@ -30,6 +30,7 @@ import tempfile
 import time
 
 import bench_packages
+from cli_peer import make
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
@@ -43,14 +44,6 @@ def machine_state():
                          capture_output=True, text=True).stdout.splitlines()
     others = [line.strip() for line in top if "kelvra-nlp" not in line and "ps" != line.split()[-1]][:3]
     return "load %s; busiest: %s" % (" ".join(load), ", ".join(others))
-
-
-def make(path, build_step):
-    if not os.path.exists(path):
-        print("scaling: making " + os.path.relpath(path), file=sys.stderr)
-        build_step(path + ".part")
-        os.replace(path + ".part", path)
-    return path
 
 
 def data(build, size_mb, dictionary, cli):

@@ -224,6 +224,15 @@ Document parse_document(std::string_view line, const std::string& source, std::i
   return doc;
 }
 
+void run_records(InputFile& input, const StreamOptions& options, std::string_view what,
+                 std::string_view field, const RecordWork& work) {
+  run_lines(input, options, what, [&](std::string_view line, std::int64_t number, JsonWriter& json) {
+    if (is_blank(line)) return;
+    Document doc = parse_document(line, input.name(), number, field);
+    work(doc, number, json);
+  });
+}
+
 void pass_through(Document& doc, const std::string& source, std::int64_t number,
                   std::initializer_list<std::string_view> consumed,
                   std::initializer_list<std::string_view> own,
@@ -251,6 +260,21 @@ void pass_through(Document& doc, const std::string& source, std::int64_t number,
     json.key(key);
     json.value(*it);
   }
+}
+
+void write_record(JsonWriter& json, const Record& record, std::string_view members) {
+  if (members.empty() || !record.is_object()) {
+    json.value(record);
+  } else {
+    json.begin_object();
+    for (auto it = record.begin(); it != record.end(); ++it) {
+      json.key(it.key());
+      json.value(*it);
+    }
+    json.members(members);
+    json.end_object();
+  }
+  json.end_line();
 }
 
 void write_with_added(JsonWriter& json, const Record& record,

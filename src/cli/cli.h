@@ -147,6 +147,13 @@ struct Document {
 Document parse_document(std::string_view line, const std::string& source, std::int64_t number,
                         std::string_view field = "text");
 
+// run_lines over the records of a --jsonl mode: blank lines are skipped, and
+// each other line is read with parse_document(`field`) and handed to `work`
+// with its number.
+using RecordWork = std::function<void(Document& doc, std::int64_t number, JsonWriter& json)>;
+void run_records(InputFile& input, const StreamOptions& options, std::string_view what,
+                 std::string_view field, const RecordWork& work);
+
 // Fills doc.members and doc.offset for a subcommand that writes several
 // records for one (the second rule above): `consumed` are the members it
 // reads (the field among them), `own` the output record's own members,
@@ -161,6 +168,10 @@ void pass_through(Document& doc, const std::string& source, std::int64_t number,
 // Writes `record` back (the first rule above): its members but those named
 // in `added` (or in `drop`), then `write_added()`, which writes the added
 // ones; then ends the line.
+// Writes `record` with the members `members` (JSON text, see
+// Document::members) after its own, and ends the line.
+void write_record(JsonWriter& json, const Record& record, std::string_view members);
+
 void write_with_added(JsonWriter& json, const Record& record,
                       std::initializer_list<std::string_view> added,
                       const std::function<void()>& write_added,

@@ -79,14 +79,11 @@ void add_normalize(CLI::App& app) {
       json.end_array();
     };
     if (options->jsonl) {
-      const std::string& field = options->field;
-      run_lines(input, options->stream.options(), "normalize",
-                [&](std::string_view line, std::int64_t number, JsonWriter& json) {
-                  if (is_blank(line)) return;
-                  const Document doc = parse_document(line, input.name(), number, field);
-                  write_with_added(json, doc.record, {"normalized_text", "alter_words"},
-                                   [&] { write_result(doc.text, json); });
-                });
+      run_records(input, options->stream.options(), "normalize", options->field,
+                  [&](Document& doc, std::int64_t, JsonWriter& json) {
+                    write_with_added(json, doc.record, {"normalized_text", "alter_words"},
+                                     [&] { write_result(doc.text, json); });
+                  });
       return;
     }
     run_lines(input, options->stream.options(), "normalize",
@@ -167,21 +164,18 @@ void add_cantonese(CLI::App& app) {
       json.end_array();
     };
     if (options->jsonl) {
-      const std::string& field = options->field;
-      run_lines(input, options->stream.options(), "cantonese",
-                [&](std::string_view line, std::int64_t number, JsonWriter& json) {
-                  if (is_blank(line)) return;
-                  const Document doc = parse_document(line, input.name(), number, field);
-                  if (explain) {
-                    write_with_added(json, doc.record, {"translation", "rewrites"},
-                                     [&] { write_explained(doc.text, json); });
-                  } else {
+      run_records(input, options->stream.options(), "cantonese", options->field,
+                  [&](Document& doc, std::int64_t, JsonWriter& json) {
+                    if (explain) {
+                      write_with_added(json, doc.record, {"translation", "rewrites"},
+                                       [&] { write_explained(doc.text, json); });
+                      return;
+                    }
                     write_with_added(json, doc.record, {"translation"}, [&] {
                       json.key("translation");
                       json.string(cantonese.translate(doc.text));
                     });
-                  }
-                });
+                  });
       return;
     }
     run_lines(input, options->stream.options(), "cantonese",

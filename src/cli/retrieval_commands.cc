@@ -125,33 +125,31 @@ void add_match(CLI::App& app) {
       InputFile input(options->file);
       const std::string& field = options->field;
       const std::string& attach = options->attach;
-      run_lines(input, options->stream.options(), "match",
-                [&](std::string_view line, std::int64_t number, JsonWriter& json) {
-                  if (is_blank(line)) return;
-                  Document doc = parse_document(line, input.name(), number, field);
-                  if (!attach.empty()) {
-                    write_with_added(json, doc.record, {attach}, [&] {
-                      json.key(attach);
-                      json.begin_array();
-                      automaton.search(doc.text, [&](std::string_view word, std::int64_t length,
-                                                     std::int64_t offset) {
-                        write_occurrence(json, word, length, offset);
-                      });
-                      json.end_array();
-                    }, options->drop);
-                    return;
-                  }
-                  pass_through(doc, input.name(), number, {field}, {"text", "length", "offset"},
-                               options->drop);
-                  automaton.search(doc.text, [&](std::string_view word, std::int64_t length,
-                                                 std::int64_t offset) {
-                    write_occurrence(json, word, length,
-                                     doc.offset == 0 ? offset
-                                                     : common::add_positions(offset, doc.offset, "offset"),
-                                     doc.members);
-                    json.end_line();
+      run_records(input, options->stream.options(), "match", field,
+                  [&](Document& doc, std::int64_t number, JsonWriter& json) {
+                    if (!attach.empty()) {
+                      write_with_added(json, doc.record, {attach}, [&] {
+                        json.key(attach);
+                        json.begin_array();
+                        automaton.search(doc.text, [&](std::string_view word, std::int64_t length,
+                                                       std::int64_t offset) {
+                          write_occurrence(json, word, length, offset);
+                        });
+                        json.end_array();
+                      }, options->drop);
+                      return;
+                    }
+                    pass_through(doc, input.name(), number, {field}, {"text", "length", "offset"},
+                                 options->drop);
+                    automaton.search(doc.text, [&](std::string_view word, std::int64_t length,
+                                                   std::int64_t offset) {
+                      write_occurrence(json, word, length,
+                                       doc.offset == 0 ? offset
+                                                       : common::add_positions(offset, doc.offset, "offset"),
+                                       doc.members);
+                      json.end_line();
+                    });
                   });
-                });
       return;
     }
     const std::string text = read_input(options->file);

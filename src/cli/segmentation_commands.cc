@@ -114,16 +114,7 @@ void write_records(JsonWriter& json, std::vector<Record>& records, std::string_v
       offset = common::add_positions(common::require_integer(offset, "offset"), shift, "offset");
     }
   }
-  for (const Record& record : records) {
-    json.begin_object();
-    for (auto it = record.begin(); it != record.end(); ++it) {
-      json.key(it.key());
-      json.value(*it);
-    }
-    json.members(members);
-    json.end_object();
-    json.end_line();
-  }
+  for (const Record& record : records) write_record(json, record, members);
 }
 
 // --- a long text on several threads ---
@@ -139,14 +130,16 @@ bool walked_in_pieces(std::string_view text, int jobs) {
 // InputError naming the source, line and byte when `text` is not UTF-8,
 // checked in parts on the pool's threads (a part starts at a character, so
 // that valid text passes every part and invalid text fails one).
-void require_utf8_on(ThreadPool& pool, std::string_view text, const std::string& source) {
+void require_utf8_in_parts(ThreadPool& pool, std::string_view text, const std::string& source) {
   constexpr std::size_t kPart = std::size_t{8} << 20;
   std::vector<std::future<void>> parts;
   std::atomic<bool> valid{true};
   for (std::size_t begin = 0; begin < text.size();) {
     std::size_t end = std::min(text.size(), begin + kPart);
-    for (int i = 0; i < 3 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++i)
-      ++end;
+    auto continues = [&](std::size_t at) {
+      return at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+    };
+    for (int i = 0; i < 3 && continues(end); ++i) ++end;
     parts.push_back(pool.submit([&valid, part = text.substr(begin, end - begin)] {
       if (!common::utf8::is_valid(part)) valid = false;
     }));
@@ -178,16 +171,21 @@ struct TextPiece {
 // offsets counted from the text's start; `held` says whether the sentences
 // are those the worker found, `first_id` is the index of the first among
 // all. `text` must be valid UTF-8.
+using PieceResolved = std::function<void(TextPiece&, bool held, std::int64_t first_id)>;
 void walk_in_pieces(const Phraser& phraser, std::string_view text, ThreadPool& pool,
                     std::size_t in_flight, const std::function<void(TextPiece&)>& after_walk,
-                    const std::function<void(TextPiece&, bool held, std::int64_t first_id)>& resolved) {
+                    const PieceResolved& resolved) {
   const std::size_t count = (text.size() + kPieceBytes - 1) / kPieceBytes;
   auto walk_piece = [&phraser, &after_walk, text, count](TextPiece& piece, std::size_t index) {
-    piece.begin = index == 0 ? 0 : phraser.piece_start(text, index * kPieceBytes);
-    piece.end = index + 1 == count ? text.size() : phraser.piece_start(text, (index + 1) * kPieceBytes);
+    auto start = [&](std::size_t i) {
+      return i == 0 ? 0 : i == count ? text.size() : phraser.piece_start(text, i * kPieceBytes);
+    };
+    piece.begin = start(index);
+    piece.end = start(index + 1);
     if (piece.begin >= piece.end) return;
-    SentenceWalk guess;
-    if (index > 0) guess = SentenceWalk{.byte = piece.begin, .open_byte = piece.begin, .after_boundary = true};
+    SentenceWalk guess;  // the text's start, or a sentence's at depth 0
+    if (index > 0)
+      guess = SentenceWalk{.byte = piece.begin, .open_byte = piece.begin, .after_boundary = true};
     piece.walk = phraser.walk_sentences(text, piece.end, guess, [&](const SentenceSpan& sentence) {
       piece.sentences.push_back(sentence);
     });
@@ -220,13 +218,18 @@ void walk_in_pieces(const Phraser& phraser, std::string_view text, ThreadPool& p
     if (piece.begin < piece.end) {
       // A guess holds when the true walk closed a sentence where the piece
       // begins, and no bracket test in the piece can come out otherwise.
-      const bool held = index == 0 || (truth.open_byte == piece.begin &&
-                                       (truth.depth == 0 || (truth.depth < 0 && piece.walk.peak_depth <= 0)));
+      const bool brackets_agree =
+          truth.depth == 0 || (truth.depth < 0 && piece.walk.peak_depth <= 0);
+      const bool held = index == 0 || (truth.open_byte == piece.begin && brackets_agree);
       if (held && index > 0) {
         for (SentenceSpan& sentence : piece.sentences) sentence.offset += truth.offset;
         const SentenceWalk& w = piece.walk;
-        truth = SentenceWalk{w.byte, w.offset + truth.offset, w.open_byte, w.open_offset + truth.offset,
-                             w.depth + truth.depth, std::max(truth.peak_depth, w.peak_depth + truth.depth),
+        truth = SentenceWalk{w.byte,
+                             w.offset + truth.offset,
+                             w.open_byte,
+                             w.open_offset + truth.offset,
+                             w.depth + truth.depth,
+                             std::max(truth.peak_depth, w.peak_depth + truth.depth),
                              w.after_boundary};
       } else if (held) {
         truth = piece.walk;
@@ -243,6 +246,97 @@ void walk_in_pieces(const Phraser& phraser, std::string_view text, ThreadPool& p
     pieces.pop_front();
   }
 }
+
+// The segments of a long text whose sentences are found in pieces (see
+// walk_in_pieces). Each worker also packs its piece's sentences into
+// segments, as if a segment began with the piece. Then, in order, the
+// segment still open at the end of the piece before is packed on with the
+// piece's sentences until a segment ends where one of the worker's ends:
+// both packings go on alike from there (as they do after any sentence longer
+// than `length`). Only the sentences before that point are packed twice.
+class SegmentsInPieces {
+ public:
+  SegmentsInPieces(const Sectioner& sectioner, std::string_view text, std::int64_t length)
+      : sectioner_(sectioner), text_(text), length_(length) {}
+
+  // On a worker, after the walk: fills piece.segments, offsets counted from
+  // the piece's first sentence.
+  void pack_guess(TextPiece& piece) const {
+    pack([&](const auto& emit) { for (const SentenceSpan& s : piece.sentences) emit(s); },
+         [&](const SegmentSpan& segment) { piece.segments.push_back(segment); });
+  }
+
+  // In order, for each resolved piece (`held`: its sentences are those the
+  // worker packed): the segments that are now final, offsets counted from
+  // the text's start. The last one may stay open, for the next piece.
+  std::vector<SegmentSpan> resolve(TextPiece& piece, bool held) {
+    std::vector<SegmentSpan> segments;
+    if (piece.sentences.empty()) return segments;  // the open segment goes on
+    const std::int64_t base = piece.sentences.front().offset;
+    std::size_t agreed = 0;  // the worker's segments from here on hold
+    if (!held || open_) {
+      const std::int64_t repacked_from = open_ ? open_->offset : base;
+      bool synced = false;
+      std::size_t guessed = 0;
+      pack(
+          [&](const auto& emit) {
+            // The open segment packs on as one sentence of its length.
+            if (open_) emit(SentenceSpan{open_->byte_begin, open_->byte_end, 0, open_->length});
+            for (const SentenceSpan& s : piece.sentences) {
+              if (synced) return;
+              emit(s);
+            }
+          },
+          [&](SegmentSpan segment) {
+            if (synced) return;
+            segment.offset += repacked_from;
+            segments.push_back(segment);
+            if (!held) return;
+            const auto& worker = piece.segments;
+            while (guessed < worker.size() && worker[guessed].byte_end < segment.byte_end) ++guessed;
+            if (guessed < worker.size() && worker[guessed].byte_end == segment.byte_end) {
+              synced = true;
+              agreed = guessed + 1;
+            }
+          });
+      if (!synced) agreed = piece.segments.size();
+    }
+    for (std::size_t i = agreed; i < piece.segments.size(); ++i) {
+      SegmentSpan segment = piece.segments[i];
+      segment.offset += base;
+      segments.push_back(segment);
+    }
+    // Unless the text ends here or its last sentence was cut into pieces,
+    // the last segment may take sentences of the next piece.
+    open_.reset();
+    const SentenceSpan& last = piece.sentences.back();
+    if (last.byte_end < text_.size() && last.length <= length_) {
+      open_ = segments.back();
+      segments.pop_back();
+    }
+    return segments;
+  }
+
+  // The segment left open, after the last piece.
+  std::vector<SegmentSpan> finish() {
+    std::vector<SegmentSpan> last;
+    if (open_) last.push_back(*open_);
+    open_.reset();
+    return last;
+  }
+
+ private:
+  template <class Sentences, class Visit>
+  void pack(const Sentences& sentences, const Visit& visit) const {
+    sectioner_.for_each_segment(
+        text_, length_, [&](const auto& emit) { sentences(emit); }, visit);
+  }
+
+  const Sectioner& sectioner_;
+  std::string_view text_;
+  std::int64_t length_;
+  std::optional<SegmentSpan> open_;  // the last segment, while it may still grow
+};
 
 void add_split(CLI::App& app) {
   struct Options {
@@ -275,17 +369,15 @@ void add_split(CLI::App& app) {
     if (options->jsonl) {
       InputFile input(options->file);
       const std::string& field = options->field;
-      run_lines(input, options->stream.options(), "split",
-                [&](std::string_view line, std::int64_t number, JsonWriter& json) {
-                  if (is_blank(line)) return;
-                  Document doc = parse_document(line, input.name(), number, field);
-                  pass_through(doc, input.name(), number, {field},
-                               {"id", "offset", "length", "text", "clauses"}, options->drop);
-                  std::int64_t id = 0;
-                  phraser.for_each_sentence(doc.text, [&](const SentenceSpan& sentence) {
-                    write_sentence(json, phraser, doc.text, sentence, id++, doc.members, doc.offset);
+      run_records(input, options->stream.options(), "split", field,
+                  [&](Document& doc, std::int64_t number, JsonWriter& json) {
+                    pass_through(doc, input.name(), number, {field},
+                                 {"id", "offset", "length", "text", "clauses"}, options->drop);
+                    std::int64_t id = 0;
+                    phraser.for_each_sentence(doc.text, [&](const SentenceSpan& sentence) {
+                      write_sentence(json, phraser, doc.text, sentence, id++, doc.members, doc.offset);
+                    });
                   });
-                });
       return;
     }
     const double cpu_at_start = thread_cpu_seconds();
@@ -297,20 +389,20 @@ void add_split(CLI::App& app) {
     Output& output = Output::standard();
     Progress progress("split", text.size(), stream.progress);
     if (walked_in_pieces(text, stream.jobs)) {
-      require_utf8_on(pool, text, source_name(options->file));
+      require_utf8_in_parts(pool, text, source_name(options->file));
       const auto in_flight = 2 * static_cast<std::size_t>(stream.jobs);
       OrderedOutput ordered(pool, output, in_flight);
-      walk_in_pieces(phraser, text, pool, in_flight, nullptr,
-                     [&](TextPiece& piece, bool, std::int64_t first_id) {
-                       if (piece.sentences.empty()) return;
-                       ordered.submit([&, sentences = std::move(piece.sentences), first_id](std::string& out) {
-                         JsonWriter json(out);
-                         std::int64_t id = first_id;
-                         for (const SentenceSpan& sentence : sentences)
-                           write_sentence(json, phraser, text, sentence, id++, {});
-                       });
-                       progress.update(piece.end);
-                     });
+      walk_in_pieces(
+          phraser, text, pool, in_flight, nullptr, [&](TextPiece& piece, bool, std::int64_t first_id) {
+            if (piece.sentences.empty()) return;
+            ordered.submit([&, sentences = std::move(piece.sentences), first_id](std::string& out) {
+              JsonWriter json(out);
+              std::int64_t id = first_id;
+              for (const SentenceSpan& sentence : sentences)
+                write_sentence(json, phraser, text, sentence, id++, {});
+            });
+            progress.update(piece.end);
+          });
       ordered.finish();
     } else {
       JsonWriter json(output.buffer(), &output);
@@ -369,30 +461,28 @@ void add_section(CLI::App& app) {
     if (options->jsonl) {
       InputFile input(options->file);
       const std::string& field = options->field;
-      run_lines(input, options->stream.options(), "section",
-                [&](std::string_view line, std::int64_t number, JsonWriter& json) {
-                  if (is_blank(line)) return;
-                  Document doc = parse_document(line, input.name(), number, field);
-                  if (relation) {
-                    pass_through(doc, input.name(), number, {field, "nes"},
-                                 {"text", "offset", "length", "feature_set"}, options->drop);
-                    // Handed over whole, so that its entities are moved, not copied.
-                    Record input_record = Record::object();
-                    Record& feature_set = input_record["feature_set"] = Record::object();
-                    feature_set["text"] = std::move(doc.record[field]);
-                    if (auto nes = doc.record.find("nes"); nes != doc.record.end())
-                      feature_set["nes"] = std::move(*nes);
-                    input_record["length"] = length;
-                    std::vector<Record> segments = sectioner.split(std::move(input_record), "relation");
-                    write_records(json, segments, doc.members, doc.offset);
-                    return;
-                  }
-                  pass_through(doc, input.name(), number, {field}, {"text", "offset", "length"},
-                               options->drop);
-                  sectioner.for_each_segment(doc.text, length, [&](const SegmentSpan& segment) {
-                    write_segment(json, doc.text, segment, doc.members, doc.offset);
+      run_records(input, options->stream.options(), "section", field,
+                  [&](Document& doc, std::int64_t number, JsonWriter& json) {
+                    if (relation) {
+                      pass_through(doc, input.name(), number, {field, "nes"},
+                                   {"text", "offset", "length", "feature_set"}, options->drop);
+                      // Handed over whole, so that its entities are moved, not copied.
+                      Record input_record = Record::object();
+                      Record& feature_set = input_record["feature_set"] = Record::object();
+                      feature_set["text"] = std::move(doc.record[field]);
+                      if (auto nes = doc.record.find("nes"); nes != doc.record.end())
+                        feature_set["nes"] = std::move(*nes);
+                      input_record["length"] = length;
+                      std::vector<Record> segments = sectioner.split(std::move(input_record), "relation");
+                      write_records(json, segments, doc.members, doc.offset);
+                      return;
+                    }
+                    pass_through(doc, input.name(), number, {field}, {"text", "offset", "length"},
+                                 options->drop);
+                    sectioner.for_each_segment(doc.text, length, [&](const SegmentSpan& segment) {
+                      write_segment(json, doc.text, segment, doc.members, doc.offset);
+                    });
                   });
-                });
       return;
     }
     const double cpu_at_start = thread_cpu_seconds();
@@ -416,21 +506,10 @@ void add_section(CLI::App& app) {
     }
     Progress progress("section", content.size(), stream.progress);
     if (walked_in_pieces(content, stream.jobs)) {
-      require_utf8_on(pool, content, source_name(options->file));
+      require_utf8_in_parts(pool, content, source_name(options->file));
       const auto in_flight = 2 * static_cast<std::size_t>(stream.jobs);
       OrderedOutput ordered(pool, output, in_flight);
-      // Each worker also packs its piece's sentences into segments, as if a
-      // segment began with the piece. Here, in order, the segment still
-      // open at the end of the piece before is packed on with the piece's
-      // sentences until a segment ends where one of the worker's ends: both
-      // packings go on alike from there (as they do after a sentence longer
-      // than --length). Only the sentences before that point are packed on
-      // this thread.
-      std::optional<SegmentSpan> open;  // the last segment, while it may still grow
-      auto pack = [&](const auto& sentences, const auto& visit) {
-        sectioner.for_each_segment(
-            content, length, [&](const auto& emit) { sentences(emit); }, visit);
-      };
+      SegmentsInPieces packing(sectioner, content, length);
       auto hand_over = [&](std::vector<SegmentSpan> segments) {
         if (segments.empty()) return;
         ordered.submit([&, segments = std::move(segments)](std::string& out) {
@@ -440,58 +519,12 @@ void add_section(CLI::App& app) {
       };
       walk_in_pieces(
           sectioner.phraser, content, pool, in_flight,
-          [&](TextPiece& piece) {
-            pack([&](const auto& emit) { for (const SentenceSpan& s : piece.sentences) emit(s); },
-                 [&](const SegmentSpan& segment) { piece.segments.push_back(segment); });
-          },
+          [&](TextPiece& piece) { packing.pack_guess(piece); },
           [&](TextPiece& piece, bool held, std::int64_t) {
-            if (piece.sentences.empty()) return;  // the open segment goes on
-            const std::int64_t base = piece.sentences.front().offset;
-            std::vector<SegmentSpan> segments;
-            std::size_t agreed = 0;  // the worker's segments from here on hold
-            if (!held || open) {
-              const std::int64_t repacked_from = open ? open->offset : base;
-              bool synced = false;
-              std::size_t guessed = 0;
-              pack([&](const auto& emit) {
-                     // The open segment packs on as one sentence of its length.
-                     if (open) emit(SentenceSpan{open->byte_begin, open->byte_end, 0, open->length});
-                     for (const SentenceSpan& s : piece.sentences) {
-                       if (synced) return;
-                       emit(s);
-                     }
-                   },
-                   [&](SegmentSpan segment) {
-                     if (synced) return;
-                     segment.offset += repacked_from;
-                     segments.push_back(segment);
-                     if (!held) return;
-                     while (guessed < piece.segments.size() && piece.segments[guessed].byte_end < segment.byte_end)
-                       ++guessed;
-                     if (guessed < piece.segments.size() && piece.segments[guessed].byte_end == segment.byte_end) {
-                       synced = true;
-                       agreed = guessed + 1;
-                     }
-                   });
-              if (!synced) agreed = piece.segments.size();
-            }
-            for (std::size_t i = agreed; i < piece.segments.size(); ++i) {
-              SegmentSpan segment = piece.segments[i];
-              segment.offset += base;
-              segments.push_back(segment);
-            }
-            // Unless the text ends here or its last sentence was cut into
-            // pieces, the last segment may take sentences of the next piece.
-            open.reset();
-            const SentenceSpan& last = piece.sentences.back();
-            if (last.byte_end < content.size() && last.length <= length) {
-              open = segments.back();
-              segments.pop_back();
-            }
-            hand_over(std::move(segments));
+            hand_over(packing.resolve(piece, held));
             progress.update(piece.end);
           });
-      if (open) hand_over({*open});
+      hand_over(packing.finish());
       ordered.finish();
     } else {
       checked_by_library(content, source_name(options->file), [&] {
@@ -564,20 +597,7 @@ void add_stitch(CLI::App& app) {
                       throw InputError(input.name() + ":" + std::to_string(number) +
                                        ": the merged record's own \"" + std::string(key) +
                                        "\" would clash with the one --carry copies");
-                for (const Record& record : merged) {
-                  if (carried.empty() || !record.is_object()) {
-                    json.value(record);
-                  } else {
-                    json.begin_object();
-                    for (auto it = record.begin(); it != record.end(); ++it) {
-                      json.key(it.key());
-                      json.value(*it);
-                    }
-                    json.members(carried);
-                    json.end_object();
-                  }
-                  json.end_line();
-                }
+                for (const Record& record : merged) write_record(json, record, carried);
               });
   });
 }

@@ -461,6 +461,15 @@ class LineBatcher {
   std::uint64_t next_byte_ = 0;
 };
 
+// A slot written before, its buffers with their memory, or a new one.
+template <class Slot>
+std::unique_ptr<Slot> take_spare(std::vector<std::unique_ptr<Slot>>& spare) {
+  if (spare.empty()) return std::make_unique<Slot>();
+  std::unique_ptr<Slot> slot = std::move(spare.back());
+  spare.pop_back();
+  return slot;
+}
+
 struct BadLine {
   std::size_t at;  // bytes of the batch's output written before the line
   std::string message;
@@ -605,13 +614,7 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
     bool more = true;
     while (more || !in_flight.empty()) {
       while (more && in_flight.size() < max_in_flight) {
-        std::unique_ptr<Slot> slot;
-        if (spare.empty()) {
-          slot = std::make_unique<Slot>();
-        } else {
-          slot = std::move(spare.back());
-          spare.pop_back();
-        }
+        std::unique_ptr<Slot> slot = take_spare(spare);
         if (!batches.next(slot->batch)) {
           more = false;
           break;
@@ -717,13 +720,7 @@ OrderedOutput::~OrderedOutput() {
 void OrderedOutput::submit(Task task) {
   while (slots_.size() >= in_flight_) write_front(true);
   write_front(false);
-  std::unique_ptr<Slot> slot;
-  if (spare_.empty()) {
-    slot = std::make_unique<Slot>();
-  } else {
-    slot = std::move(spare_.back());
-    spare_.pop_back();
-  }
+  std::unique_ptr<Slot> slot = take_spare(spare_);
   Slot* s = slot.get();
   s->done = pool_.submit([s, task = std::move(task)] { task(s->out); });
   slots_.push_back(std::move(slot));
