@@ -75,12 +75,13 @@ def data(build, size_mb, dictionary, cli):
 THREAD_TIMES = re.compile(r"thread times: .*: reader and writer ([0-9.]+) s, workers ([0-9.]+) s")
 
 
-def run_once(command, jobs):
+def run_once(command, jobs, output=os.devnull):
     """Wall seconds, and (serial, worker) CPU seconds as the tool reports them."""
     env = dict(os.environ, KELVRA_NLP_THREAD_TIMES="1")
     start = time.perf_counter()
-    done = subprocess.run(command + ["--jobs", str(jobs)], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE, env=env, text=True)
+    with open(output, "wb") as out:
+        done = subprocess.run(command + ["--jobs", str(jobs)], stdout=out,
+                              stderr=subprocess.PIPE, env=env, text=True)
     wall = time.perf_counter() - start
     if done.returncode != 0:
         sys.exit("scaling: %s failed:\n%s" % (" ".join(command), done.stderr[-2000:]))
@@ -89,8 +90,12 @@ def run_once(command, jobs):
 
 
 def scaling(name, command, size, repeat):
-    one = min(run_once(command, 1)[0] for _ in range(repeat))
-    runs = [run_once(command, 2) for _ in range(repeat)]
+    # Taken in turn, so that both meet the same neighbours on the machine.
+    ones, runs = [], []
+    for _ in range(repeat):
+        ones.append(run_once(command, 1)[0])
+        runs.append(run_once(command, 2))
+    one = min(ones)
     two = min(wall for wall, _ in runs)
     serial, workers = min((times for _, times in runs), key=lambda t: t[0] / (t[0] + t[1]))
     fraction = serial / (serial + workers)
@@ -99,6 +104,18 @@ def scaling(name, command, size, repeat):
           % (name, size / MB / one, size / MB / two, one / two, serial / (size / MB) * 1e3,
              fraction * 100, predicted))
     sys.stdout.flush()
+
+
+def writer_to_memory(name, command):
+    """The writer's rate into a file in memory (tmpfs), where the system's
+    copy of every byte written is the writing thread's work."""
+    if not os.path.isdir("/dev/shm"):
+        return
+    with tempfile.NamedTemporaryFile(dir="/dev/shm") as out:
+        _, (serial, workers) = run_once(command, 2, out.name)
+        size = os.path.getsize(out.name)
+    print("  %-36s %8.1f MB out, writer %.2f GB/s, serial %.2f%%"
+          % (name + " into /dev/shm", size / MB, size / serial / 1e9, serial / (serial + workers) * 100))
 
 
 def road(cli, docs, dictionary, repeat):
@@ -163,6 +180,8 @@ def main():
     for name, command, source in runs:
         if not args.only or name in args.only or name.split()[0] in args.only:
             scaling(name, [cli] + command, os.path.getsize(source), args.repeat)
+    if not args.only or "match" in args.only:
+        writer_to_memory("match --jsonl", [cli, "match", "--jsonl", "--dict", dictionary, docs])
     if not args.only or "road" in args.only:
         print("road (default --jobs in every stage):")
         road(cli, docs, dictionary, args.repeat)
