@@ -229,8 +229,8 @@ TEST(Cli, JobsGiveTheSameBytesAsOneJob) {
 }
 
 // Text that carries the sentence walk's state across the places where a
-// long text is cut into pieces and its lines into batches (about a megabyte
-// each): ordinary prose with enders, closing quotes after them and brackets
+// long text is cut into pieces (a quarter of a megabyte) and lines into
+// batches (a megabyte): ordinary prose with enders, closing quotes after them and brackets
 // of both kinds, between stretches of one of these kinds, each longer than a
 // piece: a bracket left open (the walk is suspended, cut only at the length
 // cap), closing brackets with no opening one (the depth stays below zero for
