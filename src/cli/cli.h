@@ -157,21 +157,20 @@ void run_records(InputFile& input, const StreamOptions& options, std::string_vie
 // Fills doc.members and doc.offset for a subcommand that writes several
 // records for one (the second rule above): `consumed` are the members it
 // reads (the field among them), `own` the output record's own members,
-// `drop` those --drop names. InputError
-// naming the source, line and member for a clash or an "offset" that is
-// not a position.
+// `drop` those --drop names. InputError naming the source, line and member
+// for a clash, or for an "offset" that is not a position.
 void pass_through(Document& doc, const std::string& source, std::int64_t number,
                   std::initializer_list<std::string_view> consumed,
                   std::initializer_list<std::string_view> own,
                   const std::vector<std::string>& drop = {});
 
+// Writes `record` with `members` (JSON text, as Document::members) after
+// its own, and ends the line.
+void write_record(JsonWriter& json, const Record& record, std::string_view members);
+
 // Writes `record` back (the first rule above): its members but those named
 // in `added` (or in `drop`), then `write_added()`, which writes the added
 // ones; then ends the line.
-// Writes `record` with the members `members` (JSON text, see
-// Document::members) after its own, and ends the line.
-void write_record(JsonWriter& json, const Record& record, std::string_view members);
-
 void write_with_added(JsonWriter& json, const Record& record,
                       std::initializer_list<std::string_view> added,
                       const std::function<void()>& write_added,
