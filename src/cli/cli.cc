@@ -8,6 +8,7 @@
 
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/json_text.h"
+#include "kelvra/common/record.h"
 #include "kelvra/common/utf8.h"
 
 namespace kelvra::cli {
@@ -193,35 +194,104 @@ std::string with_article(std::string_view kind) {
 
 }  // namespace
 
+void add_field_option(CLI::App& command, std::string& field) {
+  command.add_option("--field", field, "With --jsonl: the member that holds the text")
+      ->capture_default_str();
+}
+
+void add_drop_option(CLI::App& command, std::vector<std::string>& drop) {
+  command
+      .add_option("--drop", drop,
+                  "With --jsonl: input members not to copy into the output records, e.g.\n"
+                  "alter_words after normalize --jsonl, which would be repeated in each")
+      ->delimiter(',')
+      ->allow_extra_args(false);
+}
+
 Document parse_document(std::string_view line, const std::string& source, std::int64_t number,
-                        std::initializer_list<std::string_view> consumed,
-                        std::initializer_list<std::string_view> own) {
+                        std::string_view field) {
   const std::string where = source + ":" + std::to_string(number) + ": ";
-  Document doc{parse_json(line, source, number), {}, {}};
+  Document doc{parse_json(line, source, number), {}, {}, 0};
   if (!doc.record.is_object())
-    throw InputError(where + "a document must be a JSON object with \"text\", got " +
-                     with_article(kelvra::common::kind_name(doc.record)));
-  auto text = doc.record.find("text");
-  if (text == doc.record.end()) throw InputError(where + "missing key 'text'");
+    throw InputError(where + "a document must be a JSON object with \"" + std::string(field) +
+                     "\", got " + with_article(kelvra::common::kind_name(doc.record)));
+  auto text = doc.record.find(field);
+  if (text == doc.record.end()) throw InputError(where + "missing key '" + std::string(field) + "'");
   if (!text->is_string())
-    throw InputError(where + "\"text\" must be a string, got " +
+    throw InputError(where + "\"" + std::string(field) + "\" must be a string, got " +
                      with_article(kelvra::common::kind_name(*text)));
   doc.text = text->get_ref<const std::string&>();
+  return doc;
+}
 
+void run_records(InputFile& input, const StreamOptions& options, std::string_view what,
+                 std::string_view field, const RecordWork& work) {
+  run_lines(input, options, what, [&](std::string_view line, std::int64_t number, JsonWriter& json) {
+    if (is_blank(line)) return;
+    Document doc = parse_document(line, input.name(), number, field);
+    work(doc, number, json);
+  });
+}
+
+void pass_through(Document& doc, const std::string& source, std::int64_t number,
+                  std::initializer_list<std::string_view> consumed,
+                  std::initializer_list<std::string_view> own,
+                  const std::vector<std::string>& drop) {
   auto listed = [](std::initializer_list<std::string_view> names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
   };
   JsonWriter json(doc.members);
   for (auto it = doc.record.begin(); it != doc.record.end(); ++it) {
-    if (listed(consumed, it.key())) continue;
-    if (listed(own, it.key()))
-      throw InputError(where + "the document's \"" + it.key() +
-                       "\" would clash with the output records' own \"" + it.key() +
-                       "\"; rename it");
+    const std::string& key = it.key();
+    if (listed(consumed, key) || std::find(drop.begin(), drop.end(), key) != drop.end()) continue;
+    if (key == "offset") {
+      try {
+        doc.offset = kelvra::common::require_position(*it, "offset");
+      } catch (const std::exception& e) {
+        throw InputError(source + ":" + std::to_string(number) + ": " + failure_text(e) +
+                         " (an \"offset\" is added to the positions of the records made from it)");
+      }
+      continue;
+    }
+    if (key == "text" || key == "length") continue;
+    if (listed(own, key))
+      throw InputError(source + ":" + std::to_string(number) + ": the document's \"" + key +
+                       "\" would clash with the output records' own \"" + key + "\"; rename it");
+    json.key(key);
+    json.value(*it);
+  }
+}
+
+void write_record(JsonWriter& json, const Record& record, std::string_view members) {
+  if (members.empty() || !record.is_object()) {
+    json.value(record);
+  } else {
+    json.begin_object();
+    for (auto it = record.begin(); it != record.end(); ++it) {
+      json.key(it.key());
+      json.value(*it);
+    }
+    json.members(members);
+    json.end_object();
+  }
+  json.end_line();
+}
+
+void write_with_added(JsonWriter& json, const Record& record,
+                      std::initializer_list<std::string_view> added,
+                      const std::function<void()>& write_added,
+                      const std::vector<std::string>& drop) {
+  json.begin_object();
+  for (auto it = record.begin(); it != record.end(); ++it) {
+    if (std::find(added.begin(), added.end(), it.key()) != added.end() ||
+        std::find(drop.begin(), drop.end(), it.key()) != drop.end())
+      continue;
     json.key(it.key());
     json.value(*it);
   }
-  return doc;
+  write_added();
+  json.end_object();
+  json.end_line();
 }
 
 // --- running ---

@@ -108,24 +108,73 @@ struct StreamFlags {
 };
 void add_stream_flags(CLI::App& command, StreamFlags& flags, bool lines = true);
 
-// --- documents of --jsonl ---
+// --- records of --jsonl ---
+//
+// In a --jsonl mode each input line is one record (a JSON object) whose text
+// is a string member, "text" or the one --field names. Records flow down a
+// pipe of subcommands, two rules keeping them whole:
+//  - a subcommand that adds to a record (normalize, cantonese, match
+//    --attach) writes it back with every member as it came, its own members
+//    last; an input member named like one of those is replaced;
+//  - a subcommand that writes several records for one (a document's
+//    sentences, segments or occurrences) writes each with its own members
+//    first, then the input's other members. The members "text", "offset"
+//    and "length" say where the input's text lies, as in a segment: each
+//    output record says that for its piece, so the input's "text" and
+//    "length" are not copied, and an input "offset" (the text's place in a
+//    larger document) is added to the record's positions, which so stay
+//    positions in that document. Any other member named like one of the
+//    record's own (a document's "id" beside a sentence's) would make an
+//    ambiguous record: the line is bad, rather than a member silently lost.
 
-// One input line of a --jsonl mode: a JSON object with a string "text".
-// Its members other than those the subcommand reads (`consumed`, "text"
-// among them) are passed through: written into each output record after the
-// record's own members. A passed-through member named like one of the
-// record's own (`own`) would make an ambiguous record, so such a document
-// is bad input rather than one whose member is silently dropped.
+// The option --field, the member that holds the text (default "text").
+void add_field_option(CLI::App& command, std::string& field);
+// The option --drop of a subcommand that writes several records for one:
+// input members not to pass through (a list about the whole text, such as
+// normalize's "alter_words", would otherwise be repeated in every record).
+void add_drop_option(CLI::App& command, std::vector<std::string>& drop);
+
+// One input record: `record` a JSON object, `text` its string `field`.
+// InputError naming the source and line when the line is not such a record.
 struct Document {
   Record record;
-  std::string_view text;  // the record's "text"
-  std::string members;    // the passed-through members as JSON text ("a":1,"b":2), or empty
+  std::string_view text;  // record[field]
+  // Filled by pass_through: the members passed through, as JSON text
+  // ("a":1,"b":2), or empty; and the input's "offset", or 0.
+  std::string members;
+  std::int64_t offset = 0;
 };
-// InputError naming the source and line when the line is not such a
-// document.
 Document parse_document(std::string_view line, const std::string& source, std::int64_t number,
-                        std::initializer_list<std::string_view> consumed,
-                        std::initializer_list<std::string_view> own);
+                        std::string_view field = "text");
+
+// run_lines over the records of a --jsonl mode: blank lines are skipped, and
+// each other line is read with parse_document(`field`) and handed to `work`
+// with its number.
+using RecordWork = std::function<void(Document& doc, std::int64_t number, JsonWriter& json)>;
+void run_records(InputFile& input, const StreamOptions& options, std::string_view what,
+                 std::string_view field, const RecordWork& work);
+
+// Fills doc.members and doc.offset for a subcommand that writes several
+// records for one (the second rule above): `consumed` are the members it
+// reads (the field among them), `own` the output record's own members,
+// `drop` those --drop names. InputError naming the source, line and member
+// for a clash, or for an "offset" that is not a position.
+void pass_through(Document& doc, const std::string& source, std::int64_t number,
+                  std::initializer_list<std::string_view> consumed,
+                  std::initializer_list<std::string_view> own,
+                  const std::vector<std::string>& drop = {});
+
+// Writes `record` with `members` (JSON text, as Document::members) after
+// its own, and ends the line.
+void write_record(JsonWriter& json, const Record& record, std::string_view members);
+
+// Writes `record` back (the first rule above): its members but those named
+// in `added` (or in `drop`), then `write_added()`, which writes the added
+// ones; then ends the line.
+void write_with_added(JsonWriter& json, const Record& record,
+                      std::initializer_list<std::string_view> added,
+                      const std::function<void()>& write_added,
+                      const std::vector<std::string>& drop = {});
 
 // --- running ---
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -224,6 +225,114 @@ TEST(Cli, JobsGiveTheSameBytesAsOneJob) {
     ASSERT_EQ(two.status, 0) << two.err;
     EXPECT_EQ(std::count(one.out.begin(), one.out.end(), '\n'), 4000);
     EXPECT_TRUE(one.out == two.out) << command << ": --jobs 2 differs from --jobs 1";
+  }
+}
+
+// Text that carries the sentence walk's state across the places where a
+// long text is cut into pieces (a quarter of a megabyte) and lines into
+// batches (a megabyte): ordinary prose with enders, closing quotes after them and brackets
+// of both kinds, between stretches of one of these kinds, each longer than a
+// piece: a bracket left open (the walk is suspended, cut only at the length
+// cap), closing brackets with no opening one (the depth stays below zero for
+// a while), and no ender at all, each kind in turn.
+const char* const kPlain[] = {"甲", "乙", "江", "城", "雨", "a", "b", " ", "😀", "，", "頭", "Ａ"};
+
+// Appends about `size` bytes of prose: enders, closing quotes after some,
+// and brackets, closed a few characters later (an ender may come between),
+// but for one in ten thousand.
+void append_prose(std::mt19937& rng, std::string& text, std::size_t size) {
+  static const char* enders[] = {"。", "！", "？", "\n", "；"};
+  int open = 0;  // characters until the open bracket closes, or 0
+  for (const std::size_t end = text.size() + size; text.size() < end;) {
+    const unsigned kind = rng() % 100;
+    if (open > 0 && --open == 0) {
+      text += rng() % 2 ? "」" : "】";
+    } else if (kind < 80) {
+      text += kPlain[rng() % std::size(kPlain)];
+    } else if (kind < 95) {
+      text += enders[rng() % std::size(enders)];
+      if (rng() % 4 == 0) text += rng() % 2 ? "”" : "’";
+    } else if (open == 0) {
+      text += rng() % 2 ? "「" : "【";
+      open = 1 + static_cast<int>(rng() % 12);
+    }
+    if (rng() % 10000 == 0) text += rng() % 2 ? "「" : "」";
+  }
+}
+
+std::string piece_crossing_text(std::mt19937& rng, std::size_t bytes) {
+  auto prose = [&](std::string& text, std::size_t size) { append_prose(rng, text, size); };
+  std::string text;
+  for (unsigned kind = rng(); text.size() < bytes; ++kind) {
+    prose(text, 100'000 + rng() % 400'000);
+    const std::size_t stretch = (std::size_t{1} << 20) + rng() % 300'000;
+    switch (kind % 3) {
+      case 0:  // open for longer than a piece, then perhaps closed
+        text += "「";
+        prose(text, stretch);
+        if (rng() % 2) text += "」";
+        break;
+      case 1:  // below zero for a while
+        text += "」】";
+        prose(text, stretch);
+        text += "【「";
+        break;
+      default:  // no ender
+        for (const std::size_t end = text.size() + stretch; text.size() < end;) text += kPlain[rng() % 5];
+    }
+  }
+  return text;
+}
+
+TEST(Cli, JobsGiveTheSameBytesOnTextsCrossingPieces) {
+  std::mt19937 rng(2024);
+  for (int round = 0; round < 3; ++round) {
+    // Over 8 MB once, so that the file is also read in parts.
+    const std::string path = write_file(piece_crossing_text(rng, round == 0 ? (9u << 20) : (4u << 20)));
+    std::vector<std::string> commands{"split", "section --type ner --length 100"};
+    if (round > 0) {
+      commands.push_back("split --max-len 7 --punct 。！");
+      commands.push_back("section --type ner --length 510");
+    }
+    for (const std::string& command : commands) {
+      auto one = run(command + " --jobs 1 " + path);
+      auto three = run(command + " --jobs 3 " + path);
+      ASSERT_EQ(one.status, 0) << one.err;
+      ASSERT_EQ(three.status, 0) << three.err;
+      EXPECT_GT(one.out.size(), 1000000u);
+      EXPECT_TRUE(one.out == three.out) << command << ", round " << round << ": --jobs 3 differs";
+    }
+  }
+}
+
+TEST(Cli, JobsGiveTheSameBytesForEveryLineSubcommand) {
+  std::mt19937 rng(77);
+  std::string documents;
+  for (int n = 0; documents.size() < (3u << 19); ++n) {
+    std::string text;
+    append_prose(rng, text, rng() % 3000);
+    kelvra::Record document{{"doc", n}, {"text", text}};
+    if (n % 3 == 0) document["offset"] = n;
+    documents += document.dump() + "\n";
+  }
+  const std::string input = write_file(documents, ".jsonl");
+  const std::string dictionary = write_file("江城\n雨\n甲乙\nab\n頭\n");
+  const std::string segments = write_file(
+      run("section --jsonl --type ner --length 40 " + input).out, ".jsonl");
+  const std::string filled = write_file(
+      run("match --jsonl --attach nes --dict " + dictionary + " " + segments).out, ".jsonl");
+  for (const std::string& command :
+       {"normalize --jsonl " + input, "cantonese --jsonl --explain " + input,
+        "split --jsonl " + input, "section --jsonl --type ner --length 40 " + input,
+        "match --jsonl --dict " + dictionary + " " + input,
+        "match --jsonl --attach nes --dict " + dictionary + " " + segments,
+        "stitch --type ner --carry doc " + filled}) {
+    auto one = run(command + " --jobs 1");
+    auto three = run(command + " --jobs 3");
+    ASSERT_EQ(one.status, 0) << command << ": " << one.err;
+    ASSERT_EQ(three.status, 0) << command << ": " << three.err;
+    EXPECT_GT(one.out.size(), 100000u) << command;
+    EXPECT_TRUE(one.out == three.out) << command << ": --jobs 3 differs";
   }
 }
 

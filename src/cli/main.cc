@@ -80,6 +80,19 @@ int main(int argc, char** argv) {
   kelvra::cli::add_segmentation_commands(app);
   kelvra::cli::add_normalization_commands(app);
   kelvra::cli::add_retrieval_commands(app);
+  // After the subcommands, which would otherwise repeat it.
+  app.footer(
+      "\nRecords down a pipe (--jsonl): normalize, cantonese and match --attach write each\n"
+      "record back whole, their own members last (replacing members of the same names);\n"
+      "split, section and match write several records for one, each with its own members\n"
+      "first and then the input's others: an input \"offset\" is added to their positions\n"
+      "(so that a segment's records keep document positions), the input's \"text\" and\n"
+      "\"length\" are left out (each record has its own), and any other member named like\n"
+      "one of theirs makes the line bad. The segmentation road, one document a line:\n"
+      "  kelvra-nlp normalize --jsonl docs.jsonl |\n"
+      "  kelvra-nlp section --jsonl --field normalized_text --drop alter_words --type ner --length 510 |\n"
+      "  kelvra-nlp match --jsonl --attach nes --dict names.txt |\n"
+      "  kelvra-nlp stitch --type ner --carry id");
   for (const Helper& helper : kHelpers) {
     // Listed in the help; the helper parses the rest.
     auto* command = app.add_subcommand(std::string(helper.command), helper.description);

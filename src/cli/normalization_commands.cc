@@ -24,6 +24,8 @@ void add_normalize(CLI::App& app) {
     bool no_replace = false;
     bool no_to_zhs = false;
     std::string valid;
+    bool jsonl = false;
+    std::string field = "text";
     StreamFlags stream;
     std::string file;
   };
@@ -39,39 +41,57 @@ void add_normalize(CLI::App& app) {
   cmd->add_flag("--no-to-zhs", options->no_to_zhs, "Keep traditional characters");
   cmd->add_option("--valid", options->valid,
                   "Control characters to keep, one per character (default: none)");
+  cmd->add_flag("--jsonl", options->jsonl,
+                "Read JSON Lines: each line one record with its text in \"text\" (or --field);\n"
+                "write it back with \"normalized_text\" and \"alter_words\" added after its\n"
+                "other members, which pass through unchanged (members of those names are\n"
+                "replaced); offsets count code points of the text");
+  add_field_option(*cmd, options->field);
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
     const Normalizer normalizer(split_code_points(options->valid, "--valid"));
     InputFile input(options->file);
     const bool q2b = !options->no_q2b, replace = !options->no_replace, to_zhs = !options->no_to_zhs;
-    // Laid out as Text::to_json lays it out, each change written as it is
-    // found, so that a huge line never holds its list of changes.
+    // "normalized_text" and "alter_words" laid out as Text::to_json lays
+    // them out, each change written as it is found, so that a huge line
+    // never holds its list of changes.
+    auto write_result = [&](std::string_view text, JsonWriter& json) {
+      normalizer.normalize(
+          text,
+          [&](std::string_view normalized) {
+            json.key("normalized_text");
+            json.string(normalized);
+            json.key("alter_words");
+            json.begin_array();
+          },
+          [&](std::string_view changed, std::string_view normalized, std::int64_t offset) {
+            json.begin_object();
+            json.key("text");
+            json.string(changed);
+            json.key("normalized_text");
+            json.string(normalized);
+            json.key("offset");
+            json.integer(offset);
+            json.end_object();
+          },
+          q2b, replace, to_zhs);
+      json.end_array();
+    };
+    if (options->jsonl) {
+      run_records(input, options->stream.options(), "normalize", options->field,
+                  [&](Document& doc, std::int64_t, JsonWriter& json) {
+                    write_with_added(json, doc.record, {"normalized_text", "alter_words"},
+                                     [&] { write_result(doc.text, json); });
+                  });
+      return;
+    }
     run_lines(input, options->stream.options(), "normalize",
               [&](std::string_view line, std::int64_t, JsonWriter& json) {
                 json.begin_object();
                 json.key("text");
                 json.string(line);
-                normalizer.normalize(
-                    line,
-                    [&](std::string_view normalized) {
-                      json.key("normalized_text");
-                      json.string(normalized);
-                      json.key("alter_words");
-                      json.begin_array();
-                    },
-                    [&](std::string_view text, std::string_view normalized, std::int64_t offset) {
-                      json.begin_object();
-                      json.key("text");
-                      json.string(text);
-                      json.key("normalized_text");
-                      json.string(normalized);
-                      json.key("offset");
-                      json.integer(offset);
-                      json.end_object();
-                    },
-                    q2b, replace, to_zhs);
-                json.end_array();
+                write_result(line, json);
                 json.end_object();
                 json.end_line();
               });
@@ -83,6 +103,8 @@ void add_cantonese(CLI::App& app) {
     std::string dict;
     std::string rules;
     bool explain = false;
+    bool jsonl = false;
+    std::string field = "text";
     StreamFlags stream;
     std::string file;
   };
@@ -103,6 +125,12 @@ void add_cantonese(CLI::App& app) {
                 "rewrite per changed word, offsets in code points of the line; \"line\" and\n"
                 "\"entry\" are the dictionary line that changed it (the file the log names), or\n"
                 "the rules file's line when the rewrite also has \"rule\", the rule's conditions");
+  cmd->add_flag("--jsonl", options->jsonl,
+                "Read JSON Lines: each line one record with its text in \"text\" (or --field);\n"
+                "write it back with \"translation\" (and with --explain \"rewrites\") added\n"
+                "after its other members, which pass through unchanged (members of those\n"
+                "names are replaced)");
+  add_field_option(*cmd, options->field);
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
@@ -117,6 +145,51 @@ void add_cantonese(CLI::App& app) {
     InputFile input(options->file);
     const Cantonese cantonese(dict, std::nullopt, rules);
     const bool explain = options->explain;
+    // "translation" and "rewrites".
+    auto write_explained = [&](std::string_view line, JsonWriter& json) {
+      std::vector<Rewrite> rewrites;
+      const std::string translation = cantonese.translate(line, rewrites);
+      json.key("translation");
+      json.string(translation);
+      json.key("rewrites");
+      json.begin_array();
+      for (const Rewrite& rewrite : rewrites) {
+        json.begin_object();
+        json.key("text");
+        json.string(rewrite.text);
+        json.key("offset");
+        json.integer(rewrite.offset);
+        json.key("length");
+        json.integer(rewrite.length);
+        json.key("translation");
+        json.string(rewrite.mandarin);
+        json.key("line");
+        json.integer(rewrite.line);
+        json.key("entry");
+        json.string(rewrite.entry_cantonese + "\t" + rewrite.entry_mandarin);
+        if (rewrite.by_rule) {
+          json.key("rule");
+          json.string(rewrite.rule);
+        }
+        json.end_object();
+      }
+      json.end_array();
+    };
+    if (options->jsonl) {
+      run_records(input, options->stream.options(), "cantonese", options->field,
+                  [&](Document& doc, std::int64_t, JsonWriter& json) {
+                    if (explain) {
+                      write_with_added(json, doc.record, {"translation", "rewrites"},
+                                       [&] { write_explained(doc.text, json); });
+                      return;
+                    }
+                    write_with_added(json, doc.record, {"translation"}, [&] {
+                      json.key("translation");
+                      json.string(cantonese.translate(doc.text));
+                    });
+                  });
+      return;
+    }
     run_lines(input, options->stream.options(), "cantonese",
               [&](std::string_view line, std::int64_t, JsonWriter& json) {
                 if (!explain) {
@@ -132,36 +205,10 @@ void add_cantonese(CLI::App& app) {
                   out.push_back('\n');
                   return;
                 }
-                std::vector<Rewrite> rewrites;
-                const std::string translation = cantonese.translate(line, rewrites);
                 json.begin_object();
                 json.key("text");
                 json.string(line);
-                json.key("translation");
-                json.string(translation);
-                json.key("rewrites");
-                json.begin_array();
-                for (const Rewrite& rewrite : rewrites) {
-                  json.begin_object();
-                  json.key("text");
-                  json.string(rewrite.text);
-                  json.key("offset");
-                  json.integer(rewrite.offset);
-                  json.key("length");
-                  json.integer(rewrite.length);
-                  json.key("translation");
-                  json.string(rewrite.mandarin);
-                  json.key("line");
-                  json.integer(rewrite.line);
-                  json.key("entry");
-                  json.string(rewrite.entry_cantonese + "\t" + rewrite.entry_mandarin);
-                  if (rewrite.by_rule) {
-                    json.key("rule");
-                    json.string(rewrite.rule);
-                  }
-                  json.end_object();
-                }
-                json.end_array();
+                write_explained(line, json);
                 json.end_object();
                 json.end_line();
               });

@@ -31,9 +31,10 @@ std::vector<std::string_view> dictionary_words(std::string_view content) {
   return words;
 }
 
-// One occurrence record {"text","length","offset"}, then the document's members.
+// One occurrence record {"text","length","offset"}, then the document's
+// members (none inside a list). The line is the caller's to end.
 void write_occurrence(JsonWriter& json, std::string_view word, std::int64_t length,
-                      std::int64_t offset, std::string_view members) {
+                      std::int64_t offset, std::string_view members = {}) {
   json.begin_object();
   json.key("text");
   json.string(word);
@@ -43,7 +44,6 @@ void write_occurrence(JsonWriter& json, std::string_view word, std::int64_t leng
   json.integer(offset);
   json.members(members);
   json.end_object();
-  json.end_line();
 }
 
 // The automaton of --dict (built) or of --automaton (loaded).
@@ -62,6 +62,9 @@ void add_match(CLI::App& app) {
     std::string automaton;
     std::string save;
     bool jsonl = false;
+    std::string field = "text";
+    std::vector<std::string> drop;
+    std::string attach;
     StreamFlags stream;
     std::string file;
   };
@@ -88,9 +91,20 @@ void add_match(CLI::App& app) {
   save->needs(dict)->excludes(saved);
   auto* jsonl = cmd->add_flag(
       "--jsonl", options->jsonl,
-      "Read JSON Lines: each line one document {\"text\": ...}, searched on its own;\n"
-      "its other members are copied into each of its occurrence records, after the\n"
-      "record's own (not length, offset)");
+      "Read JSON Lines: each line one record with its text in \"text\" (or --field),\n"
+      "searched on its own; write its occurrences with their own members (text,\n"
+      "length, offset), then the record's others. An input \"offset\" (the text's\n"
+      "place in a larger document, as a segment's) is added to the occurrences'\n"
+      "offsets; the input's \"text\" and \"length\" are not copied");
+  add_field_option(*cmd, options->field);
+  add_drop_option(*cmd, options->drop);
+  auto* attach = cmd->add_option(
+      "--attach", options->attach,
+      "With --jsonl: write each record back whole instead, with its occurrences as\n"
+      "a list under this member, after its other members (a member of that name is\n"
+      "replaced), offsets counted in the record's text. `--attach nes` on the\n"
+      "segments of section --jsonl gives what stitch --type ner reads");
+  attach->needs(jsonl);
   add_stream_flags(*cmd, options->stream);
   auto* file = cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   save->excludes(jsonl)->excludes(file);
@@ -109,16 +123,33 @@ void add_match(CLI::App& app) {
     const Automaton automaton = dictionary_automaton(options->dict, options->automaton);
     if (options->jsonl) {
       InputFile input(options->file);
-      run_lines(input, options->stream.options(), "match",
-                [&](std::string_view line, std::int64_t number, JsonWriter& json) {
-                  if (is_blank(line)) return;
-                  Document doc = parse_document(line, input.name(), number, {"text"},
-                                                {"length", "offset"});
-                  automaton.search(doc.text, [&](std::string_view word, std::int64_t length,
-                                                 std::int64_t offset) {
-                    write_occurrence(json, word, length, offset, doc.members);
+      const std::string& field = options->field;
+      const std::string& attach = options->attach;
+      run_records(input, options->stream.options(), "match", field,
+                  [&](Document& doc, std::int64_t number, JsonWriter& json) {
+                    if (!attach.empty()) {
+                      write_with_added(json, doc.record, {attach}, [&] {
+                        json.key(attach);
+                        json.begin_array();
+                        automaton.search(doc.text, [&](std::string_view word, std::int64_t length,
+                                                       std::int64_t offset) {
+                          write_occurrence(json, word, length, offset);
+                        });
+                        json.end_array();
+                      }, options->drop);
+                      return;
+                    }
+                    pass_through(doc, input.name(), number, {field}, {"text", "length", "offset"},
+                                 options->drop);
+                    automaton.search(doc.text, [&](std::string_view word, std::int64_t length,
+                                                   std::int64_t offset) {
+                      write_occurrence(json, word, length,
+                                       doc.offset == 0 ? offset
+                                                       : common::add_positions(offset, doc.offset, "offset"),
+                                       doc.members);
+                      json.end_line();
+                    });
                   });
-                });
       return;
     }
     const std::string text = read_input(options->file);
@@ -132,7 +163,8 @@ void add_match(CLI::App& app) {
         static_cast<double>(text.size()) / std::max<std::size_t>(1, common::utf8::length(text));
     checked_by_library(text, source_name(options->file), [&] {
       automaton.search(text, [&](std::string_view word, std::int64_t length, std::int64_t offset) {
-        write_occurrence(json, word, length, offset, {});
+        write_occurrence(json, word, length, offset);
+        json.end_line();
         progress.update(static_cast<std::uint64_t>(static_cast<double>(offset) * bytes_per_code_point));
       });
     });

@@ -46,9 +46,17 @@ TEST(RetrievalCli, MatchJsonlSearchesEachDocumentAndPassesItsMembersOn) {
             "{\"text\":\"she\",\"length\":3,\"offset\":0,\"id\":\"a\",\"meta\":{\"n\":[1,2.5]}}\n"
             "{\"text\":\"he\",\"length\":2,\"offset\":1,\"id\":\"a\",\"meta\":{\"n\":[1,2.5]}}\n"
             "{\"text\":\"he\",\"length\":2,\"offset\":0}\n");
-  auto clash = run("match --jsonl --dict " + dict, "{\"text\":\"he\",\"offset\":3}\n");
-  EXPECT_EQ(clash.status, 1);
-  EXPECT_THAT(clash.err, HasSubstr("stdin:1: the document's \"offset\" would clash"));
+  // A segment's place in its document carries over to the occurrences.
+  auto segment = run("match --jsonl --dict " + dict,
+                     "{\"text\":\"she\",\"offset\":3,\"length\":3,\"doc\":1}\n");
+  ASSERT_EQ(segment.status, 0) << segment.err;
+  EXPECT_EQ(segment.out,
+            "{\"text\":\"she\",\"length\":3,\"offset\":3,\"doc\":1}\n"
+            "{\"text\":\"he\",\"length\":2,\"offset\":4,\"doc\":1}\n");
+  auto bad_offset = run("match --jsonl --dict " + dict, "{\"text\":\"he\",\"offset\":\"3\"}\n");
+  EXPECT_EQ(bad_offset.status, 1);
+  EXPECT_THAT(bad_offset.err, HasSubstr("stdin:1: "));
+  EXPECT_THAT(bad_offset.err, HasSubstr("offset"));
 }
 
 TEST(RetrievalCli, GleanPrintsPassages) {

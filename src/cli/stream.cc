@@ -1,22 +1,21 @@
 #include "cli/stream.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <future>
-#include <memory>
-#include <mutex>
+#include <exception>
 #include <system_error>
-#include <thread>
-#include <vector>
 
 #include "cli/cli.h"
 #include "cli/json_writer.h"
@@ -34,20 +33,45 @@ Output& Output::standard() {
   return output;
 }
 
-void Output::flush() {
-  std::size_t done = 0;
-  while (done < buffer_.size()) {
-    ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+namespace {
+
+// Writes all of `vectors` to `fd`, going on after partial writes.
+// Returns 0, or the error that stopped it.
+int write_all(int fd, std::vector<iovec>& vectors) {
+  std::size_t first = 0;
+  while (first < vectors.size()) {
+    const int count = static_cast<int>(std::min<std::size_t>(vectors.size() - first, IOV_MAX));
+    ssize_t n = ::writev(fd, vectors.data() + first, count);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int error = n < 0 ? errno : EIO;
-      buffer_.clear();  // never tried again: the message is said once
-      throw OutputError(std::string("cannot write the output: ") + std::strerror(error));
+    if (n <= 0) return n < 0 ? errno : EIO;
+    auto left = static_cast<std::size_t>(n);
+    while (first < vectors.size() && left >= vectors[first].iov_len) left -= vectors[first++].iov_len;
+    if (left > 0) {
+      vectors[first].iov_base = static_cast<char*>(vectors[first].iov_base) + left;
+      vectors[first].iov_len -= left;
     }
-    done += static_cast<std::size_t>(n);
   }
-  written_ += buffer_.size();
-  buffer_.clear();
+  return 0;
+}
+
+}  // namespace
+
+void Output::flush() { write_blocks({}); }
+
+void Output::write_blocks(std::span<const std::string_view> blocks) {
+  std::vector<iovec> vectors;
+  vectors.reserve(blocks.size() + 1);
+  std::uint64_t total = buffer_.size();
+  if (!buffer_.empty()) vectors.push_back(iovec{buffer_.data(), buffer_.size()});
+  for (std::string_view block : blocks) {
+    if (block.empty()) continue;
+    vectors.push_back(iovec{const_cast<char*>(block.data()), block.size()});
+    total += block.size();
+  }
+  const int error = write_all(fd_, vectors);
+  buffer_.clear();  // never tried again: the message is said once
+  if (error != 0) throw OutputError(std::string("cannot write the output: ") + std::strerror(error));
+  written_ += total;
 }
 
 bool Output::truncate(std::uint64_t position) {
@@ -76,7 +100,13 @@ InputFile::InputFile(const std::string& path, std::string option) {
       if (owned_) ::close(fd_);
       throw InputError(label_ + ": is a directory, not a file");
     }
-    if (S_ISREG(info.st_mode)) size_ = static_cast<std::uint64_t>(info.st_size);
+    if (S_ISREG(info.st_mode)) {
+      // Standard input may already have been read into by someone else.
+      const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+      start_ = at > 0 ? static_cast<std::uint64_t>(at) : 0;
+      const auto total = static_cast<std::uint64_t>(info.st_size);
+      size_ = total > start_ ? total - start_ : 0;
+    }
   }
 }
 
@@ -87,6 +117,14 @@ InputFile::~InputFile() {
 std::size_t InputFile::read(char* data, std::size_t size) {
   for (;;) {
     ssize_t n = ::read(fd_, data, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) throw InputError(label_ + ": cannot read: " + std::strerror(errno));
+  }
+}
+
+std::size_t InputFile::read_at(char* data, std::size_t size, std::uint64_t offset) {
+  for (;;) {
+    ssize_t n = ::pread(fd_, data, size, static_cast<off_t>(start_ + offset));
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) throw InputError(label_ + ": cannot read: " + std::strerror(errno));
   }
@@ -130,6 +168,58 @@ std::string InputFile::read_all() {
     std::string().swap(block);
   }
   return content;
+}
+
+// --- WholeInput ---
+
+WholeInput::WholeInput(InputFile& input, ThreadPool* pool) {
+  constexpr std::size_t kPart = std::size_t{4} << 20;
+  const std::uint64_t size = input.size();
+  if (pool == nullptr || size < 2 * kPart || size > SIZE_MAX / 2) {
+    whole_ = input.read_all();
+    return;
+  }
+  // Left unwritten until the threads read into it: zeroing it first would
+  // be a pass over it on this thread.
+  parts_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size));
+  std::vector<std::future<void>> parts;
+  std::atomic<bool> short_read{false};
+  for (std::uint64_t begin = 0; begin < size; begin += kPart) {
+    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kPart, size - begin));
+    parts.push_back(pool->submit([&input, &short_read, data = parts_.get() + begin, begin, length] {
+      std::size_t done = 0;
+      while (done < length) {
+        const std::size_t n = input.read_at(data + done, length - done, begin + done);
+        if (n == 0) break;
+        done += n;
+      }
+      if (done < length) short_read = true;
+    }));
+  }
+  // Every part is waited for before a failure leaves: they write into parts_.
+  std::exception_ptr failure;
+  for (auto& part : parts) {
+    try {
+      part.get();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+  size_ = static_cast<std::size_t>(size);
+  char probe = 0;
+  if (!short_read && input.read_at(&probe, 1, size) == 0) return;
+  // The file changed size while it was read: read it again, whole, as it
+  // now is.
+  parts_.reset();
+  size_ = 0;
+  std::vector<char> block(kPart);
+  for (std::uint64_t offset = 0;;) {
+    const std::size_t n = input.read_at(block.data(), block.size(), offset);
+    if (n == 0) break;
+    whole_.append(block.data(), n);
+    offset += n;
+  }
 }
 
 // --- options ---
@@ -248,11 +338,73 @@ constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
 // into the output, so that its output is never held whole.
 constexpr std::size_t kAloneBytes = std::size_t{16} << 20;
 
+// The bytes of a batch, kept from batch to batch: it grows without zeroing
+// what is about to be read into it, and keeps its memory once grown.
+class ReadBuffer {
+ public:
+  std::string_view view() const noexcept { return {data_.get(), size_}; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  // Room for `more` bytes after the end; added() then counts those read.
+  char* room(std::size_t more) {
+    if (more > capacity_ - size_) {
+      const std::size_t capacity = std::max(size_ + more, 2 * capacity_);
+      auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+      if (size_ > 0) std::memcpy(grown.get(), data_.get(), size_);
+      data_ = std::move(grown);
+      capacity_ = capacity;
+    }
+    return data_.get() + size_;
+  }
+  void added(std::size_t n) noexcept { size_ += n; }
+  void assign(std::string_view bytes) {
+    size_ = 0;
+    if (!bytes.empty()) std::memcpy(room(bytes.size()), bytes.data(), bytes.size());
+    size_ = bytes.size();
+  }
+  void shrink_to(std::size_t size) noexcept { size_ = std::min(size, size_); }
+  // Gives its memory back (after a huge line).
+  void release() noexcept {
+    data_.reset();
+    size_ = capacity_ = 0;
+  }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 struct Batch {
-  std::string text;  // whole lines; the input's last line may lack its line feed
+  ReadBuffer text;  // whole lines; the input's last line may lack its line feed
   std::int64_t first_line = 1;
   std::uint64_t first_byte = 0;
 };
+
+// The line feeds in `text`, eight bytes at a time: this runs on the thread
+// that reads, over every byte of the input. Each byte of `counts` counts
+// the line feeds at its place in up to 255 words, then they are summed.
+std::int64_t count_line_feeds(std::string_view text) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+  constexpr std::uint64_t kFeeds = kOnes * '\n', kEvenBytes = 0x00FF00FF00FF00FFULL;
+  const char* p = text.data();
+  std::size_t n = text.size();
+  std::int64_t count = 0;
+  while (n >= 8) {
+    std::uint64_t counts = 0;
+    for (int i = 0; i < 255 && n >= 8; ++i, p += 8, n -= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      const std::uint64_t x = word ^ kFeeds;  // line feeds become zero bytes
+      // The top bit of a byte of this is set exactly for a zero byte of x.
+      counts += (~(((x & kLow7) + kLow7) | x | kLow7)) >> 7;
+    }
+    const std::uint64_t pairs = (counts & kEvenBytes) + ((counts >> 8) & kEvenBytes);
+    count += static_cast<std::int64_t>((pairs * 0x0001000100010001ULL) >> 48);
+  }
+  for (; n > 0; ++p, --n) count += *p == '\n';
+  return count;
+}
 
 // Cuts the input into batches of whole lines of about `batch_bytes` each.
 class LineBatcher {
@@ -260,8 +412,8 @@ class LineBatcher {
   LineBatcher(InputFile& input, std::size_t batch_bytes) : input_(input), batch_bytes_(batch_bytes) {}
 
   bool next(Batch& batch) {
-    std::string& text = batch.text;
-    text.swap(carry_);
+    ReadBuffer& text = batch.text;
+    text.assign(carry_);
     carry_.clear();
     std::size_t cut = std::string::npos;  // the line feed that ends the batch
     std::size_t scanned = 0;              // bytes of `text` known to hold none
@@ -269,20 +421,18 @@ class LineBatcher {
       if (text.size() >= batch_bytes_) {
         // Only the bytes read since the last look: a long line is read in
         // many blocks and must not be searched again each time.
-        const void* found = ::memrchr(text.data() + scanned, '\n', text.size() - scanned);
+        const std::string_view view = text.view();
+        const void* found = ::memrchr(view.data() + scanned, '\n', view.size() - scanned);
         if (found != nullptr) {
-          cut = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+          cut = static_cast<std::size_t>(static_cast<const char*>(found) - view.data());
           break;
         }
-        scanned = text.size();
+        scanned = view.size();
       }
       if (end_) break;
-      // Read into a block of its own rather than growing `text` first, which
-      // would zero a whole block for every read, and at start-up for a
-      // few bytes of input.
-      if (!block_) block_ = std::make_unique_for_overwrite<char[]>(batch_bytes_);
-      const std::size_t n = input_.read(block_.get(), batch_bytes_);
-      text.append(block_.get(), n);
+      // Straight into the batch: no copy, and no zeroing first.
+      const std::size_t n = input_.read(text.room(batch_bytes_), batch_bytes_);
+      text.added(n);
       if (n == 0) end_ = true;
     }
     if (cut == std::string::npos) {  // the end of the input: all that is left
@@ -290,26 +440,35 @@ class LineBatcher {
       cut = text.size() - 1;
     }
     if (cut + 1 < text.size()) {
-      carry_.assign(text, cut + 1);
-      text.resize(cut + 1);
+      carry_.assign(text.view().substr(cut + 1));
+      text.shrink_to(cut + 1);
     }
+    const std::string_view view = text.view();
     batch.first_line = next_line_;
     batch.first_byte = next_byte_;
-    next_line_ += std::count(text.begin(), text.end(), '\n');
-    if (text.back() != '\n') ++next_line_;
-    next_byte_ += text.size();
+    next_line_ += count_line_feeds(view);
+    if (view.back() != '\n') ++next_line_;
+    next_byte_ += view.size();
     return true;
   }
 
  private:
   InputFile& input_;
   std::size_t batch_bytes_;
-  std::unique_ptr<char[]> block_;  // what one read brings in
   std::string carry_;  // read past the last batch's end
   bool end_ = false;
   std::int64_t next_line_ = 1;
   std::uint64_t next_byte_ = 0;
 };
+
+// A slot written before, its buffers with their memory, or a new one.
+template <class Slot>
+std::unique_ptr<Slot> take_spare(std::vector<std::unique_ptr<Slot>>& spare) {
+  if (spare.empty()) return std::make_unique<Slot>();
+  std::unique_ptr<Slot> slot = std::move(spare.back());
+  spare.pop_back();
+  return slot;
+}
 
 struct BadLine {
   std::size_t at;  // bytes of the batch's output written before the line
@@ -327,7 +486,7 @@ struct BatchResult {
 void work_on(const Batch& batch, const std::string& source, const StreamOptions& options,
              const LineWork& work, std::string& out, Output* spill, BatchResult& result) {
   JsonWriter json(out, spill);
-  const std::string_view text = batch.text;
+  const std::string_view text = batch.text.view();
   std::int64_t number = batch.first_line;
   for (std::size_t begin = 0; begin < text.size(); ++number) {
     std::size_t end = text.find('\n', begin);
@@ -366,76 +525,11 @@ void work_on(const Batch& batch, const std::string& source, const StreamOptions&
   }
 }
 
-// A few threads that run tasks in the order they were given. A thread is
-// started only when a task finds none idle, so that a short input never
-// starts more threads than it has batches.
-class WorkerPool {
- public:
-  explicit WorkerPool(int threads) : threads_(threads) {}
-  // Tasks not started are dropped; running ones are waited for.
-  ~WorkerPool() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-      tasks_.clear();
-    }
-    ready_.notify_all();
-    for (auto& worker : workers_) worker.join();
-  }
-
-  std::future<void> submit(std::function<void()> task) {
-    std::packaged_task<void()> packaged(std::move(task));
-    auto future = packaged.get_future();
-    bool start_one = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      tasks_.push_back(std::move(packaged));
-      start_one = tasks_.size() > idle_ && workers_.size() < static_cast<std::size_t>(threads_);
-    }
-    if (start_one) {
-      try {
-        workers_.emplace_back([this] { serve(); });
-      } catch (const std::system_error& e) {
-        // The system's limit on threads: go on with those running, if any.
-        if (workers_.empty())
-          throw std::runtime_error(std::string("cannot start a worker thread: ") + e.what());
-        threads_ = static_cast<int>(workers_.size());
-      }
-    }
-    ready_.notify_one();
-    return future;
-  }
-
- private:
-  void serve() {
-    for (;;) {
-      std::packaged_task<void()> task;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ++idle_;
-        ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-        --idle_;
-        if (tasks_.empty()) return;
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-      }
-      task();
-    }
-  }
-
-  int threads_;
-  std::vector<std::thread> workers_;  // only the submitting thread touches it
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<std::packaged_task<void()>> tasks_;
-  std::size_t idle_ = 0;  // workers waiting for a task
-  bool stopping_ = false;
-};
-
 }  // namespace
 
 void run_lines(InputFile& input, const StreamOptions& options, std::string_view what,
                const LineWork& work) {
+  const double cpu_at_start = thread_cpu_seconds();
   Output& output = Output::standard();
   Progress progress(std::string(what), input.size(), options.progress);
   LineBatcher batches(input, kBatchBytes);
@@ -453,18 +547,24 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
     std::fprintf(stderr, "kelvra-nlp: %s (skipped)\n", bad.message.c_str());
   };
   auto deliver = [&](const Batch& batch, BatchResult& result) {
-    std::size_t from = 0;
-    for (const BadLine& bad : result.bad) {
-      output.write(std::string_view(result.out).substr(from, bad.at - from));
-      from = bad.at;
-      report(bad);
+    if (result.bad.empty()) {
+      const std::string_view block = result.out;
+      output.write_blocks({&block, 1});
+    } else {
+      std::size_t from = 0;
+      for (const BadLine& bad : result.bad) {
+        output.write(std::string_view(result.out).substr(from, bad.at - from));
+        from = bad.at;
+        report(bad);
+      }
+      output.write(std::string_view(result.out).substr(from));
     }
-    output.write(std::string_view(result.out).substr(from));
     done = batch.first_byte + batch.text.size();
     progress.update(done);
   };
   // A batch of one very long line, after everything before it is written.
   auto work_alone = [&](const Batch& batch) {
+    output.flush();
     BatchResult result;
     work_on(batch, source, options, work, output.buffer(), &output, result);
     for (const BadLine& bad : result.bad) report(bad);
@@ -472,14 +572,18 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
     progress.update(done);
   };
 
+  double worker_seconds = 0;
   if (options.jobs <= 1) {
     Batch batch;
+    BatchResult result;
     while (batches.next(batch)) {
       if (batch.text.size() >= kAloneBytes) {
         work_alone(batch);
         continue;
       }
-      BatchResult result;
+      result.out.clear();
+      result.bad.clear();
+      result.stop = false;
       work_on(batch, source, options, work, result.out, nullptr, result);
       deliver(batch, result);
     }
@@ -490,20 +594,27 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
       std::future<void> finished;
     };
     // Declared before the pool, so that the pool (waiting for its running
-    // tasks) is gone before the slots they write into.
+    // tasks) is gone before the slots they write into. Written slots are
+    // used again, so that their buffers keep their memory: no thread pays
+    // again for fresh pages batch after batch.
     std::deque<std::unique_ptr<Slot>> in_flight;
-    WorkerPool pool(options.jobs);
+    std::vector<std::unique_ptr<Slot>> spare;
+    ThreadPool pool(options.jobs);
     const std::size_t max_in_flight = 2 * static_cast<std::size_t>(options.jobs);
     auto deliver_front = [&] {
       Slot& slot = *in_flight.front();
       slot.finished.get();  // a worker's failure comes out here, in input order
       deliver(slot.batch, slot.result);
+      slot.result.out.clear();
+      slot.result.bad.clear();
+      slot.result.stop = false;
+      spare.push_back(std::move(in_flight.front()));
       in_flight.pop_front();
     };
     bool more = true;
     while (more || !in_flight.empty()) {
       while (more && in_flight.size() < max_in_flight) {
-        auto slot = std::make_unique<Slot>();
+        std::unique_ptr<Slot> slot = take_spare(spare);
         if (!batches.next(slot->batch)) {
           more = false;
           break;
@@ -511,6 +622,7 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
         if (slot->batch.text.size() >= kAloneBytes) {
           while (!in_flight.empty()) deliver_front();
           work_alone(slot->batch);
+          slot->batch.text.release();  // not kept: it may be huge
           continue;
         }
         Slot* s = slot.get();
@@ -521,13 +633,147 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
       }
       if (!in_flight.empty()) deliver_front();
     }
+    worker_seconds = pool.finish();
   }
   output.flush();
   progress.finish(done);
+  report_thread_times(what, thread_cpu_seconds() - cpu_at_start, worker_seconds, done);
   if (skipped > 0) {
     std::fprintf(stderr, "kelvra-nlp: skipped %lld bad line%s\n", static_cast<long long>(skipped),
                  skipped == 1 ? "" : "s");
   }
+}
+
+// --- ThreadPool ---
+
+ThreadPool::~ThreadPool() { stop(); }
+
+void ThreadPool::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    tasks_.clear();
+  }
+  ready_.notify_all();
+  for (auto& worker : workers_) worker.join();
+  workers_.clear();
+}
+
+double ThreadPool::finish() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    draining_ = true;
+  }
+  ready_.notify_all();
+  for (auto& worker : workers_) worker.join();
+  workers_.clear();
+  return static_cast<double>(cpu_nanoseconds_.load()) * 1e-9;
+}
+
+std::future<void> ThreadPool::submit(std::function<void()> task) {
+  std::packaged_task<void()> packaged(std::move(task));
+  auto future = packaged.get_future();
+  bool start_one = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(packaged));
+    start_one = tasks_.size() > idle_ && workers_.size() < static_cast<std::size_t>(threads_);
+  }
+  if (start_one) {
+    try {
+      workers_.emplace_back([this] { serve(); });
+    } catch (const std::system_error& e) {
+      // The system's limit on threads: go on with those running, if any.
+      if (workers_.empty())
+        throw std::runtime_error(std::string("cannot start a worker thread: ") + e.what());
+      threads_ = static_cast<int>(workers_.size());
+    }
+  }
+  ready_.notify_one();
+  return future;
+}
+
+void ThreadPool::serve() {
+  for (;;) {
+    std::packaged_task<void()> task;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      ++idle_;
+      ready_.wait(lock, [this] { return stopping_ || draining_ || !tasks_.empty(); });
+      --idle_;
+      if (tasks_.empty()) break;
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task();
+  }
+  cpu_nanoseconds_ += static_cast<std::int64_t>(thread_cpu_seconds() * 1e9);
+}
+
+// --- OrderedOutput ---
+
+OrderedOutput::~OrderedOutput() {
+  for (auto& slot : slots_)
+    if (slot->done.valid()) slot->done.wait();
+}
+
+void OrderedOutput::submit(Task task) {
+  while (slots_.size() >= in_flight_) write_front(true);
+  write_front(false);
+  std::unique_ptr<Slot> slot = take_spare(spare_);
+  Slot* s = slot.get();
+  s->done = pool_.submit([s, task = std::move(task)] { task(s->out); });
+  slots_.push_back(std::move(slot));
+}
+
+void OrderedOutput::finish() {
+  while (!slots_.empty()) write_front(true);
+}
+
+void OrderedOutput::write_front(bool wait) {
+  // The finished outputs at the front go to the system in one call; a
+  // failed task's failure comes out after the outputs before it.
+  std::vector<std::string_view> blocks;
+  std::exception_ptr failure;
+  for (auto& slot : slots_) {
+    if (!(wait && blocks.empty()) &&
+        slot->done.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+      break;
+    try {
+      slot->done.get();
+    } catch (...) {
+      failure = std::current_exception();
+      break;
+    }
+    blocks.emplace_back(slot->out);
+  }
+  if (!blocks.empty()) output_.write_blocks(blocks);
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    bytes_written_ += slots_.front()->out.size();
+    slots_.front()->out.clear();
+    spare_.push_back(std::move(slots_.front()));
+    slots_.pop_front();
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+// --- thread times ---
+
+double thread_cpu_seconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+void report_thread_times(std::string_view what, double serial_seconds, double worker_seconds,
+                         std::uint64_t bytes_in) {
+  if (std::getenv("KELVRA_NLP_THREAD_TIMES") == nullptr) return;
+  const double total = serial_seconds + worker_seconds;
+  std::fprintf(stderr,
+               "kelvra-nlp: thread times: %.*s: reader and writer %.3f s, workers %.3f s (CPU), "
+               "%llu bytes in, serial fraction %.4f\n",
+               static_cast<int>(what.size()), what.data(), serial_seconds, worker_seconds,
+               static_cast<unsigned long long>(bytes_in), total > 0 ? serial_seconds / total : 0.0);
 }
 
 }  // namespace kelvra::cli

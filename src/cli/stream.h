@@ -4,6 +4,11 @@
 // in input order, bad lines reported or skipped, and a progress line on
 // standard error.
 //
+// The threads that work format their records into buffers of their own;
+// the thread that reads the input only hands the finished buffers to the
+// system in order, several at once and without copying them (vectored
+// writes), so that it is not what limits many threads.
+//
 //   InputFile input(path);
 //   StreamOptions options{.jobs = 2};
 //   run_lines(input, options, "normalize",
@@ -17,13 +22,22 @@
 // its output written as it is made.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace kelvra::cli {
 
@@ -41,6 +55,10 @@ class Output {
  public:
   // The process's standard output.
   static Output& standard();
+  // Another descriptor, left open (the benchmarks write to /dev/null).
+  explicit Output(int fd) : fd_(fd) {}
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
 
   // The bytes waiting to be written; append to it, then call
   // flush_if_large() (or let a JsonWriter with this spill do it).
@@ -55,6 +73,10 @@ class Output {
   // Writes everything waiting. OutputError("cannot write the output: ...")
   // when the system refuses.
   void flush();
+  // Writes everything waiting, then `blocks` in order, handing them to the
+  // system as they are (vectored writes), without copying them into the
+  // buffer. OutputError as flush().
+  void write_blocks(std::span<const std::string_view> blocks);
 
   // Bytes printed so far, written or waiting.
   std::uint64_t position() const noexcept { return written_ + buffer_.size(); }
@@ -64,7 +86,6 @@ class Output {
 
  private:
   static constexpr std::size_t kFlushBytes = std::size_t{1} << 20;
-  explicit Output(int fd) : fd_(fd) {}
   int fd_;
   std::string buffer_;
   std::uint64_t written_ = 0;
@@ -84,12 +105,16 @@ class InputFile {
   // Up to `size` bytes into `data`; 0 at the end. InputError when the
   // system cannot read.
   std::size_t read(char* data, std::size_t size);
+  // The same from byte `offset` of what is left of a regular file (see
+  // size()), leaving the position where it is.
+  std::size_t read_at(char* data, std::size_t size, std::uint64_t offset);
   // The whole rest of the input.
   std::string read_all();
 
   // "stdin", or the path, as messages name the input.
   const std::string& name() const noexcept { return name_; }
-  // The size in bytes when known beforehand (a regular file), else 0.
+  // The size in bytes when known beforehand (a regular file: what is left
+  // of it to read), else 0.
   std::uint64_t size() const noexcept { return size_; }
 
  private:
@@ -98,6 +123,7 @@ class InputFile {
   std::string name_;
   std::string label_;  // name_, with the option before it
   std::uint64_t size_ = 0;
+  std::uint64_t start_ = 0;  // where a regular file's reading began
 };
 
 // When a progress line shows on standard error: never; on a terminal,
@@ -179,5 +205,113 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
 // True for a line whose content is only blanks and tabs (skipped by
 // subcommands that read one JSON record a line).
 bool is_blank(std::string_view line) noexcept;
+
+// --- threads ---
+
+// A few threads that run tasks in the order they were given. A thread is
+// started only when a task finds none idle, so that a short input never
+// starts more threads than it has work for.
+class ThreadPool {
+ public:
+  explicit ThreadPool(int threads) : threads_(threads) {}
+  // Tasks not started are dropped; running ones are waited for.
+  ~ThreadPool();
+  ThreadPool(const ThreadPool&) = delete;
+  ThreadPool& operator=(const ThreadPool&) = delete;
+
+  // A task's failure comes out of its future. Fails only when no thread at
+  // all can be started.
+  std::future<void> submit(std::function<void()> task);
+
+  // Waits for the tasks given so far, ends the threads and returns the CPU
+  // time they used, in seconds.
+  double finish();
+
+ private:
+  void serve();
+  void stop();
+
+  int threads_;
+  std::vector<std::thread> workers_;  // only the submitting thread touches it
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::packaged_task<void()>> tasks_;
+  std::size_t idle_ = 0;  // workers waiting for a task
+  bool stopping_ = false;
+  bool draining_ = false;  // finish(): run what is queued, then end
+  std::atomic<std::int64_t> cpu_nanoseconds_{0};
+};
+
+// The whole of an input in memory, for the subcommands that take it as one
+// text. A regular file is read by the pool's threads, each its own part, so
+// that the reading (and the mapping of the fresh memory) is not left to one
+// thread; standard input, a pipe, or a run without a pool is read by the
+// calling thread.
+class WholeInput {
+ public:
+  WholeInput(InputFile& input, ThreadPool* pool);
+  WholeInput(const WholeInput&) = delete;
+  WholeInput& operator=(const WholeInput&) = delete;
+
+  std::string_view text() const noexcept {
+    return parts_ ? std::string_view(parts_.get(), size_) : std::string_view(whole_);
+  }
+
+ private:
+  std::unique_ptr<char[]> parts_;  // read in parts
+  std::size_t size_ = 0;
+  std::string whole_;              // read in one go
+};
+
+// Tasks on a pool whose outputs are written to `output` in the order the
+// tasks were given, whatever order they finish in. At most `in_flight`
+// outputs are held: submit() first writes what is finished at the front,
+// waiting for the oldest task when it must.
+class OrderedOutput {
+ public:
+  // Fills `out` (an empty buffer) with the task's output.
+  using Task = std::function<void(std::string& out)>;
+
+  OrderedOutput(ThreadPool& pool, Output& output, std::size_t in_flight)
+      : pool_(pool), output_(output), in_flight_(in_flight) {}
+  // Waits for the tasks still running, writing nothing more.
+  ~OrderedOutput();
+  OrderedOutput(const OrderedOutput&) = delete;
+  OrderedOutput& operator=(const OrderedOutput&) = delete;
+
+  void submit(Task task);
+  // Writes every output, in order; a task's failure is thrown here, after
+  // the outputs before it were written.
+  void finish();
+  // Bytes written by the tasks so far.
+  std::uint64_t bytes_written() const noexcept { return bytes_written_; }
+
+ private:
+  struct Slot {
+    std::string out;
+    std::future<void> done;
+  };
+  // Writes the finished outputs at the front; with `wait`, at least one.
+  void write_front(bool wait);
+
+  ThreadPool& pool_;
+  Output& output_;
+  std::size_t in_flight_;
+  std::deque<std::unique_ptr<Slot>> slots_;
+  std::vector<std::unique_ptr<Slot>> spare_;  // written slots, buffers kept
+  std::uint64_t bytes_written_ = 0;
+};
+
+// The CPU time the calling thread has used so far, in seconds.
+double thread_cpu_seconds();
+
+// How the time of a streamed run divides between the thread that reads the
+// input and writes the output (work that does not grow with --jobs) and the
+// threads that work; written on standard error when the environment sets
+// KELVRA_NLP_THREAD_TIMES (bench/ predicts the scaling on many cores from
+// it): "kelvra-nlp: thread times: WHAT: reader and writer S s, workers W s
+// (CPU), B bytes in, serial fraction F".
+void report_thread_times(std::string_view what, double serial_seconds, double worker_seconds,
+                         std::uint64_t bytes_in);
 
 }  // namespace kelvra::cli

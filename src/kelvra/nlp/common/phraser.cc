@@ -42,41 +42,60 @@ struct Token {
   std::int64_t text_length;  // code points of the token's text
   std::int64_t length;       // the token's own length, used by the look-ahead
   std::size_t byte_end;      // for text tokens: where the token ends
+  bool beyond = false;       // only looked at: the walk stops before it
+};
+
+// What the cutting routine carries from one token to the next.
+struct CutState {
+  std::int64_t chunk_length = 0;  // running total instead of re-joining texts
+  std::int64_t depth = 0;
+  std::int64_t peak_depth = 0;
+  bool previous_is_boundary = false;
 };
 
 // The cutting routine shared by text and word input. `next(Token&)` yields
-// the tokens in order and returns false after the last; `close(end, token)`
-// is called with the index one past a chunk's last token and that token.
+// the tokens in order and returns false after the last; a token marked
+// `beyond` is only the look-ahead of the one before it, and the walk ends
+// there with its chunk left open. `close(end, token)` is called with the
+// index one past a chunk's last token (counted in this call) and that token.
+// Returns the state after the last token walked.
 template <class Next, class Close>
-void cut_tokens(std::uint8_t boundary, std::int64_t max_len, Next&& next, Close&& close) {
+CutState cut_tokens(std::uint8_t boundary, std::int64_t max_len, CutState state, Next&& next,
+                    Close&& close) {
   Token current{}, ahead{};
-  if (!next(current)) return;
+  if (!next(current) || current.beyond) return state;
   bool has_ahead = next(ahead);
-  std::int64_t chunk_length = 0;  // running total instead of re-joining texts
-  std::int64_t depth = 0;
-  bool previous_is_boundary = false;
+  // Kept in locals: `close` calls out, and the loop must not reload them.
+  std::int64_t chunk_length = state.chunk_length;
+  std::int64_t depth = state.depth;
+  std::int64_t peak_depth = state.peak_depth;
+  bool previous_is_boundary = state.previous_is_boundary;
   for (std::size_t i = 0;; ++i) {
     chunk_length += current.text_length;
     if (current.flags & kLeft) ++depth;
     if (current.flags & kRight) --depth;
+    peak_depth = std::max(peak_depth, depth);
     const bool is_boundary = current.flags & boundary;
     const bool next_is_stop = has_ahead && (ahead.flags & kStop);
     const bool too_long = has_ahead && chunk_length + ahead.length > max_len;
     const bool suspended = depth > 0 && !too_long && has_ahead;
     if (!suspended) {
+      // A boundary before the first token of a walk begun afresh is false,
+      // so this is the "i >= 1" of a walk over the whole input.
       const bool cut = (is_boundary && !next_is_stop) ||
-                       (i >= 1 && previous_is_boundary && (current.flags & kStop)) ||
-                       too_long || !has_ahead;
+                       (previous_is_boundary && (current.flags & kStop)) || too_long ||
+                       !has_ahead;
       if (cut) {
         close(i + 1, current);
         chunk_length = 0;
       }
     }
     previous_is_boundary = is_boundary;
-    if (!has_ahead) break;
+    if (!has_ahead || ahead.beyond) break;
     current = ahead;
     has_ahead = next(ahead);
   }
+  return CutState{chunk_length, depth, peak_depth, previous_is_boundary};
 }
 
 std::string join_texts(const std::vector<Word>& words, std::size_t begin, std::size_t end) {
@@ -124,61 +143,82 @@ Phraser::Phraser(std::optional<std::vector<std::string>> punct_chars, std::int64
 }
 
 std::uint8_t Phraser::flags_of(std::string_view text) const {
-  std::uint8_t flags = 0;
-  long cp = single_code_point(text);
-  if (cp >= 0 && cp < 0x10000) {
-    flags = bmp_flags_[static_cast<std::size_t>(cp)];
-  } else if (cp >= 0x10000) {
-    auto it = std::lower_bound(astral_flags_.begin(), astral_flags_.end(),
-                               std::make_pair(char32_t(cp), std::uint8_t{0}));
-    if (it != astral_flags_.end() && it->first == char32_t(cp)) flags = it->second;
-  }
-  return flags & (kStop | kLeft | kRight);
+  const long cp = single_code_point(text);
+  return cp < 0 ? 0 : code_point_flags(static_cast<char32_t>(cp)) & (kStop | kLeft | kRight);
 }
 
-void Phraser::cut_text(std::string_view text, std::size_t byte_begin, std::size_t byte_end,
-                       std::uint8_t boundary,
-                       const std::function<void(const SentenceSpan&)>& visit) const {
+std::uint8_t Phraser::code_point_flags(char32_t cp) const {
+  if (cp < 0x10000) return bmp_flags_[cp];
+  if (astral_flags_.empty()) return 0;
+  auto it = std::lower_bound(astral_flags_.begin(), astral_flags_.end(),
+                             std::make_pair(cp, std::uint8_t{0}));
+  return it != astral_flags_.end() && it->first == cp ? it->second : 0;
+}
+
+SentenceWalk Phraser::walk_text(std::string_view text, std::size_t end, std::size_t limit,
+                                std::uint8_t boundary, SentenceWalk walk,
+                                const std::function<void(const SentenceSpan&)>& visit) const {
+  if (walk.byte >= end) return walk;
   const std::uint8_t* bmp = bmp_flags_.data();
-  std::size_t pos = byte_begin;
+  std::size_t pos = walk.byte;
   auto next = [&](Token& token) {
-    if (pos >= byte_end) return false;
+    if (pos >= limit) return false;
+    const bool beyond = pos >= end;
     char32_t cp = utf8::next(text, pos);
-    std::uint8_t flags = 0;
-    if (cp < 0x10000) {
-      flags = bmp[cp];
-    } else if (!astral_flags_.empty()) {
-      auto it = std::lower_bound(astral_flags_.begin(), astral_flags_.end(),
-                                 std::make_pair(cp, std::uint8_t{0}));
-      if (it != astral_flags_.end() && it->first == cp) flags = it->second;
-    }
-    token = Token{flags, 1, 1, pos};
+    const std::uint8_t flags = cp < 0x10000 ? bmp[cp] : code_point_flags(cp);
+    token = Token{flags, 1, 1, pos, beyond};
     return true;
   };
-  std::size_t chunk_byte = byte_begin;
-  std::int64_t chunk_index = 0;
-  cut_tokens(boundary, max_len_, next, [&](std::size_t end, const Token& last) {
-    auto end_index = static_cast<std::int64_t>(end);
-    visit(SentenceSpan{chunk_byte, last.byte_end, chunk_index, end_index - chunk_index});
-    chunk_byte = last.byte_end;
-    chunk_index = end_index;
-  });
+  const std::int64_t first_offset = walk.offset;
+  std::size_t chunk_byte = walk.open_byte;
+  std::int64_t chunk_offset = walk.open_offset;
+  const CutState state = cut_tokens(
+      boundary, max_len_,
+      CutState{walk.offset - walk.open_offset, walk.depth, walk.peak_depth, walk.after_boundary},
+      next, [&](std::size_t end_index, const Token& last) {
+        const std::int64_t end_offset = first_offset + static_cast<std::int64_t>(end_index);
+        visit(SentenceSpan{chunk_byte, last.byte_end, chunk_offset, end_offset - chunk_offset});
+        chunk_byte = last.byte_end;
+        chunk_offset = end_offset;
+      });
+  // Every token is one code point, so the open chunk's length gives the
+  // position reached.
+  return SentenceWalk{end, chunk_offset + state.chunk_length, chunk_byte, chunk_offset,
+                      state.depth, state.peak_depth, state.previous_is_boundary};
 }
 
 void Phraser::for_each_sentence(std::string_view text,
                                 const std::function<void(const SentenceSpan&)>& visit) const {
   utf8::require_valid(text, "input");
-  cut_text(text, 0, text.size(), kPunct, visit);
+  walk_text(text, text.size(), text.size(), kPunct, SentenceWalk{}, visit);
+}
+
+SentenceWalk Phraser::walk_sentences(std::string_view text, std::size_t end, SentenceWalk walk,
+                                     const std::function<void(const SentenceSpan&)>& visit) const {
+  return walk_text(text, end, text.size(), kPunct, walk, visit);
+}
+
+std::size_t Phraser::piece_start(std::string_view text, std::size_t from) const {
+  std::size_t pos = std::min(from, text.size());
+  while (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80) ++pos;
+  bool after_ender = false;
+  while (pos < text.size()) {
+    const std::size_t at = pos;
+    const std::uint8_t flags = code_point_flags(utf8::next(text, pos));
+    if (after_ender && !(flags & kStop)) return at;
+    after_ender = flags & kPunct;
+  }
+  return text.size();
 }
 
 void Phraser::for_each_clause(std::string_view text, const SentenceSpan& sentence,
                               const std::function<void(const SentenceSpan&)>& visit) const {
   if (sentence.byte_begin > sentence.byte_end || sentence.byte_end > text.size())
     throw kelvra::common::IndexError("sentence span outside the text");
-  cut_text(text, sentence.byte_begin, sentence.byte_end, kClause, [&](const SentenceSpan& clause) {
-    visit(SentenceSpan{clause.byte_begin, clause.byte_end, sentence.offset + clause.offset,
-                       clause.length});
-  });
+  walk_text(text, sentence.byte_end, sentence.byte_end, kClause,
+            SentenceWalk{sentence.byte_begin, sentence.offset, sentence.byte_begin,
+                         sentence.offset},
+            visit);
 }
 
 std::vector<Sentence> Phraser::split(std::string_view input) const {
@@ -211,7 +251,7 @@ std::vector<std::vector<Word>> Phraser::cut_words(
     return true;
   };
   std::size_t chunk_begin = 0;
-  cut_tokens(kCustom, max_len_, next, [&](std::size_t end, const Token&) {
+  cut_tokens(kCustom, max_len_, CutState{}, next, [&](std::size_t end, const Token&) {
     chunks.emplace_back(words.begin() + static_cast<std::ptrdiff_t>(chunk_begin),
                         words.begin() + static_cast<std::ptrdiff_t>(end));
     chunk_begin = end;

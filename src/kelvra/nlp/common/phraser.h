@@ -49,6 +49,22 @@ struct SentenceSpan {
   std::int64_t length;
 };
 
+// Where the sentence walk of a text stands between two of its characters:
+// all that the walk carries from one character to the next. It lets the
+// sentences of a long text be found piece by piece (on several threads, say)
+// and joined into exactly those of the walk over the whole text; see
+// Phraser::walk_sentences. A default SentenceWalk is the start of a text.
+struct SentenceWalk {
+  std::size_t byte = 0;           // the next character to walk
+  std::int64_t offset = 0;        // its code-point position, as the caller counts
+  std::size_t open_byte = 0;      // where the sentence not yet closed begins
+  std::int64_t open_offset = 0;   //   (open_byte == byte when none is open)
+  std::int64_t depth = 0;         // bracket depth: 【 and 「 add 1, 】 and 」 take 1
+  std::int64_t peak_depth = 0;    // the greatest depth since the walk began
+  bool after_boundary = false;    // the last character walked ends sentences
+  bool operator==(const SentenceWalk&) const = default;
+};
+
 class Phraser {
  public:
   // Sentence enders used when the constructor is given none. The ASCII full
@@ -109,14 +125,51 @@ class Phraser {
   void for_each_clause(std::string_view text, const SentenceSpan& sentence,
                        const std::function<void(const SentenceSpan&)>& visit) const;
 
+  // --- A long text in pieces ---
+  //
+  // for_each_sentence(text) is one walk over the characters of `text`.
+  // walk_sentences goes on with such a walk from `walk` (a default one at
+  // the text's start) over the characters up to byte `end`, calling `visit`
+  // for each sentence that closes there (offsets counted from walk.offset's
+  // origin), and returns where the walk then stands. Like the whole walk, it
+  // looks at the character at `end` to decide on the one before it; at the
+  // end of `text` it closes the sentence still open. Walks chained piece by
+  // piece therefore visit exactly the sentences of for_each_sentence(text).
+  //
+  // A piece may also be walked before the walk up to its start is known, by
+  // guessing that a sentence begins there at depth 0 (`SentenceWalk{.byte =
+  // b, .open_byte = b, .after_boundary = true}`, offsets then counted from
+  // b) where piece_start() says one most likely does. The guess held, and
+  // the piece's sentences (shifted by the true offset) are exact, when the
+  // true walk stands there with no sentence open and either at depth 0, or
+  // at a depth below 0 while the guessed walk's peak_depth stayed at or
+  // below 0 (the bracket tests then all came out alike).
+  //
+  // `text` must be valid UTF-8 and walk.byte <= end <= text.size() must lie
+  // between characters: neither is checked here (for_each_sentence checks
+  // the whole text once).
+  SentenceWalk walk_sentences(std::string_view text, std::size_t end, SentenceWalk walk,
+                              const std::function<void(const SentenceSpan&)>& visit) const;
+
+  // The first place at or after byte `from` of valid UTF-8 `text` that
+  // follows a single-character sentence ender which no closing quotation
+  // mark (stop_chars) follows; text.size() when there is none. Whenever the
+  // walk reaches such a place at a bracket depth of 0 or below, it closes a
+  // sentence there, whatever came before. `from` may lie inside a character.
+  std::size_t piece_start(std::string_view text, std::size_t from) const;
+
  private:
   // Quote and bracket flags of a word's text.
   std::uint8_t flags_of(std::string_view text) const;
   std::vector<std::vector<Word>> cut_words(const std::vector<Word>& words,
                                            const std::unordered_set<std::string>* chars) const;
-  void cut_text(std::string_view text, std::size_t byte_begin, std::size_t byte_end,
-                std::uint8_t boundary,
-                const std::function<void(const SentenceSpan&)>& visit) const;
+  // The walk over text[walk.byte, end) with chunks closed at `boundary`
+  // characters; `limit` is where the walked input ends (the look-ahead
+  // stops there).
+  SentenceWalk walk_text(std::string_view text, std::size_t end, std::size_t limit,
+                         std::uint8_t boundary, SentenceWalk walk,
+                         const std::function<void(const SentenceSpan&)>& visit) const;
+  std::uint8_t code_point_flags(char32_t cp) const;
 
   std::unordered_set<std::string> punct_chars_;
   std::int64_t max_len_;

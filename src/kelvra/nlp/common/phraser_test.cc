@@ -1,6 +1,7 @@
 #include "kelvra/nlp/common/phraser.h"
 
 #include <random>
+#include <tuple>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -168,6 +169,91 @@ TEST(Phraser, TextPathAgreesWithWordPathOnRandomInput) {
     Phraser phraser(std::nullopt, 1 + static_cast<std::int64_t>(rng() % 12));
     EXPECT_EQ(phraser.split(text), phraser.split(Phraser::get_single_words(text))) << text;
   }
+}
+
+// --- a long text in pieces ---
+
+using Spans = std::vector<std::tuple<std::size_t, std::size_t, std::int64_t, std::int64_t>>;
+
+// Random text with enders, quotes and brackets of both kinds, unbalanced.
+std::string random_text(std::mt19937& rng, int characters) {
+  static const std::vector<std::string> alphabet{"甲", "。", "，", "”", "’", "「", "」", "【",
+                                                 "】", "\n", "a", "😀", "！", "乙", "丙"};
+  std::string text;
+  for (int i = 0; i < characters; ++i) text += alphabet[rng() % alphabet.size()];
+  return text;
+}
+
+Spans walked(const Phraser& phraser, std::string_view text, std::size_t end, SentenceWalk& walk,
+             std::int64_t shift = 0) {
+  Spans spans;
+  walk = phraser.walk_sentences(text, end, walk, [&](const SentenceSpan& s) {
+    spans.emplace_back(s.byte_begin, s.byte_end, s.offset + shift, s.length);
+  });
+  return spans;
+}
+
+// A character boundary at or after byte `at`.
+std::size_t boundary_at(std::string_view text, std::size_t at) {
+  while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
+  return at;
+}
+
+TEST(Phraser, WalksChainedPieceByPieceAreTheWholeWalk) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    const std::string text = random_text(rng, static_cast<int>(rng() % 80));
+    const Phraser phraser(std::nullopt, 1 + static_cast<std::int64_t>(rng() % 15));
+    SentenceWalk walk;
+    const Spans whole = walked(phraser, text, text.size(), walk);
+    Spans chained;
+    walk = SentenceWalk{};
+    while (walk.byte < text.size()) {
+      const std::size_t end = boundary_at(text, walk.byte + rng() % 12);
+      for (const auto& span : walked(phraser, text, end, walk)) chained.push_back(span);
+    }
+    EXPECT_EQ(chained, whole) << text;
+  }
+}
+
+TEST(Phraser, AGuessedPieceStartHoldsWhenTheWalkThereAgrees) {
+  std::mt19937 rng(11);
+  int held = 0, refused = 0;
+  for (int round = 0; round < 400; ++round) {
+    const std::string text = random_text(rng, 20 + static_cast<int>(rng() % 80));
+    const Phraser phraser(std::nullopt, 2 + static_cast<std::int64_t>(rng() % 30));
+    SentenceWalk whole_walk;
+    const Spans whole = walked(phraser, text, text.size(), whole_walk);
+    const std::size_t start = phraser.piece_start(text, rng() % text.size());
+    if (start == text.size()) continue;
+    SentenceWalk truth;
+    walked(phraser, text, start, truth);
+    SentenceWalk guess{.byte = start, .open_byte = start, .after_boundary = true};
+    const Spans guessed = walked(phraser, text, text.size(), guess, truth.offset);
+    if (truth.open_byte != start || truth.depth > 0 || (truth.depth < 0 && guess.peak_depth > 0)) {
+      ++refused;
+      continue;
+    }
+    ++held;
+    Spans rest;
+    for (const auto& span : whole)
+      if (std::get<0>(span) >= start) rest.push_back(span);
+    EXPECT_EQ(guessed, rest) << text << " from byte " << start;
+    EXPECT_EQ(guess.depth + truth.depth, whole_walk.depth);
+  }
+  EXPECT_GT(held, 100);
+  EXPECT_GT(refused, 10);
+}
+
+TEST(Phraser, PieceStartFollowsAnEnderWithoutAClosingQuote) {
+  const Phraser phraser;
+  const std::string text = "甲。”乙！丙\n丁";
+  EXPECT_EQ(phraser.piece_start(text, 0), std::string("甲。”乙！").size());
+  EXPECT_EQ(phraser.piece_start(text, 1), std::string("甲。”乙！").size());  // inside 甲
+  EXPECT_EQ(phraser.piece_start(text, std::string("甲。”乙！").size()),
+            std::string("甲。”乙！丙\n").size());
+  EXPECT_EQ(phraser.piece_start(text, text.size() - 1), text.size());
+  EXPECT_EQ(phraser.piece_start("。a", 0), 3u);
 }
 
 TEST(Phraser, OneInstanceServesTwoThreads) {

@@ -68,13 +68,28 @@ void Sectioner::for_each_segment(std::string_view text, std::int64_t length,
     visit(SegmentSpan{0, text.size(), 0, text_length});
     return;
   }
+  for_each_segment(text, length, [&](const auto& emit) { phraser.for_each_sentence(text, emit); },
+                   visit);
+}
+
+// A text no longer than `length` packs into one segment here too; only an
+// empty one, which has no sentences, needs its segment made.
+void Sectioner::for_each_segment(std::string_view text, std::int64_t length,
+                                 const SentenceSource& sentences,
+                                 const std::function<void(const SegmentSpan&)>& visit) const {
+  if (length < 0) invalid_length(length, "at least 0");
+  if (length < 1 && !text.empty()) invalid_length(length, "at least 1 for a non-empty text");
+  if (text.empty()) {
+    visit(SegmentSpan{0, 0, 0, 0});
+    return;
+  }
 
   // Sentences are contiguous, so the pending text is a byte range of `text`.
   std::size_t pending_begin = 0;
   std::size_t pending_end = 0;
   std::int64_t pending_offset = 0;
   std::int64_t pending_length = 0;
-  phraser.for_each_sentence(text, [&](const phraser::SentenceSpan& sentence) {
+  sentences([&](const phraser::SentenceSpan& sentence) {
     if (pending_length > 0 && pending_length + sentence.length > length) {
       visit(SegmentSpan{pending_begin, pending_end, pending_offset, pending_length});
       pending_offset += pending_length;

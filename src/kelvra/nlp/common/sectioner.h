@@ -91,6 +91,15 @@ class Sectioner {
   void for_each_segment(std::string_view text, std::int64_t length,
                         const std::function<void(const SegmentSpan&)>& visit) const;
 
+  // The same packing over sentences the caller finds (piece by piece on
+  // several threads, say): `sentences(emit)` must call `emit` with exactly
+  // the spans of phraser.for_each_sentence(text), in order. `text` must be
+  // valid UTF-8; it is not checked again, nor counted.
+  using SentenceSource =
+      std::function<void(const std::function<void(const phraser::SentenceSpan&)>& emit)>;
+  void for_each_segment(std::string_view text, std::int64_t length, const SentenceSource& sentences,
+                        const std::function<void(const SegmentSpan&)>& visit) const;
+
   // Segments of feature_set["text"], each with its "feature_set" (above).
   // TypeError naming `feature_set` when it is not a map, or `ne` for an
   // entity that is not a map; KeyError for missing keys ("length" of a
