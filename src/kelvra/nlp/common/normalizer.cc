@@ -171,6 +171,8 @@ struct Normalizer::Impl {
   std::vector<char32_t> valid;
 };
 
+const internal::Converter& Normalizer::cc() const noexcept { return impl_->cc; }
+
 Normalizer::Normalizer(ValidChrList validChrList, const std::string& config)
     : validChrList_(std::move(validChrList)), impl_(std::make_unique<Impl>(config)) {
   for (const auto& entry : validChrList_) {

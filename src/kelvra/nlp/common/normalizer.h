@@ -42,6 +42,10 @@
 #include "kelvra/common/record.h"
 #include "kelvra/nlp/common/common.h"
 
+namespace kelvra::nlp::common::internal {
+class Converter;
+}
+
 namespace kelvra::nlp::common::normalizer {
 
 // One changed position of the input.
@@ -108,6 +112,10 @@ class Normalizer {
   Normalizer& operator=(Normalizer&&) noexcept;
 
   const ValidChrList& validChrList() const noexcept { return validChrList_; }
+
+  // The converter the normaliser converts with (internal/converter.h); it
+  // lives as long as the normaliser.
+  const internal::Converter& cc() const noexcept;
 
   // Normalises `text` with the switched-on steps (see the top of this file).
   // TypeError naming `text` when it is not valid UTF-8; KvException with

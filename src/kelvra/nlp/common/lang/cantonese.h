@@ -132,6 +132,10 @@
 
 #include <spdlog/logger.h>
 
+namespace kelvra::nlp::common::internal {
+class Converter;
+}
+
 namespace kelvra::nlp::common::lang::cantonese {
 
 // The layout of a log line, in the placeholder notation of Python-style
@@ -200,8 +204,26 @@ class Cantonese {
 
   // The loaded dictionary: converted Cantonese word -> converted Mandarin word.
   const Dictionary& _c2m() const noexcept;
-  // The dictionary file as given to (or chosen by) the constructor.
+  // The files as given to (or chosen by) the constructor.
   const std::string& dict_file() const noexcept;
+  const std::string& words_file() const noexcept;
+  const std::string& rules_file() const noexcept;
+
+  // The translator whole, as bytes: the names and contents of its three
+  // files, so that it can be made again where the files are absent or
+  // have changed (for pickling; about the size of the files, 175 kB with
+  // the shipped data). from_bytes makes a translator that translates
+  // exactly as this one, names the same files in its rewrites and
+  // failures, and writes no log line; FileError naming "Cantonese bytes"
+  // when the bytes are not such a form (or name the files in text that is
+  // not UTF-8), and the failures of the constructor for contents that do
+  // not load.
+  std::string to_bytes() const;
+  static Cantonese from_bytes(std::string_view bytes);
+
+  // The "t2s" converter that every translator shares, made on first use
+  // and kept for the life of the process (internal/converter.h).
+  static const internal::Converter& converter();
 
   // `text` with its Cantonese words replaced by their Mandarin words, in
   // simplified characters (see the top of this file). TypeError naming
@@ -224,6 +246,7 @@ class Cantonese {
                std::vector<Rewrite>* rewrites) const;
 
   struct Impl;
+  explicit Cantonese(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
 
