@@ -171,7 +171,10 @@ struct Normalizer::Impl {
   std::vector<char32_t> valid;
 };
 
-const internal::Converter& Normalizer::cc() const noexcept { return impl_->cc; }
+std::string Normalizer::convert(std::string_view text) const {
+  kelvra::common::utf8::require_valid(text, "text");
+  return impl_->cc.convert(text);
+}
 
 Normalizer::Normalizer(ValidChrList validChrList, const std::string& config)
     : validChrList_(std::move(validChrList)), impl_(std::make_unique<Impl>(config)) {

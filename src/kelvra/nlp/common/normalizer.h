@@ -42,10 +42,6 @@
 #include "kelvra/common/record.h"
 #include "kelvra/nlp/common/common.h"
 
-namespace kelvra::nlp::common::internal {
-class Converter;
-}
-
 namespace kelvra::nlp::common::normalizer {
 
 // One changed position of the input.
@@ -113,9 +109,11 @@ class Normalizer {
 
   const ValidChrList& validChrList() const noexcept { return validChrList_; }
 
-  // The converter the normaliser converts with (internal/converter.h); it
-  // lives as long as the normaliser.
-  const internal::Converter& cc() const noexcept;
+  // The normaliser's converter on `text` alone: the conversion that
+  // normalize starts from when is_to_zhs is set (OpenCC's conversion of the
+  // whole text). TypeError naming `text` when it is not valid UTF-8;
+  // KvException with INTERNAL_ERROR when the converter fails.
+  std::string convert(std::string_view text) const;
 
   // Normalises `text` with the switched-on steps (see the top of this file).
   // TypeError naming `text` when it is not valid UTF-8; KvException with

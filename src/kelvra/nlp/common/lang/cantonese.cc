@@ -996,7 +996,10 @@ const std::string& Cantonese::dict_file() const noexcept { return impl_->sources
 const std::string& Cantonese::words_file() const noexcept { return impl_->sources.words_file; }
 const std::string& Cantonese::rules_file() const noexcept { return impl_->sources.rules_file; }
 
-const internal::Converter& Cantonese::converter() { return cantonese::converter(); }
+std::string Cantonese::simplified(std::string_view text) {
+  utf8::require_valid(text, "text");
+  return cantonese::simplified(text);
+}
 
 std::string Cantonese::translate(std::string_view text) const {
   std::string out;

@@ -132,10 +132,6 @@
 
 #include <spdlog/logger.h>
 
-namespace kelvra::nlp::common::internal {
-class Converter;
-}
-
 namespace kelvra::nlp::common::lang::cantonese {
 
 // The layout of a log line, in the placeholder notation of Python-style
@@ -221,9 +217,11 @@ class Cantonese {
   std::string to_bytes() const;
   static Cantonese from_bytes(std::string_view bytes);
 
-  // The "t2s" converter that every translator shares, made on first use
-  // and kept for the life of the process (internal/converter.h).
-  static const internal::Converter& converter();
+  // The conversion of `text` by the "t2s" converter that every translator
+  // shares (made on first use, kept for the life of the process): what
+  // translate converts the text with first. TypeError naming `text` when it
+  // is not valid UTF-8.
+  static std::string simplified(std::string_view text);
 
   // `text` with its Cantonese words replaced by their Mandarin words, in
   // simplified characters (see the top of this file). TypeError naming

@@ -204,6 +204,10 @@ TEST(Bytes, ATranslatorTravelsWholeWithoutItsFiles) {
   EXPECT_EQ(rewrites[0].line, 3);
   EXPECT_TRUE(rewrites[1].by_rule);
 
+  // Translation starts from the shared converter, which converts as OpenCC does.
+  EXPECT_EQ(Cantonese::simplified("乾隆的頭髮"), "乾隆的头发");
+  EXPECT_THROW(Cantonese::simplified("\xC3"), TypeError);
+
   // The shipped data, the same translation.
   const Cantonese shipped_copy = Cantonese::from_bytes(shipped().to_bytes());
   const std::string text = "佢哋而家喺邊度食緊飯？你記唔記得我？如果系統支援的話";
