@@ -90,7 +90,7 @@ py::object instance_holding(py::handle cls, std::unique_ptr<T> value) {
 }
 
 // Adds `function` to `cls` as a class method named `name`.
-inline void add_class_method(py::handle cls, const char* name, py::cpp_function function) {
+inline void bind_class_method(py::handle cls, const char* name, py::cpp_function function) {
   PyObject* method = PyClassMethod_New(function.ptr());
   if (method == nullptr) throw py::error_already_set();
   cls.attr(name) = py::reinterpret_steal<py::object>(method);
