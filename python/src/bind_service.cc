@@ -167,7 +167,8 @@ address, the time-out in seconds (None: 30) and the largest answer read
           py::gil_scoped_release release;
           answer = self.NlpClient::features(input, names, code, settings);
         }
-        return from_record(answer);
+        // Freed as its Python objects are made: the two are never whole at once.
+        return from_record(std::move(answer));
       }, py::arg("text"), py::arg("types"), py::arg("lang"), py::arg("tag") = py::dict(),
            "Asks the service for the features `types` of `text`; the answer as records.")
       .def("__repr__", [](py::object self) {
