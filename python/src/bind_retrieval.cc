@@ -189,13 +189,18 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
     py::list out;
     for (std::string_view word : kelvra::nlp::common::matcher::word_list(bytes)) {
       PyObject* text = PyUnicode_DecodeUTF8(word.data(), static_cast<Py_ssize_t>(word.size()), "strict");
-      if (text == nullptr) throw py::error_already_set();
+      if (text == nullptr) {
+        PyErr_Clear();
+        const std::size_t at = static_cast<std::size_t>(word.data() - bytes.data());
+        const auto line = std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(at), '\n') + 1;
+        throw py::value_error("line " + std::to_string(line) + ": a word that is not valid UTF-8");
+      }
       out.append(py::reinterpret_steal<py::object>(text));
     }
     return out;
   }, py::arg("content"),
      "The words of a word list's bytes: one a line, each cut at its first blank or tab, a byte\n"
-     "order mark at the start dropped (UnicodeDecodeError for a word that is not UTF-8).");
+     "order mark at the start dropped (ValueError naming the line of a word that is not UTF-8).");
 
   py::class_<KeyList> key_list(r, "KeyList", "The words of a vector store in row order (read only).");
   key_list
