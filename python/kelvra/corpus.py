@@ -37,6 +37,9 @@ import os
 import sys
 import time
 
+__all__ = ["find_documents", "load_dictionary", "main", "make_tools", "partitions_of", "process_document",
+           "process_partition", "read_document"]
+
 # Saved automata that this process has mapped, by path: each worker maps a
 # file once, and the processes of a machine share its pages.
 _MAPPED = {}

@@ -118,7 +118,8 @@ void bind_retrieval(py::module_& m) {
 
   add_match_word(r);
 
-  py::class_<Automaton> automaton(r, "Automaton", R"(Every occurrence of the words of a fixed dictionary in a text.
+  auto automaton = class_in<py::class_<Automaton>>(r, "kelvra.nlp.common.matcher", "Automaton",
+      R"(Every occurrence of the words of a fixed dictionary in a text.
 
 Automaton(words): `words` is the dictionary, a list of str. An automaton
 saves to a file (save) that Automaton.load(path) maps read-only, shared by
@@ -182,7 +183,6 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
         py::gil_scoped_release release;
         return std::make_unique<Automaton>(Automaton::from_bytes(bytes));
       });
-  set_module(automaton, "kelvra.nlp.common.matcher");
   r.def("word_list", [](py::object content) {
     if (!PyBytes_Check(content.ptr())) wrong_kind(content, "content", "bytes");
     const std::string_view bytes(PyBytes_AS_STRING(content.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(content.ptr())));
@@ -202,7 +202,8 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
      "The words of a word list's bytes: one a line, each cut at its first blank or tab, a byte\n"
      "order mark at the start dropped (ValueError naming the line of a word that is not UTF-8).");
 
-  py::class_<KeyList> key_list(r, "KeyList", "The words of a vector store in row order (read only).");
+  auto key_list = class_in<py::class_<KeyList>>(r, "kelvra.nlp.common.embedding.embedding", "KeyList",
+      "The words of a vector store in row order (read only).");
   key_list
       .def("__len__", &KeyList::size)
       .def("__getitem__", &KeyList::at, py::arg("index"))
@@ -216,6 +217,11 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
       }, py::arg("index"))
       .def("__contains__", [](const KeyList& self, py::object word) {
         return PyUnicode_Check(word.ptr()) && self.store->contains(require_str(word, "word"));
+      }, py::arg("word"))
+      .def("__iter__", [](py::object self) {
+        // Each str made as it is reached.
+        return py::module_::import("builtins").attr("map")(self.attr("__getitem__"),
+                                                           py::module_::import("builtins").attr("range")(py::len(self)));
       })
       .def("index", [](const KeyList& self, py::object word) {
         std::optional<std::size_t> row;
@@ -225,23 +231,23 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
       }, py::arg("word"))
       .def("__eq__", [](const KeyList& self, py::object other) {
         return py::list(py::cast(self)).equal(other);
-      })
+      }, py::arg("other"))
       .def("__repr__", [](const KeyList& self) {
         return "<index_to_key of " + std::to_string(self.size()) + " words>";
       })
       .def("__reduce__", [](const KeyList& self) { return reduced_to_attribute(self.owner, "index_to_key"); });
   py::module_::import("collections.abc").attr("Sequence").attr("register")(key_list);
-  set_module(key_list, "kelvra.nlp.common.embedding.embedding");
 
-  py::class_<StoreView> store(r, "KeyedVectors", "The word-vector store of an Embedding (read only).");
+  auto store = class_in<py::class_<StoreView>>(r, "kelvra.nlp.common.embedding.embedding", "KeyedVectors",
+      "The word-vector store of an Embedding (read only).");
   store
       .def("__len__", [](const StoreView& self) { return self.store->size(); })
       .def("__contains__", [](const StoreView& self, py::object word) {
         return PyUnicode_Check(word.ptr()) && self.store->contains(require_str(word, "word"));
-      })
+      }, py::arg("word"))
       .def("__getitem__", [](const StoreView& self, py::object word) {
         return vector_of((*self.store)[require_str(word, "word")]);
-      })
+      }, py::arg("word"))
       .def_property_readonly("vector_size", [](const StoreView& self) { return self.store->vector_size(); })
       .def_property_readonly("index_to_key", [](py::object self) {
         return KeyList{self, self.cast<const StoreView&>().store};
@@ -269,9 +275,9 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
                ", size=" + std::to_string(self.store->vector_size()) + ")";
       })
       .def("__reduce__", [](const StoreView& self) { return reduced_to_attribute(self.owner, "wv_from_text"); });
-  set_module(store, "kelvra.nlp.common.embedding.embedding");
 
-  py::class_<PyEmbedding> embedding(r, "Embedding", R"(Word vectors from a word2vec file, or from a store saved with save.
+  auto embedding = class_in<py::class_<PyEmbedding>>(r, "kelvra.nlp.common.embedding.embedding", "Embedding",
+      R"(Word vectors from a word2vec file, or from a store saved with save.
 
 Embedding(embedding_file, binary=False): loads the text variant, or the
 binary one when `binary` is true; a file written by save is known by its
@@ -355,9 +361,9 @@ loads it. An Embedding pickles as its saved form (the vectors as stored).)");
         out->path = py::none();
         return out;
       });
-  set_module(embedding, "kelvra.nlp.common.embedding.embedding");
 
-  py::class_<Gleaner> gleaner(r, "Gleaner", R"(Line passages of an annotated document, each with the entities inside it.
+  auto gleaner = class_in<py::class_<Gleaner>>(r, "kelvra.nlp.common.gleaner", "Gleaner",
+      R"(Line passages of an annotated document, each with the entities inside it.
 
 The document's entity dicts are changed where they stand, and the passages
 hold those very dicts.)");
@@ -382,7 +388,6 @@ hold those very dicts.)");
         require_values(values, 0, "Gleaner");
         return std::make_unique<Gleaner>();
       });
-  set_module(gleaner, "kelvra.nlp.common.gleaner");
 }
 
 }  // namespace kelvra::python

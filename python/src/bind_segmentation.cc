@@ -173,7 +173,8 @@ py::list merge(py::handle segments, stitching::Kind kind) {
 void bind_segmentation(py::module_& m) {
   py::module_ s = m.def_submodule("segmentation", "Phraser, Sectioner and Stitcher");
 
-  py::class_<Phraser> phraser(s, "Phraser", R"(Sentence and clause splitting of a text or of a list of word records.
+  auto phraser = class_in<py::class_<Phraser>>(s, "kelvra.nlp.common.phraser", "Phraser",
+      R"(Sentence and clause splitting of a text or of a list of word records.
 
 Phraser(punct_chars=None, max_len=510): `punct_chars` are the sentence
 enders (absent or empty: default_punct_chars); `max_len` caps a chunk's
@@ -267,9 +268,9 @@ its own.)", py::dynamic_attr());
         require_values(values, 2, "Phraser");
         return std::make_unique<Phraser>(separators(values[0], "punct_chars"), require_int(values[1], "max_len"));
       });
-  set_module(phraser, "kelvra.nlp.common.phraser");
 
-  py::class_<Sectioner> sectioner(s, "Sectioner", R"(Cuts a document into segments of bounded length along sentences.
+  auto sectioner = class_in<py::class_<Sectioner>>(s, "kelvra.nlp.common.sectioner", "Sectioner",
+      R"(Cuts a document into segments of bounded length along sentences.
 
 Sectioner(separator=None): `separator` is the phraser's list of sentence
 enders (None or empty: its defaults).)");
@@ -326,9 +327,9 @@ each at most input_["length"] code points long.)")
         require_values(values, 1, "Sectioner");
         return std::make_unique<Sectioner>(separators(values[0], "separator"));
       });
-  set_module(sectioner, "kelvra.nlp.common.sectioner");
 
-  py::class_<Stitcher> stitcher(s, "Stitcher", R"(Puts per-segment model results back into document positions.
+  auto stitcher = class_in<py::class_<Stitcher>>(s, "kelvra.nlp.common.stitcher", "Stitcher",
+      R"(Puts per-segment model results back into document positions.
 
 The caller's entity and relation records are changed where they stand, and
 the returned list holds those very records.)");
@@ -352,7 +353,6 @@ the returned list holds those very records.)");
         require_values(values, 0, "Stitcher");
         return std::make_unique<Stitcher>();
       });
-  set_module(stitcher, "kelvra.nlp.common.stitcher");
 }
 
 }  // namespace kelvra::python

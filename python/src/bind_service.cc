@@ -141,7 +141,8 @@ py::object extraction_to_python(const lang::Extraction& extraction) {
 void bind_service(py::module_& m) {
   py::module_ s = m.def_submodule("service", "NlpClient, Types, the language registry and Annotator");
 
-  py::class_<NlpClient, PyNlpClient, std::shared_ptr<NlpClient>> client(s, "NlpClient", R"(The client of the remote NLP service.
+  auto client = class_in<py::class_<NlpClient, PyNlpClient, std::shared_ptr<NlpClient>>>(s, "kvc.sdk", "NlpClient",
+      R"(The client of the remote NLP service.
 
 NlpClient(url, timeout=None, max_answer_bytes=None): the service's base
 address, the time-out in seconds (None: 30) and the largest answer read
@@ -188,16 +189,16 @@ address, the time-out in seconds (None: 30) and the largest answer read
         return std::make_shared<PyNlpClient>(std::string(require_str(values[0], "url")), timeout_of(values[1]),
                                              optional_int(values[2], "max_answer_bytes"));
       });
-  set_module(client, "kvc.sdk");
 
-  py::enum_<Types> types(s, "Types", "The feature types a text can be analysed for.");
+  auto types = class_in<py::enum_<Types>>(s, "kelvra.nlp.common.feature.types", "Types",
+      "The feature types a text can be analysed for.");
   for (Types type : feature::types::kAllTypes) {
     std::string name(feature::types::name(type));
     types.value(name.c_str(), type);
   }
-  set_module(types, "kelvra.nlp.common.feature.types");
 
-  py::class_<lang::Extractor> extractor(s, "Extractor", "Obtains one language's feature sets through the client.");
+  auto extractor = class_in<py::class_<lang::Extractor>>(s, "kelvra.nlp.common.feature.lang", "Extractor",
+      "Obtains one language's feature sets through the client.");
   extractor
       .def("extract", [](lang::Extractor& self, py::object text, py::object types) {
         std::string_view input = require_str(text, "text");
@@ -220,10 +221,9 @@ address, the time-out in seconds (None: 30) and the largest answer read
         throw py::type_error("cannot pickle an Extractor made by a factory: pickle the Annotator, or the "
                              "client and the tag settings that make it");
       });
-  set_module(extractor, "kelvra.nlp.common.feature.lang");
 
-  py::class_<lang::ExtractorFactory> factory(s, "ExtractorFactory", "Makes an Extractor from a client and tag settings.");
-  set_module(factory, "kelvra.nlp.common.feature.lang");
+  auto factory = class_in<py::class_<lang::ExtractorFactory>>(s, "kelvra.nlp.common.feature.lang", "ExtractorFactory",
+      "Makes an Extractor from a client and tag settings.");
   factory
       .def("__call__", [](const lang::ExtractorFactory& self, std::shared_ptr<NlpClient> nlp_client,
                           py::object tag) {
@@ -239,7 +239,8 @@ address, the time-out in seconds (None: 30) and the largest answer read
      "The extractor factory registered under `code`, or `default`.");
   s.def("codes", &lang::codes, "The registered language codes.");
 
-  py::class_<PyAnnotator> annotator(s, "Annotator", R"(Feature sets of a text from the remote NLP service.
+  auto annotator = class_in<py::class_<PyAnnotator>>(s, "kelvra.nlp.common.feature.annotator", "Annotator",
+      R"(Feature sets of a text from the remote NLP service.
 
 Annotator(param): a ready NlpClient, the path of a JSON configuration file,
 or a configuration dict ("nlp_client": {"url"}, "kvcloud_url",
@@ -270,7 +271,6 @@ and settings, never as the path of the file it read.)");
   add_pickling(
       annotator, [](py::object self) { return py::make_tuple(self.cast<const PyAnnotator&>().param); },
       [](const py::tuple& values) { return annotator_for(require_values(values, 1, "Annotator")[0]); });
-  set_module(annotator, "kelvra.nlp.common.feature.annotator");
   annotator.attr("Types") = types;
 }
 

@@ -235,7 +235,8 @@ void bind_text(py::module_& m) {
 
   add_alter_word(t);
 
-  py::class_<PyText> text(t, "Text", "The result of one normalisation.");
+  auto text = class_in<py::class_<PyText>>(t, "kelvra.nlp.common.normalizer", "Text",
+      "The result of one normalisation.");
   text.def(py::init([](py::object text, py::object normalized_text, py::object alter_words) {
             auto out = std::make_unique<PyText>();
             require_str(text, "text");
@@ -265,7 +266,7 @@ void bind_text(py::module_& m) {
       .def("__eq__", [](const PyText& self, py::object other) -> py::object {
         if (!py::isinstance<PyText>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
         return py::bool_(self.current() == other.cast<const PyText&>().current());
-      })
+      }, py::arg("other"))
       .attr("__hash__") = py::none();
   // A Text travels as its values, the changes compactly while they are
   // not made into objects: one small record per distinct character and 16
@@ -291,9 +292,9 @@ void bind_text(py::module_& m) {
         }
         return out;
       });
-  set_module(text, "kelvra.nlp.common.normalizer");
 
-  py::class_<PyConverter> converter(t, "OpenCC", R"(An OpenCC converter: convert(text) is OpenCC's conversion of the whole text.
+  auto converter = class_in<py::class_<PyConverter>>(t, "kelvra.nlp.common.normalizer", "OpenCC",
+      R"(An OpenCC converter: convert(text) is OpenCC's conversion of the whole text.
 
 OpenCC(config="t2s"): "t2s" is the converter that every Cantonese translator
 shares (Cantonese.converter); Normalizer.cc is a normaliser's own.)");
@@ -317,9 +318,9 @@ shares (Cantonese.converter); Normalizer.cc is a normaliser's own.)");
         require_values(values, 1, "OpenCC");
         return converter_for(std::string(require_str(values[0], "config")));
       });
-  set_module(converter, "kelvra.nlp.common.normalizer");
 
-  py::class_<PyNormalizer> normalizer(t, "Normalizer", R"(Text normalisation with change tracking.
+  auto normalizer = class_in<py::class_<PyNormalizer>>(t, "kelvra.nlp.common.normalizer", "Normalizer",
+      R"(Text normalisation with change tracking.
 
 Normalizer(validChrList): the characters kept even when they are control
 characters (a list, tuple or set of str, or None for none).)");
@@ -357,12 +358,12 @@ characters (a list, tuple or set of str, or None for none).)");
   add_pickling(
       normalizer, [](py::object self) { return py::make_tuple(self.cast<const PyNormalizer&>().valid); },
       [](const py::tuple& values) { return normalizer_for(require_values(values, 1, "Normalizer")[0]); });
-  set_module(normalizer, "kelvra.nlp.common.normalizer");
 
   route_logger_to_python("kelvra.nlp.common.lang.cantonese");
   t.attr("LOG_FORMAT") = to_str(kelvra::nlp::common::lang::cantonese::LOG_FORMAT);
 
-  py::class_<Cantonese> cantonese(t, "Cantonese", R"(Cantonese to Mandarin wording, word by word, with a dictionary.
+  auto cantonese = class_in<py::class_<Cantonese>>(t, "kelvra.nlp.common.lang.cantonese", "Cantonese",
+      R"(Cantonese to Mandarin wording, word by word, with a dictionary.
 
 Cantonese(dict_file=None, words_file=None, rules_file=None): the dictionary
 file, the Mandarin word list and the rules file (None: the shipped c2m.tsv,
@@ -416,7 +417,6 @@ contents of its three files, not their paths.)");
       });
   cantonese.attr("SEPERATOR") = to_str(Cantonese::SEPERATOR);
   cantonese.attr("converter") = py::cast(std::make_unique<PyConverter>());
-  set_module(cantonese, "kelvra.nlp.common.lang.cantonese");
 }
 
 }  // namespace kelvra::python

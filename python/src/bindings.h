@@ -38,10 +38,25 @@ void set_python_error(std::exception_ptr failure);
 // same name, unless a logger of that name exists already.
 void route_logger_to_python(const std::string& name);
 
-// Gives the class the module users import it from (kelvra.nlp.common.phraser,
-// not kelvra._native.segmentation), which repr, pickling and documentation
-// tools show.
-inline void set_module(py::handle cls, const char* module) { cls.attr("__module__") = module; }
+// A bound class `Class` (py::class_<...> or py::enum_<...>) named `name`,
+// made in `scope` as a class of `module`, the module users import it from
+// (kelvra.nlp.common.phraser, not kelvra._native.segmentation): its
+// __module__, and the type name that signatures, messages, repr, pickling
+// and documentation tools show.
+template <class Class, class... Extra>
+Class class_in(py::module_& scope, const char* module, const char* name, const Extra&... extra) {
+  // pybind11 names a new class after its scope's __name__.
+  py::object own = scope.attr("__name__");
+  scope.attr("__name__") = module;
+  try {
+    Class made(scope, name, extra...);
+    scope.attr("__name__") = own;
+    return made;
+  } catch (...) {
+    scope.attr("__name__") = own;
+    throw;
+  }
+}
 
 // --- pickling, copy and deepcopy ---
 //
