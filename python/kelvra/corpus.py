@@ -101,24 +101,40 @@ def read_document(path):
         raise ValueError("%s: not valid UTF-8 at byte %d" % (path, e.start)) from None
 
 
-def process_document(path, name, tools, length):
-    """The output record of one document."""
+def _document(path, name, tools, length):
+    """The output fields of one document, its entities as matcher.Word."""
     normalizer, sectioner, stitcher = tools[:3]
     automaton = _automaton_of(tools)
     text = read_document(path)
     normalized = normalizer.normalize(text)
     segments = sectioner.split({"text": normalized.normalized_text, "length": length}, "ner")
     for segment in segments:
-        segment["nes"] = automaton.search(segment["text"], records=True)
+        segment["nes"] = automaton.search(segment["text"])
     entities = stitcher.merge(segments, "ner")
     return {"path": name, "length": len(normalized.normalized_text),
             "segments": len(segments), "changes": len(normalized.alter_words), "entities": entities}
 
 
+def process_document(path, name, tools, length):
+    """The output record of one document."""
+    record = _document(path, name, tools, length)
+    record["entities"] = [word.to_json() for word in record["entities"]]
+    return record
+
+
 def process_partition(documents, tools, length):
     """JSON lines of the (path, name) documents of one partition, in order."""
-    return [json.dumps(process_document(path, name, tools, length), ensure_ascii=False, separators=(",", ":"))
-            for path, name in documents]
+    from kelvra._native.retrieval import words_json
+
+    lines = []
+    for path, name in documents:
+        record = _document(path, name, tools, length)
+        # The entities' JSON made in one go: a dict per occurrence for
+        # json.dumps would cost more than finding them.
+        entities = words_json(record.pop("entities"))
+        head = json.dumps(record, ensure_ascii=False, separators=(",", ":"))
+        lines.append(head[:-1] + ',"entities":' + entities + "}")
+    return lines
 
 
 def _bag_partition(runs, tools, length):

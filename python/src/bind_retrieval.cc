@@ -62,15 +62,6 @@ py::list occurrences_of(const std::vector<MatchWord>& found, bool records) {
   return out;
 }
 
-py::bytes bytes_of(const std::string& bytes) { return py::bytes(bytes.data(), bytes.size()); }
-
-std::string_view bytes_view(py::handle value, const char* what) {
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (!PyBytes_Check(value.ptr()) || PyBytes_AsStringAndSize(value.ptr(), &data, &size) != 0)
-    throw py::type_error(std::string("cannot restore ") + what + ": bytes expected");
-  return {data, static_cast<std::size_t>(size)};
-}
 
 // Pickled views travel as the attribute of their owner that gives them:
 // getattr(owner, name) makes them again.
@@ -179,10 +170,36 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
   add_pickling(
       automaton, [](py::object self) { return py::make_tuple(bytes_of(self.cast<const Automaton&>().to_bytes())); },
       [](const py::tuple& values) {
-        const std::string_view bytes = bytes_view(require_values(values, 1, "Automaton")[0], "an Automaton");
+        const std::string_view bytes = state_bytes(require_values(values, 1, "Automaton")[0], "an Automaton");
         py::gil_scoped_release release;
         return std::make_unique<Automaton>(Automaton::from_bytes(bytes));
       });
+  r.def("words_json", [](py::object words) {
+    // The JSON text of occurrence records, as json.dumps(ensure_ascii=False,
+    // separators=(",", ":")) writes their to_json(): for corpus output, where
+    // making a dict per occurrence and dumping it would cost more than the
+    // search. Each distinct text is escaped once.
+    py::list list = require_list(words, "words");
+    std::unordered_map<std::string_view, std::string> quoted;
+    std::string out = "[";
+    for (py::handle item : list) {
+      if (!is_match_word(item.ptr())) wrong_kind(item, "words", "a list of matcher.Word");
+      const auto* word = reinterpret_cast<const MatchWordObject*>(item.ptr());
+      const std::string_view text = require_str(word->text, "text");
+      auto found = quoted.find(text);
+      if (found == quoted.end()) found = quoted.emplace(text, Record(std::string(text)).dump()).first;
+      if (out.size() > 1) out += ',';
+      out += "{\"text\":";
+      out += found->second;
+      out += ",\"length\":";
+      out += std::to_string(word->length);
+      out += ",\"offset\":";
+      out += std::to_string(word->offset);
+      out += '}';
+    }
+    out += ']';
+    return to_str(out);
+  }, py::arg("words"), "The JSON text of a list of matcher.Word, as json.dumps writes their records.");
   r.def("word_list", [](py::object content) {
     if (!PyBytes_Check(content.ptr())) wrong_kind(content, "content", "bytes");
     const std::string_view bytes(PyBytes_AS_STRING(content.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(content.ptr())));
@@ -352,7 +369,7 @@ loads it. An Embedding pickles as its saved form (the vectors as stored).)");
   add_pickling(
       embedding, [](py::object self) { return py::make_tuple(bytes_of(self.cast<const PyEmbedding&>().impl->to_bytes())); },
       [](const py::tuple& values) {
-        const std::string_view bytes = bytes_view(require_values(values, 1, "Embedding")[0], "an Embedding");
+        const std::string_view bytes = state_bytes(require_values(values, 1, "Embedding")[0], "an Embedding");
         auto out = std::make_unique<PyEmbedding>();
         {
           py::gil_scoped_release release;

@@ -72,6 +72,8 @@ std::optional<std::vector<std::string>> separators(py::handle value, std::string
 // operations read the lists through the instance; lists that are these,
 // untouched, are the ones the phraser was built with.
 struct ClassList {
+  explicit ClassList(const char* list_name) : name(list_name) {}
+
   const char* name;
   PyObject* interned_name = nullptr;
   PyObject* list = nullptr;
@@ -86,8 +88,9 @@ struct ClassList {
 };
 
 // The lists that make a phraser's marks, in the order of Phraser::Marks.
-ClassList mark_lists[] = {{"clause_chars"}, {"stop_chars"}, {"quote_left_char"}, {"quote_right_char"}};
-ClassList default_enders{"default_punct_chars"};
+ClassList mark_lists[] = {ClassList("clause_chars"), ClassList("stop_chars"), ClassList("quote_left_char"),
+                          ClassList("quote_right_char")};
+ClassList default_enders("default_punct_chars");
 
 // Sets the class attribute `list.name` to a new list of `items`, and keeps it.
 template <std::size_t N>

@@ -218,15 +218,6 @@ std::unique_ptr<Cantonese> cantonese_for(py::handle dict_file, py::handle words_
   return std::make_unique<Cantonese>(std::move(dict), std::move(words), std::move(rules));
 }
 
-py::bytes bytes_of(const std::string& bytes) { return py::bytes(bytes.data(), bytes.size()); }
-
-std::string_view bytes_view(py::handle value, const char* what) {
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (!PyBytes_Check(value.ptr()) || PyBytes_AsStringAndSize(value.ptr(), &data, &size) != 0)
-    throw py::type_error(std::string("cannot restore ") + what + ": bytes expected");
-  return {data, static_cast<std::size_t>(size)};
-}
 
 }  // namespace
 
@@ -411,7 +402,7 @@ contents of its three files, not their paths.)");
   add_pickling(
       cantonese, [](py::object self) { return py::make_tuple(bytes_of(self.cast<const Cantonese&>().to_bytes())); },
       [](const py::tuple& values) {
-        const std::string_view bytes = bytes_view(require_values(values, 1, "Cantonese")[0], "a Cantonese");
+        const std::string_view bytes = state_bytes(require_values(values, 1, "Cantonese")[0], "a Cantonese");
         py::gil_scoped_release release;
         return std::make_unique<Cantonese>(Cantonese::from_bytes(bytes));
       });

@@ -254,6 +254,11 @@ Record to_record(py::handle value, std::string_view parameter) {
   return convert_plain(value, parameter, 0);
 }
 
+std::string_view state_bytes(py::handle value, const char* what) {
+  if (!PyBytes_Check(value.ptr())) throw py::type_error(std::string("cannot restore ") + what + ": bytes expected");
+  return {PyBytes_AS_STRING(value.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(value.ptr()))};
+}
+
 py::str to_str(std::string_view text) {
   PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
   if (s == nullptr) throw py::error_already_set();

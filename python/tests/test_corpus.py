@@ -86,6 +86,16 @@ def test_dictionary_reading_document_fields_and_bad_input(small_corpus, tmp_path
         assert failed.returncode == 2 and message in failed.stderr, failed.stderr
 
 
+def test_lines_are_json_dumps_of_the_records(tmp_path):
+    document = tmp_path / "quotes.txt"
+    document.write_text('他说 a"b\\c北 和 a"b\\c北。' * 3, encoding="utf-8")
+    tools = corpus.make_tools()[:3] + (Automaton(['a"b\\c北', "北", "他说"]),)
+    [line] = corpus.process_partition([(str(document), 'quo"te.txt')], tools, 100)
+    record = corpus.process_document(str(document), 'quo"te.txt', tools, 100)
+    assert line == json.dumps(record, ensure_ascii=False, separators=(",", ":"))
+    assert len(record["entities"]) == 15 and record["entities"][1] == {"text": 'a"b\\c北', "length": 6, "offset": 3}
+
+
 def test_partitions_keep_order():
     assert corpus.partitions_of(list(range(5)), 2) == [[0, 1, 2], [3, 4]]
     assert corpus.partitions_of([1], 8) == [[1]]
