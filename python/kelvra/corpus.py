@@ -16,12 +16,19 @@ sorted file list:
 Offsets count code points of the normalised text (the same positions as
 the input, since normalisation keeps one code point per position).
 
+The tools are made once, here: the automaton is built from --dict on this
+machine and sent to each worker with the normaliser, sectioner and stitcher
+(pickled, so no worker builds anything), or --automaton names a saved
+automaton that each worker maps, sharing its pages with the other workers
+of its machine.
+
 The documents are spread over a ``dask.bag`` of --partitions partitions,
 computed on a ``distributed`` cluster: by default a LocalCluster of
 --workers worker processes on this machine, or an existing scheduler given
 by --scheduler tcp://HOST:PORT (its workers must be able to import kelvra
-and read the corpus and dictionary paths). --single-process runs
-everything in this process without Dask, for comparison and debugging.
+and read the corpus, and the --automaton file if one is given).
+--single-process runs everything in this process without Dask, for
+comparison and debugging.
 """
 import argparse
 import glob
@@ -30,31 +37,58 @@ import os
 import sys
 import time
 
-# One Normalizer, Sectioner, Stitcher and Automaton per worker process,
-# built on the first partition that needs them (an automaton of a large
-# dictionary takes a while to build).
-_TOOLS = {}
+__all__ = ["find_documents", "load_dictionary", "main", "make_tools", "partitions_of", "process_document",
+           "process_partition", "read_document"]
+
+# Saved automata that this process has mapped, by path: each worker maps a
+# file once, and the processes of a machine share its pages.
+_MAPPED = {}
 
 
-def _tools(dict_path, valid_chars):
-    key = (dict_path, tuple(valid_chars))
-    tools = _TOOLS.get(key)
-    if tools is None:
+def load_dictionary(path):
+    """The automaton of the word list at `path`: the first field (before a
+    blank or tab) of each line, a byte order mark at the start dropped, as
+    ``kelvra-nlp match --dict`` reads it."""
+    from kelvra._native.retrieval import word_list
+    from kelvra.nlp.common.matcher import Automaton
+
+    with open(path, "rb") as f:
+        content = f.read()
+    try:
+        words = word_list(content)
+    except ValueError as e:
+        raise ValueError("%s: %s" % (path, e)) from None
+    return Automaton(words)
+
+
+def make_tools(dict_path=None, automaton_path=None, valid_chars=()):
+    """The tools of the road, made once on the client: (normaliser,
+    sectioner, stitcher, automaton). With `automaton_path` the last is that
+    path, which each worker maps (shared pages) instead of receiving the
+    tables."""
+    from kelvra.nlp.common.matcher import Automaton
+    from kelvra.nlp.common.normalizer import Normalizer
+    from kelvra.nlp.common.sectioner import Sectioner
+    from kelvra.nlp.common.stitcher import Stitcher
+
+    if automaton_path:
+        Automaton.load(automaton_path)  # refused here, not on every worker, when it is damaged
+        automaton = os.path.abspath(automaton_path)
+    else:
+        automaton = load_dictionary(dict_path) if dict_path else Automaton([])
+    return (Normalizer(list(valid_chars)), Sectioner(), Stitcher(), automaton)
+
+
+def _automaton_of(tools):
+    automaton = tools[3]
+    if not isinstance(automaton, str):
+        return automaton
+    if automaton not in _MAPPED:
         from kelvra.nlp.common.matcher import Automaton
-        from kelvra.nlp.common.normalizer import Normalizer
-        from kelvra.nlp.common.sectioner import Sectioner
-        from kelvra.nlp.common.stitcher import Stitcher
 
-        words = []
-        if dict_path:
-            with open(dict_path, encoding="utf-8") as f:
-                # The first blank-separated field of each line, as jieba-style
-                # dictionaries ("word frequency tag") and plain word lists have it.
-                words = [line.split()[0] for line in f if line.split()]
-        tools = (Normalizer(list(valid_chars)), Sectioner(), Stitcher(), Automaton(words))
-        _TOOLS.clear()
-        _TOOLS[key] = tools
-    return tools
+        _MAPPED.clear()
+        _MAPPED[automaton] = Automaton.load(automaton)
+    return _MAPPED[automaton]
 
 
 def read_document(path):
@@ -67,23 +101,44 @@ def read_document(path):
         raise ValueError("%s: not valid UTF-8 at byte %d" % (path, e.start)) from None
 
 
-def process_document(path, name, options):
-    """The output record of one document."""
-    normalizer, sectioner, stitcher, automaton = _tools(options["dict"], options["valid_chars"])
+def _document(path, name, tools, length):
+    """The output fields of one document, its entities as matcher.Word."""
+    normalizer, sectioner, stitcher = tools[:3]
+    automaton = _automaton_of(tools)
     text = read_document(path)
     normalized = normalizer.normalize(text)
-    segments = sectioner.split({"text": normalized.normalized_text, "length": options["length"]}, "ner")
+    segments = sectioner.split({"text": normalized.normalized_text, "length": length}, "ner")
     for segment in segments:
-        segment["nes"] = automaton.search(segment["text"], records=True)
+        segment["nes"] = automaton.search(segment["text"])
     entities = stitcher.merge(segments, "ner")
     return {"path": name, "length": len(normalized.normalized_text),
             "segments": len(segments), "changes": len(normalized.alter_words), "entities": entities}
 
 
-def process_partition(documents, options):
+def process_document(path, name, tools, length):
+    """The output record of one document."""
+    record = _document(path, name, tools, length)
+    record["entities"] = [word.to_json() for word in record["entities"]]
+    return record
+
+
+def process_partition(documents, tools, length):
     """JSON lines of the (path, name) documents of one partition, in order."""
-    return [json.dumps(process_document(path, name, options), ensure_ascii=False, separators=(",", ":"))
-            for path, name in documents]
+    from kelvra._native.retrieval import words_json
+
+    lines = []
+    for path, name in documents:
+        record = _document(path, name, tools, length)
+        # The entities' JSON made in one go: a dict per occurrence for
+        # json.dumps would cost more than finding them.
+        entities = words_json(record.pop("entities"))
+        head = json.dumps(record, ensure_ascii=False, separators=(",", ":"))
+        lines.append(head[:-1] + ',"entities":' + entities + "}")
+    return lines
+
+
+def _bag_partition(runs, tools, length):
+    return [line for run in runs for line in process_partition(run, tools, length)]
 
 
 def find_documents(inputs):
@@ -143,20 +198,21 @@ def partitions_of(items, count):
     return out
 
 
-def run_single_process(documents, options, out, progress):
+def run_single_process(documents, tools, length, out, progress):
     for document in documents:
-        for line in process_partition([document], options):
+        for line in process_partition([document], tools, length):
             out.write(line + "\n")
         progress.advance()
 
 
-def run_on_cluster(documents, options, out, progress, client, partitions):
+def run_on_cluster(documents, tools, length, out, progress, client, partitions):
     import dask.bag as db
     from distributed import as_completed
 
     runs = partitions_of(documents, partitions)
-    bag = db.from_sequence(runs, npartitions=len(runs)).map_partitions(
-        lambda part: [line for run in part for line in process_partition(run, options)])
+    # The tools go to every worker once; each task gets the worker's copy.
+    [shared] = client.scatter([tools], broadcast=True, hash=False)
+    bag = db.from_sequence(runs, npartitions=len(runs)).map_partitions(_bag_partition, shared, length)
     futures = client.compute(bag.to_delayed())
     index = {future.key: i for i, future in enumerate(futures)}
     # Partitions finish in any order; lines are written in input order.
@@ -179,8 +235,13 @@ def main(argv=None):
     parser.add_argument("inputs", nargs="+", metavar="CORPUS",
                         help="text files, folders (searched recursively) or globs; one file is one document")
     parser.add_argument("-o", "--output", default="-", help="JSON Lines output file (default: standard output)")
-    parser.add_argument("--dict", default=None,
-                        help="dictionary of entity words, one a line (first blank-separated field)")
+    source = parser.add_mutually_exclusive_group()
+    source.add_argument("--dict", default=None,
+                        help="dictionary of entity words, one a line (the first field before a blank or tab; "
+                             "a byte order mark is dropped), built into an automaton once, on this machine")
+    source.add_argument("--automaton", default=None, metavar="FILE",
+                        help="a saved automaton (Automaton.save, kelvra-nlp match --save-automaton) that "
+                             "each worker maps: every worker must be able to read FILE")
     parser.add_argument("--length", type=int, default=510, help="maximum segment length in code points (510)")
     parser.add_argument("--valid-char", action="append", default=[], dest="valid_chars",
                         help="a control character to keep (repeatable)")
@@ -204,16 +265,22 @@ def main(argv=None):
         parser.error("--workers must be at least 1, got %d" % args.workers)
     if args.dict and not os.path.isfile(args.dict):
         parser.error("--dict %s: no such file" % args.dict)
+    if args.automaton and not os.path.isfile(args.automaton):
+        parser.error("--automaton %s: no such file" % args.automaton)
 
     documents = find_documents(args.inputs)
-    options = {"dict": os.path.abspath(args.dict) if args.dict else None, "length": args.length,
-               "valid_chars": args.valid_chars}
+    from kelvra.common.exceptions import FileError
+
+    try:
+        tools = make_tools(args.dict, args.automaton, args.valid_chars)
+    except (ValueError, FileError) as e:
+        parser.error("--%s %s" % ("automaton" if args.automaton else "dict", e))
     show = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(len(documents), "documents", show and bool(documents))
     out = sys.stdout if args.output == "-" else open(args.output, "w", encoding="utf-8")
     try:
         if args.single_process or not documents:
-            run_single_process(documents, options, out, progress)
+            run_single_process(documents, tools, args.length, out, progress)
             return 0
         from distributed import Client, LocalCluster
 
@@ -228,7 +295,7 @@ def main(argv=None):
             workers = args.workers
         try:
             partitions = args.partitions or 4 * workers
-            run_on_cluster(documents, options, out, progress, client, partitions)
+            run_on_cluster(documents, tools, args.length, out, progress, client, partitions)
         finally:
             client.close()
             if cluster is not None:

@@ -69,6 +69,14 @@ PyObject* alter_word_compare(PyObject* self, PyObject* other, int op) {
   }, static_cast<PyObject*>(nullptr));
 }
 
+// Pickled as the call that makes it again: AlterWord(text, normalized_text,
+// offset); the strs of many changes of one character are pickled once.
+PyObject* alter_word_reduce(PyObject*, PyObject* self) {
+  auto* word = reinterpret_cast<AlterWordObject*>(self);
+  return Py_BuildValue("(O(OOL))", reinterpret_cast<PyObject*>(Py_TYPE(self)), word->text, word->normalized_text,
+                       static_cast<long long>(word->offset));
+}
+
 PyGetSetDef alter_word_fields[] = {
     str_field<AlterWordObject, &AlterWordObject::text>("text", "The input character at `offset`."),
     str_field<AlterWordObject, &AlterWordObject::normalized_text>(
@@ -80,6 +88,8 @@ PyGetSetDef alter_word_fields[] = {
 PyMethodDef alter_word_methods[] = {
     {"to_json", alter_word_to_json, METH_NOARGS, "The record {'text', 'normalized_text', 'offset'}."},
     {"from_json", alter_word_from_json, METH_O | METH_CLASS, "An AlterWord from its record."},
+    {"__reduce__", reinterpret_cast<PyCFunction>(+[](PyObject* self, PyObject*) { return alter_word_reduce(nullptr, self); }),
+     METH_NOARGS, "Pickles as AlterWord(text, normalized_text, offset)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot alter_word_slots[] = {
@@ -100,9 +110,18 @@ PyType_Slot alter_word_slots[] = {
 PyType_Spec alter_word_spec = {"kelvra.nlp.common.normalizer.AlterWord", sizeof(AlterWordObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, alter_word_slots};
 
+PyMethodDef reduce_method = {"_reduce_alter_word", alter_word_reduce, METH_O, "Pickles an AlterWord."};
+
 }  // namespace
 
-void add_alter_word(py::module_& m) { alter_word_type = add_type(m, "AlterWord", alter_word_spec); }
+void add_alter_word(py::module_& m) {
+  alter_word_type = add_type(m, "AlterWord", alter_word_spec);
+  // Registered with copyreg as well, as matcher.Word is: the pickler calls
+  // it straight from its dispatch table.
+  py::object reduce = py::reinterpret_steal<py::object>(PyCFunction_New(&reduce_method, nullptr));
+  if (!reduce) throw py::error_already_set();
+  py::module_::import("copyreg").attr("pickle")(m.attr("AlterWord"), reduce);
+}
 
 bool is_alter_word(PyObject* object) noexcept {
   return alter_word_type != nullptr && PyObject_TypeCheck(object, alter_word_type);

@@ -62,15 +62,36 @@ py::list occurrences_of(const std::vector<MatchWord>& found, bool records) {
   return out;
 }
 
+
+// Pickled views travel as the attribute of their owner that gives them:
+// getattr(owner, name) makes them again.
+py::tuple reduced_to_attribute(py::handle owner, const char* name) {
+  return py::make_tuple(py::module_::import("builtins").attr("getattr"), py::make_tuple(owner, name));
+}
+
 py::object passages_of(std::optional<std::vector<py::object>> passages) {
   if (!passages) return py::none();
   return to_list(*passages);
 }
 
+// An Embedding: the C++ store, and the path it was loaded from (None when
+// it was made from pickled bytes).
+struct PyEmbedding {
+  std::unique_ptr<Embedding> impl;
+  py::object path;
+};
+
+// wv_from_text: a view of an Embedding's store that keeps the Embedding
+// alive (and travels as it).
+struct StoreView {
+  py::object owner;  // the Embedding
+  const KeyedVectors* store;
+};
+
 // The words of a store in row order, as an immutable sequence that makes
 // each str when it is read: nothing is built per access of index_to_key.
 struct KeyList {
-  py::object owner;  // keeps the store alive
+  py::object owner;  // the StoreView, which keeps the store alive
   const KeyedVectors* store;
 
   Py_ssize_t size() const { return static_cast<Py_ssize_t>(store->size()); }
@@ -88,9 +109,13 @@ void bind_retrieval(py::module_& m) {
 
   add_match_word(r);
 
-  py::class_<Automaton>(r, "Automaton", R"(Every occurrence of the words of a fixed dictionary in a text.
+  auto automaton = class_in<py::class_<Automaton>>(r, "kelvra.nlp.common.matcher", "Automaton",
+      R"(Every occurrence of the words of a fixed dictionary in a text.
 
-Automaton(words): `words` is the dictionary, a list of str.)")
+Automaton(words): `words` is the dictionary, a list of str. An automaton
+saves to a file (save) that Automaton.load(path) maps read-only, shared by
+every process that loads it, and pickles as its built tables.)");
+  automaton
       .def(py::init([](py::object words) {
              std::vector<std::string> dictionary = require_str_list(words, "words");
              py::gil_scoped_release release;
@@ -117,9 +142,86 @@ Automaton(words): `words` is the dictionary, a list of str.)")
       }, py::arg("text"), py::arg("records") = false,
            R"(Every occurrence in `text`, by end position, longest first at one end: Word
 objects, or with records=True dicts {"text", "length", "offset"}.)")
-      .def("__len__", &Automaton::size, "Number of distinct words stored.");
+      .def("__len__", &Automaton::size, "Number of distinct words stored.")
+      .def("save", [](const Automaton& self, py::object path) {
+        std::string file(require_str(path, "path"));
+        py::gil_scoped_release release;
+        self.save(file);
+      }, py::arg("path"),
+           "Writes the automaton to `path` (replaced whole, never half-written), for Automaton.load.")
+      .def_property_readonly("mapped", &Automaton::mapped,
+                             "True when the tables are a saved file's pages, mapped by Automaton.load.")
+      .def("__repr__", [](const Automaton& self) {
+        return "Automaton(words=" + std::to_string(self.size()) + (self.mapped() ? ", mapped=True)" : ")");
+      });
+  bind_class_method(automaton, "load", py::cpp_function([](py::handle cls, py::object path) {
+    std::string file(require_str(path, "path"));
+    std::unique_ptr<Automaton> loaded;
+    {
+      py::gil_scoped_release release;
+      loaded = std::make_unique<Automaton>(Automaton::load(file));
+    }
+    return instance_holding(cls, std::move(loaded));
+  }, py::name("load"), py::arg("cls"), py::arg("path"),
+     "The automaton saved at `path`, mapped read-only and searched in place; FileError naming\n"
+     "the file and what is wrong when it is not a sound saved automaton."));
+  // Pickled as its saved form: unpickling checks the tables and builds
+  // nothing. One loaded from a file sends its bytes too.
+  add_pickling(
+      automaton, [](py::object self) { return py::make_tuple(bytes_of(self.cast<const Automaton&>().to_bytes())); },
+      [](const py::tuple& values) {
+        const std::string_view bytes = state_bytes(require_values(values, 1, "Automaton")[0], "an Automaton");
+        py::gil_scoped_release release;
+        return std::make_unique<Automaton>(Automaton::from_bytes(bytes));
+      });
+  r.def("words_json", [](py::object words) {
+    // The JSON text of occurrence records, as json.dumps(ensure_ascii=False,
+    // separators=(",", ":")) writes their to_json(): for corpus output, where
+    // making a dict per occurrence and dumping it would cost more than the
+    // search. Each distinct text is escaped once.
+    py::list list = require_list(words, "words");
+    std::unordered_map<std::string_view, std::string> quoted;
+    std::string out = "[";
+    for (py::handle item : list) {
+      if (!is_match_word(item.ptr())) wrong_kind(item, "words", "a list of matcher.Word");
+      const auto* word = reinterpret_cast<const MatchWordObject*>(item.ptr());
+      const std::string_view text = require_str(word->text, "text");
+      auto found = quoted.find(text);
+      if (found == quoted.end()) found = quoted.emplace(text, Record(std::string(text)).dump()).first;
+      if (out.size() > 1) out += ',';
+      out += "{\"text\":";
+      out += found->second;
+      out += ",\"length\":";
+      out += std::to_string(word->length);
+      out += ",\"offset\":";
+      out += std::to_string(word->offset);
+      out += '}';
+    }
+    out += ']';
+    return to_str(out);
+  }, py::arg("words"), "The JSON text of a list of matcher.Word, as json.dumps writes their records.");
+  r.def("word_list", [](py::object content) {
+    if (!PyBytes_Check(content.ptr())) wrong_kind(content, "content", "bytes");
+    const std::string_view bytes(PyBytes_AS_STRING(content.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(content.ptr())));
+    py::list out;
+    for (std::string_view word : kelvra::nlp::common::matcher::word_list(bytes)) {
+      PyObject* text = PyUnicode_DecodeUTF8(word.data(), static_cast<Py_ssize_t>(word.size()), "strict");
+      if (text == nullptr) {
+        PyErr_Clear();
+        const std::size_t at = static_cast<std::size_t>(word.data() - bytes.data());
+        const auto line = std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(at), '\n') + 1;
+        throw py::value_error("line " + std::to_string(line) + ": a word that is not valid UTF-8");
+      }
+      out.append(py::reinterpret_steal<py::object>(text));
+    }
+    return out;
+  }, py::arg("content"),
+     "The words of a word list's bytes: one a line, each cut at its first blank or tab, a byte\n"
+     "order mark at the start dropped (ValueError naming the line of a word that is not UTF-8).");
 
-  py::class_<KeyList>(r, "KeyList", "The words of a vector store in row order (read only).")
+  auto key_list = class_in<py::class_<KeyList>>(r, "kelvra.nlp.common.embedding.embedding", "KeyList",
+      "The words of a vector store in row order (read only).");
+  key_list
       .def("__len__", &KeyList::size)
       .def("__getitem__", &KeyList::at, py::arg("index"))
       .def("__getitem__", [](const KeyList& self, py::slice slice) {
@@ -132,6 +234,11 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
       }, py::arg("index"))
       .def("__contains__", [](const KeyList& self, py::object word) {
         return PyUnicode_Check(word.ptr()) && self.store->contains(require_str(word, "word"));
+      }, py::arg("word"))
+      .def("__iter__", [](py::object self) {
+        // Each str made as it is reached.
+        return py::module_::import("builtins").attr("map")(self.attr("__getitem__"),
+                                                           py::module_::import("builtins").attr("range")(py::len(self)));
       })
       .def("index", [](const KeyList& self, py::object word) {
         std::optional<std::size_t> row;
@@ -141,98 +248,145 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
       }, py::arg("word"))
       .def("__eq__", [](const KeyList& self, py::object other) {
         return py::list(py::cast(self)).equal(other);
-      })
+      }, py::arg("other"))
       .def("__repr__", [](const KeyList& self) {
         return "<index_to_key of " + std::to_string(self.size()) + " words>";
-      });
-  py::module_::import("collections.abc").attr("Sequence").attr("register")(r.attr("KeyList"));
+      })
+      .def("__reduce__", [](const KeyList& self) { return reduced_to_attribute(self.owner, "index_to_key"); });
+  py::module_::import("collections.abc").attr("Sequence").attr("register")(key_list);
 
-  py::class_<KeyedVectors>(r, "KeyedVectors", "The word-vector store of an Embedding (read only).")
-      .def("__len__", &KeyedVectors::size)
-      .def("__contains__", [](const KeyedVectors& self, py::object word) {
-        return PyUnicode_Check(word.ptr()) && self.contains(require_str(word, "word"));
-      })
-      .def("__getitem__", [](const KeyedVectors& self, py::object word) {
-        return vector_of(self[require_str(word, "word")]);
-      })
-      .def_property_readonly("vector_size", &KeyedVectors::vector_size)
+  auto store = class_in<py::class_<StoreView>>(r, "kelvra.nlp.common.embedding.embedding", "KeyedVectors",
+      "The word-vector store of an Embedding (read only).");
+  store
+      .def("__len__", [](const StoreView& self) { return self.store->size(); })
+      .def("__contains__", [](const StoreView& self, py::object word) {
+        return PyUnicode_Check(word.ptr()) && self.store->contains(require_str(word, "word"));
+      }, py::arg("word"))
+      .def("__getitem__", [](const StoreView& self, py::object word) {
+        return vector_of((*self.store)[require_str(word, "word")]);
+      }, py::arg("word"))
+      .def_property_readonly("vector_size", [](const StoreView& self) { return self.store->vector_size(); })
       .def_property_readonly("index_to_key", [](py::object self) {
-        return KeyList{self, &self.cast<const KeyedVectors&>()};
+        return KeyList{self, self.cast<const StoreView&>().store};
       }, "The words in row order: an immutable sequence view of the store.")
       .def_property_readonly("vectors", [](py::object self) {
         // A read-only view of the unit vectors that keeps the store alive.
-        const auto& store = self.cast<const KeyedVectors&>();
-        py::array_t<float> view({static_cast<py::ssize_t>(store.size()), static_cast<py::ssize_t>(store.vector_size())},
-                                store.matrix().data(), self);
+        const KeyedVectors& vectors = *self.cast<const StoreView&>().store;
+        py::array_t<float> view({static_cast<py::ssize_t>(vectors.size()), static_cast<py::ssize_t>(vectors.vector_size())},
+                                vectors.matrix().data(), self);
         py::detail::array_proxy(view.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
         return view;
       })
-      .def("similar_by_word", [](const KeyedVectors& self, py::object word, py::object topn) {
+      .def("similar_by_word", [](const StoreView& self, py::object word, py::object topn) {
         std::string_view key = require_str(word, "word");
         std::int64_t count = require_int(topn, "topn");
         Neighbours neighbours;
         {
           py::gil_scoped_release release;
-          neighbours = self.similar_by_word(key, count);
+          neighbours = self.store->similar_by_word(key, count);
         }
         return neighbours_of(neighbours);
-      }, py::arg("word"), py::arg("topn") = 10);
+      }, py::arg("word"), py::arg("topn") = 10)
+      .def("__repr__", [](const StoreView& self) {
+        return "KeyedVectors(words=" + std::to_string(self.store->size()) +
+               ", size=" + std::to_string(self.store->vector_size()) + ")";
+      })
+      .def("__reduce__", [](const StoreView& self) { return reduced_to_attribute(self.owner, "wv_from_text"); });
 
-  py::class_<Embedding>(r, "Embedding", R"(Word vectors from a word2vec file.
+  auto embedding = class_in<py::class_<PyEmbedding>>(r, "kelvra.nlp.common.embedding.embedding", "Embedding",
+      R"(Word vectors from a word2vec file, or from a store saved with save.
 
 Embedding(embedding_file, binary=False): loads the text variant, or the
-binary one when `binary` is true.)")
+binary one when `binary` is true; a file written by save is known by its
+first bytes and mapped read-only instead, shared by every process that
+loads it. An Embedding pickles as its saved form (the vectors as stored).)");
+  embedding
       .def(py::init([](py::object embedding_file, py::object binary) {
              std::string path(require_str(embedding_file, "embedding_file"));
              const bool is_binary = require_bool(binary, "binary");
-             py::gil_scoped_release release;
-             return std::make_unique<Embedding>(path, is_binary);
+             auto out = std::make_unique<PyEmbedding>();
+             {
+               py::gil_scoped_release release;
+               out->impl = std::make_unique<Embedding>(path, is_binary);
+             }
+             out->path = std::move(embedding_file);
+             return out;
            }),
            py::arg("embedding_file"), py::arg("binary") = false)
-      .def_property_readonly("wv_from_text", &Embedding::wv_from_text,
-                             py::return_value_policy::reference_internal)
-      .def("word2vec", [](const Embedding& self, py::object word, py::object min_n, py::object max_n) {
+      .def_property_readonly("wv_from_text", [](py::object self) {
+        return StoreView{self, &self.cast<const PyEmbedding&>().impl->wv_from_text()};
+      })
+      .def("save", [](const PyEmbedding& self, py::object path) {
+        std::string file(require_str(path, "path"));
+        py::gil_scoped_release release;
+        self.impl->save(file);
+      }, py::arg("path"),
+           "Writes the store to `path` in the saved form (replaced whole), which Embedding(path) maps.")
+      .def("word2vec", [](const PyEmbedding& self, py::object word, py::object min_n, py::object max_n) {
         std::string_view key = require_str(word, "word");
-        return vector_of(self.word2vec(key, require_int(min_n, "min_n"), require_int(max_n, "max_n")));
+        return vector_of(self.impl->word2vec(key, require_int(min_n, "min_n"), require_int(max_n, "max_n")));
       }, py::arg("word"), py::arg("min_n") = 1, py::arg("max_n") = 3,
            "The vector of `word` (numpy float32), or the mean of its known n-grams.")
-      .def("most_similar", [](const Embedding& self, py::object word, py::object topk) {
+      .def("most_similar", [](const PyEmbedding& self, py::object word, py::object topk) {
         std::string_view key = require_str(word, "word");
         std::int64_t count = require_int(topk, "topk");
         Neighbours neighbours;
         {
           py::gil_scoped_release release;
-          neighbours = self.most_similar(key, count);
+          neighbours = self.impl->most_similar(key, count);
         }
         return neighbours_of(neighbours);
       }, py::arg("word"), py::arg("topk") = 10,
            "The `topk` vocabulary words most similar to `word`, as (word, similarity) pairs.")
-      .def("most_similar_batch", [](const Embedding& self, py::object words, py::object topk) {
+      .def("most_similar_batch", [](const PyEmbedding& self, py::object words, py::object topk) {
         std::vector<std::string> keys = require_str_list(words, "words");
         std::int64_t count = require_int(topk, "topk");
         std::vector<Neighbours> all;
         {
           py::gil_scoped_release release;
-          all = self.most_similar_batch(keys, count);
+          all = self.impl->most_similar_batch(keys, count);
         }
         py::list out;
         for (const auto& neighbours : all) out.append(neighbours_of(neighbours));
         return out;
       }, py::arg("words"), py::arg("topk") = 10,
            "most_similar for each of `words` at once (one matrix product per block of words).")
-      .def("_compute_ngrams", [](const Embedding& self, py::object word, py::object min_n, py::object max_n) {
+      .def("_compute_ngrams", [](const PyEmbedding& self, py::object word, py::object min_n, py::object max_n) {
         py::list out;
-        for (const auto& gram : self._compute_ngrams(require_str(word, "word"), require_int(min_n, "min_n"),
-                                                     require_int(max_n, "max_n")))
+        for (const auto& gram : self.impl->_compute_ngrams(require_str(word, "word"), require_int(min_n, "min_n"),
+                                                           require_int(max_n, "max_n")))
           out.append(to_str(gram));
         return out;
-      }, py::arg("word"), py::arg("min_n"), py::arg("max_n"));
+      }, py::arg("word"), py::arg("min_n"), py::arg("max_n"))
+      .def("__repr__", [](const PyEmbedding& self) {
+        const KeyedVectors& vectors = self.impl->wv_from_text();
+        return "Embedding(path=" + repr_of(self.path) + ", words=" + std::to_string(vectors.size()) +
+               ", size=" + std::to_string(vectors.vector_size()) + ")";
+      });
+  // Pickled as its saved form: the vectors as stored (float32, unit rows)
+  // with their norms; unpickling checks them and parses nothing. One mapped
+  // from a file sends its bytes, so the receiving machine needs no file.
+  add_pickling(
+      embedding, [](py::object self) { return py::make_tuple(bytes_of(self.cast<const PyEmbedding&>().impl->to_bytes())); },
+      [](const py::tuple& values) {
+        const std::string_view bytes = state_bytes(require_values(values, 1, "Embedding")[0], "an Embedding");
+        auto out = std::make_unique<PyEmbedding>();
+        {
+          py::gil_scoped_release release;
+          out->impl = std::make_unique<Embedding>(Embedding::from_bytes(bytes));
+        }
+        out->path = py::none();
+        return out;
+      });
 
-  py::class_<Gleaner>(r, "Gleaner", R"(Line passages of an annotated document, each with the entities inside it.
+  auto gleaner = class_in<py::class_<Gleaner>>(r, "kelvra.nlp.common.gleaner", "Gleaner",
+      R"(Line passages of an annotated document, each with the entities inside it.
 
 The document's entity dicts are changed where they stand, and the passages
-hold those very dicts.)")
+hold those very dicts.)");
+  gleaner
       .def(py::init<>())
+      .def("__repr__", [](const Gleaner&) { return "Gleaner()"; })
       .def("extract", [](const Gleaner&, py::object doc) -> py::object {
         if (!doc.is_none()) require_dict(doc, "doc");
         return passages_of(gleaning::extract<PyModel>(PyValue::borrowed(doc.ptr()), false));
@@ -245,6 +399,12 @@ hold those very dicts.)")
         return passages_of(gleaning::related_entities<PyModel>(PyValue::borrowed(seg.ptr()),
                                                                PyValue::borrowed(ref_entities.ptr())));
       }, py::arg("seg"), py::arg("ref_entities"));
+  add_pickling(
+      gleaner, [](py::object) { return py::tuple(); },
+      [](const py::tuple& values) {
+        require_values(values, 0, "Gleaner");
+        return std::make_unique<Gleaner>();
+      });
 }
 
 }  // namespace kelvra::python

@@ -67,6 +67,85 @@ std::optional<std::vector<std::string>> separators(py::handle value, std::string
   return require_str_collection(value, parameter);
 }
 
+// A class-level list of Phraser as the class was made with it: the list
+// object and its items then (kept for the life of the process). The
+// operations read the lists through the instance; lists that are these,
+// untouched, are the ones the phraser was built with.
+struct ClassList {
+  explicit ClassList(const char* list_name) : name(list_name) {}
+
+  const char* name;
+  PyObject* interned_name = nullptr;
+  PyObject* list = nullptr;
+  std::vector<PyObject*> items;
+
+  bool untouched(PyObject* value) const {
+    if (value != list || PyList_GET_SIZE(value) != static_cast<Py_ssize_t>(items.size())) return false;
+    for (std::size_t i = 0; i < items.size(); ++i)
+      if (PyList_GET_ITEM(value, static_cast<Py_ssize_t>(i)) != items[i]) return false;
+    return true;
+  }
+};
+
+// The lists that make a phraser's marks, in the order of Phraser::Marks.
+ClassList mark_lists[] = {ClassList("clause_chars"), ClassList("stop_chars"), ClassList("quote_left_char"),
+                          ClassList("quote_right_char")};
+ClassList default_enders("default_punct_chars");
+
+// Sets the class attribute `list.name` to a new list of `items`, and keeps it.
+template <std::size_t N>
+void add_class_list(py::handle cls, ClassList& list, const std::array<std::string_view, N>& items) {
+  py::list made = str_list(items);
+  list.interned_name = PyUnicode_InternFromString(list.name);
+  if (list.interned_name == nullptr) throw py::error_already_set();
+  list.list = made.inc_ref().ptr();
+  for (py::handle item : made) list.items.push_back(item.inc_ref().ptr());
+  cls.attr(list.name) = made;
+}
+
+// The phraser that serves a call on `self`: its own, or, when the lists it
+// reads through the instance are not the class's untouched (a subclass's,
+// an instance's, or the class's changed), one made with those for the call.
+class Serving {
+ public:
+  Serving(py::handle self, const Phraser& own) : phraser_(&own) {
+    py::object lists[std::size(mark_lists)];
+    bool untouched = true;
+    for (std::size_t i = 0; i < std::size(mark_lists); ++i) {
+      lists[i] = py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), mark_lists[i].interned_name));
+      if (!lists[i]) throw py::error_already_set();
+      untouched = untouched && mark_lists[i].untouched(lists[i].ptr());
+    }
+    if (untouched) return;
+    Phraser::Marks marks{require_str_collection(lists[0], mark_lists[0].name),
+                         require_str_collection(lists[1], mark_lists[1].name),
+                         require_str_collection(lists[2], mark_lists[2].name),
+                         require_str_collection(lists[3], mark_lists[3].name)};
+    made_ = std::make_unique<Phraser>(std::vector<std::string>(own.punct_chars().begin(), own.punct_chars().end()),
+                                      own.max_len(), marks);
+    phraser_ = made_.get();
+  }
+  const Phraser& operator*() const noexcept { return *phraser_; }
+  const Phraser* operator->() const noexcept { return phraser_; }
+
+ private:
+  const Phraser* phraser_;
+  std::unique_ptr<Phraser> made_;
+};
+
+// A phraser's enders as its pickled state and repr give them: None for the
+// defaults, else the list, sorted.
+py::object enders_of(const Phraser& phraser) {
+  std::vector<std::string> enders(phraser.punct_chars().begin(), phraser.punct_chars().end());
+  std::sort(enders.begin(), enders.end());
+  std::vector<std::string> defaults(Phraser::default_punct_chars.begin(), Phraser::default_punct_chars.end());
+  std::sort(defaults.begin(), defaults.end());
+  if (enders == defaults) return py::none();
+  py::list out;
+  for (const auto& ender : enders) out.append(to_str(ender));
+  return out;
+}
+
 // Stitches the caller's segments where they stand: the result holds the
 // very records (dicts or matcher Words) of their lists.
 py::list merge(py::handle segments, stitching::Kind kind) {
@@ -97,42 +176,58 @@ py::list merge(py::handle segments, stitching::Kind kind) {
 void bind_segmentation(py::module_& m) {
   py::module_ s = m.def_submodule("segmentation", "Phraser, Sectioner and Stitcher");
 
-  py::class_<Phraser> phraser(s, "Phraser", R"(Sentence and clause splitting of a text or of a list of word records.
+  auto phraser = class_in<py::class_<Phraser>>(s, "kelvra.nlp.common.phraser", "Phraser",
+      R"(Sentence and clause splitting of a text or of a list of word records.
 
 Phraser(punct_chars=None, max_len=510): `punct_chars` are the sentence
 enders (absent or empty: default_punct_chars); `max_len` caps a chunk's
-length in code points (0 or None: 510).)");
+length in code points (0 or None: 510). The class-level lists are read
+through the instance: a subclass, or an instance, that sets clause_chars,
+stop_chars, quote_left_char, quote_right_char or default_punct_chars uses
+its own.)", py::dynamic_attr());
   phraser
-      .def(py::init([](py::object punct_chars, py::object max_len) {
-             std::int64_t cap = max_len.is_none() ? 0 : require_int(max_len, "max_len");
-             return Phraser(separators(punct_chars, "punct_chars"), cap);
-           }),
-           py::arg("punct_chars") = py::none(), py::arg("max_len") = Phraser::kDefaultMaxLen)
+      .def("__init__",
+           [](py::detail::value_and_holder& v_h, py::object punct_chars, py::object max_len) {
+             const std::int64_t cap = max_len.is_none() ? 0 : require_int(max_len, "max_len");
+             std::optional<std::vector<std::string>> enders = separators(punct_chars, "punct_chars");
+             if (!enders || enders->empty()) {
+               // The defaults, read through the class: a subclass may have its own.
+               py::object defaults = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(v_h.inst)))
+                                         .attr(default_enders.name);
+               if (!default_enders.untouched(defaults.ptr()))
+                 enders = require_str_collection(defaults, default_enders.name);
+             }
+             v_h.value_ptr() = new Phraser(std::move(enders), cap);
+           },
+           py::detail::is_new_style_constructor(), py::arg("punct_chars") = py::none(),
+           py::arg("max_len") = Phraser::kDefaultMaxLen)
       .def_property_readonly("punct_chars", [](const Phraser& self) {
         py::set out;
         for (const auto& c : self.punct_chars()) out.add(to_str(c));
         return out;
       }, "The sentence enders in use (a set).")
       .def_property_readonly("max_len", &Phraser::max_len, "The length cap of one chunk.")
-      .def("split", [](const Phraser& self, py::object input) {
+      .def("split", [](py::object self, py::object input) {
+        const Serving phraser(self, self.cast<const Phraser&>());
         if (PyUnicode_Check(input.ptr())) {
           std::string_view text = require_str(input, "input");
           std::vector<Sentence> sentences;
           {
             py::gil_scoped_release release;
-            sentences = self.split(text);
+            sentences = phraser->split(text);
           }
           return sentences_to_python(sentences);
         }
-        return sentences_to_python(self.split(tokens_of(require_list(input, "words"))));
+        return sentences_to_python(phraser->split(tokens_of(require_list(input, "words"))));
       }, py::arg("input"),
            "Sentence records (with their clauses) of a str or of a list of word records.")
-      .def("split_by_char", [](const Phraser& self, py::object words, py::object chars) {
+      .def("split_by_char", [](py::object self, py::object words, py::object chars) {
         py::list list = require_list(words, "words");
         std::vector<Word> tokens = tokens_of(list);
+        const Serving phraser(self, self.cast<const Phraser&>());
         std::vector<std::vector<Word>> chunks =
-            chars.is_none() ? self.split_by_char(tokens)
-                            : self.split_by_char(tokens, require_str_collection(chars, "chars"));
+            chars.is_none() ? phraser->split_by_char(tokens)
+                            : phraser->split_by_char(tokens, require_str_collection(chars, "chars"));
         // The chunks hold the caller's own word objects, in order.
         py::list out;
         std::size_t next = 0;
@@ -155,17 +250,34 @@ length in code points (0 or None: 510).)");
         py::list out;
         for (const auto& word : words) out.append(make_word(cls, word));
         return out;
-      }, py::arg("text"), "One word record per item of `text` (per character of a str).");
-  phraser.attr("default_punct_chars") = str_list(Phraser::default_punct_chars);
-  phraser.attr("clause_chars") = str_list(Phraser::clause_chars);
-  phraser.attr("stop_chars") = str_list(Phraser::stop_chars);
-  phraser.attr("quote_left_char") = str_list(Phraser::quote_left_char);
-  phraser.attr("quote_right_char") = str_list(Phraser::quote_right_char);
+      }, py::arg("text"), "One word record per item of `text` (per character of a str).")
+      .def("__repr__", [](py::object self) {
+        const auto& phraser = self.cast<const Phraser&>();
+        return "Phraser(punct_chars=" + repr_of(enders_of(phraser)) + ", max_len=" +
+               std::to_string(phraser.max_len()) + ")";
+      });
+  add_class_list(phraser, default_enders, Phraser::default_punct_chars);
+  add_class_list(phraser, mark_lists[0], Phraser::clause_chars);
+  add_class_list(phraser, mark_lists[1], Phraser::stop_chars);
+  add_class_list(phraser, mark_lists[2], Phraser::quote_left_char);
+  add_class_list(phraser, mark_lists[3], Phraser::quote_right_char);
+  add_pickling(
+      phraser,
+      [](py::object self) {
+        const auto& own = self.cast<const Phraser&>();
+        return py::make_tuple(enders_of(own), own.max_len());
+      },
+      [](const py::tuple& values) {
+        require_values(values, 2, "Phraser");
+        return std::make_unique<Phraser>(separators(values[0], "punct_chars"), require_int(values[1], "max_len"));
+      });
 
-  py::class_<Sectioner>(s, "Sectioner", R"(Cuts a document into segments of bounded length along sentences.
+  auto sectioner = class_in<py::class_<Sectioner>>(s, "kelvra.nlp.common.sectioner", "Sectioner",
+      R"(Cuts a document into segments of bounded length along sentences.
 
 Sectioner(separator=None): `separator` is the phraser's list of sentence
-enders (None or empty: its defaults).)")
+enders (None or empty: its defaults).)");
+  sectioner
       .def(py::init([](py::object separator) {
              if (!separator.is_none() && !PyList_Check(separator.ptr()))
                wrong_kind(separator, "separator", "a list of str or None");
@@ -208,13 +320,25 @@ each at most input_["length"] code points long.)")
       .def("_judge_entity_in_segment", [](const Sectioner&, py::object ne, py::object segment) {
         return sectioning::judge_entity_in_segment<PyModel>(PyValue::borrowed(ne.ptr()),
                                                             PyValue::borrowed(segment.ptr()));
-      }, py::arg("ne"), py::arg("segment"));
+      }, py::arg("ne"), py::arg("segment"))
+      .def("__repr__", [](const Sectioner& self) {
+        return "Sectioner(separator=" + repr_of(enders_of(self.phraser)) + ")";
+      });
+  add_pickling(
+      sectioner, [](py::object self) { return py::make_tuple(enders_of(self.cast<const Sectioner&>().phraser)); },
+      [](const py::tuple& values) {
+        require_values(values, 1, "Sectioner");
+        return std::make_unique<Sectioner>(separators(values[0], "separator"));
+      });
 
-  py::class_<Stitcher>(s, "Stitcher", R"(Puts per-segment model results back into document positions.
+  auto stitcher = class_in<py::class_<Stitcher>>(s, "kelvra.nlp.common.stitcher", "Stitcher",
+      R"(Puts per-segment model results back into document positions.
 
 The caller's entity and relation records are changed where they stand, and
-the returned list holds those very records.)")
+the returned list holds those very records.)");
+  stitcher
       .def(py::init<>())
+      .def("__repr__", [](const Stitcher&) { return "Stitcher()"; })
       .def("merge", [](const Stitcher&, py::object segments, py::object type_) {
         require_list(segments, "segments");
         return merge(segments, stitching::kind_of(require_str(type_, "type_")));
@@ -226,6 +350,12 @@ the returned list holds those very records.)")
       .def("_merge_relations", [](const Stitcher&, py::object segments) {
         return merge(require_list(segments, "segments"), stitching::Kind::kRelations);
       }, py::arg("segments"));
+  add_pickling(
+      stitcher, [](py::object) { return py::tuple(); },
+      [](const py::tuple& values) {
+        require_values(values, 0, "Stitcher");
+        return std::make_unique<Stitcher>();
+      });
 }
 
 }  // namespace kelvra::python

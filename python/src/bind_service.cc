@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include "bindings.h"
+#include "kelvra/common/utils.h"
 #include "kelvra/nlp/common/feature/annotator.h"
 #include "kelvra/nlp/common/feature/lang/lang.h"
 #include "kelvra/nlp/common/feature/types.h"
@@ -79,6 +80,54 @@ py::object feature_set_to_python(const feature::FeatureSet& set) {
   return python_class("feature.FeatureSet")(words, nes);
 }
 
+// An Annotator, and what makes it again: the ready client it was given, or
+// a configuration record of the client's settings, the language and the tag
+// settings it was built from (never the path of a file it read).
+struct PyAnnotator {
+  std::unique_ptr<Annotator> impl;
+  py::object param;
+};
+
+std::unique_ptr<PyAnnotator> annotator_for(py::object param) {
+  auto out = std::make_unique<PyAnnotator>();
+  if (py::isinstance<NlpClient>(param)) {
+    auto client = param.cast<std::shared_ptr<NlpClient>>();
+    {
+      py::gil_scoped_release release;
+      out->impl = std::make_unique<Annotator>(std::move(client));
+    }
+    out->param = std::move(param);
+    return out;
+  }
+  Record config;
+  if (PyUnicode_Check(param.ptr())) {
+    std::string path(require_str(param, "param"));
+    py::gil_scoped_release release;
+    config = kelvra::common::ConfigUtil::load(path);
+  } else {
+    if (!PyDict_Check(param.ptr())) wrong_kind(param, "param", "an NlpClient, a str or a dict");
+    config = to_record(param, "param");
+  }
+  {
+    py::gil_scoped_release release;
+    out->impl = std::make_unique<Annotator>(config);
+  }
+  const NlpClient& client = *out->impl->nlp_client();
+  Record settings{{"nlp_client", Record{{"url", client.url()}}},
+                  {"timeout", client.timeout() ? Record(*client.timeout()) : Record(nullptr)},
+                  {"max_answer_bytes", client.max_answer_bytes()},
+                  {"lang", out->impl->lang()},
+                  {"tag", config.value("tag", Record::object())}};
+  out->param = from_record(settings);
+  return out;
+}
+
+std::string client_repr(const NlpClient& client) {
+  return "NlpClient(url=" + repr_of(to_str(client.url())) + ", timeout=" +
+         (client.timeout() ? repr_of(py::float_(*client.timeout())) : std::string("None")) +
+         ", max_answer_bytes=" + std::to_string(client.max_answer_bytes()) + ")";
+}
+
 py::object extraction_to_python(const lang::Extraction& extraction) {
   if (const auto* one = std::get_if<feature::FeatureSet>(&extraction)) return feature_set_to_python(*one);
   py::list out;
@@ -92,11 +141,13 @@ py::object extraction_to_python(const lang::Extraction& extraction) {
 void bind_service(py::module_& m) {
   py::module_ s = m.def_submodule("service", "NlpClient, Types, the language registry and Annotator");
 
-  py::class_<NlpClient, PyNlpClient, std::shared_ptr<NlpClient>>(s, "NlpClient", R"(The client of the remote NLP service.
+  auto client = class_in<py::class_<NlpClient, PyNlpClient, std::shared_ptr<NlpClient>>>(s, "kvc.sdk", "NlpClient",
+      R"(The client of the remote NLP service.
 
 NlpClient(url, timeout=None, max_answer_bytes=None): the service's base
 address, the time-out in seconds (None: 30) and the largest answer read
-(None: 64 MiB).)")
+(None: 64 MiB).)");
+  client
       .def(py::init([](py::object url, py::object timeout, py::object max_answer_bytes) {
              return std::make_shared<PyNlpClient>(std::string(require_str(url, "url")), timeout_of(timeout),
                                                   optional_int(max_answer_bytes, "max_answer_bytes"));
@@ -117,17 +168,38 @@ address, the time-out in seconds (None: 30) and the largest answer read
           py::gil_scoped_release release;
           answer = self.NlpClient::features(input, names, code, settings);
         }
-        return from_record(answer);
+        // Freed as its Python objects are made: the two are never whole at once.
+        return from_record(std::move(answer));
       }, py::arg("text"), py::arg("types"), py::arg("lang"), py::arg("tag") = py::dict(),
-           "Asks the service for the features `types` of `text`; the answer as records.");
+           "Asks the service for the features `types` of `text`; the answer as records.")
+      .def("__repr__", [](py::object self) {
+        // A subclass shows its own name.
+        std::string text = client_repr(self.cast<const NlpClient&>());
+        return py::str(self.get_type().attr("__name__")).cast<std::string>() + text.substr(text.find('('));
+      });
+  add_pickling(
+      client,
+      [](py::object self) {
+        const auto& value = self.cast<const NlpClient&>();
+        return py::make_tuple(to_str(value.url()), value.timeout() ? py::object(py::float_(*value.timeout())) : py::none(),
+                              value.max_answer_bytes());
+      },
+      [](const py::tuple& values) -> std::shared_ptr<NlpClient> {
+        require_values(values, 3, "NlpClient");
+        return std::make_shared<PyNlpClient>(std::string(require_str(values[0], "url")), timeout_of(values[1]),
+                                             optional_int(values[2], "max_answer_bytes"));
+      });
 
-  py::enum_<Types> types(s, "Types", "The feature types a text can be analysed for.");
+  auto types = class_in<py::enum_<Types>>(s, "kelvra.nlp.common.feature.types", "Types",
+      "The feature types a text can be analysed for.");
   for (Types type : feature::types::kAllTypes) {
     std::string name(feature::types::name(type));
     types.value(name.c_str(), type);
   }
 
-  py::class_<lang::Extractor>(s, "Extractor", "Obtains one language's feature sets through the client.")
+  auto extractor = class_in<py::class_<lang::Extractor>>(s, "kelvra.nlp.common.feature.lang", "Extractor",
+      "Obtains one language's feature sets through the client.");
+  extractor
       .def("extract", [](lang::Extractor& self, py::object text, py::object types) {
         std::string_view input = require_str(text, "text");
         std::vector<Types> wanted = types_of(types);
@@ -136,9 +208,23 @@ address, the time-out in seconds (None: 30) and the largest answer read
           return self.extract(input, wanted);
         }();
         return extraction_to_python(extraction);
-      }, py::arg("text"), py::arg("types"));
+      }, py::arg("text"), py::arg("types"))
+      .def("__reduce__", [](py::object self) {
+        // An Annotator's extractor travels as that Annotator's: the
+        // annotator it was read from is the object it keeps alive.
+        const auto& patients = py::detail::get_internals().patients;
+        if (auto found = patients.find(self.ptr()); found != patients.end())
+          for (PyObject* owner : found->second)
+            if (py::isinstance<PyAnnotator>(owner))
+              return py::make_tuple(py::module_::import("builtins").attr("getattr"),
+                                    py::make_tuple(py::handle(owner), "extractor"));
+        throw py::type_error("cannot pickle an Extractor made by a factory: pickle the Annotator, or the "
+                             "client and the tag settings that make it");
+      });
 
-  py::class_<lang::ExtractorFactory>(s, "ExtractorFactory", "Makes an Extractor from a client and tag settings.")
+  auto factory = class_in<py::class_<lang::ExtractorFactory>>(s, "kelvra.nlp.common.feature.lang", "ExtractorFactory",
+      "Makes an Extractor from a client and tag settings.");
+  factory
       .def("__call__", [](const lang::ExtractorFactory& self, std::shared_ptr<NlpClient> nlp_client,
                           py::object tag) {
         return self(std::move(nlp_client), to_record(tag, "tag"));
@@ -153,43 +239,38 @@ address, the time-out in seconds (None: 30) and the largest answer read
      "The extractor factory registered under `code`, or `default`.");
   s.def("codes", &lang::codes, "The registered language codes.");
 
-  py::class_<Annotator> annotator(s, "Annotator", R"(Feature sets of a text from the remote NLP service.
+  auto annotator = class_in<py::class_<PyAnnotator>>(s, "kelvra.nlp.common.feature.annotator", "Annotator",
+      R"(Feature sets of a text from the remote NLP service.
 
 Annotator(param): a ready NlpClient, the path of a JSON configuration file,
 or a configuration dict ("nlp_client": {"url"}, "kvcloud_url",
-"kvc_sdk_url", "timeout", "lang", "tag").)");
+"kvc_sdk_url", "timeout", "lang", "tag"). An Annotator pickles as its client
+and settings, never as the path of the file it read.)");
   annotator
-      .def(py::init([](py::object param) {
-             if (py::isinstance<NlpClient>(param)) {
-               auto client = param.cast<std::shared_ptr<NlpClient>>();
-               py::gil_scoped_release release;
-               return std::make_unique<Annotator>(std::move(client));
-             }
-             if (PyUnicode_Check(param.ptr())) {
-               std::string path(require_str(param, "param"));
-               py::gil_scoped_release release;
-               return std::make_unique<Annotator>(path);
-             }
-             if (!PyDict_Check(param.ptr())) wrong_kind(param, "param", "an NlpClient, a str or a dict");
-             Record config = to_record(param, "param");
-             py::gil_scoped_release release;
-             return std::make_unique<Annotator>(config);
-           }),
-           py::arg("param"), py::keep_alive<1, 2>())
-      .def_property_readonly("nlp_client", &Annotator::nlp_client)
-      .def_property_readonly("lang", [](const Annotator& self) { return to_str(self.lang()); })
-      .def_property_readonly("extractor", &Annotator::extractor, py::return_value_policy::reference_internal)
-      .def("extract", [](const Annotator& self, py::object text, py::object types, py::object tag) {
+      .def(py::init(&annotator_for), py::arg("param"), py::keep_alive<1, 2>())
+      .def_property_readonly("nlp_client", [](const PyAnnotator& self) { return self.impl->nlp_client(); })
+      .def_property_readonly("lang", [](const PyAnnotator& self) { return to_str(self.impl->lang()); })
+      .def_property_readonly("extractor", [](const PyAnnotator& self) -> lang::Extractor& {
+        return self.impl->extractor();
+      }, py::return_value_policy::reference_internal)
+      .def("extract", [](const PyAnnotator& self, py::object text, py::object types, py::object tag) {
         std::string_view input = require_str(text, "text");
         std::vector<Types> wanted = types_of(types);
         std::string_view tag_text = tag.is_none() ? std::string_view() : require_str(tag, "tag");
         lang::Extraction extraction = [&] {
           py::gil_scoped_release release;
-          return self.extract(input, wanted, tag_text);
+          return self.impl->extract(input, wanted, tag_text);
         }();
         return extraction_to_python(extraction);
       }, py::arg("text"), py::arg("types"), py::arg("tag") = "",
-           "The feature sets of `text` for `types`: one FeatureSet or a list of them.");
+           "The feature sets of `text` for `types`: one FeatureSet or a list of them.")
+      .def("__repr__", [](const PyAnnotator& self) {
+        return "Annotator(lang=" + repr_of(to_str(self.impl->lang())) + ", nlp_client=" +
+               repr_of(py::cast(self.impl->nlp_client())) + ")";
+      });
+  add_pickling(
+      annotator, [](py::object self) { return py::make_tuple(self.cast<const PyAnnotator&>().param); },
+      [](const py::tuple& values) { return annotator_for(require_values(values, 1, "Annotator")[0]); });
   annotator.attr("Types") = types;
 }
 

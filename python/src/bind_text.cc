@@ -1,5 +1,7 @@
 // Normalisation and Cantonese to Mandarin.
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -44,6 +46,32 @@ class Changes {
       if (word == nullptr) throw py::error_already_set();
       PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), word);
     }
+    return out;
+  }
+
+  // The changes as a pickled Text carries them: the distinct texts, and
+  // each change as 16 bytes of the indexes of its two texts and its offset.
+  py::tuple to_state() const {
+    static_assert(std::endian::native == std::endian::little, "the packed changes are little-endian");
+    py::tuple texts(texts_.size());
+    for (std::size_t i = 0; i < texts_.size(); ++i) texts[i] = to_str(texts_[i]);
+    return py::make_tuple(texts, py::bytes(reinterpret_cast<const char*>(items_.data()), items_.size() * sizeof(Change)));
+  }
+
+  // Changes from a state of to_state; TypeError when it is not one.
+  static std::unique_ptr<Changes> from_state(py::handle state) {
+    const auto refuse = [] { throw py::type_error("cannot restore the changes of a Text from this state"); };
+    if (!PyTuple_Check(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 2) refuse();
+    py::handle texts = PyTuple_GET_ITEM(state.ptr(), 0), packed = PyTuple_GET_ITEM(state.ptr(), 1);
+    if (!PyTuple_Check(texts.ptr()) || !PyBytes_Check(packed.ptr()) ||
+        PyBytes_GET_SIZE(packed.ptr()) % static_cast<Py_ssize_t>(sizeof(Change)) != 0)
+      refuse();
+    auto out = std::make_unique<Changes>();
+    for (py::handle text : texts) out->texts_.emplace_back(require_str(text, "alter_words"));
+    out->items_.resize(static_cast<std::size_t>(PyBytes_GET_SIZE(packed.ptr())) / sizeof(Change));
+    std::memcpy(out->items_.data(), PyBytes_AS_STRING(packed.ptr()), out->items_.size() * sizeof(Change));
+    for (const Change& change : out->items_)
+      if (change.text >= out->texts_.size() || change.normalized_text >= out->texts_.size()) refuse();
     return out;
   }
 
@@ -100,6 +128,14 @@ struct PyText {
     changes.reset();
   }
 
+  // What alter_words pickles as: the compact changes while they are not
+  // made into objects yet, else the list (or None).
+  py::object alter_words_state() const {
+    if (alter_words) return alter_words;
+    if (changes) return changes->to_state();
+    return py::list();
+  }
+
   Text current() const {
     Text out(std::string(require_str(text, "text")), std::string(require_str(normalized_text, "normalized_text")),
              {});
@@ -136,8 +172,52 @@ std::unique_ptr<PyText> python_text(const Text& value) {
 
 struct PyNormalizer {
   py::object valid;
-  std::unique_ptr<Normalizer> impl;
+  std::shared_ptr<const Normalizer> impl;
+  py::object cc;  // its converter object, made on first use
 };
+
+// An OpenCC converter: the translators' shared "t2s" converter, or a
+// normaliser's (which it keeps alive). Both convert as OpenCC converts the
+// whole text.
+struct PyConverter {
+  std::shared_ptr<const Normalizer> normalizer;  // null: the shared converter
+  std::string config = "t2s";
+
+  std::string convert(std::string_view text) const {
+    return normalizer ? normalizer->convert(text) : Cantonese::simplified(text);
+  }
+};
+
+// A converter for `config`: the shared one for "t2s", else one of its own.
+std::unique_ptr<PyConverter> converter_for(const std::string& config) {
+  auto out = std::make_unique<PyConverter>();
+  out->config = config;
+  if (config != "t2s") {
+    py::gil_scoped_release release;
+    out->normalizer = std::make_shared<Normalizer>(kelvra::nlp::common::ValidChrList{}, config);
+  }
+  return out;
+}
+
+std::vector<std::string> valid_chars(py::handle validChrList) {
+  return validChrList.is_none() ? std::vector<std::string>{} : require_str_collection(validChrList, "validChrList");
+}
+
+std::unique_ptr<PyNormalizer> normalizer_for(py::object validChrList) {
+  auto valid = valid_chars(validChrList);
+  return std::make_unique<PyNormalizer>(
+      PyNormalizer{std::move(validChrList), std::make_shared<const Normalizer>(std::move(valid)), py::object()});
+}
+
+std::unique_ptr<Cantonese> cantonese_for(py::handle dict_file, py::handle words_file, py::handle rules_file) {
+  std::optional<std::string> dict, words, rules;
+  if (auto given = optional_str(dict_file, "dict_file")) dict = std::string(*given);
+  if (auto given = optional_str(words_file, "words_file")) words = std::string(*given);
+  if (auto given = optional_str(rules_file, "rules_file")) rules = std::string(*given);
+  py::gil_scoped_release release;
+  return std::make_unique<Cantonese>(std::move(dict), std::move(words), std::move(rules));
+}
+
 
 }  // namespace
 
@@ -146,7 +226,8 @@ void bind_text(py::module_& m) {
 
   add_alter_word(t);
 
-  py::class_<PyText> text(t, "Text", "The result of one normalisation.");
+  auto text = class_in<py::class_<PyText>>(t, "kelvra.nlp.common.normalizer", "Text",
+      "The result of one normalisation.");
   text.def(py::init([](py::object text, py::object normalized_text, py::object alter_words) {
             auto out = std::make_unique<PyText>();
             require_str(text, "text");
@@ -176,22 +257,71 @@ void bind_text(py::module_& m) {
       .def("__eq__", [](const PyText& self, py::object other) -> py::object {
         if (!py::isinstance<PyText>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
         return py::bool_(self.current() == other.cast<const PyText&>().current());
-      })
+      }, py::arg("other"))
       .attr("__hash__") = py::none();
+  // A Text travels as its values, the changes compactly while they are
+  // not made into objects: one small record per distinct character and 16
+  // bytes per change.
+  add_pickling(
+      text,
+      [](py::object self) {
+        const auto& value = self.cast<const PyText&>();
+        return py::make_tuple(value.text, value.normalized_text, value.alter_words_state());
+      },
+      [](const py::tuple& values) {
+        require_values(values, 3, "Text");
+        auto out = std::make_unique<PyText>();
+        require_str(values[0], "text");
+        require_str(values[1], "normalized_text");
+        out->text = values[0];
+        out->normalized_text = values[1];
+        py::object alter_words = values[2];
+        if (PyTuple_Check(alter_words.ptr())) {
+          out->changes = Changes::from_state(alter_words);
+        } else {
+          out->set_alter_words(std::move(alter_words));
+        }
+        return out;
+      });
 
-  py::class_<PyNormalizer>(t, "Normalizer", R"(Text normalisation with change tracking.
+  auto converter = class_in<py::class_<PyConverter>>(t, "kelvra.nlp.common.normalizer", "OpenCC",
+      R"(An OpenCC converter: convert(text) is OpenCC's conversion of the whole text.
+
+OpenCC(config="t2s"): "t2s" is the converter that every Cantonese translator
+shares (Cantonese.converter); Normalizer.cc is a normaliser's own.)");
+  converter
+      .def(py::init([](py::object config) { return converter_for(std::string(require_str(config, "config"))); }),
+           py::arg("config") = "t2s")
+      .def_property_readonly("config", [](const PyConverter& self) { return to_str(self.config); })
+      .def("convert", [](const PyConverter& self, py::object text) {
+        std::string_view input = require_str(text, "text");
+        std::string out;
+        {
+          py::gil_scoped_release release;
+          out = self.convert(input);
+        }
+        return to_str(out);
+      }, py::arg("text"), "`text` converted, as OpenCC converts the whole text.")
+      .def("__repr__", [](const PyConverter& self) { return "OpenCC(config=" + repr_of(to_str(self.config)) + ")"; });
+  add_pickling(
+      converter, [](py::object self) { return py::make_tuple(to_str(self.cast<const PyConverter&>().config)); },
+      [](const py::tuple& values) {
+        require_values(values, 1, "OpenCC");
+        return converter_for(std::string(require_str(values[0], "config")));
+      });
+
+  auto normalizer = class_in<py::class_<PyNormalizer>>(t, "kelvra.nlp.common.normalizer", "Normalizer",
+      R"(Text normalisation with change tracking.
 
 Normalizer(validChrList): the characters kept even when they are control
-characters (a list, tuple or set of str, or None for none).)")
-      .def(py::init([](py::object validChrList) {
-             auto valid = validChrList.is_none()
-                              ? std::vector<std::string>{}
-                              : require_str_collection(validChrList, "validChrList");
-             return std::make_unique<PyNormalizer>(
-                 PyNormalizer{validChrList, std::make_unique<Normalizer>(std::move(valid))});
-           }),
-           py::arg("validChrList"))
+characters (a list, tuple or set of str, or None for none).)");
+  normalizer
+      .def(py::init(&normalizer_for), py::arg("validChrList"))
       .def_property_readonly("validChrList", [](const PyNormalizer& self) { return self.valid; })
+      .def_property_readonly("cc", [](PyNormalizer& self) {
+        if (!self.cc) self.cc = py::cast(std::make_unique<PyConverter>(PyConverter{self.impl, "t2s"}));
+        return self.cc;
+      }, "The normaliser's OpenCC converter (\"t2s\").")
       .def("normalize", [](const PyNormalizer& self, py::object text, py::object is_q2b,
                            py::object is_replace, py::object is_to_zhs) {
         std::string_view input = require_str(text, "text");
@@ -214,24 +344,25 @@ characters (a list, tuple or set of str, or None for none).)")
         return result;
       }, py::arg("text"), py::arg("is_q2b") = true, py::arg("is_replace") = true,
            py::arg("is_to_zhs") = true,
-           "Normalises `text`: traditional to simplified, control characters, full-width to half-width.");
+           "Normalises `text`: traditional to simplified, control characters, full-width to half-width.")
+      .def("__repr__", [](const PyNormalizer& self) { return "Normalizer(validChrList=" + repr_of(self.valid) + ")"; });
+  add_pickling(
+      normalizer, [](py::object self) { return py::make_tuple(self.cast<const PyNormalizer&>().valid); },
+      [](const py::tuple& values) { return normalizer_for(require_values(values, 1, "Normalizer")[0]); });
 
   route_logger_to_python("kelvra.nlp.common.lang.cantonese");
   t.attr("LOG_FORMAT") = to_str(kelvra::nlp::common::lang::cantonese::LOG_FORMAT);
 
-  py::class_<Cantonese> cantonese(t, "Cantonese", R"(Cantonese to Mandarin wording, word by word, with a dictionary.
+  auto cantonese = class_in<py::class_<Cantonese>>(t, "kelvra.nlp.common.lang.cantonese", "Cantonese",
+      R"(Cantonese to Mandarin wording, word by word, with a dictionary.
 
-Cantonese(dict_file=None, words_file=None): the dictionary file and the
-Mandarin word list (None: the shipped c2m.tsv and mandarin_words.txt).)");
+Cantonese(dict_file=None, words_file=None, rules_file=None): the dictionary
+file, the Mandarin word list and the rules file (None: the shipped c2m.tsv,
+mandarin_words.txt and c2m_rules.tsv). A translator pickles with the
+contents of its three files, not their paths.)");
   cantonese
-      .def(py::init([](py::object dict_file, py::object words_file) {
-             std::optional<std::string> path, words;
-             if (auto given = optional_str(dict_file, "dict_file")) path = std::string(*given);
-             if (auto given = optional_str(words_file, "words_file")) words = std::string(*given);
-             py::gil_scoped_release release;
-             return std::make_unique<Cantonese>(std::move(path), std::move(words));
-           }),
-           py::arg("dict_file") = py::none(), py::arg("words_file") = py::none())
+      .def(py::init(&cantonese_for), py::arg("dict_file") = py::none(), py::arg("words_file") = py::none(),
+           py::arg("rules_file") = py::none())
       .def("translate", [](const Cantonese& self, py::object text) {
         std::string_view input = require_str(text, "text");
         std::string out;
@@ -258,9 +389,25 @@ Mandarin word list (None: the shipped c2m.tsv and mandarin_words.txt).)");
         return out;
       })
       .def_property_readonly("dict_file", [](const Cantonese& self) { return to_str(self.dict_file()); })
+      .def_property_readonly("words_file", [](const Cantonese& self) { return to_str(self.words_file()); })
+      .def_property_readonly("rules_file", [](const Cantonese& self) { return to_str(self.rules_file()); })
       .def_static("default_dict_file", &Cantonese::default_dict_file)
-      .def_static("default_words_file", &Cantonese::default_words_file);
+      .def_static("default_words_file", &Cantonese::default_words_file)
+      .def_static("default_rules_file", &Cantonese::default_rules_file)
+      .def("__repr__", [](const Cantonese& self) {
+        return "Cantonese(dict_file=" + repr_of(to_str(self.dict_file())) +
+               ", words_file=" + repr_of(to_str(self.words_file())) +
+               ", rules_file=" + repr_of(to_str(self.rules_file())) + ")";
+      });
+  add_pickling(
+      cantonese, [](py::object self) { return py::make_tuple(bytes_of(self.cast<const Cantonese&>().to_bytes())); },
+      [](const py::tuple& values) {
+        const std::string_view bytes = state_bytes(require_values(values, 1, "Cantonese")[0], "a Cantonese");
+        py::gil_scoped_release release;
+        return std::make_unique<Cantonese>(Cantonese::from_bytes(bytes));
+      });
   cantonese.attr("SEPERATOR") = to_str(Cantonese::SEPERATOR);
+  cantonese.attr("converter") = py::cast(std::make_unique<PyConverter>());
 }
 
 }  // namespace kelvra::python

@@ -3,6 +3,11 @@
 // classes (defined in the thin modules) that the bindings build results of.
 #pragma once
 
+#include <memory>
+#include <string>
+#include <typeinfo>
+#include <utility>
+
 #include <pybind11/pybind11.h>
 
 #include "convert.h"
@@ -32,5 +37,81 @@ void set_python_error(std::exception_ptr failure);
 // Sends the lines of the library logger `name` to Python's logger of the
 // same name, unless a logger of that name exists already.
 void route_logger_to_python(const std::string& name);
+
+// A bound class `Class` (py::class_<...> or py::enum_<...>) named `name`,
+// made in `scope` as a class of `module`, the module users import it from
+// (kelvra.nlp.common.phraser, not kelvra._native.segmentation): its
+// __module__, and the type name that signatures, messages, repr, pickling
+// and documentation tools show.
+template <class Class, class... Extra>
+Class class_in(py::module_& scope, const char* module, const char* name, const Extra&... extra) {
+  // pybind11 names a new class after its scope's __name__.
+  py::object own = scope.attr("__name__");
+  scope.attr("__name__") = module;
+  try {
+    Class made(scope, name, extra...);
+    scope.attr("__name__") = own;
+    return made;
+  } catch (...) {
+    scope.attr("__name__") = own;
+    throw;
+  }
+}
+
+// --- pickling, copy and deepcopy ---
+//
+// An object travels as a state (values, attributes): `values` is the tuple
+// that makes it again, `attributes` the instance's own attributes (those of
+// a Python subclass's instance, or set on a class that takes them), copied
+// so that a copy never shares its __dict__ with the original.
+py::tuple pickled_state(py::handle self, py::tuple values);
+// The two halves of a state made by pickled_state; TypeError naming the
+// class when `state` is not one.
+py::tuple pickled_values(const py::tuple& state, const std::string& cls);
+py::dict pickled_attributes(const py::tuple& state, const std::string& cls);
+
+// Checks that the values of a state hold `count` items.
+inline const py::tuple& require_values(const py::tuple& values, std::size_t count, const char* cls) {
+  if (values.size() != count)
+    throw py::type_error(std::string("cannot restore a ") + cls + " from " + std::to_string(values.size()) +
+                         " values, it takes " + std::to_string(count));
+  return values;
+}
+
+// Binds pickling (protocol 2 and up, which copy and deepcopy use too) for a
+// class whose objects are made again by `make(values)` from
+// `values(self)`, a py::tuple; `make` returns the class's holder.
+template <class Class, class Values, class Make>
+void add_pickling(Class& cls, Values values, Make make) {
+  const std::string name = py::str(cls.attr("__name__"));
+  cls.def(py::pickle(
+      [values](py::object self) { return pickled_state(self, values(self)); },
+      [make, name](const py::tuple& state) {
+        return std::make_pair(make(pickled_values(state, name)), pickled_attributes(state, name));
+      }));
+}
+
+// An instance of `cls` (the bound class of T or a Python subclass of it)
+// holding `value`, made without calling __init__: for class methods that
+// make objects otherwise than the constructor does (Automaton.load).
+template <class T>
+py::object instance_holding(py::handle cls, std::unique_ptr<T> value) {
+  py::object self = cls.attr("__new__")(cls);
+  auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
+  py::detail::value_and_holder holder = inst->get_value_and_holder(py::detail::get_type_info(typeid(T)));
+  holder.value_ptr() = value.release();
+  holder.type->init_instance(inst, nullptr);
+  return self;
+}
+
+// Adds `function` to `cls` as a class method named `name`.
+inline void bind_class_method(py::handle cls, const char* name, py::cpp_function function) {
+  PyObject* method = PyClassMethod_New(function.ptr());
+  if (method == nullptr) throw py::error_already_set();
+  cls.attr(name) = py::reinterpret_steal<py::object>(method);
+}
+
+// repr() of a value, as a std::string (for the reprs of engines).
+inline std::string repr_of(py::handle value) { return py::repr(value).cast<std::string>(); }
 
 }  // namespace kelvra::python

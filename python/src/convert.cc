@@ -1,6 +1,10 @@
 #include "convert.h"
 
+#include <malloc.h>
+
 #include <cmath>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "kelvra/common/exceptions.h"
@@ -250,6 +254,11 @@ Record to_record(py::handle value, std::string_view parameter) {
   return convert_plain(value, parameter, 0);
 }
 
+std::string_view state_bytes(py::handle value, const char* what) {
+  if (!PyBytes_Check(value.ptr())) throw py::type_error(std::string("cannot restore ") + what + ": bytes expected");
+  return {PyBytes_AS_STRING(value.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(value.ptr()))};
+}
+
 py::str to_str(std::string_view text) {
   PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
   if (s == nullptr) throw py::error_already_set();
@@ -258,43 +267,83 @@ py::str to_str(std::string_view text) {
 
 namespace {
 
-template <class R>
-py::object convert_out(R&& value) {
-  switch (value.type()) {
-    case Record::value_t::object: {
-      py::dict dict;
-      for (auto& [key, item] : value.items()) dict[to_str(key)] = convert_out(std::forward<decltype(item)>(item));
-      return dict;
+// Makes the Python objects of a record. Keys are shared: one str per
+// distinct key (a service's answer repeats a few keys millions of times).
+// With `release`, each value is freed as soon as its objects are made, so
+// that the record and its Python form are never both whole.
+class RecordToPython {
+ public:
+  explicit RecordToPython(bool release) : release_(release) {}
+
+  py::object convert(Record& value) {
+    switch (value.type()) {
+      case Record::value_t::object: {
+        py::dict dict;
+        for (auto& [key, item] : value.items()) {
+          py::object converted = convert(item);
+          if (PyDict_SetItem(dict.ptr(), key_of(key).ptr(), converted.ptr()) != 0) throw py::error_already_set();
+        }
+        done(value);
+        return dict;
+      }
+      case Record::value_t::array: {
+        auto& array = value.get_ref<Record::array_t&>();
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(array.size()));
+        if (list == nullptr) throw py::error_already_set();
+        py::object owned = py::reinterpret_steal<py::object>(list);
+        Py_ssize_t i = 0;
+        for (auto& item : array) {
+          PyList_SET_ITEM(list, i++, convert(item).release().ptr());
+          if (release_ && ++released_ % kTrimEvery == 0) malloc_trim(0);
+        }
+        done(value);
+        return owned;
+      }
+      case Record::value_t::string:
+        return to_str(value.get_ref<const std::string&>());
+      case Record::value_t::boolean:
+        return py::bool_(value.get<bool>());
+      case Record::value_t::number_integer:
+        return py::int_(value.get<std::int64_t>());
+      case Record::value_t::number_unsigned:
+        return py::int_(value.get<std::uint64_t>());
+      case Record::value_t::number_float:
+        return py::float_(value.get<double>());
+      case Record::value_t::binary: {
+        const auto& bytes = value.get_binary();
+        return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+      }
+      case Record::value_t::null:
+      case Record::value_t::discarded:
+        break;
     }
-    case Record::value_t::array: {
-      const auto& array = value.template get_ref<const Record::array_t&>();
-      PyObject* list = PyList_New(static_cast<Py_ssize_t>(array.size()));
-      if (list == nullptr) throw py::error_already_set();
-      py::object owned = py::reinterpret_steal<py::object>(list);
-      Py_ssize_t i = 0;
-      for (auto& item : value) PyList_SET_ITEM(list, i++, convert_out(item).release().ptr());
-      return owned;
-    }
-    case Record::value_t::string:
-      return to_str(value.template get_ref<const std::string&>());
-    case Record::value_t::boolean:
-      return py::bool_(value.template get<bool>());
-    case Record::value_t::number_integer:
-      return py::int_(value.template get<std::int64_t>());
-    case Record::value_t::number_unsigned:
-      return py::int_(value.template get<std::uint64_t>());
-    case Record::value_t::number_float:
-      return py::float_(value.template get<double>());
-    case Record::value_t::binary: {
-      const auto& bytes = value.get_binary();
-      return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    }
-    case Record::value_t::null:
-    case Record::value_t::discarded:
-      break;
+    return py::none();
   }
-  return py::none();
-}
+
+ private:
+  // A container's values are gone into Python: free what is left of it.
+  void done(Record& value) {
+    if (release_) value = nullptr;
+  }
+
+  // The shared str of a key. Past a few thousand distinct keys, records
+  // that invent keys get a str each.
+  py::object key_of(const std::string& key) {
+    if (auto found = keys_.find(key); found != keys_.end()) return found->second;
+    py::str made = to_str(key);
+    if (keys_.size() < kMaxSharedKeys) keys_.emplace(key, made);
+    return made;
+  }
+
+  static constexpr std::size_t kMaxSharedKeys = 4096;
+  // The memory of records freed on the way goes back to the system every
+  // so many list items: Python keeps its small objects in arenas of its
+  // own, which could not reuse it.
+  static constexpr std::size_t kTrimEvery = 1 << 16;
+  bool release_;
+  std::size_t released_ = 0;
+  std::unordered_map<std::string, py::object> keys_;
+};
 
 }  // namespace
 
@@ -306,7 +355,14 @@ py::list to_list(std::vector<py::object>& objects) {
   return py::reinterpret_steal<py::list>(list);
 }
 
-py::object from_record(const Record& value) { return convert_out(value); }
-py::object from_record(Record&& value) { return convert_out(value); }
+py::object from_record(const Record& value) {
+  // Converting never changes a record it does not release.
+  return RecordToPython(false).convert(const_cast<Record&>(value));
+}
+
+py::object from_record(Record&& value) {
+  Record owned = std::move(value);
+  return RecordToPython(true).convert(owned);
+}
 
 }  // namespace kelvra::python

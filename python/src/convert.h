@@ -92,4 +92,12 @@ py::list to_list(std::vector<py::object>& objects);
 // A str from UTF-8 that the library produced (always valid).
 py::str to_str(std::string_view text);
 
+// A bytes object of `bytes` (a saved form, for pickling).
+inline py::bytes bytes_of(const std::string& bytes) { return py::bytes(bytes.data(), bytes.size()); }
+
+// The content of the bytes object in a pickled state, without copying: the
+// view lives as long as the object. TypeError "cannot restore WHAT: bytes
+// expected" for anything else.
+std::string_view state_bytes(py::handle value, const char* what);
+
 }  // namespace kelvra::python

@@ -169,6 +169,30 @@ void route_logger_to_python(const std::string& name) {
   spdlog::register_logger(logger);
 }
 
+py::tuple pickled_state(py::handle self, py::tuple values) {
+  py::object own = py::getattr(self, "__dict__", py::none());
+  return py::make_tuple(std::move(values), own.is_none() ? py::dict() : py::dict(own));
+}
+
+namespace {
+
+void check_state(const py::tuple& state, const std::string& cls) {
+  if (state.size() != 2 || !PyTuple_Check(state[0].ptr()) || !PyDict_Check(state[1].ptr()))
+    throw py::type_error("cannot restore a " + cls + " from this state: (values, attributes) expected");
+}
+
+}  // namespace
+
+py::tuple pickled_values(const py::tuple& state, const std::string& cls) {
+  check_state(state, cls);
+  return state[0].cast<py::tuple>();
+}
+
+py::dict pickled_attributes(const py::tuple& state, const std::string& cls) {
+  check_state(state, cls);
+  return state[1].cast<py::dict>();
+}
+
 void bind_common(py::module_& m) {
   py::module_ c = m.def_submodule("common", "Failures, configuration files and text forms");
 

@@ -1,6 +1,8 @@
-"""The Dask corpus runner: two worker processes give the single-process
-result, record for record."""
+"""Corpus runs and pipelines of one's own on two worker processes (Dask and
+multiprocessing) give the single-process result, record for record, with
+the toolkit's objects made once and sent to the workers."""
 import json
+import multiprocessing
 import os
 import subprocess
 import sys
@@ -8,19 +10,34 @@ import sys
 import pytest
 
 from kelvra import corpus
+from kelvra.nlp.common.matcher import Automaton
+from kelvra.nlp.common.normalizer import Normalizer
+from kelvra.nlp.common.sectioner import Sectioner
+from kelvra.nlp.common.stitcher import Stitcher
+
+TEXTS = ["北京歡迎你。上海也歡迎你！" * 40, "ＡＢＣ\x07北京\n上海", "", "没有词。"]
 
 
 @pytest.fixture
 def small_corpus(tmp_path):
     folder = tmp_path / "corpus"
     (folder / "sub").mkdir(parents=True)
-    texts = ["北京歡迎你。上海也歡迎你！" * 40, "ＡＢＣ\x07北京\n上海", "", "没有词。"]
-    for i, text in enumerate(texts * 3):
+    for i, text in enumerate(TEXTS * 3):
         target = folder / ("sub" if i % 2 else "") / ("doc%02d.txt" % i)
         target.write_text(text, encoding="utf-8")
     dictionary = tmp_path / "words.txt"
-    dictionary.write_text("北京 10 ns\n上海 9 ns\n欢迎\nABC\n", encoding="utf-8")
+    dictionary.write_bytes("\ufeff北京 10 ns\n上海\t9 ns\r\n欢迎\n ABC\nABC\n".encode())
     return folder, dictionary
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    """Two worker processes, shared by the tests of this module."""
+    from distributed import LocalCluster
+
+    made = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None)
+    yield made
+    made.close(timeout=60)  # a loaded machine may need longer than the default
 
 
 def run(args):
@@ -30,22 +47,29 @@ def run(args):
     return done.stdout.splitlines()
 
 
-def test_two_workers_equal_one_process(small_corpus, tmp_path):
+def test_two_workers_equal_one_process(small_corpus, tmp_path, cluster):
     folder, dictionary = small_corpus
     single = run([str(folder), "--dict", str(dictionary), "--length", "20", "--single-process"])
-    output = tmp_path / "out.jsonl"
-    run([str(folder), "--dict", str(dictionary), "--length", "20", "--workers", "2", "--partitions", "5",
-         "-o", str(output)])
-    clustered = output.read_text(encoding="utf-8").splitlines()
-    assert clustered == single and len(single) == 12
+    assert len(single) == 12
     first = json.loads(single[0])
     assert first["path"] == "doc00.txt" and first["segments"] > 1
     assert [e["text"] for e in first["entities"][:3]] == ["北京", "欢迎", "上海"]
     assert first["entities"][2]["offset"] == 6
+    output = tmp_path / "out.jsonl"
+    run([str(folder), "--dict", str(dictionary), "--length", "20", "--workers", "2", "--partitions", "5",
+         "-o", str(output)])
+    assert output.read_text(encoding="utf-8").splitlines() == single
+    # A saved automaton, mapped by each worker of a running cluster.
+    saved = str(tmp_path / "words.kvac")
+    corpus.load_dictionary(str(dictionary)).save(saved)
+    assert run([str(folder), "--automaton", saved, "--length", "20", "--scheduler", cluster.scheduler_address]) == single
 
 
-def test_document_fields_and_bad_input(small_corpus, tmp_path):
+def test_dictionary_reading_document_fields_and_bad_input(small_corpus, tmp_path):
     folder, dictionary = small_corpus
+    # The first field before a blank or tab; the byte order mark dropped; a
+    # line that starts with a blank holds no word.
+    assert len(corpus.load_dictionary(str(dictionary))) == 4
     record = json.loads(run([str(folder / "sub" / "doc01.txt"), "--dict", str(dictionary), "--single-process"])[0])
     assert record["changes"] == 4 and record["entities"][0] == {"text": "ABC", "offset": 0, "length": 3}
     bad = tmp_path / "bad.txt"
@@ -53,6 +77,23 @@ def test_document_fields_and_bad_input(small_corpus, tmp_path):
     failed = subprocess.run([sys.executable, "-m", "kelvra.corpus", str(bad), "--single-process"],
                             capture_output=True, text=True, env=os.environ)
     assert failed.returncode != 0 and "bad.txt: not valid UTF-8 at byte 2" in failed.stderr
+    for option, content, message in (("--dict", b"ok\n\xff\xfe 1\n", "bad.kvac: line 2: a word that is not valid UTF-8"),
+                                     ("--automaton", b"KELVRAAC", "bad.kvac")):
+        damaged = tmp_path / "bad.kvac"
+        damaged.write_bytes(content)
+        failed = subprocess.run([sys.executable, "-m", "kelvra.corpus", str(folder), option, str(damaged)],
+                                capture_output=True, text=True, env=os.environ)
+        assert failed.returncode == 2 and message in failed.stderr, failed.stderr
+
+
+def test_lines_are_json_dumps_of_the_records(tmp_path):
+    document = tmp_path / "quotes.txt"
+    document.write_text('他说 a"b\\c北 和 a"b\\c北。' * 3, encoding="utf-8")
+    tools = corpus.make_tools()[:3] + (Automaton(['a"b\\c北', "北", "他说"]),)
+    [line] = corpus.process_partition([(str(document), 'quo"te.txt')], tools, 100)
+    record = corpus.process_document(str(document), 'quo"te.txt', tools, 100)
+    assert line == json.dumps(record, ensure_ascii=False, separators=(",", ":"))
+    assert len(record["entities"]) == 15 and record["entities"][1] == {"text": 'a"b\\c北', "length": 6, "offset": 3}
 
 
 def test_partitions_keep_order():
@@ -60,15 +101,61 @@ def test_partitions_keep_order():
     assert corpus.partitions_of([1], 8) == [[1]]
 
 
-def test_running_scheduler_by_address(small_corpus):
-    from distributed import LocalCluster
+# --- pipelines of one's own, as the README shows them ---
 
-    folder, dictionary = small_corpus
-    single = run([str(folder), "--dict", str(dictionary), "--single-process"])
-    cluster = LocalCluster(n_workers=1, threads_per_worker=2, processes=False, protocol="tcp://",
-                           host="127.0.0.1", dashboard_address=None)
-    try:
-        remote = run([str(folder), "--dict", str(dictionary), "--scheduler", cluster.scheduler_address])
-    finally:
-        cluster.close(timeout=60)  # a loaded machine may need longer than the default
-    assert remote == single
+def entities_of(texts, tools):
+    """The stitched occurrences of each text, as matcher.Word objects."""
+    normalizer, sectioner, stitcher, automaton = tools
+    out = []
+    for text in texts:
+        segments = sectioner.split({"text": normalizer.normalize(text).normalized_text, "length": 30}, "ner")
+        for segment in segments:
+            segment["nes"] = automaton.search(segment["text"])
+        out.append(stitcher.merge(segments, "ner"))
+    return out
+
+
+def plain(results):
+    return [[(w.text, w.length, w.offset) for w in found] for found in results]
+
+
+def make_tools():
+    return (Normalizer([]), Sectioner(), Stitcher(), Automaton(["北京", "欢迎", "上海", "ABC"]))
+
+
+_TOOLS = None
+
+
+def keep_tools(tools):
+    global _TOOLS
+    _TOOLS = tools
+
+
+def entities_with_kept_tools(text):
+    return entities_of([text], _TOOLS)[0]
+
+
+def test_dask_bag_and_multiprocessing_pool_take_the_objects(cluster):
+    import cloudpickle
+    import dask.bag as db
+    from distributed import Client
+
+    texts = TEXTS * 4
+    tools = make_tools()
+    single = plain(entities_of(texts, tools))
+    assert sum(map(len, single)) > 100
+    # Functions of this module travel by value: the workers do not import it.
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    with Client(cluster) as client:
+        shared = client.scatter(tools, broadcast=True)
+        bag = db.from_sequence(texts, npartitions=4)
+        assert plain(bag.map_partitions(entities_of, shared).compute()) == single
+        assert plain(bag.map(lambda text, automaton: automaton.search(text), tools[3]).compute()) == \
+            plain(tools[3].search(text) for text in texts)
+    # Worker processes started afresh (spawn), which receive pickles only.
+    context = multiprocessing.get_context("spawn")
+    with context.Pool(2, initializer=keep_tools, initargs=(tools,)) as pool:
+        assert plain(pool.map(entities_with_kept_tools, texts, chunksize=3)) == single
+        # Or with the objects as arguments of each task.
+        assert [plain(found) for found in pool.starmap(entities_of, [([text], tools) for text in texts[:4]])] == \
+            [[found] for found in single[:4]]

@@ -36,6 +36,36 @@ def test_phraser_constructor_names_defaults_and_truncation():
         Phraser(unknown=1)
 
 
+def test_class_lists_are_read_through_the_instance():
+    text = "他说：“走吧。”「好，走。」然后"
+    default = [s.text for s in Phraser().split(text)]
+    assert default == ["他说：“走吧。”", "「好，走。」然后"]
+
+    class NoQuotes(Phraser):
+        stop_chars = []
+        quote_left_char = ()
+    assert [s.text for s in NoQuotes().split(text)] == ["他说：“走吧。", "”「好，走。", "」然后"]
+    phraser = Phraser()
+    phraser.stop_chars = []
+    assert [s.text for s in phraser.split(text)] == ["他说：“走吧。", "”「好，走。」然后"]
+    del phraser.stop_chars
+    assert [s.text for s in phraser.split(text)] == default
+    assert [c.text for c in phraser.split(text)[0].clauses] == ["他说：", "“走吧。”"]
+    phraser.clause_chars = {"，"}
+    assert [c.text for c in phraser.split(text)[0].clauses] == ["他说：“走吧。”"]
+    words = phraser.get_single_words("好。”走")
+    assert [[w.text for w in chunk] for chunk in NoQuotes().split_by_char(words, ["。"])] == [["好", "。"], ["”", "走"]]
+
+    class Bangs(Phraser):
+        default_punct_chars = ["！"]
+    assert [s.text for s in Bangs().split("甲。乙！丙")] == ["甲。乙！", "丙"]
+    assert Bangs().punct_chars == {"！"} and Bangs(["。"]).punct_chars == {"。"}
+    phraser.quote_right_char = [5]
+    assert_type_error_names("quote_right_char", phraser.split, "a")
+    # The class's own lists are untouched by all of it.
+    assert [s.text for s in Phraser().split(text)] == default and Phraser.stop_chars == ["”", "’"]
+
+
 def test_phraser_split_of_words_and_wrong_kinds():
     words = Phraser().get_single_words("甲。乙")
     assert [(w.id, w.text, w.offset, w.length) for w in words] == [(0, "甲", 0, 1), (1, "。", 1, 1), (2, "乙", 2, 1)]
@@ -113,6 +143,10 @@ def test_sectioner_internal_operations():
     assert sectioner._judge_entity_in_segment({"offset": 6, "length": 2}, {"offset": 6, "length": 6})
     assert not sectioner._judge_entity_in_segment(ne={"offset": 5, "length": 3}, segment={"offset": 0, "length": 6})
     assert_type_error_names("ne", sectioner._judge_entity_in_segment, 1, {"offset": 0, "length": 1})
+    # A length is looked up only for a start inside the segment.
+    assert not sectioner._judge_entity_in_segment({"offset": 6}, {"offset": 7, "length": 3})
+    with pytest.raises(KeyError, match="length"):
+        sectioner._judge_entity_in_segment({"offset": 7}, {"offset": 7, "length": 3})
 
 
 # --- Stitcher ---

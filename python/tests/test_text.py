@@ -63,6 +63,22 @@ def test_package_root_functions():
         replace_ctrl_char("ab", [])
 
 
+def test_converters_are_objects_that_convert_as_the_normaliser_does():
+    from kelvra.nlp.common.lang.cantonese import Cantonese
+    from kelvra.nlp.common.normalizer import OpenCC
+
+    normalizer = Normalizer([])
+    assert normalizer.cc is normalizer.cc and isinstance(Cantonese.converter, OpenCC)
+    assert Cantonese().converter is Cantonese.converter
+    for text in ("乾隆的頭髮著作", "", "ＡＢ\x07\x00頭", "😀瞭解"):
+        expected = normalizer.normalize(text, is_q2b=False, is_replace=False).normalized_text
+        assert normalizer.cc.convert(text) == Cantonese.converter.convert(text=text) == OpenCC().convert(text) == expected
+    assert_type_error_names("text", normalizer.cc.convert, b"x")
+    from kelvra.common.exceptions import FileError
+    with pytest.raises(FileError, match="no_such_config"):
+        OpenCC("no_such_config")
+
+
 def test_cantonese_translates_and_logs_through_python_logging(tmp_path, caplog):
     from kelvra.nlp.common.lang.cantonese import LOG_FORMAT, Cantonese
     dictionary = tmp_path / "c2m.tsv"

@@ -8,6 +8,11 @@ segment's ``nes``, a document's ``entities``) and read there as the record
 ``{"text", "length", "offset"}``; the stitcher shifts its ``offset`` where
 it stands. ``search(text, records=True)`` gives those records as dicts,
 ``Word.to_json()`` one of them, and Words pickle.
+
+``automaton.save(path)`` writes the built automaton to a file that
+``Automaton.load(path)`` maps read-only and searches in place, one copy of
+its pages shared by every process that loads it. An Automaton pickles as
+its built tables, whether it was built or loaded.
 """
 from kelvra._native.retrieval import Automaton, Word
 

@@ -171,6 +171,11 @@ struct Normalizer::Impl {
   std::vector<char32_t> valid;
 };
 
+std::string Normalizer::convert(std::string_view text) const {
+  kelvra::common::utf8::require_valid(text, "text");
+  return impl_->cc.convert(text);
+}
+
 Normalizer::Normalizer(ValidChrList validChrList, const std::string& config)
     : validChrList_(std::move(validChrList)), impl_(std::make_unique<Impl>(config)) {
   for (const auto& entry : validChrList_) {

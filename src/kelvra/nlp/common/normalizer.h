@@ -109,6 +109,12 @@ class Normalizer {
 
   const ValidChrList& validChrList() const noexcept { return validChrList_; }
 
+  // The normaliser's converter on `text` alone: the conversion that
+  // normalize starts from when is_to_zhs is set (OpenCC's conversion of the
+  // whole text). TypeError naming `text` when it is not valid UTF-8;
+  // KvException with INTERNAL_ERROR when the converter fails.
+  std::string convert(std::string_view text) const;
+
   // Normalises `text` with the switched-on steps (see the top of this file).
   // TypeError naming `text` when it is not valid UTF-8; KvException with
   // INTERNAL_ERROR when the converter fails.

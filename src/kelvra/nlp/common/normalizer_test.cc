@@ -93,6 +93,14 @@ TEST(Normalize, TraditionalCharacterIsReportedWithOtherStepsOff) {
   EXPECT_THAT(*result.alter_words, ElementsAre(AlterWord("頭", "头", 2), AlterWord("髮", "发", 3)));
 }
 
+TEST(Normalize, ConvertIsTheFirstStepAlone) {
+  const Normalizer normalizer({});
+  for (std::string text : {"乾隆的頭髮", "", "ＡＢ\x07著作", "a\0頭"}) {
+    EXPECT_EQ(normalizer.convert(text), normalizer.normalize(text, false, false, true).normalized_text);
+  }
+  EXPECT_THROW(normalizer.convert("\xC3"), kelvra::common::TypeError);
+}
+
 TEST(Normalize, StepsCombinePerPositionAndReportOnce) {
   // Traditional, control, format, full-width and ideographic space together.
   Text result = normalizer().normalize("頭\x07Ｂ\u200b　x");

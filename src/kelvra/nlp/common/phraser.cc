@@ -107,6 +107,14 @@ std::string join_texts(const std::vector<Word>& words, std::size_t begin, std::s
 }  // namespace
 
 Phraser::Phraser(std::optional<std::vector<std::string>> punct_chars, std::int64_t max_len)
+    : Phraser(std::move(punct_chars), max_len,
+              Marks{{clause_chars.begin(), clause_chars.end()},
+                    {stop_chars.begin(), stop_chars.end()},
+                    {quote_left_char.begin(), quote_left_char.end()},
+                    {quote_right_char.begin(), quote_right_char.end()}}) {}
+
+Phraser::Phraser(std::optional<std::vector<std::string>> punct_chars, std::int64_t max_len,
+                 const Marks& marks)
     : max_len_(max_len != 0 ? max_len : kDefaultMaxLen), bmp_flags_(0x10000, 0) {
   module_logger();
   if (punct_chars && !punct_chars->empty()) {
@@ -117,34 +125,62 @@ Phraser::Phraser(std::optional<std::vector<std::string>> punct_chars, std::int64
   } else {
     for (auto ch : default_punct_chars) punct_chars_.emplace(ch);
   }
-
-  auto mark = [this](std::string_view text, std::uint8_t flag) {
-    long cp = single_code_point(text);
-    if (cp < 0) return;
-    if (cp < 0x10000) {
-      bmp_flags_[static_cast<std::size_t>(cp)] |= flag;
-    } else {
-      auto it = std::find_if(astral_flags_.begin(), astral_flags_.end(),
-                             [cp](const auto& entry) { return entry.first == char32_t(cp); });
-      if (it == astral_flags_.end())
-        astral_flags_.emplace_back(char32_t(cp), flag);
-      else
-        it->second |= flag;
-    }
-  };
   // Enders of more than one code point can only match words, which are
-  // tested against punct_chars_ itself.
+  // tested against punct_chars_ itself; so are clause marks, against
+  // clause_set_.
   for (const auto& ch : punct_chars_) mark(ch, kPunct);
-  for (auto ch : clause_chars) mark(ch, kClause);
-  for (auto ch : stop_chars) mark(ch, kStop);
-  for (auto ch : quote_left_char) mark(ch, kLeft);
-  for (auto ch : quote_right_char) mark(ch, kRight);
+  const std::pair<const std::vector<std::string>*, const char*> lists[] = {
+      {&marks.clause_chars, "clause_chars"},
+      {&marks.stop_chars, "stop_chars"},
+      {&marks.quote_left_char, "quote_left_char"},
+      {&marks.quote_right_char, "quote_right_char"}};
+  for (const auto& [list, name] : lists)
+    for (const auto& ch : *list) utf8::require_valid(ch, name);
+  for (const auto& ch : marks.clause_chars) {
+    mark(ch, kClause);
+    clause_set_.insert(ch);
+  }
+  for (const auto& ch : marks.stop_chars) mark(ch, kStop);
+  for (const auto& ch : marks.quote_left_char) mark(ch, kLeft);
+  for (const auto& ch : marks.quote_right_char) mark(ch, kRight);
   std::sort(astral_flags_.begin(), astral_flags_.end());
+}
+
+void Phraser::mark(std::string_view text, std::uint8_t flag) {
+  const long cp = single_code_point(text);
+  if (cp < 0) {
+    // Only the flags read from words matter for longer entries.
+    if (!(flag & (kStop | kLeft | kRight)) || text.empty()) return;
+    auto it = std::find_if(word_flags_.begin(), word_flags_.end(),
+                           [text](const auto& entry) { return entry.first == text; });
+    if (it == word_flags_.end())
+      word_flags_.emplace_back(std::string(text), flag);
+    else
+      it->second |= flag;
+    return;
+  }
+  if (cp < 0x10000) {
+    bmp_flags_[static_cast<std::size_t>(cp)] |= flag;
+    return;
+  }
+  auto it = std::find_if(astral_flags_.begin(), astral_flags_.end(),
+                         [cp](const auto& entry) { return entry.first == char32_t(cp); });
+  if (it == astral_flags_.end())
+    astral_flags_.emplace_back(char32_t(cp), flag);
+  else
+    it->second |= flag;
 }
 
 std::uint8_t Phraser::flags_of(std::string_view text) const {
   const long cp = single_code_point(text);
-  return cp < 0 ? 0 : code_point_flags(static_cast<char32_t>(cp)) & (kStop | kLeft | kRight);
+  std::uint8_t flags = 0;
+  if (cp >= 0) {
+    flags = code_point_flags(static_cast<char32_t>(cp));
+  } else {
+    for (const auto& [entry, entry_flags] : word_flags_)
+      if (entry == text) flags = entry_flags;
+  }
+  return flags & (kStop | kLeft | kRight);
 }
 
 std::uint8_t Phraser::code_point_flags(char32_t cp) const {
@@ -275,15 +311,10 @@ std::vector<std::vector<Word>> Phraser::split_by_char(
 }
 
 std::vector<Sentence> Phraser::split(const std::vector<Word>& input) const {
-  static const std::unordered_set<std::string> clause_set = [] {
-    std::unordered_set<std::string> set;
-    for (auto ch : clause_chars) set.emplace(ch);
-    return set;
-  }();
   std::vector<Sentence> sentences;
   for (const auto& chunk : cut_words(input, &punct_chars_)) {
     std::vector<Clause> clauses;
-    for (const auto& clause : cut_words(chunk, &clause_set)) {
+    for (const auto& clause : cut_words(chunk, &clause_set_)) {
       clauses.emplace_back(static_cast<std::int64_t>(clauses.size()), "done", clause.front().id,
                            static_cast<std::int64_t>(clause.size()),
                            join_texts(clause, 0, clause.size()));

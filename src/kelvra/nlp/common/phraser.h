@@ -83,11 +83,25 @@ class Phraser {
 
   static constexpr std::int64_t kDefaultMaxLen = 510;
 
+  // The four lists above, for a phraser that uses others in their place (a
+  // caller's own clause marks, quotes or brackets). An entry of one code
+  // point marks that character in a text and word tokens of that text; a
+  // longer entry marks word tokens whose text it is.
+  struct Marks {
+    std::vector<std::string> clause_chars;
+    std::vector<std::string> stop_chars;
+    std::vector<std::string> quote_left_char;
+    std::vector<std::string> quote_right_char;
+  };
+
   // `punct_chars`: the sentence enders; absent or empty means
   // default_punct_chars. `max_len`: the chunk length cap; 0 means 510.
   // Entries must be valid UTF-8 (TypeError naming `punct_chars`).
   explicit Phraser(std::optional<std::vector<std::string>> punct_chars = std::nullopt,
                    std::int64_t max_len = kDefaultMaxLen);
+  // The same with `marks` in place of the four lists; entries must be valid
+  // UTF-8 (TypeError naming the list).
+  Phraser(std::optional<std::vector<std::string>> punct_chars, std::int64_t max_len, const Marks& marks);
 
   const std::unordered_set<std::string>& punct_chars() const noexcept { return punct_chars_; }
   std::int64_t max_len() const noexcept { return max_len_; }
@@ -159,6 +173,7 @@ class Phraser {
   std::size_t piece_start(std::string_view text, std::size_t from) const;
 
  private:
+  void mark(std::string_view text, std::uint8_t flag);
   // Quote and bracket flags of a word's text.
   std::uint8_t flags_of(std::string_view text) const;
   std::vector<std::vector<Word>> cut_words(const std::vector<Word>& words,
@@ -177,6 +192,10 @@ class Phraser {
   // table for the Basic Multilingual Plane, a short sorted list beyond it.
   std::vector<std::uint8_t> bmp_flags_;
   std::vector<std::pair<char32_t, std::uint8_t>> astral_flags_;
+  // Quote and bracket entries of more than one code point, for word tokens
+  // (none with the lists above).
+  std::vector<std::pair<std::string, std::uint8_t>> word_flags_;
+  std::unordered_set<std::string> clause_set_;
 };
 
 }  // namespace kelvra::nlp::common::phraser

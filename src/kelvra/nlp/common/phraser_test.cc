@@ -37,6 +37,32 @@ TEST(Phraser, DefaultListsAreAsTabled) {
   EXPECT_THAT(Phraser::clause_chars, ElementsAre("，", "：", ",", ":", "】", "」"));
 }
 
+TEST(Phraser, ListsOfItsOwnReplaceTheDefaults) {
+  Phraser::Marks marks{{"、"}, {"»"}, {"«"}, {"»"}};
+  const Phraser own(std::nullopt, 510, marks);
+  // A comma no longer cuts clauses, the enumeration comma does; guillemets bracket
+  // and close quotes in place of the defaults.
+  auto sentences = own.split("甲，乙、丙。«丁。戊»己。“庚。”");
+  EXPECT_THAT(texts(sentences), ElementsAre("甲，乙、丙。", "«丁。戊»己。", "“庚。", "”"));
+  EXPECT_THAT(clause_texts(sentences[0]), ElementsAre("甲，乙、", "丙。"));
+  // With the default lists given explicitly it is the default phraser.
+  const Phraser defaults(std::nullopt, 510,
+                         {{Phraser::clause_chars.begin(), Phraser::clause_chars.end()},
+                          {Phraser::stop_chars.begin(), Phraser::stop_chars.end()},
+                          {Phraser::quote_left_char.begin(), Phraser::quote_left_char.end()},
+                          {Phraser::quote_right_char.begin(), Phraser::quote_right_char.end()}});
+  const std::string text = "他说：“走吧。”【不。停】然后,好";
+  EXPECT_EQ(defaults.split(text), Phraser().split(text));
+  // Entries of more than one code point mark word tokens with that text.
+  const Phraser words(std::nullopt, 510, {{"而且"}, {"」」"}, {}, {}});
+  std::vector<Word> tokens = Phraser::get_single_words(std::vector<std::string>{"好", "。", "」」", "而且", "走"});
+  auto chunks = words.split(tokens);
+  ASSERT_EQ(chunks.size(), 2u);
+  EXPECT_EQ(chunks[0].text, "好。」」");
+  EXPECT_THAT(clause_texts(chunks[1]), ElementsAre("而且", "走"));
+  EXPECT_THROW(Phraser(std::nullopt, 510, {{}, {"\xFF"}, {}, {}}), kelvra::common::TypeError);
+}
+
 // --- sentences and clauses of a text ---
 
 TEST(Phraser, SplitsAtEndersWithOneClauseEach) {

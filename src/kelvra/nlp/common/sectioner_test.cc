@@ -189,6 +189,20 @@ TEST(Sectioner, RegressionEntityEndBeyondSixtyFourBitsIsRefused) {
               ::testing::HasSubstr("`segment_offset`"));
 }
 
+// Regression: the length of an entity that starts before the segment was
+// looked up, and a missing one raised KeyError.
+TEST(Sectioner, RegressionLengthIsReadOnlyForAStartInsideTheSegment) {
+  const Record segment{{"offset", 7}, {"length", 5}};
+  EXPECT_FALSE(Sectioner::_judge_entity_in_segment(Record{{"offset", 6}}, segment));
+  EXPECT_THROW(Sectioner::_judge_entity_in_segment(Record{{"offset", 7}}, segment), kelvra::common::KeyError);
+  // Spans in order: the first outside settles it, later ones are not read.
+  EXPECT_FALSE(Sectioner::_judge_entity_in_segment(
+      Record::parse(R"({"spans": [{"offset": 8, "length": 1}, {"offset": 2}, {}]})"), segment));
+  EXPECT_TRUE(Sectioner::_judge_entity_in_segment(
+      Record::parse(R"({"spans": [{"offset": 8, "length": 1}, {"offset": 12, "length": 0}]})"), segment));
+  EXPECT_FALSE(Sectioner::_judge_entity_in_segment(Record{{"offset", 8}, {"length", 5}}, segment));
+}
+
 TEST(Sectioner, NegativePositionsAreRefused) {
   EXPECT_EQ(refusal([] {
               Sectioner().split(relation_input(Record::parse(R"([{"offset": -1, "length": 2}])")),

@@ -172,12 +172,27 @@ std::vector<typename M::Owned> split_feature_set(const Sectioner& sectioner,
 }
 
 // True when `ne` lies wholly inside `segment` (its "offset" and "length").
+// A piece's "length" is read only when its start lies inside the segment:
+// an entity that starts before it is out, whatever its length (or none).
+// Spans are tested in order, and the first one outside settles it.
 template <records::RecordModel M>
 bool judge_entity_in_segment(const typename M::Value& ne, const typename M::Value& segment) {
   records::require<M>(ne, Kinds::map, "ne");
   auto [start, end] = range_of<M>(records::require<M>(segment, Kinds::map, "segment"), "segment");
-  const Extent extent = extent_of<M>(ne);
-  return extent.anywhere || (extent.begin >= start && extent.end <= end);
+  const auto inside = [&, start = start, end = end](const typename M::Value& piece, std::string_view parameter) {
+    const std::int64_t offset =
+        records::position_of<M>(records::at<M>(piece, records::keys::offset, parameter), "offset");
+    if (offset < start) return false;
+    const std::int64_t length =
+        records::position_of<M>(records::at<M>(piece, records::keys::length, parameter), "length");
+    return kelvra::common::add_positions(offset, length, "length") <= end;
+  };
+  if (M::find(ne, records::keys::offset)) return inside(ne, "ne");
+  const typename M::Value spans =
+      records::require<M>(records::at<M>(ne, records::keys::spans, "ne"), Kinds::list, "spans");
+  for (std::size_t i = 0; i < M::size(spans); ++i)
+    if (!inside(M::item(spans, i), "span")) return false;
+  return true;
 }
 
 // split(input_, type_): the segments of input_["text"] ("ner") or of

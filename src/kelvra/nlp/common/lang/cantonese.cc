@@ -184,10 +184,10 @@ struct Entry {
   std::int64_t line = 0;
 };
 
-// Reads the dictionary: its entries, one per distinct converted Cantonese
-// word, the later line winning, in the order of their first lines.
-std::vector<Entry> load_entries(const std::string& path) {
-  const std::string content = read_file(path, "dictionary");
+// Reads the dictionary `content` of the file `path`: its entries, one per
+// distinct converted Cantonese word, the later line winning, in the order of
+// their first lines. `log`: write the INFO line of a dictionary loaded.
+std::vector<Entry> load_entries(const std::string& path, std::string_view content, bool log) {
   // Each pair as written (Cantonese, then Mandarin), and its line.
   std::vector<std::string_view> written;
   std::vector<std::int64_t> numbers;
@@ -225,8 +225,9 @@ std::vector<Entry> load_entries(const std::string& path) {
     else
       entries[it->second] = std::move(entry);
   }
-  logger()->log(spdlog::source_loc{__FILE__, __LINE__, SPDLOG_FUNCTION}, spdlog::level::info,
-                "Loaded {} cantonese-mandarin pairs from {}", entries.size(), path);
+  if (log)
+    logger()->log(spdlog::source_loc{__FILE__, __LINE__, SPDLOG_FUNCTION}, spdlog::level::info,
+                  "Loaded {} cantonese-mandarin pairs from {}", entries.size(), path);
   return entries;
 }
 
@@ -239,8 +240,7 @@ struct WordList {
   std::vector<std::string_view> words;
 };
 
-void load_words(const std::string& path, WordList& list) {
-  const std::string content = read_file(path, "Mandarin word list");
+void load_words(const std::string& path, std::string_view content, WordList& list) {
   std::string joined;  // the words, a line each
   joined.reserve(content.size() + 1);
   for_each_line(path, content, [&](std::string_view line, std::int64_t) {
@@ -371,9 +371,8 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
 
 std::u32string simplified_code_points(std::string_view text) { return utf8::decode(simplified(text), "text"); }
 
-// Reads the rules file (format in cantonese.h).
-std::vector<Rule> load_rules(const std::string& path) {
-  const std::string content = read_file(path, "rules file");
+// Reads the rules `content` of the file `path` (format in cantonese.h).
+std::vector<Rule> load_rules(const std::string& path, std::string_view content) {
   // Each class's words as written.
   std::unordered_map<std::string, std::vector<std::string_view>> classes;
   std::vector<Rule> rules;
@@ -856,22 +855,125 @@ struct Sentences {
   cantoseg::Segmenter::Workspace workspace;
 };
 
+// What a translator was made from: each file's name and content, kept so
+// that the translator can be carried whole where the files are not
+// (to_bytes).
+struct Sources {
+  std::string dict_file, dict;
+  std::string words_file, words;
+  std::string rules_file, rules;
+};
+
+// The bytes form: the magic "KELVRACT", a format version (u32), then the
+// six strings of Sources in order, each a u64 size and its bytes; numbers
+// little-endian.
+constexpr std::string_view kBytesMagic = "KELVRACT";
+constexpr std::uint32_t kBytesVersion = 1;
+constexpr const char* kBytesSource = "Cantonese bytes";
+
+void append_number(std::string& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+// Reads the bytes form field by field, refusing whatever does not fit.
+class BytesReader {
+ public:
+  explicit BytesReader(std::string_view bytes) : bytes_(bytes) {}
+
+  std::uint64_t number(int size, const char* what) {
+    const std::string_view raw = take(static_cast<std::size_t>(size), what);
+    std::uint64_t value = 0;
+    for (int i = size - 1; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(raw[static_cast<std::size_t>(i)]);
+    return value;
+  }
+  std::string text(const char* what) {
+    const std::uint64_t size = number(8, what);
+    if (size > bytes_.size() - pos_) fail(std::string("truncated: ") + what + " is cut short");
+    return std::string(take(static_cast<std::size_t>(size), what));
+  }
+  std::string_view take(std::size_t size, const char* what) {
+    if (size > bytes_.size() - pos_) fail(std::string("truncated before the end of ") + what);
+    const std::string_view out = bytes_.substr(pos_, size);
+    pos_ += size;
+    return out;
+  }
+  void finish() const {
+    if (pos_ != bytes_.size())
+      fail(std::to_string(bytes_.size() - pos_) + " bytes after the end of the translator's data");
+  }
+  [[noreturn]] static void fail(const std::string& what) { throw FileError(kBytesSource, what); }
+
+ private:
+  std::string_view bytes_;
+  std::size_t pos_ = 0;
+};
+
+// A translator's data, and what it was made from.
+struct Loaded {
+  Model model;
+  Sources sources;
+};
+
+// A translator's data made from its sources; `log`: write the INFO line of
+// a dictionary loaded from its file.
+Loaded load_all(Sources sources, bool log) {
+  std::vector<Entry> entries = load_entries(sources.dict_file, sources.dict, log);
+  WordList words;
+  load_words(sources.words_file, sources.words, words);
+  std::vector<Rule> rules = load_rules(sources.rules_file, sources.rules);
+  Model model(sources.dict_file, sources.rules_file, std::move(entries), std::move(rules), words.words);
+  return Loaded{std::move(model), std::move(sources)};
+}
+
 }  // namespace
 
-struct Cantonese::Impl {
-  Model model;
-};
+struct Cantonese::Impl : Loaded {};
 
 Cantonese::Cantonese(std::optional<std::string> dict_file, std::optional<std::string> words_file,
                      std::optional<std::string> rules_file) {
-  std::string path = dict_file ? std::move(*dict_file) : default_dict_file();
-  std::vector<Entry> entries = load_entries(path);
-  WordList words;
-  load_words(words_file ? *words_file : default_words_file(), words);
-  std::string rules_path = rules_file ? std::move(*rules_file) : default_rules_file();
-  std::vector<Rule> rules = load_rules(rules_path);
-  impl_ = std::make_unique<Impl>(
-      Impl{Model(std::move(path), std::move(rules_path), std::move(entries), std::move(rules), words.words)});
+  Sources sources;
+  sources.dict_file = dict_file ? std::move(*dict_file) : default_dict_file();
+  sources.dict = read_file(sources.dict_file, "dictionary");
+  sources.words_file = words_file ? std::move(*words_file) : default_words_file();
+  sources.words = read_file(sources.words_file, "Mandarin word list");
+  sources.rules_file = rules_file ? std::move(*rules_file) : default_rules_file();
+  sources.rules = read_file(sources.rules_file, "rules file");
+  impl_ = std::make_unique<Impl>(Impl{load_all(std::move(sources), true)});
+}
+
+Cantonese::Cantonese(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+std::string Cantonese::to_bytes() const {
+  const Sources& sources = impl_->sources;
+  const std::string* fields[] = {&sources.dict_file,  &sources.dict,       &sources.words_file,
+                                 &sources.words,      &sources.rules_file, &sources.rules};
+  std::string out(kBytesMagic);
+  append_number(out, kBytesVersion, 4);
+  for (const std::string* field : fields) {
+    append_number(out, field->size(), 8);
+    out += *field;
+  }
+  return out;
+}
+
+Cantonese Cantonese::from_bytes(std::string_view bytes) {
+  BytesReader reader(bytes);
+  if (reader.take(kBytesMagic.size(), "the magic number") != kBytesMagic)
+    BytesReader::fail("not the bytes of a Cantonese translator");
+  if (const std::uint64_t version = reader.number(4, "the format version"); version != kBytesVersion)
+    BytesReader::fail("format version " + std::to_string(version) + ", this build reads " +
+                      std::to_string(kBytesVersion));
+  Sources sources;
+  sources.dict_file = reader.text("the dictionary's name");
+  sources.dict = reader.text("the dictionary");
+  sources.words_file = reader.text("the word list's name");
+  sources.words = reader.text("the word list");
+  sources.rules_file = reader.text("the rules' name");
+  sources.rules = reader.text("the rules");
+  reader.finish();
+  for (const std::string* name : {&sources.dict_file, &sources.words_file, &sources.rules_file})
+    if (!utf8::is_valid(*name)) BytesReader::fail("a file name that is not valid UTF-8");
+  return Cantonese(std::make_unique<Impl>(Impl{load_all(std::move(sources), false)}));
 }
 
 Cantonese::~Cantonese() = default;
@@ -884,12 +986,20 @@ std::string Cantonese::default_rules_file() { return data_file(kRulesName); }
 
 Cantonese::Dictionary Cantonese::_load(const std::string& dict_file) {
   Dictionary dictionary;
-  for (auto& entry : load_entries(dict_file)) dictionary.emplace(std::move(entry.key), std::move(entry.value));
+  for (auto& entry : load_entries(dict_file, read_file(dict_file, "dictionary"), true))
+    dictionary.emplace(std::move(entry.key), std::move(entry.value));
   return dictionary;
 }
 
 const Cantonese::Dictionary& Cantonese::_c2m() const noexcept { return impl_->model.c2m; }
-const std::string& Cantonese::dict_file() const noexcept { return impl_->model.dict_file; }
+const std::string& Cantonese::dict_file() const noexcept { return impl_->sources.dict_file; }
+const std::string& Cantonese::words_file() const noexcept { return impl_->sources.words_file; }
+const std::string& Cantonese::rules_file() const noexcept { return impl_->sources.rules_file; }
+
+std::string Cantonese::simplified(std::string_view text) {
+  utf8::require_valid(text, "text");
+  return cantonese::simplified(text);
+}
 
 std::string Cantonese::translate(std::string_view text) const {
   std::string out;

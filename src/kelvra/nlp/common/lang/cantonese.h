@@ -200,8 +200,28 @@ class Cantonese {
 
   // The loaded dictionary: converted Cantonese word -> converted Mandarin word.
   const Dictionary& _c2m() const noexcept;
-  // The dictionary file as given to (or chosen by) the constructor.
+  // The files as given to (or chosen by) the constructor.
   const std::string& dict_file() const noexcept;
+  const std::string& words_file() const noexcept;
+  const std::string& rules_file() const noexcept;
+
+  // The translator whole, as bytes: the names and contents of its three
+  // files, so that it can be made again where the files are absent or
+  // have changed (for pickling; about the size of the files, 175 kB with
+  // the shipped data). from_bytes makes a translator that translates
+  // exactly as this one, names the same files in its rewrites and
+  // failures, and writes no log line; FileError naming "Cantonese bytes"
+  // when the bytes are not such a form (or name the files in text that is
+  // not UTF-8), and the failures of the constructor for contents that do
+  // not load.
+  std::string to_bytes() const;
+  static Cantonese from_bytes(std::string_view bytes);
+
+  // The conversion of `text` by the "t2s" converter that every translator
+  // shares (made on first use, kept for the life of the process): what
+  // translate converts the text with first. TypeError naming `text` when it
+  // is not valid UTF-8.
+  static std::string simplified(std::string_view text);
 
   // `text` with its Cantonese words replaced by their Mandarin words, in
   // simplified characters (see the top of this file). TypeError naming
@@ -224,6 +244,7 @@ class Cantonese {
                std::vector<Rewrite>* rewrites) const;
 
   struct Impl;
+  explicit Cantonese(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -181,6 +181,53 @@ TEST(Translate, RewritesNameTheirEntries) {
   EXPECT_EQ(cantonese.dict_file(), dictionary_file("佢\t她\n𨋢\t電梯\n佢\t他\n嘅\t\t的\n"));
 }
 
+TEST(Bytes, ATranslatorTravelsWholeWithoutItsFiles) {
+  const std::string dict = dictionary_file("佢\t她\n𨋢\t電梯\n佢\t他\n");
+  const std::string words = words_file("电梯\n");
+  const std::string rules = rules_file("咗\t了\tcantonese\n");
+  std::string bytes;
+  {
+    const Cantonese original(dict, words, rules);
+    bytes = original.to_bytes();
+  }
+  std::filesystem::remove(dict);
+  std::filesystem::remove(words);
+  std::filesystem::remove(rules);
+  const Cantonese copy = Cantonese::from_bytes(bytes);
+  EXPECT_EQ(copy.to_bytes(), bytes);
+  EXPECT_EQ(copy.dict_file(), dict);
+  EXPECT_EQ(copy.words_file(), words);
+  EXPECT_EQ(copy.rules_file(), rules);
+  std::vector<Rewrite> rewrites;
+  EXPECT_EQ(copy.translate("佢搭咗𨋢", rewrites), "他搭了电梯");
+  ASSERT_EQ(rewrites.size(), 3u);
+  EXPECT_EQ(rewrites[0].line, 3);
+  EXPECT_TRUE(rewrites[1].by_rule);
+
+  // Translation starts from the shared converter, which converts as OpenCC does.
+  EXPECT_EQ(Cantonese::simplified("乾隆的頭髮"), "乾隆的头发");
+  EXPECT_THROW(Cantonese::simplified("\xC3"), TypeError);
+
+  // The shipped data, the same translation.
+  const Cantonese shipped_copy = Cantonese::from_bytes(shipped().to_bytes());
+  const std::string text = "佢哋而家喺邊度食緊飯？你記唔記得我？如果系統支援的話";
+  EXPECT_EQ(shipped_copy.translate(text), shipped().translate(text));
+
+  // Damaged bytes are refused, naming them; every cut is.
+  for (std::size_t size = 0; size < bytes.size(); size += 7) {
+    try {
+      Cantonese::from_bytes(std::string_view(bytes).substr(0, size));
+      ADD_FAILURE() << "accepted " << size << " bytes";
+    } catch (const FileError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("Cantonese bytes")) << size;
+    }
+  }
+  EXPECT_THROW(Cantonese::from_bytes(bytes + "x"), FileError);
+  std::string other_version = bytes;
+  other_version[8] = 2;
+  EXPECT_THAT([&] { Cantonese::from_bytes(other_version); }, ::testing::ThrowsMessage<FileError>(HasSubstr("version 2")));
+}
+
 TEST(Translate, RejectsInvalidUtf8NamingText) {
   try {
     shipped().translate("\xC3");

@@ -1,0 +1,6 @@
+from collections.abc import Collection
+
+def Q2B(value: str) -> str: ...
+def replace_ctrl_char(ch: str, validChrList: Collection[str] | None) -> str: ...
+
+__all__ = ["Q2B", "replace_ctrl_char"]

@@ -1,0 +1,27 @@
+import logging
+from collections.abc import Collection, Sequence
+from typing import SupportsFloat, TypeVar
+
+from kelvra.nlp.common.feature.feature import Sentence, Word
+
+logger: logging.Logger
+
+_Token = TypeVar("_Token")
+
+class Phraser:
+    # Read through the instance: a subclass or an instance may set its own.
+    default_punct_chars: Collection[str]
+    clause_chars: Collection[str]
+    stop_chars: Collection[str]
+    quote_left_char: Collection[str]
+    quote_right_char: Collection[str]
+    def __init__(self, punct_chars: Collection[str] | None = None, max_len: SupportsFloat | None = 510) -> None: ...
+    @property
+    def punct_chars(self) -> set[str]: ...
+    @property
+    def max_len(self) -> int: ...
+    def split(self, input: str | list[Word]) -> list[Sentence]: ...
+    def split_by_char(self, words: list[_Token], chars: Collection[str] | None = None) -> list[list[_Token]]: ...
+    def get_single_words(self, text: str | Sequence[str]) -> list[Word]: ...
+
+__all__ = ["Phraser"]
