@@ -13,7 +13,7 @@ function(kelvra_module)
   add_library(${target} SHARED ${M_SOURCES} ${M_HEADERS})
   add_library(kelvra::${M_NAME} ALIAS ${target})
   target_compile_features(${target} PUBLIC cxx_std_20)
-  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  kelvra_warnings(${target})
   target_include_directories(${target} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
@@ -33,7 +33,7 @@ function(kelvra_module)
         set(test_name ${M_NAME}_${test_name})
       endif()
       add_executable(${test_name} ${test_source})
-      target_compile_options(${test_name} PRIVATE -Wall -Wextra)
+      kelvra_warnings(${test_name})
       target_link_libraries(${test_name} PRIVATE ${target} ${M_TEST_DEPS}
         GTest::gmock GTest::gtest_main)
       gtest_discover_tests(${test_name}
