@@ -10,7 +10,7 @@ FUZZ_TIME ?= 60
 CMAKE_FLAGS ?=
 CLI = $(BUILD)/src/cli/kelvra-nlp
 
-.PHONY: all deps configure build test demo cli bench sanitize tsan fuzz install clean
+.PHONY: all deps configure build test demo cli bench sanitize tsan fuzz format format-check install clean
 
 all: build
 
@@ -84,6 +84,16 @@ fuzz: deps
 	  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" $(CMAKE_FLAGS)
 	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzz_targets
 	bash fuzz/run $(BUILD_FUZZ) $(FUZZ_TIME) $(JOBS)
+
+# Every C++ source of the project, in the style of .clang-format: `format`
+# rewrites them, `format-check` (run by CI) fails on any difference.
+FORMAT_FILES = $(shell find src python/src fuzz bench tests -name '*.cc' -o -name '*.h' | sort)
+
+format: deps
+	clang-format -i $(FORMAT_FILES)
+
+format-check: deps
+	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
