@@ -11,7 +11,8 @@ namespace kelvra::common::text_input {
 
 std::vector<std::string_view> word_list(std::string_view content) {
   std::vector<std::string_view> words;
-  for_each_line(without_byte_order_mark(content), LineEnd::kLineFeed, [&](std::string_view line, std::int64_t) {
+  const std::string_view text = without_byte_order_mark(content);
+  for_each_line(text, LineEnd::kLineFeed, [&](std::string_view line, std::int64_t) {
     const std::string_view word = line.substr(0, line.find_first_of(" \t"));
     if (!word.empty()) words.push_back(word);
   });
@@ -28,7 +29,8 @@ std::string read_file(const std::string& path, std::string_view what) {
   std::string content;
   if (const auto size = std::filesystem::file_size(path, error); !error) content.reserve(size);
   char block[1 << 16];
-  while (in.read(block, sizeof block) || in.gcount() > 0) content.append(block, static_cast<std::size_t>(in.gcount()));
+  while (in.read(block, sizeof block) || in.gcount() > 0)
+    content.append(block, static_cast<std::size_t>(in.gcount()));
   if (in.bad()) throw FileError(path, "cannot read " + name + ": " + std::strerror(errno));
   return content;
 }

@@ -23,7 +23,8 @@ std::vector<std::filesystem::path> data_folders(std::string_view name) {
   // The library that holds this function is the one that ships the data.
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&shipped_data_file), &info) == 0 || info.dli_fname == nullptr)
-    throw kelvra::common::FileError(std::string(name), "cannot find the directory of the library that ships it");
+    throw kelvra::common::FileError(std::string(name),
+                                    "cannot find the directory of the library that ships it");
   const std::filesystem::path folder = std::filesystem::absolute(info.dli_fname).parent_path();
   return {(folder / KELVRA_DATA_FROM_LIBDIR).lexically_normal(), (folder / "data").lexically_normal()};
 }

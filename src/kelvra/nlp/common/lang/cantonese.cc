@@ -65,7 +65,8 @@ std::string simplified_lines(const std::string& joined) {
 std::vector<std::string_view> lines_of(std::string_view text) {
   std::vector<std::string_view> lines;
   lines.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
-  text_input::for_each_line(text, LineEnd::kLineFeed, [&](std::string_view line, std::int64_t) { lines.push_back(line); });
+  text_input::for_each_line(text, LineEnd::kLineFeed,
+                            [&](std::string_view line, std::int64_t) { lines.push_back(line); });
   return lines;
 }
 
