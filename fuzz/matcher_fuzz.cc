@@ -1,6 +1,7 @@
 // The automaton built from random words and searched, checked against a
-// plain search. Input: the dictionary, one word a line, then a NUL byte,
-// then the text (no NUL: the whole input is the dictionary and the text).
+// plain search. Input: the dictionary, one word a line (each line whole,
+// blanks included), then a NUL byte, then the text (no NUL: the whole input
+// is the dictionary and the text).
 //
 // Built with KELVRA_FUZZ_SAVED=1, the input is a saved automaton instead:
 // loaded as it is (mapped from a file), and once more with its checksum
@@ -14,6 +15,7 @@
 
 #include "fuzz/fuzz_util.h"
 #include "kelvra/common/binary_image.h"
+#include "kelvra/common/text_input.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/nlp/common/matcher.h"
 
@@ -96,12 +98,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text = nul == std::string_view::npos ? input : input.substr(nul + 1);
 
   std::vector<std::string> words, valid;
-  for (std::size_t pos = 0; pos <= dictionary.size();) {
-    std::size_t end = std::min(dictionary.find('\n', pos), dictionary.size());
-    words.emplace_back(dictionary.substr(pos, end - pos));
-    if (utf8::is_valid(words.back())) valid.push_back(words.back());
-    pos = end + 1;
-  }
+  kelvra::common::text_input::for_each_line(dictionary, kelvra::common::text_input::LineEnd::kLineFeed,
+                                            [&](std::string_view line, std::int64_t) {
+    words.emplace_back(line);
+    if (utf8::is_valid(line)) valid.push_back(words.back());
+  });
   if (valid.size() != words.size()) {
     bool refused = false;
     try {

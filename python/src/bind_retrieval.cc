@@ -11,6 +11,7 @@
 #include <pybind11/stl.h>
 
 #include "bindings.h"
+#include "kelvra/common/text_input.h"
 #include "kelvra/nlp/common/embedding/embedding.h"
 #include "kelvra/nlp/common/gleaner.h"
 #include "kelvra/nlp/common/internal/gleaning.h"
@@ -204,7 +205,7 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
     if (!PyBytes_Check(content.ptr())) wrong_kind(content, "content", "bytes");
     const std::string_view bytes(PyBytes_AS_STRING(content.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(content.ptr())));
     py::list out;
-    for (std::string_view word : kelvra::nlp::common::matcher::word_list(bytes)) {
+    for (std::string_view word : kelvra::common::text_input::word_list(bytes)) {
       PyObject* text = PyUnicode_DecodeUTF8(word.data(), static_cast<Py_ssize_t>(word.size()), "strict");
       if (text == nullptr) {
         PyErr_Clear();

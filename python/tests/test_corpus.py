@@ -86,6 +86,27 @@ def test_dictionary_reading_document_fields_and_bad_input(small_corpus, tmp_path
         assert failed.returncode == 2 and message in failed.stderr, failed.stderr
 
 
+def test_dictionary_is_the_word_list_of_the_command_line(tmp_path):
+    cli = os.environ.get("KELVRA_NLP_CLI")
+    if not cli:
+        pytest.skip("KELVRA_NLP_CLI names no kelvra-nlp to compare with")
+    from kelvra._native.retrieval import word_list
+
+    # A byte order mark, blanks and tabs after words, CRLF, empty lines, lines
+    # that start with a blank or tab, the ideographic space (not a separator),
+    # a CR inside a line and one at the end of the file.
+    dictionary = tmp_path / "awkward.txt"
+    dictionary.write_bytes("\ufeff北京 10 ns\r\n上海\t9\n\n \n\t欢迎\n欢迎  \r\n甲\u3000乙 3\na\rb\nABC\r".encode())
+    assert word_list(dictionary.read_bytes()) == ["北京", "上海", "欢迎", "甲\u3000乙", "a\rb", "ABC"]
+    saved = tmp_path / "cli.kvac"
+    done = subprocess.run([cli, "match", "--dict", str(dictionary), "--save-automaton", str(saved)],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    ours = tmp_path / "corpus.kvac"
+    corpus.load_dictionary(str(dictionary)).save(str(ours))
+    assert ours.read_bytes() == saved.read_bytes()
+
+
 def test_lines_are_json_dumps_of_the_records(tmp_path):
     document = tmp_path / "quotes.txt"
     document.write_text('他说 a"b\\c北 和 a"b\\c北。' * 3, encoding="utf-8")

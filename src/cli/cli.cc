@@ -82,19 +82,6 @@ void naming_source(const std::string& source, const std::function<void()>& work)
   }
 }
 
-void for_each_line(std::string_view text,
-                   const std::function<void(std::string_view, std::int64_t)>& visit) {
-  std::int64_t number = 0;
-  for (std::size_t begin = 0; begin < text.size();) {
-    std::size_t end = text.find('\n', begin);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(begin, end - begin);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    visit(line, ++number);
-    begin = end + 1;
-  }
-}
-
 std::vector<std::string> split_code_points(const std::string& chars, const std::string& option) {
   if (!utf8::is_valid(chars)) throw CLI::ValidationError(option, "not valid UTF-8");
   std::vector<std::string> out;

@@ -61,11 +61,6 @@ void checked_by_library(std::string_view text, const std::string& source,
 // deeper than kelvra::common::kMaxRecordDepth levels.
 Record parse_json(std::string_view text, const std::string& source, std::int64_t first_line = 1);
 
-// Calls `visit(line, number)` for each line of `text` (without its line feed
-// or a carriage return before it), numbered from 1.
-void for_each_line(std::string_view text,
-                   const std::function<void(std::string_view, std::int64_t)>& visit);
-
 // The characters of `chars`, one string per code point (for options such as
 // --punct); CLI::ValidationError naming `option` when `chars` is not UTF-8.
 std::vector<std::string> split_code_points(const std::string& chars, const std::string& option);

@@ -8,6 +8,7 @@
 
 #include "cli/cli.h"
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/text_input.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/nlp/common/gleaner.h"
 #include "kelvra/nlp/common/matcher.h"
@@ -16,20 +17,9 @@ namespace kelvra::cli {
 
 namespace {
 
+using common::text_input::word_list;
 using nlp::common::gleaner::Gleaner;
 using nlp::common::matcher::Automaton;
-
-// The words of a dictionary file: one a line, cut at the first blank or tab
-// (so "word 12 n" lists work as they are); empty lines skipped. A byte order
-// mark before the first word is not part of it.
-std::vector<std::string_view> dictionary_words(std::string_view content) {
-  std::vector<std::string_view> words;
-  for_each_line(kelvra::common::utf8::without_byte_order_mark(content), [&](std::string_view line, std::int64_t) {
-    std::string_view word = line.substr(0, line.find_first_of(" \t"));
-    if (!word.empty()) words.push_back(word);
-  });
-  return words;
-}
 
 // One occurrence record {"text","length","offset"}, then the document's
 // members (none inside a list). The line is the caller's to end.
@@ -48,7 +38,7 @@ void write_occurrence(JsonWriter& json, std::string_view word, std::int64_t leng
 
 // The automaton of --dict (built) or of --automaton (loaded).
 Automaton dictionary_automaton(const std::string& dict, const std::string& saved) {
-  if (saved.empty()) return Automaton(dictionary_words(read_text_input(dict, "--dict")));
+  if (saved.empty()) return Automaton(word_list(read_text_input(dict, "--dict")));
   try {
     return Automaton::load(saved);
   } catch (const common::FileError& e) {
@@ -110,7 +100,7 @@ void add_match(CLI::App& app) {
   save->excludes(jsonl)->excludes(file);
   cmd->callback([options] {
     if (!options->save.empty()) {
-      const Automaton automaton(dictionary_words(read_text_input(options->dict, "--dict")));
+      const Automaton automaton(word_list(read_text_input(options->dict, "--dict")));
       try {
         automaton.save(options->save);
       } catch (const common::FileError& e) {

@@ -20,6 +20,7 @@
 #include "cli/cli.h"
 #include "cli/json_writer.h"
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/text_input.h"
 #include "kelvra/common/utf8.h"
 
 namespace kelvra::cli {
@@ -487,18 +488,15 @@ void work_on(const Batch& batch, const std::string& source, const StreamOptions&
              const LineWork& work, std::string& out, Output* spill, BatchResult& result) {
   JsonWriter json(out, spill);
   const std::string_view text = batch.text.view();
-  std::int64_t number = batch.first_line;
-  for (std::size_t begin = 0; begin < text.size(); ++number) {
-    std::size_t end = text.find('\n', begin);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(begin, end - begin);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  kelvra::common::text_input::Lines lines(text);
+  for (std::string_view line; lines.next(line);) {
+    const std::int64_t number = batch.first_line + lines.number() - 1;
     const std::uint64_t mark = spill ? spill->position() : out.size();
     try {
       if (std::size_t bad = utf8::find_invalid(line); bad != utf8::npos) {
         throw InputError(source + ":" + std::to_string(number) +
                          ": input is not valid UTF-8 (bad byte at offset " +
-                         std::to_string(batch.first_byte + begin + bad) + ")");
+                         std::to_string(batch.first_byte + lines.begin() + bad) + ")");
       }
       work(line, number, json);
     } catch (const std::exception& e) {
@@ -521,7 +519,6 @@ void work_on(const Batch& batch, const std::string& source, const StreamOptions&
         return;
       }
     }
-    begin = end + 1;
   }
 }
 

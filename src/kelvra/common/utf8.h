@@ -83,13 +83,4 @@ std::size_t advance(std::string_view text, std::size_t pos, std::size_t count) n
 // (clipped at the end of the text).
 std::string_view substr(std::string_view text, std::size_t offset, std::size_t count) noexcept;
 
-// `content` without the UTF-8 form of U+FEFF at its very start, which some
-// editors write at the start of a file to mark its encoding: the file's
-// signature, not its text.
-inline std::string_view without_byte_order_mark(std::string_view content) noexcept {
-  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-  if (content.starts_with(kByteOrderMark)) content.remove_prefix(kByteOrderMark.size());
-  return content;
-}
-
 }  // namespace kelvra::common::utf8

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 
+#include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
@@ -16,15 +18,47 @@
 
 namespace kelvra::common {
 
-std::shared_ptr<spdlog::logger> LogUtil::get_logger(const std::string& name) {
-  // spdlog's registry is thread-safe, but "look up, else create" is two
-  // steps; the mutex makes them one.
+namespace {
+
+// The level name in capitals, as Python's levelname prints it.
+class UpperLevelFlag : public spdlog::custom_flag_formatter {
+ public:
+  void format(const spdlog::details::log_msg& msg, const std::tm&,
+              spdlog::memory_buf_t& dest) override {
+    for (char c : spdlog::level::to_string_view(msg.level))
+      dest.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+  }
+  std::unique_ptr<custom_flag_formatter> clone() const override {
+    return std::make_unique<UpperLevelFlag>();
+  }
+};
+
+// The logger `name`, made by `make` when the process has none of that name.
+// spdlog's registry is thread-safe, but "look up, else create" is two steps;
+// the mutex makes them one.
+template <class Make>
+std::shared_ptr<spdlog::logger> existing_or_made(const std::string& name, Make make) {
   static std::mutex mutex;
   std::lock_guard<std::mutex> lock(mutex);
   if (auto existing = spdlog::get(name)) return existing;
   auto logger = spdlog::stderr_color_mt(name);
   logger->set_level(spdlog::level::info);
+  make(*logger);
   return logger;
+}
+
+}  // namespace
+
+std::shared_ptr<spdlog::logger> LogUtil::get_logger(const std::string& name) {
+  return existing_or_made(name, [](spdlog::logger&) {});
+}
+
+std::shared_ptr<spdlog::logger> LogUtil::get_python_style_logger(const std::string& name) {
+  return existing_or_made(name, [](spdlog::logger& logger) {
+    auto formatter = std::make_unique<spdlog::pattern_formatter>();
+    formatter->add_flag<UpperLevelFlag>('*').set_pattern("[%Y-%m-%d %H:%M:%S,%e] [%*] [%n:%#] %v");
+    logger.set_formatter(std::move(formatter));
+  });
 }
 
 namespace {

@@ -19,6 +19,14 @@ class LogUtil {
   // (writing to standard error, level INFO). Later calls with the same name
   // return the same logger. Safe to call from several threads.
   static std::shared_ptr<spdlog::logger> get_logger(const std::string& name);
+
+  // get_logger, the lines of a logger that this call creates laid out as
+  // Python's logging lays out "[%(asctime)s] [%(levelname)s]
+  // [%(name)s:%(lineno)s] %(message)s" (milliseconds after a comma, the
+  // level in capitals, the source line of the logging call):
+  //   [2026-12-08 01:02:03,456] [INFO] [kelvra.nlp.common.lang.cantonese:123] Loaded ...
+  // A logger the process registered before keeps its own layout.
+  static std::shared_ptr<spdlog::logger> get_python_style_logger(const std::string& name);
 };
 
 class ConfigUtil {

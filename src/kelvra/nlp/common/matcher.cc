@@ -570,21 +570,6 @@ std::string Automaton::to_bytes() const {
 
 Automaton Automaton::load(const std::string& path) { return Automaton(ImageBytes::map_file(path), path); }
 
-std::vector<std::string_view> word_list(std::string_view content) {
-  content = utf8::without_byte_order_mark(content);
-  std::vector<std::string_view> words;
-  for (std::size_t begin = 0; begin < content.size();) {
-    std::size_t end = content.find('\n', begin);
-    if (end == std::string_view::npos) end = content.size();
-    std::string_view line = content.substr(begin, end - begin);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    std::string_view word = line.substr(0, line.find_first_of(" \t"));
-    if (!word.empty()) words.push_back(word);
-    begin = end + 1;
-  }
-  return words;
-}
-
 Automaton Automaton::from_bytes(std::string_view bytes) {
   return Automaton(ImageBytes::copy_of(bytes), std::string(kBytesSource));
 }

@@ -98,14 +98,6 @@ class Word {
 
 std::ostream& operator<<(std::ostream& os, const Word& word);
 
-// The words of a word list's `content`: one a line (LF or CRLF), each line
-// cut at its first blank or tab, so that frequency dictionaries ("word 12
-// n" lines) serve as they are; empty words are skipped, and a byte order
-// mark at the start is the file's signature, not part of the first word.
-// Views into `content`, in file order; nothing is checked (the automaton
-// checks its words).
-std::vector<std::string_view> word_list(std::string_view content);
-
 class Automaton {
  public:
   // Builds the automaton from the dictionary `words`, in any order, repeats

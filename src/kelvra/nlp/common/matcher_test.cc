@@ -156,14 +156,6 @@ TEST(Automaton, RecordDictionaryAndBadInput) {
   }
 }
 
-TEST(WordList, FirstFieldOfEachLine) {
-  EXPECT_THAT(word_list("\xEF\xBB\xBF北京 10 ns\r\n上海\t9\n\n \n欢迎\r\nABC"),
-              ElementsAre("北京", "上海", "欢迎", "ABC"));
-  EXPECT_THAT(word_list(""), ElementsAre());
-  // A byte order mark only counts at the very start.
-  EXPECT_THAT(word_list("a\n\xEF\xBB\xBF" "b"), ElementsAre("a", "\xEF\xBB\xBF" "b"));
-}
-
 TEST(Word, RecordForms) {
   Word word("she", 3, 1);
   EXPECT_EQ(word.to_json().dump(), R"({"text":"she","length":3,"offset":1})");

@@ -1,32 +1,28 @@
 #include "kelvra/nlp/common/lang/cantonese.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <deque>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include <spdlog/pattern_formatter.h>
 #include <spdlog/spdlog.h>
 #include <utf8proc.h>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/text_input.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/common/utils.h"
 #include "kelvra/nlp/common/internal/converter.h"
+#include "kelvra/nlp/common/internal/data_files.h"
 #include "kelvra/nlp/common/lang/cantoseg.h"
 
 namespace kelvra::nlp::common::lang::cantonese {
 
+namespace text_input = kelvra::common::text_input;
 namespace utf8 = kelvra::common::utf8;
+using kelvra::common::text_input::LineEnd;
 using kelvra::common::FileError;
 
 namespace {
@@ -35,24 +31,6 @@ constexpr const char* kLoggerName = "kelvra.nlp.common.lang.cantonese";
 constexpr const char* kConfig = "t2s";
 constexpr const char* kDictName = "c2m.tsv";
 constexpr const char* kWordsName = "mandarin_words.txt";
-// Where the installed data lies, relative to the installed library's folder
-// (set by the build from the install directories).
-#ifndef KELVRA_DATA_FROM_LIBDIR
-#define KELVRA_DATA_FROM_LIBDIR "../share/kelvra-nlp"
-#endif
-
-// The level name in capitals, as LOG_FORMAT's levelname prints it.
-class UpperLevelFlag : public spdlog::custom_flag_formatter {
- public:
-  void format(const spdlog::details::log_msg& msg, const std::tm&,
-              spdlog::memory_buf_t& dest) override {
-    for (char c : spdlog::level::to_string_view(msg.level))
-      dest.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
-  }
-  std::unique_ptr<custom_flag_formatter> clone() const override {
-    return std::make_unique<UpperLevelFlag>();
-  }
-};
 
 // One converter for all instances, built on first use and kept for the
 // life of the process: never destroyed, so that exit does not spend its
@@ -76,12 +54,10 @@ std::string simplified_lines(const std::string& joined) {
       (converted.empty() || converted.back() == '\n'))
     return converted;
   converted.clear();
-  for (std::size_t pos = 0; pos < joined.size();) {
-    const std::size_t end = joined.find('\n', pos);
-    converted += simplified(std::string_view(joined).substr(pos, end - pos));
+  text_input::for_each_line(joined, LineEnd::kLineFeed, [&](std::string_view line, std::int64_t) {
+    converted += simplified(line);
     converted += '\n';
-    pos = end + 1;
-  }
+  });
   return converted;
 }
 
@@ -89,11 +65,8 @@ std::string simplified_lines(const std::string& joined) {
 std::vector<std::string_view> lines_of(std::string_view text) {
   std::vector<std::string_view> lines;
   lines.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
-  for (std::size_t pos = 0; pos < text.size();) {
-    const std::size_t end = std::min(text.find('\n', pos), text.size());
-    lines.push_back(text.substr(pos, end - pos));
-    pos = end + 1;
-  }
+  text_input::for_each_line(text, LineEnd::kLineFeed,
+                            [&](std::string_view line, std::int64_t) { lines.push_back(line); });
   return lines;
 }
 
@@ -133,46 +106,21 @@ std::string_view trim(std::string_view line) {
   return line.substr(begin, end - begin);
 }
 
-// The whole content of `path`; `what` names the file in messages.
-std::string read_file(const std::string& path, const char* what) {
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error))
-    throw FileError(path, std::string("cannot read ") + what + ": it is a directory");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw FileError(path, std::string("cannot open ") + what + ": " + std::strerror(errno));
-  std::string content;
-  if (const auto size = std::filesystem::file_size(path, error); !error) content.reserve(size);
-  char block[1 << 16];
-  while (in.read(block, sizeof block) || in.gcount() > 0) content.append(block, static_cast<std::size_t>(in.gcount()));
-  if (in.bad()) throw FileError(path, std::string("cannot read ") + what + ": " + std::strerror(errno));
-  return content;
-}
-
-// Calls `visit(line, number)` for each line of `content`, trimmed, numbered
-// from 1; LF, CRLF and CR end a line. A byte order mark at the very start is
-// the file's encoding signature, not text, and is dropped. FileError with the
-// line when a line is not valid UTF-8.
+// Calls `visit(line, number)` for each line of the data file `content`,
+// trimmed, numbered from 1; LF, CRLF and CR end a line, and a byte order mark
+// at the very start is dropped. FileError with the line when a line is not
+// valid UTF-8.
 template <typename Visit>
-void for_each_line(const std::string& path, std::string_view content, Visit visit) {
-  content = utf8::without_byte_order_mark(content);
+void for_each_data_line(const std::string& path, std::string_view content, Visit visit) {
+  content = text_input::without_byte_order_mark(content);
   // Lines end at ASCII bytes: in a valid file every line is valid, and only
   // a bad file is checked line by line to name the line.
   const bool valid = utf8::is_valid(content);
-  std::int64_t number = 0;
-  std::size_t pos = 0;
-  while (pos < content.size()) {
-    ++number;
-    // A plain scan: find_first_of would search the two terminators for
-    // every byte.
-    std::size_t end = pos;
-    while (end < content.size() && content[end] != '\n' && content[end] != '\r') ++end;
-    std::string_view line = content.substr(pos, end - pos);
-    pos = end;
-    if (pos < content.size()) pos += (content[pos] == '\r' && pos + 1 < content.size() && content[pos + 1] == '\n') ? 2 : 1;
+  text_input::for_each_line(content, LineEnd::kAny, [&](std::string_view line, std::int64_t number) {
     if (std::size_t bad = valid ? utf8::npos : utf8::find_invalid(line); bad != utf8::npos)
       throw FileError(path, "not valid UTF-8 at byte " + std::to_string(bad) + " of the line", number);
     visit(trim(line), number);
-  }
+  });
 }
 
 // One dictionary entry as the file writes it, and where.
@@ -193,7 +141,7 @@ std::vector<Entry> load_entries(const std::string& path, std::string_view conten
   std::vector<std::int64_t> numbers;
   std::string joined;  // the fields, a line each
   joined.reserve(content.size());
-  for_each_line(path, content, [&](std::string_view line, std::int64_t number) {
+  for_each_data_line(path, content, [&](std::string_view line, std::int64_t number) {
     const std::size_t tab = line.find(Cantonese::SEPERATOR);
     if (tab == std::string_view::npos) return;
     std::string_view mandarin = line.substr(tab + 1);
@@ -243,33 +191,13 @@ struct WordList {
 void load_words(const std::string& path, std::string_view content, WordList& list) {
   std::string joined;  // the words, a line each
   joined.reserve(content.size() + 1);
-  for_each_line(path, content, [&](std::string_view line, std::int64_t) {
+  for_each_data_line(path, content, [&](std::string_view line, std::int64_t) {
     if (line.empty() || line.front() == '#') return;
     joined += line;
     joined += '\n';
   });
   list.text = simplified_lines(joined);
   list.words = lines_of(list.text);
-}
-
-
-// The folders that may hold the shipped data, the installed place first.
-std::vector<std::filesystem::path> data_folders() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&Cantonese::default_dict_file), &info) == 0 ||
-      info.dli_fname == nullptr)
-    throw FileError(kDictName, "cannot find the directory of the cantonese library");
-  const std::filesystem::path folder = std::filesystem::absolute(info.dli_fname).parent_path();
-  return {(folder / KELVRA_DATA_FROM_LIBDIR).lexically_normal(), (folder / "data").lexically_normal()};
-}
-
-std::string data_file(const char* name) {
-  const auto folders = data_folders();
-  for (const auto& folder : folders) {
-    std::error_code error;
-    if (std::filesystem::is_regular_file(folder / name, error)) return (folder / name).string();
-  }
-  return (folders.front() / name).string();
 }
 
 
@@ -376,7 +304,7 @@ std::vector<Rule> load_rules(const std::string& path, std::string_view content) 
   // Each class's words as written.
   std::unordered_map<std::string, std::vector<std::string_view>> classes;
   std::vector<Rule> rules;
-  for_each_line(path, content, [&](std::string_view line, std::int64_t number) {
+  for_each_data_line(path, content, [&](std::string_view line, std::int64_t number) {
     if (line.empty() || line.front() == '#') return;
     const std::vector<std::string_view> fields = split(line, '\t');
     if (fields.size() < 2) return;
@@ -522,18 +450,9 @@ constexpr std::size_t kSentenceMax = std::size_t{1} << 16;
 }  // namespace
 
 const std::shared_ptr<spdlog::logger>& logger() {
-  static const std::shared_ptr<spdlog::logger> instance = [] {
-    const bool registered = spdlog::get(kLoggerName) != nullptr;
-    auto made = kelvra::common::LogUtil::get_logger(kLoggerName);
-    if (!registered) {
-      // LOG_FORMAT in spdlog's notation.
-      auto formatter = std::make_unique<spdlog::pattern_formatter>();
-      formatter->add_flag<UpperLevelFlag>('*').set_pattern("[%Y-%m-%d %H:%M:%S,%e] [%*] [%n:%#] %v");
-      made->set_formatter(std::move(formatter));
-      made->set_level(spdlog::level::info);
-    }
-    return made;
-  }();
+  // Its lines laid out as LOG_FORMAT says.
+  static const std::shared_ptr<spdlog::logger> instance =
+      kelvra::common::LogUtil::get_python_style_logger(kLoggerName);
   return instance;
 }
 
@@ -933,11 +852,11 @@ Cantonese::Cantonese(std::optional<std::string> dict_file, std::optional<std::st
                      std::optional<std::string> rules_file) {
   Sources sources;
   sources.dict_file = dict_file ? std::move(*dict_file) : default_dict_file();
-  sources.dict = read_file(sources.dict_file, "dictionary");
+  sources.dict = text_input::read_file(sources.dict_file, "dictionary");
   sources.words_file = words_file ? std::move(*words_file) : default_words_file();
-  sources.words = read_file(sources.words_file, "Mandarin word list");
+  sources.words = text_input::read_file(sources.words_file, "Mandarin word list");
   sources.rules_file = rules_file ? std::move(*rules_file) : default_rules_file();
-  sources.rules = read_file(sources.rules_file, "rules file");
+  sources.rules = text_input::read_file(sources.rules_file, "rules file");
   impl_ = std::make_unique<Impl>(Impl{load_all(std::move(sources), true)});
 }
 
@@ -980,13 +899,13 @@ Cantonese::~Cantonese() = default;
 Cantonese::Cantonese(Cantonese&&) noexcept = default;
 Cantonese& Cantonese::operator=(Cantonese&&) noexcept = default;
 
-std::string Cantonese::default_dict_file() { return data_file(kDictName); }
-std::string Cantonese::default_words_file() { return data_file(kWordsName); }
-std::string Cantonese::default_rules_file() { return data_file(kRulesName); }
+std::string Cantonese::default_dict_file() { return internal::shipped_data_file(kDictName); }
+std::string Cantonese::default_words_file() { return internal::shipped_data_file(kWordsName); }
+std::string Cantonese::default_rules_file() { return internal::shipped_data_file(kRulesName); }
 
 Cantonese::Dictionary Cantonese::_load(const std::string& dict_file) {
   Dictionary dictionary;
-  for (auto& entry : load_entries(dict_file, read_file(dict_file, "dictionary"), true))
+  for (auto& entry : load_entries(dict_file, text_input::read_file(dict_file, "dictionary"), true))
     dictionary.emplace(std::move(entry.key), std::move(entry.value));
   return dictionary;
 }
