@@ -69,16 +69,5 @@ TEST(WholeInput, ReadsTheSameTextInPartsAsInOneGo) {
   pool.finish();
 }
 
-TEST(InputFile, NamesThePathAndOptionWhenItCannotBeRead) {
-  try {
-    InputFile input(temp_path(".missing"), "--dict");
-    FAIL() << "a missing file was opened";
-  } catch (const InputError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("--dict ", 0), 0u) << e.what();
-    EXPECT_NE(std::string(e.what()).find(": cannot open: "), std::string::npos) << e.what();
-  }
-  EXPECT_THROW(InputFile(::testing::TempDir()), InputError);
-}
-
 }  // namespace
 }  // namespace kelvra::cli
