@@ -12,7 +12,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "cli/stream.h"
+#include "cli/output.h"
 
 namespace {
 

@@ -57,20 +57,6 @@ Record parse_json(std::string_view text, const std::string& source, std::int64_t
   }
 }
 
-bool is_bad_input(const std::exception& e) {
-  if (dynamic_cast<const InputError*>(&e) != nullptr) return true;
-  if (const auto* kv = dynamic_cast<const kelvra::common::KvException*>(&e))
-    return kv->code() == kelvra::common::ErrorCodes::INVALID_PARAMETERS;
-  return dynamic_cast<const std::logic_error*>(&e) != nullptr ||
-         dynamic_cast<const Record::exception*>(&e) != nullptr;
-}
-
-std::string failure_text(const std::exception& e) {
-  if (const auto* json = dynamic_cast<const Record::exception*>(&e))
-    return kelvra::common::json_error_text(*json);
-  return e.what();
-}
-
 void naming_source(const std::string& source, const std::function<void()>& work) {
   try {
     work();

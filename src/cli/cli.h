@@ -23,17 +23,18 @@
 
 #include <CLI/CLI.hpp>
 
+// The layers every subcommand uses: failures, input, output, threads, the
+// line pipeline and the progress line.
+#include "cli/errors.h"
+#include "cli/input.h"
 #include "cli/json_writer.h"
-#include "cli/stream.h"
+#include "cli/output.h"
+#include "cli/pipeline.h"
+#include "cli/progress.h"
+#include "cli/thread_pool.h"
 #include "kelvra/common/record.h"
 
 namespace kelvra::cli {
-
-// Bad input: the message names the source, and the line where known.
-class InputError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // The whole content of `path`, or of standard input when `path` is empty
 // or "-". InputError naming the path (and `option`, when given) when it
@@ -64,15 +65,6 @@ Record parse_json(std::string_view text, const std::string& source, std::int64_t
 // The characters of `chars`, one string per code point (for options such as
 // --punct); CLI::ValidationError naming `option` when `chars` is not UTF-8.
 std::vector<std::string> split_code_points(const std::string& chars, const std::string& option);
-
-// Failures that say the input was wrong (InputError, TypeError, KeyError,
-// KvException with INVALID_PARAMETERS, a record of the wrong shape), as
-// opposed to failures of the machine or of the tool (out of memory, an
-// output error), which end a run whatever --skip-bad says.
-bool is_bad_input(const std::exception& e);
-
-// The message of `e` for a user: the JSON library's own tag left out.
-std::string failure_text(const std::exception& e);
 
 // Runs `work`, a library call on input read from `source` (a whole file);
 // a failure that says the input was bad becomes an InputError naming the

@@ -1,9 +1,7 @@
 // embed vector / embed similar / embed save: word vectors and similar words
 // from a word2vec file or a saved store, and saving one.
-#include <unistd.h>
-
 #include <charconv>
-#include <cstdio>
+#include <cstdint>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -26,23 +24,6 @@ struct EmbedOptions {
   bool binary = false;
 };
 
-// Shows how far loading has got on standard error, only when it is a
-// terminal and the file is large enough to keep the user waiting.
-nlp::common::embedding::embedding::LoadProgress terminal_progress(const std::string& path) {
-  constexpr std::uint64_t kWorthShowing = std::uint64_t{64} << 20;
-  if (!::isatty(STDERR_FILENO)) return {};
-  auto last = std::make_shared<int>(-1);
-  return [path, last](std::uint64_t done, std::uint64_t total) {
-    if (total < kWorthShowing) return;
-    int percent = static_cast<int>(done * 100 / total);
-    if (percent == *last) return;
-    *last = percent;
-    std::fprintf(stderr, "\rloading %s: %3d%% of %.0f MB", path.c_str(), percent, total / 1e6);
-    if (done >= total) std::fputs("\n", stderr);
-    std::fflush(stderr);
-  };
-}
-
 // Whether the file at `path` looks like the binary variant: after its
 // header line come raw floats, which are almost never UTF-8 text for long.
 // Absent when the file cannot be read, has no header line, or is a saved
@@ -61,23 +42,35 @@ std::optional<bool> looks_binary(const std::string& path) {
   return body.find('\0') != std::string_view::npos || !common::utf8::is_valid(body);
 }
 
+// Loads the vectors, showing how far loading has got on standard error when
+// it is a terminal and the load takes long enough to keep the user waiting.
 Embedding load(const EmbedOptions& options) {
-  auto progress = terminal_progress(options.model);
+  const ProgressMode mode = progress_mode(false, false);
+  std::optional<Progress> progress;  // made at the first block, when the size is known
+  std::uint64_t loaded = 0;
+  nlp::common::embedding::embedding::LoadProgress on_block;
+  if (mode != ProgressMode::kOff) {
+    on_block = [&](std::uint64_t done, std::uint64_t total) {
+      // A total no larger than what is read says the size is not known (a pipe).
+      if (!progress) progress.emplace("loading " + options.model, done < total ? total : 0, mode);
+      progress->update(done);
+      loaded = done;
+    };
+  }
   try {
-    return Embedding(options.model, options.binary, progress);
+    Embedding embedding(options.model, options.binary, on_block);
+    if (progress) progress->finish(loaded);
+    return embedding;
   } catch (const common::FileError& e) {
-    if (progress) std::fputs("\n", stderr);  // end a progress line before the message
-    // A file in the other variant fails somewhere in its first lines; say
-    // which flag would read it.
+    // The progress line, if shown, is ended as `progress` goes, before the
+    // message. A file in the other variant fails somewhere in its first
+    // lines; say which flag would read it.
     const auto binary = looks_binary(options.model);
     if (binary && *binary != options.binary) {
       throw InputError(std::string(e.what()) +
                        (*binary ? " (the file looks like the binary variant: try --binary)"
                                 : " (the file looks like the text variant: try without --binary)"));
     }
-    throw;
-  } catch (...) {
-    if (progress) std::fputs("\n", stderr);
     throw;
   }
 }

@@ -3,7 +3,7 @@
 #include <array>
 #include <charconv>
 
-#include "cli/stream.h"
+#include "cli/output.h"
 
 namespace kelvra::cli {
 

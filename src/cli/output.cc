@@ -1,0 +1,66 @@
+#include "cli/output.h"
+
+#include <limits.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace kelvra::cli {
+
+Output& Output::standard() {
+  static Output output(STDOUT_FILENO);
+  return output;
+}
+
+namespace {
+
+// Writes all of `vectors` to `fd`, going on after partial writes.
+// Returns 0, or the error that stopped it.
+int write_all(int fd, std::vector<iovec>& vectors) {
+  std::size_t first = 0;
+  while (first < vectors.size()) {
+    const int count = static_cast<int>(std::min<std::size_t>(vectors.size() - first, IOV_MAX));
+    ssize_t n = ::writev(fd, vectors.data() + first, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    auto left = static_cast<std::size_t>(n);
+    while (first < vectors.size() && left >= vectors[first].iov_len) left -= vectors[first++].iov_len;
+    if (left > 0) {
+      vectors[first].iov_base = static_cast<char*>(vectors[first].iov_base) + left;
+      vectors[first].iov_len -= left;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+void Output::flush() { write_blocks({}); }
+
+void Output::write_blocks(std::span<const std::string_view> blocks) {
+  std::vector<iovec> vectors;
+  vectors.reserve(blocks.size() + 1);
+  std::uint64_t total = buffer_.size();
+  if (!buffer_.empty()) vectors.push_back(iovec{buffer_.data(), buffer_.size()});
+  for (std::string_view block : blocks) {
+    if (block.empty()) continue;
+    vectors.push_back(iovec{const_cast<char*>(block.data()), block.size()});
+    total += block.size();
+  }
+  const int error = write_all(fd_, vectors);
+  buffer_.clear();  // never tried again: the message is said once
+  if (error != 0) throw OutputError(std::string("cannot write the output: ") + std::strerror(error));
+  written_ += total;
+}
+
+bool Output::truncate(std::uint64_t position) {
+  if (position < written_) return false;
+  buffer_.resize(static_cast<std::size_t>(position - written_));
+  return true;
+}
+
+}  // namespace kelvra::cli

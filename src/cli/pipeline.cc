@@ -1,0 +1,267 @@
+#include "cli/pipeline.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "cli/json_writer.h"
+#include "kelvra/common/text_input.h"
+#include "kelvra/common/utf8.h"
+
+namespace kelvra::cli {
+
+namespace utf8 = kelvra::common::utf8;
+
+bool is_blank(std::string_view line) noexcept {
+  return line.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+// --- run_lines ---
+
+namespace {
+
+constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
+// A batch this large holds one long line: it is worked on alone, straight
+// into the output, so that its output is never held whole.
+constexpr std::size_t kAloneBytes = std::size_t{16} << 20;
+
+// A slot written before, its buffers with their memory, or a new one.
+template <class Slot>
+std::unique_ptr<Slot> take_spare(std::vector<std::unique_ptr<Slot>>& spare) {
+  if (spare.empty()) return std::make_unique<Slot>();
+  std::unique_ptr<Slot> slot = std::move(spare.back());
+  spare.pop_back();
+  return slot;
+}
+
+struct BadLine {
+  std::size_t at;  // bytes of the batch's output written before the line
+  std::string message;
+};
+
+struct BatchResult {
+  std::string out;
+  std::vector<BadLine> bad;
+  bool stop = false;
+};
+
+// Works on the lines of one batch, writing into `out` (spilling into
+// `spill` when given). Stops at the first bad line unless skip_bad.
+void work_on(const Batch& batch, const std::string& source, const StreamOptions& options,
+             const LineWork& work, std::string& out, Output* spill, BatchResult& result) {
+  JsonWriter json(out, spill);
+  const std::string_view text = batch.text.view();
+  kelvra::common::text_input::Lines lines(text);
+  for (std::string_view line; lines.next(line);) {
+    const std::int64_t number = batch.first_line + lines.number() - 1;
+    const std::uint64_t mark = spill ? spill->position() : out.size();
+    try {
+      if (std::size_t bad = utf8::find_invalid(line); bad != utf8::npos) {
+        throw InputError(source + ":" + std::to_string(number) +
+                         ": input is not valid UTF-8 (bad byte at offset " +
+                         std::to_string(batch.first_byte + lines.begin() + bad) + ")");
+      }
+      work(line, number, json);
+    } catch (const std::exception& e) {
+      if (!is_bad_input(e)) throw;
+      // The line's partial output goes; a record already handed to the
+      // output cannot be taken back, so it is ended where it stopped.
+      bool taken_back = true;
+      if (spill != nullptr)
+        taken_back = spill->truncate(mark);
+      else
+        out.resize(mark);
+      if (!taken_back) out.push_back('\n');
+      json.reset();
+      std::string message = dynamic_cast<const InputError*>(&e) != nullptr
+                                ? e.what()
+                                : source + ":" + std::to_string(number) + ": " + failure_text(e);
+      result.bad.push_back(BadLine{out.size(), std::move(message)});
+      if (!options.skip_bad) {
+        result.stop = true;
+        return;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void run_lines(InputFile& input, const StreamOptions& options, std::string_view what,
+               const LineWork& work) {
+  const double cpu_at_start = thread_cpu_seconds();
+  Output& output = Output::standard();
+  Progress progress(std::string(what), input.size(), options.progress);
+  LineBatcher batches(input, kBatchBytes);
+  const std::string& source = input.name();
+  std::int64_t skipped = 0;
+  std::uint64_t done = 0;
+
+  auto report = [&](const BadLine& bad) {
+    if (!options.skip_bad) {
+      output.flush();
+      throw InputError(bad.message);
+    }
+    ++skipped;
+    Progress::interrupt();
+    std::fprintf(stderr, "kelvra-nlp: %s (skipped)\n", bad.message.c_str());
+  };
+  auto deliver = [&](const Batch& batch, BatchResult& result) {
+    if (result.bad.empty()) {
+      const std::string_view block = result.out;
+      output.write_blocks({&block, 1});
+    } else {
+      std::size_t from = 0;
+      for (const BadLine& bad : result.bad) {
+        output.write(std::string_view(result.out).substr(from, bad.at - from));
+        from = bad.at;
+        report(bad);
+      }
+      output.write(std::string_view(result.out).substr(from));
+    }
+    done = batch.first_byte + batch.text.size();
+    progress.update(done);
+  };
+  // A batch of one very long line, after everything before it is written.
+  auto work_alone = [&](const Batch& batch) {
+    output.flush();
+    BatchResult result;
+    work_on(batch, source, options, work, output.buffer(), &output, result);
+    for (const BadLine& bad : result.bad) report(bad);
+    done = batch.first_byte + batch.text.size();
+    progress.update(done);
+  };
+
+  double worker_seconds = 0;
+  if (options.jobs <= 1) {
+    Batch batch;
+    BatchResult result;
+    while (batches.next(batch)) {
+      if (batch.text.size() >= kAloneBytes) {
+        work_alone(batch);
+        continue;
+      }
+      result.out.clear();
+      result.bad.clear();
+      result.stop = false;
+      work_on(batch, source, options, work, result.out, nullptr, result);
+      deliver(batch, result);
+    }
+  } else {
+    struct Slot {
+      Batch batch;
+      BatchResult result;
+      std::future<void> finished;
+    };
+    // Declared before the pool, so that the pool (waiting for its running
+    // tasks) is gone before the slots they write into. Written slots are
+    // used again, so that their buffers keep their memory: no thread pays
+    // again for fresh pages batch after batch.
+    std::deque<std::unique_ptr<Slot>> in_flight;
+    std::vector<std::unique_ptr<Slot>> spare;
+    ThreadPool pool(options.jobs);
+    const std::size_t max_in_flight = 2 * static_cast<std::size_t>(options.jobs);
+    auto deliver_front = [&] {
+      Slot& slot = *in_flight.front();
+      slot.finished.get();  // a worker's failure comes out here, in input order
+      deliver(slot.batch, slot.result);
+      slot.result.out.clear();
+      slot.result.bad.clear();
+      slot.result.stop = false;
+      spare.push_back(std::move(in_flight.front()));
+      in_flight.pop_front();
+    };
+    bool more = true;
+    while (more || !in_flight.empty()) {
+      while (more && in_flight.size() < max_in_flight) {
+        std::unique_ptr<Slot> slot = take_spare(spare);
+        if (!batches.next(slot->batch)) {
+          more = false;
+          break;
+        }
+        if (slot->batch.text.size() >= kAloneBytes) {
+          while (!in_flight.empty()) deliver_front();
+          work_alone(slot->batch);
+          slot->batch.text.release();  // not kept: it may be huge
+          continue;
+        }
+        Slot* s = slot.get();
+        s->finished = pool.submit([&, s] {
+          work_on(s->batch, source, options, work, s->result.out, nullptr, s->result);
+        });
+        in_flight.push_back(std::move(slot));
+      }
+      if (!in_flight.empty()) deliver_front();
+    }
+    worker_seconds = pool.finish();
+  }
+  output.flush();
+  progress.finish(done);
+  report_thread_times(what, thread_cpu_seconds() - cpu_at_start, worker_seconds, done);
+  if (skipped > 0) {
+    std::fprintf(stderr, "kelvra-nlp: skipped %lld bad line%s\n", static_cast<long long>(skipped),
+                 skipped == 1 ? "" : "s");
+  }
+}
+
+// --- OrderedOutput ---
+
+OrderedOutput::~OrderedOutput() {
+  for (auto& slot : slots_)
+    if (slot->done.valid()) slot->done.wait();
+}
+
+void OrderedOutput::submit(Task task) {
+  while (slots_.size() >= in_flight_) write_front(true);
+  write_front(false);
+  std::unique_ptr<Slot> slot = take_spare(spare_);
+  Slot* s = slot.get();
+  s->done = pool_.submit([s, task = std::move(task)] { task(s->out); });
+  slots_.push_back(std::move(slot));
+}
+
+void OrderedOutput::finish() {
+  while (!slots_.empty()) write_front(true);
+}
+
+void OrderedOutput::write_front(bool wait) {
+  // The finished outputs at the front go to the system in one call; a
+  // failed task's failure comes out after the outputs before it.
+  std::vector<std::string_view> blocks;
+  std::exception_ptr failure;
+  for (auto& slot : slots_) {
+    if (!(wait && blocks.empty()) &&
+        slot->done.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+      break;
+    try {
+      slot->done.get();
+    } catch (...) {
+      failure = std::current_exception();
+      break;
+    }
+    blocks.emplace_back(slot->out);
+  }
+  if (!blocks.empty()) output_.write_blocks(blocks);
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    bytes_written_ += slots_.front()->out.size();
+    slots_.front()->out.clear();
+    spare_.push_back(std::move(slots_.front()));
+    slots_.pop_front();
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+// --- thread times ---
+
+void report_thread_times(std::string_view what, double serial_seconds, double worker_seconds,
+                         std::uint64_t bytes_in) {
+  if (std::getenv("KELVRA_NLP_THREAD_TIMES") == nullptr) return;
+  const double total = serial_seconds + worker_seconds;
+  std::fprintf(stderr,
+               "kelvra-nlp: thread times: %.*s: reader and writer %.3f s, workers %.3f s (CPU), "
+               "%llu bytes in, serial fraction %.4f\n",
+               static_cast<int>(what.size()), what.data(), serial_seconds, worker_seconds,
+               static_cast<unsigned long long>(bytes_in), total > 0 ? serial_seconds / total : 0.0);
+}
+
+}  // namespace kelvra::cli
