@@ -176,7 +176,7 @@ py::list merge(py::handle segments, stitching::Kind kind) {
 void bind_segmentation(py::module_& m) {
   py::module_ s = m.def_submodule("segmentation", "Phraser, Sectioner and Stitcher");
 
-  auto phraser = class_in<py::class_<Phraser>>(s, "kelvra.nlp.common.phraser", "Phraser",
+  auto phraser_class = class_in<py::class_<Phraser>>(s, "kelvra.nlp.common.phraser", "Phraser",
       R"(Sentence and clause splitting of a text or of a list of word records.
 
 Phraser(punct_chars=None, max_len=510): `punct_chars` are the sentence
@@ -185,7 +185,7 @@ length in code points (0 or None: 510). The class-level lists are read
 through the instance: a subclass, or an instance, that sets clause_chars,
 stop_chars, quote_left_char, quote_right_char or default_punct_chars uses
 its own.)", py::dynamic_attr());
-  phraser
+  phraser_class
       .def("__init__",
            [](py::detail::value_and_holder& v_h, py::object punct_chars, py::object max_len) {
              const std::int64_t cap = max_len.is_none() ? 0 : require_int(max_len, "max_len");
@@ -256,13 +256,13 @@ its own.)", py::dynamic_attr());
         return "Phraser(punct_chars=" + repr_of(enders_of(phraser)) + ", max_len=" +
                std::to_string(phraser.max_len()) + ")";
       });
-  add_class_list(phraser, default_enders, Phraser::default_punct_chars);
-  add_class_list(phraser, mark_lists[0], Phraser::clause_chars);
-  add_class_list(phraser, mark_lists[1], Phraser::stop_chars);
-  add_class_list(phraser, mark_lists[2], Phraser::quote_left_char);
-  add_class_list(phraser, mark_lists[3], Phraser::quote_right_char);
+  add_class_list(phraser_class, default_enders, Phraser::default_punct_chars);
+  add_class_list(phraser_class, mark_lists[0], Phraser::clause_chars);
+  add_class_list(phraser_class, mark_lists[1], Phraser::stop_chars);
+  add_class_list(phraser_class, mark_lists[2], Phraser::quote_left_char);
+  add_class_list(phraser_class, mark_lists[3], Phraser::quote_right_char);
   add_pickling(
-      phraser,
+      phraser_class,
       [](py::object self) {
         const auto& own = self.cast<const Phraser&>();
         return py::make_tuple(enders_of(own), own.max_len());

@@ -190,11 +190,11 @@ address, the time-out in seconds (None: 30) and the largest answer read
                                              optional_int(values[2], "max_answer_bytes"));
       });
 
-  auto types = class_in<py::enum_<Types>>(s, "kelvra.nlp.common.feature.types", "Types",
+  auto types_enum = class_in<py::enum_<Types>>(s, "kelvra.nlp.common.feature.types", "Types",
       "The feature types a text can be analysed for.");
   for (Types type : feature::types::kAllTypes) {
     std::string name(feature::types::name(type));
-    types.value(name.c_str(), type);
+    types_enum.value(name.c_str(), type);
   }
 
   auto extractor = class_in<py::class_<lang::Extractor>>(s, "kelvra.nlp.common.feature.lang", "Extractor",
@@ -222,9 +222,9 @@ address, the time-out in seconds (None: 30) and the largest answer read
                              "client and the tag settings that make it");
       });
 
-  auto factory = class_in<py::class_<lang::ExtractorFactory>>(s, "kelvra.nlp.common.feature.lang", "ExtractorFactory",
+  auto factory_class = class_in<py::class_<lang::ExtractorFactory>>(s, "kelvra.nlp.common.feature.lang", "ExtractorFactory",
       "Makes an Extractor from a client and tag settings.");
-  factory
+  factory_class
       .def("__call__", [](const lang::ExtractorFactory& self, std::shared_ptr<NlpClient> nlp_client,
                           py::object tag) {
         return self(std::move(nlp_client), to_record(tag, "tag"));
@@ -271,7 +271,7 @@ and settings, never as the path of the file it read.)");
   add_pickling(
       annotator, [](py::object self) { return py::make_tuple(self.cast<const PyAnnotator&>().param); },
       [](const py::tuple& values) { return annotator_for(require_values(values, 1, "Annotator")[0]); });
-  annotator.attr("Types") = types;
+  annotator.attr("Types") = types_enum;
 }
 
 }  // namespace kelvra::python

@@ -226,9 +226,9 @@ void bind_text(py::module_& m) {
 
   add_alter_word(t);
 
-  auto text = class_in<py::class_<PyText>>(t, "kelvra.nlp.common.normalizer", "Text",
+  auto text_class = class_in<py::class_<PyText>>(t, "kelvra.nlp.common.normalizer", "Text",
       "The result of one normalisation.");
-  text.def(py::init([](py::object text, py::object normalized_text, py::object alter_words) {
+  text_class.def(py::init([](py::object text, py::object normalized_text, py::object alter_words) {
             auto out = std::make_unique<PyText>();
             require_str(text, "text");
             require_str(normalized_text, "normalized_text");
@@ -263,7 +263,7 @@ void bind_text(py::module_& m) {
   // not made into objects: one small record per distinct character and 16
   // bytes per change.
   add_pickling(
-      text,
+      text_class,
       [](py::object self) {
         const auto& value = self.cast<const PyText&>();
         return py::make_tuple(value.text, value.normalized_text, value.alter_words_state());

@@ -145,7 +145,7 @@ TEST(AnnotateCommand, BadArguments) {
   EXPECT_EQ(bad_url.status, 1);
   EXPECT_THAT(bad_url.err, HasSubstr("url `localhost:80`"));
 
-  for (const std::string& timeout : {"-1", "0", "nan", "soon"}) {
+  for (const std::string timeout : {"-1", "0", "nan", "soon"}) {
     auto bad_timeout = run("annotate --url http://h --types WORD --timeout " + timeout, "x");
     EXPECT_EQ(bad_timeout.status, 2) << timeout;
     EXPECT_THAT(bad_timeout.err,

@@ -218,7 +218,7 @@ std::string mixed_lines(int count) {
 
 TEST(Cli, JobsGiveTheSameBytesAsOneJob) {
   const std::string path = write_file(mixed_lines(4000));
-  for (const std::string& command : {"normalize", "cantonese"}) {
+  for (const std::string command : {"normalize", "cantonese"}) {
     auto one = run(command + " --jobs 1 " + path);
     auto two = run(command + " --jobs 2 " + path);
     ASSERT_EQ(one.status, 0) << one.err;

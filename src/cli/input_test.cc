@@ -47,7 +47,9 @@ TEST(LineBatcher, CutsAtLineEndsAndNumbersLinesAndBytes) {
       EXPECT_EQ(batch.first_line, line);
       joined += view;
       // Whole lines only: only the input's last line may lack its line feed.
-      if (joined.size() < text.size()) ASSERT_EQ(view.back(), '\n') << "round " << round;
+      if (joined.size() < text.size()) {
+        ASSERT_EQ(view.back(), '\n') << "round " << round;
+      }
       for (char c : view) line += c == '\n';
       if (view.back() != '\n') ++line;
     }

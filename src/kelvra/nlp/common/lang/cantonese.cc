@@ -239,7 +239,7 @@ std::string simplified_view(std::string_view text) {
 
 constexpr const char* kRulesName = "c2m_rules.tsv";
 // Where the Mandarin of the word before goes in a rule's Mandarin.
-constexpr std::string_view kBefore = "…";
+constexpr std::string_view kWordBefore = "…";
 
 // What lies beyond an alternative's text: nothing asked, the start of a
 // clause, the end of a sentence, the end of a clause, a Chinese character,
@@ -266,7 +266,7 @@ struct Condition {
 // A rule of the rules file, one for each word of a class.
 struct Rule {
   std::string key;       // Cantonese, simplified
-  std::string mandarin;  // simplified; kBefore for the word before
+  std::string mandarin;  // simplified; kWordBefore for the word before
   std::vector<Condition> conditions;
   std::vector<std::u32string> front;  // front:@CLASS: the class's words, simplified
   // The word as the file writes it, when that is not the key, code point for
@@ -275,11 +275,11 @@ struct Rule {
   bool cantonese = false;
   bool negator = false;
   bool guard = false;
-  bool join = false;   // kBefore takes the word before and the word after together
+  bool join = false;   // kWordBefore takes the word before and the word after together
   bool marks = false;  // where its conditions hold, the sentence is Cantonese
   bool firm = false;        // where it holds, Mandarin words of the list may not take its character in
   bool cut_before = false;  // ... nor take it in together with what comes before it
-  bool next = false;        // kBefore stands for the word after, not the word before
+  bool next = false;        // kWordBefore stands for the word after, not the word before
   cantoseg::Standing standing = cantoseg::Standing::kPlain;
   std::int64_t line = 0;
   std::string written_cantonese;  // the line's fields as the file writes them
@@ -1032,7 +1032,7 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
   // the start.
   for (std::size_t k = 0; k < s.parts.size(); ++k) {
     Part& part = s.parts[k];
-    if (part.rule == nullptr || part.rule->negator || part.rule->mandarin.find(kBefore) == std::string::npos) continue;
+    if (part.rule == nullptr || part.rule->negator || part.rule->mandarin.find(kWordBefore) == std::string::npos) continue;
     std::string inner;
     if (part.rule->next) {
       if (k + 1 < s.parts.size() && !s.parts[k + 1].separate) {
@@ -1059,7 +1059,7 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
       }
     }
     std::string& made = s.made.emplace_back(part.rule->mandarin);
-    made.replace(made.find(kBefore), kBefore.size(), inner);
+    made.replace(made.find(kWordBefore), kWordBefore.size(), inner);
     part.text = made;
   }
   // A-not-A: X and the negator become the first character of what follows.
