@@ -183,6 +183,27 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
     py::list list = require_list(words, "words");
     std::unordered_map<std::string_view, std::string> quoted;
     std::string out = "[";
+    // Members laid out as Word::to_json lays them out, written compactly.
+    struct JsonText {
+      std::string_view text;  // a value already written as JSON
+    };
+    struct Members {
+      std::string& out;
+      void member(std::string_view key, std::int64_t value) {
+        name(key);
+        out += std::to_string(value);
+      }
+      void member(std::string_view key, JsonText value) {
+        name(key);
+        out += value.text;
+      }
+      void name(std::string_view key) {
+        if (out.back() != '{') out += ',';
+        out += '"';
+        out += key;  // the layout's own keys need no escaping
+        out += "\":";
+      }
+    } json{out};
     for (py::handle item : list) {
       if (!is_match_word(item.ptr())) wrong_kind(item, "words", "a list of matcher.Word");
       const auto* word = reinterpret_cast<const MatchWordObject*>(item.ptr());
@@ -190,12 +211,9 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
       auto found = quoted.find(text);
       if (found == quoted.end()) found = quoted.emplace(text, Record(std::string(text)).dump()).first;
       if (out.size() > 1) out += ',';
-      out += "{\"text\":";
-      out += found->second;
-      out += ",\"length\":";
-      out += std::to_string(word->length);
-      out += ",\"offset\":";
-      out += std::to_string(word->offset);
+      out += '{';
+      kelvra::nlp::common::matcher::word_members(json, JsonText{found->second}, word->length,
+                                                 word->offset);
       out += '}';
     }
     out += ']';

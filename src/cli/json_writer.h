@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "kelvra/common/record.h"
 
@@ -54,6 +55,25 @@ class JsonWriter {
   void null();
   // Any record, at any depth, in the same layout.
   void value(const Record& value);
+  // A member: its name, then its value (a string, an integer, a record, or a
+  // callable that writes the value itself, such as a list written as it is
+  // found). This makes a JsonWriter a sink for the library's record layouts
+  // (kelvra/common/record_layout.h), so that a record streamed here is laid
+  // out as its to_json lays it out.
+  template <class Value>
+  void member(std::string_view name, const Value& value) {
+    key(name);
+    if constexpr (std::is_invocable_v<const Value&>)
+      value();
+    else if constexpr (std::is_same_v<Value, Record>)
+      this->value(value);
+    else if constexpr (std::is_same_v<Value, bool>)
+      boolean(value);
+    else if constexpr (std::is_integral_v<Value>)
+      integer(value);
+    else
+      string(value);
+  }
   // Members of an object already written as JSON text in this layout
   // ("a":1,"b":[2]), made once and repeated on many lines; nothing when
   // `json` is empty.

@@ -17,6 +17,7 @@ namespace {
 using nlp::common::lang::cantonese::Cantonese;
 using nlp::common::lang::cantonese::Rewrite;
 using nlp::common::normalizer::Normalizer;
+namespace normalizer = nlp::common::normalizer;
 
 void add_normalize(CLI::App& app) {
   struct Options {
@@ -53,26 +54,24 @@ void add_normalize(CLI::App& app) {
     const Normalizer normalizer(split_code_points(options->valid, "--valid"));
     InputFile input(options->file);
     const bool q2b = !options->no_q2b, replace = !options->no_replace, to_zhs = !options->no_to_zhs;
-    // "normalized_text" and "alter_words" laid out as Text::to_json lays
-    // them out, each change written as it is found, so that a huge line
-    // never holds its list of changes.
-    auto write_result = [&](std::string_view text, JsonWriter& json) {
+    // The members of a Text record (with `with_text`) or those normalising
+    // adds to a record, laid out by the library's text_members and
+    // normalized_members. Each change is written as it is found, so that a
+    // huge line never holds its list of changes: the list is opened as its
+    // member is written and closed once normalize has listed them all.
+    auto write_result = [&](std::string_view text, bool with_text, JsonWriter& json) {
+      const auto open_list = [&json] { json.begin_array(); };
       normalizer.normalize(
           text,
           [&](std::string_view normalized) {
-            json.key("normalized_text");
-            json.string(normalized);
-            json.key("alter_words");
-            json.begin_array();
+            if (with_text)
+              normalizer::text_members(json, text, normalized, open_list);
+            else
+              normalizer::normalized_members(json, normalized, open_list);
           },
           [&](std::string_view changed, std::string_view normalized, std::int64_t offset) {
             json.begin_object();
-            json.key("text");
-            json.string(changed);
-            json.key("normalized_text");
-            json.string(normalized);
-            json.key("offset");
-            json.integer(offset);
+            normalizer::alter_word_members(json, changed, normalized, offset);
             json.end_object();
           },
           q2b, replace, to_zhs);
@@ -82,16 +81,14 @@ void add_normalize(CLI::App& app) {
       run_records(input, options->stream.options(), "normalize", options->field,
                   [&](Document& doc, std::int64_t, JsonWriter& json) {
                     write_with_added(json, doc.record, {"normalized_text", "alter_words"},
-                                     [&] { write_result(doc.text, json); });
+                                     [&] { write_result(doc.text, false, json); });
                   });
       return;
     }
     run_lines(input, options->stream.options(), "normalize",
               [&](std::string_view line, std::int64_t, JsonWriter& json) {
                 json.begin_object();
-                json.key("text");
-                json.string(line);
-                write_result(line, json);
+                write_result(line, true, json);
                 json.end_object();
                 json.end_line();
               });

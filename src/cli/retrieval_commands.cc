@@ -21,17 +21,12 @@ using common::text_input::word_list;
 using nlp::common::gleaner::Gleaner;
 using nlp::common::matcher::Automaton;
 
-// One occurrence record {"text","length","offset"}, then the document's
+// One occurrence record, laid out by word_members, then the document's
 // members (none inside a list). The line is the caller's to end.
 void write_occurrence(JsonWriter& json, std::string_view word, std::int64_t length,
                       std::int64_t offset, std::string_view members = {}) {
   json.begin_object();
-  json.key("text");
-  json.string(word);
-  json.key("length");
-  json.integer(length);
-  json.key("offset");
-  json.integer(offset);
+  nlp::common::matcher::word_members(json, word, length, offset);
   json.members(members);
   json.end_object();
 }

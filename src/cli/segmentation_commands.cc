@@ -32,6 +32,7 @@ using nlp::common::phraser::SentenceWalk;
 using nlp::common::sectioner::SegmentSpan;
 using nlp::common::sectioner::Sectioner;
 using nlp::common::stitcher::Stitcher;
+namespace feature = nlp::common::feature;
 
 // The --jsonl help of a subcommand whose records are `what`, with `own`
 // members.
@@ -50,55 +51,48 @@ std::optional<std::vector<std::string>> chars_option(const std::string& chars,
   return split_code_points(chars, option);
 }
 
-// The "offset", "length" and "text" members of a sentence or clause, its
-// offset moved by `shift`.
-void write_span(JsonWriter& json, std::string_view text, const SentenceSpan& span,
-                std::int64_t shift) {
-  json.key("offset");
-  json.integer(shift == 0 ? span.offset : common::add_positions(span.offset, shift, "offset"));
-  json.key("length");
-  json.integer(span.length);
-  json.key("text");
-  json.string(text.substr(span.byte_begin, span.byte_end - span.byte_begin));
+// The text of a sentence, clause or segment.
+std::string_view text_of(std::string_view text, std::size_t byte_begin, std::size_t byte_end) {
+  return text.substr(byte_begin, byte_end - byte_begin);
 }
 
-// One sentence record, laid out as Sentence::to_json lays it out, with the
-// document's members after its own.
+// A position of the text moved by `shift` (the text's own place in a larger
+// document).
+std::int64_t shifted(std::int64_t offset, std::int64_t shift) {
+  return shift == 0 ? offset : common::add_positions(offset, shift, "offset");
+}
+
+// One sentence record with its clauses, laid out by sentence_members, with
+// the document's members after its own; offsets moved by `shift`.
 void write_sentence(JsonWriter& json, const Phraser& phraser, std::string_view text,
                     const SentenceSpan& sentence, std::int64_t id, std::string_view members,
                     std::int64_t shift = 0) {
   json.begin_object();
-  json.key("id");
-  json.integer(id);
-  write_span(json, text, sentence, shift);
-  json.key("clauses");
-  json.begin_array();
-  std::int64_t clause_id = 0;
-  phraser.for_each_clause(text, sentence, [&](const SentenceSpan& clause) {
-    json.begin_object();
-    json.key("id");
-    json.integer(clause_id++);
-    json.key("tense");
-    json.string("done");
-    write_span(json, text, clause, shift);
-    json.end_object();
-  });
-  json.end_array();
+  auto write_clauses = [&] {
+    json.begin_array();
+    std::int64_t clause_id = 0;
+    phraser.for_each_clause(text, sentence, [&](const SentenceSpan& clause) {
+      json.begin_object();
+      feature::clause_members(json, clause_id++, Phraser::kClauseTense, shifted(clause.offset, shift),
+                              clause.length, text_of(text, clause.byte_begin, clause.byte_end));
+      json.end_object();
+    });
+    json.end_array();
+  };
+  feature::sentence_members(json, id, shifted(sentence.offset, shift), sentence.length,
+                            text_of(text, sentence.byte_begin, sentence.byte_end), write_clauses);
   json.members(members);
   json.end_object();
   json.end_line();
 }
 
-// One segment record {"text","offset","length"}, then the document's members.
+// One segment record, laid out by segment_members, then the document's
+// members.
 void write_segment(JsonWriter& json, std::string_view text, const SegmentSpan& segment,
                    std::string_view members, std::int64_t shift = 0) {
   json.begin_object();
-  json.key("text");
-  json.string(text.substr(segment.byte_begin, segment.byte_end - segment.byte_begin));
-  json.key("offset");
-  json.integer(shift == 0 ? segment.offset : common::add_positions(segment.offset, shift, "offset"));
-  json.key("length");
-  json.integer(segment.length);
+  nlp::common::sectioner::segment_members(json, text_of(text, segment.byte_begin, segment.byte_end),
+                                          shifted(segment.offset, shift), segment.length);
   json.members(members);
   json.end_object();
   json.end_line();

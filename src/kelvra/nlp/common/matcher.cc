@@ -216,7 +216,9 @@ Word::Word(std::string text, std::int64_t length, std::int64_t offset)
 Word::Word(Unchecked, std::string_view text, std::int64_t length, std::int64_t offset)
     : text(text), length(length), offset(offset) {}
 
-Record Word::to_json() const { return Record{{"text", text}, {"length", length}, {"offset", offset}}; }
+Record Word::to_json() const {
+  return kelvra::common::build_record([&](auto& out) { word_members(out, text, length, offset); });
+}
 
 Word Word::from_json(const Record& json) {
   require_map(json, "json");

@@ -57,6 +57,7 @@
 
 #include "kelvra/common/binary_image.h"
 #include "kelvra/common/record.h"
+#include "kelvra/common/record_layout.h"
 
 namespace kelvra::nlp::common::matcher {
 
@@ -73,7 +74,7 @@ class Word {
   std::int64_t length;
   std::int64_t offset;
 
-  // {"text","length","offset"}
+  // {"text","length","offset"}, laid out by word_members
   Record to_json() const;
   // Keys in any order, unknown keys ignored. TypeError naming `json` for a
   // non-map, KeyError naming a missing key, TypeError naming a field of the
@@ -97,6 +98,16 @@ class Word {
 };
 
 std::ostream& operator<<(std::ostream& os, const Word& word);
+
+// The members of an occurrence record, in order, handed to `out.member` (see
+// record_layout.h): the one layout of Word::to_json and of writers that
+// stream occurrences as the search finds them.
+template <class Out, class Text>
+void word_members(Out& out, const Text& text, std::int64_t length, std::int64_t offset) {
+  out.member("text", text);
+  out.member("length", length);
+  out.member("offset", offset);
+}
 
 class Automaton {
  public:

@@ -24,7 +24,8 @@ AlterWord::AlterWord(std::string text, std::string normalized_text, std::int64_t
 }
 
 Record AlterWord::to_json() const {
-  return Record{{"text", text}, {"normalized_text", normalized_text}, {"offset", offset}};
+  return kelvra::common::build_record(
+      [&](auto& out) { alter_word_members(out, text, normalized_text, offset); });
 }
 
 AlterWord AlterWord::from_json(const Record& json) {
@@ -52,7 +53,8 @@ Record Text::to_json() const {
     words = Record::array();
     for (const auto& word : *alter_words) words.push_back(word.to_json());
   }
-  return Record{{"text", text}, {"normalized_text", normalized_text}, {"alter_words", words}};
+  return kelvra::common::build_record(
+      [&](auto& out) { text_members(out, text, normalized_text, std::move(words)); });
 }
 
 Text Text::from_json(const Record& json) {

@@ -37,9 +37,11 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kelvra/common/record.h"
+#include "kelvra/common/record_layout.h"
 #include "kelvra/nlp/common/common.h"
 
 namespace kelvra::nlp::common::normalizer {
@@ -55,7 +57,7 @@ class AlterWord {
   std::string normalized_text;  // what the position became after all steps
   std::int64_t offset;          // code points from the start of the input
 
-  // {"text", "normalized_text", "offset"}
+  // {"text", "normalized_text", "offset"}, laid out by alter_word_members
   Record to_json() const;
   // Accepts keys in any order and ignores unknown ones. TypeError naming
   // `json` when it is not a map, KeyError naming a missing key, TypeError
@@ -79,13 +81,42 @@ class Text {
   // caller sets it so; normalize always gives a list.
   std::optional<std::vector<AlterWord>> alter_words;
 
-  // {"text", "normalized_text", "alter_words": [AlterWord records] or null}
+  // {"text", "normalized_text", "alter_words": [AlterWord records] or null},
+  // laid out by text_members
   Record to_json() const;
   // As AlterWord::from_json; a null "alter_words" gives the absent value.
   static Text from_json(const Record& json);
   std::string to_string() const;
   bool operator==(const Text&) const = default;
 };
+
+// The members of an AlterWord record, in order, handed to `out.member` (see
+// record_layout.h): the one layout of AlterWord::to_json and of writers that
+// stream the changes as normalize finds them.
+template <class Out, class Text, class Normalized>
+void alter_word_members(Out& out, const Text& text, const Normalized& normalized_text,
+                        std::int64_t offset) {
+  out.member("text", text);
+  out.member("normalized_text", normalized_text);
+  out.member("offset", offset);
+}
+
+// The members normalising adds to a text, in order: its normalised form,
+// then the list of its changes (AlterWord records, null, or a callable that
+// makes or writes the list).
+template <class Out, class Normalized, class AlterWords>
+void normalized_members(Out& out, const Normalized& normalized_text, AlterWords&& alter_words) {
+  out.member("normalized_text", normalized_text);
+  out.member("alter_words", std::forward<AlterWords>(alter_words));
+}
+
+// The members of a Text record: the input's "text", then normalized_members.
+template <class Out, class Input, class Normalized, class AlterWords>
+void text_members(Out& out, const Input& text, const Normalized& normalized_text,
+                  AlterWords&& alter_words) {
+  out.member("text", text);
+  normalized_members(out, normalized_text, std::forward<AlterWords>(alter_words));
+}
 
 std::ostream& operator<<(std::ostream& os, const AlterWord& word);
 std::ostream& operator<<(std::ostream& os, const Text& text);

@@ -263,7 +263,8 @@ std::vector<Sentence> Phraser::split(std::string_view input) const {
     std::vector<Clause> clauses;
     for_each_clause(input, sentence, [&](const SentenceSpan& clause) {
       clauses.emplace_back(
-          static_cast<std::int64_t>(clauses.size()), "done", clause.offset, clause.length,
+          static_cast<std::int64_t>(clauses.size()), std::string(kClauseTense), clause.offset,
+          clause.length,
           std::string(input.substr(clause.byte_begin, clause.byte_end - clause.byte_begin)));
     });
     sentences.emplace_back(
@@ -315,8 +316,8 @@ std::vector<Sentence> Phraser::split(const std::vector<Word>& input) const {
   for (const auto& chunk : cut_words(input, &punct_chars_)) {
     std::vector<Clause> clauses;
     for (const auto& clause : cut_words(chunk, &clause_set_)) {
-      clauses.emplace_back(static_cast<std::int64_t>(clauses.size()), "done", clause.front().id,
-                           static_cast<std::int64_t>(clause.size()),
+      clauses.emplace_back(static_cast<std::int64_t>(clauses.size()), std::string(kClauseTense),
+                           clause.front().id, static_cast<std::int64_t>(clause.size()),
                            join_texts(clause, 0, clause.size()));
     }
     sentences.emplace_back(static_cast<std::int64_t>(sentences.size()), chunk.front().id,

@@ -82,6 +82,8 @@ class Phraser {
   static constexpr std::array<std::string_view, 2> quote_right_char = {"】", "」"};
 
   static constexpr std::int64_t kDefaultMaxLen = 510;
+  // The tense of every clause cut here: clauses are not analysed for tense.
+  static constexpr std::string_view kClauseTense = "done";
 
   // The four lists above, for a phraser that uses others in their place (a
   // caller's own clause marks, quotes or brackets). An entry of one code

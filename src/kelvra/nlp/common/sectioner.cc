@@ -19,11 +19,8 @@ using M = kelvra::common::records::JsonModel;
 namespace {
 
 Record make_segment(std::string_view text, std::int64_t offset, std::int64_t length) {
-  Record segment = Record::object();
-  segment["text"] = std::string(text);
-  segment["offset"] = offset;
-  segment["length"] = length;
-  return segment;
+  return kelvra::common::build_record(
+      [&](auto& out) { segment_members(out, text, offset, length); });
 }
 
 [[noreturn]] void invalid_length(std::int64_t length, std::string_view why) {

@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "kelvra/common/record.h"
+#include "kelvra/common/record_layout.h"
 #include "kelvra/nlp/common/phraser.h"
 
 namespace kelvra::nlp::common::sectioner {
@@ -54,6 +55,16 @@ struct SegmentSpan {
   std::int64_t offset;
   std::int64_t length;
 };
+
+// The members of a segment record, in order, handed to `out.member` (see
+// record_layout.h): the one layout of the segments split makes and of
+// writers that stream segments as they are found.
+template <class Out, class Text>
+void segment_members(Out& out, const Text& text, std::int64_t offset, std::int64_t length) {
+  out.member("text", text);
+  out.member("offset", offset);
+  out.member("length", length);
+}
 
 class Sectioner {
  public:

@@ -62,8 +62,8 @@ Clause::Clause(std::int64_t id_, std::string tense, std::int64_t offset, std::in
 }
 
 Record Clause::to_json() const {
-  return Record{
-      {"id", id}, {"tense", tense}, {"offset", offset}, {"length", length}, {"text", text}};
+  return kelvra::common::build_record(
+      [&](auto& out) { clause_members(out, id, tense, offset, length, text); });
 }
 
 Clause Clause::from_json(const Record& json) { return internal::read_clause<M>(M::view(json)); }
@@ -81,11 +81,9 @@ Sentence::Sentence(std::int64_t id_, std::int64_t offset, std::int64_t length, s
 Record Sentence::to_json() const {
   Record clause_records = Record::array();
   for (const auto& clause : clauses) clause_records.push_back(clause.to_json());
-  return Record{{"id", id},
-                {"offset", offset},
-                {"length", length},
-                {"text", text},
-                {"clauses", std::move(clause_records)}};
+  return kelvra::common::build_record([&](auto& out) {
+    sentence_members(out, id, offset, length, text, std::move(clause_records));
+  });
 }
 
 Sentence Sentence::from_json(const Record& json) {

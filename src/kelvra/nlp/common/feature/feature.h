@@ -18,9 +18,11 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kelvra/common/record.h"
+#include "kelvra/common/record_layout.h"
 
 namespace kelvra::nlp::common::feature {
 
@@ -64,12 +66,25 @@ class Clause {
   std::int64_t length;
   std::string text;
 
-  // {"id","tense","offset","length","text"}
+  // {"id","tense","offset","length","text"}, laid out by clause_members
   Record to_json() const;
   static Clause from_json(const Record& json);
   std::string to_string() const;
   bool operator==(const Clause&) const = default;
 };
+
+// The members of a clause record, in order, handed to `out.member` (see
+// record_layout.h): the one layout of Clause::to_json and of writers that
+// stream clauses without making them.
+template <class Out, class Tense, class Text>
+void clause_members(Out& out, std::int64_t id, const Tense& tense, std::int64_t offset,
+                    std::int64_t length, const Text& text) {
+  out.member("id", id);
+  out.member("tense", tense);
+  out.member("offset", offset);
+  out.member("length", length);
+  out.member("text", text);
+}
 
 class Sentence {
  public:
@@ -82,12 +97,25 @@ class Sentence {
   std::string text;
   std::vector<Clause> clauses;
 
-  // {"id","offset","length","text","clauses":[clause records]}
+  // {"id","offset","length","text","clauses":[clause records]}, laid out by
+  // sentence_members
   Record to_json() const;
   static Sentence from_json(const Record& json);
   std::string to_string() const;
   bool operator==(const Sentence&) const = default;
 };
+
+// The members of a sentence record, in order, as clause_members; `clauses`
+// is the list of clause records (or a callable that makes or writes it).
+template <class Out, class Text, class Clauses>
+void sentence_members(Out& out, std::int64_t id, std::int64_t offset, std::int64_t length,
+                      const Text& text, Clauses&& clauses) {
+  out.member("id", id);
+  out.member("offset", offset);
+  out.member("length", length);
+  out.member("text", text);
+  out.member("clauses", std::forward<Clauses>(clauses));
+}
 
 // A named entity: the record exactly as given, every key kept in order
 // (contiguous entities carry `offset` and `length`, multi-piece ones
