@@ -34,12 +34,10 @@ std::string python_kinds(kelvra::common::Kinds expected);
 // The Python type of a value of the library's records of kind `kind`.
 std::string_view python_type_of(kelvra::Record::value_t kind);
 
-// Every message of a value of the wrong kind, whoever finds it (these
-// checks, the record operations, the library's own kind checks), is the
-// library's must_be_message in Python's words: "`PARAMETER` must be a str,
-// got int".
-
-// Raises TypeError naming `parameter`, worded by must_be_message.
+// Raises TypeError naming `parameter`. Every message of a value of the
+// wrong kind, whoever finds it (these checks, the record operations, the
+// library's own kind checks), is the library's must_be_message in Python's
+// words: "`PARAMETER` must be a str, got int".
 [[noreturn]] void wrong_kind(py::handle value, std::string_view parameter,
                              std::string_view expected);
 
