@@ -18,6 +18,7 @@ using kelvra::nlp::common::feature::Word;
 using kelvra::nlp::common::phraser::Phraser;
 using kelvra::nlp::common::sectioner::Sectioner;
 using kelvra::nlp::common::stitcher::Stitcher;
+using kelvra::nlp::common::TaskKind;
 namespace sectioning = kelvra::nlp::common::sectioner::internal;
 namespace stitching = kelvra::nlp::common::stitcher::internal;
 
@@ -148,7 +149,7 @@ py::object enders_of(const Phraser& phraser) {
 
 // Stitches the caller's segments where they stand: the result holds the
 // very records (dicts or matcher Words) of their lists.
-py::list merge(py::handle segments, stitching::Kind kind) {
+py::list merge(py::handle segments, TaskKind kind) {
   const PyValue list = PyValue::borrowed(segments.ptr());
   const auto count = [&] { return PyModel::size(list); };
   const auto segment_at = [&](std::size_t i) { return PyModel::item(list, i); };
@@ -341,14 +342,14 @@ the returned list holds those very records.)");
       .def("__repr__", [](const Stitcher&) { return "Stitcher()"; })
       .def("merge", [](const Stitcher&, py::object segments, py::object type_) {
         require_list(segments, "segments");
-        return merge(segments, stitching::kind_of(require_str(type_, "type_")));
+        return merge(segments, kelvra::nlp::common::parse_task_kind(require_str(type_, "type_")));
       }, py::arg("segments"), py::arg("type_"),
            R"(One list of the segments' "nes" ("ner") or "relations" ("relation"), shifted by each segment's "offset".)")
       .def("_merge_nes", [](const Stitcher&, py::object segments) {
-        return merge(require_list(segments, "segments"), stitching::Kind::kNes);
+        return merge(require_list(segments, "segments"), TaskKind::kNer);
       }, py::arg("segments"))
       .def("_merge_relations", [](const Stitcher&, py::object segments) {
-        return merge(require_list(segments, "segments"), stitching::Kind::kRelations);
+        return merge(require_list(segments, "segments"), TaskKind::kRelation);
       }, py::arg("segments"));
   add_pickling(
       stitcher, [](py::object) { return py::tuple(); },

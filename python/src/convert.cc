@@ -99,7 +99,8 @@ Record convert_plain(py::handle value, std::string_view parameter, int depth) {
       PyObject *key, *item;
       while (PyDict_Next(o, &pos, &key, &item)) {
         if (!PyUnicode_Check(key))
-          raise_type_error(kind_message(parameter, "a record, whose keys are str", type_name(key)));
+          raise_type_error(
+              kelvra::common::must_be_message(parameter, "a record, whose keys are str", type_name(key)));
         append_entry(map, utf8_of_key(key), convert_plain(item, parameter, depth + 1));
       }
       return map;
@@ -122,13 +123,6 @@ std::string type_name(py::handle value) {
   std::string_view name = Py_TYPE(value.ptr())->tp_name;
   if (auto dot = name.rfind('.'); dot != std::string_view::npos) name.remove_prefix(dot + 1);
   return std::string(name);
-}
-
-std::string kind_message(std::string_view parameter, std::string_view expected,
-                         std::string_view found_type) {
-  std::string message = "`";
-  message.append(parameter).append("` must be ").append(expected).append(", got ").append(found_type);
-  return message;
 }
 
 std::string python_kinds(kelvra::common::Kinds expected) {
@@ -160,7 +154,7 @@ std::string_view python_type_of(Record::value_t kind) {
 }
 
 void wrong_kind(py::handle value, std::string_view parameter, std::string_view expected) {
-  raise_type_error(kind_message(parameter, expected, type_name(value)));
+  raise_type_error(kelvra::common::must_be_message(parameter, expected, type_name(value)));
 }
 
 std::string_view require_str(py::handle value, std::string_view parameter) {

@@ -17,6 +17,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "kelvra/common/exceptions.h"
 #include "kelvra/common/record.h"
 
 namespace kelvra::python {
@@ -27,19 +28,16 @@ using kelvra::Record;
 // The Python name of an object's type, for messages (type(value).__name__).
 std::string type_name(py::handle value);
 
-// Every message of a value of the wrong kind, whoever finds it (these
-// checks, the record operations, the library's own kind checks):
-// "`PARAMETER` must be EXPECTED, got TYPE", in Python's words.
-std::string kind_message(std::string_view parameter, std::string_view expected,
-                         std::string_view found_type);
-
 // Python's words for kinds of record values: "a dict", "a list or None", ...
 std::string python_kinds(kelvra::common::Kinds expected);
 
 // The Python type of a value of the library's records of kind `kind`.
 std::string_view python_type_of(kelvra::Record::value_t kind);
 
-// Raises TypeError naming `parameter`, worded by kind_message.
+// Raises TypeError naming `parameter`. Every message of a value of the
+// wrong kind, whoever finds it (these checks, the record operations, the
+// library's own kind checks), is the library's must_be_message in Python's
+// words: "`PARAMETER` must be a str, got int".
 [[noreturn]] void wrong_kind(py::handle value, std::string_view parameter,
                              std::string_view expected);
 

@@ -14,6 +14,7 @@
 
 #include "bindings.h"
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/record.h"
 #include "kelvra/common/text_form.h"
 #include "kelvra/common/utils.h"
 #include "kelvra/nlp/common/common.h"
@@ -59,14 +60,15 @@ void translate(std::exception_ptr failure) {
                  py::make_tuple(to_str(e.path()), to_str(e.what()), e.line()));
   } catch (const common::WrongKind& e) {
     // The library's own kind checks, worded as the extension's are.
-    const std::string message = kind_message(e.parameter(), python_kinds(e.expected()), python_type_of(e.found()));
+    const std::string message =
+        common::must_be_message(e.parameter(), python_kinds(e.expected()), python_type_of(e.found()));
     PyErr_SetString(PyExc_TypeError, message.c_str());
   } catch (const common::TypeError& e) {
     PyErr_SetString(PyExc_TypeError, e.what());
   } catch (const common::KeyError& e) {
     // A plain missing key is reported as Python reports one: by the key.
-    const std::string plain = "missing key '" + e.key() + "'";
-    py::str arg = to_str(plain == e.what() ? e.key() : std::string(e.what()));
+    const bool plain = common::missing_key_message(e.key()) == e.what();
+    py::str arg = to_str(plain ? e.key() : std::string(e.what()));
     PyErr_SetObject(PyExc_KeyError, arg.ptr());
   } catch (const common::AttributeError& e) {
     PyErr_SetString(PyExc_AttributeError, e.what());
@@ -197,12 +199,11 @@ void bind_common(py::module_& m) {
   py::module_ c = m.def_submodule("common", "Failures, configuration files and text forms");
 
   py::list codes;
-  for (auto code : {common::ErrorCodes::SUCCESS, common::ErrorCodes::INVALID_PARAMETERS,
-                    common::ErrorCodes::NOT_FOUND, common::ErrorCodes::IO_ERROR,
-                    common::ErrorCodes::REMOTE_ERROR, common::ErrorCodes::INTERNAL_ERROR}) {
+  for (auto code : common::kAllErrorCodes)
     codes.append(py::make_tuple(to_str(common::error_code_name(code)), static_cast<int>(code)));
-  }
   c.attr("ERROR_CODES") = codes;
+  // How deeply records may nest, for the callers that build records near it.
+  c.attr("MAX_RECORD_DEPTH") = common::kMaxRecordDepth;
 
   c.def("load_config", [](py::object path) {
     std::string file(require_str(path, "path"));

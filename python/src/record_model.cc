@@ -59,7 +59,8 @@ py::object copy_of(PyObject* object, std::string_view parameter, std::size_t dep
     PyObject *key, *item;
     while (PyDict_Next(object, &pos, &key, &item)) {
       if (!PyUnicode_Check(key))
-        throw py::type_error(kind_message(parameter, "a record, whose keys are str", type_name(key)));
+        throw py::type_error(
+            kelvra::common::must_be_message(parameter, "a record, whose keys are str", type_name(key)));
       py::object item_copy = copy_of(item, parameter, depth + 1);
       if (PyDict_SetItem(copy.ptr(), key, item_copy.ptr()) != 0) throw py::error_already_set();
     }
@@ -85,7 +86,7 @@ py::object copy_of(PyObject* object, std::string_view parameter, std::size_t dep
   if (object == Py_None || PyBool_Check(object) || PyLong_Check(object) || PyFloat_Check(object) ||
       PyUnicode_Check(object) || is_other_number(object))
     return py::reinterpret_borrow<py::object>(object);
-  throw py::type_error(kind_message(parameter, kRecordValues, type_name(object)));
+  throw py::type_error(kelvra::common::must_be_message(parameter, kRecordValues, type_name(object)));
 }
 
 }  // namespace
@@ -171,7 +172,7 @@ std::string PyModel::text_form(const Value& value) {
 
 void PyModel::wrong_kind(const Value& value, std::string_view parameter, kelvra::common::Kinds expected) {
   const std::string found = value.which() == Field::kNone ? type_name(value.object()) : "int";
-  throw py::type_error(kind_message(parameter, python_kinds(expected), found));
+  throw py::type_error(kelvra::common::must_be_message(parameter, python_kinds(expected), found));
 }
 
 void PyModel::set(const Value& map, Key key, Owned value) {

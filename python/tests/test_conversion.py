@@ -7,6 +7,7 @@ import numpy
 import pytest
 
 from conftest import assert_type_error_names
+from kelvra import _native
 from kelvra.common.exceptions import ErrorCodes, KvException
 from kelvra.nlp.common.gleaner import Gleaner
 from kelvra.nlp.common.matcher import Automaton, Word
@@ -89,7 +90,7 @@ def test_deep_nesting_is_refused_where_it_is_walked():
     with pytest.raises(KvException) as info:
         Sectioner().split({"feature_set": {"text": "ab", "nes": [deep]}, "length": 5}, "relation")
     assert info.value.code is ErrorCodes.INVALID_PARAMETERS
-    assert info.value.message == "`ne` is nested deeper than 1000 levels"
+    assert info.value.message == f"`ne` is nested deeper than {_native.common.MAX_RECORD_DEPTH} levels"
 
 
 def test_failed_merge_changes_nothing_even_for_a_record_listed_twice():

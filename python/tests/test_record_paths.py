@@ -9,6 +9,7 @@ import sys
 
 import pytest
 
+from kelvra._native.common import MAX_RECORD_DEPTH
 from kelvra._native.testing import library_path
 from kelvra.common.exceptions import KvException
 from kelvra.nlp.common.feature import feature as base
@@ -43,7 +44,7 @@ def junk(rng, depth=0):
     """Any record value: nested a little, now and then very deeply."""
     roll = rng.random()
     if roll < 0.01:
-        return deep(rng.choice([998, 999, 1000, 1001, 1100]))
+        return deep(MAX_RECORD_DEPTH + rng.choice([-2, -1, 0, 1, 100]))
     if depth < 3 and roll < 0.25:
         return {rng.choice(KEYS): junk(rng, depth + 1) for _ in range(rng.randrange(3))}
     if depth < 3 and roll < 0.35:
@@ -90,7 +91,7 @@ def entity_list(rng):
         return junk(rng)
     entities = [entity(rng) for _ in range(rng.randrange(6))]
     if rng.random() < 0.1:  # placed and copied, and nested right at the limit or past it
-        entities.append({"text": "a", "offset": 0, "length": 0, "deep": deep(rng.choice([998, 999]))})
+        entities.append({"text": "a", "offset": 0, "length": 0, "deep": deep(MAX_RECORD_DEPTH - rng.choice([2, 1]))})
     return entities
 
 

@@ -18,6 +18,7 @@
 #include "cli/cli.h"
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/utf8.h"
+#include "kelvra/nlp/common/internal/task_kind.h"
 #include "kelvra/nlp/common/phraser.h"
 #include "kelvra/nlp/common/sectioner.h"
 #include "kelvra/nlp/common/stitcher.h"
@@ -438,7 +439,7 @@ void add_section(CLI::App& app) {
       "feature set {\"text\":...,\"nes\":[...]}. Prints one segment record per line.");
   cmd->add_option("--type", options->type, "ner or relation")
       ->required()
-      ->check(one_of({"ner", "relation"}));
+      ->check(one_of({nlp::common::kTaskKindNames.begin(), nlp::common::kTaskKindNames.end()}));
   cmd->add_option("--length", options->length, "Maximum segment length, in code points")
       ->required()
       ->check(at_least(1));
@@ -555,7 +556,7 @@ void add_stitch(CLI::App& app) {
       "per line, as each segment is read.");
   cmd->add_option("--type", options->type, "ner or relation")
       ->required()
-      ->check(one_of({"ner", "relation"}));
+      ->check(one_of({nlp::common::kTaskKindNames.begin(), nlp::common::kTaskKindNames.end()}));
   cmd->add_option("--carry", options->carry,
                   "Members of each segment to copy into each of its merged records, after\n"
                   "the record's own (a document's \"id\", say, so that the records of many\n"

@@ -16,6 +16,19 @@ std::string_view error_code_name(ErrorCodes code) {
   return "UNKNOWN";
 }
 
+std::string must_be_message(std::string_view parameter, std::string_view expected,
+                            std::string_view found) {
+  std::string message = "`";
+  message.append(parameter).append("` must be ").append(expected).append(", got ").append(found);
+  return message;
+}
+
+std::string missing_key_message(std::string_view key) {
+  std::string message = "missing key '";
+  message.append(key).append("'");
+  return message;
+}
+
 KvException::KvException(ErrorCodes code, std::string message)
     : std::runtime_error(std::move(message)), code_(code) {}
 
@@ -23,7 +36,7 @@ TypeError::TypeError(std::string parameter, std::string message)
     : std::invalid_argument(std::move(message)), parameter_(std::move(parameter)) {}
 
 KeyError::KeyError(std::string key)
-    : std::out_of_range("missing key '" + key + "'"), key_(std::move(key)) {}
+    : std::out_of_range(missing_key_message(key)), key_(std::move(key)) {}
 
 KeyError::KeyError(std::string key, std::string message)
     : std::out_of_range(std::move(message)), key_(std::move(key)) {}

@@ -25,8 +25,19 @@ enum class ErrorCodes : std::int32_t {
   INTERNAL_ERROR = 1005,
 };
 
+// Every code, in order of value: what a binding to another language exports.
+inline constexpr ErrorCodes kAllErrorCodes[] = {
+    ErrorCodes::SUCCESS,      ErrorCodes::INVALID_PARAMETERS, ErrorCodes::NOT_FOUND,
+    ErrorCodes::IO_ERROR,     ErrorCodes::REMOTE_ERROR,       ErrorCodes::INTERNAL_ERROR,
+};
+
 // The upper-case name of a code, e.g. "INVALID_PARAMETERS".
 std::string_view error_code_name(ErrorCodes code);
+
+// "`PARAMETER` must be EXPECTED, got FOUND": how every value that a
+// parameter cannot take is reported, whoever finds it.
+std::string must_be_message(std::string_view parameter, std::string_view expected,
+                            std::string_view found);
 
 // An invalid choice among fixed options, or another failure that carries a
 // code. what() is the message exactly as given.
@@ -50,10 +61,13 @@ class TypeError : public std::invalid_argument {
   std::string parameter_;
 };
 
+// "missing key 'KEY'": what a KeyError for a plain missing key says.
+std::string missing_key_message(std::string_view key);
+
 // A missing key, or a lookup that failed with a message of its own.
 class KeyError : public std::out_of_range {
  public:
-  // what() is "missing key 'KEY'".
+  // what() is missing_key_message(key).
   explicit KeyError(std::string key);
   // what() is `message` exactly.
   KeyError(std::string key, std::string message);

@@ -1,5 +1,9 @@
 #include "kelvra/common/exceptions.h"
 
+#include <cstdint>
+#include <set>
+#include <string_view>
+
 #include <gtest/gtest.h>
 
 namespace kelvra::common {
@@ -16,6 +20,17 @@ TEST(Exceptions, KvExceptionCarriesCodeAndExactMessage) {
   }
 }
 
+TEST(Exceptions, EveryExportedCodeHasItsOwnName) {
+  std::set<std::string_view> names;
+  std::int32_t previous = -1;
+  for (ErrorCodes code : kAllErrorCodes) {
+    EXPECT_GT(static_cast<std::int32_t>(code), previous);
+    previous = static_cast<std::int32_t>(code);
+    EXPECT_NE(error_code_name(code), "UNKNOWN");
+    EXPECT_TRUE(names.insert(error_code_name(code)).second) << error_code_name(code);
+  }
+}
+
 TEST(Exceptions, KindsDeriveFromTheirStandardCounterparts) {
   EXPECT_THROW(throw TypeError("text", "bad"), std::invalid_argument);
   EXPECT_THROW(throw KeyError("offset"), std::out_of_range);
@@ -28,6 +43,7 @@ TEST(Exceptions, KeyErrorNamesTheKeyOrKeepsItsMessage) {
   KeyError missing("offset");
   EXPECT_EQ(missing.key(), "offset");
   EXPECT_STREQ(missing.what(), "missing key 'offset'");
+  EXPECT_EQ(missing_key_message("offset"), missing.what());
   KeyError custom("url", "must specify a url");
   EXPECT_STREQ(custom.what(), "must specify a url");
 }

@@ -41,8 +41,8 @@ std::string expected_kinds(Kinds expected) {
 }
 
 WrongKind::WrongKind(std::string parameter, Kinds expected, Record::value_t found)
-    : TypeError(parameter, "parameter `" + parameter + "` must be " + expected_kinds(expected) +
-                               ", got " + std::string(kind_name(Record(found)))),
+    : TypeError(parameter, "parameter " + must_be_message(parameter, expected_kinds(expected),
+                                                           kind_name(Record(found)))),
       expected_(expected),
       found_(found) {}
 
@@ -50,8 +50,7 @@ namespace records {
 
 void unusable_number(std::string_view parameter, std::string_view expected,
                      const std::string& value_text) {
-  throw KvException(ErrorCodes::INVALID_PARAMETERS, "`" + std::string(parameter) + "` must be " +
-                                                        std::string(expected) + ", got " + value_text);
+  throw KvException(ErrorCodes::INVALID_PARAMETERS, must_be_message(parameter, expected, value_text));
 }
 
 void check_depth(std::size_t depth, std::string_view parameter) {

@@ -1,11 +1,13 @@
 #include "kelvra/common/utils.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -111,6 +113,17 @@ Record ConfigUtil::load(const std::string& path) {
     throw FileError(path, "configuration must be a JSON object, got " +
                               std::string(kind_name(config)), 1);
   return config;
+}
+
+void advise_huge_pages([[maybe_unused]] const void* data, [[maybe_unused]] std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  if (bytes < 4 * kHuge) return;
+  const auto address = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (address + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t end = (address + bytes) & ~(kHuge - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
 }
 
 }  // namespace kelvra::common

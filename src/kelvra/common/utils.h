@@ -1,9 +1,10 @@
-// The common services: named loggers and configuration files.
+// The common services: named loggers, configuration files and a memory hint.
 //
 //   auto logger = kelvra::common::LogUtil::get_logger("kelvra.nlp.common.phraser");
 //   kelvra::Record config = kelvra::common::ConfigUtil::load("annotator.json");
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -38,5 +39,12 @@ class ConfigUtil {
   // or is not a JSON object.
   static Record load(const std::string& path);
 };
+
+// Asks the system to back the whole 2 MiB pages inside a large block that is
+// about to be filled with huge pages: filling millions of records or a big
+// matrix otherwise takes a page fault every 4 KiB, a good part of the time.
+// Only a hint: blocks under 8 MiB are left alone (the call would cost more
+// than it saves), and systems without the advice ignore it.
+void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
 
 }  // namespace kelvra::common

@@ -7,13 +7,10 @@
 #include <stdexcept>
 #include <utility>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/text_form.h"
 #include "kelvra/common/utf8.h"
+#include "kelvra/common/utils.h"
 
 namespace kelvra::nlp::common::matcher {
 
@@ -155,20 +152,6 @@ class SlotPlacer {
   BitSet candidates_;                // free slots still worth trying for families
   std::size_t size_class_ = 0;       // bit width of the family size being placed
 };
-
-// Asks for huge pages under a large buffer that is about to be filled: a
-// result of millions of records otherwise takes a page fault every 4 KiB,
-// about a third of a search's time. Only a hint; ignored where unknown.
-void advise_huge_pages([[maybe_unused]] const void* data, [[maybe_unused]] std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  if (bytes < 4 * kHuge) return;
-  const auto address = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t begin = (address + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t end = (address + bytes) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#endif
-}
 
 }  // namespace
 
@@ -499,7 +482,7 @@ void Automaton::search(std::string_view text, std::vector<Word>& found) const {
   }
 
   found.reserve(found.size() + total);
-  advise_huge_pages(found.data() + found.size(), total * sizeof(Word));
+  kelvra::common::advise_huge_pages(found.data() + found.size(), total * sizeof(Word));
   // Code point positions: count the lead bytes between one hit and the next.
   std::size_t counted_to = 0;
   std::int64_t end = -1;

@@ -13,6 +13,7 @@ using kelvra::common::add_positions;
 using kelvra::common::ErrorCodes;
 using kelvra::common::KvException;
 namespace utf8 = kelvra::common::utf8;
+namespace records = kelvra::common::records;
 
 using M = kelvra::common::records::JsonModel;
 
@@ -116,9 +117,7 @@ std::pair<std::vector<Record>, std::int64_t> Sectioner::_split_extra_long_senten
   utf8::require_valid(sentence, "sentence");
   if (length < 1) invalid_length(length, "at least 1 to cut a sentence");
   if (segment_offset < 0)
-    throw KvException(ErrorCodes::INVALID_PARAMETERS,
-                      "`segment_offset` must be a position or length of at least 0, got " +
-                          std::to_string(segment_offset));
+    records::unusable_number("segment_offset", records::kNonNegative, std::to_string(segment_offset));
   std::vector<Record> pieces;
   for (std::size_t begin = 0; begin < sentence.size();) {
     std::size_t end = utf8::advance(sentence, begin, static_cast<std::size_t>(length));

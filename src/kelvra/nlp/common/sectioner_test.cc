@@ -1,5 +1,6 @@
 #include "kelvra/nlp/common/sectioner.h"
 
+#include <algorithm>
 #include <random>
 #include <thread>
 
@@ -9,6 +10,7 @@
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/record.h"
 #include "kelvra/common/utf8.h"
+#include "kelvra/nlp/common/internal/task_kind.h"
 #include "kelvra/nlp/common/stitcher.h"
 
 namespace kelvra::nlp::common::sectioner {
@@ -77,6 +79,32 @@ TEST(Sectioner, RefusesLengthsThatCannotHoldTheText) {
     }
   }
   EXPECT_THROW(Sectioner().split(ner_input("", -1), "ner"), KvException);
+}
+
+// The sectioner and the stitcher take the same task names and refuse the
+// same others with the same failure, so that a split is always mergeable.
+TEST(Sectioner, TakesTheTaskNamesTheStitcherTakes) {
+  const Record input = {{"text", "甲。乙"},
+                        {"length", 2},
+                        {"feature_set", {{"text", "甲。乙"}, {"nes", Record::array()}}}};
+  const auto failure = [](const auto& call) -> std::string {
+    try {
+      call();
+      return "";
+    } catch (const KvException& e) {
+      return std::to_string(static_cast<int>(e.code())) + " " + e.what();
+    }
+  };
+  using namespace std::string_view_literals;
+  for (std::string_view type : {"ner"sv, "relation"sv, "NER"sv, "ner "sv, "relations"sv, ""sv, "ner\0"sv}) {
+    const std::string split = failure([&] { Sectioner().split(input, type); });
+    std::vector<Record> none;
+    const std::string merge = failure([&] { stitcher::Stitcher().merge(none, type); });
+    EXPECT_EQ(split, merge) << type;
+    const bool named =
+        std::find(kTaskKindNames.begin(), kTaskKindNames.end(), type) != kTaskKindNames.end();
+    EXPECT_EQ(split.empty(), named) << type;
+  }
 }
 
 TEST(Sectioner, SeparatorOfLineFeedsOnly) {

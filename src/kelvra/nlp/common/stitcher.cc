@@ -8,26 +8,14 @@
 
 namespace kelvra::nlp::common::stitcher {
 
-namespace internal {
-
-Kind kind_of(std::string_view type_) {
-  if (type_ == "ner") return Kind::kNes;
-  if (type_ == "relation") return Kind::kRelations;
-  throw kelvra::common::KvException(kelvra::common::ErrorCodes::INVALID_PARAMETERS,
-                                    R"(type_ must in ["ner", "relation"])");
-}
-
-}  // namespace internal
-
 namespace {
 
-using internal::Kind;
 using M = kelvra::common::records::JsonModel;
 
 // The shifted records of `segments` (a vector or a list record), copied,
 // or moved out of segments the caller gave up once all are shifted.
 template <class Segments>
-std::vector<Record> merge_segments(Segments& segments, Kind kind, bool move) {
+std::vector<Record> merge_segments(Segments& segments, TaskKind kind, bool move) {
   std::vector<Record*> items;
   internal::merge<M>(
       kind, [&] { return segments.size(); }, [&](std::size_t i) { return M::view(segments[i]); },
@@ -38,11 +26,11 @@ std::vector<Record> merge_segments(Segments& segments, Kind kind, bool move) {
   return merged;
 }
 
-std::vector<Record> merge_vector(std::vector<Record>& segments, Kind kind, bool move) {
+std::vector<Record> merge_vector(std::vector<Record>& segments, TaskKind kind, bool move) {
   return merge_segments(segments, kind, move);
 }
 
-std::vector<Record> merge_list(Record& segments, Kind kind) {
+std::vector<Record> merge_list(Record& segments, TaskKind kind) {
   kelvra::common::require_list(segments, "segments");
   return merge_segments(segments, kind, false);
 }
@@ -50,32 +38,32 @@ std::vector<Record> merge_list(Record& segments, Kind kind) {
 }  // namespace
 
 std::vector<Record> Stitcher::merge(std::vector<Record>& segments, std::string_view type_) const {
-  return merge_vector(segments, internal::kind_of(type_), false);
+  return merge_vector(segments, parse_task_kind(type_), false);
 }
 
 std::vector<Record> Stitcher::merge(std::vector<Record>&& segments, std::string_view type_) const {
-  return merge_vector(segments, internal::kind_of(type_), true);
+  return merge_vector(segments, parse_task_kind(type_), true);
 }
 
 std::vector<Record> Stitcher::merge(Record& segments, std::string_view type_) const {
   kelvra::common::require_list(segments, "segments");
-  return merge_list(segments, internal::kind_of(type_));
+  return merge_list(segments, parse_task_kind(type_));
 }
 
 std::vector<Record> Stitcher::_merge_nes(std::vector<Record>& segments) const {
-  return merge_vector(segments, Kind::kNes, false);
+  return merge_vector(segments, TaskKind::kNer, false);
 }
 
 std::vector<Record> Stitcher::_merge_nes(Record& segments) const {
-  return merge_list(segments, Kind::kNes);
+  return merge_list(segments, TaskKind::kNer);
 }
 
 std::vector<Record> Stitcher::_merge_relations(std::vector<Record>& segments) const {
-  return merge_vector(segments, Kind::kRelations, false);
+  return merge_vector(segments, TaskKind::kRelation, false);
 }
 
 std::vector<Record> Stitcher::_merge_relations(Record& segments) const {
-  return merge_list(segments, Kind::kRelations);
+  return merge_list(segments, TaskKind::kRelation);
 }
 
 }  // namespace kelvra::nlp::common::stitcher

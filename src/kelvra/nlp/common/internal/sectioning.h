@@ -16,6 +16,7 @@
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/internal/record_model.h"
 #include "kelvra/common/record.h"
+#include "kelvra/nlp/common/internal/task_kind.h"
 #include "kelvra/nlp/common/sectioner.h"
 
 namespace kelvra::nlp::common::sectioner::internal {
@@ -201,21 +202,17 @@ template <records::RecordModel M>
 std::vector<typename M::Owned> split(const Sectioner& sectioner, const typename M::Value& input_,
                                      std::string_view type_, bool move) {
   records::require<M>(input_, Kinds::map, "input_");
-  if (type_ == "ner") {
+  if (parse_task_kind(type_) == TaskKind::kNer) {
     const typename M::Value text_value = records::at<M>(input_, records::keys::text, "input_");
     const std::string_view text = records::string_of<M>(text_value, "text");
     const std::int64_t length =
         records::integer_of<M>(records::at<M>(input_, records::keys::length, "input_"), "length");
     return text_segments<M>(sectioner, text_value, text, length);
   }
-  if (type_ == "relation") {
-    const typename M::Value feature_set = records::at<M>(input_, records::keys::feature_set, "input_");
-    const std::int64_t length =
-        records::integer_of<M>(records::at<M>(input_, records::keys::length, "input_"), "length");
-    return split_feature_set<M>(sectioner, feature_set, length, move);
-  }
-  throw kelvra::common::KvException(kelvra::common::ErrorCodes::INVALID_PARAMETERS,
-                                    R"(type_ must in ["ner", "relation"])");
+  const typename M::Value feature_set = records::at<M>(input_, records::keys::feature_set, "input_");
+  const std::int64_t length =
+      records::integer_of<M>(records::at<M>(input_, records::keys::length, "input_"), "length");
+  return split_feature_set<M>(sectioner, feature_set, length, move);
 }
 
 }  // namespace kelvra::nlp::common::sectioner::internal

@@ -3,7 +3,7 @@
 // The stitcher instantiates it with the library's records; the Python
 // extension with the caller's own objects.
 //
-//   Kind kind = kind_of(type_);   // KvException for anything but "ner" and "relation"
+//   TaskKind kind = parse_task_kind(type_);   // KvException for anything but "ner" and "relation"
 //   merge<M>(kind, [&] { return segments.size(); }, [&](std::size_t i) { return M::view(segments[i]); },
 //            [&](const M::Value& result) { merged.push_back(result); });
 //
@@ -23,16 +23,12 @@
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/internal/record_model.h"
 #include "kelvra/common/record.h"
+#include "kelvra/nlp/common/internal/task_kind.h"
 
 namespace kelvra::nlp::common::stitcher::internal {
 
 namespace records = kelvra::common::records;
 using records::Number;
-
-enum class Kind { kNes, kRelations };
-
-// "ner" or "relation"; KvException(INVALID_PARAMETERS) for anything else.
-Kind kind_of(std::string_view type_);
 
 // 2^63: the first real that no 64-bit position reaches.
 inline constexpr double kPositionLimit = 9223372036854775808.0;
@@ -131,8 +127,8 @@ class Shifts {
 // The number of results the segments list (for reserving room; the lists
 // are read again as they are stitched).
 template <records::RecordModel M, class Count, class SegmentAt>
-std::size_t result_count(Kind kind, Count count, SegmentAt segment_at) {
-  const records::Key list_key = kind == Kind::kNes ? records::keys::nes : records::keys::relations;
+std::size_t result_count(TaskKind kind, Count count, SegmentAt segment_at) {
+  const records::Key list_key = kind == TaskKind::kNer ? records::keys::nes : records::keys::relations;
   std::size_t total = 0;
   for (std::size_t s = 0; s < count(); ++s) {
     const typename M::Value segment = segment_at(s);
@@ -150,11 +146,11 @@ std::size_t result_count(Kind kind, Count count, SegmentAt segment_at) {
 // reading a value runs). When anything fails, every position is put back
 // before the failure leaves, and the caller drops what it collected.
 template <records::RecordModel M, class Count, class SegmentAt, class Collect>
-void merge(Kind kind, Count count, SegmentAt segment_at, Collect collect) {
+void merge(TaskKind kind, Count count, SegmentAt segment_at, Collect collect) {
   using Value = typename M::Value;
-  const records::Key list_key = kind == Kind::kNes ? records::keys::nes : records::keys::relations;
+  const records::Key list_key = kind == TaskKind::kNer ? records::keys::nes : records::keys::relations;
   Shifts<M> shifts;
-  shifts.reserve(result_count<M>(kind, count, segment_at) * (kind == Kind::kRelations ? 2 : 1));
+  shifts.reserve(result_count<M>(kind, count, segment_at) * (kind == TaskKind::kRelation ? 2 : 1));
   for (std::size_t s = 0; s < count(); ++s) {
     const Value segment = segment_at(s);
     const Value shift_value = records::at<M>(segment, records::keys::offset, "segments");
@@ -163,7 +159,7 @@ void merge(Kind kind, Count count, SegmentAt segment_at, Collect collect) {
                                            kelvra::common::Kinds::list, list_key.name);
     for (std::size_t i = 0; i < M::size(list); ++i) {
       const Value item = M::item(list, i);
-      if (kind == Kind::kRelations) {
+      if (kind == TaskKind::kRelation) {
         shifts.add(records::at<M>(item, records::keys::head, "relations"), shift_value, shift, "head", false);
         shifts.add(records::at<M>(item, records::keys::tail, "relations"), shift_value, shift, "tail", false);
       } else if (const Value offset = M::kind(item) == records::ValueKind::kMap

@@ -1,7 +1,6 @@
 #include "kelvra/nlp/common/embedding/internal/keyed_vectors.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/text_form.h"
 #include "kelvra/common/utf8.h"
+#include "kelvra/common/utils.h"
 
 namespace kelvra::nlp::common::embedding::internal {
 
@@ -164,17 +164,6 @@ class Reader {
   std::uint64_t consumed_ = 0;
   bool eof_ = false;
 };
-
-// Large pages for the matrix where the system offers them on request: a
-// tenth of the load time otherwise goes to faulting in small pages. Only
-// whole large pages inside the block are advised, so nothing else changes.
-void advise_huge_pages(void* data, std::size_t bytes) {
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(kHuge - 1);
-  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
 
 std::string_view trim_line_end(std::string_view line) {
   while (!line.empty() && (line.back() == '\r' || is_blank(line.back()))) line.remove_suffix(1);
@@ -397,7 +386,7 @@ class Loader {
     }
     tables_->dims = dims_;
     tables_->matrix.reserve(rows_ * dims_);
-    advise_huge_pages(tables_->matrix.data(), rows_ * dims_ * sizeof(float));
+    kelvra::common::advise_huge_pages(tables_->matrix.data(), rows_ * dims_ * sizeof(float));
     tables_->reserve(rows_);
   }
 
