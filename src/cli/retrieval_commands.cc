@@ -83,13 +83,13 @@ void add_match(CLI::App& app) {
       "offsets; the input's \"text\" and \"length\" are not copied");
   add_field_option(*cmd, options->field);
   add_drop_option(*cmd, options->drop);
-  auto* attach = cmd->add_option(
+  auto* attach_option = cmd->add_option(
       "--attach", options->attach,
       "With --jsonl: write each record back whole instead, with its occurrences as\n"
       "a list under this member, after its other members (a member of that name is\n"
       "replaced), offsets counted in the record's text. `--attach nes` on the\n"
       "segments of section --jsonl gives what stitch --type ner reads");
-  attach->needs(jsonl);
+  attach_option->needs(jsonl);
   add_stream_flags(*cmd, options->stream);
   auto* file = cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   save->excludes(jsonl)->excludes(file);

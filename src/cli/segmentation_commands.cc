@@ -495,11 +495,11 @@ void add_section(CLI::App& app) {
     if (relation) {
       const std::string source = source_name(options->file);
       require_utf8(content, source);
-      Record input = Record::object();
-      input["feature_set"] = parse_json(content, source);
-      input["length"] = length;
+      Record document = Record::object();
+      document["feature_set"] = parse_json(content, source);
+      document["length"] = length;
       std::vector<Record> segments;
-      naming_source(source, [&] { segments = sectioner.split(std::move(input), options->type); });
+      naming_source(source, [&] { segments = sectioner.split(std::move(document), options->type); });
       write_records(json, segments, {});
       return;
     }
@@ -512,8 +512,8 @@ void add_section(CLI::App& app) {
       auto hand_over = [&](std::vector<SegmentSpan> segments) {
         if (segments.empty()) return;
         ordered.submit([&, segments = std::move(segments)](std::string& out) {
-          JsonWriter json(out);
-          for (const SegmentSpan& segment : segments) write_segment(json, content, segment, {});
+          JsonWriter piece_json(out);
+          for (const SegmentSpan& segment : segments) write_segment(piece_json, content, segment, {});
         });
       };
       walk_in_pieces(

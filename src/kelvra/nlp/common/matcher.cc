@@ -191,13 +191,13 @@ Automaton::Entries Automaton::decode_words(
 
 // --- Word ---
 
-Word::Word(std::string text, std::int64_t length, std::int64_t offset)
-    : text(std::move(text)), length(length), offset(offset) {
+Word::Word(std::string text_, std::int64_t length_, std::int64_t offset_)
+    : text(std::move(text_)), length(length_), offset(offset_) {
   utf8::require_valid(this->text, "text");
 }
 
-Word::Word(Unchecked, std::string_view text, std::int64_t length, std::int64_t offset)
-    : text(text), length(length), offset(offset) {}
+Word::Word(Unchecked, std::string_view text_, std::int64_t length_, std::int64_t offset_)
+    : text(text_), length(length_), offset(offset_) {}
 
 Record Word::to_json() const {
   return kelvra::common::build_record([&](auto& out) { word_members(out, text, length, offset); });

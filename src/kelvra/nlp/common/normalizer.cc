@@ -17,8 +17,8 @@ using kelvra::common::require_list;
 using kelvra::common::require_map;
 using kelvra::common::require_string;
 
-AlterWord::AlterWord(std::string text, std::string normalized_text, std::int64_t offset)
-    : text(std::move(text)), normalized_text(std::move(normalized_text)), offset(offset) {
+AlterWord::AlterWord(std::string text_, std::string normalized_text_, std::int64_t offset_)
+    : text(std::move(text_)), normalized_text(std::move(normalized_text_)), offset(offset_) {
   utf8::require_valid(this->text, "text");
   utf8::require_valid(this->normalized_text, "normalized_text");
 }
@@ -39,10 +39,10 @@ AlterWord AlterWord::from_json(const Record& json) {
 
 std::string AlterWord::to_string() const { return kelvra::common::to_text_form(to_json()); }
 
-Text::Text(std::string text, std::string normalized_text, std::vector<AlterWord> alter_words)
-    : text(std::move(text)),
-      normalized_text(std::move(normalized_text)),
-      alter_words(std::move(alter_words)) {
+Text::Text(std::string text_, std::string normalized_text_, std::vector<AlterWord> alter_words_)
+    : text(std::move(text_)),
+      normalized_text(std::move(normalized_text_)),
+      alter_words(std::move(alter_words_)) {
   utf8::require_valid(this->text, "text");
   utf8::require_valid(this->normalized_text, "normalized_text");
 }

@@ -18,19 +18,19 @@ using M = kelvra::common::records::JsonModel;
 
 // --- Word ---
 
-Word::Word(std::int64_t id_, std::string text, std::int64_t offset, std::int64_t length,
-           std::string pos, std::optional<std::int64_t> sentence_id,
-           std::optional<std::int64_t> clause_id, std::optional<std::int64_t> parent,
-           std::optional<std::string> relation)
+Word::Word(std::int64_t id_, std::string text_, std::int64_t offset_, std::int64_t length_,
+           std::string pos_, std::optional<std::int64_t> sentence_id_,
+           std::optional<std::int64_t> clause_id_, std::optional<std::int64_t> parent_,
+           std::optional<std::string> relation_)
     : id(id_),
-      text(std::move(text)),
-      offset(offset),
-      length(length),
-      pos(std::move(pos)),
-      sentence_id(sentence_id),
-      clause_id(clause_id),
-      parent(parent),
-      relation(std::move(relation)) {
+      text(std::move(text_)),
+      offset(offset_),
+      length(length_),
+      pos(std::move(pos_)),
+      sentence_id(sentence_id_),
+      clause_id(clause_id_),
+      parent(parent_),
+      relation(std::move(relation_)) {
   kelvra::common::utf8::require_valid(this->text, "text");
   kelvra::common::utf8::require_valid(this->pos, "pos");
   if (this->relation) kelvra::common::utf8::require_valid(*this->relation, "relation");
@@ -54,9 +54,9 @@ std::string Word::to_string() const { return to_text_form(to_json()); }
 
 // --- Clause ---
 
-Clause::Clause(std::int64_t id_, std::string tense, std::int64_t offset, std::int64_t length,
-               std::string text)
-    : id(id_), tense(std::move(tense)), offset(offset), length(length), text(std::move(text)) {
+Clause::Clause(std::int64_t id_, std::string tense_, std::int64_t offset_, std::int64_t length_,
+               std::string text_)
+    : id(id_), tense(std::move(tense_)), offset(offset_), length(length_), text(std::move(text_)) {
   kelvra::common::utf8::require_valid(this->tense, "tense");
   kelvra::common::utf8::require_valid(this->text, "text");
 }
@@ -72,9 +72,9 @@ std::string Clause::to_string() const { return to_text_form(to_json()); }
 
 // --- Sentence ---
 
-Sentence::Sentence(std::int64_t id_, std::int64_t offset, std::int64_t length, std::string text,
-                   std::vector<Clause> clauses)
-    : id(id_), offset(offset), length(length), text(std::move(text)), clauses(std::move(clauses)) {
+Sentence::Sentence(std::int64_t id_, std::int64_t offset_, std::int64_t length_, std::string text_,
+                   std::vector<Clause> clauses_)
+    : id(id_), offset(offset_), length(length_), text(std::move(text_)), clauses(std::move(clauses_)) {
   kelvra::common::utf8::require_valid(this->text, "text");
 }
 

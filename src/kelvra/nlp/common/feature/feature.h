@@ -146,9 +146,9 @@ class BasicFeatureSet {
  public:
   using word_type = WordT;
 
-  explicit BasicFeatureSet(std::optional<std::vector<WordT>> words = std::nullopt,
-                           std::optional<std::vector<Entity>> nes = std::nullopt)
-      : words(std::move(words)), nes(std::move(nes)) {}
+  explicit BasicFeatureSet(std::optional<std::vector<WordT>> words_ = std::nullopt,
+                           std::optional<std::vector<Entity>> nes_ = std::nullopt)
+      : words(std::move(words_)), nes(std::move(nes_)) {}
 
   std::optional<std::vector<WordT>> words;
   std::optional<std::vector<Entity>> nes;

@@ -15,15 +15,15 @@ using M = kelvra::common::records::JsonModel;
 
 // --- Word ---
 
-Word::Word(std::int64_t id_, std::string text, std::int64_t offset, std::int64_t length,
+Word::Word(std::int64_t id_, std::string text_, std::int64_t offset_, std::int64_t length_,
            WordOptions options)
-    : Word(CN_WORD(id_, std::move(text), offset, length, std::move(options.pos),
+    : Word(CN_WORD(id_, std::move(text_), offset_, length_, std::move(options.pos),
                    options.sentence_id, options.clause_id, options.parent,
                    std::move(options.relation)),
            options.mask, std::move(options.lemma)) {}
 
-Word::Word(CN_WORD base, std::optional<bool> mask, std::optional<std::string> lemma)
-    : CN_WORD(std::move(base)), mask(mask), lemma(std::move(lemma)) {
+Word::Word(CN_WORD base, std::optional<bool> mask_, std::optional<std::string> lemma_)
+    : CN_WORD(std::move(base)), mask(mask_), lemma(std::move(lemma_)) {
   if (this->lemma) kelvra::common::utf8::require_valid(*this->lemma, "lemma");
 }
 
@@ -53,13 +53,13 @@ std::string Word::to_string() const { return to_text_form(to_json()); }
 
 // --- FeatureSet ---
 
-FeatureSet::FeatureSet(std::optional<std::vector<Word>> words,
-                       std::optional<std::vector<Entity>> nes,
-                       std::optional<std::vector<Sentence>> sentences,
-                       std::optional<std::string> text)
-    : BasicFeatureSet<Word>(std::move(words), std::move(nes)),
-      sentences(std::move(sentences)),
-      text(std::move(text)) {
+FeatureSet::FeatureSet(std::optional<std::vector<Word>> words_,
+                       std::optional<std::vector<Entity>> nes_,
+                       std::optional<std::vector<Sentence>> sentences_,
+                       std::optional<std::string> text_)
+    : BasicFeatureSet<Word>(std::move(words_), std::move(nes_)),
+      sentences(std::move(sentences_)),
+      text(std::move(text_)) {
   if (this->text) kelvra::common::utf8::require_valid(*this->text, "text");
 }
 

@@ -57,15 +57,15 @@ class Word : public CN_WORD {
   // a template parameter so that a braced list in its place always means
   // WordOptions.)
   template <std::convertible_to<std::string> Pos>
-  Word(std::int64_t id_, std::string text, std::int64_t offset, std::int64_t length, Pos pos,
-       std::optional<std::int64_t> sentence_id = std::nullopt,
-       std::optional<std::int64_t> clause_id = std::nullopt,
-       std::optional<std::int64_t> parent = std::nullopt,
-       std::optional<std::string> relation = std::nullopt,
-       std::optional<bool> mask = std::nullopt, std::optional<std::string> lemma = std::nullopt)
-      : Word(id_, std::move(text), offset, length,
-             WordOptions{std::string(std::move(pos)), sentence_id, clause_id, parent,
-                         std::move(relation), mask, std::move(lemma)}) {}
+  Word(std::int64_t id_, std::string text_, std::int64_t offset_, std::int64_t length_, Pos pos_,
+       std::optional<std::int64_t> sentence_id_ = std::nullopt,
+       std::optional<std::int64_t> clause_id_ = std::nullopt,
+       std::optional<std::int64_t> parent_ = std::nullopt,
+       std::optional<std::string> relation_ = std::nullopt,
+       std::optional<bool> mask_ = std::nullopt, std::optional<std::string> lemma_ = std::nullopt)
+      : Word(id_, std::move(text_), offset_, length_,
+             WordOptions{std::string(std::move(pos_)), sentence_id_, clause_id_, parent_,
+                         std::move(relation_), mask_, std::move(lemma_)}) {}
 
   // A base word with the two English fields added.
   Word(CN_WORD base, std::optional<bool> mask, std::optional<std::string> lemma);
