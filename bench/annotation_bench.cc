@@ -22,8 +22,8 @@ en::FeatureSet english_document(std::int64_t words) {
     std::string word = kVocabulary[i % 8];
     auto offset = static_cast<std::int64_t>(text.size());
     text += word + " ";
-    list.emplace_back(i, word, offset, static_cast<std::int64_t>(word.size()), "NN", i / 20,
-                      i / 10, i == 0 ? -1 : i - 1, "dep", i % 3 == 0, word);
+    list.emplace_back(i, word, offset, static_cast<std::int64_t>(word.size()), "NN", i / 20, i / 10,
+                      i == 0 ? -1 : i - 1, "dep", i % 3 == 0, word);
   }
   return en::FeatureSet(std::move(list), std::vector<en::Entity>{}, std::vector<en::Sentence>{},
                         text);
@@ -50,8 +50,7 @@ void BM_AnnotatorExtractLoopback(benchmark::State& state) {
   Annotator annotator(kelvra::Record{{"kvcloud_url", service.url()}});
   std::string text;
   for (std::int64_t i = 0; i < state.range(0); ++i) text += "词 ";
-  for (auto _ : state)
-    benchmark::DoNotOptimize(annotator.extract(text, {Annotator::Types::WORD}));
+  for (auto _ : state) benchmark::DoNotOptimize(annotator.extract(text, {Annotator::Types::WORD}));
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_AnnotatorExtractLoopback)->Arg(10)->Arg(1000)->Unit(benchmark::kMicrosecond);

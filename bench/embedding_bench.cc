@@ -73,8 +73,14 @@ void BM_Load(benchmark::State& state, bool binary) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file_size(path)));
 }
-BENCHMARK_CAPTURE(BM_Load, text, false)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
-BENCHMARK_CAPTURE(BM_Load, binary, true)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Load, text, false)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_Load, binary, true)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->UseRealTime();
 
 // The saved store: mapped and checked.
 void BM_LoadSaved(benchmark::State& state) {
@@ -214,7 +220,8 @@ int dump(const std::string& out_path) {
   }
   out["vectors"] = vectors;
   kelvra::Record similar = kelvra::Record::object();
-  for (std::size_t i = 0; i < singles.size(); ++i) similar[singles[i]] = neighbours_json(single_results[i]);
+  for (std::size_t i = 0; i < singles.size(); ++i)
+    similar[singles[i]] = neighbours_json(single_results[i]);
   for (std::size_t i = 0; i < batch_words.size(); ++i) {
     similar[batch_words[i]] = neighbours_json(batch_results[i]);
   }

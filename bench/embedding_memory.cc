@@ -37,9 +37,10 @@ int main(int argc, char** argv) {
   double words = 0;
   for (std::size_t r = 0; r < wv.size(); ++r) words += static_cast<double>(wv.word(r).size());
   const double grown = static_cast<double>(peak - before);
-  std::printf("{\"variant\":\"%s\",\"peak_rss_mb\":%.1f,\"before_load_mb\":%.1f,"
-              "\"matrix_mb\":%.1f,\"words_mb\":%.2f,\"ratio\":%.3f}\n",
-              binary ? "binary" : "text", peak / 1e6, before / 1e6, matrix / 1e6, words / 1e6,
-              grown / (matrix + words));
+  std::printf(
+      "{\"variant\":\"%s\",\"peak_rss_mb\":%.1f,\"before_load_mb\":%.1f,"
+      "\"matrix_mb\":%.1f,\"words_mb\":%.2f,\"ratio\":%.3f}\n",
+      binary ? "binary" : "text", peak / 1e6, before / 1e6, matrix / 1e6, words / 1e6,
+      grown / (matrix + words));
   return 0;
 }

@@ -19,8 +19,11 @@ const std::vector<std::string>& documents() {
     for (std::size_t pos = 0; pos + 300 < text.size(); pos += 300) {
       std::size_t end = pos + 300;
       while ((static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
-      out.push_back(Record{{"doc", "d" + std::to_string(out.size())}, {"text", text.substr(pos, end - pos)},
-                           {"tags", {"news", 3}}}.dump());
+      out.push_back(Record{
+          {"doc", "d" + std::to_string(out.size())},
+          {"text", text.substr(pos, end - pos)},
+          {"tags",
+           {"news", 3}}}.dump());
       pos = end - 300;
     }
     return out;
@@ -32,8 +35,15 @@ const std::string& answer() {
   static const std::string text = [] {
     Record words = Record::array();
     for (int i = 0; i < 40000; ++i)
-      words.push_back({{"id", i}, {"text", "你好"}, {"offset", 2 * i}, {"length", 2}, {"pos", "NN"},
-                       {"sentence_id", nullptr}, {"clause_id", nullptr}, {"parent", nullptr}, {"relation", nullptr}});
+      words.push_back({{"id", i},
+                       {"text", "你好"},
+                       {"offset", 2 * i},
+                       {"length", 2},
+                       {"pos", "NN"},
+                       {"sentence_id", nullptr},
+                       {"clause_id", nullptr},
+                       {"parent", nullptr},
+                       {"relation", nullptr}});
     return Record{{"words", words}, {"nes", Record::array()}}.dump();
   }();
   return text;
@@ -53,7 +63,8 @@ void read_documents(benchmark::State& state, Read read) {
 }
 
 void BM_DocumentsReadJsonText(benchmark::State& state) {
-  read_documents(state, [](const std::string& line) { return kelvra::common::read_json_text(line); });
+  read_documents(state,
+                 [](const std::string& line) { return kelvra::common::read_json_text(line); });
 }
 BENCHMARK(BM_DocumentsReadJsonText)->Unit(benchmark::kMillisecond);
 

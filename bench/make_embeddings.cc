@@ -29,8 +29,8 @@ void append_utf8(std::string& out, char32_t cp) {
 }
 
 std::vector<std::string> make_words(std::size_t rows, std::mt19937& rng) {
-  static const char* kSyllables[] = {"ka", "lo", "mi", "ne", "ru", "sta", "tion", "ber", "qu",
-                                     "in", "or", "the", "data", "vec", "ling", "ex", "pro", "al"};
+  static const char* kSyllables[] = {"ka", "lo", "mi",  "ne",   "ru",  "sta",  "tion", "ber", "qu",
+                                     "in", "or", "the", "data", "vec", "ling", "ex",   "pro", "al"};
   std::unordered_set<std::string> seen;
   std::vector<std::string> words;
   words.reserve(rows);
@@ -78,8 +78,8 @@ int main(int argc, char** argv) {
     line = word;
     for (std::size_t d = 0; d < dims; ++d) {
       char buffer[32];
-      auto res = std::to_chars(buffer, buffer + sizeof buffer, normal(rng),
-                               std::chars_format::fixed, 6);
+      auto res =
+          std::to_chars(buffer, buffer + sizeof buffer, normal(rng), std::chars_format::fixed, 6);
       line += ' ';
       line.append(buffer, res.ptr);
       std::from_chars(buffer, res.ptr, vector[d]);  // the binary holds what the text says

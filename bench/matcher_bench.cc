@@ -38,7 +38,8 @@ std::string run_command(const char* command) {
   std::string out;
   if (FILE* pipe = popen(command, "r")) {
     char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+      out.append(buffer, n);
     pclose(pipe);
   }
   return out;
@@ -215,9 +216,12 @@ int main(int argc, char** argv) {
   std::string dict_path, texts_dir;
   std::vector<char*> rest{argv[0]};
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--dict") == 0 && i + 1 < argc) dict_path = argv[++i];
-    else if (std::strcmp(argv[i], "--write-texts") == 0 && i + 1 < argc) texts_dir = argv[++i];
-    else rest.push_back(argv[i]);
+    if (std::strcmp(argv[i], "--dict") == 0 && i + 1 < argc)
+      dict_path = argv[++i];
+    else if (std::strcmp(argv[i], "--write-texts") == 0 && i + 1 < argc)
+      texts_dir = argv[++i];
+    else
+      rest.push_back(argv[i]);
   }
 
   if (!texts_dir.empty()) {
@@ -234,7 +238,8 @@ int main(int argc, char** argv) {
   if (dict_path.empty()) dict_path = find_dictionary();
   auto dictionary = dict_path.empty() ? nullptr : read_dictionary(dict_path);
   if (!dictionary) {
-    std::printf("matcher_bench: skipped, no dictionary (install python3-jieba or pass --dict FILE)\n");
+    std::printf(
+        "matcher_bench: skipped, no dictionary (install python3-jieba or pass --dict FILE)\n");
     return 0;
   }
   g_dictionary = dictionary.get();
@@ -243,21 +248,23 @@ int main(int argc, char** argv) {
   const std::size_t before = kelvra::bench::peak_rss_bytes();
   const Automaton& built = automaton();
   const std::size_t peak = kelvra::bench::peak_rss_bytes();
-  std::printf("matcher_bench: %zu words (%zu distinct) from %s; automaton %.1f MB, %.1f bytes per "
-              "word; peak RSS while building +%.1f MB (%.1f bytes per word)\n",
-              dictionary->words.size(), built.size(), dict_path.c_str(), built.memory_bytes() / 1e6,
-              static_cast<double>(built.memory_bytes()) / static_cast<double>(built.size()),
-              (peak - before) / 1e6,
-              static_cast<double>(peak - before) / static_cast<double>(built.size()));
+  std::printf(
+      "matcher_bench: %zu words (%zu distinct) from %s; automaton %.1f MB, %.1f bytes per "
+      "word; peak RSS while building +%.1f MB (%.1f bytes per word)\n",
+      dictionary->words.size(), built.size(), dict_path.c_str(), built.memory_bytes() / 1e6,
+      static_cast<double>(built.memory_bytes()) / static_cast<double>(built.size()),
+      (peak - before) / 1e6,
+      static_cast<double>(peak - before) / static_cast<double>(built.size()));
 
   // A loaded automaton must find exactly what the built one finds.
   {
     const Automaton loaded = Automaton::load(saved_path());
     const auto expected = built.search(chinese_text()), got = loaded.search(chinese_text());
-    const bool same = expected.size() == got.size() &&
-                      std::equal(expected.begin(), expected.end(), got.begin(), [](const auto& a, const auto& b) {
-                        return a.text == b.text && a.length == b.length && a.offset == b.offset;
-                      });
+    const bool same =
+        expected.size() == got.size() &&
+        std::equal(expected.begin(), expected.end(), got.begin(), [](const auto& a, const auto& b) {
+          return a.text == b.text && a.length == b.length && a.offset == b.offset;
+        });
     std::printf("matcher_bench: saved %.1f MB; the loaded automaton finds %s (%zu occurrences)\n",
                 loaded.memory_bytes() / 1e6, same ? "the same" : "SOMETHING ELSE", got.size());
     if (!same) return 1;
@@ -266,8 +273,10 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("BM_MatcherBuild", BM_MatcherBuild)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_MatcherSave", BM_MatcherSave)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_MatcherLoad", BM_MatcherLoad)->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("BM_MatcherFromBytes", BM_MatcherFromBytes)->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("BM_MatcherToBytes", BM_MatcherToBytes)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_MatcherFromBytes", BM_MatcherFromBytes)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_MatcherToBytes", BM_MatcherToBytes)
+      ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_MatcherSearchChinese", BM_MatcherSearchChinese)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_MatcherSearchChineseReused", BM_MatcherSearchChineseReused)

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include <opencc/SimpleConverter.hpp>
 #include <spdlog/spdlog.h>
+#include <opencc/SimpleConverter.hpp>
 
 #include "bench/corpus.h"
 #include "kelvra/nlp/common/lang/cantonese.h"

@@ -59,7 +59,8 @@ void BM_GleanerExtract(benchmark::State& state) {
     benchmark::DoNotOptimize(result);
   }
   state.counters["passages"] = static_cast<double>(passages);
-  state.counters["text_kb"] = static_cast<double>(document["text"].get_ref<const std::string&>().size()) / 1e3;
+  state.counters["text_kb"] =
+      static_cast<double>(document["text"].get_ref<const std::string&>().size()) / 1e3;
 }
 BENCHMARK(BM_GleanerExtract)->Arg(20000)->Unit(benchmark::kMillisecond);
 
@@ -72,10 +73,13 @@ Record feature_set(std::size_t bytes, int count) {
   std::mt19937_64 rng(11);
   Record nes = Record::array();
   for (int i = 0; i < count; ++i) {
-    const std::int64_t offset = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(size - 64));
+    const std::int64_t offset =
+        static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(size - 64));
     if (rng() % 5 != 0) {
-      nes.push_back(Record{{"offset", offset}, {"length", 1 + static_cast<std::int64_t>(rng() % 8)},
-                           {"type", "ORG"}, {"id", i}});
+      nes.push_back(Record{{"offset", offset},
+                           {"length", 1 + static_cast<std::int64_t>(rng() % 8)},
+                           {"type", "ORG"},
+                           {"id", i}});
       continue;
     }
     Record spans = Record::array();

@@ -53,11 +53,13 @@ void BM_SectionerRelationCorpus(benchmark::State& state) {
   kelvra::nlp::common::sectioner::Sectioner sectioner;
   std::vector<Record> inputs;
   for (const Record& doc : documents())
-    inputs.push_back(Record{{"feature_set", {{"text", doc["text"]}, {"nes", doc["entities"]}}}, {"length", 510}});
+    inputs.push_back(Record{{"feature_set", {{"text", doc["text"]}, {"nes", doc["entities"]}}},
+                            {"length", 510}});
   std::size_t segments = 0;
   for (auto _ : state) {
     std::vector<std::vector<Record>> results(inputs.size());
-    for (std::size_t i = 0; i < inputs.size(); ++i) results[i] = sectioner.split(inputs[i], "relation");
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+      results[i] = sectioner.split(inputs[i], "relation");
     state.PauseTiming();
     segments = 0;
     for (const auto& result : results) segments += result.size();
@@ -74,8 +76,10 @@ int main(int argc, char** argv) {
   std::vector<char*> rest;
   for (int i = 0; i < argc; ++i) {
     std::string_view arg = argv[i];
-    if (arg.rfind("--data=", 0) == 0) data = std::string(arg.substr(7));
-    else rest.push_back(argv[i]);
+    if (arg.rfind("--data=", 0) == 0)
+      data = std::string(arg.substr(7));
+    else
+      rest.push_back(argv[i]);
   }
   if (data.empty()) {
     std::cerr << "usage: records_bench --data=DOCUMENTS.jsonl [benchmark flags]\n";
@@ -89,8 +93,10 @@ int main(int argc, char** argv) {
   }
   int count = static_cast<int>(rest.size());
   benchmark::Initialize(&count, rest.data());
-  benchmark::RegisterBenchmark("BM_GleanerExtractCorpus", BM_GleanerExtractCorpus)->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("BM_SectionerRelationCorpus", BM_SectionerRelationCorpus)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_GleanerExtractCorpus", BM_GleanerExtractCorpus)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_SectionerRelationCorpus", BM_SectionerRelationCorpus)
+      ->Unit(benchmark::kMillisecond);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

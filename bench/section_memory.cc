@@ -13,9 +13,10 @@ int main(int argc, char** argv) {
   const std::size_t before = kelvra::bench::peak_rss_bytes();
   auto segments = sectioner._split_text_by_length(document, 510);
   const std::size_t peak = kelvra::bench::peak_rss_bytes();
-  std::printf("section_memory: document %.1f MB, %zu segments, peak RSS %.1f MB (%.2fx the "
-              "document; %.1f MB before sectioning)\n",
-              document.size() / 1e6, segments.size(), peak / 1e6,
-              static_cast<double>(peak) / static_cast<double>(document.size()), before / 1e6);
+  std::printf(
+      "section_memory: document %.1f MB, %zu segments, peak RSS %.1f MB (%.2fx the "
+      "document; %.1f MB before sectioning)\n",
+      document.size() / 1e6, segments.size(), peak / 1e6,
+      static_cast<double>(peak) / static_cast<double>(document.size()), before / 1e6);
   return 0;
 }

@@ -29,16 +29,22 @@ int dev_null() {
 }
 
 void BM_WriteBlocks(benchmark::State& state) {
-  const auto buffers = worker_buffers(static_cast<int>(state.range(0)), std::size_t(state.range(1)));
+  const auto buffers =
+      worker_buffers(static_cast<int>(state.range(0)), std::size_t(state.range(1)));
   std::vector<std::string_view> blocks(buffers.begin(), buffers.end());
   kelvra::cli::Output output(dev_null());
   for (auto _ : state) output.write_blocks(blocks);
   state.SetBytesProcessed(state.iterations() * state.range(0) * state.range(1));
 }
-BENCHMARK(BM_WriteBlocks)->Args({1, 1 << 20})->Args({4, 1 << 20})->Args({4, 16 << 20})->Args({16, 1 << 16});
+BENCHMARK(BM_WriteBlocks)
+    ->Args({1, 1 << 20})
+    ->Args({4, 1 << 20})
+    ->Args({4, 16 << 20})
+    ->Args({16, 1 << 16});
 
 void BM_CopyThenWrite(benchmark::State& state) {
-  const auto buffers = worker_buffers(static_cast<int>(state.range(0)), std::size_t(state.range(1)));
+  const auto buffers =
+      worker_buffers(static_cast<int>(state.range(0)), std::size_t(state.range(1)));
   kelvra::cli::Output output(dev_null());
   for (auto _ : state) {
     for (const std::string& buffer : buffers) output.write(buffer);

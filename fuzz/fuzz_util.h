@@ -2,6 +2,7 @@
 // bytes become a record or a file, and how a broken property is reported.
 #pragma once
 
+#include <unistd.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -10,7 +11,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/json_text.h"
@@ -54,7 +54,8 @@ inline void require(bool holds, const char* what) {
 inline std::optional<Record> parse_record(std::string_view text, bool any_depth = false) {
   try {
     return kelvra::common::read_json_text(
-        text, kelvra::common::JsonLimits{.max_depth = any_depth ? SIZE_MAX : kelvra::common::kMaxRecordDepth});
+        text, kelvra::common::JsonLimits{.max_depth = any_depth ? SIZE_MAX
+                                                                : kelvra::common::kMaxRecordDepth});
   } catch (const kelvra::common::JsonTextError&) {
     return std::nullopt;
   }

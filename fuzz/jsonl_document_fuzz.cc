@@ -16,19 +16,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<kelvra::cli::Document> doc;
   try {
     doc = kelvra::cli::parse_document(line, "fuzz", 1);
-    kelvra::cli::pass_through(*doc, "fuzz", 1, {"text"}, {"id", "offset", "length", "text", "clauses"});
+    kelvra::cli::pass_through(*doc, "fuzz", 1, {"text"},
+                              {"id", "offset", "length", "text", "clauses"});
   } catch (const kelvra::cli::InputError&) {
     return 0;
   }
-  kelvra::fuzz::require(std::memchr(line.data(), '\0', line.size()) == nullptr, "a line with a NUL is refused");
+  kelvra::fuzz::require(std::memchr(line.data(), '\0', line.size()) == nullptr,
+                        "a line with a NUL is refused");
   const Record expected = Record::parse(line);
-  kelvra::fuzz::require(doc->record == expected, "the document is the library's reading of the line");
-  kelvra::fuzz::require(doc->text == expected["text"].get_ref<const std::string&>(), "text is the record's");
+  kelvra::fuzz::require(doc->record == expected,
+                        "the document is the library's reading of the line");
+  kelvra::fuzz::require(doc->text == expected["text"].get_ref<const std::string&>(),
+                        "text is the record's");
   Record others = expected;
   others.erase("text");
   others.erase("length");
   if (others.contains("offset")) {
-    kelvra::fuzz::require(expected["offset"].is_number() && doc->offset >= 0, "the offset is a position");
+    kelvra::fuzz::require(expected["offset"].is_number() && doc->offset >= 0,
+                          "the offset is a position");
     others.erase("offset");
   }
   kelvra::fuzz::require(Record::parse("{" + doc->members + "}") == others,

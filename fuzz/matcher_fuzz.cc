@@ -63,7 +63,8 @@ void check_sound(const Automaton& automaton) {
     for (const auto& w : automaton.search(text)) {
       kelvra::fuzz::require(utf8::is_valid(w.text), "a found word is UTF-8");
       kelvra::fuzz::require(w.offset >= 0 && w.length > 0, "a found word has a place");
-      kelvra::fuzz::require(utf8::substr(text, static_cast<std::size_t>(w.offset), static_cast<std::size_t>(w.length)) == w.text,
+      kelvra::fuzz::require(utf8::substr(text, static_cast<std::size_t>(w.offset),
+                                         static_cast<std::size_t>(w.length)) == w.text,
                             "a found word is the text at its place");
       got.emplace_back(w.text, w.length, w.offset);
       words.push_back(w.text);
@@ -73,7 +74,8 @@ void check_sound(const Automaton& automaton) {
       visited.emplace_back(std::string(word), length, offset);
     });
     kelvra::fuzz::require(visited == got, "both search forms find the same");
-    kelvra::fuzz::require(got == plain_search(words, text), "a loaded automaton finds what a plain search finds");
+    kelvra::fuzz::require(got == plain_search(words, text),
+                          "a loaded automaton finds what a plain search finds");
   }
 }
 
@@ -98,11 +100,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text = nul == std::string_view::npos ? input : input.substr(nul + 1);
 
   std::vector<std::string> words, valid;
-  kelvra::common::text_input::for_each_line(dictionary, kelvra::common::text_input::LineEnd::kLineFeed,
+  kelvra::common::text_input::for_each_line(dictionary,
+                                            kelvra::common::text_input::LineEnd::kLineFeed,
                                             [&](std::string_view line, std::int64_t) {
-    words.emplace_back(line);
-    if (utf8::is_valid(line)) valid.push_back(words.back());
-  });
+                                              words.emplace_back(line);
+                                              if (utf8::is_valid(line))
+                                                valid.push_back(words.back());
+                                            });
   if (valid.size() != words.size()) {
     bool refused = false;
     try {
@@ -127,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // plain order (end, then length) fixes the order completely.
   std::vector<Found> got;
   for (const auto& w : automaton.search(text)) got.emplace_back(w.text, w.length, w.offset);
-  kelvra::fuzz::require(got == plain_search(valid, text), "the automaton finds what a plain search finds");
+  kelvra::fuzz::require(got == plain_search(valid, text),
+                        "the automaton finds what a plain search finds");
   return 0;
 }
 

@@ -18,7 +18,8 @@ constexpr std::int64_t kTextLength = 6;
 // Hands the extractor the answer already read.
 class ReadAnswer : public NlpClient {
  public:
-  explicit ReadAnswer(Record answer) : NlpClient("http://fuzz.invalid"), answer_(std::move(answer)) {}
+  explicit ReadAnswer(Record answer)
+      : NlpClient("http://fuzz.invalid"), answer_(std::move(answer)) {}
   Record features(std::string_view, const std::vector<std::string>&, std::string_view,
                   const Record&) const override {
     return answer_;
@@ -31,8 +32,9 @@ class ReadAnswer : public NlpClient {
 void check_words(const kelvra::nlp::common::feature::FeatureSet& set) {
   if (!set.words) return;
   for (const auto& word : *set.words)
-    kelvra::fuzz::require(word.offset >= 0 && word.length >= 0 && word.offset + word.length <= kTextLength,
-                          "a word read lies in the text");
+    kelvra::fuzz::require(
+        word.offset >= 0 && word.length >= 0 && word.offset + word.length <= kTextLength,
+        "a word read lies in the text");
 }
 
 }  // namespace
@@ -46,12 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (answer.is_array())
       for (const Record& item : answer) shaped = shaped && item.is_object();
     kelvra::fuzz::require(shaped, "an answer read is a feature set or a list of them");
-    auto extractor = (*lang::get("zh_cn"))(std::make_shared<ReadAnswer>(std::move(answer)), Record());
+    auto extractor =
+        (*lang::get("zh_cn"))(std::make_shared<ReadAnswer>(std::move(answer)), Record());
     lang::Extraction extraction = extractor->extract(kText, {});
     if (const auto* one = std::get_if<kelvra::nlp::common::feature::FeatureSet>(&extraction)) {
       check_words(*one);
     } else {
-      for (const auto& set : std::get<std::vector<kelvra::nlp::common::feature::FeatureSet>>(extraction))
+      for (const auto& set :
+           std::get<std::vector<kelvra::nlp::common::feature::FeatureSet>>(extraction))
         check_words(set);
     }
   });

@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   static const Stitcher stitcher;
   const char* type = data[0] % 2 == 0 ? "ner" : "relation";
-  std::optional<Record> segments = kelvra::fuzz::parse_record(kelvra::fuzz::bytes(data + 1, size - 1));
+  std::optional<Record> segments =
+      kelvra::fuzz::parse_record(kelvra::fuzz::bytes(data + 1, size - 1));
   if (!segments) return 0;
   kelvra::fuzz::expect_clean([&] { stitcher.merge(*segments, type); });
   return 0;

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               quoted.back() == quoted.front(),
                           "a quoted string is enclosed in its quote");
   }
-  if (std::optional<kelvra::Record> record = kelvra::fuzz::parse_record(input, /*any_depth=*/true)) {
+  if (std::optional<kelvra::Record> record =
+          kelvra::fuzz::parse_record(input, /*any_depth=*/true)) {
     kelvra::fuzz::expect_clean([&] {
       kelvra::fuzz::require(utf8::is_valid(kelvra::common::to_text_form(*record)),
                             "a record's text form is UTF-8");

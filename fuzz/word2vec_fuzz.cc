@@ -24,7 +24,8 @@ namespace {
 void check_sound(const Embedding& embedding) {
   const auto& store = embedding.wv_from_text();
   kelvra::fuzz::require(store.size() > 0, "a loaded store has words");
-  for (float v : store.matrix()) kelvra::fuzz::require(std::isfinite(v), "stored values are finite");
+  for (float v : store.matrix())
+    kelvra::fuzz::require(std::isfinite(v), "stored values are finite");
   const std::string first(store.word(0));
   kelvra::fuzz::require(embedding.word2vec(first).size() == store.vector_size(),
                         "a word's vector has the store's size");

@@ -21,16 +21,18 @@ int alter_word_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:AlterWord", const_cast<char**>(names), &text,
                                    &normalized_text, &offset))
     return -1;
-  return guarded([&] {
-    auto* word = reinterpret_cast<AlterWordObject*>(self);
-    require_str(text, "text");
-    require_str(normalized_text, "normalized_text");
-    const std::int64_t checked_offset = require_int(offset, "offset");
-    replace_field(word->text, text);
-    replace_field(word->normalized_text, normalized_text);
-    word->offset = checked_offset;
-    return 0;
-  }, -1);
+  return guarded(
+      [&] {
+        auto* word = reinterpret_cast<AlterWordObject*>(self);
+        require_str(text, "text");
+        require_str(normalized_text, "normalized_text");
+        const std::int64_t checked_offset = require_int(offset, "offset");
+        replace_field(word->text, text);
+        replace_field(word->normalized_text, normalized_text);
+        word->offset = checked_offset;
+        return 0;
+      },
+      -1);
 }
 
 PyObject* alter_word_str(PyObject* self) {
@@ -39,42 +41,49 @@ PyObject* alter_word_str(PyObject* self) {
 }
 
 PyObject* alter_word_to_json(PyObject* self, PyObject*) {
-  return guarded([&] {
-    namespace keys = kelvra::common::records::keys;
-    auto* word = reinterpret_cast<AlterWordObject*>(self);
-    py::object record = PyModel::make_map();
-    const PyValue view = PyModel::view(record);
-    PyModel::set(view, keys::text, py::reinterpret_borrow<py::object>(word->text));
-    PyModel::set(view, keys::normalized_text, py::reinterpret_borrow<py::object>(word->normalized_text));
-    PyModel::set(view, keys::offset, PyModel::make_integer(word->offset));
-    return record.release().ptr();
-  }, static_cast<PyObject*>(nullptr));
+  return guarded(
+      [&] {
+        namespace keys = kelvra::common::records::keys;
+        auto* word = reinterpret_cast<AlterWordObject*>(self);
+        py::object record = PyModel::make_map();
+        const PyValue view = PyModel::view(record);
+        PyModel::set(view, keys::text, py::reinterpret_borrow<py::object>(word->text));
+        PyModel::set(view, keys::normalized_text,
+                     py::reinterpret_borrow<py::object>(word->normalized_text));
+        PyModel::set(view, keys::offset, PyModel::make_integer(word->offset));
+        return record.release().ptr();
+      },
+      static_cast<PyObject*>(nullptr));
 }
 
 PyObject* alter_word_from_json(PyObject* cls, PyObject* json) {
-  return guarded([&] {
-    AlterWord word = AlterWord::from_json(to_record(json, "json"));
-    return py::reinterpret_borrow<py::object>(cls)(to_str(word.text), to_str(word.normalized_text),
-                                                   word.offset)
-        .release()
-        .ptr();
-  }, static_cast<PyObject*>(nullptr));
+  return guarded(
+      [&] {
+        AlterWord word = AlterWord::from_json(to_record(json, "json"));
+        return py::reinterpret_borrow<py::object>(cls)(to_str(word.text),
+                                                       to_str(word.normalized_text), word.offset)
+            .release()
+            .ptr();
+      },
+      static_cast<PyObject*>(nullptr));
 }
 
 PyObject* alter_word_compare(PyObject* self, PyObject* other, int op) {
   if ((op != Py_EQ && op != Py_NE) || !is_alter_word(other)) Py_RETURN_NOTIMPLEMENTED;
-  return guarded([&] {
-    const bool equal = alter_word_value(self) == alter_word_value(other);
-    return py::bool_(equal == (op == Py_EQ)).release().ptr();
-  }, static_cast<PyObject*>(nullptr));
+  return guarded(
+      [&] {
+        const bool equal = alter_word_value(self) == alter_word_value(other);
+        return py::bool_(equal == (op == Py_EQ)).release().ptr();
+      },
+      static_cast<PyObject*>(nullptr));
 }
 
 // Pickled as the call that makes it again: AlterWord(text, normalized_text,
 // offset); the strs of many changes of one character are pickled once.
 PyObject* alter_word_reduce(PyObject*, PyObject* self) {
   auto* word = reinterpret_cast<AlterWordObject*>(self);
-  return Py_BuildValue("(O(OOL))", reinterpret_cast<PyObject*>(Py_TYPE(self)), word->text, word->normalized_text,
-                       static_cast<long long>(word->offset));
+  return Py_BuildValue("(O(OOL))", reinterpret_cast<PyObject*>(Py_TYPE(self)), word->text,
+                       word->normalized_text, static_cast<long long>(word->offset));
 }
 
 PyGetSetDef alter_word_fields[] = {
@@ -86,20 +95,24 @@ PyGetSetDef alter_word_fields[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef alter_word_methods[] = {
-    {"to_json", alter_word_to_json, METH_NOARGS, "The record {'text', 'normalized_text', 'offset'}."},
+    {"to_json", alter_word_to_json, METH_NOARGS,
+     "The record {'text', 'normalized_text', 'offset'}."},
     {"from_json", alter_word_from_json, METH_O | METH_CLASS, "An AlterWord from its record."},
-    {"__reduce__", reinterpret_cast<PyCFunction>(+[](PyObject* self, PyObject*) { return alter_word_reduce(nullptr, self); }),
+    {"__reduce__", reinterpret_cast<PyCFunction>(+[](PyObject* self, PyObject*) {
+       return alter_word_reduce(nullptr, self);
+     }),
      METH_NOARGS, "Pickles as AlterWord(text, normalized_text, offset)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot alter_word_slots[] = {
     {Py_tp_doc, const_cast<char*>("AlterWord(text, normalized_text, offset): one changed position "
                                   "of a normalised text.")},
-    {Py_tp_new, reinterpret_cast<void*>(
-                    new_fields<AlterWordObject, &AlterWordObject::text, &AlterWordObject::normalized_text>)},
+    {Py_tp_new,
+     reinterpret_cast<void*>(
+         new_fields<AlterWordObject, &AlterWordObject::text, &AlterWordObject::normalized_text>)},
     {Py_tp_init, reinterpret_cast<void*>(alter_word_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(
-                        dealloc_fields<AlterWordObject, &AlterWordObject::text, &AlterWordObject::normalized_text>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_fields<AlterWordObject, &AlterWordObject::text,
+                                                           &AlterWordObject::normalized_text>)},
     {Py_tp_str, reinterpret_cast<void*>(alter_word_str)},
     {Py_tp_repr, reinterpret_cast<void*>(alter_word_str)},
     {Py_tp_richcompare, reinterpret_cast<void*>(alter_word_compare)},
@@ -110,7 +123,8 @@ PyType_Slot alter_word_slots[] = {
 PyType_Spec alter_word_spec = {"kelvra.nlp.common.normalizer.AlterWord", sizeof(AlterWordObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, alter_word_slots};
 
-PyMethodDef reduce_method = {"_reduce_alter_word", alter_word_reduce, METH_O, "Pickles an AlterWord."};
+PyMethodDef reduce_method = {"_reduce_alter_word", alter_word_reduce, METH_O,
+                             "Pickles an AlterWord."};
 
 }  // namespace
 
@@ -141,7 +155,8 @@ PyObject* new_alter_word(PyObject* text, PyObject* normalized_text, std::int64_t
 AlterWord alter_word_value(PyObject* word) {
   auto* object = reinterpret_cast<AlterWordObject*>(word);
   return AlterWord(std::string(require_str(object->text, "text")),
-                   std::string(require_str(object->normalized_text, "normalized_text")), object->offset);
+                   std::string(require_str(object->normalized_text, "normalized_text")),
+                   object->offset);
 }
 
 }  // namespace kelvra::python

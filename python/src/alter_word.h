@@ -11,9 +11,8 @@
 namespace kelvra::python {
 
 struct AlterWordObject {
-  PyObject_HEAD
-  PyObject* text;             // str
-  PyObject* normalized_text;  // str
+  PyObject_HEAD PyObject* text;  // str
+  PyObject* normalized_text;     // str
   std::int64_t offset;
 };
 

@@ -24,13 +24,15 @@ namespace en_reading = kelvra::nlp::common::feature::lang::en::internal;
 using namespace pybind11::literals;
 
 feature::Word word_of(py::handle word) {
-  feature::Word out(require_int(word.attr("id"), "id"), std::string(require_str(word.attr("text"), "text")),
-                    require_int(word.attr("offset"), "offset"), require_int(word.attr("length"), "length"),
-                    std::string(require_str(word.attr("pos"), "pos")),
-                    optional_int(word.attr("sentence_id"), "sentence_id"),
-                    optional_int(word.attr("clause_id"), "clause_id"),
-                    optional_int(word.attr("parent"), "parent"), std::nullopt);
-  if (auto relation = optional_str(word.attr("relation"), "relation")) out.relation = std::string(*relation);
+  feature::Word out(
+      require_int(word.attr("id"), "id"), std::string(require_str(word.attr("text"), "text")),
+      require_int(word.attr("offset"), "offset"), require_int(word.attr("length"), "length"),
+      std::string(require_str(word.attr("pos"), "pos")),
+      optional_int(word.attr("sentence_id"), "sentence_id"),
+      optional_int(word.attr("clause_id"), "clause_id"),
+      optional_int(word.attr("parent"), "parent"), std::nullopt);
+  if (auto relation = optional_str(word.attr("relation"), "relation"))
+    out.relation = std::string(*relation);
   return out;
 }
 
@@ -43,21 +45,20 @@ en::Word en_word_of(py::handle word) {
 }
 
 feature::Clause clause_of(py::handle clause) {
-  return feature::Clause(require_int(clause.attr("id"), "id"),
-                         std::string(require_str(clause.attr("tense"), "tense")),
-                         require_int(clause.attr("offset"), "offset"),
-                         require_int(clause.attr("length"), "length"),
-                         std::string(require_str(clause.attr("text"), "text")));
+  return feature::Clause(
+      require_int(clause.attr("id"), "id"), std::string(require_str(clause.attr("tense"), "tense")),
+      require_int(clause.attr("offset"), "offset"), require_int(clause.attr("length"), "length"),
+      std::string(require_str(clause.attr("text"), "text")));
 }
 
 feature::Sentence sentence_of(py::handle sentence) {
   std::vector<feature::Clause> clauses;
   for (py::handle clause : require_list(sentence.attr("clauses"), "clauses"))
     clauses.push_back(clause_of(clause));
-  return feature::Sentence(require_int(sentence.attr("id"), "id"),
-                           require_int(sentence.attr("offset"), "offset"),
-                           require_int(sentence.attr("length"), "length"),
-                           std::string(require_str(sentence.attr("text"), "text")), std::move(clauses));
+  return feature::Sentence(
+      require_int(sentence.attr("id"), "id"), require_int(sentence.attr("offset"), "offset"),
+      require_int(sentence.attr("length"), "length"),
+      std::string(require_str(sentence.attr("text"), "text")), std::move(clauses));
 }
 
 feature::Entity entity_of(py::handle entity) {
@@ -97,9 +98,9 @@ py::object entity_record(py::handle json) {
 py::object make_entity(const py::object& record) { return python_class("feature.Entity")(record); }
 
 py::object make_en_word(py::handle cls, const en::Word& w) {
-  return cls("id_"_a = w.id, "text"_a = to_str(w.text), "offset"_a = w.offset, "length"_a = w.length,
-             "pos"_a = to_str(w.pos), "sentence_id"_a = w.sentence_id, "clause_id"_a = w.clause_id,
-             "parent"_a = w.parent,
+  return cls("id_"_a = w.id, "text"_a = to_str(w.text), "offset"_a = w.offset,
+             "length"_a = w.length, "pos"_a = to_str(w.pos), "sentence_id"_a = w.sentence_id,
+             "clause_id"_a = w.clause_id, "parent"_a = w.parent,
              "relation"_a = w.relation ? py::object(to_str(*w.relation)) : py::object(py::none()),
              "mask"_a = w.mask,
              "lemma"_a = w.lemma ? py::object(to_str(*w.lemma)) : py::object(py::none()));
@@ -108,65 +109,82 @@ py::object make_en_word(py::handle cls, const en::Word& w) {
 }  // namespace
 
 py::object make_word(py::handle cls, const feature::Word& w) {
-  return cls("id_"_a = w.id, "text"_a = to_str(w.text), "offset"_a = w.offset, "length"_a = w.length,
-             "pos"_a = to_str(w.pos), "sentence_id"_a = w.sentence_id, "clause_id"_a = w.clause_id,
-             "parent"_a = w.parent,
+  return cls("id_"_a = w.id, "text"_a = to_str(w.text), "offset"_a = w.offset,
+             "length"_a = w.length, "pos"_a = to_str(w.pos), "sentence_id"_a = w.sentence_id,
+             "clause_id"_a = w.clause_id, "parent"_a = w.parent,
              "relation"_a = w.relation ? py::object(to_str(*w.relation)) : py::object(py::none()));
 }
 
 py::object make_clause(py::handle cls, const feature::Clause& c) {
-  return cls("id_"_a = c.id, "tense"_a = to_str(c.tense), "offset"_a = c.offset, "length"_a = c.length,
-             "text"_a = to_str(c.text));
+  return cls("id_"_a = c.id, "tense"_a = to_str(c.tense), "offset"_a = c.offset,
+             "length"_a = c.length, "text"_a = to_str(c.text));
 }
 
 py::object make_sentence(py::handle cls, const feature::Sentence& s) {
   py::handle clause_cls = python_class("feature.Clause");
   py::list clauses;
   for (const auto& clause : s.clauses) clauses.append(make_clause(clause_cls, clause));
-  return cls("id_"_a = s.id, "offset"_a = s.offset, "length"_a = s.length, "text"_a = to_str(s.text),
-             "clauses"_a = clauses);
+  return cls("id_"_a = s.id, "offset"_a = s.offset, "length"_a = s.length,
+             "text"_a = to_str(s.text), "clauses"_a = clauses);
 }
 
 void bind_records(py::module_& m) {
   py::module_ r = m.def_submodule("records", "Serialised forms of the feature records");
 
   r.def("word_to_json", [](py::object self) { return from_record(word_of(self).to_json()); });
-  r.def("word_from_json", [](py::object cls, py::object json) {
-    return make_word(cls, reading::read_word<PyModel>(PyValue::borrowed(json.ptr())));
-  }, py::arg("cls"), py::arg("json"));
+  r.def(
+      "word_from_json",
+      [](py::object cls, py::object json) {
+        return make_word(cls, reading::read_word<PyModel>(PyValue::borrowed(json.ptr())));
+      },
+      py::arg("cls"), py::arg("json"));
 
   r.def("clause_to_json", [](py::object self) { return from_record(clause_of(self).to_json()); });
-  r.def("clause_from_json", [](py::object cls, py::object json) {
-    return make_clause(cls, reading::read_clause<PyModel>(PyValue::borrowed(json.ptr())));
-  }, py::arg("cls"), py::arg("json"));
+  r.def(
+      "clause_from_json",
+      [](py::object cls, py::object json) {
+        return make_clause(cls, reading::read_clause<PyModel>(PyValue::borrowed(json.ptr())));
+      },
+      py::arg("cls"), py::arg("json"));
 
-  r.def("sentence_to_json", [](py::object self) { return from_record(sentence_of(self).to_json()); });
-  r.def("sentence_from_json", [](py::object cls, py::object json) {
-    return make_sentence(cls, reading::read_sentence<PyModel>(PyValue::borrowed(json.ptr())));
-  }, py::arg("cls"), py::arg("json"));
+  r.def("sentence_to_json",
+        [](py::object self) { return from_record(sentence_of(self).to_json()); });
+  r.def(
+      "sentence_from_json",
+      [](py::object cls, py::object json) {
+        return make_sentence(cls, reading::read_sentence<PyModel>(PyValue::borrowed(json.ptr())));
+      },
+      py::arg("cls"), py::arg("json"));
 
   r.def("entity_to_json", [](py::object self) { return from_record(entity_of(self).to_json()); });
-  r.def("entity_from_json", [](py::object cls, py::object json) {
-    return cls(entity_record(json));
-  }, py::arg("cls"), py::arg("json"));
+  r.def(
+      "entity_from_json", [](py::object cls, py::object json) { return cls(entity_record(json)); },
+      py::arg("cls"), py::arg("json"));
 
   r.def("feature_set_to_json", [](py::object self) {
     feature::FeatureSet set(list_of<feature::Word>(self, "words", word_of),
                             list_of<feature::Entity>(self, "nes", entity_of));
     return from_record(set.to_json());
   });
-  r.def("feature_set_from_json", [](py::object cls, py::object json) {
-    auto parts = reading::read_document<PyModel, feature::Word>(PyValue::borrowed(json.ptr()), "json",
-                                                                reading::read_word<PyModel>);
-    py::handle word_cls = python_class("feature.Word");
-    return cls(py_list(parts.words, [&](const feature::Word& w) { return make_word(word_cls, w); }),
-               py_list(parts.nes, make_entity));
-  }, py::arg("cls"), py::arg("json"));
+  r.def(
+      "feature_set_from_json",
+      [](py::object cls, py::object json) {
+        auto parts = reading::read_document<PyModel, feature::Word>(
+            PyValue::borrowed(json.ptr()), "json", reading::read_word<PyModel>);
+        py::handle word_cls = python_class("feature.Word");
+        return cls(
+            py_list(parts.words, [&](const feature::Word& w) { return make_word(word_cls, w); }),
+            py_list(parts.nes, make_entity));
+      },
+      py::arg("cls"), py::arg("json"));
 
   r.def("en_word_to_json", [](py::object self) { return from_record(en_word_of(self).to_json()); });
-  r.def("en_word_from_json", [](py::object cls, py::object json) {
-    return make_en_word(cls, en_reading::read_word<PyModel>(PyValue::borrowed(json.ptr())));
-  }, py::arg("cls"), py::arg("json"));
+  r.def(
+      "en_word_from_json",
+      [](py::object cls, py::object json) {
+        return make_en_word(cls, en_reading::read_word<PyModel>(PyValue::borrowed(json.ptr())));
+      },
+      py::arg("cls"), py::arg("json"));
 
   r.def("en_feature_set_to_json", [](py::object self) {
     // The steps run in the documented order: words, nes, sentences, text.
@@ -178,16 +196,21 @@ void bind_records(py::module_& m) {
     en::FeatureSet set(std::move(words), std::move(nes), std::move(sentences), std::move(text));
     return from_record(set.to_json());
   });
-  r.def("en_feature_set_from_json", [](py::object cls, py::object feature_set_json) {
-    auto set = en_reading::read_document<PyModel>(PyValue::borrowed(feature_set_json.ptr()));
-    py::handle word_cls = python_class("en.Word");
-    py::handle sentence_cls = python_class("feature.Sentence");
-    return cls("words"_a = py_list(set.words, [&](const en::Word& w) { return make_en_word(word_cls, w); }),
-               "nes"_a = py_list(set.nes, make_entity),
-               "sentences"_a = py_list(set.sentences,
-                                       [&](const feature::Sentence& s) { return make_sentence(sentence_cls, s); }),
-               "text"_a = set.text ? py::object(to_str(*set.text)) : py::object(py::none()));
-  }, py::arg("cls"), py::arg("feature_set_json"));
+  r.def(
+      "en_feature_set_from_json",
+      [](py::object cls, py::object feature_set_json) {
+        auto set = en_reading::read_document<PyModel>(PyValue::borrowed(feature_set_json.ptr()));
+        py::handle word_cls = python_class("en.Word");
+        py::handle sentence_cls = python_class("feature.Sentence");
+        return cls("words"_a = py_list(
+                       set.words, [&](const en::Word& w) { return make_en_word(word_cls, w); }),
+                   "nes"_a = py_list(set.nes, make_entity),
+                   "sentences"_a = py_list(
+                       set.sentences,
+                       [&](const feature::Sentence& s) { return make_sentence(sentence_cls, s); }),
+                   "text"_a = set.text ? py::object(to_str(*set.text)) : py::object(py::none()));
+      },
+      py::arg("cls"), py::arg("feature_set_json"));
 }
 
 }  // namespace kelvra::python

@@ -1,9 +1,9 @@
 // Lookup and retrieval: the dictionary automaton, word embeddings and
 // entity material extraction.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <unordered_map>
-#include <cstdint>
 #include <vector>
 
 #include <pybind11/numpy.h>
@@ -63,11 +63,11 @@ py::list occurrences_of(const std::vector<MatchWord>& found, bool records) {
   return out;
 }
 
-
 // Pickled views travel as the attribute of their owner that gives them:
 // getattr(owner, name) makes them again.
 py::tuple reduced_to_attribute(py::handle owner, const char* name) {
-  return py::make_tuple(py::module_::import("builtins").attr("getattr"), py::make_tuple(owner, name));
+  return py::make_tuple(py::module_::import("builtins").attr("getattr"),
+                        py::make_tuple(owner, name));
 }
 
 py::object passages_of(std::optional<std::vector<py::object>> passages) {
@@ -110,7 +110,8 @@ void bind_retrieval(py::module_& m) {
 
   add_match_word(r);
 
-  auto automaton = class_in<py::class_<Automaton>>(r, "kelvra.nlp.common.matcher", "Automaton",
+  auto automaton = class_in<py::class_<Automaton>>(
+      r, "kelvra.nlp.common.matcher", "Automaton",
       R"(Every occurrence of the words of a fixed dictionary in a text.
 
 Automaton(words): `words` is the dictionary, a list of str. An automaton
@@ -123,196 +124,263 @@ every process that loads it, and pickles as its built tables.)");
              return std::make_unique<Automaton>(dictionary);
            }),
            py::arg("words"))
-      .def("search", [](const Automaton& self, py::object text, py::object records) {
-        std::string_view input = require_str(text, "text");
-        const bool as_records = require_bool(records, "records");
-        // The occurrence list of the last search is kept for the next one
-        // on this thread: a large result then costs no fresh pages each
-        // time (it is smaller than the Python list the caller holds). One
-        // much larger than the current result is given back.
-        thread_local std::vector<MatchWord> found;
-        found.clear();
-        {
-          py::gil_scoped_release release;
-          self.search(input, found);
-        }
-        py::list out = occurrences_of(found, as_records);
-        if (found.capacity() > 2 * found.size() + 1024) std::vector<MatchWord>().swap(found);
-        found.clear();
-        return out;
-      }, py::arg("text"), py::arg("records") = false,
-           R"(Every occurrence in `text`, by end position, longest first at one end: Word
+      .def(
+          "search",
+          [](const Automaton& self, py::object text, py::object records) {
+            std::string_view input = require_str(text, "text");
+            const bool as_records = require_bool(records, "records");
+            // The occurrence list of the last search is kept for the next one
+            // on this thread: a large result then costs no fresh pages each
+            // time (it is smaller than the Python list the caller holds). One
+            // much larger than the current result is given back.
+            thread_local std::vector<MatchWord> found;
+            found.clear();
+            {
+              py::gil_scoped_release release;
+              self.search(input, found);
+            }
+            py::list out = occurrences_of(found, as_records);
+            if (found.capacity() > 2 * found.size() + 1024) std::vector<MatchWord>().swap(found);
+            found.clear();
+            return out;
+          },
+          py::arg("text"), py::arg("records") = false,
+          R"(Every occurrence in `text`, by end position, longest first at one end: Word
 objects, or with records=True dicts {"text", "length", "offset"}.)")
       .def("__len__", &Automaton::size, "Number of distinct words stored.")
-      .def("save", [](const Automaton& self, py::object path) {
-        std::string file(require_str(path, "path"));
-        py::gil_scoped_release release;
-        self.save(file);
-      }, py::arg("path"),
-           "Writes the automaton to `path` (replaced whole, never half-written), for Automaton.load.")
-      .def_property_readonly("mapped", &Automaton::mapped,
-                             "True when the tables are a saved file's pages, mapped by Automaton.load.")
+      .def(
+          "save",
+          [](const Automaton& self, py::object path) {
+            std::string file(require_str(path, "path"));
+            py::gil_scoped_release release;
+            self.save(file);
+          },
+          py::arg("path"),
+          "Writes the automaton to `path` (replaced whole, never half-written), for "
+          "Automaton.load.")
+      .def_property_readonly(
+          "mapped", &Automaton::mapped,
+          "True when the tables are a saved file's pages, mapped by Automaton.load.")
       .def("__repr__", [](const Automaton& self) {
-        return "Automaton(words=" + std::to_string(self.size()) + (self.mapped() ? ", mapped=True)" : ")");
+        return "Automaton(words=" + std::to_string(self.size()) +
+               (self.mapped() ? ", mapped=True)" : ")");
       });
-  bind_class_method(automaton, "load", py::cpp_function([](py::handle cls, py::object path) {
-    std::string file(require_str(path, "path"));
-    std::unique_ptr<Automaton> loaded;
-    {
-      py::gil_scoped_release release;
-      loaded = std::make_unique<Automaton>(Automaton::load(file));
-    }
-    return instance_holding(cls, std::move(loaded));
-  }, py::name("load"), py::arg("cls"), py::arg("path"),
-     "The automaton saved at `path`, mapped read-only and searched in place; FileError naming\n"
-     "the file and what is wrong when it is not a sound saved automaton."));
+  bind_class_method(automaton, "load",
+                    py::cpp_function(
+                        [](py::handle cls, py::object path) {
+                          std::string file(require_str(path, "path"));
+                          std::unique_ptr<Automaton> loaded;
+                          {
+                            py::gil_scoped_release release;
+                            loaded = std::make_unique<Automaton>(Automaton::load(file));
+                          }
+                          return instance_holding(cls, std::move(loaded));
+                        },
+                        py::name("load"), py::arg("cls"), py::arg("path"),
+                        "The automaton saved at `path`, mapped read-only and searched in place; "
+                        "FileError naming\n"
+                        "the file and what is wrong when it is not a sound saved automaton."));
   // Pickled as its saved form: unpickling checks the tables and builds
   // nothing. One loaded from a file sends its bytes too.
   add_pickling(
-      automaton, [](py::object self) { return py::make_tuple(bytes_of(self.cast<const Automaton&>().to_bytes())); },
+      automaton,
+      [](py::object self) {
+        return py::make_tuple(bytes_of(self.cast<const Automaton&>().to_bytes()));
+      },
       [](const py::tuple& values) {
-        const std::string_view bytes = state_bytes(require_values(values, 1, "Automaton")[0], "an Automaton");
+        const std::string_view bytes =
+            state_bytes(require_values(values, 1, "Automaton")[0], "an Automaton");
         py::gil_scoped_release release;
         return std::make_unique<Automaton>(Automaton::from_bytes(bytes));
       });
-  r.def("words_json", [](py::object words) {
-    // The JSON text of occurrence records, as json.dumps(ensure_ascii=False,
-    // separators=(",", ":")) writes their to_json(): for corpus output, where
-    // making a dict per occurrence and dumping it would cost more than the
-    // search. Each distinct text is escaped once.
-    py::list list = require_list(words, "words");
-    std::unordered_map<std::string_view, std::string> quoted;
-    std::string out = "[";
-    // Members laid out as Word::to_json lays them out, written compactly.
-    struct JsonText {
-      std::string_view text;  // a value already written as JSON
-    };
-    struct Members {
-      std::string& out;
-      void member(std::string_view key, std::int64_t value) {
-        name(key);
-        out += std::to_string(value);
-      }
-      void member(std::string_view key, JsonText value) {
-        name(key);
-        out += value.text;
-      }
-      void name(std::string_view key) {
-        if (out.back() != '{') out += ',';
-        out += '"';
-        out += key;  // the layout's own keys need no escaping
-        out += "\":";
-      }
-    } json{out};
-    for (py::handle item : list) {
-      if (!is_match_word(item.ptr())) wrong_kind(item, "words", "a list of matcher.Word");
-      const auto* word = reinterpret_cast<const MatchWordObject*>(item.ptr());
-      const std::string_view text = require_str(word->text, "text");
-      auto found = quoted.find(text);
-      if (found == quoted.end()) found = quoted.emplace(text, Record(std::string(text)).dump()).first;
-      if (out.size() > 1) out += ',';
-      out += '{';
-      kelvra::nlp::common::matcher::word_members(json, JsonText{found->second}, word->length,
-                                                 word->offset);
-      out += '}';
-    }
-    out += ']';
-    return to_str(out);
-  }, py::arg("words"), "The JSON text of a list of matcher.Word, as json.dumps writes their records.");
-  r.def("word_list", [](py::object content) {
-    if (!PyBytes_Check(content.ptr())) wrong_kind(content, "content", "bytes");
-    const std::string_view bytes(PyBytes_AS_STRING(content.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(content.ptr())));
-    py::list out;
-    for (std::string_view word : kelvra::common::text_input::word_list(bytes)) {
-      PyObject* text = PyUnicode_DecodeUTF8(word.data(), static_cast<Py_ssize_t>(word.size()), "strict");
-      if (text == nullptr) {
-        PyErr_Clear();
-        const std::size_t at = static_cast<std::size_t>(word.data() - bytes.data());
-        const auto line = std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(at), '\n') + 1;
-        throw py::value_error("line " + std::to_string(line) + ": a word that is not valid UTF-8");
-      }
-      out.append(py::reinterpret_steal<py::object>(text));
-    }
-    return out;
-  }, py::arg("content"),
-     "The words of a word list's bytes: one a line, each cut at its first blank or tab, a byte\n"
-     "order mark at the start dropped (ValueError naming the line of a word that is not UTF-8).");
-
-  auto key_list = class_in<py::class_<KeyList>>(r, "kelvra.nlp.common.embedding.embedding", "KeyList",
-      "The words of a vector store in row order (read only).");
-  key_list
-      .def("__len__", &KeyList::size)
-      .def("__getitem__", &KeyList::at, py::arg("index"))
-      .def("__getitem__", [](const KeyList& self, py::slice slice) {
+  r.def(
+      "words_json",
+      [](py::object words) {
+        // The JSON text of occurrence records, as json.dumps(ensure_ascii=False,
+        // separators=(",", ":")) writes their to_json(): for corpus output, where
+        // making a dict per occurrence and dumping it would cost more than the
+        // search. Each distinct text is escaped once.
+        py::list list = require_list(words, "words");
+        std::unordered_map<std::string_view, std::string> quoted;
+        std::string out = "[";
+        // Members laid out as Word::to_json lays them out, written compactly.
+        struct JsonText {
+          std::string_view text;  // a value already written as JSON
+        };
+        struct Members {
+          std::string& out;
+          void member(std::string_view key, std::int64_t value) {
+            name(key);
+            out += std::to_string(value);
+          }
+          void member(std::string_view key, JsonText value) {
+            name(key);
+            out += value.text;
+          }
+          void name(std::string_view key) {
+            if (out.back() != '{') out += ',';
+            out += '"';
+            out += key;  // the layout's own keys need no escaping
+            out += "\":";
+          }
+        } json{out};
+        for (py::handle item : list) {
+          if (!is_match_word(item.ptr())) wrong_kind(item, "words", "a list of matcher.Word");
+          const auto* word = reinterpret_cast<const MatchWordObject*>(item.ptr());
+          const std::string_view text = require_str(word->text, "text");
+          auto found = quoted.find(text);
+          if (found == quoted.end())
+            found = quoted.emplace(text, Record(std::string(text)).dump()).first;
+          if (out.size() > 1) out += ',';
+          out += '{';
+          kelvra::nlp::common::matcher::word_members(json, JsonText{found->second}, word->length,
+                                                     word->offset);
+          out += '}';
+        }
+        out += ']';
+        return to_str(out);
+      },
+      py::arg("words"),
+      "The JSON text of a list of matcher.Word, as json.dumps writes their records.");
+  r.def(
+      "word_list",
+      [](py::object content) {
+        if (!PyBytes_Check(content.ptr())) wrong_kind(content, "content", "bytes");
+        const std::string_view bytes(PyBytes_AS_STRING(content.ptr()),
+                                     static_cast<std::size_t>(PyBytes_GET_SIZE(content.ptr())));
         py::list out;
-        Py_ssize_t start = 0, stop = 0, step = 0, count = 0;
-        if (PySlice_GetIndicesEx(slice.ptr(), self.size(), &start, &stop, &step, &count) != 0)
-          throw py::error_already_set();
-        for (Py_ssize_t i = 0; i < count; ++i) out.append(self.at(start + i * step));
+        for (std::string_view word : kelvra::common::text_input::word_list(bytes)) {
+          PyObject* text =
+              PyUnicode_DecodeUTF8(word.data(), static_cast<Py_ssize_t>(word.size()), "strict");
+          if (text == nullptr) {
+            PyErr_Clear();
+            const std::size_t at = static_cast<std::size_t>(word.data() - bytes.data());
+            const auto line =
+                std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(at), '\n') +
+                1;
+            throw py::value_error("line " + std::to_string(line) +
+                                  ": a word that is not valid UTF-8");
+          }
+          out.append(py::reinterpret_steal<py::object>(text));
+        }
         return out;
-      }, py::arg("index"))
-      .def("__contains__", [](const KeyList& self, py::object word) {
-        return PyUnicode_Check(word.ptr()) && self.store->contains(require_str(word, "word"));
-      }, py::arg("word"))
-      .def("__iter__", [](py::object self) {
-        // Each str made as it is reached.
-        return py::module_::import("builtins").attr("map")(self.attr("__getitem__"),
-                                                           py::module_::import("builtins").attr("range")(py::len(self)));
-      })
-      .def("index", [](const KeyList& self, py::object word) {
-        std::optional<std::size_t> row;
-        if (PyUnicode_Check(word.ptr())) row = self.store->index(require_str(word, "word"));
-        if (!row) throw py::value_error(py::repr(word).cast<std::string>() + " is not in index_to_key");
-        return *row;
-      }, py::arg("word"))
-      .def("__eq__", [](const KeyList& self, py::object other) {
-        return py::list(py::cast(self)).equal(other);
-      }, py::arg("other"))
-      .def("__repr__", [](const KeyList& self) {
-        return "<index_to_key of " + std::to_string(self.size()) + " words>";
-      })
-      .def("__reduce__", [](const KeyList& self) { return reduced_to_attribute(self.owner, "index_to_key"); });
+      },
+      py::arg("content"),
+      "The words of a word list's bytes: one a line, each cut at its first blank or tab, a byte\n"
+      "order mark at the start dropped (ValueError naming the line of a word that is not UTF-8).");
+
+  auto key_list =
+      class_in<py::class_<KeyList>>(r, "kelvra.nlp.common.embedding.embedding", "KeyList",
+                                    "The words of a vector store in row order (read only).");
+  key_list.def("__len__", &KeyList::size)
+      .def("__getitem__", &KeyList::at, py::arg("index"))
+      .def(
+          "__getitem__",
+          [](const KeyList& self, py::slice slice) {
+            py::list out;
+            Py_ssize_t start = 0, stop = 0, step = 0, count = 0;
+            if (PySlice_GetIndicesEx(slice.ptr(), self.size(), &start, &stop, &step, &count) != 0)
+              throw py::error_already_set();
+            for (Py_ssize_t i = 0; i < count; ++i) out.append(self.at(start + i * step));
+            return out;
+          },
+          py::arg("index"))
+      .def(
+          "__contains__",
+          [](const KeyList& self, py::object word) {
+            return PyUnicode_Check(word.ptr()) && self.store->contains(require_str(word, "word"));
+          },
+          py::arg("word"))
+      .def("__iter__",
+           [](py::object self) {
+             // Each str made as it is reached.
+             return py::module_::import("builtins")
+                 .attr("map")(self.attr("__getitem__"),
+                              py::module_::import("builtins").attr("range")(py::len(self)));
+           })
+      .def(
+          "index",
+          [](const KeyList& self, py::object word) {
+            std::optional<std::size_t> row;
+            if (PyUnicode_Check(word.ptr())) row = self.store->index(require_str(word, "word"));
+            if (!row)
+              throw py::value_error(py::repr(word).cast<std::string>() + " is not in index_to_key");
+            return *row;
+          },
+          py::arg("word"))
+      .def(
+          "__eq__",
+          [](const KeyList& self, py::object other) {
+            return py::list(py::cast(self)).equal(other);
+          },
+          py::arg("other"))
+      .def("__repr__",
+           [](const KeyList& self) {
+             return "<index_to_key of " + std::to_string(self.size()) + " words>";
+           })
+      .def("__reduce__",
+           [](const KeyList& self) { return reduced_to_attribute(self.owner, "index_to_key"); });
   py::module_::import("collections.abc").attr("Sequence").attr("register")(key_list);
 
-  auto store = class_in<py::class_<StoreView>>(r, "kelvra.nlp.common.embedding.embedding", "KeyedVectors",
-      "The word-vector store of an Embedding (read only).");
-  store
-      .def("__len__", [](const StoreView& self) { return self.store->size(); })
-      .def("__contains__", [](const StoreView& self, py::object word) {
-        return PyUnicode_Check(word.ptr()) && self.store->contains(require_str(word, "word"));
-      }, py::arg("word"))
-      .def("__getitem__", [](const StoreView& self, py::object word) {
-        return vector_of((*self.store)[require_str(word, "word")]);
-      }, py::arg("word"))
-      .def_property_readonly("vector_size", [](const StoreView& self) { return self.store->vector_size(); })
-      .def_property_readonly("index_to_key", [](py::object self) {
-        return KeyList{self, self.cast<const StoreView&>().store};
-      }, "The words in row order: an immutable sequence view of the store.")
-      .def_property_readonly("vectors", [](py::object self) {
-        // A read-only view of the unit vectors that keeps the store alive.
-        const KeyedVectors& vectors = *self.cast<const StoreView&>().store;
-        py::array_t<float> view({static_cast<py::ssize_t>(vectors.size()), static_cast<py::ssize_t>(vectors.vector_size())},
-                                vectors.matrix().data(), self);
-        py::detail::array_proxy(view.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
-        return view;
-      })
-      .def("similar_by_word", [](const StoreView& self, py::object word, py::object topn) {
-        std::string_view key = require_str(word, "word");
-        std::int64_t count = require_int(topn, "topn");
-        Neighbours neighbours;
-        {
-          py::gil_scoped_release release;
-          neighbours = self.store->similar_by_word(key, count);
-        }
-        return neighbours_of(neighbours);
-      }, py::arg("word"), py::arg("topn") = 10)
-      .def("__repr__", [](const StoreView& self) {
-        return "KeyedVectors(words=" + std::to_string(self.store->size()) +
-               ", size=" + std::to_string(self.store->vector_size()) + ")";
-      })
-      .def("__reduce__", [](const StoreView& self) { return reduced_to_attribute(self.owner, "wv_from_text"); });
+  auto store =
+      class_in<py::class_<StoreView>>(r, "kelvra.nlp.common.embedding.embedding", "KeyedVectors",
+                                      "The word-vector store of an Embedding (read only).");
+  store.def("__len__", [](const StoreView& self) { return self.store->size(); })
+      .def(
+          "__contains__",
+          [](const StoreView& self, py::object word) {
+            return PyUnicode_Check(word.ptr()) && self.store->contains(require_str(word, "word"));
+          },
+          py::arg("word"))
+      .def(
+          "__getitem__",
+          [](const StoreView& self, py::object word) {
+            return vector_of((*self.store)[require_str(word, "word")]);
+          },
+          py::arg("word"))
+      .def_property_readonly("vector_size",
+                             [](const StoreView& self) { return self.store->vector_size(); })
+      .def_property_readonly(
+          "index_to_key",
+          [](py::object self) {
+            return KeyList{self, self.cast<const StoreView&>().store};
+          },
+          "The words in row order: an immutable sequence view of the store.")
+      .def_property_readonly("vectors",
+                             [](py::object self) {
+                               // A read-only view of the unit vectors that keeps the store alive.
+                               const KeyedVectors& vectors = *self.cast<const StoreView&>().store;
+                               py::array_t<float> view(
+                                   {static_cast<py::ssize_t>(vectors.size()),
+                                    static_cast<py::ssize_t>(vectors.vector_size())},
+                                   vectors.matrix().data(), self);
+                               py::detail::array_proxy(view.ptr())->flags &=
+                                   ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+                               return view;
+                             })
+      .def(
+          "similar_by_word",
+          [](const StoreView& self, py::object word, py::object topn) {
+            std::string_view key = require_str(word, "word");
+            std::int64_t count = require_int(topn, "topn");
+            Neighbours neighbours;
+            {
+              py::gil_scoped_release release;
+              neighbours = self.store->similar_by_word(key, count);
+            }
+            return neighbours_of(neighbours);
+          },
+          py::arg("word"), py::arg("topn") = 10)
+      .def("__repr__",
+           [](const StoreView& self) {
+             return "KeyedVectors(words=" + std::to_string(self.store->size()) +
+                    ", size=" + std::to_string(self.store->vector_size()) + ")";
+           })
+      .def("__reduce__",
+           [](const StoreView& self) { return reduced_to_attribute(self.owner, "wv_from_text"); });
 
-  auto embedding = class_in<py::class_<PyEmbedding>>(r, "kelvra.nlp.common.embedding.embedding", "Embedding",
+  auto embedding = class_in<py::class_<PyEmbedding>>(
+      r, "kelvra.nlp.common.embedding.embedding", "Embedding",
       R"(Word vectors from a word2vec file, or from a store saved with save.
 
 Embedding(embedding_file, binary=False): loads the text variant, or the
@@ -332,63 +400,88 @@ loads it. An Embedding pickles as its saved form (the vectors as stored).)");
              return out;
            }),
            py::arg("embedding_file"), py::arg("binary") = false)
-      .def_property_readonly("wv_from_text", [](py::object self) {
-        return StoreView{self, &self.cast<const PyEmbedding&>().impl->wv_from_text()};
-      })
-      .def("save", [](const PyEmbedding& self, py::object path) {
-        std::string file(require_str(path, "path"));
-        py::gil_scoped_release release;
-        self.impl->save(file);
-      }, py::arg("path"),
-           "Writes the store to `path` in the saved form (replaced whole), which Embedding(path) maps.")
-      .def("word2vec", [](const PyEmbedding& self, py::object word, py::object min_n, py::object max_n) {
-        std::string_view key = require_str(word, "word");
-        return vector_of(self.impl->word2vec(key, require_int(min_n, "min_n"), require_int(max_n, "max_n")));
-      }, py::arg("word"), py::arg("min_n") = 1, py::arg("max_n") = 3,
-           "The vector of `word` (numpy float32), or the mean of its known n-grams.")
-      .def("most_similar", [](const PyEmbedding& self, py::object word, py::object topk) {
-        std::string_view key = require_str(word, "word");
-        std::int64_t count = require_int(topk, "topk");
-        Neighbours neighbours;
-        {
-          py::gil_scoped_release release;
-          neighbours = self.impl->most_similar(key, count);
-        }
-        return neighbours_of(neighbours);
-      }, py::arg("word"), py::arg("topk") = 10,
-           "The `topk` vocabulary words most similar to `word`, as (word, similarity) pairs.")
-      .def("most_similar_batch", [](const PyEmbedding& self, py::object words, py::object topk) {
-        std::vector<std::string> keys = require_str_list(words, "words");
-        std::int64_t count = require_int(topk, "topk");
-        std::vector<Neighbours> all;
-        {
-          py::gil_scoped_release release;
-          all = self.impl->most_similar_batch(keys, count);
-        }
-        py::list out;
-        for (const auto& neighbours : all) out.append(neighbours_of(neighbours));
-        return out;
-      }, py::arg("words"), py::arg("topk") = 10,
-           "most_similar for each of `words` at once (one matrix product per block of words).")
-      .def("_compute_ngrams", [](const PyEmbedding& self, py::object word, py::object min_n, py::object max_n) {
-        py::list out;
-        for (const auto& gram : self.impl->_compute_ngrams(require_str(word, "word"), require_int(min_n, "min_n"),
-                                                           require_int(max_n, "max_n")))
-          out.append(to_str(gram));
-        return out;
-      }, py::arg("word"), py::arg("min_n"), py::arg("max_n"))
+      .def_property_readonly(
+          "wv_from_text",
+          [](py::object self) {
+            return StoreView{self, &self.cast<const PyEmbedding&>().impl->wv_from_text()};
+          })
+      .def(
+          "save",
+          [](const PyEmbedding& self, py::object path) {
+            std::string file(require_str(path, "path"));
+            py::gil_scoped_release release;
+            self.impl->save(file);
+          },
+          py::arg("path"),
+          "Writes the store to `path` in the saved form (replaced whole), which Embedding(path) "
+          "maps.")
+      .def(
+          "word2vec",
+          [](const PyEmbedding& self, py::object word, py::object min_n, py::object max_n) {
+            std::string_view key = require_str(word, "word");
+            return vector_of(
+                self.impl->word2vec(key, require_int(min_n, "min_n"), require_int(max_n, "max_n")));
+          },
+          py::arg("word"), py::arg("min_n") = 1, py::arg("max_n") = 3,
+          "The vector of `word` (numpy float32), or the mean of its known n-grams.")
+      .def(
+          "most_similar",
+          [](const PyEmbedding& self, py::object word, py::object topk) {
+            std::string_view key = require_str(word, "word");
+            std::int64_t count = require_int(topk, "topk");
+            Neighbours neighbours;
+            {
+              py::gil_scoped_release release;
+              neighbours = self.impl->most_similar(key, count);
+            }
+            return neighbours_of(neighbours);
+          },
+          py::arg("word"), py::arg("topk") = 10,
+          "The `topk` vocabulary words most similar to `word`, as (word, similarity) pairs.")
+      .def(
+          "most_similar_batch",
+          [](const PyEmbedding& self, py::object words, py::object topk) {
+            std::vector<std::string> keys = require_str_list(words, "words");
+            std::int64_t count = require_int(topk, "topk");
+            std::vector<Neighbours> all;
+            {
+              py::gil_scoped_release release;
+              all = self.impl->most_similar_batch(keys, count);
+            }
+            py::list out;
+            for (const auto& neighbours : all) out.append(neighbours_of(neighbours));
+            return out;
+          },
+          py::arg("words"), py::arg("topk") = 10,
+          "most_similar for each of `words` at once (one matrix product per block of words).")
+      .def(
+          "_compute_ngrams",
+          [](const PyEmbedding& self, py::object word, py::object min_n, py::object max_n) {
+            py::list out;
+            for (const auto& gram :
+                 self.impl->_compute_ngrams(require_str(word, "word"), require_int(min_n, "min_n"),
+                                            require_int(max_n, "max_n")))
+              out.append(to_str(gram));
+            return out;
+          },
+          py::arg("word"), py::arg("min_n"), py::arg("max_n"))
       .def("__repr__", [](const PyEmbedding& self) {
         const KeyedVectors& vectors = self.impl->wv_from_text();
-        return "Embedding(path=" + repr_of(self.path) + ", words=" + std::to_string(vectors.size()) +
+        return "Embedding(path=" + repr_of(self.path) +
+               ", words=" + std::to_string(vectors.size()) +
                ", size=" + std::to_string(vectors.vector_size()) + ")";
       });
   // Pickled as its saved form: the vectors as stored (float32, unit rows)
   // with their norms; unpickling checks them and parses nothing. One mapped
   // from a file sends its bytes, so the receiving machine needs no file.
   add_pickling(
-      embedding, [](py::object self) { return py::make_tuple(bytes_of(self.cast<const PyEmbedding&>().impl->to_bytes())); },
+      embedding,
+      [](py::object self) {
+        return py::make_tuple(bytes_of(self.cast<const PyEmbedding&>().impl->to_bytes()));
+      },
       [](const py::tuple& values) {
-        const std::string_view bytes = state_bytes(require_values(values, 1, "Embedding")[0], "an Embedding");
+        const std::string_view bytes =
+            state_bytes(require_values(values, 1, "Embedding")[0], "an Embedding");
         auto out = std::make_unique<PyEmbedding>();
         {
           py::gil_scoped_release release;
@@ -398,26 +491,35 @@ loads it. An Embedding pickles as its saved form (the vectors as stored).)");
         return out;
       });
 
-  auto gleaner = class_in<py::class_<Gleaner>>(r, "kelvra.nlp.common.gleaner", "Gleaner",
+  auto gleaner = class_in<py::class_<Gleaner>>(
+      r, "kelvra.nlp.common.gleaner", "Gleaner",
       R"(Line passages of an annotated document, each with the entities inside it.
 
 The document's entity dicts are changed where they stand, and the passages
 hold those very dicts.)");
-  gleaner
-      .def(py::init<>())
+  gleaner.def(py::init<>())
       .def("__repr__", [](const Gleaner&) { return "Gleaner()"; })
-      .def("extract", [](const Gleaner&, py::object doc) -> py::object {
-        if (!doc.is_none()) require_dict(doc, "doc");
-        return passages_of(gleaning::extract<PyModel>(PyValue::borrowed(doc.ptr()), false));
-      }, py::arg("doc"), "The passages of `doc` (None when it has none).")
-      .def("_segment", [](const Gleaner&, py::object text) -> py::object {
-        const std::string_view view = require_str(text, "text");
-        return passages_of(gleaning::segment<PyModel>(PyValue::borrowed(text.ptr()), view));
-      }, py::arg("text"))
-      .def("_related_entities", [](const Gleaner&, py::object seg, py::object ref_entities) -> py::object {
-        return passages_of(gleaning::related_entities<PyModel>(PyValue::borrowed(seg.ptr()),
-                                                               PyValue::borrowed(ref_entities.ptr())));
-      }, py::arg("seg"), py::arg("ref_entities"));
+      .def(
+          "extract",
+          [](const Gleaner&, py::object doc) -> py::object {
+            if (!doc.is_none()) require_dict(doc, "doc");
+            return passages_of(gleaning::extract<PyModel>(PyValue::borrowed(doc.ptr()), false));
+          },
+          py::arg("doc"), "The passages of `doc` (None when it has none).")
+      .def(
+          "_segment",
+          [](const Gleaner&, py::object text) -> py::object {
+            const std::string_view view = require_str(text, "text");
+            return passages_of(gleaning::segment<PyModel>(PyValue::borrowed(text.ptr()), view));
+          },
+          py::arg("text"))
+      .def(
+          "_related_entities",
+          [](const Gleaner&, py::object seg, py::object ref_entities) -> py::object {
+            return passages_of(gleaning::related_entities<PyModel>(
+                PyValue::borrowed(seg.ptr()), PyValue::borrowed(ref_entities.ptr())));
+          },
+          py::arg("seg"), py::arg("ref_entities"));
   add_pickling(
       gleaner, [](py::object) { return py::tuple(); },
       [](const py::tuple& values) {

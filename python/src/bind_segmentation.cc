@@ -13,12 +13,12 @@
 
 namespace kelvra::python {
 
+using kelvra::nlp::common::TaskKind;
 using kelvra::nlp::common::feature::Sentence;
 using kelvra::nlp::common::feature::Word;
 using kelvra::nlp::common::phraser::Phraser;
 using kelvra::nlp::common::sectioner::Sectioner;
 using kelvra::nlp::common::stitcher::Stitcher;
-using kelvra::nlp::common::TaskKind;
 namespace sectioning = kelvra::nlp::common::sectioner::internal;
 namespace stitching = kelvra::nlp::common::stitcher::internal;
 
@@ -35,8 +35,9 @@ py::list str_list(const std::array<std::string_view, N>& items) {
 // with those attributes will do (AttributeError for a missing one).
 Word token_of(py::handle word) {
   py::object offset = py::getattr(word, "offset", py::int_(0));
-  return Word(require_int(word.attr("id"), "id"), std::string(require_str(word.attr("text"), "text")),
-              require_int(offset, "offset"), require_int(word.attr("length"), "length"));
+  return Word(require_int(word.attr("id"), "id"),
+              std::string(require_str(word.attr("text"), "text")), require_int(offset, "offset"),
+              require_int(word.attr("length"), "length"));
 }
 
 std::vector<Word> tokens_of(const py::list& words) {
@@ -58,10 +59,10 @@ py::list records_to_python(std::vector<Record>& records) {
   if (list == nullptr) throw py::error_already_set();
   py::list out = py::reinterpret_steal<py::list>(list);
   for (std::size_t i = 0; i < records.size(); ++i)
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), from_record(std::move(records[i])).release().ptr());
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i),
+                    from_record(std::move(records[i])).release().ptr());
   return out;
 }
-
 
 std::optional<std::vector<std::string>> separators(py::handle value, std::string_view parameter) {
   if (value.is_none()) return std::nullopt;
@@ -81,7 +82,8 @@ struct ClassList {
   std::vector<PyObject*> items;
 
   bool untouched(PyObject* value) const {
-    if (value != list || PyList_GET_SIZE(value) != static_cast<Py_ssize_t>(items.size())) return false;
+    if (value != list || PyList_GET_SIZE(value) != static_cast<Py_ssize_t>(items.size()))
+      return false;
     for (std::size_t i = 0; i < items.size(); ++i)
       if (PyList_GET_ITEM(value, static_cast<Py_ssize_t>(i)) != items[i]) return false;
     return true;
@@ -89,8 +91,8 @@ struct ClassList {
 };
 
 // The lists that make a phraser's marks, in the order of Phraser::Marks.
-ClassList mark_lists[] = {ClassList("clause_chars"), ClassList("stop_chars"), ClassList("quote_left_char"),
-                          ClassList("quote_right_char")};
+ClassList mark_lists[] = {ClassList("clause_chars"), ClassList("stop_chars"),
+                          ClassList("quote_left_char"), ClassList("quote_right_char")};
 ClassList default_enders("default_punct_chars");
 
 // Sets the class attribute `list.name` to a new list of `items`, and keeps it.
@@ -113,7 +115,8 @@ class Serving {
     py::object lists[std::size(mark_lists)];
     bool untouched = true;
     for (std::size_t i = 0; i < std::size(mark_lists); ++i) {
-      lists[i] = py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), mark_lists[i].interned_name));
+      lists[i] = py::reinterpret_steal<py::object>(
+          PyObject_GetAttr(self.ptr(), mark_lists[i].interned_name));
       if (!lists[i]) throw py::error_already_set();
       untouched = untouched && mark_lists[i].untouched(lists[i].ptr());
     }
@@ -122,8 +125,9 @@ class Serving {
                          require_str_collection(lists[1], mark_lists[1].name),
                          require_str_collection(lists[2], mark_lists[2].name),
                          require_str_collection(lists[3], mark_lists[3].name)};
-    made_ = std::make_unique<Phraser>(std::vector<std::string>(own.punct_chars().begin(), own.punct_chars().end()),
-                                      own.max_len(), marks);
+    made_ = std::make_unique<Phraser>(
+        std::vector<std::string>(own.punct_chars().begin(), own.punct_chars().end()), own.max_len(),
+        marks);
     phraser_ = made_.get();
   }
   const Phraser& operator*() const noexcept { return *phraser_; }
@@ -139,7 +143,8 @@ class Serving {
 py::object enders_of(const Phraser& phraser) {
   std::vector<std::string> enders(phraser.punct_chars().begin(), phraser.punct_chars().end());
   std::sort(enders.begin(), enders.end());
-  std::vector<std::string> defaults(Phraser::default_punct_chars.begin(), Phraser::default_punct_chars.end());
+  std::vector<std::string> defaults(Phraser::default_punct_chars.begin(),
+                                    Phraser::default_punct_chars.end());
   std::sort(defaults.begin(), defaults.end());
   if (enders == defaults) return py::none();
   py::list out;
@@ -155,7 +160,8 @@ py::list merge(py::handle segments, TaskKind kind) {
   const auto segment_at = [&](std::size_t i) { return PyModel::item(list, i); };
   // The result list is made at its size; code that reading a value runs
   // may change the lists meanwhile, hence the checks on filling it.
-  const auto expected = static_cast<Py_ssize_t>(stitching::result_count<PyModel>(kind, count, segment_at));
+  const auto expected =
+      static_cast<Py_ssize_t>(stitching::result_count<PyModel>(kind, count, segment_at));
   py::list out = py::reinterpret_steal<py::list>(PyList_New(expected));
   if (!out) throw py::error_already_set();
   Py_ssize_t filled = 0;
@@ -168,7 +174,8 @@ py::list merge(py::handle segments, TaskKind kind) {
     }
     ++filled;
   });
-  if (filled < expected) return py::reinterpret_steal<py::list>(PyList_GetSlice(out.ptr(), 0, filled));
+  if (filled < expected)
+    return py::reinterpret_steal<py::list>(PyList_GetSlice(out.ptr(), 0, filled));
   return out;
 }
 
@@ -177,7 +184,8 @@ py::list merge(py::handle segments, TaskKind kind) {
 void bind_segmentation(py::module_& m) {
   py::module_ s = m.def_submodule("segmentation", "Phraser, Sectioner and Stitcher");
 
-  auto phraser_class = class_in<py::class_<Phraser>>(s, "kelvra.nlp.common.phraser", "Phraser",
+  auto phraser_class = class_in<py::class_<Phraser>>(
+      s, "kelvra.nlp.common.phraser", "Phraser",
       R"(Sentence and clause splitting of a text or of a list of word records.
 
 Phraser(punct_chars=None, max_len=510): `punct_chars` are the sentence
@@ -185,77 +193,93 @@ enders (absent or empty: default_punct_chars); `max_len` caps a chunk's
 length in code points (0 or None: 510). The class-level lists are read
 through the instance: a subclass, or an instance, that sets clause_chars,
 stop_chars, quote_left_char, quote_right_char or default_punct_chars uses
-its own.)", py::dynamic_attr());
+its own.)",
+      py::dynamic_attr());
   phraser_class
-      .def("__init__",
-           [](py::detail::value_and_holder& v_h, py::object punct_chars, py::object max_len) {
-             const std::int64_t cap = max_len.is_none() ? 0 : require_int(max_len, "max_len");
-             std::optional<std::vector<std::string>> enders = separators(punct_chars, "punct_chars");
-             if (!enders || enders->empty()) {
-               // The defaults, read through the class: a subclass may have its own.
-               py::object defaults = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(v_h.inst)))
-                                         .attr(default_enders.name);
-               if (!default_enders.untouched(defaults.ptr()))
-                 enders = require_str_collection(defaults, default_enders.name);
-             }
-             v_h.value_ptr() = new Phraser(std::move(enders), cap);
-           },
-           py::detail::is_new_style_constructor(), py::arg("punct_chars") = py::none(),
-           py::arg("max_len") = Phraser::kDefaultMaxLen)
-      .def_property_readonly("punct_chars", [](const Phraser& self) {
-        py::set out;
-        for (const auto& c : self.punct_chars()) out.add(to_str(c));
-        return out;
-      }, "The sentence enders in use (a set).")
+      .def(
+          "__init__",
+          [](py::detail::value_and_holder& v_h, py::object punct_chars, py::object max_len) {
+            const std::int64_t cap = max_len.is_none() ? 0 : require_int(max_len, "max_len");
+            std::optional<std::vector<std::string>> enders = separators(punct_chars, "punct_chars");
+            if (!enders || enders->empty()) {
+              // The defaults, read through the class: a subclass may have its own.
+              py::object defaults =
+                  py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(v_h.inst)))
+                      .attr(default_enders.name);
+              if (!default_enders.untouched(defaults.ptr()))
+                enders = require_str_collection(defaults, default_enders.name);
+            }
+            v_h.value_ptr() = new Phraser(std::move(enders), cap);
+          },
+          py::detail::is_new_style_constructor(), py::arg("punct_chars") = py::none(),
+          py::arg("max_len") = Phraser::kDefaultMaxLen)
+      .def_property_readonly(
+          "punct_chars",
+          [](const Phraser& self) {
+            py::set out;
+            for (const auto& c : self.punct_chars()) out.add(to_str(c));
+            return out;
+          },
+          "The sentence enders in use (a set).")
       .def_property_readonly("max_len", &Phraser::max_len, "The length cap of one chunk.")
-      .def("split", [](py::object self, py::object input) {
-        const Serving phraser(self, self.cast<const Phraser&>());
-        if (PyUnicode_Check(input.ptr())) {
-          std::string_view text = require_str(input, "input");
-          std::vector<Sentence> sentences;
-          {
-            py::gil_scoped_release release;
-            sentences = phraser->split(text);
-          }
-          return sentences_to_python(sentences);
-        }
-        return sentences_to_python(phraser->split(tokens_of(require_list(input, "words"))));
-      }, py::arg("input"),
-           "Sentence records (with their clauses) of a str or of a list of word records.")
-      .def("split_by_char", [](py::object self, py::object words, py::object chars) {
-        py::list list = require_list(words, "words");
-        std::vector<Word> tokens = tokens_of(list);
-        const Serving phraser(self, self.cast<const Phraser&>());
-        std::vector<std::vector<Word>> chunks =
-            chars.is_none() ? phraser->split_by_char(tokens)
-                            : phraser->split_by_char(tokens, require_str_collection(chars, "chars"));
-        // The chunks hold the caller's own word objects, in order.
-        py::list out;
-        std::size_t next = 0;
-        for (const auto& chunk : chunks) {
-          py::list items;
-          for (std::size_t i = 0; i < chunk.size(); ++i) items.append(list[next++]);
-          out.append(items);
-        }
-        return out;
-      }, py::arg("words"), py::arg("chars") = py::none(),
-           "Cuts `words` into chunks after the words whose text is in `chars`.")
-      .def("get_single_words", [](const Phraser&, py::object text) {
-        std::vector<Word> words;
-        if (PyUnicode_Check(text.ptr())) {
-          words = Phraser::get_single_words(require_str(text, "text"));
-        } else {
-          words = Phraser::get_single_words(require_str_collection(text, "text"));
-        }
-        py::handle cls = python_class("feature.Word");
-        py::list out;
-        for (const auto& word : words) out.append(make_word(cls, word));
-        return out;
-      }, py::arg("text"), "One word record per item of `text` (per character of a str).")
+      .def(
+          "split",
+          [](py::object self, py::object input) {
+            const Serving phraser(self, self.cast<const Phraser&>());
+            if (PyUnicode_Check(input.ptr())) {
+              std::string_view text = require_str(input, "input");
+              std::vector<Sentence> sentences;
+              {
+                py::gil_scoped_release release;
+                sentences = phraser->split(text);
+              }
+              return sentences_to_python(sentences);
+            }
+            return sentences_to_python(phraser->split(tokens_of(require_list(input, "words"))));
+          },
+          py::arg("input"),
+          "Sentence records (with their clauses) of a str or of a list of word records.")
+      .def(
+          "split_by_char",
+          [](py::object self, py::object words, py::object chars) {
+            py::list list = require_list(words, "words");
+            std::vector<Word> tokens = tokens_of(list);
+            const Serving phraser(self, self.cast<const Phraser&>());
+            std::vector<std::vector<Word>> chunks =
+                chars.is_none()
+                    ? phraser->split_by_char(tokens)
+                    : phraser->split_by_char(tokens, require_str_collection(chars, "chars"));
+            // The chunks hold the caller's own word objects, in order.
+            py::list out;
+            std::size_t next = 0;
+            for (const auto& chunk : chunks) {
+              py::list items;
+              for (std::size_t i = 0; i < chunk.size(); ++i) items.append(list[next++]);
+              out.append(items);
+            }
+            return out;
+          },
+          py::arg("words"), py::arg("chars") = py::none(),
+          "Cuts `words` into chunks after the words whose text is in `chars`.")
+      .def(
+          "get_single_words",
+          [](const Phraser&, py::object text) {
+            std::vector<Word> words;
+            if (PyUnicode_Check(text.ptr())) {
+              words = Phraser::get_single_words(require_str(text, "text"));
+            } else {
+              words = Phraser::get_single_words(require_str_collection(text, "text"));
+            }
+            py::handle cls = python_class("feature.Word");
+            py::list out;
+            for (const auto& word : words) out.append(make_word(cls, word));
+            return out;
+          },
+          py::arg("text"), "One word record per item of `text` (per character of a str).")
       .def("__repr__", [](py::object self) {
         const auto& phraser = self.cast<const Phraser&>();
-        return "Phraser(punct_chars=" + repr_of(enders_of(phraser)) + ", max_len=" +
-               std::to_string(phraser.max_len()) + ")";
+        return "Phraser(punct_chars=" + repr_of(enders_of(phraser)) +
+               ", max_len=" + std::to_string(phraser.max_len()) + ")";
       });
   add_class_list(phraser_class, default_enders, Phraser::default_punct_chars);
   add_class_list(phraser_class, mark_lists[0], Phraser::clause_chars);
@@ -270,10 +294,12 @@ its own.)", py::dynamic_attr());
       },
       [](const py::tuple& values) {
         require_values(values, 2, "Phraser");
-        return std::make_unique<Phraser>(separators(values[0], "punct_chars"), require_int(values[1], "max_len"));
+        return std::make_unique<Phraser>(separators(values[0], "punct_chars"),
+                                         require_int(values[1], "max_len"));
       });
 
-  auto sectioner = class_in<py::class_<Sectioner>>(s, "kelvra.nlp.common.sectioner", "Sectioner",
+  auto sectioner = class_in<py::class_<Sectioner>>(
+      s, "kelvra.nlp.common.sectioner", "Sectioner",
       R"(Cuts a document into segments of bounded length along sentences.
 
 Sectioner(separator=None): `separator` is the phraser's list of sentence
@@ -285,72 +311,100 @@ enders (None or empty: its defaults).)");
              return std::make_unique<Sectioner>(separators(separator, "separator"));
            }),
            py::arg("separator") = py::none())
-      .def_property_readonly("phraser", [](const Sectioner& self) { return &self.phraser; },
-                             py::return_value_policy::reference_internal)
-      .def("split", [](const Sectioner& self, py::object input_, py::object type_) {
-        require_dict(input_, "input_");
-        std::string_view type = require_str(type_, "type_");
-        std::vector<py::object> segments =
-            sectioning::split<PyModel>(self, PyValue::borrowed(input_.ptr()), type, false);
-        return to_list(segments);
-      }, py::arg("input_"), py::arg("type_"),
-           R"(Segments of input_["text"] ("ner") or input_["feature_set"] ("relation"),
+      .def_property_readonly(
+          "phraser", [](const Sectioner& self) { return &self.phraser; },
+          py::return_value_policy::reference_internal)
+      .def(
+          "split",
+          [](const Sectioner& self, py::object input_, py::object type_) {
+            require_dict(input_, "input_");
+            std::string_view type = require_str(type_, "type_");
+            std::vector<py::object> segments =
+                sectioning::split<PyModel>(self, PyValue::borrowed(input_.ptr()), type, false);
+            return to_list(segments);
+          },
+          py::arg("input_"), py::arg("type_"),
+          R"(Segments of input_["text"] ("ner") or input_["feature_set"] ("relation"),
 each at most input_["length"] code points long.)")
-      .def("_split_text_by_length", [](const Sectioner& self, py::object text, py::object length) {
-        std::string_view view = require_str(text, "text");
-        std::int64_t limit = require_int(length, "length");
-        std::vector<py::object> segments =
-            sectioning::text_segments<PyModel>(self, PyValue::borrowed(text.ptr()), view, limit);
-        return to_list(segments);
-      }, py::arg("text"), py::arg("length"))
-      .def("_split_feature_set", [](const Sectioner& self, py::object feature_set, py::object length) {
-        require_dict(feature_set, "feature_set");
-        std::int64_t limit = require_int(length, "length");
-        std::vector<py::object> segments =
-            sectioning::split_feature_set<PyModel>(self, PyValue::borrowed(feature_set.ptr()), limit, false);
-        return to_list(segments);
-      }, py::arg("feature_set"), py::arg("length"))
-      .def("_split_extra_long_sentence",
-           [](const Sectioner& self, py::object sentence, py::object length, py::object segment_offset) {
-             auto [segments, end] = self._split_extra_long_sentence(
-                 require_str(sentence, "sentence"), require_int(length, "length"),
-                 require_int(segment_offset, "segment_offset"));
-             return py::make_tuple(records_to_python(segments), end);
-           },
-           py::arg("sentence"), py::arg("length"), py::arg("segment_offset"))
-      .def("_judge_entity_in_segment", [](const Sectioner&, py::object ne, py::object segment) {
-        return sectioning::judge_entity_in_segment<PyModel>(PyValue::borrowed(ne.ptr()),
-                                                            PyValue::borrowed(segment.ptr()));
-      }, py::arg("ne"), py::arg("segment"))
+      .def(
+          "_split_text_by_length",
+          [](const Sectioner& self, py::object text, py::object length) {
+            std::string_view view = require_str(text, "text");
+            std::int64_t limit = require_int(length, "length");
+            std::vector<py::object> segments = sectioning::text_segments<PyModel>(
+                self, PyValue::borrowed(text.ptr()), view, limit);
+            return to_list(segments);
+          },
+          py::arg("text"), py::arg("length"))
+      .def(
+          "_split_feature_set",
+          [](const Sectioner& self, py::object feature_set, py::object length) {
+            require_dict(feature_set, "feature_set");
+            std::int64_t limit = require_int(length, "length");
+            std::vector<py::object> segments = sectioning::split_feature_set<PyModel>(
+                self, PyValue::borrowed(feature_set.ptr()), limit, false);
+            return to_list(segments);
+          },
+          py::arg("feature_set"), py::arg("length"))
+      .def(
+          "_split_extra_long_sentence",
+          [](const Sectioner& self, py::object sentence, py::object length,
+             py::object segment_offset) {
+            auto [segments, end] = self._split_extra_long_sentence(
+                require_str(sentence, "sentence"), require_int(length, "length"),
+                require_int(segment_offset, "segment_offset"));
+            return py::make_tuple(records_to_python(segments), end);
+          },
+          py::arg("sentence"), py::arg("length"), py::arg("segment_offset"))
+      .def(
+          "_judge_entity_in_segment",
+          [](const Sectioner&, py::object ne, py::object segment) {
+            return sectioning::judge_entity_in_segment<PyModel>(PyValue::borrowed(ne.ptr()),
+                                                                PyValue::borrowed(segment.ptr()));
+          },
+          py::arg("ne"), py::arg("segment"))
       .def("__repr__", [](const Sectioner& self) {
         return "Sectioner(separator=" + repr_of(enders_of(self.phraser)) + ")";
       });
   add_pickling(
-      sectioner, [](py::object self) { return py::make_tuple(enders_of(self.cast<const Sectioner&>().phraser)); },
+      sectioner,
+      [](py::object self) {
+        return py::make_tuple(enders_of(self.cast<const Sectioner&>().phraser));
+      },
       [](const py::tuple& values) {
         require_values(values, 1, "Sectioner");
         return std::make_unique<Sectioner>(separators(values[0], "separator"));
       });
 
-  auto stitcher = class_in<py::class_<Stitcher>>(s, "kelvra.nlp.common.stitcher", "Stitcher",
-      R"(Puts per-segment model results back into document positions.
+  auto stitcher =
+      class_in<py::class_<Stitcher>>(s, "kelvra.nlp.common.stitcher", "Stitcher",
+                                     R"(Puts per-segment model results back into document positions.
 
 The caller's entity and relation records are changed where they stand, and
 the returned list holds those very records.)");
-  stitcher
-      .def(py::init<>())
+  stitcher.def(py::init<>())
       .def("__repr__", [](const Stitcher&) { return "Stitcher()"; })
-      .def("merge", [](const Stitcher&, py::object segments, py::object type_) {
-        require_list(segments, "segments");
-        return merge(segments, kelvra::nlp::common::parse_task_kind(require_str(type_, "type_")));
-      }, py::arg("segments"), py::arg("type_"),
-           R"(One list of the segments' "nes" ("ner") or "relations" ("relation"), shifted by each segment's "offset".)")
-      .def("_merge_nes", [](const Stitcher&, py::object segments) {
-        return merge(require_list(segments, "segments"), TaskKind::kNer);
-      }, py::arg("segments"))
-      .def("_merge_relations", [](const Stitcher&, py::object segments) {
-        return merge(require_list(segments, "segments"), TaskKind::kRelation);
-      }, py::arg("segments"));
+      .def(
+          "merge",
+          [](const Stitcher&, py::object segments, py::object type_) {
+            require_list(segments, "segments");
+            return merge(segments,
+                         kelvra::nlp::common::parse_task_kind(require_str(type_, "type_")));
+          },
+          py::arg("segments"), py::arg("type_"),
+          R"(One list of the segments' "nes" ("ner") or "relations" ("relation"), shifted by each segment's "offset".)")
+      .def(
+          "_merge_nes",
+          [](const Stitcher&, py::object segments) {
+            return merge(require_list(segments, "segments"), TaskKind::kNer);
+          },
+          py::arg("segments"))
+      .def(
+          "_merge_relations",
+          [](const Stitcher&, py::object segments) {
+            return merge(require_list(segments, "segments"), TaskKind::kRelation);
+          },
+          py::arg("segments"));
   add_pickling(
       stitcher, [](py::object) { return py::tuple(); },
       [](const py::tuple& values) {

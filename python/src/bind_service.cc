@@ -26,8 +26,8 @@ namespace {
 class PyNlpClient : public NlpClient {
  public:
   using NlpClient::NlpClient;
-  Record features(std::string_view text, const std::vector<std::string>& types, std::string_view lang,
-                  const Record& tag) const override {
+  Record features(std::string_view text, const std::vector<std::string>& types,
+                  std::string_view lang, const Record& tag) const override {
     {
       py::gil_scoped_acquire gil;
       py::function override = py::get_override(static_cast<const NlpClient*>(this), "features");
@@ -129,7 +129,8 @@ std::string client_repr(const NlpClient& client) {
 }
 
 py::object extraction_to_python(const lang::Extraction& extraction) {
-  if (const auto* one = std::get_if<feature::FeatureSet>(&extraction)) return feature_set_to_python(*one);
+  if (const auto* one = std::get_if<feature::FeatureSet>(&extraction))
+    return feature_set_to_python(*one);
   py::list out;
   for (const auto& set : std::get<std::vector<feature::FeatureSet>>(extraction))
     out.append(feature_set_to_python(set));
@@ -139,9 +140,11 @@ py::object extraction_to_python(const lang::Extraction& extraction) {
 }  // namespace
 
 void bind_service(py::module_& m) {
-  py::module_ s = m.def_submodule("service", "NlpClient, Types, the language registry and Annotator");
+  py::module_ s =
+      m.def_submodule("service", "NlpClient, Types, the language registry and Annotator");
 
-  auto client = class_in<py::class_<NlpClient, PyNlpClient, std::shared_ptr<NlpClient>>>(s, "kvc.sdk", "NlpClient",
+  auto client = class_in<py::class_<NlpClient, PyNlpClient, std::shared_ptr<NlpClient>>>(
+      s, "kvc.sdk", "NlpClient",
       R"(The client of the remote NLP service.
 
 NlpClient(url, timeout=None, max_answer_bytes=None): the service's base
@@ -149,66 +152,80 @@ address, the time-out in seconds (None: 30) and the largest answer read
 (None: 64 MiB).)");
   client
       .def(py::init([](py::object url, py::object timeout, py::object max_answer_bytes) {
-             return std::make_shared<PyNlpClient>(std::string(require_str(url, "url")), timeout_of(timeout),
-                                                  optional_int(max_answer_bytes, "max_answer_bytes"));
+             return std::make_shared<PyNlpClient>(
+                 std::string(require_str(url, "url")), timeout_of(timeout),
+                 optional_int(max_answer_bytes, "max_answer_bytes"));
            }),
-           py::arg("url"), py::arg("timeout") = py::none(), py::arg("max_answer_bytes") = py::none())
+           py::arg("url"), py::arg("timeout") = py::none(),
+           py::arg("max_answer_bytes") = py::none())
       .def_property_readonly("url", [](const NlpClient& self) { return to_str(self.url()); })
       .def_property_readonly("timeout", &NlpClient::timeout)
       .def_property_readonly("max_answer_bytes", &NlpClient::max_answer_bytes)
-      .def_property_readonly("endpoint", [](const NlpClient& self) { return to_str(self.endpoint()); })
-      .def("features", [](const NlpClient& self, py::object text, py::object types, py::object lang,
-                          py::object tag) {
-        std::string_view input = require_str(text, "text");
-        std::vector<std::string> names = require_str_list(types, "types");
-        std::string_view code = require_str(lang, "lang");
-        Record settings = to_record(tag, "tag");
-        Record answer;
-        {
-          py::gil_scoped_release release;
-          answer = self.NlpClient::features(input, names, code, settings);
-        }
-        // Freed as its Python objects are made: the two are never whole at once.
-        return from_record(std::move(answer));
-      }, py::arg("text"), py::arg("types"), py::arg("lang"), py::arg("tag") = py::dict(),
-           "Asks the service for the features `types` of `text`; the answer as records.")
+      .def_property_readonly("endpoint",
+                             [](const NlpClient& self) { return to_str(self.endpoint()); })
+      .def(
+          "features",
+          [](const NlpClient& self, py::object text, py::object types, py::object lang,
+             py::object tag) {
+            std::string_view input = require_str(text, "text");
+            std::vector<std::string> names = require_str_list(types, "types");
+            std::string_view code = require_str(lang, "lang");
+            Record settings = to_record(tag, "tag");
+            Record answer;
+            {
+              py::gil_scoped_release release;
+              answer = self.NlpClient::features(input, names, code, settings);
+            }
+            // Freed as its Python objects are made: the two are never whole at once.
+            return from_record(std::move(answer));
+          },
+          py::arg("text"), py::arg("types"), py::arg("lang"), py::arg("tag") = py::dict(),
+          "Asks the service for the features `types` of `text`; the answer as records.")
       .def("__repr__", [](py::object self) {
         // A subclass shows its own name.
         std::string text = client_repr(self.cast<const NlpClient&>());
-        return py::str(self.get_type().attr("__name__")).cast<std::string>() + text.substr(text.find('('));
+        return py::str(self.get_type().attr("__name__")).cast<std::string>() +
+               text.substr(text.find('('));
       });
   add_pickling(
       client,
       [](py::object self) {
         const auto& value = self.cast<const NlpClient&>();
-        return py::make_tuple(to_str(value.url()), value.timeout() ? py::object(py::float_(*value.timeout())) : py::none(),
-                              value.max_answer_bytes());
+        return py::make_tuple(
+            to_str(value.url()),
+            value.timeout() ? py::object(py::float_(*value.timeout())) : py::none(),
+            value.max_answer_bytes());
       },
       [](const py::tuple& values) -> std::shared_ptr<NlpClient> {
         require_values(values, 3, "NlpClient");
-        return std::make_shared<PyNlpClient>(std::string(require_str(values[0], "url")), timeout_of(values[1]),
+        return std::make_shared<PyNlpClient>(std::string(require_str(values[0], "url")),
+                                             timeout_of(values[1]),
                                              optional_int(values[2], "max_answer_bytes"));
       });
 
   auto types_enum = class_in<py::enum_<Types>>(s, "kelvra.nlp.common.feature.types", "Types",
-      "The feature types a text can be analysed for.");
+                                               "The feature types a text can be analysed for.");
   for (Types type : feature::types::kAllTypes) {
     std::string name(feature::types::name(type));
     types_enum.value(name.c_str(), type);
   }
 
-  auto extractor = class_in<py::class_<lang::Extractor>>(s, "kelvra.nlp.common.feature.lang", "Extractor",
+  auto extractor = class_in<py::class_<lang::Extractor>>(
+      s, "kelvra.nlp.common.feature.lang", "Extractor",
       "Obtains one language's feature sets through the client.");
   extractor
-      .def("extract", [](lang::Extractor& self, py::object text, py::object types) {
-        std::string_view input = require_str(text, "text");
-        std::vector<Types> wanted = types_of(types);
-        lang::Extraction extraction = [&] {
-          py::gil_scoped_release release;
-          return self.extract(input, wanted);
-        }();
-        return extraction_to_python(extraction);
-      }, py::arg("text"), py::arg("types"))
+      .def(
+          "extract",
+          [](lang::Extractor& self, py::object text, py::object types) {
+            std::string_view input = require_str(text, "text");
+            std::vector<Types> wanted = types_of(types);
+            lang::Extraction extraction = [&] {
+              py::gil_scoped_release release;
+              return self.extract(input, wanted);
+            }();
+            return extraction_to_python(extraction);
+          },
+          py::arg("text"), py::arg("types"))
       .def("__reduce__", [](py::object self) {
         // An Annotator's extractor travels as that Annotator's: the
         // annotator it was read from is the object it keeps alive.
@@ -218,59 +235,75 @@ address, the time-out in seconds (None: 30) and the largest answer read
             if (py::isinstance<PyAnnotator>(owner))
               return py::make_tuple(py::module_::import("builtins").attr("getattr"),
                                     py::make_tuple(py::handle(owner), "extractor"));
-        throw py::type_error("cannot pickle an Extractor made by a factory: pickle the Annotator, or the "
-                             "client and the tag settings that make it");
+        throw py::type_error(
+            "cannot pickle an Extractor made by a factory: pickle the Annotator, or the "
+            "client and the tag settings that make it");
       });
 
-  auto factory_class = class_in<py::class_<lang::ExtractorFactory>>(s, "kelvra.nlp.common.feature.lang", "ExtractorFactory",
+  auto factory_class = class_in<py::class_<lang::ExtractorFactory>>(
+      s, "kelvra.nlp.common.feature.lang", "ExtractorFactory",
       "Makes an Extractor from a client and tag settings.");
-  factory_class
-      .def("__call__", [](const lang::ExtractorFactory& self, std::shared_ptr<NlpClient> nlp_client,
-                          py::object tag) {
-        return self(std::move(nlp_client), to_record(tag, "tag"));
-      }, py::arg("nlp_client"), py::arg("tag"),
-         // A Python subclass of NlpClient must outlive the extractor that calls it.
-         py::keep_alive<0, 2>());
+  factory_class.def(
+      "__call__",
+      [](const lang::ExtractorFactory& self, std::shared_ptr<NlpClient> nlp_client,
+         py::object tag) { return self(std::move(nlp_client), to_record(tag, "tag")); },
+      py::arg("nlp_client"), py::arg("tag"),
+      // A Python subclass of NlpClient must outlive the extractor that calls it.
+      py::keep_alive<0, 2>());
 
-  s.def("get", [](py::object code, py::object default_) -> py::object {
-    if (auto factory = lang::get(require_str(code, "code"))) return py::cast(std::move(*factory));
-    return default_;
-  }, py::arg("code"), py::arg("default") = py::none(),
-     "The extractor factory registered under `code`, or `default`.");
+  s.def(
+      "get",
+      [](py::object code, py::object default_) -> py::object {
+        if (auto factory = lang::get(require_str(code, "code")))
+          return py::cast(std::move(*factory));
+        return default_;
+      },
+      py::arg("code"), py::arg("default") = py::none(),
+      "The extractor factory registered under `code`, or `default`.");
   s.def("codes", &lang::codes, "The registered language codes.");
 
-  auto annotator = class_in<py::class_<PyAnnotator>>(s, "kelvra.nlp.common.feature.annotator", "Annotator",
-      R"(Feature sets of a text from the remote NLP service.
+  auto annotator =
+      class_in<py::class_<PyAnnotator>>(s, "kelvra.nlp.common.feature.annotator", "Annotator",
+                                        R"(Feature sets of a text from the remote NLP service.
 
 Annotator(param): a ready NlpClient, the path of a JSON configuration file,
 or a configuration dict ("nlp_client": {"url"}, "kvcloud_url",
 "kvc_sdk_url", "timeout", "lang", "tag"). An Annotator pickles as its client
 and settings, never as the path of the file it read.)");
-  annotator
-      .def(py::init(&annotator_for), py::arg("param"), py::keep_alive<1, 2>())
-      .def_property_readonly("nlp_client", [](const PyAnnotator& self) { return self.impl->nlp_client(); })
-      .def_property_readonly("lang", [](const PyAnnotator& self) { return to_str(self.impl->lang()); })
-      .def_property_readonly("extractor", [](const PyAnnotator& self) -> lang::Extractor& {
-        return self.impl->extractor();
-      }, py::return_value_policy::reference_internal)
-      .def("extract", [](const PyAnnotator& self, py::object text, py::object types, py::object tag) {
-        std::string_view input = require_str(text, "text");
-        std::vector<Types> wanted = types_of(types);
-        std::string_view tag_text = tag.is_none() ? std::string_view() : require_str(tag, "tag");
-        lang::Extraction extraction = [&] {
-          py::gil_scoped_release release;
-          return self.impl->extract(input, wanted, tag_text);
-        }();
-        return extraction_to_python(extraction);
-      }, py::arg("text"), py::arg("types"), py::arg("tag") = "",
-           "The feature sets of `text` for `types`: one FeatureSet or a list of them.")
+  annotator.def(py::init(&annotator_for), py::arg("param"), py::keep_alive<1, 2>())
+      .def_property_readonly("nlp_client",
+                             [](const PyAnnotator& self) { return self.impl->nlp_client(); })
+      .def_property_readonly("lang",
+                             [](const PyAnnotator& self) { return to_str(self.impl->lang()); })
+      .def_property_readonly(
+          "extractor",
+          [](const PyAnnotator& self) -> lang::Extractor& { return self.impl->extractor(); },
+          py::return_value_policy::reference_internal)
+      .def(
+          "extract",
+          [](const PyAnnotator& self, py::object text, py::object types, py::object tag) {
+            std::string_view input = require_str(text, "text");
+            std::vector<Types> wanted = types_of(types);
+            std::string_view tag_text =
+                tag.is_none() ? std::string_view() : require_str(tag, "tag");
+            lang::Extraction extraction = [&] {
+              py::gil_scoped_release release;
+              return self.impl->extract(input, wanted, tag_text);
+            }();
+            return extraction_to_python(extraction);
+          },
+          py::arg("text"), py::arg("types"), py::arg("tag") = "",
+          "The feature sets of `text` for `types`: one FeatureSet or a list of them.")
       .def("__repr__", [](const PyAnnotator& self) {
-        return "Annotator(lang=" + repr_of(to_str(self.impl->lang())) + ", nlp_client=" +
-               repr_of(py::cast(self.impl->nlp_client())) + ")";
+        return "Annotator(lang=" + repr_of(to_str(self.impl->lang())) +
+               ", nlp_client=" + repr_of(py::cast(self.impl->nlp_client())) + ")";
       });
   add_pickling(
-      annotator, [](py::object self) { return py::make_tuple(self.cast<const PyAnnotator&>().param); },
-      [](const py::tuple& values) { return annotator_for(require_values(values, 1, "Annotator")[0]); });
+      annotator,
+      [](py::object self) { return py::make_tuple(self.cast<const PyAnnotator&>().param); },
+      [](const py::tuple& values) {
+        return annotator_for(require_values(values, 1, "Annotator")[0]);
+      });
   annotator.attr("Types") = types_enum;
 }
 

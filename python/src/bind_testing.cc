@@ -60,17 +60,19 @@ Record run(const std::string& operation, Record& input, const std::string& argum
 
 void bind_testing(py::module_& m) {
   py::module_ t = m.def_submodule("testing", "Hooks for the package's tests");
-  t.def("library_path", [](const std::string& operation, const std::string& json_text,
-                           const std::string& argument) {
-    Record input;
-    try {
-      input = Record::parse(json_text);
-    } catch (const Record::parse_error& e) {
-      throw py::value_error(e.what());
-    }
-    return to_str(run(operation, input, argument).dump());
-  }, py::arg("operation"), py::arg("json_text"), py::arg("argument") = "",
-     R"(Runs `operation` ("merge", "extract", "related_entities", "split", "judge",
+  t.def(
+      "library_path",
+      [](const std::string& operation, const std::string& json_text, const std::string& argument) {
+        Record input;
+        try {
+          input = Record::parse(json_text);
+        } catch (const Record::parse_error& e) {
+          throw py::value_error(e.what());
+        }
+        return to_str(run(operation, input, argument).dump());
+      },
+      py::arg("operation"), py::arg("json_text"), py::arg("argument") = "",
+      R"(Runs `operation` ("merge", "extract", "related_entities", "split", "judge",
 "word", "sentence", "feature_set", "en_word", "en_feature_set") of the
 library on the record `json_text`; the JSON text of {"result", "input"}.)");
 }

@@ -41,8 +41,8 @@ class Changes {
     py::list out = py::reinterpret_steal<py::list>(list);
     for (std::size_t i = 0; i < items_.size(); ++i) {
       const Change& change = items_[i];
-      PyObject* word = new_alter_word(strs.get(texts_[change.text]), strs.get(texts_[change.normalized_text]),
-                                      change.offset);
+      PyObject* word = new_alter_word(strs.get(texts_[change.text]),
+                                      strs.get(texts_[change.normalized_text]), change.offset);
       if (word == nullptr) throw py::error_already_set();
       PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), word);
     }
@@ -52,15 +52,19 @@ class Changes {
   // The changes as a pickled Text carries them: the distinct texts, and
   // each change as 16 bytes of the indexes of its two texts and its offset.
   py::tuple to_state() const {
-    static_assert(std::endian::native == std::endian::little, "the packed changes are little-endian");
+    static_assert(std::endian::native == std::endian::little,
+                  "the packed changes are little-endian");
     py::tuple texts(texts_.size());
     for (std::size_t i = 0; i < texts_.size(); ++i) texts[i] = to_str(texts_[i]);
-    return py::make_tuple(texts, py::bytes(reinterpret_cast<const char*>(items_.data()), items_.size() * sizeof(Change)));
+    return py::make_tuple(texts, py::bytes(reinterpret_cast<const char*>(items_.data()),
+                                           items_.size() * sizeof(Change)));
   }
 
   // Changes from a state of to_state; TypeError when it is not one.
   static std::unique_ptr<Changes> from_state(py::handle state) {
-    const auto refuse = [] { throw py::type_error("cannot restore the changes of a Text from this state"); };
+    const auto refuse = [] {
+      throw py::type_error("cannot restore the changes of a Text from this state");
+    };
     if (!PyTuple_Check(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 2) refuse();
     py::handle texts = PyTuple_GET_ITEM(state.ptr(), 0), packed = PyTuple_GET_ITEM(state.ptr(), 1);
     if (!PyTuple_Check(texts.ptr()) || !PyBytes_Check(packed.ptr()) ||
@@ -69,9 +73,11 @@ class Changes {
     auto out = std::make_unique<Changes>();
     for (py::handle text : texts) out->texts_.emplace_back(require_str(text, "alter_words"));
     out->items_.resize(static_cast<std::size_t>(PyBytes_GET_SIZE(packed.ptr())) / sizeof(Change));
-    std::memcpy(out->items_.data(), PyBytes_AS_STRING(packed.ptr()), out->items_.size() * sizeof(Change));
+    std::memcpy(out->items_.data(), PyBytes_AS_STRING(packed.ptr()),
+                out->items_.size() * sizeof(Change));
     for (const Change& change : out->items_)
-      if (change.text >= out->texts_.size() || change.normalized_text >= out->texts_.size()) refuse();
+      if (change.text >= out->texts_.size() || change.normalized_text >= out->texts_.size())
+        refuse();
     return out;
   }
 
@@ -137,8 +143,8 @@ struct PyText {
   }
 
   Text current() const {
-    Text out(std::string(require_str(text, "text")), std::string(require_str(normalized_text, "normalized_text")),
-             {});
+    Text out(std::string(require_str(text, "text")),
+             std::string(require_str(normalized_text, "normalized_text")), {});
     if (!alter_words) {
       if (changes) out.alter_words = changes->to_values();
     } else if (alter_words.is_none()) {
@@ -163,8 +169,8 @@ std::unique_ptr<PyText> python_text(const Text& value) {
   } else {
     py::list words;
     for (const AlterWord& word : *value.alter_words)
-      words.append(py::reinterpret_steal<py::object>(
-          new_alter_word(to_str(word.text).ptr(), to_str(word.normalized_text).ptr(), word.offset)));
+      words.append(py::reinterpret_steal<py::object>(new_alter_word(
+          to_str(word.text).ptr(), to_str(word.normalized_text).ptr(), word.offset)));
     out->alter_words = std::move(words);
   }
   return out;
@@ -200,16 +206,18 @@ std::unique_ptr<PyConverter> converter_for(const std::string& config) {
 }
 
 std::vector<std::string> valid_chars(py::handle validChrList) {
-  return validChrList.is_none() ? std::vector<std::string>{} : require_str_collection(validChrList, "validChrList");
+  return validChrList.is_none() ? std::vector<std::string>{}
+                                : require_str_collection(validChrList, "validChrList");
 }
 
 std::unique_ptr<PyNormalizer> normalizer_for(py::object validChrList) {
   auto valid = valid_chars(validChrList);
-  return std::make_unique<PyNormalizer>(
-      PyNormalizer{std::move(validChrList), std::make_shared<const Normalizer>(std::move(valid)), py::object()});
+  return std::make_unique<PyNormalizer>(PyNormalizer{
+      std::move(validChrList), std::make_shared<const Normalizer>(std::move(valid)), py::object()});
 }
 
-std::unique_ptr<Cantonese> cantonese_for(py::handle dict_file, py::handle words_file, py::handle rules_file) {
+std::unique_ptr<Cantonese> cantonese_for(py::handle dict_file, py::handle words_file,
+                                         py::handle rules_file) {
   std::optional<std::string> dict, words, rules;
   if (auto given = optional_str(dict_file, "dict_file")) dict = std::string(*given);
   if (auto given = optional_str(words_file, "words_file")) words = std::string(*given);
@@ -217,7 +225,6 @@ std::unique_ptr<Cantonese> cantonese_for(py::handle dict_file, py::handle words_
   py::gil_scoped_release release;
   return std::make_unique<Cantonese>(std::move(dict), std::move(words), std::move(rules));
 }
-
 
 }  // namespace
 
@@ -227,37 +234,46 @@ void bind_text(py::module_& m) {
   add_alter_word(t);
 
   auto text_class = class_in<py::class_<PyText>>(t, "kelvra.nlp.common.normalizer", "Text",
-      "The result of one normalisation.");
-  text_class.def(py::init([](py::object text, py::object normalized_text, py::object alter_words) {
-            auto out = std::make_unique<PyText>();
-            require_str(text, "text");
-            require_str(normalized_text, "normalized_text");
-            out->text = std::move(text);
-            out->normalized_text = std::move(normalized_text);
-            out->alter_words = require_list(alter_words, "alter_words");
-            return out;
-          }),
-          py::arg("text"), py::arg("normalized_text"), py::arg("alter_words"))
-      .def_property("text", [](const PyText& self) { return self.text; },
-                    [](PyText& self, py::object value) {
-                      require_str(value, "text");
-                      self.text = std::move(value);
-                    })
-      .def_property("normalized_text", [](const PyText& self) { return self.normalized_text; },
-                    [](PyText& self, py::object value) {
-                      require_str(value, "normalized_text");
-                      self.normalized_text = std::move(value);
-                    })
+                                                 "The result of one normalisation.");
+  text_class
+      .def(py::init([](py::object text, py::object normalized_text, py::object alter_words) {
+             auto out = std::make_unique<PyText>();
+             require_str(text, "text");
+             require_str(normalized_text, "normalized_text");
+             out->text = std::move(text);
+             out->normalized_text = std::move(normalized_text);
+             out->alter_words = require_list(alter_words, "alter_words");
+             return out;
+           }),
+           py::arg("text"), py::arg("normalized_text"), py::arg("alter_words"))
+      .def_property(
+          "text", [](const PyText& self) { return self.text; },
+          [](PyText& self, py::object value) {
+            require_str(value, "text");
+            self.text = std::move(value);
+          })
+      .def_property(
+          "normalized_text", [](const PyText& self) { return self.normalized_text; },
+          [](PyText& self, py::object value) {
+            require_str(value, "normalized_text");
+            self.normalized_text = std::move(value);
+          })
       .def_property("alter_words", &PyText::get_alter_words, &PyText::set_alter_words)
       .def("to_json", [](const PyText& self) { return from_record(self.current().to_json()); })
-      .def_static("from_json", [](py::object json) { return python_text(Text::from_json(to_record(json, "json"))); },
-                  py::arg("json"))
+      .def_static(
+          "from_json",
+          [](py::object json) { return python_text(Text::from_json(to_record(json, "json"))); },
+          py::arg("json"))
       .def("__str__", [](const PyText& self) { return to_str(self.current().to_string()); })
       .def("__repr__", [](const PyText& self) { return to_str(self.current().to_string()); })
-      .def("__eq__", [](const PyText& self, py::object other) -> py::object {
-        if (!py::isinstance<PyText>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(self.current() == other.cast<const PyText&>().current());
-      }, py::arg("other"))
+      .def(
+          "__eq__",
+          [](const PyText& self, py::object other) -> py::object {
+            if (!py::isinstance<PyText>(other))
+              return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+            return py::bool_(self.current() == other.cast<const PyText&>().current());
+          },
+          py::arg("other"))
       .attr("__hash__") = py::none();
   // A Text travels as its values, the changes compactly while they are
   // not made into objects: one small record per distinct character and 16
@@ -284,76 +300,102 @@ void bind_text(py::module_& m) {
         return out;
       });
 
-  auto converter = class_in<py::class_<PyConverter>>(t, "kelvra.nlp.common.normalizer", "OpenCC",
+  auto converter = class_in<py::class_<PyConverter>>(
+      t, "kelvra.nlp.common.normalizer", "OpenCC",
       R"(An OpenCC converter: convert(text) is OpenCC's conversion of the whole text.
 
 OpenCC(config="t2s"): "t2s" is the converter that every Cantonese translator
 shares (Cantonese.converter); Normalizer.cc is a normaliser's own.)");
   converter
-      .def(py::init([](py::object config) { return converter_for(std::string(require_str(config, "config"))); }),
+      .def(py::init([](py::object config) {
+             return converter_for(std::string(require_str(config, "config")));
+           }),
            py::arg("config") = "t2s")
       .def_property_readonly("config", [](const PyConverter& self) { return to_str(self.config); })
-      .def("convert", [](const PyConverter& self, py::object text) {
-        std::string_view input = require_str(text, "text");
-        std::string out;
-        {
-          py::gil_scoped_release release;
-          out = self.convert(input);
-        }
-        return to_str(out);
-      }, py::arg("text"), "`text` converted, as OpenCC converts the whole text.")
-      .def("__repr__", [](const PyConverter& self) { return "OpenCC(config=" + repr_of(to_str(self.config)) + ")"; });
+      .def(
+          "convert",
+          [](const PyConverter& self, py::object text) {
+            std::string_view input = require_str(text, "text");
+            std::string out;
+            {
+              py::gil_scoped_release release;
+              out = self.convert(input);
+            }
+            return to_str(out);
+          },
+          py::arg("text"), "`text` converted, as OpenCC converts the whole text.")
+      .def("__repr__", [](const PyConverter& self) {
+        return "OpenCC(config=" + repr_of(to_str(self.config)) + ")";
+      });
   add_pickling(
-      converter, [](py::object self) { return py::make_tuple(to_str(self.cast<const PyConverter&>().config)); },
+      converter,
+      [](py::object self) {
+        return py::make_tuple(to_str(self.cast<const PyConverter&>().config));
+      },
       [](const py::tuple& values) {
         require_values(values, 1, "OpenCC");
         return converter_for(std::string(require_str(values[0], "config")));
       });
 
-  auto normalizer = class_in<py::class_<PyNormalizer>>(t, "kelvra.nlp.common.normalizer", "Normalizer",
-      R"(Text normalisation with change tracking.
+  auto normalizer =
+      class_in<py::class_<PyNormalizer>>(t, "kelvra.nlp.common.normalizer", "Normalizer",
+                                         R"(Text normalisation with change tracking.
 
 Normalizer(validChrList): the characters kept even when they are control
 characters (a list, tuple or set of str, or None for none).)");
-  normalizer
-      .def(py::init(&normalizer_for), py::arg("validChrList"))
+  normalizer.def(py::init(&normalizer_for), py::arg("validChrList"))
       .def_property_readonly("validChrList", [](const PyNormalizer& self) { return self.valid; })
-      .def_property_readonly("cc", [](PyNormalizer& self) {
-        if (!self.cc) self.cc = py::cast(std::make_unique<PyConverter>(PyConverter{self.impl, "t2s"}));
-        return self.cc;
-      }, "The normaliser's OpenCC converter (\"t2s\").")
-      .def("normalize", [](const PyNormalizer& self, py::object text, py::object is_q2b,
-                           py::object is_replace, py::object is_to_zhs) {
-        std::string_view input = require_str(text, "text");
-        // The switches are tested for truth, as Python callers pass 0, 1 or None too.
-        const bool q2b = truth(is_q2b), replace = truth(is_replace), to_zhs = truth(is_to_zhs);
-        auto result = std::make_unique<PyText>();
-        result->changes = std::make_unique<Changes>();
-        std::string normalized;
-        {
-          py::gil_scoped_release release;
-          self.impl->normalize(
-              input, [&normalized](std::string_view out) { normalized.assign(out); },
-              [&changes = *result->changes](std::string_view from, std::string_view to, std::int64_t offset) {
-                changes.add(from, to, offset);
-              },
-              q2b, replace, to_zhs);
-        }
-        result->text = std::move(text);
-        result->normalized_text = to_str(normalized);
-        return result;
-      }, py::arg("text"), py::arg("is_q2b") = true, py::arg("is_replace") = true,
-           py::arg("is_to_zhs") = true,
-           "Normalises `text`: traditional to simplified, control characters, full-width to half-width.")
-      .def("__repr__", [](const PyNormalizer& self) { return "Normalizer(validChrList=" + repr_of(self.valid) + ")"; });
+      .def_property_readonly(
+          "cc",
+          [](PyNormalizer& self) {
+            if (!self.cc)
+              self.cc = py::cast(std::make_unique<PyConverter>(PyConverter{self.impl, "t2s"}));
+            return self.cc;
+          },
+          "The normaliser's OpenCC converter (\"t2s\").")
+      .def(
+          "normalize",
+          [](const PyNormalizer& self, py::object text, py::object is_q2b, py::object is_replace,
+             py::object is_to_zhs) {
+            std::string_view input = require_str(text, "text");
+            // The switches are tested for truth, as Python callers pass 0, 1 or None too.
+            const bool q2b = truth(is_q2b), replace = truth(is_replace), to_zhs = truth(is_to_zhs);
+            auto result = std::make_unique<PyText>();
+            result->changes = std::make_unique<Changes>();
+            std::string normalized;
+            {
+              py::gil_scoped_release release;
+              self.impl->normalize(
+                  input, [&normalized](std::string_view out) { normalized.assign(out); },
+                  [&changes = *result->changes](std::string_view from, std::string_view to,
+                                                std::int64_t offset) {
+                    changes.add(from, to, offset);
+                  },
+                  q2b, replace, to_zhs);
+            }
+            result->text = std::move(text);
+            result->normalized_text = to_str(normalized);
+            return result;
+          },
+          py::arg("text"), py::arg("is_q2b") = true, py::arg("is_replace") = true,
+          py::arg("is_to_zhs") = true,
+          "Normalises `text`: traditional to simplified, control characters, full-width to "
+          "half-width.")
+      .def("__repr__", [](const PyNormalizer& self) {
+        return "Normalizer(validChrList=" + repr_of(self.valid) + ")";
+      });
   add_pickling(
-      normalizer, [](py::object self) { return py::make_tuple(self.cast<const PyNormalizer&>().valid); },
-      [](const py::tuple& values) { return normalizer_for(require_values(values, 1, "Normalizer")[0]); });
+      normalizer,
+      [](py::object self) { return py::make_tuple(self.cast<const PyNormalizer&>().valid); },
+      [](const py::tuple& values) {
+        return normalizer_for(require_values(values, 1, "Normalizer")[0]);
+      });
 
   route_logger_to_python("kelvra.nlp.common.lang.cantonese");
   t.attr("LOG_FORMAT") = to_str(kelvra::nlp::common::lang::cantonese::LOG_FORMAT);
 
-  auto cantonese = class_in<py::class_<Cantonese>>(t, "kelvra.nlp.common.lang.cantonese", "Cantonese",
+  auto cantonese = class_in<py::class_<Cantonese>>(
+      t, "kelvra.nlp.common.lang.cantonese", "Cantonese",
       R"(Cantonese to Mandarin wording, word by word, with a dictionary.
 
 Cantonese(dict_file=None, words_file=None, rules_file=None): the dictionary
@@ -361,36 +403,47 @@ file, the Mandarin word list and the rules file (None: the shipped c2m.tsv,
 mandarin_words.txt and c2m_rules.tsv). A translator pickles with the
 contents of its three files, not their paths.)");
   cantonese
-      .def(py::init(&cantonese_for), py::arg("dict_file") = py::none(), py::arg("words_file") = py::none(),
-           py::arg("rules_file") = py::none())
-      .def("translate", [](const Cantonese& self, py::object text) {
-        std::string_view input = require_str(text, "text");
-        std::string out;
-        {
-          py::gil_scoped_release release;
-          out = self.translate(input);
-        }
-        return to_str(out);
-      }, py::arg("text"), "`text` with its Cantonese words replaced by Mandarin ones.")
-      .def_static("_load", [](py::object dict_file) {
-        std::string path(require_str(dict_file, "dict_file"));
-        Cantonese::Dictionary dictionary;
-        {
-          py::gil_scoped_release release;
-          dictionary = Cantonese::_load(path);
-        }
-        py::dict out;
-        for (const auto& [key, value] : dictionary) out[to_str(key)] = to_str(value);
-        return out;
-      }, py::arg("dict_file"))
-      .def_property_readonly("_c2m", [](const Cantonese& self) {
-        py::dict out;
-        for (const auto& [key, value] : self._c2m()) out[to_str(key)] = to_str(value);
-        return out;
-      })
-      .def_property_readonly("dict_file", [](const Cantonese& self) { return to_str(self.dict_file()); })
-      .def_property_readonly("words_file", [](const Cantonese& self) { return to_str(self.words_file()); })
-      .def_property_readonly("rules_file", [](const Cantonese& self) { return to_str(self.rules_file()); })
+      .def(py::init(&cantonese_for), py::arg("dict_file") = py::none(),
+           py::arg("words_file") = py::none(), py::arg("rules_file") = py::none())
+      .def(
+          "translate",
+          [](const Cantonese& self, py::object text) {
+            std::string_view input = require_str(text, "text");
+            std::string out;
+            {
+              py::gil_scoped_release release;
+              out = self.translate(input);
+            }
+            return to_str(out);
+          },
+          py::arg("text"), "`text` with its Cantonese words replaced by Mandarin ones.")
+      .def_static(
+          "_load",
+          [](py::object dict_file) {
+            std::string path(require_str(dict_file, "dict_file"));
+            Cantonese::Dictionary dictionary;
+            {
+              py::gil_scoped_release release;
+              dictionary = Cantonese::_load(path);
+            }
+            py::dict out;
+            for (const auto& [key, value] : dictionary) out[to_str(key)] = to_str(value);
+            return out;
+          },
+          py::arg("dict_file"))
+      .def_property_readonly("_c2m",
+                             [](const Cantonese& self) {
+                               py::dict out;
+                               for (const auto& [key, value] : self._c2m())
+                                 out[to_str(key)] = to_str(value);
+                               return out;
+                             })
+      .def_property_readonly("dict_file",
+                             [](const Cantonese& self) { return to_str(self.dict_file()); })
+      .def_property_readonly("words_file",
+                             [](const Cantonese& self) { return to_str(self.words_file()); })
+      .def_property_readonly("rules_file",
+                             [](const Cantonese& self) { return to_str(self.rules_file()); })
       .def_static("default_dict_file", &Cantonese::default_dict_file)
       .def_static("default_words_file", &Cantonese::default_words_file)
       .def_static("default_rules_file", &Cantonese::default_rules_file)
@@ -400,9 +453,13 @@ contents of its three files, not their paths.)");
                ", rules_file=" + repr_of(to_str(self.rules_file())) + ")";
       });
   add_pickling(
-      cantonese, [](py::object self) { return py::make_tuple(bytes_of(self.cast<const Cantonese&>().to_bytes())); },
+      cantonese,
+      [](py::object self) {
+        return py::make_tuple(bytes_of(self.cast<const Cantonese&>().to_bytes()));
+      },
       [](const py::tuple& values) {
-        const std::string_view bytes = state_bytes(require_values(values, 1, "Cantonese")[0], "a Cantonese");
+        const std::string_view bytes =
+            state_bytes(require_values(values, 1, "Cantonese")[0], "a Cantonese");
         py::gil_scoped_release release;
         return std::make_unique<Cantonese>(Cantonese::from_bytes(bytes));
       });

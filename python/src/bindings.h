@@ -71,10 +71,12 @@ py::tuple pickled_values(const py::tuple& state, const std::string& cls);
 py::dict pickled_attributes(const py::tuple& state, const std::string& cls);
 
 // Checks that the values of a state hold `count` items.
-inline const py::tuple& require_values(const py::tuple& values, std::size_t count, const char* cls) {
+inline const py::tuple& require_values(const py::tuple& values, std::size_t count,
+                                       const char* cls) {
   if (values.size() != count)
-    throw py::type_error(std::string("cannot restore a ") + cls + " from " + std::to_string(values.size()) +
-                         " values, it takes " + std::to_string(count));
+    throw py::type_error(std::string("cannot restore a ") + cls + " from " +
+                         std::to_string(values.size()) + " values, it takes " +
+                         std::to_string(count));
   return values;
 }
 
@@ -84,11 +86,11 @@ inline const py::tuple& require_values(const py::tuple& values, std::size_t coun
 template <class Class, class Values, class Make>
 void add_pickling(Class& cls, Values values, Make make) {
   const std::string name = py::str(cls.attr("__name__"));
-  cls.def(py::pickle(
-      [values](py::object self) { return pickled_state(self, values(self)); },
-      [make, name](const py::tuple& state) {
-        return std::make_pair(make(pickled_values(state, name)), pickled_attributes(state, name));
-      }));
+  cls.def(py::pickle([values](py::object self) { return pickled_state(self, values(self)); },
+                     [make, name](const py::tuple& state) {
+                       return std::make_pair(make(pickled_values(state, name)),
+                                             pickled_attributes(state, name));
+                     }));
 }
 
 // An instance of `cls` (the bound class of T or a Python subclass of it)
@@ -98,7 +100,8 @@ template <class T>
 py::object instance_holding(py::handle cls, std::unique_ptr<T> value) {
   py::object self = cls.attr("__new__")(cls);
   auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
-  py::detail::value_and_holder holder = inst->get_value_and_holder(py::detail::get_type_info(typeid(T)));
+  py::detail::value_and_holder holder =
+      inst->get_value_and_holder(py::detail::get_type_info(typeid(T)));
   holder.value_ptr() = value.release();
   holder.type->init_instance(inst, nullptr);
   return self;

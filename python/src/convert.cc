@@ -14,9 +14,7 @@ namespace kelvra::python {
 
 namespace {
 
-[[noreturn]] void raise_type_error(const std::string& message) {
-  throw py::type_error(message);
-}
+[[noreturn]] void raise_type_error(const std::string& message) { throw py::type_error(message); }
 
 // Appends to a map known to hold no such key yet, without the linear
 // search of ordered_json's own insertion.
@@ -77,10 +75,10 @@ Record convert_scalar(PyObject* o, std::string_view parameter) {
     }
     // The right kind, but unusable: reported as the library reports a
     // number beyond 64 bits.
-    throw kelvra::common::KvException(
-        kelvra::common::ErrorCodes::INVALID_PARAMETERS,
-        "`" + std::string(parameter) + "` holds an integer beyond the 64-bit range: " +
-            py::str(py::handle(o)).cast<std::string>());
+    throw kelvra::common::KvException(kelvra::common::ErrorCodes::INVALID_PARAMETERS,
+                                      "`" + std::string(parameter) +
+                                          "` holds an integer beyond the 64-bit range: " +
+                                          py::str(py::handle(o)).cast<std::string>());
   }
   if (PyFloat_Check(o)) return PyFloat_AS_DOUBLE(o);
   if (PyUnicode_Check(o)) return std::string(require_str(o, parameter));
@@ -99,8 +97,8 @@ Record convert_plain(py::handle value, std::string_view parameter, int depth) {
       PyObject *key, *item;
       while (PyDict_Next(o, &pos, &key, &item)) {
         if (!PyUnicode_Check(key))
-          raise_type_error(
-              kelvra::common::must_be_message(parameter, "a record, whose keys are str", type_name(key)));
+          raise_type_error(kelvra::common::must_be_message(
+              parameter, "a record, whose keys are str", type_name(key)));
         append_entry(map, utf8_of_key(key), convert_plain(item, parameter, depth + 1));
       }
       return map;
@@ -110,7 +108,8 @@ Record convert_plain(py::handle value, std::string_view parameter, int depth) {
     PyObject** items = PySequence_Fast_ITEMS(o);
     auto& array = list.get_ref<Record::array_t&>();
     array.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) array.push_back(convert_plain(items[i], parameter, depth + 1));
+    for (Py_ssize_t i = 0; i < size; ++i)
+      array.push_back(convert_plain(items[i], parameter, depth + 1));
     return list;
   }
   return convert_scalar(o, parameter);
@@ -128,7 +127,7 @@ std::string type_name(py::handle value) {
 std::string python_kinds(kelvra::common::Kinds expected) {
   using kelvra::common::Kinds;
   static constexpr std::pair<Kinds, std::string_view> kWords[] = {
-      {Kinds::map, "a dict"},  {Kinds::list, "a list"},         {Kinds::string, "a str"},
+      {Kinds::map, "a dict"},      {Kinds::list, "a list"},        {Kinds::string, "a str"},
       {Kinds::number, "a number"}, {Kinds::truth_value, "a bool"}, {Kinds::null, "None"}};
   std::string out;
   for (const auto& [kind, words] : kWords) {
@@ -141,15 +140,23 @@ std::string python_kinds(kelvra::common::Kinds expected) {
 
 std::string_view python_type_of(Record::value_t kind) {
   switch (kind) {
-    case Record::value_t::object: return "dict";
-    case Record::value_t::array: return "list";
-    case Record::value_t::string: return "str";
+    case Record::value_t::object:
+      return "dict";
+    case Record::value_t::array:
+      return "list";
+    case Record::value_t::string:
+      return "str";
     case Record::value_t::number_integer:
-    case Record::value_t::number_unsigned: return "int";
-    case Record::value_t::number_float: return "float";
-    case Record::value_t::boolean: return "bool";
-    case Record::value_t::binary: return "bytes";
-    default: return "NoneType";
+    case Record::value_t::number_unsigned:
+      return "int";
+    case Record::value_t::number_float:
+      return "float";
+    case Record::value_t::boolean:
+      return "bool";
+    case Record::value_t::binary:
+      return "bytes";
+    default:
+      return "NoneType";
   }
 }
 
@@ -249,7 +256,8 @@ Record to_record(py::handle value, std::string_view parameter) {
 }
 
 std::string_view state_bytes(py::handle value, const char* what) {
-  if (!PyBytes_Check(value.ptr())) throw py::type_error(std::string("cannot restore ") + what + ": bytes expected");
+  if (!PyBytes_Check(value.ptr()))
+    throw py::type_error(std::string("cannot restore ") + what + ": bytes expected");
   return {PyBytes_AS_STRING(value.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(value.ptr()))};
 }
 
@@ -275,7 +283,8 @@ class RecordToPython {
         py::dict dict;
         for (auto& [key, item] : value.items()) {
           py::object converted = convert(item);
-          if (PyDict_SetItem(dict.ptr(), key_of(key).ptr(), converted.ptr()) != 0) throw py::error_already_set();
+          if (PyDict_SetItem(dict.ptr(), key_of(key).ptr(), converted.ptr()) != 0)
+            throw py::error_already_set();
         }
         done(value);
         return dict;

@@ -91,7 +91,9 @@ py::list to_list(std::vector<py::object>& objects);
 py::str to_str(std::string_view text);
 
 // A bytes object of `bytes` (a saved form, for pickling).
-inline py::bytes bytes_of(const std::string& bytes) { return py::bytes(bytes.data(), bytes.size()); }
+inline py::bytes bytes_of(const std::string& bytes) {
+  return py::bytes(bytes.data(), bytes.size());
+}
 
 // The content of the bytes object in a pickled state, without copying: the
 // view lives as long as the object. TypeError "cannot restore WHAT: bytes

@@ -35,7 +35,8 @@ inline void replace_field(PyObject*& field, PyObject* value) {
 }
 
 inline int refuse_delete(void* closure) {
-  PyErr_Format(PyExc_AttributeError, "cannot delete the field %s", static_cast<const char*>(closure));
+  PyErr_Format(PyExc_AttributeError, "cannot delete the field %s",
+               static_cast<const char*>(closure));
   return -1;
 }
 
@@ -49,11 +50,13 @@ PyGetSetDef str_field(const char* name, const char* doc) {
   };
   auto set = [](PyObject* self, PyObject* value, void* closure) -> int {
     if (value == nullptr) return refuse_delete(closure);
-    return guarded([&] {
-      require_str(value, static_cast<const char*>(closure));
-      replace_field(reinterpret_cast<Object*>(self)->*field, value);
-      return 0;
-    }, -1);
+    return guarded(
+        [&] {
+          require_str(value, static_cast<const char*>(closure));
+          replace_field(reinterpret_cast<Object*>(self)->*field, value);
+          return 0;
+        },
+        -1);
   };
   return {name, +get, +set, doc, const_cast<char*>(name)};
 }
@@ -66,10 +69,13 @@ PyGetSetDef int_field(const char* name, const char* doc) {
   };
   auto set = [](PyObject* self, PyObject* value, void* closure) -> int {
     if (value == nullptr) return refuse_delete(closure);
-    return guarded([&] {
-      reinterpret_cast<Object*>(self)->*field = require_int(value, static_cast<const char*>(closure));
-      return 0;
-    }, -1);
+    return guarded(
+        [&] {
+          reinterpret_cast<Object*>(self)->*field =
+              require_int(value, static_cast<const char*>(closure));
+          return 0;
+        },
+        -1);
   };
   return {name, +get, +set, doc, const_cast<char*>(name)};
 }
@@ -81,7 +87,8 @@ PyObject* new_fields(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   bool made = true;
-  ((made = made && (reinterpret_cast<Object*>(self)->*fields = PyUnicode_FromStringAndSize("", 0)) != nullptr),
+  ((made = made && (reinterpret_cast<Object*>(self)->*fields =
+                        PyUnicode_FromStringAndSize("", 0)) != nullptr),
    ...);
   if (!made) {
     Py_DECREF(self);

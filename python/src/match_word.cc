@@ -24,19 +24,21 @@ MatchWord record_of(PyObject* self) {
 int word_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"text", "length", "offset", nullptr};
   PyObject *text, *length, *offset;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:Word", const_cast<char**>(names), &text, &length,
-                                   &offset))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:Word", const_cast<char**>(names), &text,
+                                   &length, &offset))
     return -1;
-  return guarded([&] {
-    auto* word = reinterpret_cast<WordObject*>(self);
-    require_str(text, "text");
-    const std::int64_t checked_length = require_int(length, "length");
-    const std::int64_t checked_offset = require_int(offset, "offset");
-    replace_field(word->text, text);
-    word->length = checked_length;
-    word->offset = checked_offset;
-    return 0;
-  }, -1);
+  return guarded(
+      [&] {
+        auto* word = reinterpret_cast<WordObject*>(self);
+        require_str(text, "text");
+        const std::int64_t checked_length = require_int(length, "length");
+        const std::int64_t checked_offset = require_int(offset, "offset");
+        replace_field(word->text, text);
+        word->length = checked_length;
+        word->offset = checked_offset;
+        return 0;
+      },
+      -1);
 }
 
 PyObject* word_str(PyObject* self) {
@@ -57,12 +59,14 @@ PyObject* word_reduce(PyObject*, PyObject* self) {
 }
 
 PyObject* word_from_json(PyObject* cls, PyObject* json) {
-  return guarded([&] {
-    MatchWord word = MatchWord::from_json(to_record(json, "json"));
-    return py::reinterpret_borrow<py::object>(cls)(to_str(word.text), word.length, word.offset)
-        .release()
-        .ptr();
-  }, static_cast<PyObject*>(nullptr));
+  return guarded(
+      [&] {
+        MatchWord word = MatchWord::from_json(to_record(json, "json"));
+        return py::reinterpret_borrow<py::object>(cls)(to_str(word.text), word.length, word.offset)
+            .release()
+            .ptr();
+      },
+      static_cast<PyObject*>(nullptr));
 }
 
 // Fields keep their kinds when assigned: text a str, length and offset
@@ -76,13 +80,16 @@ PyGetSetDef word_fields[] = {
 
 PyMethodDef word_methods[] = {
     {"to_json", word_to_json, METH_NOARGS, "The record {'text', 'length', 'offset'}."},
-    {"__reduce__", reinterpret_cast<PyCFunction>(+[](PyObject* self, PyObject*) { return word_reduce(nullptr, self); }),
+    {"__reduce__", reinterpret_cast<PyCFunction>(+[](PyObject* self, PyObject*) {
+       return word_reduce(nullptr, self);
+     }),
      METH_NOARGS, "Pickles as Word(text, length, offset)."},
     {"from_json", word_from_json, METH_O | METH_CLASS, "A Word from its record."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot word_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Word(text, length, offset): one occurrence of a dictionary word.")},
+    {Py_tp_doc,
+     const_cast<char*>("Word(text, length, offset): one occurrence of a dictionary word.")},
     {Py_tp_new, reinterpret_cast<void*>(new_fields<WordObject, &WordObject::text>)},
     {Py_tp_init, reinterpret_cast<void*>(word_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_fields<WordObject, &WordObject::text>)},
@@ -114,14 +121,16 @@ void add_match_word(py::module_& m) {
 PyObject* new_match_record(PyObject* text, std::int64_t length, std::int64_t offset) {
   // Searches make these by the million: the keys are the interned strs,
   // fetched once, and nothing but the dict and its two ints is made.
-  static PyObject* const keys[] = {PyModel::key_object(kelvra::common::records::keys::text).ptr(),
-                                   PyModel::key_object(kelvra::common::records::keys::length).ptr(),
-                                   PyModel::key_object(kelvra::common::records::keys::offset).ptr()};
+  static PyObject* const keys[] = {
+      PyModel::key_object(kelvra::common::records::keys::text).ptr(),
+      PyModel::key_object(kelvra::common::records::keys::length).ptr(),
+      PyModel::key_object(kelvra::common::records::keys::offset).ptr()};
   PyObject* record = PyDict_New();
   if (record == nullptr) return nullptr;
   PyObject* numbers[] = {PyLong_FromLongLong(length), PyLong_FromLongLong(offset)};
   const bool made = numbers[0] != nullptr && numbers[1] != nullptr &&
-                    PyDict_SetItem(record, keys[0], text) == 0 && PyDict_SetItem(record, keys[1], numbers[0]) == 0 &&
+                    PyDict_SetItem(record, keys[0], text) == 0 &&
+                    PyDict_SetItem(record, keys[1], numbers[0]) == 0 &&
                     PyDict_SetItem(record, keys[2], numbers[1]) == 0;
   Py_XDECREF(numbers[0]);
   Py_XDECREF(numbers[1]);

@@ -12,8 +12,7 @@ namespace kelvra::python {
 // An occurrence: one Python object, its two numbers kept as C integers
 // (made into ints only when read).
 struct MatchWordObject {
-  PyObject_HEAD
-  PyObject* text;  // str
+  PyObject_HEAD PyObject* text;  // str
   std::int64_t length;
   std::int64_t offset;
 };

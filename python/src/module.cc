@@ -60,8 +60,8 @@ void translate(std::exception_ptr failure) {
                  py::make_tuple(to_str(e.path()), to_str(e.what()), e.line()));
   } catch (const common::WrongKind& e) {
     // The library's own kind checks, worded as the extension's are.
-    const std::string message =
-        common::must_be_message(e.parameter(), python_kinds(e.expected()), python_type_of(e.found()));
+    const std::string message = common::must_be_message(e.parameter(), python_kinds(e.expected()),
+                                                        python_type_of(e.found()));
     PyErr_SetString(PyExc_TypeError, message.c_str());
   } catch (const common::TypeError& e) {
     PyErr_SetString(PyExc_TypeError, e.what());
@@ -122,7 +122,8 @@ class PythonLoggingSink : public spdlog::sinks::base_sink<spdlog::details::null_
       py::object record = logger.attr("makeRecord")(
           logger.attr("name"), level, msg.source.filename ? msg.source.filename : "",
           msg.source.line, to_str(std::string_view(msg.payload.data(), msg.payload.size())),
-          py::tuple(), py::none(), msg.source.funcname ? py::object(py::str(msg.source.funcname)) : py::object(py::none()));
+          py::tuple(), py::none(),
+          msg.source.funcname ? py::object(py::str(msg.source.funcname)) : py::object(py::none()));
       logger.attr("handle")(record);
     } catch (py::error_already_set& e) {
       e.discard_as_unraisable("kelvra log line");
@@ -134,12 +135,18 @@ class PythonLoggingSink : public spdlog::sinks::base_sink<spdlog::details::null_
   static int python_level(spdlog::level::level_enum level) {
     switch (level) {
       case spdlog::level::trace:
-      case spdlog::level::debug: return 10;
-      case spdlog::level::info: return 20;
-      case spdlog::level::warn: return 30;
-      case spdlog::level::err: return 40;
-      case spdlog::level::critical: return 50;
-      default: return 0;
+      case spdlog::level::debug:
+        return 10;
+      case spdlog::level::info:
+        return 20;
+      case spdlog::level::warn:
+        return 30;
+      case spdlog::level::err:
+        return 40;
+      case spdlog::level::critical:
+        return 50;
+      default:
+        return 0;
     }
   }
 };
@@ -180,7 +187,8 @@ namespace {
 
 void check_state(const py::tuple& state, const std::string& cls) {
   if (state.size() != 2 || !PyTuple_Check(state[0].ptr()) || !PyDict_Check(state[1].ptr()))
-    throw py::type_error("cannot restore a " + cls + " from this state: (values, attributes) expected");
+    throw py::type_error("cannot restore a " + cls +
+                         " from this state: (values, attributes) expected");
 }
 
 }  // namespace
@@ -205,26 +213,39 @@ void bind_common(py::module_& m) {
   // How deeply records may nest, for the callers that build records near it.
   c.attr("MAX_RECORD_DEPTH") = common::kMaxRecordDepth;
 
-  c.def("load_config", [](py::object path) {
-    std::string file(require_str(path, "path"));
-    return from_record(common::ConfigUtil::load(file));
-  }, py::arg("path"));
+  c.def(
+      "load_config",
+      [](py::object path) {
+        std::string file(require_str(path, "path"));
+        return from_record(common::ConfigUtil::load(file));
+      },
+      py::arg("path"));
 
-  c.def("text_form", [](py::object value) {
-    return to_str(common::to_text_form(to_record(value, "value")));
-  }, py::arg("value"), "The record text form of a record value.");
+  c.def(
+      "text_form",
+      [](py::object value) { return to_str(common::to_text_form(to_record(value, "value"))); },
+      py::arg("value"), "The record text form of a record value.");
 
-  c.def("register_class", [](const std::string& name, py::object cls) { register_class(name, cls); },
-        py::arg("name"), py::arg("cls"));
+  c.def(
+      "register_class", [](const std::string& name, py::object cls) { register_class(name, cls); },
+      py::arg("name"), py::arg("cls"));
 
   // Kind checks for the record classes: each returns the value converted,
   // or raises TypeError naming the parameter.
-  c.def("string", [](py::object v, const std::string& name) { require_str(v, name); return v; });
-  c.def("optional_string", [](py::object v, const std::string& name) { optional_str(v, name); return v; });
+  c.def("string", [](py::object v, const std::string& name) {
+    require_str(v, name);
+    return v;
+  });
+  c.def("optional_string", [](py::object v, const std::string& name) {
+    optional_str(v, name);
+    return v;
+  });
   c.def("integer", [](py::object v, const std::string& name) { return require_int(v, name); });
-  c.def("optional_integer", [](py::object v, const std::string& name) { return optional_int(v, name); });
+  c.def("optional_integer",
+        [](py::object v, const std::string& name) { return optional_int(v, name); });
   c.def("truth", [](py::object v, const std::string& name) { return require_bool(v, name); });
-  c.def("optional_truth", [](py::object v, const std::string& name) { return optional_bool(v, name); });
+  c.def("optional_truth",
+        [](py::object v, const std::string& name) { return optional_bool(v, name); });
   c.def("list", [](py::object v, const std::string& name) { return require_list(v, name); });
   c.def("optional_list", [](py::object v, const std::string& name) -> py::object {
     if (v.is_none()) return v;
@@ -233,16 +254,22 @@ void bind_common(py::module_& m) {
   c.def("dict", [](py::object v, const std::string& name) { return require_dict(v, name); });
 
   py::module_ root = m.def_submodule("nlp_common", "Character functions of the package root");
-  root.def("Q2B", [](py::object value) {
-    return to_str(kelvra::nlp::common::Q2B(require_str(value, "value")));
-  }, py::arg("value"), "The half-width form of `value`.");
-  root.def("replace_ctrl_char", [](py::object ch, py::object validChrList) {
-    std::string_view text = require_str(ch, "ch");
-    auto valid = validChrList.is_none() ? std::vector<std::string>{}
-                                        : require_str_collection(validChrList, "validChrList");
-    return to_str(kelvra::nlp::common::replace_ctrl_char(text, valid));
-  }, py::arg("ch"), py::arg("validChrList"),
-     "`ch` itself when listed in validChrList or not a control character, else a blank.");
+  root.def(
+      "Q2B",
+      [](py::object value) {
+        return to_str(kelvra::nlp::common::Q2B(require_str(value, "value")));
+      },
+      py::arg("value"), "The half-width form of `value`.");
+  root.def(
+      "replace_ctrl_char",
+      [](py::object ch, py::object validChrList) {
+        std::string_view text = require_str(ch, "ch");
+        auto valid = validChrList.is_none() ? std::vector<std::string>{}
+                                            : require_str_collection(validChrList, "validChrList");
+        return to_str(kelvra::nlp::common::replace_ctrl_char(text, valid));
+      },
+      py::arg("ch"), py::arg("validChrList"),
+      "`ch` itself when listed in validChrList or not a control character, else a blank.");
 }
 
 }  // namespace kelvra::python
@@ -261,6 +288,7 @@ PYBIND11_MODULE(_native, m) {
   // The submodules import by their dotted names too
   // (from kelvra._native.text import Normalizer).
   py::dict modules = py::module_::import("sys").attr("modules");
-  for (const char* name : {"common", "nlp_common", "records", "segmentation", "text", "retrieval", "service", "testing"})
+  for (const char* name : {"common", "nlp_common", "records", "segmentation", "text", "retrieval",
+                           "service", "testing"})
     modules[(std::string("kelvra._native.") + name).c_str()] = m.attr(name);
 }

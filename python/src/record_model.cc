@@ -43,7 +43,8 @@ Key saved_key(std::uint8_t slot) {
 
 // A borrowed key object for a lookup: the interned one, or `made`.
 PyObject* key_for(Key key, py::object& made) {
-  if (key.slot < records::keys::kCount) return PyModel::key_object(key).ptr();  // interned: lives on
+  if (key.slot < records::keys::kCount)
+    return PyModel::key_object(key).ptr();  // interned: lives on
   made = to_str(key.name);
   return made.ptr();
 }
@@ -59,8 +60,8 @@ py::object copy_of(PyObject* object, std::string_view parameter, std::size_t dep
     PyObject *key, *item;
     while (PyDict_Next(object, &pos, &key, &item)) {
       if (!PyUnicode_Check(key))
-        throw py::type_error(
-            kelvra::common::must_be_message(parameter, "a record, whose keys are str", type_name(key)));
+        throw py::type_error(kelvra::common::must_be_message(
+            parameter, "a record, whose keys are str", type_name(key)));
       py::object item_copy = copy_of(item, parameter, depth + 1);
       if (PyDict_SetItem(copy.ptr(), key, item_copy.ptr()) != 0) throw py::error_already_set();
     }
@@ -86,7 +87,8 @@ py::object copy_of(PyObject* object, std::string_view parameter, std::size_t dep
   if (object == Py_None || PyBool_Check(object) || PyLong_Check(object) || PyFloat_Check(object) ||
       PyUnicode_Check(object) || is_other_number(object))
     return py::reinterpret_borrow<py::object>(object);
-  throw py::type_error(kelvra::common::must_be_message(parameter, kRecordValues, type_name(object)));
+  throw py::type_error(
+      kelvra::common::must_be_message(parameter, kRecordValues, type_name(object)));
 }
 
 }  // namespace
@@ -99,7 +101,8 @@ std::array<PyObject*, records::keys::kCount>& PyModel::interned_keys() {
 PyObject* PyModel::intern_key(Key key) {
   PyObject*& slot = interned_keys()[key.slot];
   if (slot == nullptr) {
-    PyObject* made = PyUnicode_FromStringAndSize(key.name.data(), static_cast<Py_ssize_t>(key.name.size()));
+    PyObject* made =
+        PyUnicode_FromStringAndSize(key.name.data(), static_cast<Py_ssize_t>(key.name.size()));
     if (made == nullptr) throw py::error_already_set();
     PyUnicode_InternInPlace(&made);
     slot = made;
@@ -108,7 +111,8 @@ PyObject* PyModel::intern_key(Key key) {
 }
 
 py::object PyModel::key_object(Key key) {
-  if (key.slot < records::keys::kCount) return py::reinterpret_borrow<py::object>(interned_key(key));
+  if (key.slot < records::keys::kCount)
+    return py::reinterpret_borrow<py::object>(interned_key(key));
   return to_str(key.name);
 }
 
@@ -163,14 +167,16 @@ std::string PyModel::text_form(const Value& value) {
   if (kind(value) == ValueKind::kNumber) {
     const Number number = PyModel::number(value);
     if (number.kind == Number::Kind::kInteger) return std::to_string(number.integer);
-    if (number.kind == Number::Kind::kReal) return kelvra::common::to_text_form(Record(number.real));
+    if (number.kind == Number::Kind::kReal)
+      return kelvra::common::to_text_form(Record(number.real));
   }
   py::object shown = py::reinterpret_steal<py::object>(PyObject_Repr(value.object()));
   if (!shown) throw py::error_already_set();
   return std::string(require_str(shown, "value"));
 }
 
-void PyModel::wrong_kind(const Value& value, std::string_view parameter, kelvra::common::Kinds expected) {
+void PyModel::wrong_kind(const Value& value, std::string_view parameter,
+                         kelvra::common::Kinds expected) {
   const std::string found = value.which() == Field::kNone ? type_name(value.object()) : "int";
   throw py::type_error(kelvra::common::must_be_message(parameter, python_kinds(expected), found));
 }
@@ -198,9 +204,15 @@ void PyModel::set(const Value& map, Key key, Owned value) {
 void PyModel::restore(Saved& saved) {
   py::object value;
   switch (saved.kind_) {
-    case Saved::Kind::kInteger: value = make_integer(saved.old_.integer); break;
-    case Saved::Kind::kReal: value = make_real(saved.old_.real); break;
-    case Saved::Kind::kObject: value = py::reinterpret_borrow<py::object>(saved.old_.object); break;
+    case Saved::Kind::kInteger:
+      value = make_integer(saved.old_.integer);
+      break;
+    case Saved::Kind::kReal:
+      value = make_real(saved.old_.real);
+      break;
+    case Saved::Kind::kObject:
+      value = py::reinterpret_borrow<py::object>(saved.old_.object);
+      break;
   }
   set(PyValue::borrowed(saved.holder_), saved_key(saved.slot_), std::move(value));
 }

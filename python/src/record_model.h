@@ -54,7 +54,8 @@ class PyValue {
   PyValue(const PyValue& other) noexcept : object_(other.object_), field_(other.field_) {
     Py_XINCREF(object_);
   }
-  PyValue(PyValue&& other) noexcept : object_(std::exchange(other.object_, nullptr)), field_(other.field_) {}
+  PyValue(PyValue&& other) noexcept
+      : object_(std::exchange(other.object_, nullptr)), field_(other.field_) {}
   PyValue& operator=(PyValue other) noexcept {
     std::swap(object_, other.object_);
     std::swap(field_, other.field_);
@@ -105,7 +106,8 @@ struct PyModel {
   [[gnu::always_inline]] static Value word_find(PyObject* word, records::Key key) {
     if (key.slot == records::keys::offset.slot) return PyValue::field(word, Field::kOffset);
     if (key.slot == records::keys::length.slot) return PyValue::field(word, Field::kLength);
-    if (key.slot == records::keys::text.slot) return PyValue::borrowed(reinterpret_cast<MatchWordObject*>(word)->text);
+    if (key.slot == records::keys::text.slot)
+      return PyValue::borrowed(reinterpret_cast<MatchWordObject*>(word)->text);
     return {};
   }
   static std::size_t size(const Value& value) {
@@ -137,10 +139,12 @@ struct PyModel {
                                       kelvra::common::Kinds expected);
 
   static void set(const Value& map, records::Key key, Owned value);
-  [[gnu::always_inline]] static void set_number(const Value& map, records::Key key, const records::Number& number) {
+  [[gnu::always_inline]] static void set_number(const Value& map, records::Key key,
+                                                const records::Number& number) {
     PyObject* object = map.object();
     if (Py_TYPE(object) != &PyDict_Type || key.slot >= records::keys::kCount) {
-      if (is_match_word(object) && (key.slot == records::keys::offset.slot || key.slot == records::keys::length.slot)) {
+      if (is_match_word(object) &&
+          (key.slot == records::keys::offset.slot || key.slot == records::keys::length.slot)) {
         // A Word keeps its numbers as integers; a real is truncated, as
         // when it is assigned.
         auto* word = reinterpret_cast<MatchWordObject*>(object);
@@ -153,8 +157,9 @@ struct PyModel {
       set(map, key, number_object(number));
       return;
     }
-    PyObject* value = number.kind == records::Number::Kind::kReal ? PyFloat_FromDouble(number.real)
-                                                                   : PyLong_FromLongLong(number.integer);
+    PyObject* value = number.kind == records::Number::Kind::kReal
+                          ? PyFloat_FromDouble(number.real)
+                          : PyLong_FromLongLong(number.integer);
     if (value == nullptr) throw py::error_already_set();
     const int failed = PyDict_SetItem(object, interned_key(key), value);
     Py_DECREF(value);
@@ -171,8 +176,11 @@ struct PyModel {
     Saved(PyObject* holder, bool owns_holder, std::uint8_t slot) noexcept
         : holder_(holder), slot_(slot), owns_holder_(owns_holder) {}
     Saved(Saved&& other) noexcept
-        : holder_(std::exchange(other.holder_, nullptr)), old_(other.old_), kind_(other.kind_),
-          slot_(other.slot_), owns_holder_(other.owns_holder_) {
+        : holder_(std::exchange(other.holder_, nullptr)),
+          old_(other.old_),
+          kind_(other.kind_),
+          slot_(other.slot_),
+          owns_holder_(other.owns_holder_) {
       other.kind_ = Kind::kInteger;
     }
     Saved& operator=(Saved&&) = delete;
@@ -193,14 +201,15 @@ struct PyModel {
     std::uint8_t slot_;
     bool owns_holder_;
   };
-  [[gnu::always_inline]] static Saved save(const Value& holder, records::Key key, const Value& old, const records::Number& number,
-                    bool in_result) {
+  [[gnu::always_inline]] static Saved save(const Value& holder, records::Key key, const Value& old,
+                                           const records::Number& number, bool in_result) {
     // A result record is kept by the caller's list of results; any other
     // holder is kept here, whatever code that reading values runs does.
     Saved saved(holder.object(), !in_result, key.slot);
     if (!in_result) Py_INCREF(holder.object());
     PyObject* object = old.object();
-    if (old.which() != Field::kNone || (PyLong_CheckExact(object) && number.kind == records::Number::Kind::kInteger)) {
+    if (old.which() != Field::kNone ||
+        (PyLong_CheckExact(object) && number.kind == records::Number::Kind::kInteger)) {
       saved.old_.integer = number.integer;
     } else if (PyFloat_CheckExact(object)) {
       saved.kind_ = Saved::Kind::kReal;
@@ -226,7 +235,8 @@ struct PyModel {
   static Owned make_integer(std::int64_t value);
   static Owned make_real(double value);
   static Owned make_string(std::string_view text);
-  static Owned make_substring(const Value& text_value, std::string_view text, const records::Slice& slice);
+  static Owned make_substring(const Value& text_value, std::string_view text,
+                              const records::Slice& slice);
 
   // The str of a key: one interned object per listed key, made on first use.
   static py::object key_object(records::Key key);

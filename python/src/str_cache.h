@@ -53,7 +53,8 @@ class StrCache {
         ++used_;
         return slot.str;
       }
-      if (slot.size == probe.size && std::memcmp(slot.key, probe.key, kInline) == 0) return slot.str;
+      if (slot.size == probe.size && std::memcmp(slot.key, probe.key, kInline) == 0)
+        return slot.str;
     }
   }
 

@@ -36,24 +36,26 @@ void add_annotate(CLI::App& app) {
   service->add_option("--config", options->config,
                       "JSON configuration file with \"nlp_client\": {\"url\": ...} (or\n"
                       "\"kvcloud_url\", \"kvc_sdk_url\"), \"timeout\", \"lang\", \"tag\"");
-  service->add_option("--url", options->url, "Base address of the service, http://HOST:PORT[/PATH]");
+  service->add_option("--url", options->url,
+                      "Base address of the service, http://HOST:PORT[/PATH]");
   service->require_option(1);
   std::string known;
-  for (auto type : types::kAllTypes) known += (known.empty() ? "" : ",") + std::string(types::name(type));
+  for (auto type : types::kAllTypes)
+    known += (known.empty() ? "" : ",") + std::string(types::name(type));
   cmd->add_option("--types", options->types, "Feature types, comma-separated: " + known)
       ->required();
-  auto* timeout = cmd->add_option(
-                        "--timeout", options->timeout,
-                        "Seconds to wait for the service (default: the configuration's, else 60);\n"
-                        "a very long time-out (past 1000000 s) means no time-out in practice")
-                        ->check(positive_seconds());
+  auto* timeout =
+      cmd->add_option("--timeout", options->timeout,
+                      "Seconds to wait for the service (default: the configuration's, else 60);\n"
+                      "a very long time-out (past 1000000 s) means no time-out in practice")
+          ->check(positive_seconds());
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options, timeout] {
     auto feature_types = types::from_names(options->types);
-    if (!options->config.empty()) InputFile named(options->config, "--config");  // a bad path, named
-    Record config = options->config.empty()
-                        ? Record{{"nlp_client", {{"url", options->url}}}}
-                        : kelvra::common::ConfigUtil::load(options->config);
+    if (!options->config.empty())
+      InputFile named(options->config, "--config");  // a bad path, named
+    Record config = options->config.empty() ? Record{{"nlp_client", {{"url", options->url}}}}
+                                            : kelvra::common::ConfigUtil::load(options->config);
     if (timeout->count() > 0) config["timeout"] = options->timeout;
     Annotator annotator(config);
 

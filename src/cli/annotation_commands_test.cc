@@ -2,10 +2,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -32,12 +32,13 @@ TEST(AnnotateCommand, PrintsTheFeatureSetsOfTheWholeInput) {
   TestService service;
   auto result = run("annotate --url " + service.url() + " --types WORD,NER", "hello world");
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out,
-            R"({"words":[{"id":0,"text":"hello","offset":0,"length":5,"pos":"X","sentence_id":null,)"
-            R"("clause_id":null,"parent":null,"relation":null},{"id":1,"text":"world","offset":6,)"
-            R"("length":5,"pos":"X","sentence_id":null,"clause_id":null,"parent":null,)"
-            R"("relation":null}],"nes":[]})"
-            "\n");
+  EXPECT_EQ(
+      result.out,
+      R"({"words":[{"id":0,"text":"hello","offset":0,"length":5,"pos":"X","sentence_id":null,)"
+      R"("clause_id":null,"parent":null,"relation":null},{"id":1,"text":"world","offset":6,)"
+      R"("length":5,"pos":"X","sentence_id":null,"clause_id":null,"parent":null,)"
+      R"("relation":null}],"nes":[]})"
+      "\n");
   EXPECT_EQ(service.last_request().dump(),
             R"({"text":"hello world","types":["WORD","NER"],"lang":"zh_cn","tag":{}})");
 
@@ -102,7 +103,8 @@ TEST(AnnotateCommand, HugeTimeOutAndAnswerCap) {
                         << R"(", "max_answer_bytes": 50})";
   auto capped = run("annotate --config " + config + " --types WORD", "a b c d e f g h");
   EXPECT_EQ(capped.status, 1);
-  EXPECT_THAT(capped.err, HasSubstr(service.url() + "/features: the answer is larger than the cap of 50 bytes"));
+  EXPECT_THAT(capped.err, HasSubstr(service.url() +
+                                    "/features: the answer is larger than the cap of 50 bytes"));
 }
 
 // Each used to pass: a service trickling its headers kept annotate waiting
@@ -119,14 +121,19 @@ TEST(AnnotateCommand, RegressionHostileServicesEndWithOneClearLine) {
   });
   TestService service;
   std::string capped = ::testing::TempDir() + "annotate_small_cap.json";
-  std::ofstream(capped) << R"({"kvcloud_url": ")" << service.url() << R"(", "max_answer_bytes": 10})";
+  std::ofstream(capped) << R"({"kvcloud_url": ")" << service.url()
+                        << R"(", "max_answer_bytes": 10})";
   const std::pair<std::string, std::string> cases[] = {
       {"--url " + trickling.url() + " --timeout 0.5",
-       trickling.url() + "/features: no answer within the time-out of 0.5 s (while reading the answer's headers"},
-      {"--url " + service.url(), service.url() + "/features: the answer's word 0 lies outside the text of "},
-      {"--config " + capped, service.url() + "/features: answered with status 500: model crashed see the log"},
+       trickling.url() +
+           "/features: no answer within the time-out of 0.5 s (while reading the answer's headers"},
+      {"--url " + service.url(),
+       service.url() + "/features: the answer's word 0 lies outside the text of "},
+      {"--config " + capped,
+       service.url() + "/features: answered with status 500: model crashed see the log"},
   };
-  const std::string inputs[] = {"x", R"(echo:{"words":[{"id":0,"text":"x","offset":1e15,"length":2}]})", "fail"};
+  const std::string inputs[] = {
+      "x", R"(echo:{"words":[{"id":0,"text":"x","offset":1e15,"length":2}]})", "fail"};
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     auto result = run("annotate " + cases[i].first + " --types WORD", inputs[i]);
     EXPECT_EQ(result.status, 1) << result.err;

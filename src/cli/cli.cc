@@ -51,9 +51,10 @@ Record parse_json(std::string_view text, const std::string& source, std::int64_t
   try {
     return kelvra::common::read_json_text(text);
   } catch (const kelvra::common::JsonTextError& e) {
-    throw InputError(source + ":" +
-                     std::to_string(first_line - 1 + kelvra::common::line_number_at(text, e.byte())) +
-                     ": " + e.what());
+    throw InputError(
+        source + ":" +
+        std::to_string(first_line - 1 + kelvra::common::line_number_at(text, e.byte())) + ": " +
+        e.what());
   }
 }
 
@@ -81,14 +82,12 @@ std::vector<std::string> split_code_points(const std::string& chars, const std::
 
 // --- option values ---
 
-CLI::Validator at_least(std::int64_t least) {
-  return in_range(least, INT64_MAX);
-}
+CLI::Validator at_least(std::int64_t least) { return in_range(least, INT64_MAX); }
 
 CLI::Validator in_range(std::int64_t least, std::int64_t most, const std::string& why) {
-  const std::string expected =
-      most == INT64_MAX ? "a whole number"
-                        : "a whole number from " + std::to_string(least) + " to " + std::to_string(most) + why;
+  const std::string expected = most == INT64_MAX ? "a whole number"
+                                                 : "a whole number from " + std::to_string(least) +
+                                                       " to " + std::to_string(most) + why;
   return CLI::Validator(
       [=](std::string& value) -> std::string {
         std::int64_t number = 0;
@@ -140,11 +139,12 @@ void add_stream_flags(CLI::App& command, StreamFlags& flags, bool lines) {
                       " at once, up to 4 per core (here 1 to " + std::to_string(max_jobs()) +
                       "; default: the number of cores, " + cores +
                       ");\nthe output is the same for any number")
-      ->check(in_range(1, max_jobs(),
-                       max_jobs() == 4 * default_jobs() ? " (4 times the " + cores + " cores here)" : ""));
-  auto* progress = command.add_flag(
-      "--progress", flags.progress,
-      "Show progress on standard error even when it is not a terminal");
+      ->check(in_range(
+          1, max_jobs(),
+          max_jobs() == 4 * default_jobs() ? " (4 times the " + cores + " cores here)" : ""));
+  auto* progress =
+      command.add_flag("--progress", flags.progress,
+                       "Show progress on standard error even when it is not a terminal");
   auto* quiet = command.add_flag("--quiet", flags.quiet, "Never show progress");
   progress->excludes(quiet);
   if (lines) {
@@ -161,7 +161,8 @@ namespace {
 
 // "a map", "an integer": a kind of value in a sentence.
 std::string with_article(std::string_view kind) {
-  const bool vowel = !kind.empty() && std::string_view("aeiou").find(kind[0]) != std::string_view::npos;
+  const bool vowel =
+      !kind.empty() && std::string_view("aeiou").find(kind[0]) != std::string_view::npos;
   return (vowel ? "an " : "a ") + std::string(kind);
 }
 
@@ -189,7 +190,8 @@ Document parse_document(std::string_view line, const std::string& source, std::i
     throw InputError(where + "a document must be a JSON object with \"" + std::string(field) +
                      "\", got " + with_article(kelvra::common::kind_name(doc.record)));
   auto text = doc.record.find(field);
-  if (text == doc.record.end()) throw InputError(where + "missing key '" + std::string(field) + "'");
+  if (text == doc.record.end())
+    throw InputError(where + "missing key '" + std::string(field) + "'");
   if (!text->is_string())
     throw InputError(where + "\"" + std::string(field) + "\" must be a string, got " +
                      with_article(kelvra::common::kind_name(*text)));
@@ -199,11 +201,12 @@ Document parse_document(std::string_view line, const std::string& source, std::i
 
 void run_records(InputFile& input, const StreamOptions& options, std::string_view what,
                  std::string_view field, const RecordWork& work) {
-  run_lines(input, options, what, [&](std::string_view line, std::int64_t number, JsonWriter& json) {
-    if (is_blank(line)) return;
-    Document doc = parse_document(line, input.name(), number, field);
-    work(doc, number, json);
-  });
+  run_lines(input, options, what,
+            [&](std::string_view line, std::int64_t number, JsonWriter& json) {
+              if (is_blank(line)) return;
+              Document doc = parse_document(line, input.name(), number, field);
+              work(doc, number, json);
+            });
 }
 
 void pass_through(Document& doc, const std::string& source, std::int64_t number,

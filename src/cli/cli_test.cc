@@ -22,11 +22,12 @@ using ::testing::Not;
 TEST(Cli, SplitPrintsOneSentenceRecordPerLine) {
   auto result = run("split", "你好。再见！");
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out,
-            R"({"id":0,"offset":0,"length":3,"text":"你好。","clauses":[{"id":0,"tense":"done","offset":0,"length":3,"text":"你好。"}]})"
-            "\n"
-            R"({"id":1,"offset":3,"length":3,"text":"再见！","clauses":[{"id":0,"tense":"done","offset":3,"length":3,"text":"再见！"}]})"
-            "\n");
+  EXPECT_EQ(
+      result.out,
+      R"({"id":0,"offset":0,"length":3,"text":"你好。","clauses":[{"id":0,"tense":"done","offset":0,"length":3,"text":"你好。"}]})"
+      "\n"
+      R"({"id":1,"offset":3,"length":3,"text":"再见！","clauses":[{"id":0,"tense":"done","offset":3,"length":3,"text":"再见！"}]})"
+      "\n");
   auto custom = json_lines(run("split --punct . --max-len 0", "Hi. Bye.").out);
   ASSERT_EQ(custom.size(), 2u);
   EXPECT_EQ(custom[1]["text"], " Bye.");
@@ -86,21 +87,28 @@ TEST(Cli, BadInputIsOneLineOnStderrWithStatusOne) {
 // (the copies and prints recurse); they are refused where they are parsed.
 TEST(Cli, RegressionDeeplyNestedRecordsAreRefusedNotCrashed) {
   const std::string deep = std::string(60000, '[') + std::string(60000, ']');
-  auto stitch = run("stitch --type ner", "{\"offset\":0,\"nes\":[]}\n{\"offset\":0,\"nes\":[" + deep + "]}\n");
+  auto stitch = run("stitch --type ner",
+                    "{\"offset\":0,\"nes\":[]}\n{\"offset\":0,\"nes\":[" + deep + "]}\n");
   EXPECT_EQ(stitch.status, 1);
   EXPECT_EQ(stitch.err, "kelvra-nlp: stdin:2: JSON nested deeper than 1000 levels\n");
   EXPECT_EQ(stitch.out, "");
-  auto section = run("section --type relation --length 5",
-                     "{\"text\":\"ab\",\n\"nes\":[{\"offset\":0,\"length\":1,\"x\":" + deep + "}]}");
+  auto section =
+      run("section --type relation --length 5",
+          "{\"text\":\"ab\",\n\"nes\":[{\"offset\":0,\"length\":1,\"x\":" + deep + "}]}");
   EXPECT_EQ(section.status, 1);
   EXPECT_THAT(section.err, HasSubstr("stdin:2: JSON nested deeper than 1000 levels"));
-  auto glean = run("glean", "{\"text\":\"ab\",\"entities\":[{\"text\":\"a\",\"offset\":0,\"length\":1,\"x\":" + deep + "}]}");
+  auto glean =
+      run("glean",
+          "{\"text\":\"ab\",\"entities\":[{\"text\":\"a\",\"offset\":0,\"length\":1,\"x\":" + deep +
+              "}]}");
   EXPECT_EQ(glean.status, 1);
   EXPECT_THAT(glean.err, HasSubstr("stdin:1: JSON nested deeper than 1000 levels"));
 
   // Up to the limit the records go through whole.
   const std::string limit = std::string(997, '[') + std::string(997, ']');
-  auto deep_ok = run("glean", "{\"text\":\"ab\",\"entities\":[{\"text\":\"a\",\"offset\":0,\"length\":1,\"x\":" + limit + "}]}");
+  auto deep_ok = run(
+      "glean", "{\"text\":\"ab\",\"entities\":[{\"text\":\"a\",\"offset\":0,\"length\":1,\"x\":" +
+                   limit + "}]}");
   ASSERT_EQ(deep_ok.status, 0) << deep_ok.err;
   EXPECT_THAT(deep_ok.out, HasSubstr(limit));
 }
@@ -165,8 +173,9 @@ TEST(Cli, RegressionNulByteAfterARecordIsBadInputEverywhere) {
     const std::string bad = record + nul + R"({"text":"more"})";
     auto stopped = run(command, record + "\n" + bad + "\n");
     EXPECT_EQ(stopped.status, 1) << command;
-    EXPECT_EQ(stopped.err, "kelvra-nlp: stdin:2: not valid JSON at column " + std::to_string(record.size() + 1) +
-                               ": a NUL byte, which JSON allows only escaped, as \\u0000 inside a string\n")
+    EXPECT_EQ(stopped.err,
+              "kelvra-nlp: stdin:2: not valid JSON at column " + std::to_string(record.size() + 1) +
+                  ": a NUL byte, which JSON allows only escaped, as \\u0000 inside a string\n")
         << command;
     auto skipped = run(command + " --skip-bad", bad + "\n" + record + "\n");
     EXPECT_EQ(skipped.status, 0) << command;
@@ -174,23 +183,30 @@ TEST(Cli, RegressionNulByteAfterARecordIsBadInputEverywhere) {
     EXPECT_EQ(skipped.out, run(command, record).out) << command;
   }
   for (const std::string command : {"glean", "section --type relation --length 5"}) {
-    auto whole = run(command, std::string(R"({"text":"a\nb","nes":[],"entities":[]})") + nul + "{}");
+    auto whole =
+        run(command, std::string(R"({"text":"a\nb","nes":[],"entities":[]})") + nul + "{}");
     EXPECT_EQ(whole.status, 1) << command;
-    EXPECT_THAT(whole.err, HasSubstr("stdin:1: not valid JSON at column 39: a NUL byte")) << command;
+    EXPECT_THAT(whole.err, HasSubstr("stdin:1: not valid JSON at column 39: a NUL byte"))
+        << command;
   }
 }
 
 TEST(Cli, WholeFileRecordsFailNamingTheFileInOurWords) {
-  const std::string relation = write_file(R"({"text":"ab","nes":[{"offset":"z","length":1}]})", ".json");
+  const std::string relation =
+      write_file(R"({"text":"ab","nes":[{"offset":"z","length":1}]})", ".json");
   auto section = run("section --type relation --length 5 " + relation);
   EXPECT_EQ(section.status, 1);
-  EXPECT_EQ(section.err, "kelvra-nlp: " + relation + ": parameter `offset` must be a number, got string\n");
-  const std::string document = write_file(R"({"text":"ab","entities":[{"name":"a","offset":0,"length":1}]})", ".json");
+  EXPECT_EQ(section.err,
+            "kelvra-nlp: " + relation + ": parameter `offset` must be a number, got string\n");
+  const std::string document =
+      write_file(R"({"text":"ab","entities":[{"name":"a","offset":0,"length":1}]})", ".json");
   auto glean = run("glean " + document);
   EXPECT_EQ(glean.status, 1);
   EXPECT_THAT(glean.err, HasSubstr("kelvra-nlp: " + document + ": "));
   auto huge = run("glean", R"({"text":"ab","entities":[{"offset":1e999}]})");
-  EXPECT_EQ(huge.err, "kelvra-nlp: stdin:1: not valid JSON at column 36: the number 1e999 is too large to hold\n");
+  EXPECT_EQ(
+      huge.err,
+      "kelvra-nlp: stdin:1: not valid JSON at column 36: the number 1e999 is too large to hold\n");
   auto not_text = run("match --jsonl --dict " + write_file("a\n"), "{\"text\":1}\n");
   EXPECT_THAT(not_text.err, HasSubstr("stdin:1: \"text\" must be a string, got an integer"));
   for (const auto& result : {section, glean, huge, not_text})
@@ -202,8 +218,9 @@ TEST(Cli, WholeFileRecordsFailNamingTheFileInOurWords) {
 // Lines of mixed text, some traditional, some with control and full-width
 // characters, a few empty: `count` of them, about 1.7 MB (two batches) for 4000.
 std::string mixed_lines(int count) {
-  static const char* parts[] = {"頭髮乾燥，", "我們後來去了臺灣。", "ＡＢＣ１２３", "\t", "plain ascii words ",
-                                "😀", "“引号”", "\u2028"};
+  static const char* parts[] = {
+      "頭髮乾燥，", "我們後來去了臺灣。", "ＡＢＣ１２３", "\t", "plain ascii words ", "😀", "“引号”",
+      "\u2028"};
   std::string text;
   for (int i = 0; i < count; ++i) {
     if (i % 97 == 0) {
@@ -278,7 +295,8 @@ std::string piece_crossing_text(std::mt19937& rng, std::size_t bytes) {
         text += "【「";
         break;
       default:  // no ender
-        for (const std::size_t end = text.size() + stretch; text.size() < end;) text += kPlain[rng() % 5];
+        for (const std::size_t end = text.size() + stretch; text.size() < end;)
+          text += kPlain[rng() % 5];
     }
   }
   return text;
@@ -288,7 +306,8 @@ TEST(Cli, JobsGiveTheSameBytesOnTextsCrossingPieces) {
   std::mt19937 rng(2024);
   for (int round = 0; round < 3; ++round) {
     // Over 8 MB once, so that the file is also read in parts.
-    const std::string path = write_file(piece_crossing_text(rng, round == 0 ? (9u << 20) : (4u << 20)));
+    const std::string path =
+        write_file(piece_crossing_text(rng, round == 0 ? (9u << 20) : (4u << 20)));
     std::vector<std::string> commands{"split", "section --type ner --length 100"};
     if (round > 0) {
       commands.push_back("split --max-len 7 --punct 。！");
@@ -317,8 +336,8 @@ TEST(Cli, JobsGiveTheSameBytesForEveryLineSubcommand) {
   }
   const std::string input = write_file(documents, ".jsonl");
   const std::string dictionary = write_file("江城\n雨\n甲乙\nab\n頭\n");
-  const std::string segments = write_file(
-      run("section --jsonl --type ner --length 40 " + input).out, ".jsonl");
+  const std::string segments =
+      write_file(run("section --jsonl --type ner --length 40 " + input).out, ".jsonl");
   const std::string filled = write_file(
       run("match --jsonl --attach nes --dict " + dictionary + " " + segments).out, ".jsonl");
   for (const std::string& command :

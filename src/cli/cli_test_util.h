@@ -36,8 +36,8 @@ inline std::string slurp(const std::string& path) {
 inline std::string temp_path(std::string_view suffix = "") {
   static int counter = 0;
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  return ::testing::TempDir() + "kelvra_cli_" + test->test_suite_name() + "_" + test->name() +
-         "_" + std::to_string(counter++) + std::string(suffix);
+  return ::testing::TempDir() + "kelvra_cli_" + test->test_suite_name() + "_" + test->name() + "_" +
+         std::to_string(counter++) + std::string(suffix);
 }
 
 // A new file holding `content`; returns its path.

@@ -38,7 +38,8 @@ std::optional<bool> looks_binary(const std::string& path) {
   if (line_end == std::string::npos || line_end + 1 >= head.size()) return std::nullopt;
   std::string_view body = std::string_view(head).substr(line_end + 1);
   // The last code point may be cut by the 4 KiB read.
-  while (!body.empty() && (static_cast<unsigned char>(body.back()) & 0x80) != 0) body.remove_suffix(1);
+  while (!body.empty() && (static_cast<unsigned char>(body.back()) & 0x80) != 0)
+    body.remove_suffix(1);
   return body.find('\0') != std::string_view::npos || !common::utf8::is_valid(body);
 }
 
@@ -195,9 +196,10 @@ void add_embedding_commands(CLI::App& app) {
       "Word vectors from a word2vec file (text, or binary with --binary) or from a\n"
       "store saved by `embed ... save`: the vector of words (vector), the most\n"
       "similar words (similar), or the store saved in the native format (save).");
-  embed->add_option("--model", options->model,
-                    "The word2vec file, or a store saved by `embed ... save` (known by its\n"
-                    "first bytes; it loads in milliseconds)")
+  embed
+      ->add_option("--model", options->model,
+                   "The word2vec file, or a store saved by `embed ... save` (known by its\n"
+                   "first bytes; it loads in milliseconds)")
       ->required();
   embed->add_flag("--binary", options->binary,
                   "The word2vec file is in the binary variant (a saved store needs no flag)");

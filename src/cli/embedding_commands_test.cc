@@ -73,7 +73,7 @@ TEST(EmbedCli, FailuresSayWhatAndWhere) {
 
   EXPECT_EQ(run("embed --model " + ::testing::TempDir() + " vector 中国").status, 1);
   EXPECT_EQ(run("embed vector 中国").status, 2);                   // no --model
-  EXPECT_EQ(run("embed --model " + good).status, 2);              // no action
+  EXPECT_EQ(run("embed --model " + good).status, 2);               // no action
   EXPECT_EQ(run("embed --model " + good + " similar").status, 2);  // no word
 }
 
@@ -95,9 +95,10 @@ TEST(EmbedCli, BadOptionValuesAreUsageErrors) {
 TEST(EmbedCli, AModelReadInTheWrongVariantSaysWhichFlagToTry) {
   auto binary_as_text = run("embed --model " + binary_model() + " vector 中国");
   EXPECT_EQ(binary_as_text.status, 1);
-  EXPECT_THAT(binary_as_text.err, HasSubstr("(the file looks like the binary variant: try --binary)"));
-  auto text_as_binary = run("embed --model " + model_file("2 2\n中国 3 4\n人 0 1\n") +
-                            " --binary vector 中国");
+  EXPECT_THAT(binary_as_text.err,
+              HasSubstr("(the file looks like the binary variant: try --binary)"));
+  auto text_as_binary =
+      run("embed --model " + model_file("2 2\n中国 3 4\n人 0 1\n") + " --binary vector 中国");
   EXPECT_EQ(text_as_binary.status, 1);
   EXPECT_THAT(text_as_binary.err,
               HasSubstr("(the file looks like the text variant: try without --binary)"));
@@ -106,14 +107,15 @@ TEST(EmbedCli, AModelReadInTheWrongVariantSaysWhichFlagToTry) {
   EXPECT_THAT(broken.err, ::testing::Not(HasSubstr("try")));
 }
 
-
 TEST(EmbedCli, ASavedStoreAnswersExactlyAsItsWord2vecFile) {
-  std::string model = model_file("5 3\n中国 3 4 0\n人 0 1 2\n中 1 0 -1\n反 -3 -4 0.5\nzero 0 0 0\n");
+  std::string model =
+      model_file("5 3\n中国 3 4 0\n人 0 1 2\n中 1 0 -1\n反 -3 -4 0.5\nzero 0 0 0\n");
   const std::string saved = temp_path(".kvwv");
   auto save = run("embed --model " + model + " save " + saved);
   ASSERT_EQ(save.status, 0) << save.err;
   EXPECT_EQ(save.out, "");
-  for (const std::string& args : {std::string(" vector 中国 中国人 人中 反人"), std::string(" similar 中国 --topk 9")}) {
+  for (const std::string& args :
+       {std::string(" vector 中国 中国人 人中 反人"), std::string(" similar 中国 --topk 9")}) {
     const auto from_text = run("embed --model " + model + args);
     const auto from_saved = run("embed --model " + saved + args);
     ASSERT_EQ(from_saved.status, 0) << from_saved.err;
@@ -123,7 +125,8 @@ TEST(EmbedCli, ASavedStoreAnswersExactlyAsItsWord2vecFile) {
   EXPECT_EQ(run("embed --model " + saved + " --binary vector 中").status, 0);
   // A saved store can be saved again, also over itself.
   EXPECT_EQ(run("embed --model " + saved + " save " + saved).status, 0);
-  EXPECT_EQ(run("embed --model " + saved + " vector 中国").out, "{\"word\":\"中国\",\"vector\":[0.6,0.8,0]}\n");
+  EXPECT_EQ(run("embed --model " + saved + " vector 中国").out,
+            "{\"word\":\"中国\",\"vector\":[0.6,0.8,0]}\n");
 
   // A damaged one is refused with what is wrong, and no hint about --binary.
   std::string bytes = slurp(saved);

@@ -68,7 +68,7 @@ class WholeInput {
  private:
   std::unique_ptr<char[]> parts_;  // read in parts
   std::size_t size_ = 0;
-  std::string whole_;              // read in one go
+  std::string whole_;  // read in one go
 };
 
 // The bytes of a batch, kept from batch to batch: it grows without zeroing
@@ -121,7 +121,8 @@ struct Batch {
 // it cannot be cut.
 class LineBatcher {
  public:
-  LineBatcher(InputFile& input, std::size_t batch_bytes) : input_(input), batch_bytes_(batch_bytes) {}
+  LineBatcher(InputFile& input, std::size_t batch_bytes)
+      : input_(input), batch_bytes_(batch_bytes) {}
 
   // The next batch into `batch` (its buffer reused); false at the end of
   // the input. InputError when the system cannot read.

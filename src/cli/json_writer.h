@@ -41,10 +41,26 @@ class JsonWriter {
   // whole in memory; `out` must then be the spill's own buffer.
   explicit JsonWriter(std::string& out, Output* spill = nullptr) : out_(out), spill_(spill) {}
 
-  void begin_object() { separate(); out_.push_back('{'); first_ = true; }
-  void end_object() { out_.push_back('}'); first_ = false; if (spill_ != nullptr) spill_if_large(); }
-  void begin_array() { separate(); out_.push_back('['); first_ = true; }
-  void end_array() { out_.push_back(']'); first_ = false; if (spill_ != nullptr) spill_if_large(); }
+  void begin_object() {
+    separate();
+    out_.push_back('{');
+    first_ = true;
+  }
+  void end_object() {
+    out_.push_back('}');
+    first_ = false;
+    if (spill_ != nullptr) spill_if_large();
+  }
+  void begin_array() {
+    separate();
+    out_.push_back('[');
+    first_ = true;
+  }
+  void end_array() {
+    out_.push_back(']');
+    first_ = false;
+    if (spill_ != nullptr) spill_if_large();
+  }
 
   // A member name; the next call writes its value.
   void key(std::string_view name);

@@ -27,7 +27,8 @@ std::string written(const Record& record) {
 std::string expected(const Record& record) {
   std::string text = record.dump();
   for (auto [from, to] : {std::pair{"\u2028", "\\u2028"}, std::pair{"\u2029", "\\u2029"}}) {
-    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos;) text.replace(at, 3, to);
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos;)
+      text.replace(at, 3, to);
   }
   return text + "\n";
 }
@@ -43,17 +44,29 @@ std::string random_text(std::mt19937& rng) {
 
 Record random_record(std::mt19937& rng, int depth) {
   switch (rng() % (depth > 3 ? 6 : 8)) {
-    case 0: return nullptr;
-    case 1: return rng() % 2 == 0;
-    case 2: return static_cast<std::int64_t>(rng()) - (std::int64_t{1} << 31);
+    case 0:
+      return nullptr;
+    case 1:
+      return rng() % 2 == 0;
+    case 2:
+      return static_cast<std::int64_t>(rng()) - (std::int64_t{1} << 31);
     case 3: {
-      static const double reals[] = {0.0, -0.0, 1.0, 0.1, 1e-7, 123456789.125, 1e300, -2.5e-300,
+      static const double reals[] = {0.0,
+                                     -0.0,
+                                     1.0,
+                                     0.1,
+                                     1e-7,
+                                     123456789.125,
+                                     1e300,
+                                     -2.5e-300,
                                      std::numeric_limits<double>::quiet_NaN(),
                                      std::numeric_limits<double>::infinity()};
       return reals[rng() % std::size(reals)];
     }
-    case 4: return random_text(rng);
-    case 5: return std::numeric_limits<std::uint64_t>::max() - rng() % 3;
+    case 4:
+      return random_text(rng);
+    case 5:
+      return std::numeric_limits<std::uint64_t>::max() - rng() % 3;
     case 6: {
       Record list = Record::array();
       for (unsigned n = rng() % 4; n > 0; --n) list.push_back(random_record(rng, depth + 1));
@@ -61,7 +74,8 @@ Record random_record(std::mt19937& rng, int depth) {
     }
     default: {
       Record map = Record::object();
-      for (unsigned n = rng() % 4; n > 0; --n) map[random_text(rng)] = random_record(rng, depth + 1);
+      for (unsigned n = rng() % 4; n > 0; --n)
+        map[random_text(rng)] = random_record(rng, depth + 1);
       return map;
     }
   }
@@ -81,8 +95,12 @@ TEST(JsonWriter, WritesWhatTheRecordLibraryDumpsOnRandomRecords) {
 }
 
 TEST(JsonWriter, EscapesLineSeparatorsAndControlCharacters) {
-  EXPECT_EQ(written("a\u2028b\u2029c"), R"("a\u2028b\u2029c")" "\n");
-  EXPECT_EQ(written("\x01\x1f\x7f\t"), R"("\u0001\u001f)" "\x7f" R"(\t")" "\n");
+  EXPECT_EQ(written("a\u2028b\u2029c"), R"("a\u2028b\u2029c")"
+                                        "\n");
+  EXPECT_EQ(written("\x01\x1f\x7f\t"), R"("\u0001\u001f)"
+                                       "\x7f"
+                                       R"(\t")"
+                                       "\n");
   // Characters that share the first byte of the separators stay as they are.
   EXPECT_EQ(written("\u2027\u202a\u20ac"), "\"\u2027\u202a\u20ac\"\n");
 }
@@ -109,7 +127,8 @@ TEST(JsonWriter, BuildsRecordsMemberByMember) {
   json.begin_array();
   json.end_array();
   json.end_line();
-  EXPECT_EQ(out, R"({"text":"你好","list":[-1,0.5,false,null,{}],"doc":7,"tag":"x"})" "\n[]\n");
+  EXPECT_EQ(out, R"({"text":"你好","list":[-1,0.5,false,null,{}],"doc":7,"tag":"x"})"
+                 "\n[]\n");
 }
 
 }  // namespace

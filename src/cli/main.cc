@@ -90,7 +90,8 @@ int main(int argc, char** argv) {
       "\"length\" are left out (each record has its own), and any other member named like\n"
       "one of theirs makes the line bad. The segmentation road, one document a line:\n"
       "  kelvra-nlp normalize --jsonl docs.jsonl |\n"
-      "  kelvra-nlp section --jsonl --field normalized_text --drop alter_words --type ner --length 510 |\n"
+      "  kelvra-nlp section --jsonl --field normalized_text --drop alter_words --type ner --length "
+      "510 |\n"
       "  kelvra-nlp match --jsonl --attach nes --dict names.txt |\n"
       "  kelvra-nlp stitch --type ner --carry id");
   for (const Helper& helper : kHelpers) {

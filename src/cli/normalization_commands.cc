@@ -132,7 +132,8 @@ void add_cantonese(CLI::App& app) {
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
     // Opening a file names a bad path as the option gave it, before any work.
-    const auto given = [](const std::string& path, const char* option) -> std::optional<std::string> {
+    const auto given = [](const std::string& path,
+                          const char* option) -> std::optional<std::string> {
       if (path.empty()) return std::nullopt;
       const InputFile checked(path, option);
       return path;

@@ -19,13 +19,14 @@ using ::testing::HasSubstr;
 TEST(NormalizeCommand, OneRecordPerLineWithInputOffsets) {
   auto result = run("normalize", "頭髮Ａ\n\nok\x07\r\n");
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out,
-            R"({"text":"頭髮Ａ","normalized_text":"头发A","alter_words":[{"text":"頭","normalized_text":"头","offset":0},{"text":"髮","normalized_text":"发","offset":1},{"text":"Ａ","normalized_text":"A","offset":2}]})"
-            "\n"
-            R"({"text":"","normalized_text":"","alter_words":[]})"
-            "\n"
-            R"({"text":"ok\u0007","normalized_text":"ok ","alter_words":[{"text":"\u0007","normalized_text":" ","offset":2}]})"
-            "\n");
+  EXPECT_EQ(
+      result.out,
+      R"({"text":"頭髮Ａ","normalized_text":"头发A","alter_words":[{"text":"頭","normalized_text":"头","offset":0},{"text":"髮","normalized_text":"发","offset":1},{"text":"Ａ","normalized_text":"A","offset":2}]})"
+      "\n"
+      R"({"text":"","normalized_text":"","alter_words":[]})"
+      "\n"
+      R"({"text":"ok\u0007","normalized_text":"ok ","alter_words":[{"text":"\u0007","normalized_text":" ","offset":2}]})"
+      "\n");
 }
 
 TEST(NormalizeCommand, SwitchesAndValidCharacters) {
@@ -75,13 +76,14 @@ TEST(CantoneseCommand, ExplainNamesTheDictionaryLineOfEachRewrite) {
   auto result = run("cantonese --explain --dict " + dict, "佢哋喺度\n食物\n");
   ASSERT_EQ(result.status, 0) << result.err;
   // The identity entry changes nothing, so it is not a rewrite.
-  EXPECT_EQ(result.out,
-            R"({"text":"佢哋喺度","translation":"他们在度","rewrites":[)"
-            R"({"text":"佢哋","offset":0,"length":2,"translation":"他们","line":1,"entry":"佢哋\t他們"},)"
-            R"({"text":"喺","offset":2,"length":1,"translation":"在","line":3,"entry":"喺\t在"}]})"
-            "\n"
-            R"({"text":"食物","translation":"食物","rewrites":[]})"
-            "\n");
+  EXPECT_EQ(
+      result.out,
+      R"({"text":"佢哋喺度","translation":"他们在度","rewrites":[)"
+      R"({"text":"佢哋","offset":0,"length":2,"translation":"他们","line":1,"entry":"佢哋\t他們"},)"
+      R"({"text":"喺","offset":2,"length":1,"translation":"在","line":3,"entry":"喺\t在"}]})"
+      "\n"
+      R"({"text":"食物","translation":"食物","rewrites":[]})"
+      "\n");
 }
 
 TEST(CantoneseCommand, RulesOfOnesOwnAndExplainNamesTheRule) {
@@ -91,11 +93,12 @@ TEST(CantoneseCommand, RulesOfOnesOwnAndExplainNamesTheRule) {
   std::ofstream(rules, std::ios::binary) << "# questions\n㗎\t\tbefore:？\n";
   auto result = run("cantonese --explain --dict " + dict + " --rules " + rules, "佢㗎？\n");
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out,
-            R"({"text":"佢㗎？","translation":"他？","rewrites":[)"
-            R"({"text":"佢","offset":0,"length":1,"translation":"他","line":1,"entry":"佢\t他"},)"
-            R"({"text":"㗎","offset":1,"length":1,"translation":"","line":2,"entry":"㗎\t","rule":"before:？"}]})"
-            "\n");
+  EXPECT_EQ(
+      result.out,
+      R"({"text":"佢㗎？","translation":"他？","rewrites":[)"
+      R"({"text":"佢","offset":0,"length":1,"translation":"他","line":1,"entry":"佢\t他"},)"
+      R"({"text":"㗎","offset":1,"length":1,"translation":"","line":2,"entry":"㗎\t","rule":"before:？"}]})"
+      "\n");
   // A rule that cannot be read stops the run before any output, naming
   // the file and line; a missing file names the option.
   std::ofstream(rules, std::ios::binary) << "㗎\t\tbefore:？\n好\t很\tsoon:END\n";

@@ -28,7 +28,8 @@ int write_all(int fd, std::vector<iovec>& vectors) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n < 0 ? errno : EIO;
     auto left = static_cast<std::size_t>(n);
-    while (first < vectors.size() && left >= vectors[first].iov_len) left -= vectors[first++].iov_len;
+    while (first < vectors.size() && left >= vectors[first].iov_len)
+      left -= vectors[first++].iov_len;
     if (left > 0) {
       vectors[first].iov_base = static_cast<char*>(vectors[first].iov_base) + left;
       vectors[first].iov_len -= left;
@@ -53,7 +54,8 @@ void Output::write_blocks(std::span<const std::string_view> blocks) {
   }
   const int error = write_all(fd_, vectors);
   buffer_.clear();  // never tried again: the message is said once
-  if (error != 0) throw OutputError(std::string("cannot write the output: ") + std::strerror(error));
+  if (error != 0)
+    throw OutputError(std::string("cannot write the output: ") + std::strerror(error));
   written_ += total;
 }
 

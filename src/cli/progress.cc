@@ -42,7 +42,10 @@ std::string clock_time(double seconds) {
 }  // namespace
 
 Progress::Progress(std::string what, std::uint64_t total, ProgressMode mode)
-    : what_(std::move(what)), total_(total), mode_(mode), enabled_(mode != ProgressMode::kOff),
+    : what_(std::move(what)),
+      total_(total),
+      mode_(mode),
+      enabled_(mode != ProgressMode::kOff),
       start_(std::chrono::steady_clock::now()) {}
 
 Progress::~Progress() {

@@ -28,7 +28,8 @@ namespace nlp = kelvra::nlp::common;
 // cuts, clause marks, control characters, quotes and backslashes to escape,
 // full-width and traditional characters to normalise, a character beyond
 // the basic plane, CR and tab.
-const std::string kLine1 = "林秋生說：「江城的雨季，來得很早。」他笑了\x07！【城東，鐘錶】ＡＢＣ\"q\" \\ 𝒜。";
+const std::string kLine1 =
+    "林秋生說：「江城的雨季，來得很早。」他笑了\x07！【城東，鐘錶】ＡＢＣ\"q\" \\ 𝒜。";
 const std::string kLine2 = "沈小满点头：“好的，明天见。”\tEnglish, too. 江城！";
 const std::string kText = kLine1 + "\r\n" + kLine2 + "\n";
 
@@ -41,8 +42,7 @@ std::int64_t offset_of(const std::string& text, const std::string& word) {
 // the second placed at 40 in a larger one and carrying members of its own.
 std::vector<Record> documents() {
   const std::size_t cut = kText.find("他笑了");
-  return {Record{{"text", kText}, {"doc", 1}},
-          Record{{"text", kText.substr(0, cut)}, {"doc", 2}},
+  return {Record{{"text", kText}, {"doc", 1}}, Record{{"text", kText.substr(0, cut)}, {"doc", 2}},
           Record{{"doc", 3}, {"offset", 40}, {"text", kText.substr(cut)}, {"tags", {"a", 1.5}}}};
 }
 
@@ -67,7 +67,8 @@ void expect_lines(const std::string& args, const std::string& input,
     begin = end + 1;
   }
   ASSERT_EQ(lines.size(), expected.size()) << result.out;
-  for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], expected[i].dump()) << "line " << i + 1;
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    EXPECT_EQ(lines[i], expected[i].dump()) << "line " << i + 1;
 }
 
 // A library record moved to `shift` (its "offset" and, for a sentence, its
@@ -76,7 +77,8 @@ Record placed(Record record, const Record& doc) {
   const std::int64_t shift = doc.value("offset", 0);
   record["offset"] = record["offset"].get<std::int64_t>() + shift;
   if (record.contains("clauses"))
-    for (Record& clause : record["clauses"]) clause["offset"] = clause["offset"].get<std::int64_t>() + shift;
+    for (Record& clause : record["clauses"])
+      clause["offset"] = clause["offset"].get<std::int64_t>() + shift;
   for (const auto& [key, value] : doc.items())
     if (key != "text" && key != "offset") record[key] = value;
   return record;
@@ -101,14 +103,16 @@ TEST(RecordLayout, SectionPrintsTheLibrarysSegments) {
   expect_lines("section --type ner --length 12", kText, whole);
   std::vector<Record> streamed;
   for (const Record& doc : documents())
-    for (const Record& segment : sectioner.split(Record{{"text", doc["text"]}, {"length", 12}}, "ner"))
+    for (const Record& segment :
+         sectioner.split(Record{{"text", doc["text"]}, {"length", 12}}, "ner"))
       streamed.push_back(placed(segment, doc));
   expect_lines("section --jsonl --type ner --length 12", jsonl(documents()), streamed);
 
   const Record feature_set{
       {"text", kText},
-      {"nes", {{{"text", "江城"}, {"offset", offset_of(kText, "江城")}, {"length", 2}, {"type", "LOC"}},
-               {{"text", "城東"}, {"spans", {{{"offset", offset_of(kText, "城東")}, {"length", 2}}}}}}}};
+      {"nes",
+       {{{"text", "江城"}, {"offset", offset_of(kText, "江城")}, {"length", 2}, {"type", "LOC"}},
+        {{"text", "城東"}, {"spans", {{{"offset", offset_of(kText, "城東")}, {"length", 2}}}}}}}};
   const Record input{{"feature_set", feature_set}, {"length", 12}};
   expect_lines("section --type relation --length 12", feature_set.dump(),
                sectioner.split(input, "relation"));
@@ -166,8 +170,9 @@ TEST(RecordLayout, NormalizePrintsTheLibrarysTexts) {
 
 TEST(RecordLayout, GleanPrintsTheLibrarysPassages) {
   const Record doc{{"text", kText},
-                   {"entities", {{{"text", "江城"}, {"offset", offset_of(kText, "江城")}, {"length", 2}},
-                                 {{"text", "明天见"}, {"offset", offset_of(kText, "明天见")}, {"length", 3}}}}};
+                   {"entities",
+                    {{{"text", "江城"}, {"offset", offset_of(kText, "江城")}, {"length", 2}},
+                     {{"text", "明天见"}, {"offset", offset_of(kText, "明天见")}, {"length", 3}}}}};
   std::optional<std::vector<Record>> passages = nlp::gleaner::Gleaner().extract(Record(doc));
   ASSERT_TRUE(passages && passages->size() >= 2);
   expect_lines("glean", doc.dump(), *passages);

@@ -63,16 +63,17 @@ void add_match(CLI::App& app) {
       "(--automaton), which takes milliseconds and lets processes share its memory.");
   auto* words = cmd->add_option_group("dictionary", "Where the words come from (one of)");
   auto* dict = words->add_option(
-      "--dict", options->dict, "Dictionary file: one word a line; anything after a blank or tab is ignored");
+      "--dict", options->dict,
+      "Dictionary file: one word a line; anything after a blank or tab is ignored");
   auto* saved = words->add_option(
       "--automaton", options->automaton,
       "An automaton saved by --save-automaton, used instead of building one from\n"
       "--dict: it is mapped into memory, not read, and finds exactly the same");
   words->require_option(1);
-  auto* save = cmd->add_option(
-      "--save-automaton", options->save,
-      "Build the automaton of --dict, save it to this file and stop (no input is\n"
-      "read); the file is replaced whole, never left half-written");
+  auto* save =
+      cmd->add_option("--save-automaton", options->save,
+                      "Build the automaton of --dict, save it to this file and stop (no input is\n"
+                      "read); the file is replaced whole, never left half-written");
   save->needs(dict)->excludes(saved);
   auto* jsonl = cmd->add_flag(
       "--jsonl", options->jsonl,
@@ -110,31 +111,35 @@ void add_match(CLI::App& app) {
       InputFile input(options->file);
       const std::string& field = options->field;
       const std::string& attach = options->attach;
-      run_records(input, options->stream.options(), "match", field,
-                  [&](Document& doc, std::int64_t number, JsonWriter& json) {
-                    if (!attach.empty()) {
-                      write_with_added(json, doc.record, {attach}, [&] {
-                        json.key(attach);
-                        json.begin_array();
-                        automaton.search(doc.text, [&](std::string_view word, std::int64_t length,
-                                                       std::int64_t offset) {
-                          write_occurrence(json, word, length, offset);
-                        });
-                        json.end_array();
-                      }, options->drop);
-                      return;
-                    }
-                    pass_through(doc, input.name(), number, {field}, {"text", "length", "offset"},
-                                 options->drop);
+      run_records(
+          input, options->stream.options(), "match", field,
+          [&](Document& doc, std::int64_t number, JsonWriter& json) {
+            if (!attach.empty()) {
+              write_with_added(
+                  json, doc.record, {attach},
+                  [&] {
+                    json.key(attach);
+                    json.begin_array();
                     automaton.search(doc.text, [&](std::string_view word, std::int64_t length,
                                                    std::int64_t offset) {
-                      write_occurrence(json, word, length,
-                                       doc.offset == 0 ? offset
-                                                       : common::add_positions(offset, doc.offset, "offset"),
-                                       doc.members);
-                      json.end_line();
+                      write_occurrence(json, word, length, offset);
                     });
-                  });
+                    json.end_array();
+                  },
+                  options->drop);
+              return;
+            }
+            pass_through(doc, input.name(), number, {field}, {"text", "length", "offset"},
+                         options->drop);
+            automaton.search(doc.text, [&](std::string_view word, std::int64_t length,
+                                           std::int64_t offset) {
+              write_occurrence(
+                  json, word, length,
+                  doc.offset == 0 ? offset : common::add_positions(offset, doc.offset, "offset"),
+                  doc.members);
+              json.end_line();
+            });
+          });
       return;
     }
     const std::string text = read_input(options->file);
@@ -150,7 +155,8 @@ void add_match(CLI::App& app) {
       automaton.search(text, [&](std::string_view word, std::int64_t length, std::int64_t offset) {
         write_occurrence(json, word, length, offset);
         json.end_line();
-        progress.update(static_cast<std::uint64_t>(static_cast<double>(offset) * bytes_per_code_point));
+        progress.update(
+            static_cast<std::uint64_t>(static_cast<double>(offset) * bytes_per_code_point));
       });
     });
     progress.finish(text.size());

@@ -34,13 +34,15 @@ TEST(RetrievalCli, MatchPrintsOccurrencesInOrder) {
 
 TEST(RetrievalCli, MatchDictionaryByteOrderMarkIsNotPartOfTheFirstWord) {
   std::string dict = write_file("\xEF\xBB\xBF江城\n雨季\n");
-  EXPECT_EQ(run("match --dict " + dict, "江城").out, "{\"text\":\"江城\",\"length\":2,\"offset\":0}\n");
+  EXPECT_EQ(run("match --dict " + dict, "江城").out,
+            "{\"text\":\"江城\",\"length\":2,\"offset\":0}\n");
 }
 
 TEST(RetrievalCli, MatchJsonlSearchesEachDocumentAndPassesItsMembersOn) {
   std::string dict = write_file("he\nshe\n");
-  auto result = run("match --jobs 2 --jsonl --dict " + dict,
-                    "{\"id\":\"a\",\"text\":\"she\",\"meta\":{\"n\":[1,2.5]}}\n\n{\"text\":\"he\"}\n");
+  auto result =
+      run("match --jobs 2 --jsonl --dict " + dict,
+          "{\"id\":\"a\",\"text\":\"she\",\"meta\":{\"n\":[1,2.5]}}\n\n{\"text\":\"he\"}\n");
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out,
             "{\"text\":\"she\",\"length\":3,\"offset\":0,\"id\":\"a\",\"meta\":{\"n\":[1,2.5]}}\n"
@@ -60,11 +62,14 @@ TEST(RetrievalCli, MatchJsonlSearchesEachDocumentAndPassesItsMembersOn) {
 }
 
 TEST(RetrievalCli, GleanPrintsPassages) {
-  auto result = run("glean", R"({"text": "ab\n• cd", "entities": [{"name": "c", "category": "T", "offset": 5, "length": 1}]})");
+  auto result = run(
+      "glean",
+      R"({"text": "ab\n• cd", "entities": [{"name": "c", "category": "T", "offset": 5, "length": 1}]})");
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out,
             "{\"text\":\"ab\",\"offset\":0,\"entities\":null}\n"
-            "{\"text\":\"cd\",\"offset\":5,\"entities\":[{\"offset\":0,\"length\":1,\"text\":\"c\",\"type\":\"T\"}]}\n");
+            "{\"text\":\"cd\",\"offset\":5,\"entities\":[{\"offset\":0,\"length\":1,\"text\":\"c\","
+            "\"type\":\"T\"}]}\n");
   auto absent = run("glean", R"({"text": ""})");
   EXPECT_EQ(absent.status, 0);
   EXPECT_EQ(absent.out, "");
@@ -85,11 +90,11 @@ TEST(RetrievalCli, BadInput) {
   auto bad_json = run("glean", "{\"text\": ");
   EXPECT_EQ(bad_json.status, 1);
   EXPECT_THAT(bad_json.err, HasSubstr("not valid JSON"));
-  auto bad_entity = run("glean", R"({"text": "ab", "entities": [{"name": "a", "offset": 0, "length": 1}]})");
+  auto bad_entity =
+      run("glean", R"({"text": "ab", "entities": [{"name": "a", "offset": 0, "length": 1}]})");
   EXPECT_EQ(bad_entity.status, 1);
   EXPECT_THAT(bad_entity.err, HasSubstr("category"));
 }
-
 
 TEST(RetrievalCli, MatchWithASavedAutomatonFindsWhatTheDictionaryFinds) {
   std::string dict = write_file("he 10 n\nshe\nhers\n江城\n城东\n😀\n");
@@ -108,9 +113,11 @@ TEST(RetrievalCli, MatchWithASavedAutomatonFindsWhatTheDictionaryFinds) {
 
 TEST(RetrievalCli, MatchRefusesDamagedAutomataAndMixedOptions) {
   const std::string saved = temp_path(".kvac");
-  ASSERT_EQ(run("match --dict " + write_file("he\nshe\n") + " --save-automaton " + saved).status, 0);
+  ASSERT_EQ(run("match --dict " + write_file("he\nshe\n") + " --save-automaton " + saved).status,
+            0);
   std::string bytes = slurp(saved);
-  auto damaged = run("match --automaton " + write_file(bytes.substr(0, bytes.size() - 8), ".kvac"), "she");
+  auto damaged =
+      run("match --automaton " + write_file(bytes.substr(0, bytes.size() - 8), ".kvac"), "she");
   EXPECT_EQ(damaged.status, 1);
   EXPECT_THAT(damaged.err, HasSubstr("--automaton "));
   EXPECT_THAT(damaged.err, HasSubstr("truncated saved automaton"));

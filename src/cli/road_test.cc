@@ -60,8 +60,9 @@ TEST(Road, PipedSubcommandsPlaceEveryEntityAsTheLibraryRoadDoes) {
   constexpr int kLength = 50;
 
   auto piped = run_pipeline(
-      {"normalize --jsonl", "section --jsonl --field normalized_text --drop alter_words --type ner --length " +
-                                std::to_string(kLength),
+      {"normalize --jsonl",
+       "section --jsonl --field normalized_text --drop alter_words --type ner --length " +
+           std::to_string(kLength),
        "match --jsonl --attach nes --dict " + dictionary, "stitch --type ner --carry id"},
       input);
   ASSERT_EQ(piped.status, 0) << piped.err;
@@ -101,7 +102,8 @@ TEST(Road, PipedSubcommandsPlaceEveryEntityAsTheLibraryRoadDoes) {
     const std::string& text = normalized.at(entity["id"].get<std::string>());
     const auto offset = entity["offset"].get<std::size_t>();
     const auto length = entity["length"].get<std::size_t>();
-    EXPECT_EQ(utf8::substr(text, offset, length), entity["text"].get<std::string>()) << entity.dump();
+    EXPECT_EQ(utf8::substr(text, offset, length), entity["text"].get<std::string>())
+        << entity.dump();
     if (offset >= static_cast<std::size_t>(kLength)) ++beyond_first_segment;
   }
   EXPECT_GT(entities.size(), 100u);

@@ -30,8 +30,8 @@ namespace {
 using nlp::common::phraser::Phraser;
 using nlp::common::phraser::SentenceSpan;
 using nlp::common::phraser::SentenceWalk;
-using nlp::common::sectioner::SegmentSpan;
 using nlp::common::sectioner::Sectioner;
+using nlp::common::sectioner::SegmentSpan;
 using nlp::common::stitcher::Stitcher;
 namespace feature = nlp::common::feature;
 
@@ -39,7 +39,9 @@ namespace feature = nlp::common::feature;
 // members.
 std::string jsonl_help(const std::string& what, const std::string& own) {
   return "Read JSON Lines: each line one record with its text in \"text\" (or --field);\n"
-         "write " + what + ", each with its own members first\n(" + own + "),\n"
+         "write " +
+         what + ", each with its own members first\n(" + own +
+         "),\n"
          "then the record's others. An input \"offset\" (the text's place in a larger\n"
          "document, as a segment's) is added to the output's positions; the input's\n"
          "\"text\" and \"length\" are not copied (each output record has its own); another\n"
@@ -74,8 +76,9 @@ void write_sentence(JsonWriter& json, const Phraser& phraser, std::string_view t
     std::int64_t clause_id = 0;
     phraser.for_each_clause(text, sentence, [&](const SentenceSpan& clause) {
       json.begin_object();
-      feature::clause_members(json, clause_id++, Phraser::kClauseTense, shifted(clause.offset, shift),
-                              clause.length, text_of(text, clause.byte_begin, clause.byte_end));
+      feature::clause_members(json, clause_id++, Phraser::kClauseTense,
+                              shifted(clause.offset, shift), clause.length,
+                              text_of(text, clause.byte_begin, clause.byte_end));
       json.end_object();
     });
     json.end_array();
@@ -151,7 +154,7 @@ struct TextPiece {
   // Offsets counted from `begin` while the piece is a guess, from the
   // text's start once it is resolved.
   std::vector<SentenceSpan> sentences;
-  SentenceWalk walk;  // where the walk stood at `end`, counted alike
+  SentenceWalk walk;                  // where the walk stood at `end`, counted alike
   std::vector<SegmentSpan> segments;  // section: packed by the worker, see add_section
   std::future<void> done;
 };
@@ -261,8 +264,11 @@ class SegmentsInPieces {
   // On a worker, after the walk: fills piece.segments, offsets counted from
   // the piece's first sentence.
   void pack_guess(TextPiece& piece) const {
-    pack([&](const auto& emit) { for (const SentenceSpan& s : piece.sentences) emit(s); },
-         [&](const SegmentSpan& segment) { piece.segments.push_back(segment); });
+    pack(
+        [&](const auto& emit) {
+          for (const SentenceSpan& s : piece.sentences) emit(s);
+        },
+        [&](const SegmentSpan& segment) { piece.segments.push_back(segment); });
   }
 
   // In order, for each resolved piece (`held`: its sentences are those the
@@ -292,7 +298,8 @@ class SegmentsInPieces {
             segments.push_back(segment);
             if (!held) return;
             const auto& worker = piece.segments;
-            while (guessed < worker.size() && worker[guessed].byte_end < segment.byte_end) ++guessed;
+            while (guessed < worker.size() && worker[guessed].byte_end < segment.byte_end)
+              ++guessed;
             if (guessed < worker.size() && worker[guessed].byte_end == segment.byte_end) {
               synced = true;
               agreed = guessed + 1;
@@ -348,9 +355,10 @@ void add_split(CLI::App& app) {
     std::string file;
   };
   auto options = std::make_shared<Options>();
-  auto* cmd = app.add_subcommand(
-      "split", "Split the whole input (one text) into sentences with their clauses;\n"
-               "prints one sentence record per line.");
+  auto* cmd =
+      app.add_subcommand("split",
+                         "Split the whole input (one text) into sentences with their clauses;\n"
+                         "prints one sentence record per line.");
   cmd->add_option("--max-len", options->max_len,
                   "Length cap of a sentence, in code points; 0 means the default, 510")
       ->capture_default_str()
@@ -374,7 +382,8 @@ void add_split(CLI::App& app) {
                                  {"id", "offset", "length", "text", "clauses"}, options->drop);
                     std::int64_t id = 0;
                     phraser.for_each_sentence(doc.text, [&](const SentenceSpan& sentence) {
-                      write_sentence(json, phraser, doc.text, sentence, id++, doc.members, doc.offset);
+                      write_sentence(json, phraser, doc.text, sentence, id++, doc.members,
+                                     doc.offset);
                     });
                   });
       return;
@@ -392,7 +401,8 @@ void add_split(CLI::App& app) {
       const auto in_flight = 2 * static_cast<std::size_t>(stream.jobs);
       OrderedOutput ordered(pool, output, in_flight);
       walk_in_pieces(
-          phraser, text, pool, in_flight, nullptr, [&](TextPiece& piece, bool, std::int64_t first_id) {
+          phraser, text, pool, in_flight, nullptr,
+          [&](TextPiece& piece, bool, std::int64_t first_id) {
             if (piece.sentences.empty()) return;
             ordered.submit([&, sentences = std::move(piece.sentences), first_id](std::string& out) {
               JsonWriter json(out);
@@ -445,10 +455,11 @@ void add_section(CLI::App& app) {
       ->check(at_least(1));
   cmd->add_option("--separator", options->separator,
                   "Sentence enders, one per character (default: the built-in list)");
-  cmd->add_flag("--jsonl", options->jsonl,
-                jsonl_help("its segments", "text, offset, length; with relation also feature_set") +
-                    ".\nWith relation each record is a feature set {\"text\",\"nes\",...}. To section\n"
-                    "the output of normalize --jsonl, name its text: --field normalized_text");
+  cmd->add_flag(
+      "--jsonl", options->jsonl,
+      jsonl_help("its segments", "text, offset, length; with relation also feature_set") +
+          ".\nWith relation each record is a feature set {\"text\",\"nes\",...}. To section\n"
+          "the output of normalize --jsonl, name its text: --field normalized_text");
   add_field_option(*cmd, options->field);
   add_drop_option(*cmd, options->drop);
   add_stream_flags(*cmd, options->stream);
@@ -472,7 +483,8 @@ void add_section(CLI::App& app) {
                       if (auto nes = doc.record.find("nes"); nes != doc.record.end())
                         feature_set["nes"] = std::move(*nes);
                       input_record["length"] = length;
-                      std::vector<Record> segments = sectioner.split(std::move(input_record), "relation");
+                      std::vector<Record> segments =
+                          sectioner.split(std::move(input_record), "relation");
                       write_records(json, segments, doc.members, doc.offset);
                       return;
                     }
@@ -499,7 +511,8 @@ void add_section(CLI::App& app) {
       document["feature_set"] = parse_json(content, source);
       document["length"] = length;
       std::vector<Record> segments;
-      naming_source(source, [&] { segments = sectioner.split(std::move(document), options->type); });
+      naming_source(source,
+                    [&] { segments = sectioner.split(std::move(document), options->type); });
       write_records(json, segments, {});
       return;
     }
@@ -513,7 +526,8 @@ void add_section(CLI::App& app) {
         if (segments.empty()) return;
         ordered.submit([&, segments = std::move(segments)](std::string& out) {
           JsonWriter piece_json(out);
-          for (const SegmentSpan& segment : segments) write_segment(piece_json, content, segment, {});
+          for (const SegmentSpan& segment : segments)
+            write_segment(piece_json, content, segment, {});
         });
       };
       walk_in_pieces(
@@ -536,7 +550,8 @@ void add_section(CLI::App& app) {
     output.flush();
     progress.finish(content.size());
     const double worker_seconds = pool.finish();
-    report_thread_times("section", thread_cpu_seconds() - cpu_at_start, worker_seconds, content.size());
+    report_thread_times("section", thread_cpu_seconds() - cpu_at_start, worker_seconds,
+                        content.size());
   });
 }
 

@@ -29,13 +29,14 @@ TEST(SegmentationJsonl, SplitGivesEachDocumentsSentencesWithItsMembers) {
       "{\"text\":\"谢谢。\",\"doc\":2}\n";
   auto result = run("split --jsonl", docs);
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out,
-            R"({"id":0,"offset":0,"length":3,"text":"你好。","clauses":[{"id":0,"tense":"done","offset":0,"length":3,"text":"你好。"}],"doc":1,"tags":["a"]})"
-            "\n"
-            R"({"id":1,"offset":3,"length":3,"text":"再见！","clauses":[{"id":0,"tense":"done","offset":3,"length":3,"text":"再见！"}],"doc":1,"tags":["a"]})"
-            "\n"
-            R"({"id":0,"offset":0,"length":3,"text":"谢谢。","clauses":[{"id":0,"tense":"done","offset":0,"length":3,"text":"谢谢。"}],"doc":2})"
-            "\n");
+  EXPECT_EQ(
+      result.out,
+      R"({"id":0,"offset":0,"length":3,"text":"你好。","clauses":[{"id":0,"tense":"done","offset":0,"length":3,"text":"你好。"}],"doc":1,"tags":["a"]})"
+      "\n"
+      R"({"id":1,"offset":3,"length":3,"text":"再见！","clauses":[{"id":0,"tense":"done","offset":3,"length":3,"text":"再见！"}],"doc":1,"tags":["a"]})"
+      "\n"
+      R"({"id":0,"offset":0,"length":3,"text":"谢谢。","clauses":[{"id":0,"tense":"done","offset":0,"length":3,"text":"谢谢。"}],"doc":2})"
+      "\n");
 }
 
 TEST(SegmentationJsonl, SectionPerDocumentEqualsSectionOfEachText) {
@@ -50,12 +51,14 @@ TEST(SegmentationJsonl, SectionPerDocumentEqualsSectionOfEachText) {
   EXPECT_EQ(json_lines(jsonl.out).front()["doc"], "a");
 
   auto relation = run("section --jsonl --type relation --length 3",
-                      R"({"text":"你好。再见！","nes":[{"offset":3,"length":2}],"doc":7})" "\n");
+                      R"({"text":"你好。再见！","nes":[{"offset":3,"length":2}],"doc":7})"
+                      "\n");
   ASSERT_EQ(relation.status, 0) << relation.err;
   auto segments = json_lines(relation.out);
   ASSERT_EQ(segments.size(), 2u);
-  EXPECT_EQ(segments[1].dump(),
-            R"({"text":"再见！","offset":3,"length":3,"feature_set":{"text":"再见！","nes":[{"offset":0,"length":2}]},"doc":7})");
+  EXPECT_EQ(
+      segments[1].dump(),
+      R"({"text":"再见！","offset":3,"length":3,"feature_set":{"text":"再见！","nes":[{"offset":0,"length":2}]},"doc":7})");
 }
 
 TEST(SegmentationJsonl, HugeDocumentIsWorkedOnAloneAndWrittenWhole) {
@@ -63,8 +66,9 @@ TEST(SegmentationJsonl, HugeDocumentIsWorkedOnAloneAndWrittenWhole) {
   // the lines before it, and its segments equal those of the text alone.
   std::string text;
   while (text.size() < (std::size_t{17} << 20)) text += "江城的雨季很长。The rain \"falls\".\n";
-  const std::string path = write_file("{\"text\":\"short。\"}\n" +
-                                      Record{{"text", text}, {"n", 1}}.dump() + "\n{\"text\":\"end。\"}\n");
+  const std::string path =
+      write_file("{\"text\":\"short。\"}\n" + Record{{"text", text}, {"n", 1}}.dump() +
+                 "\n{\"text\":\"end。\"}\n");
   auto jsonl = run("section --jsonl --type ner --length 2000000 --jobs 2 " + path);
   ASSERT_EQ(jsonl.status, 0) << jsonl.err;
   auto records = without(jsonl.out, {"n"});
@@ -73,13 +77,16 @@ TEST(SegmentationJsonl, HugeDocumentIsWorkedOnAloneAndWrittenWhole) {
   EXPECT_EQ(records.back()["text"], "end。");
   records.erase(records.begin());
   records.pop_back();
-  EXPECT_EQ(records, json_lines(run("section --type ner --length 2000000 " + write_file(text)).out));
+  EXPECT_EQ(records,
+            json_lines(run("section --type ner --length 2000000 " + write_file(text)).out));
 }
 
 TEST(SegmentationJsonl, StitchStreamsSegmentsInOrder) {
   std::string segments;
   for (int i = 0; i < 3000; ++i)
-    segments += R"({"offset":)" + std::to_string(i * 10) + R"(,"nes":[{"offset":1,"length":2}]})" "\n";
+    segments += R"({"offset":)" + std::to_string(i * 10) +
+                R"(,"nes":[{"offset":1,"length":2}]})"
+                "\n";
   auto one = run("stitch --type ner --jobs 1", segments);
   auto two = run("stitch --type ner --jobs 2", segments);
   ASSERT_EQ(one.status, 0) << one.err;

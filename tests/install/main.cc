@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
   const std::filesystem::path data = std::filesystem::path(argv[1]) / "share" / "kelvra-nlp";
   std::error_code error;
   if (!std::filesystem::equivalent(Cantonese::default_dict_file(), data / "c2m.tsv", error) ||
-      !std::filesystem::equivalent(Cantonese::default_words_file(), data / "mandarin_words.txt", error)) {
+      !std::filesystem::equivalent(Cantonese::default_words_file(), data / "mandarin_words.txt",
+                                   error)) {
     std::fprintf(stderr, "consumer: the data is not taken from %s but %s\n", data.c_str(),
                  Cantonese::default_dict_file().c_str());
     return 1;

@@ -7,6 +7,7 @@
 //
 // An ordinary test in every build; `make tsan` builds and runs it under
 // ThreadSanitizer, which reports any unsynchronised access it sees.
+#include <unistd.h>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +16,6 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <variant>
 #include <vector>
 
@@ -100,9 +100,10 @@ class Corpus {
   // clause marks, brackets and quotes.
   std::string text(int pieces) {
     static const std::vector<std::string> kPieces = {
-        "頭髮", "佢哋", "而家", "喺邊度", "食緊飯", "乾隆", "關係", "Ａ１２", "abc", " ",
-        "\t", "\x01", "。", "，", "！", "？", "「", "」", "【", "】", "”", "\n", "林秋生",
-        "江城", "城东", "沈小满", "word", "ｗｏｒｄ", "😀", "後來", "這樣"};
+        "頭髮", "佢哋",   "而家", "喺邊度",   "食緊飯", "乾隆", "關係",   "Ａ１２",
+        "abc",  " ",      "\t",   "\x01",     "。",     "，",   "！",     "？",
+        "「",   "」",     "【",   "】",       "”",      "\n",   "林秋生", "江城",
+        "城东", "沈小满", "word", "ｗｏｒｄ", "😀",      "後來", "這樣"};
     std::string out;
     for (int i = 0; i < pieces; ++i) out += pick(kPieces);
     return out;
@@ -167,11 +168,10 @@ std::vector<Task> make_tasks(Corpus& corpus, const std::vector<std::string>& voc
     Record nes = Record::array();
     for (int j = 0; j < 6; ++j) nes.push_back(Record{{"offset", j * 9}, {"length", 3 + j % 4}});
     nes.push_back(Record{{"spans", Record::array({Record{{"offset", 2}, {"length", 2}},
-                                                   Record{{"offset", 25}, {"length", 1}}})}});
+                                                  Record{{"offset", 25}, {"length", 1}}})}});
     Record input{{"feature_set", Record{{"text", text}, {"nes", nes}}}, {"length", 23}};
-    add("section relation", [input](const Shared& s) {
-      return records_text(s.sectioner.split(input, "relation"));
-    });
+    add("section relation",
+        [input](const Shared& s) { return records_text(s.sectioner.split(input, "relation")); });
   }
   for (int i = 0; i < 120; ++i) {
     std::string text = corpus.text(20);
@@ -184,15 +184,18 @@ std::vector<Task> make_tasks(Corpus& corpus, const std::vector<std::string>& voc
       kelvra::common::utf8::append(text, static_cast<char32_t>(0x3400 + n % 0x19C0));
       kelvra::common::utf8::append(text, static_cast<char32_t>(0x20000 + n));
     }
-    add("translate unseen characters", [text](const Shared& s) { return s.cantonese.translate(text); });
+    add("translate unseen characters",
+        [text](const Shared& s) { return s.cantonese.translate(text); });
   }
   const std::vector<std::string> queries = {"江城", "林", "秋生", "雨季钟", "满东门", "江"};
   for (int i = 0; i < 40; ++i) {
     std::string word = queries[i % queries.size()];
-    add("word2vec", [word](const Shared& s) { return floats_text(s.embedding.word2vec(word, 1, 3)); });
+    add("word2vec",
+        [word](const Shared& s) { return floats_text(s.embedding.word2vec(word, 1, 3)); });
     add("most_similar", [word](const Shared& s) {
-      return s.embedding.wv_from_text().contains(word) ? neighbours_text(s.embedding.most_similar(word, 5))
-                                                  : std::string("(not in the vocabulary)");
+      return s.embedding.wv_from_text().contains(word)
+                 ? neighbours_text(s.embedding.most_similar(word, 5))
+                 : std::string("(not in the vocabulary)");
     });
   }
   for (int i = 0; i < 20; ++i) {
@@ -200,7 +203,8 @@ std::vector<Task> make_tasks(Corpus& corpus, const std::vector<std::string>& voc
     for (int j = 0; j < 70; ++j) batch.push_back(corpus.pick(vocabulary));
     add("most_similar_batch", [batch](const Shared& s) {
       std::string out;
-      for (const auto& found : s.embedding.most_similar_batch(batch, 3)) out += neighbours_text(found);
+      for (const auto& found : s.embedding.most_similar_batch(batch, 3))
+        out += neighbours_text(found);
       return out;
     });
   }
@@ -276,14 +280,16 @@ TEST(ThreadStress, SharedObjectsGiveTheSingleThreadedResults) {
     for (std::size_t i = 0; i < tasks.size(); ++i)
       if (results[t][i] != expected[i])
         mismatches[t].push_back(tasks[i].name + " #" + std::to_string(i) + ": got " +
-                                results[t][i].substr(0, 200) + "\n  expected " + expected[i].substr(0, 200));
+                                results[t][i].substr(0, 200) + "\n  expected " +
+                                expected[i].substr(0, 200));
   for (int t = 0; t < kThreads; ++t) {
     EXPECT_TRUE(mismatches[t].empty()) << "thread " << t << ": " << mismatches[t].size()
                                        << " results differ; first: " << mismatches[t].front();
   }
   // The reference itself must have worked: no call may fail.
   for (std::size_t i = 0; i < tasks.size(); ++i)
-    ASSERT_EQ(expected[i].rfind("threw: ", 0), std::string::npos) << tasks[i].name << ": " << expected[i];
+    ASSERT_EQ(expected[i].rfind("threw: ", 0), std::string::npos)
+        << tasks[i].name << ": " << expected[i];
 }
 
 }  // namespace

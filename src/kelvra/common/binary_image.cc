@@ -41,14 +41,18 @@ struct TableEntry {
 };
 static_assert(sizeof(TableEntry) == 16);
 
-constexpr std::uint64_t align_up(std::uint64_t n) { return (n + kAlignment - 1) / kAlignment * kAlignment; }
+constexpr std::uint64_t align_up(std::uint64_t n) {
+  return (n + kAlignment - 1) / kAlignment * kAlignment;
+}
 
 // Where the first section starts in an image of `sections` sections.
 constexpr std::uint64_t first_section(std::uint64_t sections) {
   return align_up(kHeaderBytes + sections * sizeof(TableEntry));
 }
 
-std::string system_error(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string system_error(const char* what) {
+  return std::string(what) + ": " + std::strerror(errno);
+}
 
 // A checksum computed over bytes handed in pieces.
 class Checksum {
@@ -84,11 +88,14 @@ bool write_all(int fd, const char* data, std::size_t size) {
 
 }  // namespace
 
-std::uint64_t image_hash(const void* data, std::size_t size) noexcept { return XXH3_64bits(data, size); }
+std::uint64_t image_hash(const void* data, std::size_t size) noexcept {
+  return XXH3_64bits(data, size);
+}
 
 std::string restamp_checksum(std::string image) {
   if (image.size() < kHeaderBytes) return image;
-  const std::uint64_t checksum = image_hash(image.data() + kHeaderBytes, image.size() - kHeaderBytes);
+  const std::uint64_t checksum =
+      image_hash(image.data() + kHeaderBytes, image.size() - kHeaderBytes);
   std::memcpy(image.data() + offsetof(Header, checksum), &checksum, sizeof checksum);
   return image;
 }
@@ -133,7 +140,7 @@ ImageBytes ImageBytes::map_file(const std::string& path) {
 ImageBytes ImageBytes::copy_of(std::string_view source) {
   ImageBytes bytes;
   if (source.empty()) return bytes;
-  char* data = static_cast<char*>(::operator new(source.size(), std::align_val_t{kAlignment}));
+  char* data = static_cast<char*>(::operator new (source.size(), std::align_val_t{kAlignment}));
   std::memcpy(data, source.data(), source.size());
   bytes.data_ = data;
   bytes.size_ = source.size();
@@ -162,7 +169,7 @@ void ImageBytes::release() noexcept {
   if (mapped_) {
     ::munmap(const_cast<char*>(data_), size_);
   } else {
-    ::operator delete(const_cast<char*>(data_), std::align_val_t{kAlignment});
+    ::operator delete (const_cast<char*>(data_), std::align_val_t{kAlignment});
   }
   data_ = nullptr;
   size_ = 0;
@@ -181,11 +188,12 @@ ImageReader::ImageReader(std::string_view image, const ImageKind& kind, std::str
   Header header;
   std::memcpy(&header, image.data(), sizeof header);
   if (std::string_view(header.magic, sizeof header.magic) != kind.magic) {
-    throw FileError(source_, "not a " + name + " (it does not start with \"" +
-                                 std::string(kind.magic) + "\")");
+    throw FileError(
+        source_, "not a " + name + " (it does not start with \"" + std::string(kind.magic) + "\")");
   }
   if (header.byte_order == __builtin_bswap32(kByteOrderMark)) {
-    throw FileError(source_, "a " + name + " written on a machine of the other byte order; save it again here");
+    throw FileError(
+        source_, "a " + name + " written on a machine of the other byte order; save it again here");
   }
   if (header.byte_order != kByteOrderMark) fail("bad byte-order mark");
   if (header.version != kind.version) {
@@ -196,9 +204,11 @@ ImageReader::ImageReader(std::string_view image, const ImageKind& kind, std::str
   if (header.size != image.size()) {
     if (header.size > image.size()) {
       throw FileError(source_, "truncated " + name + ": " + std::to_string(image.size()) +
-                                   " of the " + std::to_string(header.size) + " bytes its header gives");
+                                   " of the " + std::to_string(header.size) +
+                                   " bytes its header gives");
     }
-    fail(std::to_string(image.size()) + " bytes where the header gives " + std::to_string(header.size));
+    fail(std::to_string(image.size()) + " bytes where the header gives " +
+         std::to_string(header.size));
   }
   for (std::uint8_t byte : header.zero) {
     if (byte != 0) fail("reserved header bytes are not zero");
@@ -218,7 +228,8 @@ ImageReader::ImageReader(std::string_view image, const ImageKind& kind, std::str
     if (entry.offset != expected || entry.size > image.size() - entry.offset) {
       fail("section " + std::to_string(i) + " lies outside its place");
     }
-    expected = i + 1 < table.size() ? align_up(entry.offset + entry.size) : entry.offset + entry.size;
+    expected =
+        i + 1 < table.size() ? align_up(entry.offset + entry.size) : entry.offset + entry.size;
   }
   if (expected != image.size()) fail("bytes after the last section");
 
@@ -233,7 +244,8 @@ ImageReader::ImageReader(std::string_view image, const ImageKind& kind, std::str
     if (!inspect) continue;
     for (; section < table.size(); ++section) {
       const std::size_t from = std::max<std::size_t>(at, table[section].offset);
-      const std::size_t to = std::min<std::size_t>(end, table[section].offset + table[section].size);
+      const std::size_t to =
+          std::min<std::size_t>(end, table[section].offset + table[section].size);
       if (from < to) inspect(section, from - table[section].offset, image.substr(from, to - from));
       if (table[section].offset + table[section].size > end) break;  // goes on in the next block
     }
@@ -292,9 +304,12 @@ void ImageWriter::emit_body(const Layout& layout, Sink sink, void* context) cons
 
 std::string ImageWriter::header(const Layout& layout) const {
   Checksum checksum;
-  emit_body(layout, [](void* c, const char* data, std::size_t size) {
-    static_cast<Checksum*>(c)->add(data, size);
-  }, &checksum);
+  emit_body(
+      layout,
+      [](void* c, const char* data, std::size_t size) {
+        static_cast<Checksum*>(c)->add(data, size);
+      },
+      &checksum);
   Header header{};
   std::memcpy(header.magic, kind_.magic.data(), sizeof header.magic);
   header.version = kind_.version;
@@ -309,9 +324,12 @@ std::string ImageWriter::bytes() const {
   const Layout layout = this->layout();
   std::string out = header(layout);
   out.reserve(layout.size);
-  emit_body(layout, [](void* c, const char* data, std::size_t size) {
-    static_cast<std::string*>(c)->append(data, size);
-  }, &out);
+  emit_body(
+      layout,
+      [](void* c, const char* data, std::size_t size) {
+        static_cast<std::string*>(c)->append(data, size);
+      },
+      &out);
   return out;
 }
 
@@ -326,16 +344,20 @@ void ImageWriter::save(const std::string& path) const {
   for (int attempt = 0; fd < 0; ++attempt) {
     temporary = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && (errno != EEXIST || attempt == 100)) throw FileError(path, system_error("cannot create"));
+    if (fd < 0 && (errno != EEXIST || attempt == 100))
+      throw FileError(path, system_error("cannot create"));
   }
   struct Target {
     int fd;
     int error;
   } target{fd, write_all(fd, head.data(), head.size()) ? 0 : errno};
-  emit_body(layout, [](void* c, const char* data, std::size_t size) {
-    auto* t = static_cast<Target*>(c);
-    if (t->error == 0 && size > 0 && !write_all(t->fd, data, size)) t->error = errno;
-  }, &target);
+  emit_body(
+      layout,
+      [](void* c, const char* data, std::size_t size) {
+        auto* t = static_cast<Target*>(c);
+        if (t->error == 0 && size > 0 && !write_all(t->fd, data, size)) t->error = errno;
+      },
+      &target);
   int error = target.error;
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;

@@ -48,10 +48,10 @@ namespace kelvra::common {
 
 // What distinguishes one kind of image from another.
 struct ImageKind {
-  std::string_view magic;    // exactly 8 bytes
-  std::uint32_t version;     // raised whenever the layout of a section changes
-  std::uint32_t sections;    // how many sections an image of this kind has
-  std::string_view name;     // for messages: "saved automaton", ...
+  std::string_view magic;  // exactly 8 bytes
+  std::uint32_t version;   // raised whenever the layout of a section changes
+  std::uint32_t sections;  // how many sections an image of this kind has
+  std::string_view name;   // for messages: "saved automaton", ...
 };
 
 // The hash the images use, for their checksums and for hash tables stored

@@ -76,8 +76,9 @@ TEST(BinaryImage, SectionsComeBackAlignedFromBytesAndFromAMappedFile) {
     EXPECT_THAT(std::vector<std::uint64_t>(fields.begin(), fields.end()), ElementsAre(7u, 8u));
     EXPECT_EQ(std::string_view(text.data(), text.size()), sample.text);
     EXPECT_THAT(std::vector<float>(values.begin(), values.end()), ElementsAre(1.5f, -2.0f, 0.25f));
-    for (const void* p : {static_cast<const void*>(fields.data()), static_cast<const void*>(text.data()),
-                          static_cast<const void*>(values.data())})
+    for (const void* p :
+         {static_cast<const void*>(fields.data()), static_cast<const void*>(text.data()),
+          static_cast<const void*>(values.data())})
       EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % 64, 0u);
     // A whole number of items or nothing.
     EXPECT_THAT([&] { reader.section<std::uint64_t>(1, "text"); },
@@ -139,7 +140,8 @@ TEST(BinaryImage, SavingReplacesTheFileWholeOrNotAtAll) {
               ::testing::ThrowsMessage<FileError>(HasSubstr("Is a directory")));
   // Nothing left beside the target by the saves.
   for (const auto& entry : std::filesystem::directory_iterator(::testing::TempDir()))
-    EXPECT_THAT(entry.path().filename().string(), ::testing::Not(HasSubstr("binary_image_replace.tmp")));
+    EXPECT_THAT(entry.path().filename().string(),
+                ::testing::Not(HasSubstr("binary_image_replace.tmp")));
 }
 
 TEST(BinaryImage, HashIsStable) {

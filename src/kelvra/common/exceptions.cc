@@ -6,12 +6,18 @@ namespace kelvra::common {
 
 std::string_view error_code_name(ErrorCodes code) {
   switch (code) {
-    case ErrorCodes::SUCCESS: return "SUCCESS";
-    case ErrorCodes::INVALID_PARAMETERS: return "INVALID_PARAMETERS";
-    case ErrorCodes::NOT_FOUND: return "NOT_FOUND";
-    case ErrorCodes::IO_ERROR: return "IO_ERROR";
-    case ErrorCodes::REMOTE_ERROR: return "REMOTE_ERROR";
-    case ErrorCodes::INTERNAL_ERROR: return "INTERNAL_ERROR";
+    case ErrorCodes::SUCCESS:
+      return "SUCCESS";
+    case ErrorCodes::INVALID_PARAMETERS:
+      return "INVALID_PARAMETERS";
+    case ErrorCodes::NOT_FOUND:
+      return "NOT_FOUND";
+    case ErrorCodes::IO_ERROR:
+      return "IO_ERROR";
+    case ErrorCodes::REMOTE_ERROR:
+      return "REMOTE_ERROR";
+    case ErrorCodes::INTERNAL_ERROR:
+      return "INTERNAL_ERROR";
   }
   return "UNKNOWN";
 }
@@ -42,16 +48,13 @@ KeyError::KeyError(std::string key, std::string message)
     : std::out_of_range(std::move(message)), key_(std::move(key)) {}
 
 namespace {
-std::string file_message(const std::string& path, const std::string& message,
-                         std::int64_t line) {
+std::string file_message(const std::string& path, const std::string& message, std::int64_t line) {
   if (line > 0) return path + ":" + std::to_string(line) + ": " + message;
   return path + ": " + message;
 }
 }  // namespace
 
 FileError::FileError(std::string path, std::string message, std::int64_t line)
-    : std::runtime_error(file_message(path, message, line)),
-      path_(std::move(path)),
-      line_(line) {}
+    : std::runtime_error(file_message(path, message, line)), path_(std::move(path)), line_(line) {}
 
 }  // namespace kelvra::common

@@ -27,8 +27,8 @@ enum class ErrorCodes : std::int32_t {
 
 // Every code, in order of value: what a binding to another language exports.
 inline constexpr ErrorCodes kAllErrorCodes[] = {
-    ErrorCodes::SUCCESS,      ErrorCodes::INVALID_PARAMETERS, ErrorCodes::NOT_FOUND,
-    ErrorCodes::IO_ERROR,     ErrorCodes::REMOTE_ERROR,       ErrorCodes::INTERNAL_ERROR,
+    ErrorCodes::SUCCESS,  ErrorCodes::INVALID_PARAMETERS, ErrorCodes::NOT_FOUND,
+    ErrorCodes::IO_ERROR, ErrorCodes::REMOTE_ERROR,       ErrorCodes::INTERNAL_ERROR,
 };
 
 // The upper-case name of a code, e.g. "INVALID_PARAMETERS".

@@ -24,9 +24,7 @@ constexpr std::uint64_t kHeapBlockBytes = 48;
 
 // The heap a string of `size` bytes takes beyond its object (short strings
 // live inside it).
-constexpr std::uint64_t text_bytes(std::size_t size) {
-  return size < 16 ? 0 : size + 1 + 16;
-}
+constexpr std::uint64_t text_bytes(std::size_t size) { return size < 16 ? 0 : size + 1 + 16; }
 
 std::size_t column_at(std::string_view text, std::size_t byte) {
   byte = std::min(byte, text.size());
@@ -88,7 +86,8 @@ std::string decode_string(std::string_view text, std::size_t begin, std::size_t 
   out.reserve(raw.size());
   for (std::size_t pos = 0; pos < raw.size();) {
     std::size_t stop = pos;
-    while (stop < raw.size() && raw[stop] != '\\' && static_cast<unsigned char>(raw[stop]) >= 0x20) ++stop;
+    while (stop < raw.size() && raw[stop] != '\\' && static_cast<unsigned char>(raw[stop]) >= 0x20)
+      ++stop;
     out.append(raw.substr(pos, stop - pos));
     if (stop == raw.size()) break;
     const std::size_t at = begin + 1 + stop;  // in `text`
@@ -96,18 +95,35 @@ std::string decode_string(std::string_view text, std::size_t begin, std::size_t 
     if (stop + 1 == raw.size()) refuse_string(text, at, "a backslash ends it");
     pos = stop + 2;
     switch (raw[stop + 1]) {
-      case '"': out.push_back('"'); break;
-      case '\\': out.push_back('\\'); break;
-      case '/': out.push_back('/'); break;
-      case 'b': out.push_back('\b'); break;
-      case 'f': out.push_back('\f'); break;
-      case 'n': out.push_back('\n'); break;
-      case 'r': out.push_back('\r'); break;
-      case 't': out.push_back('\t'); break;
+      case '"':
+        out.push_back('"');
+        break;
+      case '\\':
+        out.push_back('\\');
+        break;
+      case '/':
+        out.push_back('/');
+        break;
+      case 'b':
+        out.push_back('\b');
+        break;
+      case 'f':
+        out.push_back('\f');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
       case 'u': {
         char32_t cp = code_unit_at(text, at + 1);
         pos = stop + 6;
-        if (cp >= 0xDC00 && cp <= 0xDFFF) refuse_string(text, at, "a low surrogate \\u escape stands alone");
+        if (cp >= 0xDC00 && cp <= 0xDFFF)
+          refuse_string(text, at, "a low surrogate \\u escape stands alone");
         if (cp >= 0xD800 && cp <= 0xDBFF) {
           const bool paired = raw.substr(pos, 2) == "\\u";
           const char32_t low = paired ? code_unit_at(text, at + 7) : 0;
@@ -119,7 +135,8 @@ std::string decode_string(std::string_view text, std::size_t begin, std::size_t 
         utf8::append(out, cp);
         break;
       }
-      default: refuse_string(text, at, "an unknown escape after a backslash");
+      default:
+        refuse_string(text, at, "an unknown escape after a backslash");
     }
   }
   return out;
@@ -132,7 +149,8 @@ std::vector<LongString> long_strings_of(std::string_view text, std::size_t long_
   std::vector<LongString> found;
   if (text.size() < long_bytes) return found;
   std::size_t ordinal = 0;
-  for (std::size_t begin = text.find('"'); begin != std::string_view::npos; begin = text.find('"', begin)) {
+  for (std::size_t begin = text.find('"'); begin != std::string_view::npos;
+       begin = text.find('"', begin)) {
     std::size_t end = begin + 1;
     while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
     if (end >= text.size()) break;  // unterminated: the reader says so
@@ -156,8 +174,8 @@ class RecordBuilder {
   using binary_t = Record::binary_t;
 
   // `text`: what the reader reads, `long_strings` cut out of `original`.
-  RecordBuilder(std::string_view original, std::string_view text, std::vector<LongString>& long_strings,
-                const JsonLimits& limits)
+  RecordBuilder(std::string_view original, std::string_view text,
+                std::vector<LongString>& long_strings, const JsonLimits& limits)
       : original_(original), text_(text), long_strings_(long_strings), limits_(limits) {}
 
   Record take() { return std::move(root_); }
@@ -221,9 +239,11 @@ class RecordBuilder {
     // The parser counts the byte it stopped at; a number out of range is
     // placed at its start.
     const std::size_t stop = position > 0 ? position - 1 : 0;
-    const std::size_t start = error.id == 406 && last_token.size() <= position ? position - last_token.size() : stop;
+    const std::size_t start =
+        error.id == 406 && last_token.size() <= position ? position - last_token.size() : stop;
     const std::size_t byte = in_original(std::min(start, text_.size()));
-    const std::string where = "not valid JSON at column " + std::to_string(column_at(original_, byte)) + ": ";
+    const std::string where =
+        "not valid JSON at column " + std::to_string(column_at(original_, byte)) + ": ";
     const std::string excerpt = text_excerpt(last_token, kTokenExcerpt);
     if (error.id == 406)  // a number beyond a double's range
       throw JsonTextError(byte, where + "the number " + excerpt + " is too large to hold");
@@ -281,9 +301,9 @@ class RecordBuilder {
   void charge(std::uint64_t bytes) {
     spent_ += bytes;
     if (limits_.max_record_bytes != 0 && spent_ > limits_.max_record_bytes)
-      throw JsonTextError(std::string_view::npos,
-                          "JSON whose records would take more than " +
-                              std::to_string(limits_.max_record_bytes) + " bytes of memory");
+      throw JsonTextError(std::string_view::npos, "JSON whose records would take more than " +
+                                                      std::to_string(limits_.max_record_bytes) +
+                                                      " bytes of memory");
   }
 
   // Marks the members after the first of each key as dropped, the first
@@ -313,7 +333,8 @@ class RecordBuilder {
                      [&](std::size_t a, std::size_t b) { return key_of(a) < key_of(b); });
     for (std::size_t i = 1; i < count; ++i) {
       std::size_t first = i - 1;
-      while (i < count && key_of(order[i]) == key_of(order[first])) keep_last_value(order[first], order[i++]);
+      while (i < count && key_of(order[i]) == key_of(order[first]))
+        keep_last_value(order[first], order[i++]);
     }
     return dropped;
   }
@@ -339,8 +360,10 @@ Record read_json_text(std::string_view text, const JsonLimits& limits) {
                                   ": a NUL byte, which JSON allows only escaped, as \\u0000 "
                                   "inside a string");
   }
-  if (const std::size_t byte = find_excess_nesting(text, limits.max_depth); byte != std::string_view::npos)
-    throw JsonTextError(byte, "JSON nested deeper than " + std::to_string(limits.max_depth) + " levels");
+  if (const std::size_t byte = find_excess_nesting(text, limits.max_depth);
+      byte != std::string_view::npos)
+    throw JsonTextError(byte,
+                        "JSON nested deeper than " + std::to_string(limits.max_depth) + " levels");
   std::vector<LongString> long_strings = long_strings_of(text, limits.long_string_bytes);
   std::string cut;  // the text with the long strings cut out, when there are any
   if (!long_strings.empty()) {
@@ -363,7 +386,9 @@ std::int64_t line_number_at(std::string_view text, std::size_t byte) noexcept {
   return 1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(byte), '\n');
 }
 
-std::string json_error_text(const Record::exception& error) { return std::string(untagged(error.what())); }
+std::string json_error_text(const Record::exception& error) {
+  return std::string(untagged(error.what()));
+}
 
 std::string text_excerpt(std::string_view bytes, std::size_t max_bytes) {
   std::string out;

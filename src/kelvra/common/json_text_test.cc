@@ -31,14 +31,20 @@ class RandomJson {
 
   std::string value(int depth) {
     switch (pick(depth > 3 ? 5 : 7)) {
-      case 0: return "null";
-      case 1: return pick(2) ? "true" : "false";
-      case 2: return std::to_string(static_cast<std::int64_t>(random_()) - (1LL << 31));
-      case 3: return pick(2) ? "1.5e3" : "-0.25";
-      case 4: return string();
+      case 0:
+        return "null";
+      case 1:
+        return pick(2) ? "true" : "false";
+      case 2:
+        return std::to_string(static_cast<std::int64_t>(random_()) - (1LL << 31));
+      case 3:
+        return pick(2) ? "1.5e3" : "-0.25";
+      case 4:
+        return string();
       case 5: {
         std::string out = "[";
-        for (int i = 0, n = pick(4); i < n; ++i) out += (i ? "," : "") + blank() + value(depth + 1) + blank();
+        for (int i = 0, n = pick(4); i < n; ++i)
+          out += (i ? "," : "") + blank() + value(depth + 1) + blank();
         return out + "]";
       }
       default: {
@@ -54,7 +60,8 @@ class RandomJson {
   int pick(int n) { return static_cast<int>(random_() % static_cast<unsigned>(n)); }
   std::string blank() { return pick(3) == 0 ? " \n\t" : ""; }
   std::string string() {
-    static const char* const kPieces[] = {"a", "b", "\\u00e9", "\\n", "江", "\\ud83d\\ude00", "long key of twenty"};
+    static const char* const kPieces[] = {
+        "a", "b", "\\u00e9", "\\n", "江", "\\ud83d\\ude00", "long key of twenty"};
     std::string out = "\"";
     for (int i = 0, n = pick(3); i < n; ++i) out += kPieces[pick(7)];
     return out + "\"";
@@ -83,7 +90,8 @@ TEST(JsonText, ObjectsWithManyMembersReadInLinearithmicTime) {
   // 200,000 members: the library's own reader compares each key with all
   // the earlier ones (minutes); this one sorts them once.
   std::string text = "{";
-  for (int i = 0; i < 200000; ++i) text += (i ? ",\"k" : "\"k") + std::to_string(i % 150000) + "\":" + std::to_string(i);
+  for (int i = 0; i < 200000; ++i)
+    text += (i ? ",\"k" : "\"k") + std::to_string(i % 150000) + "\":" + std::to_string(i);
   text += "}";
   Record record = read_json_text(text);
   ASSERT_EQ(record.size(), 150000u);
@@ -96,10 +104,12 @@ TEST(JsonText, ObjectsWithManyMembersReadInLinearithmicTime) {
 
 TEST(JsonText, StringsDecodedApartAreRefusedAsTheLibraryRefusesThem) {
   const JsonLimits every_string_apart{.long_string_bytes = 1};
-  for (const char* text : {"[\"a\x01\"]", "[\"\\x\"]", "[\"\\u12\"]", "[\"\\ud800\"]", "[\"\\ud800\\u0041\"]",
-                           "[\"\\udc00\"]", "[\"\xc3\"]", "[\"\xed\xa0\x80\"]", "{\"a\":\"\\", "[\"\\\"]"}) {
+  for (const char* text :
+       {"[\"a\x01\"]", "[\"\\x\"]", "[\"\\u12\"]", "[\"\\ud800\"]", "[\"\\ud800\\u0041\"]",
+        "[\"\\udc00\"]", "[\"\xc3\"]", "[\"\xed\xa0\x80\"]", "{\"a\":\"\\", "[\"\\\"]"}) {
     EXPECT_FALSE(Record::accept(text)) << text;
-    EXPECT_THAT(refusal(text, every_string_apart).what(), HasSubstr("not valid JSON at column")) << text;
+    EXPECT_THAT(refusal(text, every_string_apart).what(), HasSubstr("not valid JSON at column"))
+        << text;
   }
   // Places are those of the text as given, after the strings cut out.
   const std::string long_then_bad = "{\"text\":\"" + std::string(100, 'x') + "\",\n \"b\": tru}";
@@ -110,8 +120,9 @@ TEST(JsonText, StringsDecodedApartAreRefusedAsTheLibraryRefusesThem) {
 
 TEST(JsonText, RefusesANulByteWhereverItStands) {
   // The library alone reads each of these as the text before the NUL.
-  for (std::string text : {std::string("{\"text\":\"a\"}\0{\"text\":\"b\"}", 25), std::string("[1]\0", 4),
-                           std::string("\0", 1), std::string("{\"a\":\n\0}", 8)}) {
+  for (std::string text :
+       {std::string("{\"text\":\"a\"}\0{\"text\":\"b\"}", 25), std::string("[1]\0", 4),
+        std::string("\0", 1), std::string("{\"a\":\n\0}", 8)}) {
     JsonTextError e = refusal(text);
     EXPECT_EQ(e.byte(), text.find('\0')) << e.what();
     EXPECT_THAT(e.what(), HasSubstr("not valid JSON at column"));
@@ -121,7 +132,8 @@ TEST(JsonText, RefusesANulByteWhereverItStands) {
 }
 
 TEST(JsonText, FailuresSpeakOurWordsAndQuoteLittle) {
-  EXPECT_STREQ(refusal("[1e999]").what(), "not valid JSON at column 2: the number 1e999 is too large to hold");
+  EXPECT_STREQ(refusal("[1e999]").what(),
+               "not valid JSON at column 2: the number 1e999 is too large to hold");
   EXPECT_STREQ(refusal("{\"a\" 1}").what(),
                "not valid JSON at column 6: unexpected number literal; expected ':'");
   const std::string long_string = "[\"" + std::string(100000, 'x') + "\x01\"]";
@@ -130,7 +142,8 @@ TEST(JsonText, FailuresSpeakOurWordsAndQuoteLittle) {
   EXPECT_THAT(cut.what(), HasSubstr("last read: '\"xxxx"));
   for (const char* text : {"", "[", "{\"a\":}", "[1,]", "tru", "\"\\ud800\"", "[1] 2", "\"\xff\""})
     EXPECT_THAT(refusal(text).what(), Not(HasSubstr("json.exception"))) << text;
-  const std::string deep = std::string(kMaxRecordDepth + 1, '[') + std::string(kMaxRecordDepth + 1, ']');
+  const std::string deep =
+      std::string(kMaxRecordDepth + 1, '[') + std::string(kMaxRecordDepth + 1, ']');
   EXPECT_EQ(refusal(deep).byte(), kMaxRecordDepth);
   EXPECT_STREQ(refusal(deep).what(), "JSON nested deeper than 1000 levels");
 }
@@ -147,8 +160,8 @@ TEST(JsonText, CapsTheMemoryOfTheRecordsAsTheyAreBuilt) {
   // Real answers cost a few times their size (compact words about 6 times).
   std::string words = R"({"words":[)";
   for (int i = 0; i < 1000; ++i)
-    words += (i ? "," : "") + std::string(R"({"id":)") + std::to_string(i) + R"(,"text":"a","offset":)" +
-             std::to_string(i) + R"(,"length":1})";
+    words += (i ? "," : "") + std::string(R"({"id":)") + std::to_string(i) +
+             R"(,"text":"a","offset":)" + std::to_string(i) + R"(,"length":1})";
   words += "]}";
   EXPECT_NO_THROW(read_json_text(words, JsonLimits{.max_record_bytes = 7 * words.size()}));
 }
@@ -159,7 +172,10 @@ TEST(JsonText, ExcerptsAreShortSingleLinesOfWholeCharacters) {
   EXPECT_EQ(text_excerpt("short", 10), "short");
   EXPECT_EQ(text_excerpt("a\nb\tc", 10), "a b c");
   EXPECT_EQ(text_excerpt("你好世界", 7), "你好...");
-  EXPECT_EQ(text_excerpt("a\xff" "b", 10), "a?b");
+  EXPECT_EQ(text_excerpt("a\xff"
+                         "b",
+                         10),
+            "a?b");
   try {
     (void)Record::parse("[1]").at(5);
   } catch (const Record::exception& e) {

@@ -12,25 +12,37 @@ namespace kelvra::common {
 
 std::string_view kind_name(const Record& value) noexcept {
   switch (value.type()) {
-    case Record::value_t::object: return "map";
-    case Record::value_t::array: return "list";
-    case Record::value_t::string: return "string";
+    case Record::value_t::object:
+      return "map";
+    case Record::value_t::array:
+      return "list";
+    case Record::value_t::string:
+      return "string";
     case Record::value_t::number_integer:
-    case Record::value_t::number_unsigned: return "integer";
-    case Record::value_t::number_float: return "real";
-    case Record::value_t::boolean: return "truth value";
-    case Record::value_t::null: return "null";
-    case Record::value_t::binary: return "binary";
-    case Record::value_t::discarded: return "discarded";
+    case Record::value_t::number_unsigned:
+      return "integer";
+    case Record::value_t::number_float:
+      return "real";
+    case Record::value_t::boolean:
+      return "truth value";
+    case Record::value_t::null:
+      return "null";
+    case Record::value_t::binary:
+      return "binary";
+    case Record::value_t::discarded:
+      return "discarded";
   }
   return "unknown";
 }
 
 std::string expected_kinds(Kinds expected) {
   static constexpr std::pair<Kinds, std::string_view> kWords[] = {
-      {Kinds::map, "a map"},       {Kinds::list, "a list"},
-      {Kinds::string, "a string"}, {Kinds::number, "a number"},
-      {Kinds::truth_value, "a truth value"}, {Kinds::null, "null"}};
+      {Kinds::map, "a map"},
+      {Kinds::list, "a list"},
+      {Kinds::string, "a string"},
+      {Kinds::number, "a number"},
+      {Kinds::truth_value, "a truth value"},
+      {Kinds::null, "null"}};
   std::string out;
   for (const auto& [kind, words] : kWords) {
     if (!includes(expected, kind)) continue;
@@ -42,7 +54,7 @@ std::string expected_kinds(Kinds expected) {
 
 WrongKind::WrongKind(std::string parameter, Kinds expected, Record::value_t found)
     : TypeError(parameter, "parameter " + must_be_message(parameter, expected_kinds(expected),
-                                                           kind_name(Record(found)))),
+                                                          kind_name(Record(found)))),
       expected_(expected),
       found_(found) {}
 
@@ -50,7 +62,8 @@ namespace records {
 
 void unusable_number(std::string_view parameter, std::string_view expected,
                      const std::string& value_text) {
-  throw KvException(ErrorCodes::INVALID_PARAMETERS, must_be_message(parameter, expected, value_text));
+  throw KvException(ErrorCodes::INVALID_PARAMETERS,
+                    must_be_message(parameter, expected, value_text));
 }
 
 void check_depth(std::size_t depth, std::string_view parameter) {

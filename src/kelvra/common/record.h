@@ -6,8 +6,8 @@
 // so each module reports bad input the same way.
 //
 //   const kelvra::Record& ne = kelvra::common::require_map(value, "ne");
-//   std::int64_t offset = kelvra::common::require_position(kelvra::common::at(ne, "offset"), "offset");
-//   std::int64_t end = kelvra::common::add_positions(offset, length, "length");
+//   std::int64_t offset = kelvra::common::require_position(kelvra::common::at(ne, "offset"),
+//   "offset"); std::int64_t end = kelvra::common::add_positions(offset, length, "length");
 //
 // Traps these helpers exist for: Record::empty() is false for strings and
 // numbers (ask is_empty_value instead); positions added as plain int64 can
@@ -103,8 +103,7 @@ bool require_bool(const Record& value, std::string_view parameter);
 
 // The value under `key` of a map; KeyError naming `key` when it is missing.
 // `map` must be a map (TypeError naming `parameter` otherwise).
-const Record& at(const Record& map, std::string_view key,
-                 std::string_view parameter = "record");
+const Record& at(const Record& map, std::string_view key, std::string_view parameter = "record");
 Record& at(Record& map, std::string_view key, std::string_view parameter = "record");
 
 // True when `map` is a map that holds `key`.
@@ -126,7 +125,7 @@ inline constexpr std::size_t kMaxRecordDepth = 1000;
 // Brackets inside strings do not count. One pass, no allocation; text that
 // is not valid JSON is scanned as far as it goes (the parser reports it).
 std::size_t find_excess_nesting(std::string_view json_text,
-                                 std::size_t max_depth = kMaxRecordDepth) noexcept;
+                                std::size_t max_depth = kMaxRecordDepth) noexcept;
 
 // Optional fields of a serialised record: a missing key or a null value
 // gives the absent value; anything else must be of the named kind

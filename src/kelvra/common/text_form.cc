@@ -132,9 +132,9 @@ namespace {
 // `depth` is the number of maps and lists around `value`.
 void append_nested(std::string& out, const Record& value, std::size_t depth) {
   if (value.is_structured() && ++depth > kMaxRecordDepth)
-    throw KvException(ErrorCodes::INVALID_PARAMETERS,
-                      "a record nested deeper than " + std::to_string(kMaxRecordDepth) +
-                          " levels has no text form");
+    throw KvException(ErrorCodes::INVALID_PARAMETERS, "a record nested deeper than " +
+                                                          std::to_string(kMaxRecordDepth) +
+                                                          " levels has no text form");
   switch (value.type()) {
     case Record::value_t::object: {
       out.push_back('{');

@@ -19,17 +19,15 @@ TEST(TextForm, ChoosesQuotesLikePython) {
 TEST(TextForm, EscapesControlAndNonPrintableCodePoints) {
   EXPECT_EQ(quote_text("\t\n\r"), "'\\t\\n\\r'");
   EXPECT_EQ(quote_text("\x01\x7f"), "'\\x01\\x7f'");
-  EXPECT_EQ(quote_text("\u00a0"), "'\\xa0'");              // Zs
-  EXPECT_EQ(quote_text("\u3000"), "'\\u3000'");            // ideographic space
+  EXPECT_EQ(quote_text("\u00a0"), "'\\xa0'");                 // Zs
+  EXPECT_EQ(quote_text("\u3000"), "'\\u3000'");               // ideographic space
   EXPECT_EQ(quote_text("\u200b\u2028"), "'\\u200b\\u2028'");  // Cf, Zl
-  EXPECT_EQ(quote_text("\U000E0001"), "'\\U000e0001'");    // Cf beyond the BMP
-  EXPECT_EQ(quote_text("\U0010FFFF"), "'\\U0010ffff'");    // Cn
-  EXPECT_EQ(quote_text("\uE000"), "'\\ue000'");            // Co
+  EXPECT_EQ(quote_text("\U000E0001"), "'\\U000e0001'");       // Cf beyond the BMP
+  EXPECT_EQ(quote_text("\U0010FFFF"), "'\\U0010ffff'");       // Cn
+  EXPECT_EQ(quote_text("\uE000"), "'\\ue000'");               // Co
 }
 
-TEST(TextForm, KeepsPrintableNonAscii) {
-  EXPECT_EQ(quote_text("Ａ 你好 😀 é"), "'Ａ 你好 😀 é'");
-}
+TEST(TextForm, KeepsPrintableNonAscii) { EXPECT_EQ(quote_text("Ａ 你好 😀 é"), "'Ａ 你好 😀 é'"); }
 
 // --- values ---
 

@@ -43,7 +43,9 @@ TEST(Lines, BothRulesOnEveryKindOfLineEnd) {
       {"a\r\r\nb", {"a\r", "b"}, {"a", "", "b"}},
       {"a\n\rb", {"a", "\rb"}, {"a", "", "b"}},
       {"\r", {""}, {""}},
-      {std::string_view("a \t\n\0z", 6), {"a \t", std::string("\0z", 2)}, {"a \t", std::string("\0z", 2)}},
+      {std::string_view("a \t\n\0z", 6),
+       {"a \t", std::string("\0z", 2)},
+       {"a \t", std::string("\0z", 2)}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(lines_of(c.text, LineEnd::kLineFeed), c.line_feed) << testing::PrintToString(c.text);
@@ -59,12 +61,18 @@ TEST(WordList, FirstFieldOfEachLineOnAwkwardLines) {
   // A byte order mark, blanks and tabs after the word, CRLF, an empty line, a
   // line that starts with a blank, the ideographic space (part of the word),
   // a CR inside a line (text) and one ending the file.
-  EXPECT_THAT(word_list("\xEF\xBB\xBF北京 10 ns\r\n上海\t9\n\n \n\t欢迎\n欢迎  \r\n甲\u3000乙 3\na\rb\nABC\r"),
-              ElementsAre("北京", "上海", "欢迎", "甲\u3000乙", "a\rb", "ABC"));
+  EXPECT_THAT(
+      word_list(
+          "\xEF\xBB\xBF北京 10 ns\r\n上海\t9\n\n \n\t欢迎\n欢迎  \r\n甲\u3000乙 3\na\rb\nABC\r"),
+      ElementsAre("北京", "上海", "欢迎", "甲\u3000乙", "a\rb", "ABC"));
   EXPECT_THAT(word_list(""), ElementsAre());
   EXPECT_THAT(word_list("\xEF\xBB\xBF"), ElementsAre());
   // A byte order mark only counts at the very start.
-  EXPECT_THAT(word_list("a\n\xEF\xBB\xBF" "b"), ElementsAre("a", "\xEF\xBB\xBF" "b"));
+  EXPECT_THAT(word_list("a\n\xEF\xBB\xBF"
+                        "b"),
+              ElementsAre("a",
+                          "\xEF\xBB\xBF"
+                          "b"));
   EXPECT_EQ(without_byte_order_mark("\xEF\xBB\xBF\xEF\xBB\xBFx"), "\xEF\xBB\xBFx");
 }
 

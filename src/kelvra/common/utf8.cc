@@ -41,8 +41,7 @@ std::size_t find_invalid(std::string_view text) noexcept {
       unsigned char b1 = s[i + 1];
       unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80;
       unsigned char hi = b0 == 0xF4 ? 0x8F : 0xBF;
-      if (b1 < lo || b1 > hi || (s[i + 2] & 0xC0) != 0x80 || (s[i + 3] & 0xC0) != 0x80)
-        return i;
+      if (b1 < lo || b1 > hi || (s[i + 2] & 0xC0) != 0x80 || (s[i + 3] & 0xC0) != 0x80) return i;
       i += 4;
     } else {
       return i;
@@ -54,10 +53,9 @@ std::size_t find_invalid(std::string_view text) noexcept {
 void require_valid(std::string_view text, std::string_view parameter) {
   std::size_t bad = find_invalid(text);
   if (bad != npos) {
-    throw TypeError(std::string(parameter),
-                    "parameter `" + std::string(parameter) +
-                        "` is not valid UTF-8 text (bad byte at offset " +
-                        std::to_string(bad) + ")");
+    throw TypeError(std::string(parameter), "parameter `" + std::string(parameter) +
+                                                "` is not valid UTF-8 text (bad byte at offset " +
+                                                std::to_string(bad) + ")");
   }
 }
 

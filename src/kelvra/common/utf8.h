@@ -24,9 +24,7 @@ inline constexpr std::size_t npos = std::string_view::npos;
 // ill-formed), or npos when the whole text is valid.
 std::size_t find_invalid(std::string_view text) noexcept;
 
-inline bool is_valid(std::string_view text) noexcept {
-  return find_invalid(text) == npos;
-}
+inline bool is_valid(std::string_view text) noexcept { return find_invalid(text) == npos; }
 
 // Throws TypeError naming `parameter` (and the byte offset) when `text` is
 // not valid UTF-8.

@@ -13,11 +13,11 @@ namespace {
 TEST(Utf8, RejectsIllFormedSequences) {
   EXPECT_EQ(find_invalid("plain ascii, long enough to take the fast path"), npos);
   EXPECT_EQ(find_invalid("你好😀"), npos);
-  EXPECT_EQ(find_invalid("ab\xC0\xAF"), 2u);          // overlong '/'
-  EXPECT_EQ(find_invalid("\xED\xA0\x80"), 0u);        // a surrogate
-  EXPECT_EQ(find_invalid("\xF4\x90\x80\x80"), 0u);    // above U+10FFFF
-  EXPECT_EQ(find_invalid("abcdefgh\xE4\xBD"), 8u);    // truncated at the end
-  EXPECT_EQ(find_invalid("\x80"), 0u);                // lone continuation
+  EXPECT_EQ(find_invalid("ab\xC0\xAF"), 2u);        // overlong '/'
+  EXPECT_EQ(find_invalid("\xED\xA0\x80"), 0u);      // a surrogate
+  EXPECT_EQ(find_invalid("\xF4\x90\x80\x80"), 0u);  // above U+10FFFF
+  EXPECT_EQ(find_invalid("abcdefgh\xE4\xBD"), 8u);  // truncated at the end
+  EXPECT_EQ(find_invalid("\x80"), 0u);              // lone continuation
 }
 
 TEST(Utf8, RequireValidNamesTheParameter) {
@@ -63,8 +63,11 @@ std::size_t first_invalid_by_table(std::string_view text) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   for (std::size_t i = 0; i < text.size();) {
     const unsigned b0 = s[i];
-    std::size_t size = b0 < 0x80 ? 1 : b0 >= 0xC2 && b0 <= 0xDF ? 2 : b0 >= 0xE0 && b0 <= 0xEF ? 3
-                                   : b0 >= 0xF0 && b0 <= 0xF4 ? 4 : 0;
+    std::size_t size = b0 < 0x80                  ? 1
+                       : b0 >= 0xC2 && b0 <= 0xDF ? 2
+                       : b0 >= 0xE0 && b0 <= 0xEF ? 3
+                       : b0 >= 0xF0 && b0 <= 0xF4 ? 4
+                                                  : 0;
     if (size == 0 || i + size > text.size()) return i;
     for (std::size_t k = 1; k < size; ++k) {
       unsigned lo = 0x80, hi = 0xBF;
@@ -82,9 +85,21 @@ std::size_t first_invalid_by_table(std::string_view text) {
 TEST(Utf8, FindInvalidAgreesWithTheTableOnMixedText) {
   // Runs of ASCII longer and shorter than the eight-byte skip, CJK, four-byte
   // sequences and stray bytes, at every alignment.
-  const std::vector<std::string> pieces = {"a", "abcdefghij", "中", "文字", "\xF0\x9F\x98\x80", "\xC3\xA9",
-                                           "\x80", "\xE4\xB8", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE0\x80\xAF",
-                                           "\xF0\x8F\xBF\xBF", "\xC1\xBF", "\xF5\x80\x80\x80", "\n"};
+  const std::vector<std::string> pieces = {"a",
+                                           "abcdefghij",
+                                           "中",
+                                           "文字",
+                                           "\xF0\x9F\x98\x80",
+                                           "\xC3\xA9",
+                                           "\x80",
+                                           "\xE4\xB8",
+                                           "\xED\xA0\x80",
+                                           "\xF4\x90\x80\x80",
+                                           "\xE0\x80\xAF",
+                                           "\xF0\x8F\xBF\xBF",
+                                           "\xC1\xBF",
+                                           "\xF5\x80\x80\x80",
+                                           "\n"};
   std::mt19937 rng(3);
   for (int round = 0; round < 20000; ++round) {
     std::string text;

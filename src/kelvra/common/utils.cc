@@ -72,7 +72,8 @@ constexpr std::size_t kMaxConfigBytes = std::size_t{16} << 20;
 
 Record ConfigUtil::load(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw FileError(path, std::string("cannot open configuration: ") + std::strerror(errno));
+  if (fd < 0)
+    throw FileError(path, std::string("cannot open configuration: ") + std::strerror(errno));
   std::string content;
   int error = 0;
   struct stat info {};
@@ -101,7 +102,8 @@ Record ConfigUtil::load(const std::string& path) {
   if (error == EFBIG)
     throw FileError(path, "larger than " + std::to_string(kMaxConfigBytes >> 20) +
                               " MiB, which no configuration file is");
-  if (error != 0) throw FileError(path, std::string("cannot read configuration: ") + std::strerror(error));
+  if (error != 0)
+    throw FileError(path, std::string("cannot read configuration: ") + std::strerror(error));
 
   Record config;
   try {
@@ -110,12 +112,13 @@ Record ConfigUtil::load(const std::string& path) {
     throw FileError(path, e.what(), line_number_at(content, e.byte()));
   }
   if (!config.is_object())
-    throw FileError(path, "configuration must be a JSON object, got " +
-                              std::string(kind_name(config)), 1);
+    throw FileError(
+        path, "configuration must be a JSON object, got " + std::string(kind_name(config)), 1);
   return config;
 }
 
-void advise_huge_pages([[maybe_unused]] const void* data, [[maybe_unused]] std::size_t bytes) noexcept {
+void advise_huge_pages([[maybe_unused]] const void* data,
+                       [[maybe_unused]] std::size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
   if (bytes < 4 * kHuge) return;

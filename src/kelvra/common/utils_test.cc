@@ -25,7 +25,8 @@ TEST(LogUtil, SameNameGivesTheSameLogger) {
 }
 
 TEST(ConfigUtil, LoadsObjectsInFileOrder) {
-  auto path = write_temp("config_ok.json", R"({"nlp_client": {"url": "http://x"}, "timeout": null})");
+  auto path =
+      write_temp("config_ok.json", R"({"nlp_client": {"url": "http://x"}, "timeout": null})");
   Record config = ConfigUtil::load(path);
   EXPECT_EQ(config.dump(), R"({"nlp_client":{"url":"http://x"},"timeout":null})");
 }
@@ -52,17 +53,21 @@ TEST(ConfigUtil, BadJsonNamesTheLine) {
 }
 
 TEST(ConfigUtil, RefusesNestingDeeperThanRecordsAllowNamingTheLine) {
-  const std::string deep = std::string(kMaxRecordDepth + 1, '[') + std::string(kMaxRecordDepth + 1, ']');
+  const std::string deep =
+      std::string(kMaxRecordDepth + 1, '[') + std::string(kMaxRecordDepth + 1, ']');
   auto path = write_temp("config_deep.json", "{\n  \"a\": 1,\n  \"b\": " + deep + "\n}\n");
   try {
     ConfigUtil::load(path);
     FAIL();
   } catch (const FileError& e) {
     EXPECT_EQ(e.line(), 3);
-    EXPECT_NE(std::string(e.what()).find("nested deeper than 1000 levels"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("nested deeper than 1000 levels"), std::string::npos)
+        << e.what();
   }
-  const std::string allowed = std::string(kMaxRecordDepth - 1, '[') + std::string(kMaxRecordDepth - 1, ']');
-  EXPECT_TRUE(ConfigUtil::load(write_temp("config_ok.json", "{\"b\": " + allowed + "}")).is_object());
+  const std::string allowed =
+      std::string(kMaxRecordDepth - 1, '[') + std::string(kMaxRecordDepth - 1, ']');
+  EXPECT_TRUE(
+      ConfigUtil::load(write_temp("config_ok.json", "{\"b\": " + allowed + "}")).is_object());
 }
 
 // Each used to pass through as something else: a C++ library's "basic_filebuf::underflow" for a

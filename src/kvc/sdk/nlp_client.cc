@@ -51,9 +51,9 @@ NlpClient::NlpClient(std::string url, std::optional<double> timeout,
       max_answer_bytes_(max_answer_bytes.value_or(kDefaultMaxAnswerBytes)) {
   utf8::require_valid(url_, "url");
   if (timeout_ && !(std::isfinite(*timeout_) && *timeout_ > 0))
-    throw KvException(ErrorCodes::INVALID_PARAMETERS,
-                      "timeout must be a positive number of seconds, got " +
-                          seconds_text(*timeout_));
+    throw KvException(
+        ErrorCodes::INVALID_PARAMETERS,
+        "timeout must be a positive number of seconds, got " + seconds_text(*timeout_));
   if (max_answer_bytes_ <= 0)
     throw KvException(ErrorCodes::INVALID_PARAMETERS,
                       "max_answer_bytes must be a positive number of bytes, got " +
@@ -138,9 +138,10 @@ Record NlpClient::features(std::string_view text, const std::vector<std::string>
   const internal::HttpTarget target{https_, host_, port_, path_};
   internal::HttpAnswer answer;
   try {
-    answer = internal::post_json(target, body, deadline,
-                                 "no answer within the time-out of " + seconds_text(effective_timeout()) + " s",
-                                 static_cast<std::size_t>(max_answer_bytes_));
+    answer = internal::post_json(
+        target, body, deadline,
+        "no answer within the time-out of " + seconds_text(effective_timeout()) + " s",
+        static_cast<std::size_t>(max_answer_bytes_));
   } catch (const internal::ExchangeError& e) {
     throw KvException(ErrorCodes::REMOTE_ERROR, where + e.what());
   }
@@ -154,12 +155,12 @@ Record NlpClient::features(std::string_view text, const std::vector<std::string>
 Record NlpClient::parse_answer(std::string_view body) const {
   const std::string where = "NLP service at " + endpoint_ + ": ";
   const auto cap = static_cast<std::uint64_t>(max_answer_bytes_);
-  const std::uint64_t record_cap = cap > UINT64_MAX / kRecordBytesPerAnswerByte
-                                       ? UINT64_MAX
-                                       : cap * kRecordBytesPerAnswerByte;
+  const std::uint64_t record_cap =
+      cap > UINT64_MAX / kRecordBytesPerAnswerByte ? UINT64_MAX : cap * kRecordBytesPerAnswerByte;
   Record answer;
   try {
-    answer = kelvra::common::read_json_text(body, kelvra::common::JsonLimits{.max_record_bytes = record_cap});
+    answer = kelvra::common::read_json_text(
+        body, kelvra::common::JsonLimits{.max_record_bytes = record_cap});
   } catch (const kelvra::common::JsonTextError& e) {
     std::string message = where + "the answer is " + e.what();
     if (e.byte() == std::string_view::npos)

@@ -2,7 +2,8 @@
 // HTTP and reads back its feature sets, as records.
 //
 //   kvc::sdk::NlpClient client("http://nlp.internal:8080", 10.0);
-//   kelvra::Record answer = client.features("你好", {"WORD", "NER"}, "zh_cn", kelvra::Record::object());
+//   kelvra::Record answer = client.features("你好", {"WORD", "NER"}, "zh_cn",
+//   kelvra::Record::object());
 //   // answer is one feature-set record {"words": [...], "nes": [...]}, or a list of them
 //
 // The protocol is one endpoint. features() sends

@@ -50,8 +50,8 @@ TEST(NlpClient, ParsesItsAddress) {
 
 TEST(NlpClient, RejectsBadAddressesAndTimeouts) {
   for (const char* url : {"", "127.0.0.1:80", "ftp://host", "http://", "http://:80",
-                          "http://host:", "http://host:99999", "http://host:8o",
-                          "http://host/a b", "http://host/?q=1", "http://user@host"}) {
+                          "http://host:", "http://host:99999", "http://host:8o", "http://host/a b",
+                          "http://host/?q=1", "http://user@host"}) {
     EXPECT_THAT(remote_error([&] { NlpClient client(url); }, ErrorCodes::INVALID_PARAMETERS),
                 HasSubstr(std::string("url `") + url + "`"));
   }
@@ -71,8 +71,9 @@ TEST(NlpClient, SendsTheRequestAndReadsOneFeatureSet) {
   Record tag = {{"model", "small"}};
   Record answer = client.features("你好 世界", {"WORD", "NER"}, "zh_cn", tag);
   EXPECT_EQ(answer, TestService::feature_set_for("你好 世界"));
-  EXPECT_EQ(service.last_request().dump(),
-            R"({"text":"你好 世界","types":["WORD","NER"],"lang":"zh_cn","tag":{"model":"small"}})");
+  EXPECT_EQ(
+      service.last_request().dump(),
+      R"({"text":"你好 世界","types":["WORD","NER"],"lang":"zh_cn","tag":{"model":"small"}})");
 
   NlpClient below_a_path(service.url() + "/nlp/", 5);
   EXPECT_EQ(below_a_path.features("x", {}, "en", Record()), TestService::feature_set_for("x"));
@@ -87,9 +88,10 @@ TEST(NlpClient, ReadsAListAnswer) {
 
 TEST(NlpClient, EnglishRecordsRoundTripThroughTheService) {
   namespace en = kelvra::nlp::common::feature::lang::en;
-  en::FeatureSet doc(std::vector<en::Word>{en::Word(0, "Dogs", 0, 4, {.pos = "NNS", .lemma = "dog"}),
-                                           en::Word(1, "bark", 5, 4, {.mask = true})},
-                     std::vector<en::Entity>{}, std::nullopt, "Dogs bark");
+  en::FeatureSet doc(
+      std::vector<en::Word>{en::Word(0, "Dogs", 0, 4, {.pos = "NNS", .lemma = "dog"}),
+                            en::Word(1, "bark", 5, 4, {.mask = true})},
+      std::vector<en::Entity>{}, std::nullopt, "Dogs bark");
   TestService service;
   Record answer = NlpClient(service.url(), 5)
                       .features("echo:" + doc.to_json().dump(), {"WORD"}, "en", Record::object());
@@ -135,7 +137,8 @@ TEST(NlpClient, GivesUpOnAStalledServiceBeforeItAnswers) {
   std::string message =
       remote_error([&] { client.features("stall", {"WORD"}, "zh_cn", Record::object()); });
   EXPECT_FALSE(service.stall_answered());
-  EXPECT_THAT(message, HasSubstr(service.url() + "/features: no answer within the time-out of 0.3 s"));
+  EXPECT_THAT(message,
+              HasSubstr(service.url() + "/features: no answer within the time-out of 0.3 s"));
 }
 
 TEST(NlpClient, RegressionHugeTimeOutWaitsRatherThanOverflowing) {
@@ -152,8 +155,9 @@ TEST(NlpClient, AnswersPastTheCapAreRefusedNamingUrlAndCap) {
   NlpClient roomy(service.url(), 5, 4096);
   EXPECT_TRUE(roomy.features("echo:" + set, {}, "zh_cn", Record()).is_object());
   NlpClient small(service.url(), 5, 100);
-  EXPECT_THAT(remote_error([&] { small.features("echo:" + set, {}, "zh_cn", Record()); }),
-              HasSubstr(service.url() + "/features: the answer is larger than the cap of 100 bytes"));
+  EXPECT_THAT(
+      remote_error([&] { small.features("echo:" + set, {}, "zh_cn", Record()); }),
+      HasSubstr(service.url() + "/features: the answer is larger than the cap of 100 bytes"));
   EXPECT_THAT(remote_error([&] { NlpClient(service.url(), 5, 0); }, ErrorCodes::INVALID_PARAMETERS),
               HasSubstr("max_answer_bytes must be a positive number of bytes, got 0"));
 }
@@ -161,9 +165,13 @@ TEST(NlpClient, AnswersPastTheCapAreRefusedNamingUrlAndCap) {
 TEST(NlpClient, AnswersNestedTooDeepAreRefusedBeforeParsing) {
   TestService service;
   NlpClient client(service.url(), 5);
-  const std::string deep = std::string(kelvra::common::kMaxRecordDepth, '[') + std::string(kelvra::common::kMaxRecordDepth, ']');
-  EXPECT_THAT(remote_error([&] { client.features("echo:{\"words\":" + deep + "}", {}, "zh_cn", Record()); }),
-              HasSubstr(service.url() + "/features: the answer is JSON nested deeper than 1000 levels (at byte 1008)"));
+  const std::string deep = std::string(kelvra::common::kMaxRecordDepth, '[') +
+                           std::string(kelvra::common::kMaxRecordDepth, ']');
+  EXPECT_THAT(
+      remote_error(
+          [&] { client.features("echo:{\"words\":" + deep + "}", {}, "zh_cn", Record()); }),
+      HasSubstr(service.url() +
+                "/features: the answer is JSON nested deeper than 1000 levels (at byte 1008)"));
 }
 
 TEST(NlpClient, AnswersWhoseRecordsWouldTakeTooMuchMemoryAreRefused) {
@@ -174,11 +182,13 @@ TEST(NlpClient, AnswersWhoseRecordsWouldTakeTooMuchMemoryAreRefused) {
   sets += "]";
   TestService service;
   NlpClient client(service.url(), 5, 400000);
-  EXPECT_THAT(remote_error([&] { client.features("echo:" + sets, {}, "zh_cn", Record()); }),
-              HasSubstr(service.url() + "/features: the answer is JSON whose records would take more than "
-                                        "3200000 bytes of memory (8 times max_answer_bytes)"));
-  EXPECT_EQ(NlpClient(service.url(), 5, 4000000).features("echo:" + sets, {}, "zh_cn", Record()).size(),
-            100001u);
+  EXPECT_THAT(
+      remote_error([&] { client.features("echo:" + sets, {}, "zh_cn", Record()); }),
+      HasSubstr(service.url() + "/features: the answer is JSON whose records would take more than "
+                                "3200000 bytes of memory (8 times max_answer_bytes)"));
+  EXPECT_EQ(
+      NlpClient(service.url(), 5, 4000000).features("echo:" + sets, {}, "zh_cn", Record()).size(),
+      100001u);
 }
 
 TEST(NlpClient, ErrorStatusesAreReportedWhateverTheCap) {
@@ -242,8 +252,9 @@ RawService::Serve answers(std::string answer) {
 TEST(NlpClientHostile, TricklingHeadersOrBodyEndAtTheDeadline) {
   // Each read comes within a per-read time-out; only a deadline ends these.
   RawService headers(trickle("HTTP/1.1 200 OK\r\n", "X-Slow: 1\r\n"));
-  EXPECT_THAT(failure_from(headers.url(), 0.5),
-              HasSubstr("no answer within the time-out of 0.5 s (while reading the answer's headers"));
+  EXPECT_THAT(
+      failure_from(headers.url(), 0.5),
+      HasSubstr("no answer within the time-out of 0.5 s (while reading the answer's headers"));
   RawService body(trickle("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n[", "{},"));
   EXPECT_THAT(failure_from(body.url(), 0.5),
               HasSubstr("no answer within the time-out of 0.5 s (while reading the answer's body"));
@@ -262,23 +273,29 @@ TEST(NlpClientHostile, HeadersAreCappedHoweverTheyCome) {
   RawService many_lines(flood("HTTP/1.1 200 OK\r\n", std::string(1000, 'X') + ": y\r\n"));
   RawService one_line(flood("HTTP/1.1 200 OK\r\nX-Long: ", std::string(1 << 16, 'a')));
   for (const RawService* service : {&many_lines, &one_line})
-    EXPECT_THAT(failure_from(service->url(), 30), HasSubstr("the answer's headers are larger than 64 KiB"));
+    EXPECT_THAT(failure_from(service->url(), 30),
+                HasSubstr("the answer's headers are larger than 64 KiB"));
 }
 
 TEST(NlpClientHostile, BrokenAnswersAreNamedForWhatTheyAre) {
   const std::pair<std::string, std::string> cases[] = {
       {"", "the service closed the connection without answering"},
       {"{\"words\":[]}", "the answer is not HTTP/1.x: it begins with `{\"words\":[]}`"},
-      {"HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", "Content-Length `-5` is not a number of bytes"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n",
+       "Content-Length `-5` is not a number of bytes"},
       {"HTTP/1.1 200 OK\r\nContent-Length: 1e20\r\n\r\n", "Content-Length `1e20` is not a number"},
-      {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\n", "is not a number of bytes"},
-      {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n{}", "closed the connection after 2 of the 10 bytes"},
-      {"HTTP/1.1 200 OK\r\nContent-Type: appl", "closed the connection in the middle of the answer's headers"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\n",
+       "is not a number of bytes"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n{}",
+       "closed the connection after 2 of the 10 bytes"},
+      {"HTTP/1.1 200 OK\r\nContent-Type: appl",
+       "closed the connection in the middle of the answer's headers"},
       {"HTTP/1.1 OK\r\n\r\n", "the answer's status line is not HTTP/1.x: `HTTP/1.1 OK`"},
       {"HTTP/1.1 200 OK\r\nbroken header\r\n\r\n", "malformed header line: `broken header`"},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "chunk size `zz`"},
       {"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n", "Content-Encoding: gzip"},
-      {"HTTP/1.1 200 OK\r\nContent-Length: 2000000\r\n\r\n", "larger than the cap of 1048576 bytes"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2000000\r\n\r\n",
+       "larger than the cap of 1048576 bytes"},
       {"HTTP/1.1 503 Busy\r\nContent-Length: 9000000\r\n\r\n" + std::string(5000, 'b'),
        "answered with status 503: bbbb"},
   };
@@ -296,8 +313,9 @@ TEST(NlpClientHostile, BrokenAnswersAreNamedForWhatTheyAre) {
 
 TEST(NlpClientHostile, ChunkedAndCloseDelimitedAnswersRead) {
   const Record expected = {{"words", Record::array()}};
-  RawService chunked(answers("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-                             "4;x=y\r\n{\"wo\r\n8\r\nrds\":[]}\r\n0\r\nX-Trailer: 1\r\n\r\n"));
+  RawService chunked(
+      answers("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+              "4;x=y\r\n{\"wo\r\n8\r\nrds\":[]}\r\n0\r\nX-Trailer: 1\r\n\r\n"));
   RawService until_close(answers("HTTP/1.0 200 OK\r\n\r\n{\"words\":[]}"));
   for (const RawService* service : {&chunked, &until_close})
     EXPECT_EQ(NlpClient(service->url(), 5).features("x", {}, "zh_cn", Record()), expected);
@@ -305,12 +323,14 @@ TEST(NlpClientHostile, ChunkedAndCloseDelimitedAnswersRead) {
 
 TEST(NlpClientHostile, HttpsAgainstAPlainServiceSaysSo) {
   TestService plain;
-  EXPECT_THAT(failure_from("https://127.0.0.1:" + std::to_string(plain.port()), 5),
-              HasSubstr("the TLS handshake failed; is the service at this address an https service?"));
+  EXPECT_THAT(
+      failure_from("https://127.0.0.1:" + std::to_string(plain.port()), 5),
+      HasSubstr("the TLS handshake failed; is the service at this address an https service?"));
   RawService silent([](int, const std::atomic<bool>& stopping) {
     while (!stopping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   });
-  EXPECT_THAT(failure_from("https" + silent.url().substr(4), 0.5), HasSubstr("no answer within the time-out of 0.5 s"));
+  EXPECT_THAT(failure_from("https" + silent.url().substr(4), 0.5),
+              HasSubstr("no answer within the time-out of 0.5 s"));
 }
 
 TEST(NlpClient, RejectsTextThatIsNotUtf8BeforeSending) {

@@ -30,15 +30,22 @@ struct JsonModel {
 
   static ValueKind kind(Value value) noexcept {
     switch (value->type()) {
-      case Record::value_t::null: return ValueKind::kNull;
-      case Record::value_t::boolean: return ValueKind::kTruthValue;
+      case Record::value_t::null:
+        return ValueKind::kNull;
+      case Record::value_t::boolean:
+        return ValueKind::kTruthValue;
       case Record::value_t::number_integer:
       case Record::value_t::number_unsigned:
-      case Record::value_t::number_float: return ValueKind::kNumber;
-      case Record::value_t::string: return ValueKind::kString;
-      case Record::value_t::array: return ValueKind::kList;
-      case Record::value_t::object: return ValueKind::kMap;
-      default: return ValueKind::kOther;
+      case Record::value_t::number_float:
+        return ValueKind::kNumber;
+      case Record::value_t::string:
+        return ValueKind::kString;
+      case Record::value_t::array:
+        return ValueKind::kList;
+      case Record::value_t::object:
+        return ValueKind::kMap;
+      default:
+        return ValueKind::kOther;
     }
   }
 
@@ -75,12 +82,16 @@ struct JsonModel {
 
   static void set(Value map, Key key, Owned value) {
     auto it = map->find(key.name);
-    if (it != map->end()) *it = std::move(value);
-    else (*map)[std::string(key.name)] = std::move(value);
+    if (it != map->end())
+      *it = std::move(value);
+    else
+      (*map)[std::string(key.name)] = std::move(value);
   }
   static void set_number(Value map, Key key, const Number& number) {
-    if (number.kind == Number::Kind::kReal) set(map, key, number.real);
-    else set(map, key, number.integer);
+    if (number.kind == Number::Kind::kReal)
+      set(map, key, number.real);
+    else
+      set(map, key, number.integer);
   }
   static Owned take(Value map, Key key) {
     auto it = map->find(key.name);

@@ -154,7 +154,9 @@ concept RecordModel = requires(const typename M::Value& value, typename M::Owned
   M::set(value, key, std::move(owned));
   M::set_number(value, key, std::declval<const Number&>());
   typename M::Saved;
-  { M::save(value, key, value, std::declval<const Number&>(), true) } -> std::same_as<typename M::Saved>;
+  {
+    M::save(value, key, value, std::declval<const Number&>(), true)
+    } -> std::same_as<typename M::Saved>;
   M::restore(std::declval<typename M::Saved&>());
   { M::take(value, key) } -> std::same_as<typename M::Owned>;
   // The value itself as an Owned: a copy, or another reference to it; and
@@ -197,13 +199,20 @@ inline constexpr std::string_view kNonNegative = "a position or length of at lea
 
 constexpr Kinds kind_bit(ValueKind kind) noexcept {
   switch (kind) {
-    case ValueKind::kNull: return Kinds::null;
-    case ValueKind::kTruthValue: return Kinds::truth_value;
-    case ValueKind::kNumber: return Kinds::number;
-    case ValueKind::kString: return Kinds::string;
-    case ValueKind::kList: return Kinds::list;
-    case ValueKind::kMap: return Kinds::map;
-    case ValueKind::kOther: break;
+    case ValueKind::kNull:
+      return Kinds::null;
+    case ValueKind::kTruthValue:
+      return Kinds::truth_value;
+    case ValueKind::kNumber:
+      return Kinds::number;
+    case ValueKind::kString:
+      return Kinds::string;
+    case ValueKind::kList:
+      return Kinds::list;
+    case ValueKind::kMap:
+      return Kinds::map;
+    case ValueKind::kOther:
+      break;
   }
   return Kinds{};
 }
@@ -244,9 +253,12 @@ template <RecordModel M>
 std::int64_t integer_of(const typename M::Value& value, std::string_view parameter) {
   const Number number = M::number(require<M>(value, Kinds::number, parameter));
   switch (number.kind) {
-    case Number::Kind::kNone: M::wrong_kind(value, parameter, Kinds::number);
-    case Number::Kind::kInteger: return number.integer;
-    case Number::Kind::kBeyond: break;
+    case Number::Kind::kNone:
+      M::wrong_kind(value, parameter, Kinds::number);
+    case Number::Kind::kInteger:
+      return number.integer;
+    case Number::Kind::kBeyond:
+      break;
     case Number::Kind::kReal: {
       const double truncated = std::trunc(number.real);
       // 2^63 is exactly representable; anything at or beyond it does not fit.
@@ -277,8 +289,10 @@ bool truth_value_of(const typename M::Value& value, std::string_view parameter) 
 template <RecordModel M>
 bool is_empty_value(const typename M::Value& value) {
   switch (M::kind(value)) {
-    case ValueKind::kNull: return true;
-    case ValueKind::kTruthValue: return !M::truth_value(value);
+    case ValueKind::kNull:
+      return true;
+    case ValueKind::kTruthValue:
+      return !M::truth_value(value);
     case ValueKind::kNumber: {
       const Number number = M::number(value);
       if (number.kind == Number::Kind::kInteger) return number.integer == 0;
@@ -286,8 +300,10 @@ bool is_empty_value(const typename M::Value& value) {
     }
     case ValueKind::kString:
     case ValueKind::kList:
-    case ValueKind::kMap: return M::size(value) == 0;
-    case ValueKind::kOther: break;
+    case ValueKind::kMap:
+      return M::size(value) == 0;
+    case ValueKind::kOther:
+      break;
   }
   return false;
 }

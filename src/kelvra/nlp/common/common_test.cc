@@ -38,8 +38,8 @@ TEST(Q2B, RejectsInvalidUtf8NamingValue) {
 // --- replace_ctrl_char ---
 
 TEST(ReplaceCtrlChar, ControlAndFormatCharactersBecomeOneBlank) {
-  for (const char* ch : {"\x01", "\x1b", "\x7f", "\u0085", "\u200b", "\ufeff", "\u00ad",
-                         "\u2028", "\u2029"})
+  for (const char* ch :
+       {"\x01", "\x1b", "\x7f", "\u0085", "\u200b", "\ufeff", "\u00ad", "\u2028", "\u2029"})
     EXPECT_EQ(replace_ctrl_char(ch, {}), " ") << ch;
   EXPECT_EQ(replace_ctrl_char(std::string_view("\0", 1), {}), " ");
 }

@@ -1,9 +1,10 @@
 // Entity material from an annotated document: its text cut into line
 // passages, each with the named entities that lie entirely inside it.
 //
-//   Record doc = Record::parse(R"({"text": "ab\ncd", "entities": [{"text": "c", "offset": 3, "length": 1}]})");
-//   auto passages = Gleaner().extract(doc);
-//   // [{"text":"ab","offset":0,"entities":null}, {"text":"cd","offset":3,"entities":[{"text":"c","offset":0,"length":1}]}]
+//   Record doc = Record::parse(R"({"text": "ab\ncd", "entities": [{"text": "c", "offset": 3,
+//   "length": 1}]})"); auto passages = Gleaner().extract(doc);
+//   // [{"text":"ab","offset":0,"entities":null},
+//   {"text":"cd","offset":3,"entities":[{"text":"c","offset":0,"length":1}]}]
 //
 // A passage is one line of the text: a run of line feeds, spaces and
 // bullets (U+2022) that opens a line is dropped, the terminating line feed

@@ -31,8 +31,9 @@ TEST(GleanerSegment, LinesAndTheirOffsets) {
   EXPECT_EQ(segment("• item\n"), R"([{"text":"item","offset":2}])");
   EXPECT_EQ(segment("x"), R"([{"text":"x","offset":0}])");
   // Inner and trailing blanks and carriage returns stay; code points count.
-  EXPECT_EQ(segment("a b \n中文\r\n\n\n •尾"),
-            R"([{"text":"a b ","offset":0},{"text":"中文\r","offset":5},{"text":"尾","offset":13}])");
+  EXPECT_EQ(
+      segment("a b \n中文\r\n\n\n •尾"),
+      R"([{"text":"a b ","offset":0},{"text":"中文\r","offset":5},{"text":"尾","offset":13}])");
 }
 
 TEST(GleanerSegment, NothingButBlanks) {
@@ -58,8 +59,9 @@ TEST(GleanerExtract, AbsentResults) {
 
 TEST(GleanerExtract, ChoosesTheTextKeyAndNullEntities) {
   Record doc = Record::parse(R"({"text": "", "zh_content": "甲\n乙", "content_zh": "丙"})");
-  EXPECT_EQ(dump(Gleaner().extract(doc)),
-            R"([{"text":"甲","offset":0,"entities":null},{"text":"乙","offset":2,"entities":null}])");
+  EXPECT_EQ(
+      dump(Gleaner().extract(doc)),
+      R"([{"text":"甲","offset":0,"entities":null},{"text":"乙","offset":2,"entities":null}])");
   Record second = Record::parse(R"({"content_zh": "丙", "entities": []})");
   EXPECT_EQ(dump(Gleaner().extract(second)), R"([{"text":"丙","offset":0,"entities":null}])");
 }
@@ -71,9 +73,10 @@ TEST(GleanerExtract, PlacesEntitiesAndChangesTheCallersRecords) {
       {"text": "生\n在", "offset": 2, "length": 3},
       {"text": "", "offset": 0, "length": 0}]})");
   auto passages = Gleaner().extract(doc);
-  EXPECT_EQ(dump(passages),
-            R"([{"text":"林秋生","offset":0,"entities":[{"offset":0,"length":3,"text":"林秋生","type":"PER"}]},)"
-            R"({"text":"在江城。","offset":4,"entities":[{"uuid":0,"text":"江城","type":"LOC","offset":1,"length":2}]}])");
+  EXPECT_EQ(
+      dump(passages),
+      R"([{"text":"林秋生","offset":0,"entities":[{"offset":0,"length":3,"text":"林秋生","type":"PER"}]},)"
+      R"({"text":"在江城。","offset":4,"entities":[{"uuid":0,"text":"江城","type":"LOC","offset":1,"length":2}]}])");
   // The document's own records: renamed, rebased, line feeds taken out; the
   // one crossing lines keeps its document position.
   EXPECT_EQ(doc["entities"][0].dump(), R"({"offset":0,"length":3,"text":"林秋生","type":"PER"})");
@@ -108,7 +111,8 @@ TEST(GleanerExtract, LineFeedsInEntityTexts) {
 }
 
 TEST(GleanerExtract, BadEntities) {
-  Record no_category = Record::parse(R"({"text": "ab", "entities": [{"name": "a", "offset": 0, "length": 1}]})");
+  Record no_category =
+      Record::parse(R"({"text": "ab", "entities": [{"name": "a", "offset": 0, "length": 1}]})");
   EXPECT_THROW(Gleaner().extract(no_category), KeyError);
   Record no_text = Record::parse(R"({"text": "ab", "entities": [{"offset": 0, "length": 1}]})");
   EXPECT_THROW(Gleaner().extract(no_text), KeyError);
@@ -143,7 +147,8 @@ TEST(GleanerExtract, OnlyAUuidHoldingAValueIsRemoved) {
       {"uuid": 7, "text": "a", "offset": 0, "length": 1}, {"uuid": [0], "text": "a", "offset": 0, "length": 1}]})");
   Gleaner().extract(doc);
   std::string kept;
-  for (const Record& entity : doc["entities"]) kept += entity.contains("uuid") ? entity["uuid"].dump() + " " : "- ";
+  for (const Record& entity : doc["entities"])
+    kept += entity.contains("uuid") ? entity["uuid"].dump() + " " : "- ";
   EXPECT_EQ(kept, "null false 0.0 [] {} - - - ");
 }
 
@@ -161,18 +166,23 @@ TEST(GleanerExtract, EmptyTextValuesOfAnyKindArePassedOver) {
 // passage. Each is refused naming the key, before anything is changed.
 TEST(GleanerExtract, RegressionBadPositionsAreRefused) {
   const std::pair<const char*, const char*> cases[] = {
-      {R"({"text": "b", "offset": 5, "length": 9223372036854775807})", "lies outside the 64-bit position range"},
-      {R"({"text": "\nb", "offset": 9223372036854775807, "length": 2})", "lies outside the 64-bit position range"},
-      {R"({"text": "b", "offset": 9223372036854775807, "length": 1})", "lies outside the 64-bit position range"},
+      {R"({"text": "b", "offset": 5, "length": 9223372036854775807})",
+       "lies outside the 64-bit position range"},
+      {R"({"text": "\nb", "offset": 9223372036854775807, "length": 2})",
+       "lies outside the 64-bit position range"},
+      {R"({"text": "b", "offset": 9223372036854775807, "length": 1})",
+       "lies outside the 64-bit position range"},
       {R"({"text": "a", "offset": -1, "length": 1})",
        "`offset` must be a position or length of at least 0, got -1"},
       {R"({"text": "a", "offset": -9223372036854775808, "length": 1})",
        "`offset` must be a position or length of at least 0, got -9223372036854775808"},
       {R"({"text": "\nd", "offset": 3, "length": -1})",
        "`length` must be a position or length of at least 0, got -1"},
-      {R"({"text": "d\n\n", "offset": 4, "length": 1})", "`length` must count the 2 line feed(s) of `text`, got 1"}};
+      {R"({"text": "d\n\n", "offset": 4, "length": 1})",
+       "`length` must count the 2 line feed(s) of `text`, got 1"}};
   for (const auto& [entity, message] : cases) {
-    Record doc = Record::parse(R"({"text": "ab\ncd", "entities": [{"uuid": "u", "text": "a", "offset": 0, "length": 1}]})");
+    Record doc = Record::parse(
+        R"({"text": "ab\ncd", "entities": [{"uuid": "u", "text": "a", "offset": 0, "length": 1}]})");
     doc["entities"].push_back(Record::parse(entity));
     const Record before = doc;
     try {
@@ -220,7 +230,8 @@ TEST(GleanerExtract, PlacementByPositionMatchesThePlainScan) {
       }
       entity["offset"] = static_cast<std::int64_t>(rng() % static_cast<unsigned>(size + 6));
       // A length counts at least the line feeds it holds.
-      entity["length"] = static_cast<std::int64_t>(rng() % 8 + std::count(surface.begin(), surface.end(), '\n'));
+      entity["length"] =
+          static_cast<std::int64_t>(rng() % 8 + std::count(surface.begin(), surface.end(), '\n'));
       entity["id"] = i;
       entities.push_back(std::move(entity));
     }

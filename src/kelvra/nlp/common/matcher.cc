@@ -87,7 +87,8 @@ class SlotPlacer {
       const std::size_t word = p / 64, at = word * 64;
       reserve(at + span + 128);
       std::uint64_t fits = candidates_.words[word] & (~std::uint64_t{0} << (p % 64));
-      for (std::size_t i = 1; i < count && fits != 0; ++i) fits &= free_.window(at + labels[i] - first);
+      for (std::size_t i = 1; i < count && fits != 0; ++i)
+        fits &= free_.window(at + labels[i] - first);
       if (fits != 0) {
         const std::size_t base = at + static_cast<std::size_t>(std::countr_zero(fits)) - first;
         take_at(static_cast<Index>(base), labels, count, owner);
@@ -177,8 +178,8 @@ Automaton::Entries Automaton::decode_words(
   for (std::size_t i = 0; i < count; ++i) {
     std::string_view word = word_at(i);
     if (std::size_t bad = utf8::find_invalid(word); bad != utf8::npos)
-      throw TypeError("words", "`words` item " + std::to_string(i) +
-                                   " is not valid UTF-8 (byte " + std::to_string(bad) + ")");
+      throw TypeError("words", "`words` item " + std::to_string(i) + " is not valid UTF-8 (byte " +
+                                   std::to_string(bad) + ")");
     if (word.empty()) continue;
     for (std::size_t pos = 0; pos < word.size();) entries.symbols.push_back(utf8::next(word, pos));
     if (entries.symbols.size() >= UINT32_MAX - 2)
@@ -260,7 +261,8 @@ Automaton& Automaton::operator=(Automaton&& other) noexcept {
 Automaton::~Automaton() = default;
 
 Automaton::Automaton(const std::vector<std::string>& words) {
-  auto entries = decode_words(words.size(), [&](std::size_t i) { return std::string_view(words[i]); });
+  auto entries =
+      decode_words(words.size(), [&](std::size_t i) { return std::string_view(words[i]); });
   build(entries);
 }
 
@@ -308,12 +310,15 @@ void Automaton::build(Entries& entries) {
   tables->bmp_symbols.assign(entries.size() == 0 ? 0 : std::size_t(max_bmp) + 1, 0);
   for (Index symbol = 1; symbol <= alphabet; ++symbol) {
     const char32_t cp = used[symbol - 1];
-    if (cp < kFirstAstral) tables->bmp_symbols[cp] = symbol;
-    else tables->astral_symbols.push_back({cp, symbol});
+    if (cp < kFirstAstral)
+      tables->bmp_symbols[cp] = symbol;
+    else
+      tables->astral_symbols.push_back({cp, symbol});
   }
   used = {};
-  std::sort(tables->astral_symbols.begin(), tables->astral_symbols.end(),
-            [](const AstralSymbol& a, const AstralSymbol& b) { return a.code_point < b.code_point; });
+  std::sort(
+      tables->astral_symbols.begin(), tables->astral_symbols.end(),
+      [](const AstralSymbol& a, const AstralSymbol& b) { return a.code_point < b.code_point; });
   bmp_symbols_ = tables->bmp_symbols;
   astral_symbols_ = tables->astral_symbols;
   for (char32_t& cp : entries.symbols) cp = symbol_of(cp);
@@ -353,8 +358,10 @@ void Automaton::build(Entries& entries) {
         last_symbol = symbol;
       }
       node_of[w] = node;
-      if (word.size() == level) word_bytes[node] = entries.bytes[w];
-      else active[kept++] = w;
+      if (word.size() == level)
+        word_bytes[node] = entries.bytes[w];
+      else
+        active[kept++] = w;
     }
     active.resize(kept);
   }
@@ -394,7 +401,8 @@ void Automaton::build(Entries& entries) {
   // base can reach.
   std::size_t used_end = check.size();
   while (used_end > 0 && check[used_end - 1] == kFree) --used_end;
-  if (max_base + alphabet + 1 >= kFree) throw std::length_error("dictionary too large for the automaton");
+  if (max_base + alphabet + 1 >= kFree)
+    throw std::length_error("dictionary too large for the automaton");
   check.resize(std::max(used_end, max_base + alphabet + 1), kFree);
   check.shrink_to_fit();
   std::vector<Slot>& slots = tables->slots;
@@ -553,17 +561,19 @@ std::string Automaton::to_bytes() const {
   return image_writer(fields).bytes();
 }
 
-Automaton Automaton::load(const std::string& path) { return Automaton(ImageBytes::map_file(path), path); }
+Automaton Automaton::load(const std::string& path) {
+  return Automaton(ImageBytes::map_file(path), path);
+}
 
 Automaton Automaton::from_bytes(std::string_view bytes) {
   return Automaton(ImageBytes::copy_of(bytes), std::string(kBytesSource));
 }
 
-
 Automaton::Automaton(ImageBytes bytes, const std::string& source) {
   const ImageReader image(bytes.view(), kSavedAutomaton, source);
   const auto fields = image.section<std::uint64_t>(0, "fields");
-  if (fields.size() != 1) image.fail("fields: " + std::to_string(fields.size()) + " where there should be 1");
+  if (fields.size() != 1)
+    image.fail("fields: " + std::to_string(fields.size()) + " where there should be 1");
   const auto bmp_symbols = image.section<Index>(1, "symbols");
   const auto astral_symbols = image.section<AstralSymbol>(2, "symbols beyond the basic plane");
   const auto slots = image.section<Slot>(3, "states");
@@ -586,12 +596,17 @@ void Automaton::check_tables(const ImageReader& image, std::uint64_t alphabet,
   // The alphabet: each symbol 1..alphabet stands for exactly one character,
   // whose UTF-8 size it records (so that word sizes can be checked below).
   if (alphabet > 0x110000) image.fail("an alphabet of " + std::to_string(alphabet) + " symbols");
-  if (bmp_symbols.size() > kFirstAstral) image.fail("symbols for code points beyond U+FFFF in the basic plane's table");
+  if (bmp_symbols.size() > kFirstAstral)
+    image.fail("symbols for code points beyond U+FFFF in the basic plane's table");
   std::vector<std::uint8_t> symbol_bytes(alphabet + 1, 0);
   auto assign = [&](char32_t cp, Index symbol) {
-    if (symbol > alphabet) image.fail(hex_code_point(cp) + " has symbol " + std::to_string(symbol) + ", outside the alphabet");
-    if (symbol_bytes[symbol] != 0) image.fail("symbol " + std::to_string(symbol) + " stands for two code points");
-    if (cp >= 0xD800 && cp < 0xE000) image.fail("a symbol for " + hex_code_point(cp) + ", which is no character");
+    if (symbol > alphabet)
+      image.fail(hex_code_point(cp) + " has symbol " + std::to_string(symbol) +
+                 ", outside the alphabet");
+    if (symbol_bytes[symbol] != 0)
+      image.fail("symbol " + std::to_string(symbol) + " stands for two code points");
+    if (cp >= 0xD800 && cp < 0xE000)
+      image.fail("a symbol for " + hex_code_point(cp) + ", which is no character");
     symbol_bytes[symbol] = static_cast<std::uint8_t>(utf8::encoded_size(cp));
   };
   for (char32_t cp = 0; cp < bmp_symbols.size(); ++cp)
@@ -604,7 +619,8 @@ void Automaton::check_tables(const ImageReader& image, std::uint64_t alphabet,
     assign(cp, symbol);
   }
   for (std::size_t symbol = 1; symbol <= alphabet; ++symbol)
-    if (symbol_bytes[symbol] == 0) image.fail("symbol " + std::to_string(symbol) + " stands for no code point");
+    if (symbol_bytes[symbol] == 0)
+      image.fail("symbol " + std::to_string(symbol) + " stands for no code point");
 
   // The slots: indices in range, and every state reached from the root
   // along its parents (its checks), each edge under a symbol of the
@@ -612,10 +628,12 @@ void Automaton::check_tables(const ImageReader& image, std::uint64_t alphabet,
   // out, so that it reads it in order rather than all over the slots.
   const std::size_t n = slots.size(), m = terms.size();
   if (n == 0 || n >= kFree) image.fail(std::to_string(n) + " states");
-  if (m == 0 || m > n) image.fail(std::to_string(m) + " word records for " + std::to_string(n) + " states");
+  if (m == 0 || m > n)
+    image.fail(std::to_string(m) + " word records for " + std::to_string(n) + " states");
   if (terms[0].bytes != 0 || terms[0].length != 0 || terms[0].next != 0 || terms[0].count != 0)
     image.fail("word record 0 is not empty");
-  if (slots[0].check != 0 || slots[0].fail != 0 || slots[0].report != 0) image.fail("the root is not a root");
+  if (slots[0].check != 0 || slots[0].fail != 0 || slots[0].report != 0)
+    image.fail("the root is not a root");
   auto bad_slot = [&](std::size_t s, const std::string& what) {
     image.fail("state " + std::to_string(s) + ": " + what);
   };
@@ -638,10 +656,12 @@ void Automaton::check_tables(const ImageReader& image, std::uint64_t alphabet,
     }
     const Slot& slot = slots[s];
     if (slot.check == kFree) {
-      if (slot.base != 0 || slot.fail != 0 || slot.report != 0) bad_slot(s, "a free slot that is not empty");
+      if (slot.base != 0 || slot.fail != 0 || slot.report != 0)
+        bad_slot(s, "a free slot that is not empty");
       continue;
     }
-    if (slot.check >= n || slot.fail >= n || slot.report >= m || std::uint64_t{slot.base} + alphabet >= n)
+    if (slot.check >= n || slot.fail >= n || slot.report >= m ||
+        std::uint64_t{slot.base} + alphabet >= n)
       bad_slot(s, "an index out of range");
     if (states[s].depth != kUnknown) continue;
     // Up the parents to one whose depth is known; a chain that comes back
@@ -652,7 +672,8 @@ void Automaton::check_tables(const ImageReader& image, std::uint64_t alphabet,
       states[t].depth = kVisiting;
       path.push_back(t);
       const Index parent = slots[t].check;
-      if (parent >= n || parent == t || slots[parent].check == kFree) bad_slot(t, "its parent is not a state");
+      if (parent >= n || parent == t || slots[parent].check == kFree)
+        bad_slot(t, "its parent is not a state");
       t = parent;
     }
     // Down again, each state's edge checked and its depth set.
@@ -684,7 +705,8 @@ void Automaton::check_tables(const ImageReader& image, std::uint64_t alphabet,
       __builtin_prefetch(&slots[states[s + 2 * kAhead].parent_fail]);
     if (s + kAhead < n && slots[s + kAhead].check != kFree) {
       const State& ahead = states[s + kAhead];
-      __builtin_prefetch(&slots[std::min<std::size_t>(slots[ahead.parent_fail].base + ahead.symbol, n - 1)]);
+      __builtin_prefetch(
+          &slots[std::min<std::size_t>(slots[ahead.parent_fail].base + ahead.symbol, n - 1)]);
     }
     if (s + kAhead < n) __builtin_prefetch(&terms[slots[s + kAhead].report]);
     if (s + kAhead / 2 < n) __builtin_prefetch(&terms[slots[slots[s + kAhead / 2].fail].report]);

@@ -239,7 +239,7 @@ class Automaton {
   std::shared_ptr<const void> storage_;
   bool mapped_ = false;
   Index alphabet_ = 0;
-  std::span<const Index> bmp_symbols_;        // indexed by code point < its size
+  std::span<const Index> bmp_symbols_;            // indexed by code point < its size
   std::span<const AstralSymbol> astral_symbols_;  // sorted, for code points >= 0x10000
   std::span<const Slot> slots_;
   std::span<const Term> terms_;

@@ -93,8 +93,8 @@ TEST(Automaton, RepeatedWordsStoredOnceAndSearchesRepeat) {
   Automaton automaton(std::vector<std::string>{"ab", "b", "ab", "b"});
   EXPECT_EQ(automaton.size(), 2u);
   auto first = found(automaton.search("abab"));
-  EXPECT_THAT(first, ElementsAre(Found{"ab", 2, 0}, Found{"b", 1, 1}, Found{"ab", 2, 2},
-                                 Found{"b", 1, 3}));
+  EXPECT_THAT(
+      first, ElementsAre(Found{"ab", 2, 0}, Found{"b", 1, 1}, Found{"ab", 2, 2}, Found{"b", 1, 3}));
   EXPECT_EQ(found(automaton.search("abab")), first);
   // Appending into a caller's vector gives the same records after its own.
   std::vector<Word> into{Word("x", 1, 9)};
@@ -123,7 +123,8 @@ TEST(Automaton, RootWithManyFirstCharacters) {
   }
   words.push_back("ab");
   Automaton automaton(words);
-  EXPECT_THAT(found(automaton.search("xabx一x")), ElementsAre(Found{"ab", 2, 1}, Found{"一x", 2, 4}));
+  EXPECT_THAT(found(automaton.search("xabx一x")),
+              ElementsAre(Found{"ab", 2, 1}, Found{"一x", 2, 4}));
 }
 
 // --- Inputs ---
@@ -160,7 +161,8 @@ TEST(Word, RecordForms) {
   Word word("she", 3, 1);
   EXPECT_EQ(word.to_json().dump(), R"({"text":"she","length":3,"offset":1})");
   EXPECT_EQ(word.to_string(), "{'text': 'she', 'length': 3, 'offset': 1}");
-  Word back = Word::from_json(Record::parse(R"({"offset": 2.9, "text": "中", "length": 1, "x": 0})"));
+  Word back =
+      Word::from_json(Record::parse(R"({"offset": 2.9, "text": "中", "length": 1, "x": 0})"));
   EXPECT_EQ(std::tie(back.text, back.length, back.offset), std::make_tuple("中", 1, 2));
   EXPECT_THROW(Word::from_json(Record::parse(R"({"text": "a", "length": 1})")), KeyError);
   EXPECT_THROW(Word("\xff", 1, 0), TypeError);
@@ -178,8 +180,9 @@ std::vector<Found> reference(const std::vector<std::u32string>& words, const std
     if (w.empty()) continue;
     for (std::size_t at = 0; at + w.size() <= text.size(); ++at) {
       if (text.compare(at, w.size(), w) == 0)
-        all.push_back({std::int64_t(at + w.size()), Found{kelvra::common::utf8::encode(w),
-                                                          std::int64_t(w.size()), std::int64_t(at)}});
+        all.push_back(
+            {std::int64_t(at + w.size()),
+             Found{kelvra::common::utf8::encode(w), std::int64_t(w.size()), std::int64_t(at)}});
     }
   }
   std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
@@ -228,8 +231,10 @@ TEST(Automaton, LargeSkewedDictionaryMatchesAPlainSearch) {
   }
   std::u32string text;
   while (text.size() < 4000) {
-    if (rng() % 3 == 0) text += letter();
-    else text += words[rng() % words.size()];
+    if (rng() % 3 == 0)
+      text += letter();
+    else
+      text += words[rng() % words.size()];
   }
   std::vector<std::string> dictionary;
   for (const auto& w : words) dictionary.push_back(kelvra::common::utf8::encode(w));
@@ -252,7 +257,6 @@ TEST(Automaton, OneAutomatonServesTwoThreads) {
   EXPECT_EQ(results[0], expected);
   EXPECT_EQ(results[1], expected);
 }
-
 
 // --- Saved automata ---
 
@@ -292,7 +296,8 @@ TEST(SavedAutomaton, LoadedAndUnpickledFindWhatTheBuiltOneFinds) {
     const auto expected = found(built.search(c.text));
     // Saving syncs the file to disk: only now and then.
     if (round % 10 == 0) built.save(path);
-    const Automaton loaded = round % 10 == 0 ? Automaton::load(path) : Automaton::from_bytes(built.to_bytes());
+    const Automaton loaded =
+        round % 10 == 0 ? Automaton::load(path) : Automaton::from_bytes(built.to_bytes());
     const Automaton unpickled = Automaton::from_bytes(built.to_bytes());
     ASSERT_EQ(loaded.mapped(), round % 10 == 0);
     ASSERT_FALSE(unpickled.mapped());
@@ -329,7 +334,6 @@ std::string refusal(std::string_view bytes) {
   }
   return "(accepted)";
 }
-
 
 TEST(SavedAutomaton, DamagedForeignAndOutdatedFilesAreRefused) {
   const std::string bytes = Automaton({"he", "she", "hers", "中国", "😀"}).to_bytes();
@@ -376,7 +380,8 @@ TEST(SavedAutomaton, HostileTablesWithARightChecksumAreRefusedOrHarmless) {
         for (std::size_t i = 0; i < texts.size(); ++i) {
           const auto got = found(loaded.search(texts[i]));
           std::vector<std::u32string> words;
-          for (const auto& [word, length, offset] : got) words.push_back(kelvra::common::utf8::decode(word, "word"));
+          for (const auto& [word, length, offset] : got)
+            words.push_back(kelvra::common::utf8::decode(word, "word"));
           ASSERT_EQ(got, reference(words, kelvra::common::utf8::decode(texts[i], "text")))
               << "byte " << at << " = " << changed;
           if (got != expected[i]) ++changed_results;

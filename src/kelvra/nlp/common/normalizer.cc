@@ -65,7 +65,8 @@ Text Text::from_json(const Record& json) {
   const Record& list = kelvra::common::at(json, "alter_words", "json");
   std::vector<AlterWord> words;
   if (!list.is_null()) {
-    for (const auto& item : require_list(list, "alter_words")) words.push_back(AlterWord::from_json(item));
+    for (const auto& item : require_list(list, "alter_words"))
+      words.push_back(AlterWord::from_json(item));
   }
   Text result(std::move(text), std::move(normalized), std::move(words));
   if (list.is_null()) result.alter_words.reset();
@@ -127,7 +128,8 @@ struct Normalizer::Impl {
     out.reserve(text.size());
     if (!per_position) {
       const std::string_view source = is_to_zhs ? std::string_view(converted) : text;
-      for (std::size_t pos = 0; pos < source.size();) utf8::append(out, steps(utf8::next(source, pos)));
+      for (std::size_t pos = 0; pos < source.size();)
+        utf8::append(out, steps(utf8::next(source, pos)));
       return out;
     }
     converted = {};
@@ -200,10 +202,11 @@ Text Normalizer::normalize(std::string_view text, bool is_q2b, bool is_replace,
   bool per_position = false;
   std::string normalized = impl_->normalized(text, steps, is_to_zhs, per_position, cache);
   std::vector<AlterWord> changes;
-  impl_->for_each_change(text, normalized, steps, per_position, cache,
-                         [&](std::string_view input_char, std::string_view value, std::int64_t offset) {
-                           changes.emplace_back(std::string(input_char), std::string(value), offset);
-                         });
+  impl_->for_each_change(
+      text, normalized, steps, per_position, cache,
+      [&](std::string_view input_char, std::string_view value, std::int64_t offset) {
+        changes.emplace_back(std::string(input_char), std::string(value), offset);
+      });
   return Text(std::string(text), std::move(normalized), std::move(changes));
 }
 

@@ -50,7 +50,9 @@ Text streamed(const Normalizer& n, std::string_view text, bool q2b = true, bool 
 // --- normalize ---
 
 TEST(Normalize, StreamingFormGivesWhatTheListFormHolds) {
-  const std::string mixed = "頭髮Ａ\x07，後來\t我們 ＡＢＣ１２３ 😀臺灣\x01" "abc";
+  const std::string mixed =
+      "頭髮Ａ\x07，後來\t我們 ＡＢＣ１２３ 😀臺灣\x01"
+      "abc";
   for (int steps = 0; steps < 8; ++steps) {
     const bool q2b = steps & 1, replace = steps & 2, to_zhs = steps & 4;
     EXPECT_EQ(streamed(normalizer(), mixed, q2b, replace, to_zhs),
@@ -59,7 +61,8 @@ TEST(Normalize, StreamingFormGivesWhatTheListFormHolds) {
   }
   EXPECT_EQ(streamed(normalizer(), ""), normalizer().normalize(""));
   bool called = false;
-  EXPECT_THROW(normalizer().normalize("a\xff", [&](auto) { called = true; }, [&](auto...) { called = true; }),
+  EXPECT_THROW(normalizer().normalize(
+                   "a\xff", [&](auto) { called = true; }, [&](auto...) { called = true; }),
                TypeError);
   EXPECT_FALSE(called);
 }
@@ -84,7 +87,8 @@ TEST(Normalize, FullWidthLetterAtPositionFour) {
   Text result = normalizer().normalize("abcdＡ");
   EXPECT_EQ(result.normalized_text, "abcdA");
   ASSERT_EQ(result.alter_words->size(), 1u);
-  EXPECT_EQ((*result.alter_words)[0].to_string(), "{'text': 'Ａ', 'normalized_text': 'A', 'offset': 4}");
+  EXPECT_EQ((*result.alter_words)[0].to_string(),
+            "{'text': 'Ａ', 'normalized_text': 'A', 'offset': 4}");
 }
 
 TEST(Normalize, TraditionalCharacterIsReportedWithOtherStepsOff) {
@@ -96,7 +100,8 @@ TEST(Normalize, TraditionalCharacterIsReportedWithOtherStepsOff) {
 TEST(Normalize, ConvertIsTheFirstStepAlone) {
   const Normalizer normalizer({});
   for (std::string text : {"乾隆的頭髮", "", "ＡＢ\x07著作", "a\0頭"}) {
-    EXPECT_EQ(normalizer.convert(text), normalizer.normalize(text, false, false, true).normalized_text);
+    EXPECT_EQ(normalizer.convert(text),
+              normalizer.normalize(text, false, false, true).normalized_text);
   }
   EXPECT_THROW(normalizer.convert("\xC3"), kelvra::common::TypeError);
 }
@@ -105,11 +110,13 @@ TEST(Normalize, StepsCombinePerPositionAndReportOnce) {
   // Traditional, control, format, full-width and ideographic space together.
   Text result = normalizer().normalize("頭\x07Ｂ\u200b　x");
   EXPECT_EQ(result.normalized_text, "头 B  x");
-  EXPECT_THAT(*result.alter_words,
-              ElementsAre(AlterWord("頭", "头", 0), AlterWord("\x07", " ", 1), AlterWord("Ｂ", "B", 2),
-                          AlterWord("\u200b", " ", 3), AlterWord("\u3000", " ", 4)));
+  EXPECT_THAT(*result.alter_words, ElementsAre(AlterWord("頭", "头", 0), AlterWord("\x07", " ", 1),
+                                               AlterWord("Ｂ", "B", 2), AlterWord("\u200b", " ", 3),
+                                               AlterWord("\u3000", " ", 4)));
   // Only the switched-on steps apply.
-  EXPECT_EQ(normalizer().normalize("頭\x07Ｂ", true, false, false).normalized_text, "頭\x07" "B");
+  EXPECT_EQ(normalizer().normalize("頭\x07Ｂ", true, false, false).normalized_text,
+            "頭\x07"
+            "B");
   EXPECT_EQ(normalizer().normalize("頭\x07Ｂ", false, true, false).normalized_text, "頭 Ｂ");
 }
 
@@ -118,8 +125,8 @@ TEST(Normalize, ConversionEqualsOpenCCOnRandomText) {
   // whole text, its phrase entries (乾隆, 著作, 瞭解) included, and each
   // change is one position of it.
   opencc::SimpleConverter t2s("t2s");
-  const std::vector<std::string> pieces = {"乾", "隆", "著", "作", "瞭", "解", "頭", "髮", "的", "𠮶",
-                                           "a", "\n", "乾隆", "著作", "瞭解", "Ａ"};
+  const std::vector<std::string> pieces = {"乾", "隆", "著", "作", "瞭",   "解",   "頭",   "髮",
+                                           "的", "𠮶", "a",  "\n", "乾隆", "著作", "瞭解", "Ａ"};
   std::mt19937 random(7);
   for (int round = 0; round < 300; ++round) {
     std::string text;
@@ -133,7 +140,8 @@ TEST(Normalize, ConversionEqualsOpenCCOnRandomText) {
     const std::string expected = t2s.Convert(text);
     ASSERT_EQ(result.normalized_text, expected) << text;
     for (const AlterWord& change : *result.alter_words)
-      EXPECT_EQ(kelvra::common::utf8::substr(expected, change.offset, 1), change.normalized_text) << text;
+      EXPECT_EQ(kelvra::common::utf8::substr(expected, change.offset, 1), change.normalized_text)
+          << text;
   }
 }
 
@@ -181,8 +189,9 @@ TEST(Normalize, RegressionConverterChangingLengthLosesNoText) {
 
   Text result = growing.normalize("乾\x01Ａ乾");
   EXPECT_EQ(result.normalized_text, "干燥 A干燥");
-  EXPECT_THAT(*result.alter_words, ElementsAre(AlterWord("乾", "干燥", 0), AlterWord("\x01", " ", 1),
-                                               AlterWord("Ａ", "A", 2), AlterWord("乾", "干燥", 3)));
+  EXPECT_THAT(*result.alter_words,
+              ElementsAre(AlterWord("乾", "干燥", 0), AlterWord("\x01", " ", 1),
+                          AlterWord("Ａ", "A", 2), AlterWord("乾", "干燥", 3)));
   // Shorter: the phrase cannot be split over its two positions, which keep
   // their own per-character conversions instead of ending the text early.
   Text shorter = growing.normalize("頭髮Ａ", true, true, true);
@@ -216,7 +225,8 @@ TEST(Normalize, RegressionNulKeepsItsPlaceAndTheTextAfterIt) {
 
   // Phrases on either side of a NUL convert as phrases (乾隆 is a name and
   // keeps its 乾; alone, 乾 becomes 干).
-  EXPECT_EQ(normalizer().normalize("乾隆\0乾隆"s, false, false, true).normalized_text, "乾隆\0乾隆"s);
+  EXPECT_EQ(normalizer().normalize("乾隆\0乾隆"s, false, false, true).normalized_text,
+            "乾隆\0乾隆"s);
   EXPECT_EQ(normalizer().normalize("乾", false, false, true).normalized_text, "干");
 }
 
@@ -225,7 +235,8 @@ TEST(Normalize, RegressionNulKeepsItsPlaceAndTheTextAfterIt) {
 TEST(AlterWordRecord, TextFormEscapesLikeTheRecordTextForm) {
   EXPECT_EQ(AlterWord("\u3000", " ", 7).to_string(),
             "{'text': '\\u3000', 'normalized_text': ' ', 'offset': 7}");
-  EXPECT_EQ(AlterWord("\t", " ", 0).to_string(), "{'text': '\\t', 'normalized_text': ' ', 'offset': 0}");
+  EXPECT_EQ(AlterWord("\t", " ", 0).to_string(),
+            "{'text': '\\t', 'normalized_text': ' ', 'offset': 0}");
   std::ostringstream os;
   os << AlterWord("'", "\"", 1);
   EXPECT_EQ(os.str(), R"({'text': "'", 'normalized_text': '"', 'offset': 1})");
@@ -234,27 +245,32 @@ TEST(AlterWordRecord, TextFormEscapesLikeTheRecordTextForm) {
 TEST(AlterWordRecord, JsonRoundTripAndBadFields) {
   AlterWord word("Ｂ", "B", 3);
   EXPECT_EQ(word.to_json().dump(), R"({"text":"Ｂ","normalized_text":"B","offset":3})");
-  EXPECT_EQ(AlterWord::from_json(Record::parse(R"({"offset":3.7,"normalized_text":"B","text":"Ｂ","x":1})")),
+  EXPECT_EQ(AlterWord::from_json(
+                Record::parse(R"({"offset":3.7,"normalized_text":"B","text":"Ｂ","x":1})")),
             word);
-  EXPECT_THROW(AlterWord::from_json(Record::parse(R"({"text":"a","offset":1})")), kelvra::common::KeyError);
-  EXPECT_THROW(AlterWord::from_json(Record::parse(R"({"text":1,"normalized_text":"b","offset":1})")),
-               TypeError);
+  EXPECT_THROW(AlterWord::from_json(Record::parse(R"({"text":"a","offset":1})")),
+               kelvra::common::KeyError);
+  EXPECT_THROW(
+      AlterWord::from_json(Record::parse(R"({"text":1,"normalized_text":"b","offset":1})")),
+      TypeError);
   EXPECT_THROW(AlterWord::from_json(Record::array()), TypeError);
   EXPECT_THROW(AlterWord("\xFF", "a", 0), TypeError);
 }
 
 TEST(TextRecord, AbsentAlterWordsStayNullBothWays) {
   Text text = normalizer().normalize("頭");
-  EXPECT_EQ(text.to_json().dump(),
-            R"({"text":"頭","normalized_text":"头","alter_words":[{"text":"頭","normalized_text":"头","offset":0}]})");
+  EXPECT_EQ(
+      text.to_json().dump(),
+      R"({"text":"頭","normalized_text":"头","alter_words":[{"text":"頭","normalized_text":"头","offset":0}]})");
   EXPECT_EQ(Text::from_json(text.to_json()), text);
 
   text.alter_words.reset();
   EXPECT_TRUE(text.to_json()["alter_words"].is_null());
   EXPECT_FALSE(Text::from_json(text.to_json()).alter_words.has_value());
   EXPECT_EQ(text.to_string(), "{'text': '頭', 'normalized_text': '头', 'alter_words': None}");
-  EXPECT_THROW(Text::from_json(Record::parse(R"({"text":"a","normalized_text":"a","alter_words":{}})")),
-               TypeError);
+  EXPECT_THROW(
+      Text::from_json(Record::parse(R"({"text":"a","normalized_text":"a","alter_words":{}})")),
+      TypeError);
 }
 
 }  // namespace

@@ -83,8 +83,7 @@ CutState cut_tokens(std::uint8_t boundary, std::int64_t max_len, CutState state,
       // A boundary before the first token of a walk begun afresh is false,
       // so this is the "i >= 1" of a walk over the whole input.
       const bool cut = (is_boundary && !next_is_stop) ||
-                       (previous_is_boundary && (current.flags & kStop)) || too_long ||
-                       !has_ahead;
+                       (previous_is_boundary && (current.flags & kStop)) || too_long || !has_ahead;
       if (cut) {
         close(i + 1, current);
         chunk_length = 0;
@@ -219,8 +218,13 @@ SentenceWalk Phraser::walk_text(std::string_view text, std::size_t end, std::siz
       });
   // Every token is one code point, so the open chunk's length gives the
   // position reached.
-  return SentenceWalk{end, chunk_offset + state.chunk_length, chunk_byte, chunk_offset,
-                      state.depth, state.peak_depth, state.previous_is_boundary};
+  return SentenceWalk{end,
+                      chunk_offset + state.chunk_length,
+                      chunk_byte,
+                      chunk_offset,
+                      state.depth,
+                      state.peak_depth,
+                      state.previous_is_boundary};
 }
 
 void Phraser::for_each_sentence(std::string_view text,
@@ -251,10 +255,10 @@ void Phraser::for_each_clause(std::string_view text, const SentenceSpan& sentenc
                               const std::function<void(const SentenceSpan&)>& visit) const {
   if (sentence.byte_begin > sentence.byte_end || sentence.byte_end > text.size())
     throw kelvra::common::IndexError("sentence span outside the text");
-  walk_text(text, sentence.byte_end, sentence.byte_end, kClause,
-            SentenceWalk{sentence.byte_begin, sentence.offset, sentence.byte_begin,
-                         sentence.offset},
-            visit);
+  walk_text(
+      text, sentence.byte_end, sentence.byte_end, kClause,
+      SentenceWalk{sentence.byte_begin, sentence.offset, sentence.byte_begin, sentence.offset},
+      visit);
 }
 
 std::vector<Sentence> Phraser::split(std::string_view input) const {
@@ -300,8 +304,8 @@ std::vector<std::vector<Word>> Phraser::split_by_char(const std::vector<Word>& w
   return cut_words(words, nullptr);
 }
 
-std::vector<std::vector<Word>> Phraser::split_by_char(
-    const std::vector<Word>& words, const std::vector<std::string>& chars) const {
+std::vector<std::vector<Word>> Phraser::split_by_char(const std::vector<Word>& words,
+                                                      const std::vector<std::string>& chars) const {
   std::unordered_set<std::string> set(chars.begin(), chars.end());
   return cut_words(words, &set);
 }

@@ -55,13 +55,13 @@ struct SentenceSpan {
 // and joined into exactly those of the walk over the whole text; see
 // Phraser::walk_sentences. A default SentenceWalk is the start of a text.
 struct SentenceWalk {
-  std::size_t byte = 0;           // the next character to walk
-  std::int64_t offset = 0;        // its code-point position, as the caller counts
-  std::size_t open_byte = 0;      // where the sentence not yet closed begins
-  std::int64_t open_offset = 0;   //   (open_byte == byte when none is open)
-  std::int64_t depth = 0;         // bracket depth: 【 and 「 add 1, 】 and 」 take 1
-  std::int64_t peak_depth = 0;    // the greatest depth since the walk began
-  bool after_boundary = false;    // the last character walked ends sentences
+  std::size_t byte = 0;          // the next character to walk
+  std::int64_t offset = 0;       // its code-point position, as the caller counts
+  std::size_t open_byte = 0;     // where the sentence not yet closed begins
+  std::int64_t open_offset = 0;  //   (open_byte == byte when none is open)
+  std::int64_t depth = 0;        // bracket depth: 【 and 「 add 1, 】 and 」 take 1
+  std::int64_t peak_depth = 0;   // the greatest depth since the walk began
+  bool after_boundary = false;   // the last character walked ends sentences
   bool operator==(const SentenceWalk&) const = default;
 };
 
@@ -70,11 +70,12 @@ class Phraser {
   // Sentence enders used when the constructor is given none. The ASCII full
   // stop is deliberately absent: an English period does not end a sentence.
   static constexpr std::array<std::string_view, 45> default_punct_chars = {
-      "｡", "。", ";", "；", "!", "?", "।", "॥", "၊", "။", "።", "፧", "፨", "᙮", "᠃",
-      "᠉", "᱾", "᱿", "‼", "‽", "⁇", "⁈", "⁉", "⸮", "⸼", "꓿", "꘎", "꘏", "꡶", "꡷",
-      "꧈", "꧉", "﹖", "﹗", "！", "．", "？", "𐩖", "𐩗", "𑁇", "𑁈", "𑅁", "𑅂", "𑅃", "\n"};
+      "｡", "。", ";",  "；", "!",  "?",  "।",  "॥", "၊", "။",   "።", "፧", "፨", "᙮", "᠃",
+      "᠉", "᱾",  "᱿",  "‼",  "‽",  "⁇",  "⁈",  "⁉", "⸮", "⸼", "꓿", "꘎", "꘏", "꡶", "꡷",
+      "꧈", "꧉",  "﹖", "﹗", "！", "．", "？", "𐩖", "𐩗", "𑁇",   "𑁈", "𑅁", "𑅂", "𑅃", "\n"};
   // Clause boundaries.
-  static constexpr std::array<std::string_view, 6> clause_chars = {"，", "：", ",", ":", "】", "」"};
+  static constexpr std::array<std::string_view, 6> clause_chars = {"，", "：", ",",
+                                                                   ":",  "】", "」"};
   // Closing quotation marks that belong to the chunk before them.
   static constexpr std::array<std::string_view, 2> stop_chars = {"”", "’"};
   // Brackets that suspend cutting, and their closing partners.
@@ -103,7 +104,8 @@ class Phraser {
                    std::int64_t max_len = kDefaultMaxLen);
   // The same with `marks` in place of the four lists; entries must be valid
   // UTF-8 (TypeError naming the list).
-  Phraser(std::optional<std::vector<std::string>> punct_chars, std::int64_t max_len, const Marks& marks);
+  Phraser(std::optional<std::vector<std::string>> punct_chars, std::int64_t max_len,
+          const Marks& marks);
 
   const std::unordered_set<std::string>& punct_chars() const noexcept { return punct_chars_; }
   std::int64_t max_len() const noexcept { return max_len_; }
@@ -119,8 +121,8 @@ class Phraser {
   std::vector<std::vector<Word>> split_by_char(const std::vector<Word>& words) const;
   std::vector<std::vector<Word>> split_by_char(const std::vector<Word>& words,
                                                const std::vector<std::string>& chars) const;
-  std::vector<std::vector<Word>> split_by_char(
-      const std::vector<Word>& words, const std::unordered_set<std::string>& chars) const;
+  std::vector<std::vector<Word>> split_by_char(const std::vector<Word>& words,
+                                               const std::unordered_set<std::string>& chars) const;
 
   // One word per character: ids and offsets 0, 1, 2, ..., length 1 (TypeError
   // naming `text` when it is not valid UTF-8). For a list of strings, one

@@ -1,8 +1,8 @@
 #include "kelvra/nlp/common/phraser.h"
 
 #include <random>
-#include <tuple>
 #include <thread>
+#include <tuple>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -55,7 +55,8 @@ TEST(Phraser, ListsOfItsOwnReplaceTheDefaults) {
   EXPECT_EQ(defaults.split(text), Phraser().split(text));
   // Entries of more than one code point mark word tokens with that text.
   const Phraser words(std::nullopt, 510, {{"而且"}, {"」」"}, {}, {}});
-  std::vector<Word> tokens = Phraser::get_single_words(std::vector<std::string>{"好", "。", "」」", "而且", "走"});
+  std::vector<Word> tokens =
+      Phraser::get_single_words(std::vector<std::string>{"好", "。", "」」", "而且", "走"});
   auto chunks = words.split(tokens);
   ASSERT_EQ(chunks.size(), 2u);
   EXPECT_EQ(chunks[0].text, "好。」」");
@@ -159,10 +160,11 @@ TEST(Phraser, SingleWordsCountCodePoints) {
 
 TEST(Phraser, WordInputUsesIdsAndWordCounts) {
   std::vector<Word> words{Word(10, "他们", 0, 2), Word(11, "来了", 2, 2), Word(12, "。", 4, 1),
-                          Word(13, "好", 5, 1), Word(14, "，", 6, 1), Word(15, "走", 7, 1)};
+                          Word(13, "好", 5, 1),   Word(14, "，", 6, 1),   Word(15, "走", 7, 1)};
   auto sentences = Phraser().split(words);
   ASSERT_EQ(sentences.size(), 2u);
-  EXPECT_EQ(sentences[0], Sentence(0, 10, 3, "他们来了。", {Clause(0, "done", 10, 3, "他们来了。")}));
+  EXPECT_EQ(sentences[0],
+            Sentence(0, 10, 3, "他们来了。", {Clause(0, "done", 10, 3, "他们来了。")}));
   EXPECT_EQ(sentences[1].offset, 13);
   EXPECT_THAT(clause_texts(sentences[1]), ElementsAre("好，", "走"));
 }
@@ -185,8 +187,8 @@ TEST(Phraser, WordLookAheadUsesTheWordsLength) {
 
 // The text path must agree with the word path on any input.
 TEST(Phraser, TextPathAgreesWithWordPathOnRandomInput) {
-  const std::vector<std::string> alphabet{"甲", "。", "，", "”", "’", "「", "」", "【", "】",
-                                          "\n", "a", "😀", "！", ":"};
+  const std::vector<std::string> alphabet{"甲", "。", "，", "”", "’", "「", "」",
+                                          "【", "】", "\n", "a", "😀", "！", ":"};
   std::mt19937 rng(42);
   for (int round = 0; round < 300; ++round) {
     std::string text;
@@ -203,8 +205,8 @@ using Spans = std::vector<std::tuple<std::size_t, std::size_t, std::int64_t, std
 
 // Random text with enders, quotes and brackets of both kinds, unbalanced.
 std::string random_text(std::mt19937& rng, int characters) {
-  static const std::vector<std::string> alphabet{"甲", "。", "，", "”", "’", "「", "」", "【",
-                                                 "】", "\n", "a", "😀", "！", "乙", "丙"};
+  static const std::vector<std::string> alphabet{"甲", "。", "，", "”", "’",  "「", "」", "【",
+                                                 "】", "\n", "a",  "😀", "！", "乙", "丙"};
   std::string text;
   for (int i = 0; i < characters; ++i) text += alphabet[rng() % alphabet.size()];
   return text;

@@ -66,8 +66,8 @@ void Sectioner::for_each_segment(std::string_view text, std::int64_t length,
     visit(SegmentSpan{0, text.size(), 0, text_length});
     return;
   }
-  for_each_segment(text, length, [&](const auto& emit) { phraser.for_each_sentence(text, emit); },
-                   visit);
+  for_each_segment(
+      text, length, [&](const auto& emit) { phraser.for_each_sentence(text, emit); }, visit);
 }
 
 // A text no longer than `length` packs into one segment here too; only an
@@ -98,7 +98,8 @@ void Sectioner::for_each_segment(std::string_view text, std::int64_t length,
       for (std::size_t begin = sentence.byte_begin; begin < sentence.byte_end;) {
         const std::size_t end = utf8::advance(text.substr(0, sentence.byte_end), begin,
                                               static_cast<std::size_t>(length));
-        const auto piece_length = static_cast<std::int64_t>(utf8::length(text.substr(begin, end - begin)));
+        const auto piece_length =
+            static_cast<std::int64_t>(utf8::length(text.substr(begin, end - begin)));
         visit(SegmentSpan{begin, end, pending_offset, piece_length});
         pending_offset += piece_length;
         begin = end;
@@ -109,7 +110,8 @@ void Sectioner::for_each_segment(std::string_view text, std::int64_t length,
     pending_end = sentence.byte_end;
     pending_length += sentence.length;
   });
-  if (pending_length > 0) visit(SegmentSpan{pending_begin, pending_end, pending_offset, pending_length});
+  if (pending_length > 0)
+    visit(SegmentSpan{pending_begin, pending_end, pending_offset, pending_length});
 }
 
 std::pair<std::vector<Record>, std::int64_t> Sectioner::_split_extra_long_sentence(
@@ -117,7 +119,8 @@ std::pair<std::vector<Record>, std::int64_t> Sectioner::_split_extra_long_senten
   utf8::require_valid(sentence, "sentence");
   if (length < 1) invalid_length(length, "at least 1 to cut a sentence");
   if (segment_offset < 0)
-    records::unusable_number("segment_offset", records::kNonNegative, std::to_string(segment_offset));
+    records::unusable_number("segment_offset", records::kNonNegative,
+                             std::to_string(segment_offset));
   std::vector<Record> pieces;
   for (std::size_t begin = 0; begin < sentence.size();) {
     std::size_t end = utf8::advance(sentence, begin, static_cast<std::size_t>(length));

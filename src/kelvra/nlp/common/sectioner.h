@@ -131,7 +131,6 @@ class Sectioner {
   // every span of its "spans" (none at all counts as inside). Reads and
   // checks every position of both, with the failures of _split_feature_set.
   static bool _judge_entity_in_segment(const Record& ne, const Record& segment);
-
 };
 
 }  // namespace kelvra::nlp::common::sectioner

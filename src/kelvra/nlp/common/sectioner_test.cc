@@ -96,7 +96,8 @@ TEST(Sectioner, TakesTheTaskNamesTheStitcherTakes) {
     }
   };
   using namespace std::string_view_literals;
-  for (std::string_view type : {"ner"sv, "relation"sv, "NER"sv, "ner "sv, "relations"sv, ""sv, "ner\0"sv}) {
+  for (std::string_view type :
+       {"ner"sv, "relation"sv, "NER"sv, "ner "sv, "relations"sv, ""sv, "ner\0"sv}) {
     const std::string split = failure([&] { Sectioner().split(input, type); });
     std::vector<Record> none;
     const std::string merge = failure([&] { stitcher::Stitcher().merge(none, type); });
@@ -139,8 +140,9 @@ TEST(Sectioner, RejectsUnknownTypesAndBadInput) {
 // --- relation ---
 
 Record relation_input(Record nes, int length = 6) {
-  return Record{{"feature_set", {{"text", "一二。四五。七八。十一。二。"}, {"nes", std::move(nes)}}},
-                {"length", length}};
+  return Record{
+      {"feature_set", {{"text", "一二。四五。七八。十一。二。"}, {"nes", std::move(nes)}}},
+      {"length", length}};
 }
 
 TEST(Sectioner, RelationCarriesRebasedCopiesOfEntitiesInside) {
@@ -164,8 +166,8 @@ TEST(Sectioner, RelationCarriesRebasedCopiesOfEntitiesInside) {
 }
 
 TEST(Sectioner, ZeroLengthEntityAtABoundaryLiesInBothSegments) {
-  auto segments = Sectioner().split(relation_input(Record::parse(R"([{"offset":6,"length":0}])")),
-                                    "relation");
+  auto segments =
+      Sectioner().split(relation_input(Record::parse(R"([{"offset":6,"length":0}])")), "relation");
   EXPECT_EQ(segments[0]["feature_set"]["nes"].size(), 1u);
   EXPECT_EQ(segments[1]["feature_set"]["nes"][0]["offset"], 0);
 }
@@ -176,9 +178,9 @@ TEST(Sectioner, RelationFailures) {
                KeyError);
   EXPECT_THROW(Sectioner().split(relation_input(Record::parse(R"([{"length":1}])")), "relation"),
                KeyError);
-  EXPECT_THROW(Sectioner().split(relation_input(Record::parse(R"([{"spans":[{"offset":1}]}])")),
-                                 "relation"),
-               KeyError);
+  EXPECT_THROW(
+      Sectioner().split(relation_input(Record::parse(R"([{"spans":[{"offset":1}]}])")), "relation"),
+      KeyError);
 }
 
 // --- positions beyond what can be placed ---
@@ -205,9 +207,11 @@ TEST(Sectioner, RegressionEntityEndBeyondSixtyFourBitsIsRefused) {
             "`length`: 5 + 9223372036854775807 lies outside the 64-bit position range");
   EXPECT_EQ(refusal([&] { Sectioner().split(relation_input(Record::array({huge})), "relation"); }),
             "`length`: 5 + 9223372036854775807 lies outside the 64-bit position range");
-  const Record huge_span = Record::parse(R"({"spans": [{"offset": 1, "length": 1}, {"offset": 9223372036854775807, "length": 1}]})");
-  EXPECT_THAT(refusal([&] { Sectioner().split(relation_input(Record::array({huge_span})), "relation"); }),
-              ::testing::HasSubstr("9223372036854775807 + 1"));
+  const Record huge_span = Record::parse(
+      R"({"spans": [{"offset": 1, "length": 1}, {"offset": 9223372036854775807, "length": 1}]})");
+  EXPECT_THAT(
+      refusal([&] { Sectioner().split(relation_input(Record::array({huge_span})), "relation"); }),
+      ::testing::HasSubstr("9223372036854775807 + 1"));
   EXPECT_THAT(refusal([&] {
                 Sectioner::_judge_entity_in_segment(Record{{"offset", 0}, {"length", 1}},
                                                     Record{{"offset", INT64_MAX}, {"length", 1}});
@@ -222,12 +226,14 @@ TEST(Sectioner, RegressionEntityEndBeyondSixtyFourBitsIsRefused) {
 TEST(Sectioner, RegressionLengthIsReadOnlyForAStartInsideTheSegment) {
   const Record segment{{"offset", 7}, {"length", 5}};
   EXPECT_FALSE(Sectioner::_judge_entity_in_segment(Record{{"offset", 6}}, segment));
-  EXPECT_THROW(Sectioner::_judge_entity_in_segment(Record{{"offset", 7}}, segment), kelvra::common::KeyError);
+  EXPECT_THROW(Sectioner::_judge_entity_in_segment(Record{{"offset", 7}}, segment),
+               kelvra::common::KeyError);
   // Spans in order: the first outside settles it, later ones are not read.
   EXPECT_FALSE(Sectioner::_judge_entity_in_segment(
       Record::parse(R"({"spans": [{"offset": 8, "length": 1}, {"offset": 2}, {}]})"), segment));
   EXPECT_TRUE(Sectioner::_judge_entity_in_segment(
-      Record::parse(R"({"spans": [{"offset": 8, "length": 1}, {"offset": 12, "length": 0}]})"), segment));
+      Record::parse(R"({"spans": [{"offset": 8, "length": 1}, {"offset": 12, "length": 0}]})"),
+      segment));
   EXPECT_FALSE(Sectioner::_judge_entity_in_segment(Record{{"offset", 8}, {"length", 5}}, segment));
 }
 
@@ -238,12 +244,14 @@ TEST(Sectioner, NegativePositionsAreRefused) {
             }),
             "`offset` must be a position or length of at least 0, got -1");
   EXPECT_EQ(refusal([] {
-              Sectioner().split(relation_input(Record::parse(R"([{"spans": [{"offset": 2, "length": -3}]}])")),
-                                "relation");
+              Sectioner().split(
+                  relation_input(Record::parse(R"([{"spans": [{"offset": 2, "length": -3}]}])")),
+                  "relation");
             }),
             "`length` must be a position or length of at least 0, got -3");
-  EXPECT_THAT(refusal([] { Sectioner()._split_extra_long_sentence("abc", 1, -1); }),
-              ::testing::HasSubstr("`segment_offset` must be a position or length of at least 0, got -1"));
+  EXPECT_THAT(
+      refusal([] { Sectioner()._split_extra_long_sentence("abc", 1, -1); }),
+      ::testing::HasSubstr("`segment_offset` must be a position or length of at least 0, got -1"));
 }
 
 // A length of any size is a number, so it is a bad value rather than the
@@ -273,9 +281,11 @@ std::vector<Record> plain_scan(const Sectioner& sectioner, const Record& feature
     for (const Record& ne : feature_set["nes"]) {
       if (!Sectioner::_judge_entity_in_segment(ne, segment)) continue;
       Record copy = ne;
-      if (copy.contains("offset")) copy["offset"] = copy["offset"].get<std::int64_t>() - shift;
+      if (copy.contains("offset"))
+        copy["offset"] = copy["offset"].get<std::int64_t>() - shift;
       else
-        for (Record& span : copy["spans"]) span["offset"] = span["offset"].get<std::int64_t>() - shift;
+        for (Record& span : copy["spans"])
+          span["offset"] = span["offset"].get<std::int64_t>() - shift;
       nes.push_back(std::move(copy));
     }
     segment["feature_set"] = Record{{"text", segment["text"]}, {"nes", std::move(nes)}};
@@ -295,13 +305,16 @@ TEST(Sectioner, PlacementByPositionMatchesThePlainScan) {
     // length, straddling, past the end, multi-piece (with no spans too).
     Record nes = Record::array();
     for (int i = 0, count = static_cast<int>(rng() % 40); i < count; ++i) {
-      auto position = [&] { return static_cast<std::int64_t>(rng() % static_cast<unsigned>(size + 4)); };
+      auto position = [&] {
+        return static_cast<std::int64_t>(rng() % static_cast<unsigned>(size + 4));
+      };
       auto extent = [&] { return static_cast<std::int64_t>(rng() % 3 == 0 ? 0 : rng() % 12); };
       if (rng() % 4 != 0) {
         nes.push_back(Record{{"offset", position()}, {"length", extent()}, {"id", i}});
       } else {
         Record spans = Record::array();
-        for (unsigned n = rng() % 4; n > 0; --n) spans.push_back(Record{{"offset", position()}, {"length", extent()}});
+        for (unsigned n = rng() % 4; n > 0; --n)
+          spans.push_back(Record{{"offset", position()}, {"length", extent()}});
         nes.push_back(Record{{"id", i}, {"spans", std::move(spans)}});
       }
     }
@@ -318,7 +331,8 @@ TEST(Sectioner, PlacementByPositionMatchesThePlainScan) {
 // --- invariants on random documents, and the whole road back ---
 
 TEST(Sectioner, RandomDocumentsKeepTheInvariantsAndStitchBack) {
-  const std::vector<std::string> alphabet{"甲", "乙", "。", "，", "”", "「", "」", "\n", "a", "😀", "！"};
+  const std::vector<std::string> alphabet{"甲", "乙", "。", "，", "”", "「",
+                                          "」", "\n", "a",  "😀",  "！"};
   std::mt19937 rng(2024);
   Sectioner sectioner;
   for (int round = 0; round < 200; ++round) {

@@ -45,7 +45,8 @@ TEST(Stitcher, EmptyInputsAndRepeatedMerges) {
   std::vector<Record> none;
   EXPECT_TRUE(Stitcher().merge(none, "ner").empty());
   EXPECT_TRUE(Stitcher().merge(none, "relation").empty());
-  auto segments = Record::parse(R"([{"offset": 10, "nes": []}, {"offset": 7, "nes": [{"offset": 1}]}])");
+  auto segments =
+      Record::parse(R"([{"offset": 10, "nes": []}, {"offset": 7, "nes": [{"offset": 1}]}])");
   Stitcher().merge(segments, "ner");
   EXPECT_EQ(Stitcher().merge(segments, "ner")[0]["offset"], 15);  // shifted twice
 }
@@ -72,8 +73,10 @@ TEST(Stitcher, Failures) {
 TEST(Stitcher, RealPositionsStayReal) {
   auto segments = Record::parse(R"([{"offset": 2, "nes": [{"offset": 1.5}]}])");
   EXPECT_EQ(Stitcher().merge(segments, "ner")[0]["offset"], 3.5);
-  auto real_shift = Record::parse(R"([{"offset": 2.0, "relations": [{"head": {"offset": 1}, "tail": {"offset": 3}}]}])");
-  EXPECT_EQ(Stitcher().merge(real_shift, "relation")[0].dump(), R"({"head":{"offset":3.0},"tail":{"offset":5.0}})");
+  auto real_shift = Record::parse(
+      R"([{"offset": 2.0, "relations": [{"head": {"offset": 1}, "tail": {"offset": 3}}]}])");
+  EXPECT_EQ(Stitcher().merge(real_shift, "relation")[0].dump(),
+            R"({"head":{"offset":3.0},"tail":{"offset":5.0}})");
 }
 
 // --- positions that cannot be stitched ---
@@ -99,11 +102,14 @@ std::string refusal(const char* segments_json, const char* type = "ner") {
 TEST(Stitcher, RegressionSumsBeyondSixtyFourBitsAreRefused) {
   EXPECT_EQ(refusal(R"([{"offset": 1, "nes": [{"offset": 9223372036854775807}]}])"),
             "`offset`: 9223372036854775807 + 1 lies outside the 64-bit position range");
-  EXPECT_EQ(refusal(R"([{"offset": 9223372036854775807, "relations": [{"head": {"offset": 0}, "tail": {"offset": 1}}]}])",
-                    "relation"),
-            "`offset`: 1 + 9223372036854775807 lies outside the 64-bit position range");
-  EXPECT_EQ(refusal(R"([{"offset": 0, "nes": [{"offset": 18446744073709551615}]}])"),
-            "`offset` must be a finite number within the 64-bit integer range, got 18446744073709551615");
+  EXPECT_EQ(
+      refusal(
+          R"([{"offset": 9223372036854775807, "relations": [{"head": {"offset": 0}, "tail": {"offset": 1}}]}])",
+          "relation"),
+      "`offset`: 1 + 9223372036854775807 lies outside the 64-bit position range");
+  EXPECT_EQ(
+      refusal(R"([{"offset": 0, "nes": [{"offset": 18446744073709551615}]}])"),
+      "`offset` must be a finite number within the 64-bit integer range, got 18446744073709551615");
   EXPECT_EQ(refusal(R"([{"offset": 1e308, "nes": [{"offset": 1e308}]}])"),
             "`offset` must be a finite number within the 64-bit integer range, got 1e+308");
   EXPECT_EQ(refusal(R"([{"offset": 9.2e18, "nes": [{"spans": [{"offset": 9.2e18}]}]}])"),
@@ -111,8 +117,9 @@ TEST(Stitcher, RegressionSumsBeyondSixtyFourBitsAreRefused) {
 }
 
 TEST(Stitcher, NegativePositionsAreRefused) {
-  EXPECT_EQ(refusal(R"([{"offset": 0, "nes": [{"offset": 1}]}, {"offset": 5, "nes": [{"offset": -1}]}])"),
-            "`offset` must be a position or length of at least 0, got -1");
+  EXPECT_EQ(
+      refusal(R"([{"offset": 0, "nes": [{"offset": 1}]}, {"offset": 5, "nes": [{"offset": -1}]}])"),
+      "`offset` must be a position or length of at least 0, got -1");
   EXPECT_EQ(refusal(R"([{"offset": -3, "nes": []}])"),
             "`offset` must be a position or length of at least 0, got -3");
   EXPECT_EQ(refusal(R"([{"offset": 4, "nes": [{"offset": -0.5e0}]}])"),
@@ -133,7 +140,8 @@ TEST(Stitcher, FailuresChangeNothing) {
 
 TEST(Stitcher, HandedOverSegmentsAreMovedNotCopied) {
   std::vector<Record> segments;
-  segments.push_back(Record::parse(R"({"offset": 7, "nes": [{"offset": 1, "text": "甲"}, {"spans": [{"offset": 2}]}]})"));
+  segments.push_back(Record::parse(
+      R"({"offset": 7, "nes": [{"offset": 1, "text": "甲"}, {"spans": [{"offset": 2}]}]})"));
   auto merged = Stitcher().merge(std::move(segments), "ner");
   EXPECT_THAT(merged, ::testing::ElementsAre(Record::parse(R"({"offset": 8, "text": "甲"})"),
                                              Record::parse(R"({"spans": [{"offset": 9}]})")));

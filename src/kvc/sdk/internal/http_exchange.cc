@@ -66,7 +66,8 @@ std::string_view trimmed(std::string_view text) {
 // The deadline of one exchange, and the failure when it passes.
 class Deadline {
  public:
-  Deadline(Clock::time_point at, const std::string& out_of_time) : at_(at), out_of_time_(out_of_time) {}
+  Deadline(Clock::time_point at, const std::string& out_of_time)
+      : at_(at), out_of_time_(out_of_time) {}
 
   Clock::time_point at() const { return at_; }
   bool passed() const { return Clock::now() >= at_; }
@@ -85,7 +86,8 @@ class Deadline {
       pollfd watched{fd, events, 0};
       const int n = ::poll(&watched, 1, static_cast<int>(std::min<long long>(millis, INT_MAX)));
       if (n > 0) return watched.revents != 0 ? watched.revents : events;
-      if (n < 0 && errno != EINTR) throw ExchangeError("cannot wait for the service: " + errno_text(errno));
+      if (n < 0 && errno != EINTR)
+        throw ExchangeError("cannot wait for the service: " + errno_text(errno));
     }
   }
 
@@ -141,7 +143,8 @@ AddressList resolve(const std::string& host, int port, const Deadline& deadline)
   if (!lookup->done_cv.wait_until(lock, deadline.at(), [&] { return lookup->done; }))
     deadline.expire("looking up the host name " + host);
   if (lookup->status != 0)
-    throw ExchangeError("cannot look up the host name " + host + ": " + ::gai_strerror(lookup->status));
+    throw ExchangeError("cannot look up the host name " + host + ": " +
+                        ::gai_strerror(lookup->status));
   return std::move(lookup->found);
 }
 
@@ -204,7 +207,8 @@ std::string request_head(const HttpTarget& target, std::size_t body_size) {
       path += {'%', kHex[c >> 4], kHex[c & 15]};
     }
   }
-  std::string host = target.host.find(':') != std::string::npos ? "[" + target.host + "]" : target.host;
+  std::string host =
+      target.host.find(':') != std::string::npos ? "[" + target.host + "]" : target.host;
   if (target.port != 80) host += ":" + std::to_string(target.port);
   return "POST " + path + " HTTP/1.1\r\nHost: " + host +
          "\r\nContent-Type: application/json\r\nAccept: application/json\r\nContent-Length: " +
@@ -226,8 +230,8 @@ bool send_all(int fd, std::string_view data, std::size_t& sent, std::size_t tota
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       const short ready = deadline.wait(fd, POLLOUT | POLLIN);
       if (ready == 0)
-        deadline.expire("sending the request; the service took " + std::to_string(sent) + " of its " +
-                        std::to_string(total) + " bytes");
+        deadline.expire("sending the request; the service took " + std::to_string(sent) +
+                        " of its " + std::to_string(total) + " bytes");
       if ((ready & POLLOUT) == 0) return false;  // it answers before reading everything
       continue;
     }
@@ -251,14 +255,16 @@ class AnswerReader {
     } while (head.status >= 100 && head.status <= 199 && head.status != 101);
     answer.status = head.status;
     success_ = is_success(head.status);
-    if (success_ && head.length && *head.length > max_body_) throw ExchangeError(too_large(max_body_));
+    if (success_ && head.length && *head.length > max_body_)
+      throw ExchangeError(too_large(max_body_));
     if (head.status == 204 || head.status == 304) return answer;
     if (head.chunked) {
       read_chunked(answer.body);
     } else if (head.length) {
       // Room for what it announces, within reason: a cap set very high must
       // not let a claimed length allocate before any byte has come.
-      if (success_) answer.body.reserve(static_cast<std::size_t>(std::min(*head.length, kReserveAtMost)));
+      if (success_)
+        answer.body.reserve(static_cast<std::size_t>(std::min(*head.length, kReserveAtMost)));
       read_exactly(*head.length, answer.body, "the answer's body");
     } else {
       read_to_end(answer.body);
@@ -328,7 +334,8 @@ class AnswerReader {
       }
       scanned = in_.size();
       if (!fill(head ? "reading the answer's headers" : "reading the answer's body")) {
-        if (received_ == 0) throw ExchangeError("the service closed the connection without answering");
+        if (received_ == 0)
+          throw ExchangeError("the service closed the connection without answering");
         throw ExchangeError("the service closed the connection in the middle of the answer's " +
                             std::string(what));
       }
@@ -348,18 +355,19 @@ class AnswerReader {
       throw ExchangeError("the service closed the connection without answering");
     const std::string_view start = std::string_view(in_).substr(pos_);
     if (!start.starts_with(std::string_view("HTTP/").substr(0, start.size())) || start.size() < 5)
-      throw ExchangeError("the answer is not HTTP/1.x: it begins with `" + text_excerpt(start, kQuoted) +
-                          "`");
+      throw ExchangeError("the answer is not HTTP/1.x: it begins with `" +
+                          text_excerpt(start, kQuoted) + "`");
 
     Head head;
     const std::string status_line = line(header_room(), "status line", true);
     const std::string_view s = status_line;
-    const bool well_formed = s.size() >= 12 && s.starts_with("HTTP/1.") && s[7] >= '0' && s[7] <= '9' &&
-                             s[8] == ' ' && std::all_of(s.begin() + 9, s.begin() + 12, [](char c) {
-                               return c >= '0' && c <= '9';
-                             }) && (s.size() == 12 || s[12] == ' ');
+    const bool well_formed =
+        s.size() >= 12 && s.starts_with("HTTP/1.") && s[7] >= '0' && s[7] <= '9' && s[8] == ' ' &&
+        std::all_of(s.begin() + 9, s.begin() + 12, [](char c) { return c >= '0' && c <= '9'; }) &&
+        (s.size() == 12 || s[12] == ' ');
     if (!well_formed)
-      throw ExchangeError("the answer's status line is not HTTP/1.x: `" + text_excerpt(s, kQuoted) + "`");
+      throw ExchangeError("the answer's status line is not HTTP/1.x: `" + text_excerpt(s, kQuoted) +
+                          "`");
     head.status = (s[9] - '0') * 100 + (s[10] - '0') * 10 + (s[11] - '0');
 
     for (;;) {
@@ -369,7 +377,8 @@ class AnswerReader {
       const std::string_view name = std::string_view(header).substr(0, colon);
       if (colon == std::string::npos || name.empty() ||
           name.find_first_of(" \t") != std::string_view::npos)
-        throw ExchangeError("the answer has a malformed header line: `" + text_excerpt(header, kQuoted) + "`");
+        throw ExchangeError("the answer has a malformed header line: `" +
+                            text_excerpt(header, kQuoted) + "`");
       const std::string key = lower(name);
       const std::string_view value = trimmed(std::string_view(header).substr(colon + 1));
       if (key == "content-length") {
@@ -384,8 +393,9 @@ class AnswerReader {
         head.chunked = true;
       } else if (key == "content-encoding") {
         if (lower(value) != "identity")
-          throw ExchangeError("the answer is encoded (Content-Encoding: " + text_excerpt(value, kQuoted) +
-                              "), which the client does not ask for and cannot read");
+          throw ExchangeError(
+              "the answer is encoded (Content-Encoding: " + text_excerpt(value, kQuoted) +
+              "), which the client does not ask for and cannot read");
       }
     }
     return head;
@@ -430,8 +440,9 @@ class AnswerReader {
     std::uint64_t left = length;
     while (left > 0) {
       if (available() == 0 && !fill("reading the answer's body"))
-        throw ExchangeError("the service closed the connection after " + std::to_string(length - left) +
-                            " of the " + std::to_string(length) + " bytes of " + std::string(what));
+        throw ExchangeError("the service closed the connection after " +
+                            std::to_string(length - left) + " of the " + std::to_string(length) +
+                            " bytes of " + std::string(what));
       const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, available()));
       const bool more = keep(body, std::string_view(in_).substr(pos_, take));
       pos_ += take;
@@ -454,12 +465,15 @@ class AnswerReader {
   void read_chunked(std::string& body) {
     for (;;) {
       const std::string size_line = line(kMaxChunkLine, "chunked body", false);
-      const std::string_view digits = trimmed(std::string_view(size_line).substr(0, size_line.find(';')));
+      const std::string_view digits =
+          trimmed(std::string_view(size_line).substr(0, size_line.find(';')));
       std::uint64_t size = 0;
       bool valid = !digits.empty() && digits.size() <= 15;
       for (char c : digits) {
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                          : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
         valid = valid && digit >= 0;
         size = size * 16 + static_cast<std::uint64_t>(std::max(digit, 0));
       }
@@ -471,7 +485,8 @@ class AnswerReader {
       read_exactly(size, body, "a chunk of the answer's body");
       if (!success_ && body.size() - before < size) return;  // enough for the message
       if (!line(kMaxChunkLine, "chunked body", false).empty())
-        throw ExchangeError("the answer's chunked body is malformed: a chunk is longer than its size");
+        throw ExchangeError(
+            "the answer's chunked body is malformed: a chunk is longer than its size");
     }
     // Trailers, up to the empty line that ends the answer.
     while (!line(header_room(), "trailers", true).empty()) {
@@ -515,7 +530,8 @@ std::string numeric_host(const addrinfo* address) {
 // Seconds and microseconds until the deadline, as cpp-httplib takes them;
 // never both zero, which it takes for "no time-out".
 std::pair<time_t, time_t> time_left(const Deadline& deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline.at() - Clock::now());
+  const auto left =
+      std::chrono::duration_cast<std::chrono::microseconds>(deadline.at() - Clock::now());
   const long long micros = std::max<long long>(left.count(), 1);
   return {static_cast<time_t>(micros / 1000000), static_cast<time_t>(micros % 1000000)};
 }
@@ -629,19 +645,25 @@ HttpAnswer post_tls(const HttpTarget& target, std::string_view body, const Deadl
     return answer;
   if (deadline.passed()) deadline.expire("talking to the service over TLS");
   switch (result.error()) {
-    case httplib::Error::Connection: throw ExchangeError("cannot connect");
-    case httplib::Error::ConnectionTimeout: deadline.expire("connecting");
+    case httplib::Error::Connection:
+      throw ExchangeError("cannot connect");
+    case httplib::Error::ConnectionTimeout:
+      deadline.expire("connecting");
     case httplib::Error::SSLConnection:
-      throw ExchangeError("the TLS handshake failed; is the service at this address an https service?");
+      throw ExchangeError(
+          "the TLS handshake failed; is the service at this address an https service?");
     case httplib::Error::SSLLoadingCerts:
       throw ExchangeError("cannot load the system's trusted certificates");
     case httplib::Error::SSLServerVerification:
       throw ExchangeError("the service's certificate is not trusted or is not for this host");
     case httplib::Error::Read:
       throw ExchangeError("the connection broke or closed before the whole answer had come");
-    case httplib::Error::Write: throw ExchangeError("the connection broke while sending the request");
-    case httplib::Error::Compression: throw ExchangeError("the answer's compressed body cannot be read");
-    default: throw ExchangeError("the exchange failed (" + httplib::to_string(result.error()) + ")");
+    case httplib::Error::Write:
+      throw ExchangeError("the connection broke while sending the request");
+    case httplib::Error::Compression:
+      throw ExchangeError("the answer's compressed body cannot be read");
+    default:
+      throw ExchangeError("the exchange failed (" + httplib::to_string(result.error()) + ")");
   }
 }
 

@@ -57,7 +57,9 @@ void check_ngram_bounds(std::int64_t min_n, std::int64_t max_n) {
 Embedding::Embedding(const std::string& embedding_file, bool binary, const LoadProgress& progress)
     : wv_from_text_(KeyedVectors::load(embedding_file, binary, progress)) {}
 
-Embedding Embedding::from_bytes(std::string_view bytes) { return Embedding(KeyedVectors::from_bytes(bytes)); }
+Embedding Embedding::from_bytes(std::string_view bytes) {
+  return Embedding(KeyedVectors::from_bytes(bytes));
+}
 
 std::vector<std::string> Embedding::_compute_ngrams(std::string_view word, std::int64_t min_n,
                                                     std::int64_t max_n) const {

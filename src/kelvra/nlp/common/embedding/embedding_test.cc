@@ -157,7 +157,8 @@ TEST_F(EmbeddingTest, SavedStoreGivesIdenticalVectorsAndNeighbours) {
     for (const char* word : {"中国", "中国队", "中国人民", "人国人", "龘中", "zero"})
       EXPECT_EQ(other->word2vec(word), embedding.word2vec(word)) << word;
     EXPECT_EQ(other->most_similar("中国", 10), embedding.most_similar("中国", 10));
-    EXPECT_EQ(error_of([&] { other->word2vec("龘龘"); }), "all ngrams for word 龘龘 absent from model");
+    EXPECT_EQ(error_of([&] { other->word2vec("龘龘"); }),
+              "all ngrams for word 龘龘 absent from model");
   }
   EXPECT_THROW(Embedding::from_bytes("7 2\n中国 3 4\n"), FileError);
 }

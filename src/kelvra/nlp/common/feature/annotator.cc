@@ -81,9 +81,10 @@ Annotator::Annotator(const Record& param) {
     loaded = ConfigUtil::load(kelvra::common::require_string(param, "param"));
     config = &loaded;
   } else if (!param.is_object()) {
-    throw TypeError("param", "parameter `param` must be a client, a configuration path or a "
-                             "configuration map, got " +
-                                 std::string(kelvra::common::kind_name(param)));
+    throw TypeError("param",
+                    "parameter `param` must be a client, a configuration path or a "
+                    "configuration map, got " +
+                        std::string(kelvra::common::kind_name(param)));
   }
   std::string url = service_url(*config);
   auto client = std::make_shared<NlpClient>(std::move(url), service_timeout(*config),

@@ -66,14 +66,23 @@ TEST(Annotator, AddressComesFromTheKeysInPriorityOrder) {
       R"({"kvcloud_url":"http://second:1","nlp_client":{"url":"http://first:1"},"kvc_sdk_url":"http://third:1"})"));
   EXPECT_EQ(first.nlp_client()->url(), "http://first:1");
   EXPECT_EQ(Annotator(Record{{"kvc_sdk_url", "http://third:1"}, {"kvcloud_url", "http://second:1"}})
-                .nlp_client()->url(),
+                .nlp_client()
+                ->url(),
             "http://second:1");
   EXPECT_EQ(Annotator(Record{{"kvc_sdk_url", "http://third:1"}}).nlp_client()->url(),
             "http://third:1");
 
-  EXPECT_EQ(key_error([] { Annotator a(Record{{"lang", "zh_cn"}, {"url", "http://x"}}); }, "url"),
+  EXPECT_EQ(key_error(
+                [] {
+                  Annotator a(Record{{"lang", "zh_cn"}, {"url", "http://x"}});
+                },
+                "url"),
             "must specify a url");
-  EXPECT_EQ(key_error([] { Annotator a(Record{{"nlp_client", {{"uri", "http://x"}}}}); }, "url"),
+  EXPECT_EQ(key_error(
+                [] {
+                  Annotator a(Record{{"nlp_client", {{"uri", "http://x"}}}});
+                },
+                "url"),
             "missing key 'url'");
   EXPECT_THROW(Annotator(Record{{"kvcloud_url", nullptr}}), TypeError);
 }
@@ -83,8 +92,9 @@ TEST(Annotator, TimeoutDefaultsTo60AndNullPassesNull) {
   Annotator null_timeout(Record{{"kvcloud_url", "http://h"}, {"timeout", nullptr}});
   EXPECT_FALSE(null_timeout.nlp_client()->timeout().has_value());
   EXPECT_EQ(null_timeout.nlp_client()->effective_timeout(), NlpClient::kDefaultTimeout);
-  EXPECT_EQ(Annotator(Record{{"kvcloud_url", "http://h"}, {"timeout", 2.5}}).nlp_client()->timeout(),
-            2.5);
+  EXPECT_EQ(
+      Annotator(Record{{"kvcloud_url", "http://h"}, {"timeout", 2.5}}).nlp_client()->timeout(),
+      2.5);
   try {
     Annotator bad(Record{{"kvcloud_url", "http://h"}, {"timeout", "60"}});
     FAIL();
@@ -111,17 +121,24 @@ TEST(Annotator, LanguageDefaultsToChineseAndMustBeRegistered) {
   EXPECT_EQ(ready.lang(), "zh_cn");
   EXPECT_EQ(ready.nlp_client(), client);
 
-  EXPECT_EQ(key_error([] { Annotator a(Record{{"kvcloud_url", "http://h"}, {"lang", "fr_fr"}}); },
-                      "lang"),
+  EXPECT_EQ(key_error(
+                [] {
+                  Annotator a(Record{{"kvcloud_url", "http://h"}, {"lang", "fr_fr"}});
+                },
+                "lang"),
             "the lang `fr_fr` is not register!");
-  EXPECT_EQ(key_error([] { Annotator a(Record{{"kvcloud_url", "http://h"}, {"lang", nullptr}}); },
-                      "lang"),
+  EXPECT_EQ(key_error(
+                [] {
+                  Annotator a(Record{{"kvcloud_url", "http://h"}, {"lang", nullptr}});
+                },
+                "lang"),
             "the lang `None` is not register!");
 }
 
 TEST(Annotator, FactoryGetsTheTagSettings) {
   register_recording_language();
-  Annotator with_tag(Record{{"kvcloud_url", "http://h"}, {"lang", "recording"}, {"tag", {{"a", 1}}}});
+  Annotator with_tag(
+      Record{{"kvcloud_url", "http://h"}, {"lang", "recording"}, {"tag", {{"a", 1}}}});
   EXPECT_EQ(with_tag.lang(), "recording");
   EXPECT_EQ(recorder().tag, (Record{{"a", 1}}));
   Annotator without_tag(Record{{"kvcloud_url", "http://h"}, {"lang", "recording"}});
@@ -168,15 +185,16 @@ TEST(Annotator, ExtractChecksItsArgumentsBeforeTheExtractor) {
   expect_type_error([&] { annotator.extract("ok", {Annotator::Types::WORD}, "bad\xFF"); }, "tag");
   expect_type_error([&] { annotator.extract("ok", Record("WORD")); }, "types");
   expect_type_error([&] { annotator.extract("ok", Record{{"WORD", 1}}); }, "types");
-  expect_type_error([&] { annotator.extract("ok", Record::parse(R"(["WORD"])"), Record(3)); }, "tag");
+  expect_type_error([&] { annotator.extract("ok", Record::parse(R"(["WORD"])"), Record(3)); },
+                    "tag");
   EXPECT_THROW(annotator.extract("ok", Record::parse(R"(["VERB"])")), KvException);
   EXPECT_EQ(recorder().calls, before);
 
   auto plain = annotator.extract("ok", Record::parse(R"(["WORD"])"), Record(nullptr));
   EXPECT_EQ(recorder().calls, before + 1);
-  EXPECT_EQ(std::get<FeatureSet>(plain).to_json(),
-            std::get<FeatureSet>(annotator.extract("ok", {Annotator::Types::WORD}, "any tag"))
-                .to_json());
+  EXPECT_EQ(
+      std::get<FeatureSet>(plain).to_json(),
+      std::get<FeatureSet>(annotator.extract("ok", {Annotator::Types::WORD}, "any tag")).to_json());
 }
 
 TEST(Annotator, ExtractsThroughTheService) {

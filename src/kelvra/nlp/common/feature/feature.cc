@@ -74,7 +74,11 @@ std::string Clause::to_string() const { return to_text_form(to_json()); }
 
 Sentence::Sentence(std::int64_t id_, std::int64_t offset_, std::int64_t length_, std::string text_,
                    std::vector<Clause> clauses_)
-    : id(id_), offset(offset_), length(length_), text(std::move(text_)), clauses(std::move(clauses_)) {
+    : id(id_),
+      offset(offset_),
+      length(length_),
+      text(std::move(text_)),
+      clauses(std::move(clauses_)) {
   kelvra::common::utf8::require_valid(this->text, "text");
 }
 

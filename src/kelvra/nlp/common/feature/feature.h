@@ -2,8 +2,9 @@
 // analysed text, and the document that holds them.
 //
 //   Sentence s(0, 0, 3, "你好。", {Clause(0, "done", 0, 3, "你好。")});
-//   Record json = s.to_json();          // {"id":0,"offset":0,"length":3,"text":"你好。","clauses":[...]}
-//   Sentence back = Sentence::from_json(json);   // back == s
+//   Record json = s.to_json();          //
+//   {"id":0,"offset":0,"length":3,"text":"你好。","clauses":[...]} Sentence back =
+//   Sentence::from_json(json);   // back == s
 //
 // Positions and lengths count code points. Every record has to_json (a
 // Record holding its fields, keys in field order), a static from_json that

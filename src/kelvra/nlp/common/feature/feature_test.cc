@@ -25,14 +25,15 @@ TEST(Word, SerialisesItsNineFieldsInOrder) {
 TEST(Word, RoundTripsAndReadsAnyKeyOrder) {
   Word word(3, "run", 10, 3, "VB", 1, 2, 0, "nsubj");
   EXPECT_EQ(Word::from_json(word.to_json()), word);
-  Word read = Word::from_json(Record::parse(
-      R"({"length": 2.9, "offset": 1, "text": "ab", "id": 7, "unknown": [1]})"));
+  Word read = Word::from_json(
+      Record::parse(R"({"length": 2.9, "offset": 1, "text": "ab", "id": 7, "unknown": [1]})"));
   EXPECT_EQ(read, Word(7, "ab", 1, 2));
 }
 
 TEST(Word, FromJsonRejectsBadValues) {
-  EXPECT_THROW(Word::from_json(Record::parse(R"({"id":0,"text":"a","offset":0,"length":1,"pos":null})")),
-               TypeError);
+  EXPECT_THROW(
+      Word::from_json(Record::parse(R"({"id":0,"text":"a","offset":0,"length":1,"pos":null})")),
+      TypeError);
   try {
     Word::from_json(Record::parse(R"({"id":0,"offset":0,"length":1})"));
     FAIL();

@@ -9,11 +9,16 @@ using kelvra::common::KvException;
 
 std::string_view name(Types type) {
   switch (type) {
-    case Types::WORD: return "WORD";
-    case Types::POS: return "POS";
-    case Types::NER: return "NER";
-    case Types::SENTENCE: return "SENTENCE";
-    case Types::DEPENDENCY: return "DEPENDENCY";
+    case Types::WORD:
+      return "WORD";
+    case Types::POS:
+      return "POS";
+    case Types::NER:
+      return "NER";
+    case Types::SENTENCE:
+      return "SENTENCE";
+    case Types::DEPENDENCY:
+      return "DEPENDENCY";
   }
   throw KvException(ErrorCodes::INVALID_PARAMETERS,
                     "not a feature type: " + std::to_string(static_cast<int>(type)));
@@ -36,7 +41,8 @@ std::vector<Types> from_names(std::string_view list) {
   std::size_t begin = 0;
   while (true) {
     std::size_t comma = list.find(',', begin);
-    std::string_view piece = list.substr(begin, comma == std::string_view::npos ? list.npos : comma - begin);
+    std::string_view piece =
+        list.substr(begin, comma == std::string_view::npos ? list.npos : comma - begin);
     while (!piece.empty() && piece.front() == ' ') piece.remove_prefix(1);
     while (!piece.empty() && piece.back() == ' ') piece.remove_suffix(1);
     out.push_back(from_name(piece));
@@ -49,7 +55,8 @@ std::vector<Types> from_record(const Record& record, std::string_view parameter)
   const Record& list = kelvra::common::require_list(record, parameter);
   std::vector<Types> out;
   out.reserve(list.size());
-  for (const auto& item : list) out.push_back(from_name(kelvra::common::require_string(item, parameter)));
+  for (const auto& item : list)
+    out.push_back(from_name(kelvra::common::require_string(item, parameter)));
   return out;
 }
 

@@ -94,7 +94,8 @@ struct Converter::Impl {
   // code point converts to itself. Leaves `fast` false for configurations
   // whose cut or chain the table cannot follow.
   void read_dictionaries() {
-    const auto segmentation = std::dynamic_pointer_cast<opencc::MaxMatchSegmentation>(opencc->GetSegmentation());
+    const auto segmentation =
+        std::dynamic_pointer_cast<opencc::MaxMatchSegmentation>(opencc->GetSegmentation());
     const auto conversions = opencc->GetConversionChain()->GetConversions();
     // With a second conversion, the first one's output of two code points
     // converted alone could still form a phrase of the second.
@@ -117,7 +118,8 @@ struct Converter::Impl {
       phrases.insert(key);
       return true;
     };
-    for_each_entry(segmentation->GetDict(), [&](const opencc::DictEntry& entry) { read_phrase(entry.Key()); });
+    for_each_entry(segmentation->GetDict(),
+                   [&](const opencc::DictEntry& entry) { read_phrase(entry.Key()); });
     for_each_entry(conversions.front()->GetDict(), [&](const opencc::DictEntry& entry) {
       const std::string key = entry.Key();
       if (read_phrase(key) || key.empty() || !readable) return;
@@ -155,11 +157,11 @@ struct Converter::Impl {
   std::string whole(std::string_view text) const {
     std::string out;
     try {
-      out = convert_stretches(text, [this](std::string_view stretch) {
-        return opencc->Convert(std::string(stretch));
-      });
+      out = convert_stretches(
+          text, [this](std::string_view stretch) { return opencc->Convert(std::string(stretch)); });
     } catch (const opencc::Exception& e) {
-      throw KvException(ErrorCodes::INTERNAL_ERROR, std::string("OpenCC conversion failed: ") + e.what());
+      throw KvException(ErrorCodes::INTERNAL_ERROR,
+                        std::string("OpenCC conversion failed: ") + e.what());
     }
     // Callers walk the result trusting it to be well-formed.
     if (!utf8::is_valid(out))
@@ -235,7 +237,8 @@ struct Converter::Impl {
         }
         return;
       }
-      store(missing[i], table_value(missing[i], std::string_view(converted).substr(pos, end - pos)));
+      store(missing[i],
+            table_value(missing[i], std::string_view(converted).substr(pos, end - pos)));
       pos = end + 1;
     }
   }
@@ -249,11 +252,14 @@ struct Converter::Impl {
       std::atomic<char32_t>* value = slot(cp);
       // Marked while being resolved, so that one thread asks for each.
       char32_t expected = kUnresolved;
-      if (value != nullptr && value->compare_exchange_strong(expected, kPending, std::memory_order_relaxed))
+      if (value != nullptr &&
+          value->compare_exchange_strong(expected, kPending, std::memory_order_relaxed))
         missing.push_back(cp);
     }
     try {
-      resolve(missing, [this](char32_t cp, char32_t value) { slot(cp)->store(value, std::memory_order_relaxed); });
+      resolve(missing, [this](char32_t cp, char32_t value) {
+        slot(cp)->store(value, std::memory_order_relaxed);
+      });
     } catch (...) {
       for (char32_t cp : missing) {
         char32_t expected = kPending;
@@ -330,10 +336,10 @@ struct Converter::Impl {
 
   static constexpr char32_t kTableSpan = 0x10000;
   // Table values beside conversions (which are below 0x110000).
-  static constexpr char32_t kItself = 0;             // converts to itself (NUL does too)
-  static constexpr char32_t kPending = 0xFFFFFFFD;   // being resolved by another thread
+  static constexpr char32_t kItself = 0;               // converts to itself (NUL does too)
+  static constexpr char32_t kPending = 0xFFFFFFFD;     // being resolved by another thread
   static constexpr char32_t kUnresolved = 0xFFFFFFFE;  // held by the dictionary, not converted yet
-  static constexpr char32_t kNotOne = 0xFFFFFFFF;    // converts to other than one code point
+  static constexpr char32_t kNotOne = 0xFFFFFFFF;      // converts to other than one code point
 
   opencc::ConverterPtr opencc;
   bool fast = false;
@@ -347,7 +353,7 @@ struct Converter::Impl {
   // Table values of the code points below kTableSpan, and of those beyond
   // that the dictionary holds (`astral_keys`, sorted), resolved as they are
   // met.
-  std::unique_ptr<std::atomic<char32_t>[]> table{new std::atomic<char32_t>[kTableSpan]()};
+  std::unique_ptr<std::atomic<char32_t>[]> table { new std::atomic<char32_t>[ kTableSpan ]() };
   std::vector<char32_t> astral_keys;
   std::unique_ptr<std::atomic<char32_t>[]> astral_values;
 };

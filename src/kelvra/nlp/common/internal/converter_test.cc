@@ -28,8 +28,9 @@ const Converter& t2s() {
 // `segmentation` holds the content of the segmentation's dictionary, `chain`
 // that of each conversion's dictionary, in order.
 std::string config_file(const std::string& segmentation, const std::vector<std::string>& chain) {
-  const auto dir = std::filesystem::path(::testing::TempDir()) /
-                   ("converter_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+  const auto dir =
+      std::filesystem::path(::testing::TempDir()) /
+      ("converter_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
   std::filesystem::create_directories(dir);
   const auto text_dict = [&](const std::string& name, const std::string& content) {
     std::ofstream(dir / name) << content;
@@ -37,10 +38,12 @@ std::string config_file(const std::string& segmentation, const std::vector<std::
   };
   std::string conversions;
   for (std::size_t i = 0; i < chain.size(); ++i)
-    conversions += std::string(i ? ", " : "") + R"({"dict": )" + text_dict("chain" + std::to_string(i), chain[i]) + "}";
-  std::ofstream(dir / "config.json") << R"({"name": "test", "segmentation": {"type": "mmseg", "dict": )"
-                                     << text_dict("segmentation", segmentation)
-                                     << R"(}, "conversion_chain": [)" << conversions << "]}";
+    conversions += std::string(i ? ", " : "") + R"({"dict": )" +
+                   text_dict("chain" + std::to_string(i), chain[i]) + "}";
+  std::ofstream(dir / "config.json")
+      << R"({"name": "test", "segmentation": {"type": "mmseg", "dict": )"
+      << text_dict("segmentation", segmentation) << R"(}, "conversion_chain": [)" << conversions
+      << "]}";
   return (dir / "config.json").string();
 }
 
@@ -52,10 +55,10 @@ TEST(Converter, EqualsOpenCCOnRandomText) {
   // beyond 16 bits (𠁞 and 𠐊 convert, 𠮶 does not); and random ideographs
   // of both planes, most of them met for the first time inside a long text.
   opencc::SimpleConverter plain("t2s");
-  const std::vector<std::string> pieces = {"乾", "隆", "著", "作", "瞭", "解", "於", "是", "覆", "蓋",
-                                           "藉", "口", "頭", "髮", "的", "了", "𠮶", "a", " ", "，",
-                                           "\n", "1", "後", "麼", "乾隆", "著作", "瞭解", "反覆", "於是",
-                                           "𠁞", "𠐊"};
+  const std::vector<std::string> pieces = {"乾",   "隆",   "著",   "作",   "瞭",   "解", "於", "是",
+                                           "覆",   "蓋",   "藉",   "口",   "頭",   "髮", "的", "了",
+                                           "𠮶",   "a",    " ",    "，",   "\n",   "1",  "後", "麼",
+                                           "乾隆", "著作", "瞭解", "反覆", "於是", "𠁞", "𠐊"};
   std::mt19937 random(11);
   for (int round = 0; round < 600; ++round) {
     std::string text;
@@ -86,7 +89,8 @@ TEST(Converter, ConcurrentFirstConversionsAgreeWithOpenCC) {
     }
   std::vector<std::string> results(4);
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] { results[t] = fresh.convert(texts[t]); });
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] { results[t] = fresh.convert(texts[t]); });
   for (auto& thread : threads) thread.join();
   for (int t = 0; t < 4; ++t) EXPECT_EQ(results[t], plain.Convert(texts[t]));
 }

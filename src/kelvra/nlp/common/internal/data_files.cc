@@ -26,7 +26,8 @@ std::vector<std::filesystem::path> data_folders(std::string_view name) {
     throw kelvra::common::FileError(std::string(name),
                                     "cannot find the directory of the library that ships it");
   const std::filesystem::path folder = std::filesystem::absolute(info.dli_fname).parent_path();
-  return {(folder / KELVRA_DATA_FROM_LIBDIR).lexically_normal(), (folder / "data").lexically_normal()};
+  return {(folder / KELVRA_DATA_FROM_LIBDIR).lexically_normal(),
+          (folder / "data").lexically_normal()};
 }
 
 }  // namespace

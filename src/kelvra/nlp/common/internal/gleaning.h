@@ -90,10 +90,10 @@ Normalised<M> plan(typename M::Value entity) {
     const std::int64_t length = read(records::keys::length);
     // A length that does not even count the line feeds would turn negative.
     if (length < removed)
-      throw kelvra::common::KvException(
-          kelvra::common::ErrorCodes::INVALID_PARAMETERS,
-          "`length` must count the " + std::to_string(removed) + " line feed(s) of `text`, got " +
-              std::to_string(length));
+      throw kelvra::common::KvException(kelvra::common::ErrorCodes::INVALID_PARAMETERS,
+                                        "`length` must count the " + std::to_string(removed) +
+                                            " line feed(s) of `text`, got " +
+                                            std::to_string(length));
     result.length = length - removed;
     result.placeable = !kept.empty();
     result.text = std::move(kept);
@@ -132,7 +132,8 @@ template <records::RecordModel M>
 std::vector<Normalised<M>> normalise_all(const typename M::Value& entities) {
   std::vector<Normalised<M>> changes;
   changes.reserve(M::size(entities));
-  for (std::size_t i = 0; i < M::size(entities); ++i) changes.push_back(plan<M>(M::item(entities, i)));
+  for (std::size_t i = 0; i < M::size(entities); ++i)
+    changes.push_back(plan<M>(M::item(entities, i)));
   for (Normalised<M>& change : changes) apply<M>(change);
   return changes;
 }
@@ -143,7 +144,6 @@ bool lies_inside(const Normalised<M>& entity, std::int64_t begin, std::int64_t e
   return entity.placeable && entity.offset >= begin && entity.length >= 0 &&
          entity.offset + entity.length <= end;
 }
-
 
 // A passage record: {"text", "offset", "entities"}.
 template <records::RecordModel M>
@@ -168,7 +168,8 @@ std::optional<std::vector<typename M::Owned>> extract(const typename M::Value& d
   // The first text key whose value is not empty; it must then be a string.
   Value text_value;
   std::string_view text;
-  for (records::Key key : {records::keys::text, records::keys::zh_content, records::keys::content_zh}) {
+  for (records::Key key :
+       {records::keys::text, records::keys::zh_content, records::keys::content_zh}) {
     text_value = M::find(doc, key);
     if (!text_value || records::is_empty_value<M>(text_value)) continue;
     text = records::string_of<M>(text_value, key.name);
@@ -193,8 +194,9 @@ std::optional<std::vector<typename M::Owned>> extract(const typename M::Value& d
     // or before it. Entities are visited in list order, which is the order
     // each passage lists them in.
     for (const Normalised<M>& entity : changes) {
-      auto after = std::upper_bound(cut.begin(), cut.end(), entity.offset,
-                                    [](std::int64_t at, const Passage& p) { return at < p.offset; });
+      auto after =
+          std::upper_bound(cut.begin(), cut.end(), entity.offset,
+                           [](std::int64_t at, const Passage& p) { return at < p.offset; });
       if (after == cut.begin()) continue;
       const Passage& passage = *(after - 1);
       if (!lies_inside(entity, passage.offset, passage.end)) continue;
@@ -208,7 +210,8 @@ std::optional<std::vector<typename M::Owned>> extract(const typename M::Value& d
     typename M::Owned list = M::make_null();
     if (!inside[p].empty()) {
       list = M::make_list(inside[p].size());
-      for (const Value& entity : inside[p]) M::append(list, move ? M::move_out(entity) : M::share(entity));
+      for (const Value& entity : inside[p])
+        M::append(list, move ? M::move_out(entity) : M::share(entity));
     }
     passages.push_back(passage_record<M>(text_value, text, cut[p], std::move(list)));
   }
@@ -223,7 +226,8 @@ std::optional<std::vector<typename M::Owned>> segment(const typename M::Value& t
   std::vector<typename M::Owned> passages;
   for (const Passage& passage : cut_passages(text)) {
     typename M::Owned record = M::make_map();
-    M::set(M::view(record), records::keys::text, M::make_substring(text_value, text, slice_of(text, passage)));
+    M::set(M::view(record), records::keys::text,
+           M::make_substring(text_value, text, slice_of(text, passage)));
     M::set(M::view(record), records::keys::offset, M::make_integer(passage.offset));
     passages.push_back(std::move(record));
   }
@@ -235,8 +239,8 @@ std::optional<std::vector<typename M::Owned>> segment(const typename M::Value& t
 // those that lie inside the passage `seg` ({"text","offset"}), rebased to
 // it; absent when none does (gleaner.h).
 template <records::RecordModel M>
-std::optional<std::vector<typename M::Owned>> related_entities(const typename M::Value& seg,
-                                                               const typename M::Value& ref_entities) {
+std::optional<std::vector<typename M::Owned>> related_entities(
+    const typename M::Value& seg, const typename M::Value& ref_entities) {
   if (M::kind(ref_entities) == records::ValueKind::kNull) return std::nullopt;
   records::require<M>(ref_entities, Kinds::list, "ref_entities");
   if (M::size(ref_entities) == 0) return std::nullopt;

@@ -33,7 +33,8 @@ std::vector<typename M::Owned> text_segments(const Sectioner& sectioner,
   std::vector<SegmentSpan> spans;
   {
     [[maybe_unused]] typename M::Unlocked unlocked;
-    sectioner.for_each_segment(text, length, [&spans](const SegmentSpan& span) { spans.push_back(span); });
+    sectioner.for_each_segment(text, length,
+                               [&spans](const SegmentSpan& span) { spans.push_back(span); });
   }
   std::vector<typename M::Owned> segments;
   segments.reserve(spans.size());
@@ -41,8 +42,9 @@ std::vector<typename M::Owned> text_segments(const Sectioner& sectioner,
     typename M::Owned segment = M::make_map();
     const typename M::Value view = M::view(segment);
     M::set(view, records::keys::text,
-           M::make_substring(text_value, text,
-                             {span.byte_begin, span.byte_end, span.offset, span.offset + span.length}));
+           M::make_substring(
+               text_value, text,
+               {span.byte_begin, span.byte_end, span.offset, span.offset + span.length}));
     M::set(view, records::keys::offset, M::make_integer(span.offset));
     M::set(view, records::keys::length, M::make_integer(span.length));
     segments.push_back(std::move(segment));
@@ -113,8 +115,8 @@ std::vector<typename M::Owned> split_feature_set(const Sectioner& sectioner,
   const Value text_value = records::at<M>(feature_set, records::keys::text, "feature_set");
   const std::string_view text = records::string_of<M>(text_value, "text");
   std::vector<typename M::Owned> segments = text_segments<M>(sectioner, text_value, text, length);
-  const Value nes =
-      records::require<M>(records::at<M>(feature_set, records::keys::nes, "feature_set"), Kinds::list, "nes");
+  const Value nes = records::require<M>(
+      records::at<M>(feature_set, records::keys::nes, "feature_set"), Kinds::list, "nes");
 
   // Segments are contiguous and in order, so both their starts and their
   // ends ascend, and the segments that hold a range [begin, end] are one run:
@@ -127,7 +129,8 @@ std::vector<typename M::Owned> split_feature_set(const Sectioner& sectioner,
   for (typename M::Owned& segment : segments) {
     const Value view = M::view(segment);
     starts.push_back(records::integer_of<M>(M::find(view, records::keys::offset), "offset"));
-    ends.push_back(starts.back() + records::integer_of<M>(M::find(view, records::keys::length), "length"));
+    ends.push_back(starts.back() +
+                   records::integer_of<M>(M::find(view, records::keys::length), "length"));
   }
   // Every entity is read and checked before any segment is filled.
   std::vector<Value> entities;
@@ -138,8 +141,10 @@ std::vector<typename M::Owned> split_feature_set(const Sectioner& sectioner,
     const Extent extent = extent_of<M>(entities.back());
     std::size_t first = 0, last = segments.size();  // the run [first, last)
     if (!extent.anywhere) {
-      first = static_cast<std::size_t>(std::lower_bound(ends.begin(), ends.end(), extent.end) - ends.begin());
-      last = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), extent.begin) - starts.begin());
+      first = static_cast<std::size_t>(std::lower_bound(ends.begin(), ends.end(), extent.end) -
+                                       ends.begin());
+      last = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), extent.begin) -
+                                      starts.begin());
     }
     for (std::size_t s = first; s < last; ++s) inside[s].push_back(index);
     placements.push_back(last > first ? last - first : 0);
@@ -152,8 +157,9 @@ std::vector<typename M::Owned> split_feature_set(const Sectioner& sectioner,
       // An entity moved out goes into the last segment that holds it (rarely
       // more than one: a zero-length entity at a boundary, or one without
       // spans).
-      typename M::Owned copy = move && --placements[index] == 0 ? M::move_out(entities[index])
-                                                                 : M::deep_copy(entities[index], "ne");
+      typename M::Owned copy = move && --placements[index] == 0
+                                   ? M::move_out(entities[index])
+                                   : M::deep_copy(entities[index], "ne");
       const Value view = M::view(copy);
       if (M::find(view, records::keys::offset)) {
         rebase<M>(view, starts[s]);
@@ -180,7 +186,8 @@ template <records::RecordModel M>
 bool judge_entity_in_segment(const typename M::Value& ne, const typename M::Value& segment) {
   records::require<M>(ne, Kinds::map, "ne");
   auto [start, end] = range_of<M>(records::require<M>(segment, Kinds::map, "segment"), "segment");
-  const auto inside = [&, start = start, end = end](const typename M::Value& piece, std::string_view parameter) {
+  const auto inside = [&, start = start, end = end](const typename M::Value& piece,
+                                                    std::string_view parameter) {
     const std::int64_t offset =
         records::position_of<M>(records::at<M>(piece, records::keys::offset, parameter), "offset");
     if (offset < start) return false;
@@ -209,7 +216,8 @@ std::vector<typename M::Owned> split(const Sectioner& sectioner, const typename 
         records::integer_of<M>(records::at<M>(input_, records::keys::length, "input_"), "length");
     return text_segments<M>(sectioner, text_value, text, length);
   }
-  const typename M::Value feature_set = records::at<M>(input_, records::keys::feature_set, "input_");
+  const typename M::Value feature_set =
+      records::at<M>(input_, records::keys::feature_set, "input_");
   const std::int64_t length =
       records::integer_of<M>(records::at<M>(input_, records::keys::length, "input_"), "length");
   return split_feature_set<M>(sectioner, feature_set, length, move);

@@ -4,7 +4,8 @@
 // extension with the caller's own objects.
 //
 //   TaskKind kind = parse_task_kind(type_);   // KvException for anything but "ner" and "relation"
-//   merge<M>(kind, [&] { return segments.size(); }, [&](std::size_t i) { return M::view(segments[i]); },
+//   merge<M>(kind, [&] { return segments.size(); }, [&](std::size_t i) { return
+//   M::view(segments[i]); },
 //            [&](const M::Value& result) { merged.push_back(result); });
 //
 // The rules (stitcher.h has them in full): each segment's "offset" is added
@@ -42,7 +43,8 @@ template <records::RecordModel M>
     case Number::Kind::kNone:
       M::wrong_kind(value, "offset", kelvra::common::Kinds::number);
     case Number::Kind::kInteger:
-      if (number.integer < 0) records::unusable_number("offset", records::kNonNegative, M::text_form(value));
+      if (number.integer < 0)
+        records::unusable_number("offset", records::kNonNegative, M::text_form(value));
       return number;
     case Number::Kind::kBeyond:
       records::unusable_number("offset", records::kInt64Range, M::text_form(value));
@@ -50,9 +52,11 @@ template <records::RecordModel M>
       break;
   }
   const double real = number.real;
-  if (!std::isfinite(real)) records::unusable_number("offset", "a finite number", M::text_form(value));
+  if (!std::isfinite(real))
+    records::unusable_number("offset", "a finite number", M::text_form(value));
   if (real < 0) records::unusable_number("offset", records::kNonNegative, M::text_form(value));
-  if (real >= kPositionLimit) records::unusable_number("offset", records::kInt64Range, M::text_form(value));
+  if (real >= kPositionLimit)
+    records::unusable_number("offset", records::kInt64Range, M::text_form(value));
   return number;
 }
 
@@ -60,12 +64,14 @@ template <records::RecordModel M>
 // `shift_value` hold them): integers stay integers, a real on either side
 // gives a real. A sum beyond the 64-bit range throws.
 template <records::RecordModel M>
-[[gnu::always_inline]] inline Number shifted(const Number& position, const Number& shift, const typename M::Value& offset,
-               const typename M::Value& shift_value) {
+[[gnu::always_inline]] inline Number shifted(const Number& position, const Number& shift,
+                                             const typename M::Value& offset,
+                                             const typename M::Value& shift_value) {
   if (position.kind != Number::Kind::kReal && shift.kind != Number::Kind::kReal) {
     std::int64_t sum = 0;
     if (__builtin_add_overflow(position.integer, shift.integer, &sum))
-      kelvra::common::add_positions(position.integer, shift.integer, "offset");  // throws, naming both
+      kelvra::common::add_positions(position.integer, shift.integer,
+                                    "offset");  // throws, naming both
     return Number::of(sum);
   }
   const auto real = [](const Number& n) {
@@ -106,7 +112,8 @@ class Shifts {
   // the holder is the result record itself, which the caller keeps.
   void add(const typename M::Value& holder, const typename M::Value& shift_value,
            const Number& shift, std::string_view parameter, bool in_result) {
-    add_at(holder, records::at<M>(holder, records::keys::offset, parameter), shift_value, shift, in_result);
+    add_at(holder, records::at<M>(holder, records::keys::offset, parameter), shift_value, shift,
+           in_result);
   }
   // The same for the "offset" of `holder` found already.
   void add_at(const typename M::Value& holder, const typename M::Value& offset,
@@ -128,7 +135,8 @@ class Shifts {
 // are read again as they are stitched).
 template <records::RecordModel M, class Count, class SegmentAt>
 std::size_t result_count(TaskKind kind, Count count, SegmentAt segment_at) {
-  const records::Key list_key = kind == TaskKind::kNer ? records::keys::nes : records::keys::relations;
+  const records::Key list_key =
+      kind == TaskKind::kNer ? records::keys::nes : records::keys::relations;
   std::size_t total = 0;
   for (std::size_t s = 0; s < count(); ++s) {
     const typename M::Value segment = segment_at(s);
@@ -148,7 +156,8 @@ std::size_t result_count(TaskKind kind, Count count, SegmentAt segment_at) {
 template <records::RecordModel M, class Count, class SegmentAt, class Collect>
 void merge(TaskKind kind, Count count, SegmentAt segment_at, Collect collect) {
   using Value = typename M::Value;
-  const records::Key list_key = kind == TaskKind::kNer ? records::keys::nes : records::keys::relations;
+  const records::Key list_key =
+      kind == TaskKind::kNer ? records::keys::nes : records::keys::relations;
   Shifts<M> shifts;
   shifts.reserve(result_count<M>(kind, count, segment_at) * (kind == TaskKind::kRelation ? 2 : 1));
   for (std::size_t s = 0; s < count(); ++s) {
@@ -160,8 +169,10 @@ void merge(TaskKind kind, Count count, SegmentAt segment_at, Collect collect) {
     for (std::size_t i = 0; i < M::size(list); ++i) {
       const Value item = M::item(list, i);
       if (kind == TaskKind::kRelation) {
-        shifts.add(records::at<M>(item, records::keys::head, "relations"), shift_value, shift, "head", false);
-        shifts.add(records::at<M>(item, records::keys::tail, "relations"), shift_value, shift, "tail", false);
+        shifts.add(records::at<M>(item, records::keys::head, "relations"), shift_value, shift,
+                   "head", false);
+        shifts.add(records::at<M>(item, records::keys::tail, "relations"), shift_value, shift,
+                   "tail", false);
       } else if (const Value offset = M::kind(item) == records::ValueKind::kMap
                                           ? M::find(item, records::keys::offset)
                                           : Value{}) {

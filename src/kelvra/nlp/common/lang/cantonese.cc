@@ -22,8 +22,8 @@ namespace kelvra::nlp::common::lang::cantonese {
 
 namespace text_input = kelvra::common::text_input;
 namespace utf8 = kelvra::common::utf8;
-using kelvra::common::text_input::LineEnd;
 using kelvra::common::FileError;
+using kelvra::common::text_input::LineEnd;
 
 namespace {
 
@@ -50,7 +50,8 @@ std::string simplified(std::string_view text) { return converter().convert(text)
 // feeds where they were, each text is converted alone.
 std::string simplified_lines(const std::string& joined) {
   std::string converted = simplified(joined);
-  if (std::count(converted.begin(), converted.end(), '\n') == std::count(joined.begin(), joined.end(), '\n') &&
+  if (std::count(converted.begin(), converted.end(), '\n') ==
+          std::count(joined.begin(), joined.end(), '\n') &&
       (converted.empty() || converted.back() == '\n'))
     return converted;
   converted.clear();
@@ -116,11 +117,13 @@ void for_each_data_line(const std::string& path, std::string_view content, Visit
   // Lines end at ASCII bytes: in a valid file every line is valid, and only
   // a bad file is checked line by line to name the line.
   const bool valid = utf8::is_valid(content);
-  text_input::for_each_line(content, LineEnd::kAny, [&](std::string_view line, std::int64_t number) {
-    if (std::size_t bad = valid ? utf8::npos : utf8::find_invalid(line); bad != utf8::npos)
-      throw FileError(path, "not valid UTF-8 at byte " + std::to_string(bad) + " of the line", number);
-    visit(trim(line), number);
-  });
+  text_input::for_each_line(
+      content, LineEnd::kAny, [&](std::string_view line, std::int64_t number) {
+        if (std::size_t bad = valid ? utf8::npos : utf8::find_invalid(line); bad != utf8::npos)
+          throw FileError(path, "not valid UTF-8 at byte " + std::to_string(bad) + " of the line",
+                          number);
+        visit(trim(line), number);
+      });
 }
 
 // One dictionary entry as the file writes it, and where.
@@ -165,8 +168,8 @@ std::vector<Entry> load_entries(const std::string& path, std::string_view conten
   std::vector<Entry> entries;
   std::unordered_map<std::string, std::size_t> position;
   for (std::size_t i = 0; i < numbers.size(); ++i) {
-    Entry entry{std::move(converted[2 * i]), std::move(converted[2 * i + 1]), std::string(written[2 * i]),
-                std::string(written[2 * i + 1]), numbers[i]};
+    Entry entry{std::move(converted[2 * i]), std::move(converted[2 * i + 1]),
+                std::string(written[2 * i]), std::string(written[2 * i + 1]), numbers[i]};
     auto [it, fresh] = position.try_emplace(entry.key, entries.size());
     if (fresh)
       entries.push_back(std::move(entry));
@@ -200,7 +203,6 @@ void load_words(const std::string& path, std::string_view content, WordList& lis
   list.words = lines_of(list.text);
 }
 
-
 // True when `text` (the input's slice under a dictionary or rule word) is
 // written as `written` (the word as its file writes it) or as `key` (its
 // simplified form), code point by code point. A word written in simplified
@@ -230,7 +232,8 @@ std::string simplified_view(std::string_view text) {
     utf8::next(text, pos);
     const std::string_view original = text.substr(begin, pos - begin);
     const std::string converted = simplified(original);
-    view += utf8::is_valid(converted) && utf8::length(converted) == 1 ? std::string_view(converted) : original;
+    view += utf8::is_valid(converted) && utf8::length(converted) == 1 ? std::string_view(converted)
+                                                                      : original;
   }
   return view;
 }
@@ -251,7 +254,15 @@ struct Alternative {
   Edge edge = Edge::kNone;
 };
 
-enum class Test : std::uint8_t { kBefore, kAfter, kNotBefore, kNotAfter, kLater, kEarlier, kNotEarlier };
+enum class Test : std::uint8_t {
+  kBefore,
+  kAfter,
+  kNotBefore,
+  kNotAfter,
+  kLater,
+  kEarlier,
+  kNotEarlier
+};
 
 struct Condition {
   Test test;
@@ -277,7 +288,7 @@ struct Rule {
   bool guard = false;
   bool join = false;   // kWordBefore takes the word before and the word after together
   bool marks = false;  // where its conditions hold, the sentence is Cantonese
-  bool firm = false;        // where it holds, Mandarin words of the list may not take its character in
+  bool firm = false;   // where it holds, Mandarin words of the list may not take its character in
   bool cut_before = false;  // ... nor take it in together with what comes before it
   bool next = false;        // kWordBefore stands for the word after, not the word before
   cantoseg::Standing standing = cantoseg::Standing::kPlain;
@@ -291,13 +302,16 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
   std::vector<std::string_view> fields;
   for (std::size_t pos = 0;;) {
     const std::size_t end = text.find(separator, pos);
-    fields.push_back(text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
+    fields.push_back(
+        text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
     if (end == std::string_view::npos) return fields;
     pos = end + 1;
   }
 }
 
-std::u32string simplified_code_points(std::string_view text) { return utf8::decode(simplified(text), "text"); }
+std::u32string simplified_code_points(std::string_view text) {
+  return utf8::decode(simplified(text), "text");
+}
 
 // Reads the rules `content` of the file `path` (format in cantonese.h).
 std::vector<Rule> load_rules(const std::string& path, std::string_view content) {
@@ -348,22 +362,32 @@ std::vector<Rule> load_rules(const std::string& path, std::string_view content) 
       } else if (token == "next") {
         rule.next = true;
       } else if (token.starts_with("front:")) {
-        for (std::string_view word : class_words(token.substr(6))) rule.front.push_back(simplified_code_points(word));
+        for (std::string_view word : class_words(token.substr(6)))
+          rule.front.push_back(simplified_code_points(word));
       } else {
         const std::size_t colon = token.find(':');
         const std::string_view name = token.substr(0, colon);
         Condition condition;
-        if (name == "before") condition.test = Test::kBefore;
-        else if (name == "after") condition.test = Test::kAfter;
-        else if (name == "not-before") condition.test = Test::kNotBefore;
-        else if (name == "not-after") condition.test = Test::kNotAfter;
-        else if (name == "later") condition.test = Test::kLater;
-        else if (name == "earlier") condition.test = Test::kEarlier;
-        else if (name == "not-earlier") condition.test = Test::kNotEarlier;
-        else fail("unknown condition " + std::string(token));
+        if (name == "before")
+          condition.test = Test::kBefore;
+        else if (name == "after")
+          condition.test = Test::kAfter;
+        else if (name == "not-before")
+          condition.test = Test::kNotBefore;
+        else if (name == "not-after")
+          condition.test = Test::kNotAfter;
+        else if (name == "later")
+          condition.test = Test::kLater;
+        else if (name == "earlier")
+          condition.test = Test::kEarlier;
+        else if (name == "not-earlier")
+          condition.test = Test::kNotEarlier;
+        else
+          fail("unknown condition " + std::string(token));
         if (colon == std::string_view::npos) fail("no alternatives in " + std::string(token));
-        const bool looks_back = condition.test == Test::kAfter || condition.test == Test::kNotAfter ||
-                                condition.test == Test::kEarlier || condition.test == Test::kNotEarlier;
+        const bool looks_back =
+            condition.test == Test::kAfter || condition.test == Test::kNotAfter ||
+            condition.test == Test::kEarlier || condition.test == Test::kNotEarlier;
         for (std::string_view alternative : split(token.substr(colon + 1), '|')) {
           if (alternative.starts_with("@")) {
             for (std::string_view word : class_words(alternative))
@@ -371,14 +395,18 @@ std::vector<Rule> load_rules(const std::string& path, std::string_view content) 
             continue;
           }
           Alternative parsed;
-          static constexpr std::pair<std::string_view, Edge> kEdges[] = {
-              {"START", Edge::kStart}, {"END", Edge::kEnd},     {"CLAUSE", Edge::kClause},
-              {"HAN", Edge::kHan},     {"NUM", Edge::kNumber}};
+          static constexpr std::pair<std::string_view, Edge> kEdges[] = {{"START", Edge::kStart},
+                                                                         {"END", Edge::kEnd},
+                                                                         {"CLAUSE", Edge::kClause},
+                                                                         {"HAN", Edge::kHan},
+                                                                         {"NUM", Edge::kNumber}};
           for (const auto& [edge_name, edge] : kEdges) {
-            if (looks_back ? alternative.starts_with(edge_name) : alternative.ends_with(edge_name)) {
+            if (looks_back ? alternative.starts_with(edge_name)
+                           : alternative.ends_with(edge_name)) {
               parsed.edge = edge;
-              alternative = looks_back ? alternative.substr(edge_name.size())
-                                       : alternative.substr(0, alternative.size() - edge_name.size());
+              alternative = looks_back
+                                ? alternative.substr(edge_name.size())
+                                : alternative.substr(0, alternative.size() - edge_name.size());
               break;
             }
           }
@@ -391,27 +419,31 @@ std::vector<Rule> load_rules(const std::string& path, std::string_view content) 
           if (a.text.empty())
             condition.bare = true;
           else
-            condition.near |= std::uint64_t{1} << ((looks_back ? a.text.back() : a.text.front()) % 64);
+            condition.near |= std::uint64_t{1}
+                              << ((looks_back ? a.text.back() : a.text.front()) % 64);
         }
         rule.conditions.push_back(std::move(condition));
       }
     }
     // The tests next to the word first: they decide most cheaply.
-    std::stable_sort(rule.conditions.begin(), rule.conditions.end(), [](const Condition& a, const Condition& b) {
-      const auto scans = [](Test test) {
-        return test == Test::kLater || test == Test::kEarlier || test == Test::kNotEarlier;
-      };
-      return !scans(a.test) && scans(b.test);
-    });
+    std::stable_sort(
+        rule.conditions.begin(), rule.conditions.end(), [](const Condition& a, const Condition& b) {
+          const auto scans = [](Test test) {
+            return test == Test::kLater || test == Test::kEarlier || test == Test::kNotEarlier;
+          };
+          return !scans(a.test) && scans(b.test);
+        });
     std::vector<std::string_view> words{fields[0]};
     if (fields[0].front() == '@') words = class_words(fields[0]);
     for (std::string_view word : words) {
       Rule made = rule;
       made.written_cantonese = std::string(word);
       made.key = simplified(word);
-      if (made.key != word && utf8::length(made.key) == utf8::length(word)) made.spelled = utf8::decode(word, "rules");
+      if (made.key != word && utf8::length(made.key) == utf8::length(word))
+        made.spelled = utf8::decode(word, "rules");
       if ((made.negator || made.guard || made.firm || made.cut_before) && utf8::length(word) != 1)
-        fail("a-not-a, guard, firm and cut-before take a word of one character, not " + std::string(word));
+        fail("a-not-a, guard, firm and cut-before take a word of one character, not " +
+             std::string(word));
       rules.push_back(std::move(made));
     }
   });
@@ -419,12 +451,13 @@ std::vector<Rule> load_rules(const std::string& path, std::string_view content) 
 }
 
 bool is_han(char32_t cp) {
-  return (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xF900 && cp <= 0xFAFF) ||
-         (cp >= 0x20000 && cp <= 0x3134F);
+  return (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x4E00 && cp <= 0x9FFF) ||
+         (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0x20000 && cp <= 0x3134F);
 }
 
 bool is_number(char32_t cp) {
-  static constexpr std::u32string_view kNumerals = U"〇零一二三四五六七八九十百千万两几0123456789０１２３４５６７８９";
+  static constexpr std::u32string_view kNumerals =
+      U"〇零一二三四五六七八九十百千万两几0123456789０１２３４５６７８９";
   return kNumerals.find(cp) != std::u32string_view::npos;
 }
 
@@ -483,7 +516,8 @@ struct Model {
   static constexpr std::uint8_t kOnlyCantonese = 1, kGuarded = 2, kFirm = 4;
   std::uint8_t flags(char32_t cp) const {
     if (cp < char_flags.size()) return char_flags[cp];
-    const auto found = std::lower_bound(other_flags.begin(), other_flags.end(), std::pair<char32_t, std::uint8_t>(cp, 0));
+    const auto found = std::lower_bound(other_flags.begin(), other_flags.end(),
+                                        std::pair<char32_t, std::uint8_t>(cp, 0));
     return found != other_flags.end() && found->first == cp ? found->second : 0;
   }
   void flag(char32_t cp, std::uint8_t flag) {
@@ -491,7 +525,8 @@ struct Model {
       char_flags[cp] |= flag;
       return;
     }
-    const auto found = std::lower_bound(other_flags.begin(), other_flags.end(), std::pair<char32_t, std::uint8_t>(cp, 0));
+    const auto found = std::lower_bound(other_flags.begin(), other_flags.end(),
+                                        std::pair<char32_t, std::uint8_t>(cp, 0));
     if (found != other_flags.end() && found->first == cp)
       found->second |= flag;
     else
@@ -512,8 +547,8 @@ struct Model {
   std::vector<cantoseg::Standing> entry_standing;
   std::vector<std::uint8_t> entry_marks;  // 1: the entry makes its sentence Cantonese
   std::vector<std::uint8_t> char_flags = std::vector<std::uint8_t>(0x10000, 0);  // by code point
-  std::vector<std::pair<char32_t, std::uint8_t>> other_flags;                    // beyond the BMP, sorted
-  bool has_guards = false;  // any kGuarded or kFirm
+  std::vector<std::pair<char32_t, std::uint8_t>> other_flags;  // beyond the BMP, sorted
+  bool has_guards = false;                                     // any kGuarded or kFirm
   Cantonese::Dictionary c2m;
   cantoseg::Segmenter segmenter;
 };
@@ -589,7 +624,8 @@ std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words
     if (fresh) {
       impl.rule_words.push_back({{}, probes[rule.key].last, 0});
       const std::size_t base = impl.rule_words.back().base;
-      lexemes.push_back({rule.key, base == cantoseg::Segmenter::npos ? cantoseg::Standing::kPlain : impl.standing(base)});
+      lexemes.push_back({rule.key, base == cantoseg::Segmenter::npos ? cantoseg::Standing::kPlain
+                                                                     : impl.standing(base)});
     }
     if (rule.firm || rule.cut_before) {
       impl.flag(utf8::decode(rule.key, "rules")[0], Model::kFirm);
@@ -625,10 +661,12 @@ class SentenceJudge final : public cantoseg::Judge {
  public:
   // `cps`: the sentence in simplified characters; `written`: as the text
   // writes it.
-  SentenceJudge(const Model& impl, std::u32string_view cps, std::u32string_view written, bool cantonese)
+  SentenceJudge(const Model& impl, std::u32string_view cps, std::u32string_view written,
+                bool cantonese)
       : impl_(impl), cps_(cps), written_(written), cantonese_(cantonese) {}
 
-  std::optional<cantoseg::Verdict> judge(std::size_t index, std::size_t begin, std::size_t end) const override {
+  std::optional<cantoseg::Verdict> judge(std::size_t index, std::size_t begin,
+                                         std::size_t end) const override {
     const auto& word = impl_.rule_word(index);
     // A rule marked `marks` that holds in a sentence not yet known as
     // Cantonese says so through the word's choice, as the word stays as it
@@ -673,24 +711,27 @@ class SentenceJudge final : public cantoseg::Judge {
       case Test::kNotBefore: {
         // The code point after the word settles most alternatives at once.
         const char32_t next = end < cps_.size() ? cps_[end] : 0;
-        const bool any = (condition.bare || (condition.near >> (next % 64) & 1)) &&
-                         std::any_of(alternatives.begin(), alternatives.end(), [&](const Alternative& a) {
-                           return (a.text.empty() || a.text.front() == next) && starts_at(a, end);
-                         });
+        const bool any =
+            (condition.bare || (condition.near >> (next % 64) & 1)) &&
+            std::any_of(alternatives.begin(), alternatives.end(), [&](const Alternative& a) {
+              return (a.text.empty() || a.text.front() == next) && starts_at(a, end);
+            });
         return any == (condition.test == Test::kBefore);
       }
       case Test::kAfter:
       case Test::kNotAfter: {
         const char32_t last = begin > 0 ? cps_[begin - 1] : 0;
-        const bool any = (condition.bare || (condition.near >> (last % 64) & 1)) &&
-                         std::any_of(alternatives.begin(), alternatives.end(), [&](const Alternative& a) {
-                           return (a.text.empty() || a.text.back() == last) && ends_at(a, begin);
-                         });
+        const bool any =
+            (condition.bare || (condition.near >> (last % 64) & 1)) &&
+            std::any_of(alternatives.begin(), alternatives.end(), [&](const Alternative& a) {
+              return (a.text.empty() || a.text.back() == last) && ends_at(a, begin);
+            });
         return any == (condition.test == Test::kAfter);
       }
       case Test::kLater: {
         const std::size_t stop = std::min(cps_.size(), end + kReach);
-        for (std::size_t pos = end; pos < stop && !cantoseg::Segmenter::is_separate(cps_[pos]); ++pos)
+        for (std::size_t pos = end; pos < stop && !cantoseg::Segmenter::is_separate(cps_[pos]);
+             ++pos)
           for (const Alternative& a : alternatives)
             if (starts_at(a, pos)) return true;
         return false;
@@ -699,7 +740,8 @@ class SentenceJudge final : public cantoseg::Judge {
       case Test::kNotEarlier: {
         bool any = false;
         const std::size_t stop = begin > kReach ? begin - kReach : 0;
-        for (std::size_t pos = begin; !any && pos > stop && !cantoseg::Segmenter::is_separate(cps_[pos - 1]); --pos)
+        for (std::size_t pos = begin;
+             !any && pos > stop && !cantoseg::Segmenter::is_separate(cps_[pos - 1]); --pos)
           any = std::any_of(alternatives.begin(), alternatives.end(),
                             [&](const Alternative& a) { return ends_at(a, pos); });
         return any == (condition.test == Test::kEarlier);
@@ -715,12 +757,17 @@ class SentenceJudge final : public cantoseg::Judge {
     if (cps_.substr(pos, a.text.size()) != a.text) return false;
     const std::size_t at = pos + a.text.size();
     switch (a.edge) {
-      case Edge::kNone: return true;
-      case Edge::kEnd: return at == cps_.size() || ends_sentence(cps_[at]);
+      case Edge::kNone:
+        return true;
+      case Edge::kEnd:
+        return at == cps_.size() || ends_sentence(cps_[at]);
       case Edge::kStart:
-      case Edge::kClause: return at == cps_.size() || cantoseg::Segmenter::is_separate(cps_[at]);
-      case Edge::kHan: return at < cps_.size() && is_han(cps_[at]);
-      case Edge::kNumber: return at < cps_.size() && is_number(cps_[at]);
+      case Edge::kClause:
+        return at == cps_.size() || cantoseg::Segmenter::is_separate(cps_[at]);
+      case Edge::kHan:
+        return at < cps_.size() && is_han(cps_[at]);
+      case Edge::kNumber:
+        return at < cps_.size() && is_number(cps_[at]);
     }
     return false;
   }
@@ -728,15 +775,20 @@ class SentenceJudge final : public cantoseg::Judge {
   // True when `a` is what the sentence holds right before `pos`.
   bool ends_at(const Alternative& a, std::size_t pos) const {
     if (!a.text.empty() && (pos == 0 || cps_[pos - 1] != a.text.back())) return false;
-    if (pos < a.text.size() || cps_.substr(pos - a.text.size(), a.text.size()) != a.text) return false;
+    if (pos < a.text.size() || cps_.substr(pos - a.text.size(), a.text.size()) != a.text)
+      return false;
     const std::size_t at = pos - a.text.size();
     switch (a.edge) {
-      case Edge::kNone: return true;
+      case Edge::kNone:
+        return true;
       case Edge::kStart:
       case Edge::kClause:
-      case Edge::kEnd: return at == 0 || cantoseg::Segmenter::is_separate(cps_[at - 1]);
-      case Edge::kHan: return at > 0 && is_han(cps_[at - 1]);
-      case Edge::kNumber: return at > 0 && is_number(cps_[at - 1]);
+      case Edge::kEnd:
+        return at == 0 || cantoseg::Segmenter::is_separate(cps_[at - 1]);
+      case Edge::kHan:
+        return at > 0 && is_han(cps_[at - 1]);
+      case Edge::kNumber:
+        return at > 0 && is_number(cps_[at - 1]);
     }
     return false;
   }
@@ -749,8 +801,8 @@ class SentenceJudge final : public cantoseg::Judge {
 
 // A word of a sentence on its way out: what it becomes, and what made it.
 struct Part {
-  std::string_view text;      // its output
-  std::size_t begin = 0;      // code points of the sentence it covers
+  std::string_view text;  // its output
+  std::size_t begin = 0;  // code points of the sentence it covers
   std::size_t end = 0;
   const Entry* entry = nullptr;  // the entry or rule that changed it
   const Rule* rule = nullptr;
@@ -802,7 +854,8 @@ class BytesReader {
   std::uint64_t number(int size, const char* what) {
     const std::string_view raw = take(static_cast<std::size_t>(size), what);
     std::uint64_t value = 0;
-    for (int i = size - 1; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(raw[static_cast<std::size_t>(i)]);
+    for (int i = size - 1; i >= 0; --i)
+      value = (value << 8) | static_cast<unsigned char>(raw[static_cast<std::size_t>(i)]);
     return value;
   }
   std::string text(const char* what) {
@@ -840,7 +893,8 @@ Loaded load_all(Sources sources, bool log) {
   WordList words;
   load_words(sources.words_file, sources.words, words);
   std::vector<Rule> rules = load_rules(sources.rules_file, sources.rules);
-  Model model(sources.dict_file, sources.rules_file, std::move(entries), std::move(rules), words.words);
+  Model model(sources.dict_file, sources.rules_file, std::move(entries), std::move(rules),
+              words.words);
   return Loaded{std::move(model), std::move(sources)};
 }
 
@@ -864,8 +918,8 @@ Cantonese::Cantonese(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 std::string Cantonese::to_bytes() const {
   const Sources& sources = impl_->sources;
-  const std::string* fields[] = {&sources.dict_file,  &sources.dict,       &sources.words_file,
-                                 &sources.words,      &sources.rules_file, &sources.rules};
+  const std::string* fields[] = {&sources.dict_file, &sources.dict,       &sources.words_file,
+                                 &sources.words,     &sources.rules_file, &sources.rules};
   std::string out(kBytesMagic);
   append_number(out, kBytesVersion, 4);
   for (const std::string* field : fields) {
@@ -879,7 +933,8 @@ Cantonese Cantonese::from_bytes(std::string_view bytes) {
   BytesReader reader(bytes);
   if (reader.take(kBytesMagic.size(), "the magic number") != kBytesMagic)
     BytesReader::fail("not the bytes of a Cantonese translator");
-  if (const std::uint64_t version = reader.number(4, "the format version"); version != kBytesVersion)
+  if (const std::uint64_t version = reader.number(4, "the format version");
+      version != kBytesVersion)
     BytesReader::fail("format version " + std::to_string(version) + ", this build reads " +
                       std::to_string(kBytesVersion));
   Sources sources;
@@ -923,18 +978,21 @@ std::string Cantonese::simplified(std::string_view text) {
 std::string Cantonese::translate(std::string_view text) const {
   std::string out;
   out.reserve(text.size());
-  rewrite(text, [&](std::string_view piece) { out += piece; }, nullptr);
+  rewrite(
+      text, [&](std::string_view piece) { out += piece; }, nullptr);
   return out;
 }
 
 std::string Cantonese::translate(std::string_view text, std::vector<Rewrite>& rewrites) const {
   std::string out;
   out.reserve(text.size());
-  rewrite(text, [&](std::string_view piece) { out += piece; }, &rewrites);
+  rewrite(
+      text, [&](std::string_view piece) { out += piece; }, &rewrites);
   return out;
 }
 
-void Cantonese::translate(std::string_view text, const std::function<void(std::string_view)>& write) const {
+void Cantonese::translate(std::string_view text,
+                          const std::function<void(std::string_view)>& write) const {
   rewrite(text, write, nullptr);
 }
 
@@ -955,17 +1013,19 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
 
   // Cantonese or Mandarin: a character only Cantonese writes, or else a
   // Cantonese word found by a cut as Mandarin.
-  bool cantonese =
-      std::any_of(cps.begin(), cps.end(), [&](char32_t cp) { return impl.flags(cp) & Model::kOnlyCantonese; });
+  bool cantonese = std::any_of(cps.begin(), cps.end(),
+                               [&](char32_t cp) { return impl.flags(cp) & Model::kOnlyCantonese; });
   s.words.clear();
   if (!cantonese) {
     const SentenceJudge judge(impl, cps, s.written, false);
     impl.segmenter.cut(cps, Segmenter::Options{false, nullptr, &judge}, s.words, s.workspace);
     cantonese = std::any_of(s.words.begin(), s.words.end(), [&](const Segmenter::Word& word) {
-      if (word.choice == kMarksOnly || (word.choice != 0 && impl.rules[word.choice - 1].marks)) return true;
+      if (word.choice == kMarksOnly || (word.choice != 0 && impl.rules[word.choice - 1].marks))
+        return true;
       std::size_t index = word.index;
       if (impl.is_rule_word(index) && word.choice == 0) index = impl.rule_word(index).base;
-      return index != Segmenter::npos && impl.is_entry(index) && impl.entry_marks[index - impl.first_entry];
+      return index != Segmenter::npos && impl.is_entry(index) &&
+             impl.entry_marks[index - impl.first_entry];
     });
     if (cantonese) s.words.clear();
   }
@@ -1032,7 +1092,9 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
   // the start.
   for (std::size_t k = 0; k < s.parts.size(); ++k) {
     Part& part = s.parts[k];
-    if (part.rule == nullptr || part.rule->negator || part.rule->mandarin.find(kWordBefore) == std::string::npos) continue;
+    if (part.rule == nullptr || part.rule->negator ||
+        part.rule->mandarin.find(kWordBefore) == std::string::npos)
+      continue;
     std::string inner;
     if (part.rule->next) {
       if (k + 1 < s.parts.size() && !s.parts[k + 1].separate) {
@@ -1070,7 +1132,8 @@ void translate_sentence(const Model& impl, std::string_view text, std::string_vi
     for (std::size_t next = k + 1; next < s.parts.size(); ++next) {
       if (s.parts[next].gone) continue;
       const std::string_view following = s.parts[next].text;
-      if (!following.empty()) made = following.substr(0, utf8::sequence_size(static_cast<unsigned char>(following[0])));
+      if (!following.empty())
+        made = following.substr(0, utf8::sequence_size(static_cast<unsigned char>(following[0])));
       break;
     }
     made += part.rule->mandarin;

@@ -114,7 +114,8 @@
 // Each dictionary load writes one INFO line through the module logger
 // "kelvra.nlp.common.lang.cantonese" (to standard error unless the process
 // registered that logger first), laid out as LOG_FORMAT says, e.g.
-//   [2026-12-08 01:02:03,456] [INFO] [kelvra.nlp.common.lang.cantonese:123] Loaded 1462 cantonese-mandarin pairs from /opt/kelvra/share/kelvra-nlp/c2m.tsv
+//   [2026-12-08 01:02:03,456] [INFO] [kelvra.nlp.common.lang.cantonese:123] Loaded 1462
+//   cantonese-mandarin pairs from /opt/kelvra/share/kelvra-nlp/c2m.tsv
 //
 // A Cantonese instance is immutable after construction; one instance
 // serves any number of threads at once.
@@ -147,11 +148,11 @@ const std::shared_ptr<spdlog::logger>& logger();
 // A word that translate rewrote, and the dictionary entry or rule that did
 // it.
 struct Rewrite {
-  std::int64_t offset = 0;  // in code points of the text given to translate
-  std::int64_t length = 0;  // code points
-  std::string text;         // the word as the text writes it
-  std::string mandarin;     // what it became
-  std::int64_t line = 0;    // the line that did it, from 1: in the rules file when by_rule
+  std::int64_t offset = 0;      // in code points of the text given to translate
+  std::int64_t length = 0;      // code points
+  std::string text;             // the word as the text writes it
+  std::string mandarin;         // what it became
+  std::int64_t line = 0;        // the line that did it, from 1: in the rules file when by_rule
   std::string entry_cantonese;  // the line's first two fields as the file writes them
   std::string entry_mandarin;
   bool by_rule = false;  // a rule of the rules file did it, not a dictionary entry

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <map>
 #include <random>
-#include <set>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include <opencc/SimpleConverter.hpp>
@@ -49,17 +49,17 @@ const Cantonese& shipped() {
 // --- the dictionary file ---
 
 TEST(Load, FieldsTabsAndBlanks) {
-  auto c2m = Cantonese::_load(dictionary_file(
-      "佢哋\t他們\t第三欄\n"   // three fields: the first two count
-      "嘅\t\t的\n"             // two tabs: an empty Mandarin word
-      "單獨一個\n"             // no tab: skipped
-      "尾巴\t\n"               // a tab only at the end, trimmed away: skipped
-      "  有 空格\t有 空格\r\n"  // blanks around the line go, inner ones stay
-      "\r"                     // a lone carriage return ends a line too
-      "\n"
-      "\u3000乜嘢\t什么\u3000"));  // Unicode white space is trimmed as well
-  EXPECT_THAT(c2m, UnorderedElementsAre(Pair("佢哋", "他们"), Pair("嘅", ""), Pair("有 空格", "有 空格"),
-                                        Pair("乜嘢", "什么")));
+  auto c2m = Cantonese::_load(
+      dictionary_file("佢哋\t他們\t第三欄\n"    // three fields: the first two count
+                      "嘅\t\t的\n"              // two tabs: an empty Mandarin word
+                      "單獨一個\n"              // no tab: skipped
+                      "尾巴\t\n"                // a tab only at the end, trimmed away: skipped
+                      "  有 空格\t有 空格\r\n"  // blanks around the line go, inner ones stay
+                      "\r"                      // a lone carriage return ends a line too
+                      "\n"
+                      "\u3000乜嘢\t什么\u3000"));  // Unicode white space is trimmed as well
+  EXPECT_THAT(c2m, UnorderedElementsAre(Pair("佢哋", "他们"), Pair("嘅", ""),
+                                        Pair("有 空格", "有 空格"), Pair("乜嘢", "什么")));
 }
 
 TEST(Load, LaterLineWinsAndTheLogCountsWordsOnce) {
@@ -69,17 +69,19 @@ TEST(Load, LaterLineWinsAndTheLogCountsWordsOnce) {
   std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(c2m.at("喺"), "在于");
   EXPECT_EQ(c2m.size(), 2u);
-  EXPECT_THAT(log, MatchesRegex("\\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2},[0-9]{3}\\] "
-                                "\\[INFO\\] \\[kelvra\\.nlp\\.common\\.lang\\.cantonese:[0-9]+\\] "
-                                "Loaded 2 cantonese-mandarin pairs from " +
-                                std::regex_replace(path, std::regex("[.]"), "\\.") + "\n"));
+  EXPECT_THAT(log,
+              MatchesRegex("\\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2},[0-9]{3}\\] "
+                           "\\[INFO\\] \\[kelvra\\.nlp\\.common\\.lang\\.cantonese:[0-9]+\\] "
+                           "Loaded 2 cantonese-mandarin pairs from " +
+                           std::regex_replace(path, std::regex("[.]"), "\\.") + "\n"));
 }
 
 // Regression: a byte order mark at the start of the file was kept as part
 // of the first word, which then never matched.
 TEST(Load, ByteOrderMarkAtTheStartIsDroppedAndTheFirstWordMatches) {
   const std::string dict = dictionary_file("\xEF\xBB\xBF佢\t他\n\xEF\xBB\xBF喺\t在\n");
-  EXPECT_THAT(Cantonese::_load(dict), UnorderedElementsAre(Pair("佢", "他"), Pair("\xEF\xBB\xBF喺", "在")));
+  EXPECT_THAT(Cantonese::_load(dict),
+              UnorderedElementsAre(Pair("佢", "他"), Pair("\xEF\xBB\xBF喺", "在")));
   EXPECT_EQ(Cantonese(dict, words_file("")).translate("佢喺"), "他喺");
   // The Mandarin word list drops its mark too: 的話 stays whole.
   Cantonese words(dictionary_file("話\t說\n"), words_file("\xEF\xBB\xBF的話\n"));
@@ -151,9 +153,9 @@ TEST(Translate, ConversionEqualsOpenCCOnRandomText) {
   // its phrase entries (乾隆, 著作, 瞭解, 於是, ...) included.
   Cantonese plain(dictionary_file(""), words_file(""), rules_file(""));
   opencc::SimpleConverter t2s("t2s");
-  const std::vector<std::string> pieces = {"乾", "隆", "著", "作", "瞭", "解", "於", "是", "覆", "蓋",
-                                           "藉", "口", "頭", "髮", "的", "了", "𠮶", "a", " ", "，",
-                                           "\n", "1", "後", "麼", "乾隆", "著作", "瞭解", "反覆"};
+  const std::vector<std::string> pieces = {
+      "乾", "隆", "著", "作", "瞭", "解", "於", "是", "覆", "蓋", "藉",   "口",   "頭",   "髮",
+      "的", "了", "𠮶", "a",  " ",  "，", "\n", "1",  "後", "麼", "乾隆", "著作", "瞭解", "反覆"};
   std::mt19937 random(11);
   for (int round = 0; round < 500; ++round) {
     std::string text;
@@ -163,7 +165,8 @@ TEST(Translate, ConversionEqualsOpenCCOnRandomText) {
 }
 
 TEST(Translate, RewritesNameTheirEntries) {
-  Cantonese cantonese(dictionary_file("佢\t她\n𨋢\t電梯\n佢\t他\n嘅\t\t的\n"), words_file(""), rules_file(""));
+  Cantonese cantonese(dictionary_file("佢\t她\n𨋢\t電梯\n佢\t他\n嘅\t\t的\n"), words_file(""),
+                      rules_file(""));
   std::vector<Rewrite> rewrites;
   // Offsets count code points; 𨋢 takes four bytes.
   EXPECT_EQ(cantonese.translate("搭𨋢嘅佢", rewrites), "搭电梯他");
@@ -225,7 +228,8 @@ TEST(Bytes, ATranslatorTravelsWholeWithoutItsFiles) {
   EXPECT_THROW(Cantonese::from_bytes(bytes + "x"), FileError);
   std::string other_version = bytes;
   other_version[8] = 2;
-  EXPECT_THAT([&] { Cantonese::from_bytes(other_version); }, ::testing::ThrowsMessage<FileError>(HasSubstr("version 2")));
+  EXPECT_THAT([&] { Cantonese::from_bytes(other_version); },
+              ::testing::ThrowsMessage<FileError>(HasSubstr("version 2")));
 }
 
 TEST(Translate, RejectsInvalidUtf8NamingText) {
@@ -263,15 +267,16 @@ TEST(Translate, ConcurrentCallsAgree) {
 
 // A translator with a dictionary, no Mandarin word list beyond the given
 // words, and rules of its own.
-Cantonese with_rules(const std::string& dict, const std::string& rules, const std::string& words = "") {
+Cantonese with_rules(const std::string& dict, const std::string& rules,
+                     const std::string& words = "") {
   return Cantonese(dictionary_file(dict), words_file(words), rules_file(rules));
 }
 
 TEST(Rules, FormatClassesAndErrorsNamingTheLine) {
   // A byte order mark, comments, CRLF, blanks around the line, a class used
   // in a condition and as the word of a rule.
-  Cantonese cantonese = with_rules("佢\t他\n",
-                                   "\xEF\xBB\xBF# notes\r\n@P\t我|佢\r\n  @P\t的\tafter:好\r\n個\t的\tafter:@P\r\n");
+  Cantonese cantonese = with_rules(
+      "佢\t他\n", "\xEF\xBB\xBF# notes\r\n@P\t我|佢\r\n  @P\t的\tafter:好\r\n個\t的\tafter:@P\r\n");
   EXPECT_EQ(cantonese.translate("佢個仔"), "他的仔");
   EXPECT_EQ(cantonese.translate("好我"), "好的");
   EXPECT_EQ(cantonese.translate("一個"), "一个");
@@ -296,13 +301,14 @@ TEST(Rules, FormatClassesAndErrorsNamingTheLine) {
 
 TEST(Rules, ConditionsDecideWhereAWordChanges) {
   // The shipped word list: its characters are those Mandarin writes.
-  Cantonese cantonese(dictionary_file("佢\t他\n㗎\t的\n"), std::nullopt, rules_file(
-      "㗎\t\tbefore:？|呀END\n"        // before the question mark, or 呀 and the end
-      "落\t下\tlater:雨 cantonese\n"  // a word later in the clause
-      "先\t才\tafter:NUM点|日 not-before:CLAUSE\n"
-      "日\t天\tafter:NUM cut-before\n"
-      "好\t很\tbefore:HAN not-before:的 not-after:唔 cantonese\n"
-      "啦\t了\tearlier:唔好 before:END\n"));
+  Cantonese cantonese(
+      dictionary_file("佢\t他\n㗎\t的\n"), std::nullopt,
+      rules_file("㗎\t\tbefore:？|呀END\n"       // before the question mark, or 呀 and the end
+                 "落\t下\tlater:雨 cantonese\n"  // a word later in the clause
+                 "先\t才\tafter:NUM点|日 not-before:CLAUSE\n"
+                 "日\t天\tafter:NUM cut-before\n"
+                 "好\t很\tbefore:HAN not-before:的 not-after:唔 cantonese\n"
+                 "啦\t了\tearlier:唔好 before:END\n"));
   EXPECT_EQ(cantonese.translate("佢㗎？佢㗎。佢㗎呀"), "他？他的。他呀");
   EXPECT_EQ(cantonese.translate("佢落咗好大雨，落山。"), "他下咗很大雨，落山。");
   EXPECT_EQ(cantonese.translate("佢兩点先瞓，聽日先去，去先。"), "他两点才瞓，听日才去，去先。");
@@ -330,14 +336,15 @@ TEST(Rules, ANotAQuestionsTakeTheWordThatFollows) {
 }
 
 TEST(Rules, WordsMoveAndTakeTheirNeighboursIn) {
-  Cantonese cantonese = with_rules(
-      "佢\t他\n沖涼\t洗澡\n食\t吃\n咗\t了\n",
-      "@P\t我|佢\n"
-      "先\t先\tfront:@P before:CLAUSE|啦CLAUSE\n"  // to the start of the verb phrase
-      "緊\t在…\tjoin\n"                             // before the verb, with its object
-      "多啲\t多…点\tafter:HAN\n"
-      "去咗\t去…了\tnext before:食\n");
-  EXPECT_EQ(cantonese.translate("我去沖涼先。去食先啦，佢食先。"), "我先去洗澡。先去吃啦，他先吃。");
+  Cantonese cantonese =
+      with_rules("佢\t他\n沖涼\t洗澡\n食\t吃\n咗\t了\n",
+                 "@P\t我|佢\n"
+                 "先\t先\tfront:@P before:CLAUSE|啦CLAUSE\n"  // to the start of the verb phrase
+                 "緊\t在…\tjoin\n"                            // before the verb, with its object
+                 "多啲\t多…点\tafter:HAN\n"
+                 "去咗\t去…了\tnext before:食\n");
+  EXPECT_EQ(cantonese.translate("我去沖涼先。去食先啦，佢食先。"),
+            "我先去洗澡。先去吃啦，他先吃。");
   EXPECT_EQ(cantonese.translate("佢沖緊涼，佢食緊飯"), "他在洗澡，他在吃饭");
   EXPECT_EQ(cantonese.translate("食多啲，多啲"), "多吃点，多啲");
   EXPECT_EQ(cantonese.translate("佢去咗食"), "他去吃了");
@@ -356,11 +363,13 @@ TEST(Rules, MandarinWordsKeepOffCantoneseGrammar) {
   // before stay out of them.
   const std::string dict = "係\t是\n嘅\t的\n";
   const std::string words = "书\n系\n我\n部\n门\n本\n手\n机\n书系\n我部\n部门\n本书\n";
-  const std::string rules = "係\t\tguard\n@P\t我\n部\t的\tafter:@P cut-before\n本\t的\tafter:@P firm\n";
+  const std::string rules =
+      "係\t\tguard\n@P\t我\n部\t的\tafter:@P cut-before\n本\t的\tafter:@P firm\n";
   Cantonese cantonese = with_rules(dict, rules, words);
   EXPECT_EQ(cantonese.translate("書係我嘅。"), "书是我的。");
   // cut-before keeps words out that begin before the character, firm all.
-  EXPECT_EQ(cantonese.translate("我部手機嘅，我部門嘅，我本書嘅"), "我的手机的，我部门的，我的书的");
+  EXPECT_EQ(cantonese.translate("我部手機嘅，我部門嘅，我本書嘅"),
+            "我的手机的，我部门的，我的书的");
   // Written 系, in a Mandarin sentence, or without the guard: the Mandarin word.
   EXPECT_EQ(cantonese.translate("書系我嘅。書係我。"), "书系我的。书系我。");
   EXPECT_EQ(with_rules(dict, "", words).translate("書係我嘅。"), "书系我的。");
@@ -371,11 +380,14 @@ TEST(Rules, MandarinWordsKeepOffCantoneseGrammar) {
 TEST(Sentences, CantoneseMarksDecideSentenceBySentence) {
   // 而家 is no Mandarin word of the list, 今日 is: one marks its sentence as
   // Cantonese and the rules marked `cantonese` apply there only.
-  Cantonese cantonese = with_rules("佢\t他\n而家\t現在\n今日\t今天\n", "好\t很\tbefore:HAN cantonese\n",
-                                   "今日\n今\n日\n而\n家\n好\n忙\n");
-  EXPECT_EQ(cantonese.translate("佢好忙。而家好忙。今日好忙。好忙。"), "他很忙。现在很忙。今天好忙。好忙。");
+  Cantonese cantonese =
+      with_rules("佢\t他\n而家\t現在\n今日\t今天\n", "好\t很\tbefore:HAN cantonese\n",
+                 "今日\n今\n日\n而\n家\n好\n忙\n");
+  EXPECT_EQ(cantonese.translate("佢好忙。而家好忙。今日好忙。好忙。"),
+            "他很忙。现在很忙。今天好忙。好忙。");
   // A rule that marks its sentence, where it holds.
-  Cantonese marking = with_rules("", "好\t很\tbefore:HAN cantonese\n想\t想\tafter:我好 marks\n", "我\n想\n好\n去\n");
+  Cantonese marking = with_rules("", "好\t很\tbefore:HAN cantonese\n想\t想\tafter:我好 marks\n",
+                                 "我\n想\n好\n去\n");
   EXPECT_EQ(marking.translate("我好想去。佢好想去。"), "我很想去。佢好想去。");
   // A rule's word matches as the rules file writes it, or in simplified
   // characters in a Cantonese sentence only; a dictionary word in either.
@@ -390,9 +402,10 @@ TEST(Sentences, CantoneseMarksDecideSentenceBySentence) {
 // together, whichever way it is asked for.
 TEST(Sentences, TextIsTheSumOfItsSentencesOnRandomText) {
   const std::vector<std::string> pieces = {
-      "佢", "哋", "係", "書", "我", "嘅", "記", "唔", "出咗去", "落", "雨", "好", "大", "先", "緊", "沖涼",
-      "食", "飯", "嗰", "架", "車", "睇", "到", "㗎", "呀", "未", "。", "？", "！", "，", "\n", " ", "a1",
-      "乾隆", "反覆", "著作", "關係", "的話", "系統", "…", "\r", "個", "部", "手機", "三", "日"};
+      "佢",   "哋",   "係",   "書",   "我", "嘅", "記", "唔",   "出咗去", "落",   "雨",   "好",
+      "大",   "先",   "緊",   "沖涼", "食", "飯", "嗰", "架",   "車",     "睇",   "到",   "㗎",
+      "呀",   "未",   "。",   "？",   "！", "，", "\n", " ",    "a1",     "乾隆", "反覆", "著作",
+      "關係", "的話", "系統", "…",    "\r", "個", "部", "手機", "三",     "日"};
   std::mt19937 random(5);
   for (int round = 0; round < 150; ++round) {
     std::string text;
@@ -403,8 +416,10 @@ TEST(Sentences, TextIsTheSumOfItsSentencesOnRandomText) {
       const std::size_t start = pos;
       utf8::next(text, pos);
       const std::string_view cp = std::string_view(text).substr(start, pos - start);
-      if (cp == "。" || cp == "？" || cp == "！" || cp == "…" || cp == "\n" || cp == "\r" || pos == text.size()) {
-        sentence_by_sentence += shipped().translate(std::string_view(text).substr(begin, pos - begin));
+      if (cp == "。" || cp == "？" || cp == "！" || cp == "…" || cp == "\n" || cp == "\r" ||
+          pos == text.size()) {
+        sentence_by_sentence +=
+            shipped().translate(std::string_view(text).substr(begin, pos - begin));
         begin = pos;
       }
     }
@@ -415,15 +430,17 @@ TEST(Sentences, TextIsTheSumOfItsSentencesOnRandomText) {
     std::vector<Rewrite> rewrites;
     EXPECT_EQ(shipped().translate(text, rewrites), sentence_by_sentence);
     for (const Rewrite& rewrite : rewrites)
-      EXPECT_EQ(utf8::substr(text, static_cast<std::size_t>(rewrite.offset), static_cast<std::size_t>(rewrite.length)),
+      EXPECT_EQ(utf8::substr(text, static_cast<std::size_t>(rewrite.offset),
+                             static_cast<std::size_t>(rewrite.length)),
                 rewrite.text);
   }
   // A sentence longer than 65,536 code points is cut into that many.
   std::string run;
   for (int i = 0; i < 30000; ++i) run += "佢哋喺度";
   const std::string_view head = utf8::substr(run, 0, 65536);
-  EXPECT_EQ(shipped().translate(run),
-            shipped().translate(head) + shipped().translate(std::string_view(run).substr(head.size())));
+  EXPECT_EQ(
+      shipped().translate(run),
+      shipped().translate(head) + shipped().translate(std::string_view(run).substr(head.size())));
 }
 
 // --- the shipped dictionary ---
@@ -457,7 +474,8 @@ TEST(Shipped, TranslatesWholeSentences) {
       {"我唔知點算好。", "我不知道怎么办才好。"},
       {"等陣我哋一齊搭的士去機場。", "等一下我们一起坐出租车去机场。"},
   };
-  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+  for (const auto& [cantonese, mandarin] : cases)
+    EXPECT_EQ(shipped().translate(cantonese), mandarin);
 }
 
 TEST(Shipped, MandarinWordsSharingCantoneseCharactersAreLeftAlone) {
@@ -465,26 +483,58 @@ TEST(Shipped, MandarinWordsSharingCantoneseCharactersAreLeftAlone) {
   // Each holds a character or word that is a Cantonese dictionary word on
   // its own (話, 碟, 傾, 識, 係, 一係, 出年, 行路, 第二個, 一個字, 同, ...).
   const char* mandarin[] = {
-      "我們的系統關係很好，三點鐘見。", "食物和飲料", "如果指定選項的話", "磁碟",
-      "系統停止傾印核心檔", "使用者標識", "與其相繫", "一系列變數", "輸出年份",
-      "不會進行路徑的擴充套件", "第二個引數", "一個字元序列", "同名成員", "非同步命令",
-      "換句話說", "期望值", "執行命令", "請您稍等一陣子後再變更密碼", "周圍的環境",
-      "即時訊息", "人工智慧", "天文台", "自動櫃員機", "好在有你", "頭痛",
+      "我們的系統關係很好，三點鐘見。",
+      "食物和飲料",
+      "如果指定選項的話",
+      "磁碟",
+      "系統停止傾印核心檔",
+      "使用者標識",
+      "與其相繫",
+      "一系列變數",
+      "輸出年份",
+      "不會進行路徑的擴充套件",
+      "第二個引數",
+      "一個字元序列",
+      "同名成員",
+      "非同步命令",
+      "換句話說",
+      "期望值",
+      "執行命令",
+      "請您稍等一陣子後再變更密碼",
+      "周圍的環境",
+      "即時訊息",
+      "人工智慧",
+      "天文台",
+      "自動櫃員機",
+      "好在有你",
+      "頭痛",
   };
   for (const char* text : mandarin) EXPECT_EQ(shipped().translate(text), t2s.Convert(text)) << text;
 }
 
 TEST(Shipped, CantoneseWordsChange) {
   const std::pair<const char*, const char*> cases[] = {
-      {"佢", "他"},     {"佢哋", "他们"}, {"喺", "在"},     {"冇", "没有"},   {"咗", "了"},
-      {"嘅", "的"},     {"啲嘢", "东西"}, {"嘢", "东西"},   {"乜嘢", "什么"}, {"睇", "看"},
-      {"嚟", "来"},     {"唔", "不"},     {"係", "是"},     {"佢系", "他是"},     {"食", "吃"},
+      {"佢", "他"},
+      {"佢哋", "他们"},
+      {"喺", "在"},
+      {"冇", "没有"},
+      {"咗", "了"},
+      {"嘅", "的"},
+      {"啲嘢", "东西"},
+      {"嘢", "东西"},
+      {"乜嘢", "什么"},
+      {"睇", "看"},
+      {"嚟", "来"},
+      {"唔", "不"},
+      {"係", "是"},
+      {"佢系", "他是"},
+      {"食", "吃"},
       {"你唔好話俾佢知呀。", "你不要告诉他啊。"},
       {"我講得唔係好好。", "我说得不太好。"},
   };
-  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+  for (const auto& [cantonese, mandarin] : cases)
+    EXPECT_EQ(shipped().translate(cantonese), mandarin);
 }
-
 
 // Sentences written independently of the dictionary that came out wrong:
 // each group is one pattern.
@@ -494,27 +544,33 @@ TEST(Shipped, TheCopulaNextToANounIsNotTakenIntoAMandarinWord) {
       {"我哋嘅關係好好。", "我们的关系很好。"},
       {"佢係我嘅同事。", "他是我的同事。"},
   };
-  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+  for (const auto& [cantonese, mandarin] : cases)
+    EXPECT_EQ(shipped().translate(cantonese), mandarin);
   EXPECT_EQ(shipped().translate("這套書系"), "这套书系");  // Mandarin
 }
 
 TEST(Shipped, ANotAQuestions) {
   const std::pair<const char*, const char*> cases[] = {
-      {"你記唔記得我？", "你记不记得我？"},    {"你鍾唔鍾意食辣？", "你喜不喜欢吃辣？"},
-      {"你飲唔飲酒㗎？", "你喝不喝酒？"},      {"好唔好食呀？", "好不好吃啊？"},
+      {"你記唔記得我？", "你记不记得我？"},         {"你鍾唔鍾意食辣？", "你喜不喜欢吃辣？"},
+      {"你飲唔飲酒㗎？", "你喝不喝酒？"},           {"好唔好食呀？", "好不好吃啊？"},
       {"你識唔識講普通話？", "你会不会说普通话？"}, {"你明唔明白我講乜？", "你明不明白我说什么？"},
   };
-  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+  for (const auto& [cantonese, mandarin] : cases)
+    EXPECT_EQ(shipped().translate(cantonese), mandarin);
 }
 
 TEST(Shipped, DirectionalAndResultativeComplements) {
   const std::pair<const char*, const char*> cases[] = {
-      {"佢啱啱出咗去。", "他刚刚出去了。"},  {"佢返咗嚟喇。", "他回来了。"},
-      {"佢跑咗出去。", "他跑了出去。"},      {"今朝落咗好大雨。", "今天早上下了很大的雨。"},
-      {"北京而家落緊雪。", "北京现在在下雪。"}, {"琴日落冰雹。", "昨天下冰雹。"},
+      {"佢啱啱出咗去。", "他刚刚出去了。"},
+      {"佢返咗嚟喇。", "他回来了。"},
+      {"佢跑咗出去。", "他跑了出去。"},
+      {"今朝落咗好大雨。", "今天早上下了很大的雨。"},
+      {"北京而家落緊雪。", "北京现在在下雪。"},
+      {"琴日落冰雹。", "昨天下冰雹。"},
       {"呢杯嘢好甜，我飲唔落。", "这杯东西很甜，我喝不下。"},
   };
-  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+  for (const auto& [cantonese, mandarin] : cases)
+    EXPECT_EQ(shipped().translate(cantonese), mandarin);
 }
 
 TEST(Shipped, CharactersThatOpenCCRewritesFirst) {
@@ -525,21 +581,30 @@ TEST(Shipped, CharactersThatOpenCCRewritesFirst) {
 
 TEST(Shipped, SetPhrasesAndSentenceFinalParticles) {
   const std::pair<const char*, const char*> cases[] = {
-      {"呢個係咩嚟㗎？", "这个是什么？"}, {"真係咩？", "真的吗？"},     {"係咩？", "真的吗？"},
-      {"我唔食牛肉㗎。", "我不吃牛肉的。"}, {"你喺邊度買㗎？", "你在哪里买的？"},
-      {"你食咗早餐未呀？", "你吃了早餐没有啊？"}, {"你諗好未？", "你想好了没有？"},
+      {"呢個係咩嚟㗎？", "这个是什么？"},
+      {"真係咩？", "真的吗？"},
+      {"係咩？", "真的吗？"},
+      {"我唔食牛肉㗎。", "我不吃牛肉的。"},
+      {"你喺邊度買㗎？", "你在哪里买的？"},
+      {"你食咗早餐未呀？", "你吃了早餐没有啊？"},
+      {"你諗好未？", "你想好了没有？"},
   };
-  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+  for (const auto& [cantonese, mandarin] : cases)
+    EXPECT_EQ(shipped().translate(cantonese), mandarin);
 }
 
 TEST(Shipped, WordOrderClassifiersAndPossessives) {
   const std::pair<const char*, const char*> cases[] = {
-      {"我去沖涼先。", "我先去洗澡。"},       {"我部手機冇電喇。", "我的手机没电了。"},
-      {"部冷氣壞咗。", "空调坏了。"},         {"我哋部門請緊人。", "我们部门在招人。"},
-      {"我哋叫多個餸啦。", "我们多叫个菜吧。"}, {"佢結咗婚三年，仲未有細路。", "他结婚三年了，还没有小孩。"},
+      {"我去沖涼先。", "我先去洗澡。"},
+      {"我部手機冇電喇。", "我的手机没电了。"},
+      {"部冷氣壞咗。", "空调坏了。"},
+      {"我哋部門請緊人。", "我们部门在招人。"},
+      {"我哋叫多個餸啦。", "我们多叫个菜吧。"},
+      {"佢結咗婚三年，仲未有細路。", "他结婚三年了，还没有小孩。"},
       {"可唔可以俾個膠袋我？", "可不可以给我个塑料袋？"},
   };
-  for (const auto& [cantonese, mandarin] : cases) EXPECT_EQ(shipped().translate(cantonese), mandarin);
+  for (const auto& [cantonese, mandarin] : cases)
+    EXPECT_EQ(shipped().translate(cantonese), mandarin);
 }
 
 // Every character of the dictionary that Mandarin does not write is

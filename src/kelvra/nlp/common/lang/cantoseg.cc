@@ -135,12 +135,14 @@ void Segmenter::add(const Lexeme& lexeme, std::size_t index) {
     node = next;
   }
   if (lexeme.negator && length != 1)
-    throw kelvra::common::TypeError("words", "a negator must be one code point: " + std::string(word));
+    throw kelvra::common::TypeError("words",
+                                    "a negator must be one code point: " + std::string(word));
   if (word_index_[node] == kNoWord) ++size_;
   word_index_[node] = static_cast<std::uint32_t>(index);
   standing_[node] = lexeme.standing;
-  flags_[node] = static_cast<std::uint8_t>((lexeme.conditional ? kConditional : 0) |
-                                           (lexeme.negator ? kNegator : 0) | (lexeme.guarded ? kGuarded : 0));
+  flags_[node] =
+      static_cast<std::uint8_t>((lexeme.conditional ? kConditional : 0) |
+                                (lexeme.negator ? kNegator : 0) | (lexeme.guarded ? kGuarded : 0));
   if (length > max_length_) max_length_ = length;
 }
 
@@ -249,7 +251,9 @@ void Segmenter::cut_pieces(std::string_view text, std::vector<Piece>& out) const
   std::vector<Word> words;
   cut(span, Options{}, words);
   for (const Word& word : words)
-    out.push_back({text.substr(bytes[word.begin], bytes[word.begin + word.length] - bytes[word.begin]), word.index});
+    out.push_back(
+        {text.substr(bytes[word.begin], bytes[word.begin + word.length] - bytes[word.begin]),
+         word.index});
 }
 
 // Buffers of one cut, reused from stretch to stretch.
@@ -259,8 +263,9 @@ struct Segmenter::Scratch {
   std::vector<std::size_t> index;  // lexicon position of the first word of the best cover
   std::vector<std::uint32_t> choice;
   std::vector<std::uint8_t> paired;
-  std::vector<std::uint32_t> next_guard;  // the first code point from here on that no guarded word may cover
-  std::vector<std::uint32_t> next_cut;    // ... that they may not take in with the one before it
+  std::vector<std::uint32_t>
+      next_guard;  // the first code point from here on that no guarded word may cover
+  std::vector<std::uint32_t> next_cut;  // ... that they may not take in with the one before it
 };
 
 Segmenter::Workspace::Workspace() : scratch_(std::make_unique<Scratch>()) {}
@@ -268,7 +273,8 @@ Segmenter::Workspace::~Workspace() = default;
 Segmenter::Workspace::Workspace(Workspace&&) noexcept = default;
 Segmenter::Workspace& Segmenter::Workspace::operator=(Workspace&&) noexcept = default;
 
-void Segmenter::cut(std::u32string_view span, const Options& options, std::vector<Word>& out) const {
+void Segmenter::cut(std::u32string_view span, const Options& options,
+                    std::vector<Word>& out) const {
   Workspace workspace;
   cut(span, options, out, workspace);
 }
@@ -312,7 +318,8 @@ void Segmenter::cut(std::u32string_view span, const Options& options, std::vecto
 // starting at i come shortest first, so taking a candidate that is not worse
 // lets a longer word win a tie.
 void Segmenter::cut_stretch(std::u32string_view span, std::size_t begin, std::size_t end,
-                            const Options& options, Scratch& scratch, std::vector<Word>& out) const {
+                            const Options& options, Scratch& scratch,
+                            std::vector<Word>& out) const {
   auto& [best, step, index, choice, paired, next_guard, next_cut] = scratch;
   const std::u32string_view cps = span.substr(begin, end - begin);
   const std::size_t n = cps.size();
@@ -326,14 +333,17 @@ void Segmenter::cut_stretch(std::u32string_view span, std::size_t begin, std::si
     next_guard.assign(n + 1, static_cast<std::uint32_t>(n));
     next_cut.assign(n + 1, static_cast<std::uint32_t>(n));
     for (std::size_t i = n; i-- > 0;) {
-      next_guard[i] = options.guard[begin + i] == 1 ? static_cast<std::uint32_t>(i) : next_guard[i + 1];
+      next_guard[i] =
+          options.guard[begin + i] == 1 ? static_cast<std::uint32_t>(i) : next_guard[i + 1];
       next_cut[i] = options.guard[begin + i] == 2 ? static_cast<std::uint32_t>(i) : next_cut[i + 1];
     }
   }
   // How the word ending at trie node `node` stands over [i, i + length), or
   // nullopt when the judge says it is no word there.
-  const auto verdict = [&](std::uint32_t node, std::size_t i, std::size_t length) -> std::optional<Verdict> {
-    if (!(flags_[node] & kConditional) || options.judge == nullptr) return Verdict{standing_[node], 0};
+  const auto verdict = [&](std::uint32_t node, std::size_t i,
+                           std::size_t length) -> std::optional<Verdict> {
+    if (!(flags_[node] & kConditional) || options.judge == nullptr)
+      return Verdict{standing_[node], 0};
     return options.judge->judge(word_at(node), begin + i, begin + i + length);
   };
   for (std::size_t i = n; i-- > 0;) {
@@ -369,7 +379,8 @@ void Segmenter::cut_stretch(std::u32string_view span, std::size_t begin, std::si
       }
     }
     // The negator between two equal code points starts no longer word.
-    const bool between_equals = (flags_[node] & kNegator) && i > 0 && i + 1 < n && cps[i - 1] == cps[i + 1];
+    const bool between_equals =
+        (flags_[node] & kNegator) && i > 0 && i + 1 < n && cps[i - 1] == cps[i + 1];
     for (std::size_t j = i + 1; node != 0 && !between_equals && j < n && j - i < max_length_; ++j) {
       node = child(node, cps[j]);
       if (node == 0) break;

@@ -83,7 +83,8 @@ class Judge {
   // How lexicon word `index` stands at [begin, end), or nullopt when it is
   // no word there (a word of one code point then stays a single code point
   // outside the lexicon).
-  virtual std::optional<Verdict> judge(std::size_t index, std::size_t begin, std::size_t end) const = 0;
+  virtual std::optional<Verdict> judge(std::size_t index, std::size_t begin,
+                                       std::size_t end) const = 0;
 };
 
 class Segmenter {
@@ -155,7 +156,8 @@ class Segmenter {
   // The words of a span of code points, appended to `out`; positions count
   // from the span's start.
   void cut(std::u32string_view span, const Options& options, std::vector<Word>& out) const;
-  void cut(std::u32string_view span, const Options& options, std::vector<Word>& out, Workspace& workspace) const;
+  void cut(std::u32string_view span, const Options& options, std::vector<Word>& out,
+           Workspace& workspace) const;
 
   // True for code points that are words of their own: white space,
   // punctuation, symbols and control characters.
@@ -180,8 +182,8 @@ class Segmenter {
   // Child of trie node `node` along code point `cp`, or 0 (the root is
   // never a child).
   std::uint32_t child(std::uint32_t node, char32_t cp) const;
-  void cut_stretch(std::u32string_view span, std::size_t begin, std::size_t end, const Options& options,
-                   Scratch& scratch, std::vector<Word>& out) const;
+  void cut_stretch(std::u32string_view span, std::size_t begin, std::size_t end,
+                   const Options& options, Scratch& scratch, std::vector<Word>& out) const;
 
   // Adds the child `next` of `node` along `cp`, which has none yet.
   void add_child(std::uint32_t node, char32_t cp, std::uint32_t next);
@@ -210,7 +212,7 @@ class Segmenter {
   std::size_t word_at(std::uint32_t node) const {
     return word_index_[node] == kNoWord ? npos : word_index_[node];
   }
-  std::size_t max_length_ = 0;           // longest word, code points
+  std::size_t max_length_ = 0;  // longest word, code points
   std::size_t size_ = 0;
 };
 

@@ -55,7 +55,8 @@ TEST(Cut, StandingsDecideBetweenEquallyShortCuts) {
   // An ambiguous rewrite loses to a plain word, even as the longer first word.
   EXPECT_THAT(cut({{"成日", S::kAmbiguous}, {"日食"}}, "成日食"), ElementsAre("成", "日食"));
   // A single code point counts too: 唔好|話 loses to 唔|好話 when 話 is ambiguous ...
-  EXPECT_THAT(cut({{"唔好"}, {"好話"}, {"話", S::kAmbiguous}}, "唔好話"), ElementsAre("唔", "好話"));
+  EXPECT_THAT(cut({{"唔好"}, {"好話"}, {"話", S::kAmbiguous}}, "唔好話"),
+              ElementsAre("唔", "好話"));
   // ... unless 唔好 is marked: covering more with marked words comes first.
   EXPECT_THAT(cut({{"唔好", S::kMarked}, {"好話"}, {"話", S::kAmbiguous}}, "唔好話"),
               ElementsAre("唔好", "話"));
@@ -64,7 +65,8 @@ TEST(Cut, StandingsDecideBetweenEquallyShortCuts) {
   EXPECT_THAT(cut({{"啱", S::kMarked}, {"啱啱", S::kMarked}, {"啱先", S::kMarked}}, "啱啱先"),
               ElementsAre("啱啱", "先"));
   // Fewer words always come first.
-  EXPECT_THAT(cut({{"甲乙丙", S::kAmbiguous}, {"甲乙"}, {"丙丁"}}, "甲乙丙"), ElementsAre("甲乙丙"));
+  EXPECT_THAT(cut({{"甲乙丙", S::kAmbiguous}, {"甲乙"}, {"丙丁"}}, "甲乙丙"),
+              ElementsAre("甲乙丙"));
 }
 
 // The cut of a span of code points, as the words' texts.
@@ -73,7 +75,8 @@ std::vector<std::string> cut_span(const Segmenter& segmenter, std::u32string_vie
   std::vector<Segmenter::Word> words;
   segmenter.cut(span, options, words);
   std::vector<std::string> texts;
-  for (const auto& word : words) texts.push_back(kelvra::common::utf8::encode(span.substr(word.begin, word.length)));
+  for (const auto& word : words)
+    texts.push_back(kelvra::common::utf8::encode(span.substr(word.begin, word.length)));
   return texts;
 }
 
@@ -87,7 +90,8 @@ TEST(Cut, TheJudgeDecidesForConditionalWords) {
   } at_start;
   Segmenter lexicon(std::vector<Lexeme>{{"成日", Standing::kPlain, true}, {"日食"}});
   EXPECT_THAT(cut_span(lexicon, U"成日食", {false, nullptr, &at_start}), ElementsAre("成日", "食"));
-  EXPECT_THAT(cut_span(lexicon, U"我成日食", {false, nullptr, &at_start}), ElementsAre("我", "成", "日食"));
+  EXPECT_THAT(cut_span(lexicon, U"我成日食", {false, nullptr, &at_start}),
+              ElementsAre("我", "成", "日食"));
   std::vector<Segmenter::Word> words;
   lexicon.cut(U"成日", {false, nullptr, &at_start}, words);
   ASSERT_EQ(words.size(), 1u);
@@ -120,12 +124,14 @@ TEST(Cut, NegatorsMakeANotAAndGuardsKeepGuardedWordsOff) {
   EXPECT_THAT(cut_span(lexicon, U"书系", {false, off, nullptr}), ElementsAre("书", "系"));
   EXPECT_THAT(cut_span(lexicon, U"书系", {false, begin_here, nullptr}), ElementsAre("书", "系"));
   const std::uint8_t first_off[] = {2, 0, 0, 0};
-  EXPECT_THAT(cut_span(lexicon, U"記得书系", {false, first_off, nullptr}), ElementsAre("記得", "书系"));
+  EXPECT_THAT(cut_span(lexicon, U"記得书系", {false, first_off, nullptr}),
+              ElementsAre("記得", "书系"));
   // Among equally short cuts, more Ambiguous code points win when asked.
   Segmenter ties(std::vector<Lexeme>{{"我家"}, {"家姐", S::kAmbiguous}});
   EXPECT_THAT(cut_span(ties, U"我家姐"), ElementsAre("我家", "姐"));
   EXPECT_THAT(cut_span(ties, U"我家姐", {true, nullptr, nullptr}), ElementsAre("我", "家姐"));
-  EXPECT_THROW(Segmenter(std::vector<Lexeme>{{"唔好", S::kPlain, false, true}}), kelvra::common::TypeError);
+  EXPECT_THROW(Segmenter(std::vector<Lexeme>{{"唔好", S::kPlain, false, true}}),
+               kelvra::common::TypeError);
 }
 
 TEST(Cut, PiecesCarryTheirLexiconPosition) {
@@ -163,8 +169,8 @@ TEST(Cut, LettersAndDigitsStayOneWordAndNothingIsDropped) {
 }
 
 TEST(Cut, ConcatenationIsAlwaysTheTextOnRandomInput) {
-  const std::vector<std::string> pieces = {"佢", "哋", "而", "家", "喺", "a", "1", " ", "，",
-                                           "😀", "邊", "度", "\n", "é", "食"};
+  const std::vector<std::string> pieces = {"佢", "哋", "而", "家", "喺", "a", "1", " ",
+                                           "，", "😀",  "邊", "度", "\n", "é", "食"};
   std::mt19937 random(7);
   for (int round = 0; round < 300; ++round) {
     std::string text;
@@ -210,8 +216,8 @@ TEST(Lexicon, CountsDistinctWordsAndRejectsBadInput) {
 // is found at its last position, and nothing else is.
 TEST(Lexicon, LargeLexiconsFindExactlyTheirWords) {
   std::mt19937 random(11);
-  const std::vector<char32_t> alphabet = {U'a', U'b', U'z', U'佢', U'哋', U'喺', U'係',
-                                          U'\U00020000', U'\U0002A6D6', U'\u00E9'};
+  const std::vector<char32_t> alphabet = {U'a',  U'b',  U'z',          U'佢',         U'哋',
+                                          U'喺', U'係', U'\U00020000', U'\U0002A6D6', U'\u00E9'};
   const auto word_of = [&](std::size_t length) {
     std::string word;
     for (std::size_t i = 0; i < length; ++i)

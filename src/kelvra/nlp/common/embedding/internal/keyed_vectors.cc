@@ -70,8 +70,7 @@ std::string printable(std::string_view token) {
 // matrix whatever the file's size.
 class Reader {
  public:
-  Reader(const std::string& path, const LoadProgress& progress)
-      : path_(path), progress_(progress) {
+  Reader(const std::string& path, const LoadProgress& progress) : path_(path), progress_(progress) {
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) throw FileError(path_, std::string("cannot open: ") + std::strerror(errno));
     struct stat st {};
@@ -305,7 +304,8 @@ struct KeyedVectors::Tables {
     const std::uint64_t hash = kelvra::common::image_hash(word);
     Bucket& bucket = buckets[probe(buckets, word_ends, word_text, word, hash)];
     if (bucket.row != kNoRow) return false;
-    bucket = Bucket{static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(word_ends.size())};
+    bucket = Bucket{static_cast<std::uint32_t>(hash >> 32),
+                    static_cast<std::uint32_t>(word_ends.size())};
     word_text += word;
     word_ends.push_back(word_text.size());
     return true;
@@ -360,14 +360,14 @@ class Loader {
       pos = end;
     }
     if (!ok || count != 2) {
-      fail("header " + printable(text) +
-               " is not two positive integers \"ROWS DIMENSIONS\"" +
+      fail("header " + printable(text) + " is not two positive integers \"ROWS DIMENSIONS\"" +
                (binary_ ? "" : " (or is this a binary file?)"),
            1);
     }
     rows_ = numbers[0];
     dims_ = numbers[1];
-    if (rows_ > static_cast<std::uint64_t>(INT_MAX) || dims_ > static_cast<std::uint64_t>(INT_MAX)) {
+    if (rows_ > static_cast<std::uint64_t>(INT_MAX) ||
+        dims_ > static_cast<std::uint64_t>(INT_MAX)) {
       fail("header claims " + std::to_string(rows_) + " rows of " + std::to_string(dims_) +
                " dimensions, more than supported",
            1);
@@ -375,13 +375,15 @@ class Loader {
     // Whatever the header says, the file's size bounds what it can hold: a
     // text row needs a word and a blank plus a digit per component, a binary
     // entry a word, a blank and four bytes per component.
-    const std::uint64_t left = reader_.file_size() - std::min(reader_.file_size(), reader_.position());
+    const std::uint64_t left =
+        reader_.file_size() - std::min(reader_.file_size(), reader_.position());
     const std::uint64_t min_row = binary_ ? 2 + 4 * dims_ : 1 + 2 * dims_;
     const std::uint64_t can_hold = (left + 1) / min_row;
     if (can_hold < rows_) {
       fail("header claims " + std::to_string(rows_) + " rows of " + std::to_string(dims_) +
                " dimensions, but the " + std::to_string(left) +
-               " bytes after it can hold at most " + std::to_string(can_hold) + " (truncated file?)",
+               " bytes after it can hold at most " + std::to_string(can_hold) +
+               " (truncated file?)",
            1);
     }
     tables_->dims = dims_;
@@ -446,8 +448,7 @@ class Loader {
         while (p < end && is_blank(*p)) ++p;
         if (p == end) break;
         if (count == dims_) {
-          fail("row has more than the header's " + std::to_string(dims_) + " components",
-               line_no);
+          fail("row has more than the header's " + std::to_string(dims_) + " components", line_no);
         }
         const char* token = p;
         float value = 0;
@@ -526,8 +527,9 @@ class Loader {
       }
       if (word_len == 0) fail_entry(entry, "empty word");
       if (!reader_.want(word_len + 1 + vector_bytes)) {
-        fail_entry(entry, "truncated: " + std::to_string(reader_.available().size() - word_len - 1) +
-                              " of " + std::to_string(vector_bytes) + " vector bytes");
+        fail_entry(entry,
+                   "truncated: " + std::to_string(reader_.available().size() - word_len - 1) +
+                       " of " + std::to_string(vector_bytes) + " vector bytes");
       }
       std::string_view word = reader_.available().substr(0, word_len);
       check_word(word, 0, entry);
@@ -546,7 +548,8 @@ class Loader {
         tables_->norms.push_back(norm);
         if (sum != 0) {
           float* out = tables_->matrix.data() + *row * dims_;
-          for (std::size_t i = 0; i < dims_; ++i) out[i] = load_float(bytes + i * sizeof(float)) / norm;
+          for (std::size_t i = 0; i < dims_; ++i)
+            out[i] = load_float(bytes + i * sizeof(float)) / norm;
         }
       }
       reader_.skip(word_len + 1 + vector_bytes);
@@ -555,7 +558,8 @@ class Loader {
     for (;;) {
       std::string_view rest = reader_.available();
       std::size_t skip = 0;
-      while (skip < rest.size() && (rest[skip] == '\n' || rest[skip] == '\r' || is_blank(rest[skip])))
+      while (skip < rest.size() &&
+             (rest[skip] == '\n' || rest[skip] == '\r' || is_blank(rest[skip])))
         ++skip;
       if (skip < rest.size()) {
         fail_entry(rows_ + 1, "more entries than the header's " + std::to_string(rows_));
@@ -614,13 +618,15 @@ KeyedVectors KeyedVectors::load_word2vec_format(const std::string& path, bool bi
   return Loader(path, binary, progress).run();
 }
 
-KeyedVectors KeyedVectors::load(const std::string& path, bool binary, const LoadProgress& progress) {
+KeyedVectors KeyedVectors::load(const std::string& path, bool binary,
+                                const LoadProgress& progress) {
   char magic[kSavedStoreMagic.size()] = {};
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
     const ssize_t got = ::read(fd, magic, sizeof magic);
     ::close(fd);
-    if (got == static_cast<ssize_t>(sizeof magic) && std::string_view(magic, sizeof magic) == kSavedStoreMagic)
+    if (got == static_cast<ssize_t>(sizeof magic) &&
+        std::string_view(magic, sizeof magic) == kSavedStoreMagic)
       return load_saved(path);
   }
   // The word2vec loader says why a file cannot be opened or read.
@@ -664,13 +670,15 @@ KeyedVectors::KeyedVectors(ImageBytes bytes, const std::string& source) {
   std::size_t first_beyond = SIZE_MAX;
   auto inspect = [&](std::size_t section, std::size_t offset, std::string_view piece) {
     if (section != kMatrixSection || first_beyond != SIZE_MAX) return;
-    const std::span<const float> values(reinterpret_cast<const float*>(piece.data()), piece.size() / sizeof(float));
+    const std::span<const float> values(reinterpret_cast<const float*>(piece.data()),
+                                        piece.size() / sizeof(float));
     if (const std::size_t bad = first_beyond_one(values); bad != values.size())
       first_beyond = offset / sizeof(float) + bad;
   };
   const ImageReader image(bytes.view(), kSavedStore, source, inspect);
   const auto fields = image.section<std::uint64_t>(0, "fields");
-  if (fields.size() != 2) image.fail("fields: " + std::to_string(fields.size()) + " where there should be 2");
+  if (fields.size() != 2)
+    image.fail("fields: " + std::to_string(fields.size()) + " where there should be 2");
   const std::uint64_t rows = fields[0], dims = fields[1];
   if (rows == 0 || dims == 0 || rows > INT_MAX || dims > INT_MAX)
     image.fail(std::to_string(rows) + " rows of " + std::to_string(dims) + " dimensions");
@@ -681,8 +689,8 @@ KeyedVectors::KeyedVectors(ImageBytes bytes, const std::string& source) {
   const auto norms = image.section<float>(4, "norms");
   const auto matrix = image.section<float>(5, "vectors");
   if (ends.size() != rows || norms.size() != rows || matrix.size() != rows * dims)
-    image.fail("arrays of other sizes than " + std::to_string(rows) + " rows of " + std::to_string(dims) +
-               " dimensions");
+    image.fail("arrays of other sizes than " + std::to_string(rows) + " rows of " +
+               std::to_string(dims) + " dimensions");
 
   // The words: one after another, none empty, each UTF-8.
   std::uint64_t begin = 0;
@@ -698,19 +706,23 @@ KeyedVectors::KeyedVectors(ImageBytes bytes, const std::string& source) {
   // The hash table: a row in each of `rows` buckets, and each word found at
   // its own row, so that it holds every row once and lookups end.
   if (!std::has_single_bit(buckets.size()) || buckets.size() <= rows)
-    image.fail("a hash table of " + std::to_string(buckets.size()) + " buckets for " + std::to_string(rows) + " words");
+    image.fail("a hash table of " + std::to_string(buckets.size()) + " buckets for " +
+               std::to_string(rows) + " words");
   std::size_t filled = 0;
   for (const Bucket& bucket : buckets) {
     if (bucket.row == kNoRow) continue;
     if (bucket.row >= rows) image.fail("a hash table entry for row " + std::to_string(bucket.row));
     ++filled;
   }
-  if (filled != rows) image.fail("a hash table of " + std::to_string(filled) + " entries for " + std::to_string(rows) + " words");
+  if (filled != rows)
+    image.fail("a hash table of " + std::to_string(filled) + " entries for " +
+               std::to_string(rows) + " words");
   begin = 0;
   for (std::size_t row = 0; row < rows; ++row) {
     const std::string_view word = text.substr(begin, ends[row] - begin);
     if (buckets[probe(buckets, ends, text, word, kelvra::common::image_hash(word))].row != row)
-      image.fail("word " + std::to_string(row) + " " + printable(word) + " is not where the hash table has it");
+      image.fail("word " + std::to_string(row) + " " + printable(word) +
+                 " is not where the hash table has it");
     begin = ends[row];
   }
 
@@ -733,9 +745,9 @@ KeyedVectors::KeyedVectors(ImageBytes bytes, const std::string& source) {
   storage_ = std::make_shared<const ImageBytes>(std::move(bytes));
 }
 
-std::size_t KeyedVectors::probe(std::span<const Bucket> buckets, std::span<const std::uint64_t> ends,
-                                std::string_view text, std::string_view word,
-                                std::uint64_t hash) noexcept {
+std::size_t KeyedVectors::probe(std::span<const Bucket> buckets,
+                                std::span<const std::uint64_t> ends, std::string_view text,
+                                std::string_view word, std::uint64_t hash) noexcept {
   const std::size_t mask = buckets.size() - 1;
   const auto tag = static_cast<std::uint32_t>(hash >> 32);
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {

@@ -174,7 +174,8 @@ class KeyedVectors {
   // The bucket that holds `word` (hash `hash`), or the empty one where it
   // would go.
   static std::size_t probe(std::span<const Bucket> buckets, std::span<const std::uint64_t> ends,
-                           std::string_view text, std::string_view word, std::uint64_t hash) noexcept;
+                           std::string_view text, std::string_view word,
+                           std::uint64_t hash) noexcept;
   void find_zero_rows();
 
   // The arrays are views into `storage_`: those a loader filled, or the
@@ -186,7 +187,7 @@ class KeyedVectors {
   std::span<const float> norms_;
   std::span<const std::uint64_t> word_ends_;  // end of each word in word_text_
   std::string_view word_text_;
-  std::span<const Bucket> buckets_;           // a power of two of them, at least one empty
+  std::span<const Bucket> buckets_;  // a power of two of them, at least one empty
   // Rows that are all zeros (usually none).
   std::vector<std::uint32_t> zero_rows_;
 };

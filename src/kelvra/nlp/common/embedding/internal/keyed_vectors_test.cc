@@ -106,9 +106,11 @@ TEST(KeyedVectorsLoad, NumbersReadExactlyAsFromChars) {
   // The loader's quick path for plain decimals must give the very float
   // that from_chars gives, on every shape of number.
   std::mt19937 rng(5);
-  std::vector<std::string> numbers = {"0", "-0", "+0.5", ".5", "5.", "00012.3400", "16777215",
-                                      "16777216", "16777217", "1.6777217", "0.0000000001",
-                                      "0.00000000001", "1e-3", "-2.5E+2", "123456789012345678901"};
+  std::vector<std::string> numbers = {"0",         "-0",           "+0.5",
+                                      ".5",        "5.",           "00012.3400",
+                                      "16777215",  "16777216",     "16777217",
+                                      "1.6777217", "0.0000000001", "0.00000000001",
+                                      "1e-3",      "-2.5E+2",      "123456789012345678901"};
   for (int i = 0; i < 2000; ++i) {
     std::string n = (rng() % 2 ? "-" : "") + std::to_string(rng() % 100000);
     if (rng() % 4 != 0) n += "." + std::to_string(rng() % 100000000 + 1).substr(rng() % 4);
@@ -150,7 +152,8 @@ TEST(KeyedVectorsLoad, BadTextInputNamesTheLine) {
   EXPECT_THAT(load_error("1 2 3\na 1 2\n"), HasSubstr(":1: header"));
   EXPECT_THAT(load_error("1 x\na 1 2\n"), HasSubstr(":1: header"));
   EXPECT_THAT(load_error("1 2\na 1 \xff\xfe\n"), HasSubstr(":2: component 2 '\\xff\\xfe'"));
-  EXPECT_THAT(load_error(std::string(5 << 20, '7')), HasSubstr(":1: header line longer than 1 KiB"));
+  EXPECT_THAT(load_error(std::string(5 << 20, '7')),
+              HasSubstr(":1: header line longer than 1 KiB"));
   EXPECT_THAT(load_error("2 2\n" + ok_row + "b 1\n"),
               HasSubstr(":3: row has 1 components, the header says 2"));
   EXPECT_THAT(load_error("2 2\n" + ok_row + "b 1 2 3\n"),
@@ -314,7 +317,6 @@ TEST(KeyedVectorsSimilar, BatchAgreesWithOneByOne) {
   EXPECT_TRUE(kv.similar_by_words({}, 3).empty());
 }
 
-
 // --- Saved stores --------------------------------------------------------------
 
 // Everything a caller can see of a store, compared bit for bit.
@@ -326,14 +328,17 @@ void expect_same_store(const KeyedVectors& a, const KeyedVectors& b) {
     ASSERT_EQ(b.index(a.word(r)), r);
     ASSERT_EQ(a.norms()[r], b.norms()[r]);
   }
-  ASSERT_TRUE(std::equal(a.matrix().begin(), a.matrix().end(), b.matrix().begin(), b.matrix().end()));
-  for (std::size_t q = 0; q < a.size(); q += 7) ASSERT_EQ(a.similar_by_word(a.word(q), 5), b.similar_by_word(a.word(q), 5));
+  ASSERT_TRUE(
+      std::equal(a.matrix().begin(), a.matrix().end(), b.matrix().begin(), b.matrix().end()));
+  for (std::size_t q = 0; q < a.size(); q += 7)
+    ASSERT_EQ(a.similar_by_word(a.word(q), 5), b.similar_by_word(a.word(q), 5));
   EXPECT_FALSE(b.contains("not a word"));
 }
 
 TEST(KeyedVectorsSaved, SavedLoadedAndUnpickledStoresAreTheSame) {
   // Random rows, ties, a zero row, a repeated word and words of every width.
-  const std::string content = random_text_file(300, 8, 5) + "中国 1 2 3 4 5 6 7 8\nw3 1 1 1 1 1 1 1 1\n😀 0 0 0 0 0 0 0 1\n";
+  const std::string content =
+      random_text_file(300, 8, 5) + "中国 1 2 3 4 5 6 7 8\nw3 1 1 1 1 1 1 1 1\n😀 0 0 0 0 0 0 0 1\n";
   const KeyedVectors original = load("303" + content.substr(content.find(' ')));
   ASSERT_EQ(original.size(), 302u);
   EXPECT_FLOAT_EQ(original.norms()[original.size() - 2], std::sqrt(204.0f));  // 中国 before scaling
@@ -370,10 +375,11 @@ std::string saved_refusal(const std::string& bytes) {
   return "(loaded)";
 }
 
-
 TEST(KeyedVectorsSaved, DamagedAndHostileStoresAreRefusedOrSound) {
-  const std::string bytes = load("4 3\n中国 0.1 -0.2 0.3\nab 1 2 3\nc 0 0 0\n北 7 8 9\n").to_bytes();
-  EXPECT_THAT(saved_refusal(bytes.substr(0, bytes.size() - 4)), HasSubstr("truncated saved vector store"));
+  const std::string bytes =
+      load("4 3\n中国 0.1 -0.2 0.3\nab 1 2 3\nc 0 0 0\n北 7 8 9\n").to_bytes();
+  EXPECT_THAT(saved_refusal(bytes.substr(0, bytes.size() - 4)),
+              HasSubstr("truncated saved vector store"));
   EXPECT_THAT(saved_refusal("4 3\n中国 0.1 -0.2 0.3\n"), HasSubstr("not a saved vector store"));
   std::string flipped = bytes;
   flipped[bytes.size() - 5] ^= 1;
@@ -388,7 +394,8 @@ TEST(KeyedVectorsSaved, DamagedAndHostileStoresAreRefusedOrSound) {
   for (std::size_t at = 64; at + 4 <= bytes.size(); at += 4) {
     std::uint32_t value;
     std::memcpy(&value, bytes.data() + at, 4);
-    for (std::uint32_t changed : {value + 1, value - 1, 0u, 0xFFFFFFFFu, value ^ 0x80000000u, 0x3F800001u}) {
+    for (std::uint32_t changed :
+         {value + 1, value - 1, 0u, 0xFFFFFFFFu, value ^ 0x80000000u, 0x3F800001u}) {
       if (changed == value) continue;
       std::string hostile = bytes;
       std::memcpy(hostile.data() + at, &changed, 4);
@@ -413,7 +420,8 @@ TEST(KeyedVectorsSaved, DamagedAndHostileStoresAreRefusedOrSound) {
   std::string beyond = bytes;
   const float big = 1.5f;
   std::memcpy(beyond.data() + beyond.size() - 4, &big, 4);  // the last component of 北
-  EXPECT_THAT(saved_refusal(kelvra::common::restamp_checksum(beyond)), HasSubstr("row 3, component 3 is not within [-1, 1]"));
+  EXPECT_THAT(saved_refusal(kelvra::common::restamp_checksum(beyond)),
+              HasSubstr("row 3, component 3 is not within [-1, 1]"));
 }
 
 }  // namespace

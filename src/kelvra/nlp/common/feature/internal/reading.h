@@ -50,7 +50,8 @@ Word read_word(const typename M::Value& json) {
   records::require<M>(json, Kinds::map, "json");
   // A missing "pos" is the empty string; a null one is not a string.
   std::string pos_text;
-  if (const typename M::Value value = M::find(json, pos)) pos_text = records::string_of<M>(value, "pos");
+  if (const typename M::Value value = M::find(json, pos))
+    pos_text = records::string_of<M>(value, "pos");
   auto sentence = records::optional_integer<M>(json, sentence_id);
   auto clause = records::optional_integer<M>(json, clause_id);
   auto parent_id = records::optional_integer<M>(json, parent);
@@ -59,8 +60,8 @@ Word read_word(const typename M::Value& json) {
   std::string word_text = string_at<M>(json, text);
   const std::int64_t word_offset = integer_at<M>(json, offset);
   const std::int64_t word_length = integer_at<M>(json, length);
-  return Word(word_id, std::move(word_text), word_offset, word_length, std::move(pos_text), sentence,
-              clause, parent_id, std::move(relation_name));
+  return Word(word_id, std::move(word_text), word_offset, word_length, std::move(pos_text),
+              sentence, clause, parent_id, std::move(relation_name));
 }
 
 template <records::RecordModel M>

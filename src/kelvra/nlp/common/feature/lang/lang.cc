@@ -25,10 +25,12 @@ struct Registry {
 Registry& registry() {
   static Registry instance;
   static const bool seeded = [] {
-    instance.factories.emplace("zh_cn", [](std::shared_ptr<kvc::sdk::NlpClient> client,
-                                           const Record& tag) -> std::unique_ptr<Extractor> {
-      return std::make_unique<ServiceExtractor>(std::move(client), "zh_cn", tag);
-    });
+    instance.factories.emplace("zh_cn",
+                               [](std::shared_ptr<kvc::sdk::NlpClient> client,
+                                  const Record& tag) -> std::unique_ptr<Extractor> {
+                                 return std::make_unique<ServiceExtractor>(std::move(client),
+                                                                           "zh_cn", tag);
+                               });
     return true;
   }();
   (void)seeded;
@@ -49,7 +51,9 @@ class AnswerReader {
 
   // `set`: the feature set's place in a list answer, or npos for a single one.
   feature::FeatureSet read(Record&& record, std::size_t set) {
-    const std::string name = set == std::string::npos ? "the answer's " : "the answer's feature set " + std::to_string(set) + ", ";
+    const std::string name = set == std::string::npos
+                                 ? "the answer's "
+                                 : "the answer's feature set " + std::to_string(set) + ", ";
     feature::FeatureSet out;
     try {
       kelvra::common::require_map(record, "json");
@@ -59,8 +63,7 @@ class AnswerReader {
         for (std::size_t i = 0; i < words->size(); ++i) {
           Record& item = (*words)[i];
           feature::Word word = feature::Word::from_json(item);
-          if (!inside(word.offset, word.length))
-            outside(name + "word " + std::to_string(i), item);
+          if (!inside(word.offset, word.length)) outside(name + "word " + std::to_string(i), item);
           out.words->push_back(std::move(word));
           item = nullptr;
         }
@@ -121,18 +124,20 @@ class AnswerReader {
   [[noreturn]] void outside(const std::string& name, const Record& record,
                             const std::string& why = "") const {
     throw KvException(ErrorCodes::REMOTE_ERROR,
-                      where_ + name + (why.empty() ? " lies outside the text of " +
-                                                         std::to_string(text_length_) + " code points"
-                                                   : " is not placed in the text: " + why) +
+                      where_ + name +
+                          (why.empty() ? " lies outside the text of " +
+                                             std::to_string(text_length_) + " code points"
+                                       : " is not placed in the text: " + why) +
                           ": " + kelvra::common::text_excerpt(record.dump(), kRecordExcerpt));
   }
 
   // The service answered records that do not read: its fault, not the caller's.
   [[noreturn]] void does_not_read(const std::exception& e) const {
     const auto* json = dynamic_cast<const Record::exception*>(&e);
-    throw KvException(ErrorCodes::REMOTE_ERROR,
-                      where_ + "the answer holds a feature set that does not read: " +
-                          (json != nullptr ? kelvra::common::json_error_text(*json) : std::string(e.what())));
+    throw KvException(
+        ErrorCodes::REMOTE_ERROR,
+        where_ + "the answer holds a feature set that does not read: " +
+            (json != nullptr ? kelvra::common::json_error_text(*json) : std::string(e.what())));
   }
 
   std::string where_;
@@ -170,14 +175,16 @@ ServiceExtractor::ServiceExtractor(std::shared_ptr<kvc::sdk::NlpClient> nlp_clie
   if (!nlp_client_) throw kelvra::common::TypeError("nlp_client", "nlp_client must not be null");
 }
 
-Extraction ServiceExtractor::extract(std::string_view text, const std::vector<types::Types>& types) {
+Extraction ServiceExtractor::extract(std::string_view text,
+                                     const std::vector<types::Types>& types) {
   kelvra::common::utf8::require_valid(text, "text");
   Record answer = nlp_client_->features(text, types::names(types), lang_, tag_);
   AnswerReader reader(*nlp_client_, static_cast<std::int64_t>(kelvra::common::utf8::length(text)));
   if (answer.is_array()) {
     std::vector<feature::FeatureSet> sets;
     sets.reserve(answer.size());
-    for (std::size_t i = 0; i < answer.size(); ++i) sets.push_back(reader.read(std::move(answer[i]), i));
+    for (std::size_t i = 0; i < answer.size(); ++i)
+      sets.push_back(reader.read(std::move(answer[i]), i));
     return sets;
   }
   return reader.read(std::move(answer), std::string::npos);

@@ -13,9 +13,9 @@ using kelvra::common::ErrorCodes;
 using kelvra::common::KvException;
 using kvc::sdk::NlpClient;
 using kvc::sdk::TestService;
-using types::Types;
 using ::testing::Contains;
 using ::testing::HasSubstr;
+using types::Types;
 
 TEST(Lang, GetFindsRegisteredCodesOnly) {
   EXPECT_TRUE(get("zh_cn").has_value());
@@ -69,7 +69,8 @@ TEST(Lang, RecordsThatDoNotReadAreTheServicesFault) {
 // Answers whatever it was made with, without a service.
 class StubClient : public NlpClient {
  public:
-  explicit StubClient(Record answer) : NlpClient("http://stub.invalid/nlp"), answer_(std::move(answer)) {}
+  explicit StubClient(Record answer)
+      : NlpClient("http://stub.invalid/nlp"), answer_(std::move(answer)) {}
   Record features(std::string_view, const std::vector<std::string>&, std::string_view,
                   const Record&) const override {
     return answer_;
@@ -82,23 +83,32 @@ class StubClient : public NlpClient {
 TEST(Lang, RegressionPositionsOutsideTheTextAreTheServicesFault) {
   const std::string text = "你好，世界。Hello!";  // 12 code points
   auto extract = [&](const Record& answer) {
-    return (*get("zh_cn"))(std::make_shared<StubClient>(answer), Record())->extract(text, {Types::WORD});
+    return (*get("zh_cn"))(std::make_shared<StubClient>(answer), Record())
+        ->extract(text, {Types::WORD});
   };
   auto word = [](Record offset, Record length) {
-    return Record{{"id", 0}, {"text", "x"}, {"offset", std::move(offset)}, {"length", std::move(length)}};
+    return Record{
+        {"id", 0}, {"text", "x"}, {"offset", std::move(offset)}, {"length", std::move(length)}};
   };
   // Inside: up to the last code point, and an empty word at the very end.
-  EXPECT_NO_THROW(extract(Record{{"words", {word(0, 12), word(12, 0)}}, {"nes", {{{"offset", 6}, {"length", 6}}}}}));
-  EXPECT_NO_THROW(extract(Record{{"nes", {{{"spans", {{{"offset", 0}, {"length", 2}}}}}, {{"type", "LOC"}}}}}));
+  EXPECT_NO_THROW(extract(
+      Record{{"words", {word(0, 12), word(12, 0)}}, {"nes", {{{"offset", 6}, {"length", 6}}}}}));
+  EXPECT_NO_THROW(
+      extract(Record{{"nes", {{{"spans", {{{"offset", 0}, {"length", 2}}}}}, {{"type", "LOC"}}}}}));
 
   const std::pair<Record, std::string> outside[] = {
-      {Record{{"words", {word(1e15, 2)}}}, "the answer's word 0 lies outside the text of 12 code points: {\"id\":0"},
+      {Record{{"words", {word(1e15, 2)}}},
+       "the answer's word 0 lies outside the text of 12 code points: {\"id\":0"},
       {Record{{"words", {word(0, 2), word(3, -4)}}}, "the answer's word 1 lies outside"},
       {Record{{"words", {word(11, 2)}}}, "the answer's word 0 lies outside"},
-      {Record{{"nes", {{{"offset", -7}, {"length", 2}}}}}, "the answer's entity 0 lies outside the text of 12 code points: {\"offset\":-7"},
-      {Record{{"nes", {{{"spans", {{{"offset", 10}, {"length", 5}}}}}}}}, "the answer's entity 0 lies outside"},
-      {Record{{"nes", {{{"offset", "3"}}}}}, "the answer's entity 0 is not placed in the text: its `offset` is not a number"},
-      {Record::array({Record::object(), Record{{"words", {word(13, 0)}}}}), "the answer's feature set 1, word 0 lies outside"},
+      {Record{{"nes", {{{"offset", -7}, {"length", 2}}}}},
+       "the answer's entity 0 lies outside the text of 12 code points: {\"offset\":-7"},
+      {Record{{"nes", {{{"spans", {{{"offset", 10}, {"length", 5}}}}}}}},
+       "the answer's entity 0 lies outside"},
+      {Record{{"nes", {{{"offset", "3"}}}}},
+       "the answer's entity 0 is not placed in the text: its `offset` is not a number"},
+      {Record::array({Record::object(), Record{{"words", {word(13, 0)}}}}),
+       "the answer's feature set 1, word 0 lies outside"},
   };
   for (const auto& [answer, message] : outside) {
     try {
@@ -106,7 +116,9 @@ TEST(Lang, RegressionPositionsOutsideTheTextAreTheServicesFault) {
       ADD_FAILURE() << answer.dump();
     } catch (const KvException& e) {
       EXPECT_EQ(e.code(), ErrorCodes::REMOTE_ERROR);
-      EXPECT_THAT(e.what(), HasSubstr("NLP service at http://stub.invalid/nlp/features: " + message)) << answer.dump();
+      EXPECT_THAT(e.what(),
+                  HasSubstr("NLP service at http://stub.invalid/nlp/features: " + message))
+          << answer.dump();
     }
   }
 }

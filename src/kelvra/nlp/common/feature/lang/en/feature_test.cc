@@ -65,8 +65,9 @@ TEST(EnWord, EqualityCountsEveryField) {
 }
 
 TEST(EnWord, RoundTripsThroughJson) {
-  for (const Word& word : {Word(0, "a", 0, 1), Word(1, "ran", 3, 3, "VBD", 0, 0, 2, "root", true, "run"),
-                           Word(2, "x", 5, 1, {.mask = false, .lemma = ""})}) {
+  for (const Word& word :
+       {Word(0, "a", 0, 1), Word(1, "ran", 3, 3, "VBD", 0, 0, 2, "root", true, "run"),
+        Word(2, "x", 5, 1, {.mask = false, .lemma = ""})}) {
     EXPECT_EQ(Word::from_json(word.to_json()), word) << word;
   }
 }
@@ -85,9 +86,12 @@ TEST(EnWord, FromJsonReadsAnyOrderWithDefaults) {
 
 TEST(EnWord, FromJsonRejectsValuesOfTheWrongKind) {
   auto parse = [](const char* text) { return Word::from_json(Record::parse(text)); };
-  expect_type_error([&] { parse(R"({"id":0,"text":"a","offset":0,"length":1,"pos":null})"); }, "pos");
-  expect_type_error([&] { parse(R"({"id":0,"text":"a","offset":0,"length":1,"mask":1})"); }, "mask");
-  expect_type_error([&] { parse(R"({"id":0,"text":"a","offset":0,"length":1,"lemma":5})"); }, "lemma");
+  expect_type_error([&] { parse(R"({"id":0,"text":"a","offset":0,"length":1,"pos":null})"); },
+                    "pos");
+  expect_type_error([&] { parse(R"({"id":0,"text":"a","offset":0,"length":1,"mask":1})"); },
+                    "mask");
+  expect_type_error([&] { parse(R"({"id":0,"text":"a","offset":0,"length":1,"lemma":5})"); },
+                    "lemma");
   expect_type_error([&] { parse(R"({"id":0,"text":null,"offset":0,"length":1})"); }, "text");
   expect_type_error([&] { parse(R"({"id":"0","text":"a","offset":0,"length":1})"); }, "id");
   expect_type_error([&] { Word::from_json(Record::array()); }, "json");
@@ -117,10 +121,11 @@ TEST(EnFeatureSet, DefaultSerialisesAsNulls) {
 }
 
 TEST(EnFeatureSet, KeysComeNesFirstAndTextFormMatchesJson) {
-  FeatureSet doc(std::vector<Word>{Word(0, "He", 0, 2, {.pos = "PRP"}),
-                                   Word(1, "ran", 3, 3, {.pos = "VBD", .lemma = "run"})},
-                 std::vector<Entity>{Entity(Record::parse(R"({"offset":0,"length":2,"type":"PER"})"))},
-                 std::vector<Sentence>{Sentence(0, 0, 7, "He ran.")}, "He ran.");
+  FeatureSet doc(
+      std::vector<Word>{Word(0, "He", 0, 2, {.pos = "PRP"}),
+                        Word(1, "ran", 3, 3, {.pos = "VBD", .lemma = "run"})},
+      std::vector<Entity>{Entity(Record::parse(R"({"offset":0,"length":2,"type":"PER"})"))},
+      std::vector<Sentence>{Sentence(0, 0, 7, "He ran.")}, "He ran.");
   Record json = doc.to_json();
   std::vector<std::string> keys;
   for (const auto& item : json.items()) keys.push_back(item.key());
