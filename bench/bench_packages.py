@@ -1,4 +1,6 @@
-"""Debian packages the benchmark scripts measure against or read data from."""
+"""Debian packages the benchmark scripts measure against or read data from,
+and the generated data they share."""
+import os
 import subprocess
 import sys
 
@@ -26,3 +28,13 @@ def jieba_dictionary(tool):
         if path.endswith("/jieba/dict.txt"):
             return path
     sys.exit("%s: python3-jieba has no jieba/dict.txt" % tool)
+
+
+def embedding_files(build, data):
+    """The benchmark's word2vec files in `data` (embedding.txt and
+    embedding.bin, 100,000 x 300), made with BUILD/bench/make_embeddings
+    when either is missing."""
+    files = [os.path.join(data, name) for name in ("embedding.txt", "embedding.bin")]
+    if not all(os.path.exists(f) for f in files):
+        os.makedirs(data, exist_ok=True)
+        subprocess.run([os.path.join(build, "bench", "make_embeddings"), data], check=True)

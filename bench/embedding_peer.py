@@ -18,6 +18,8 @@ import sys
 import time
 import warnings
 
+import bench_packages
+
 DATA = os.environ.get("KELVRA_BENCH_DATA", "bench/data")
 FILES = {"text": os.path.join(DATA, "embedding.txt"), "binary": os.path.join(DATA, "embedding.bin")}
 
@@ -77,9 +79,7 @@ def main():
     logging.disable(logging.WARNING)  # the peer warns about init_sims(replace=True)
     from gensim.models import KeyedVectors
 
-    if not all(os.path.exists(f) for f in FILES.values()):
-        os.makedirs(DATA, exist_ok=True)
-        subprocess.run([os.path.join(build, "bench", "make_embeddings"), DATA], check=True)
+    bench_packages.embedding_files(build, DATA)
     dump_path = os.path.join(DATA, "embedding_ours.json")
     subprocess.run([os.path.join(build, "bench", "embedding_bench"), "--benchmark_filter=^$",
                     "--dump", dump_path], check=True, capture_output=True)

@@ -26,7 +26,6 @@ import json
 import multiprocessing
 import os
 import pickle
-import subprocess
 import sys
 import tempfile
 
@@ -95,10 +94,8 @@ def main():
     from kelvra.nlp.common.matcher import Automaton
 
     bench_packages.ensure_packages("python_shared_memory", ("python3-jieba",))
+    bench_packages.embedding_files(build, DATA)
     vectors = os.path.join(DATA, "embedding.bin")
-    if not os.path.exists(vectors):
-        os.makedirs(DATA, exist_ok=True)
-        subprocess.run([os.path.join(build, "bench", "make_embeddings"), DATA], check=True)
     failed = False
     with tempfile.TemporaryDirectory() as scratch:
         paths = {"automaton": os.path.join(scratch, "jieba.kvac"), "store": os.path.join(scratch, "vectors.kvwv")}

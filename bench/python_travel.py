@@ -24,7 +24,6 @@ import json
 import os
 import pickle
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -70,10 +69,8 @@ def main():
     bench_packages.ensure_packages("python_travel", ("python3-jieba",))
     with open(bench_packages.jieba_dictionary("python_travel"), "rb") as f:
         words = word_list(f.read())
+    bench_packages.embedding_files(build, DATA)
     text_vectors = os.path.join(DATA, "embedding.txt")
-    if not os.path.exists(text_vectors):
-        os.makedirs(DATA, exist_ok=True)
-        subprocess.run([os.path.join(build, "bench", "make_embeddings"), DATA], check=True)
     failed = False
     with tempfile.TemporaryDirectory() as scratch:
         built_s, automaton = cpu_median(lambda: Automaton(words))

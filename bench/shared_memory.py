@@ -73,10 +73,8 @@ def main():
     cli = os.path.join(build, "src", "cli", "kelvra-nlp")
     bench_packages.ensure_packages("shared_memory", ("python3-jieba",))
     dictionary = bench_packages.jieba_dictionary("shared_memory")
+    bench_packages.embedding_files(build, DATA)
     vectors = os.path.join(DATA, "embedding.bin")
-    if not os.path.exists(vectors):
-        os.makedirs(DATA, exist_ok=True)
-        subprocess.run([os.path.join(build, "bench", "make_embeddings"), DATA], check=True)
 
     failed = False
     with tempfile.TemporaryDirectory() as tmp:
