@@ -106,10 +106,10 @@ void dealloc_fields(PyObject* self) {
   Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
-// Makes the heap type of `spec`, kept for the life of the process, and adds
-// it to `m` under `name`.
-inline PyTypeObject* add_type(py::module_& m, const char* name, PyType_Spec& spec) {
-  PyObject* type = PyType_FromSpec(&spec);
+// Makes the heap type that `layout` describes, kept for the life of the
+// process, and adds it to `m` under `name`.
+inline PyTypeObject* add_type(py::module_& m, const char* name, PyType_Spec& layout) {
+  PyObject* type = PyType_FromSpec(&layout);
   if (type == nullptr) throw py::error_already_set();
   m.attr(name) = py::reinterpret_borrow<py::object>(type);
   return reinterpret_cast<PyTypeObject*>(type);
