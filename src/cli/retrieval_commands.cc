@@ -96,7 +96,7 @@ void add_match(CLI::App& app) {
   save->excludes(jsonl)->excludes(file);
   cmd->callback([options] {
     if (!options->save.empty()) {
-      const Automaton automaton(word_list(read_text_input(options->dict, "--dict")));
+      const Automaton automaton = dictionary_automaton(options->dict, {});
       try {
         automaton.save(options->save);
       } catch (const common::FileError& e) {
