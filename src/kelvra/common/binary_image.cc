@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -86,6 +88,133 @@ bool write_all(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+// Checks what the header of an image of `kind` says against `size`, the
+// size of the whole image: the first bytes alone (`head`, at most the
+// header) decide whether the rest is worth reading.
+void check_header(std::string_view head, std::uint64_t size, const ImageKind& kind,
+                  const std::string& source, Header& header) {
+  const std::string name(kind.name);
+  if (head.size() < kHeaderBytes) {
+    throw FileError(
+        source, "not a " + name + ": " + std::to_string(size) + " bytes, too short for its header");
+  }
+  std::memcpy(&header, head.data(), sizeof header);
+  if (std::string_view(header.magic, sizeof header.magic) != kind.magic) {
+    throw FileError(
+        source, "not a " + name + " (it does not start with \"" + std::string(kind.magic) + "\")");
+  }
+  if (header.byte_order == __builtin_bswap32(kByteOrderMark)) {
+    throw FileError(
+        source, "a " + name + " written on a machine of the other byte order; save it again here");
+  }
+  if (header.byte_order != kByteOrderMark)
+    throw FileError(source, "damaged " + name + ": bad byte-order mark");
+  if (header.version != kind.version) {
+    throw FileError(source, "a " + name + " in format version " + std::to_string(header.version) +
+                                ", this build reads version " + std::to_string(kind.version) +
+                                "; save it again with this build");
+  }
+  if (header.size != size) {
+    if (header.size > size) {
+      throw FileError(source, "truncated " + name + ": " + std::to_string(size) + " of the " +
+                                  std::to_string(header.size) + " bytes its header gives");
+    }
+    throw FileError(source, "damaged " + name + ": " + std::to_string(size) +
+                                " bytes where the header gives " + std::to_string(header.size));
+  }
+}
+
+// The files mapped by map_file, for mapped_file_at: fixed slots that a
+// signal handler can read without taking a lock or meeting freed memory.
+// A slot is claimed (kWriting), filled, then published (kLive); taken back
+// in the opposite order.
+constexpr std::size_t kMappedSlots = 64;
+constexpr std::size_t kMappedPathBytes = 1024;
+enum : int { kSlotFree, kSlotWriting, kSlotLive };
+struct MappedSlot {
+  std::atomic<int> state{kSlotFree};
+  const char* begin = nullptr;
+  std::size_t size = 0;
+  char path[kMappedPathBytes] = {};
+};
+MappedSlot mapped_slots[kMappedSlots];
+
+void remember_mapping(const char* begin, std::size_t size, const std::string& path) noexcept {
+  for (MappedSlot& slot : mapped_slots) {
+    int expected = kSlotFree;
+    if (!slot.state.compare_exchange_strong(expected, kSlotWriting)) continue;
+    slot.begin = begin;
+    slot.size = size;
+    const std::size_t n = std::min(path.size(), kMappedPathBytes - 1);
+    std::memcpy(slot.path, path.data(), n);
+    slot.path[n] = '\0';
+    slot.state.store(kSlotLive, std::memory_order_release);
+    return;
+  }
+}
+
+void forget_mapping(const char* begin) noexcept {
+  for (MappedSlot& slot : mapped_slots) {
+    if (slot.state.load(std::memory_order_acquire) == kSlotLive && slot.begin == begin) {
+      slot.state.store(kSlotWriting);
+      slot.begin = nullptr;
+      slot.size = 0;
+      slot.state.store(kSlotFree, std::memory_order_release);
+      return;
+    }
+  }
+}
+
+// What a file that is not a regular one is, for messages.
+const char* file_kind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+// Opens `path` for mapping: without waiting on a FIFO's writer, and only
+// when it is a regular file. Returns the descriptor and fills `st`.
+int open_regular(const std::string& path, struct stat& st) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw FileError(path, system_error("cannot open"));
+  if (::fstat(fd, &st) != 0) {
+    const std::string message = system_error("cannot read");
+    ::close(fd);
+    throw FileError(path, message);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw FileError(path, S_ISDIR(st.st_mode) ? "cannot read: Is a directory"
+                                              : std::string("cannot map: ") +
+                                                    file_kind(st.st_mode) + ", not a regular file");
+  }
+  return fd;
+}
+
+// Where a save to `path` must go: the file at the end of its chain of
+// symbolic links (relative links taken from the link's directory).
+std::string resolve_links(const std::string& path) {
+  std::string target = path;
+  for (int hops = 0;; ++hops) {
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return target;
+    if (hops == 40) throw FileError(path, "cannot write: too many levels of symbolic links");
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink(target.c_str(), buffer, sizeof buffer);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof buffer)
+      throw FileError(path, system_error("cannot follow the link"));
+    std::string next(buffer, static_cast<std::size_t>(n));
+    if (next.empty() || next[0] != '/') {
+      const std::size_t slash = target.rfind('/');
+      if (slash != std::string::npos) next = target.substr(0, slash + 1) + next;
+    }
+    target = std::move(next);
+  }
+}
+
 }  // namespace
 
 std::uint64_t image_hash(const void* data, std::size_t size) noexcept {
@@ -102,26 +231,16 @@ std::string restamp_checksum(std::string image) {
 
 // --- ImageBytes ---
 
-ImageBytes ImageBytes::map_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw FileError(path, system_error("cannot open"));
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const std::string message = system_error("cannot read");
-    ::close(fd);
-    throw FileError(path, message);
+const char* mapped_file_at(const void* address) noexcept {
+  const auto* at = static_cast<const char*>(address);
+  for (const MappedSlot& slot : mapped_slots) {
+    if (slot.state.load(std::memory_order_acquire) != kSlotLive) continue;
+    if (at >= slot.begin && at < slot.begin + slot.size) return slot.path;
   }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    throw FileError(path, S_ISDIR(st.st_mode) ? "cannot read: Is a directory"
-                                              : "cannot map: not a regular file");
-  }
-  ImageBytes bytes;
-  if (st.st_size == 0) {  // nothing to map; the reader says it is too short
-    ::close(fd);
-    return bytes;
-  }
-  const auto size = static_cast<std::size_t>(st.st_size);
+  return nullptr;
+}
+
+ImageBytes ImageBytes::map_open(int fd, std::size_t size, const std::string& path) {
   // Read in at once: the checksum reads every page anyway, and the kernel
   // fills the page tables faster in one go than fault by fault.
   void* address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
@@ -131,10 +250,49 @@ ImageBytes ImageBytes::map_file(const std::string& path) {
     errno = mmap_errno;
     throw FileError(path, system_error("cannot map"));
   }
+  ImageBytes bytes;
   bytes.data_ = static_cast<const char*>(address);
   bytes.size_ = size;
   bytes.mapped_ = true;
+  remember_mapping(bytes.data_, size, path);
   return bytes;
+}
+
+ImageBytes ImageBytes::map_file(const std::string& path) {
+  struct stat st {};
+  const int fd = open_regular(path, st);
+  if (st.st_size == 0) {  // nothing to map; the reader says it is too short
+    ::close(fd);
+    return ImageBytes();
+  }
+  return map_open(fd, static_cast<std::size_t>(st.st_size), path);
+}
+
+ImageBytes ImageBytes::map_file(const std::string& path, const ImageKind& kind) {
+  struct stat st {};
+  const int fd = open_regular(path, st);
+  char head[kHeaderBytes];
+  std::size_t got = 0;
+  while (got < sizeof head) {
+    const ssize_t n = ::pread(fd, head + got, sizeof head - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const std::string message = system_error("cannot read");
+      ::close(fd);
+      throw FileError(path, message);
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  try {
+    Header header;
+    check_header(std::string_view(head, got), static_cast<std::uint64_t>(st.st_size), kind, path,
+                 header);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  return map_open(fd, static_cast<std::size_t>(st.st_size), path);
 }
 
 ImageBytes ImageBytes::copy_of(std::string_view source) {
@@ -167,6 +325,7 @@ ImageBytes::~ImageBytes() { release(); }
 void ImageBytes::release() noexcept {
   if (data_ == nullptr) return;
   if (mapped_) {
+    forget_mapping(data_);
     ::munmap(const_cast<char*>(data_), size_);
   } else {
     ::operator delete (const_cast<char*>(data_), std::align_val_t{kAlignment});
@@ -180,36 +339,8 @@ void ImageBytes::release() noexcept {
 ImageReader::ImageReader(std::string_view image, const ImageKind& kind, std::string source,
                          const ImageInspector& inspect)
     : image_(image), kind_(kind), source_(std::move(source)) {
-  const std::string name(kind.name);
-  if (image.size() < kHeaderBytes) {
-    throw FileError(source_, "not a " + name + ": " + std::to_string(image.size()) +
-                                 " bytes, too short for its header");
-  }
   Header header;
-  std::memcpy(&header, image.data(), sizeof header);
-  if (std::string_view(header.magic, sizeof header.magic) != kind.magic) {
-    throw FileError(
-        source_, "not a " + name + " (it does not start with \"" + std::string(kind.magic) + "\")");
-  }
-  if (header.byte_order == __builtin_bswap32(kByteOrderMark)) {
-    throw FileError(
-        source_, "a " + name + " written on a machine of the other byte order; save it again here");
-  }
-  if (header.byte_order != kByteOrderMark) fail("bad byte-order mark");
-  if (header.version != kind.version) {
-    throw FileError(source_, "a " + name + " in format version " + std::to_string(header.version) +
-                                 ", this build reads version " + std::to_string(kind.version) +
-                                 "; save it again with this build");
-  }
-  if (header.size != image.size()) {
-    if (header.size > image.size()) {
-      throw FileError(source_, "truncated " + name + ": " + std::to_string(image.size()) +
-                                   " of the " + std::to_string(header.size) +
-                                   " bytes its header gives");
-    }
-    fail(std::to_string(image.size()) + " bytes where the header gives " +
-         std::to_string(header.size));
-  }
+  check_header(image, image.size(), kind, source_, header);
   for (std::uint8_t byte : header.zero) {
     if (byte != 0) fail("reserved header bytes are not zero");
   }
@@ -225,7 +356,8 @@ ImageReader::ImageReader(std::string_view image, const ImageKind& kind, std::str
   std::uint64_t expected = first_section(header.sections);
   for (std::size_t i = 0; i < table.size(); ++i) {
     const TableEntry& entry = table[i];
-    if (entry.offset != expected || entry.size > image.size() - entry.offset) {
+    if (entry.offset != expected || entry.offset > image.size() ||
+        entry.size > image.size() - entry.offset) {
       fail("section " + std::to_string(i) + " lies outside its place");
     }
     expected =
@@ -333,7 +465,16 @@ std::string ImageWriter::bytes() const {
   return out;
 }
 
-void ImageWriter::save(const std::string& path) const {
+void ImageWriter::save(const std::string& requested) const {
+  // The file a link leads to is replaced, not the link; and only a regular
+  // file is replaced: a FIFO, a device or a directory stays as it is.
+  const std::string path = resolve_links(requested);
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    throw FileError(requested, std::string("cannot write: ") + file_kind(st.st_mode) +
+                                   (path == requested ? "" : " (" + path + ")") +
+                                   ", not a regular file; it is left as it is");
+  }
   const Layout layout = this->layout();
   const std::string head = header(layout);
   // A name of our own beside the target, so that the rename stays on one
@@ -345,7 +486,7 @@ void ImageWriter::save(const std::string& path) const {
     temporary = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && (errno != EEXIST || attempt == 100))
-      throw FileError(path, system_error("cannot create"));
+      throw FileError(requested, system_error("cannot create"));
   }
   struct Target {
     int fd;
@@ -364,7 +505,7 @@ void ImageWriter::save(const std::string& path) const {
   if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
   if (error == 0) return;
   ::unlink(temporary.c_str());
-  throw FileError(path, std::string("cannot write: ") + std::strerror(error));
+  throw FileError(requested, std::string("cannot write: ") + std::strerror(error));
 }
 
 }  // namespace kelvra::common

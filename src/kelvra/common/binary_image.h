@@ -73,9 +73,14 @@ class ImageBytes {
   ImageBytes() = default;
 
   // Maps the file at `path` read-only and shared, its pages read in at
-  // once. FileError naming `path` when it cannot be opened or mapped, is a
-  // directory, or is too short to be an image.
+  // once. FileError naming `path` when it cannot be opened or mapped, is
+  // not a regular file (a FIFO or a device is refused at once, never
+  // waited on), or is too short to be an image.
   static ImageBytes map_file(const std::string& path);
+  // The same for an image of `kind`: its header is read and checked first
+  // (as ImageReader checks it), so that a file of another kind, version or
+  // size is refused before any of its pages is read.
+  static ImageBytes map_file(const std::string& path, const ImageKind& kind);
   // A copy of `bytes`, aligned to 64 bytes.
   static ImageBytes copy_of(std::string_view bytes);
 
@@ -89,12 +94,23 @@ class ImageBytes {
   ~ImageBytes();
 
  private:
+  // Maps the regular file open at `fd` (`size` bytes, not 0) whole and
+  // closes `fd`.
+  static ImageBytes map_open(int fd, std::size_t size, const std::string& path);
   void release() noexcept;
 
   const char* data_ = nullptr;
   std::size_t size_ = 0;
   bool mapped_ = false;
 };
+
+// The path of the file that `address` lies in, when it lies in a file that
+// map_file mapped and that is still mapped; nullptr otherwise. Safe to call
+// from a signal handler: a program that maps files may report a SIGBUS
+// there (the file was cut short or rewritten in place while mapped) as
+// "PATH changed while in use" rather than die without a word. Up to 64
+// mappings at once are known.
+const char* mapped_file_at(const void* address) noexcept;
 
 // Called with each section's bytes in pieces, in order, while the reader
 // computes the checksum: `offset` is where `piece` starts in the section.
@@ -155,8 +171,12 @@ class ImageWriter {
 
   // Writes the image to a new file beside `path` and renames it to `path`:
   // no reader ever sees a half-written file, and processes that have the
-  // old file mapped keep its old content. FileError naming `path` when the
-  // file cannot be written (nothing is left behind then).
+  // old file mapped keep its old content. A symbolic link is followed: the
+  // file it leads to is replaced, in its own directory, and the link stays.
+  // FileError naming `path` when the file cannot be written (nothing is
+  // left behind then), or when `path` names something that is not a
+  // regular file (a directory, FIFO, device or socket), which is left as it
+  // was.
   void save(const std::string& path) const;
 
  private:

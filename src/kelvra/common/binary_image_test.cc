@@ -1,10 +1,12 @@
 #include "kelvra/common/binary_image.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include <gmock/gmock.h>
@@ -15,6 +17,7 @@
 namespace kelvra::common {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
@@ -142,6 +145,100 @@ TEST(BinaryImage, SavingReplacesTheFileWholeOrNotAtAll) {
   for (const auto& entry : std::filesystem::directory_iterator(::testing::TempDir()))
     EXPECT_THAT(entry.path().filename().string(),
                 ::testing::Not(HasSubstr("binary_image_replace.tmp")));
+}
+
+TEST(BinaryImage, SavingFollowsLinksAndLeavesWhatIsNotARegularFileAsItIs) {
+  namespace fs = std::filesystem;
+  const Sample sample;
+  const fs::path dir = temp_path("targets");
+  fs::remove_all(dir);
+  fs::create_directories(dir / "real");
+  // A link, relative to its own directory: its target is replaced, in the
+  // target's directory, and the link stays a link.
+  std::ofstream(dir / "real" / "a.bin") << "old";
+  fs::create_symlink("real/a.bin", dir / "link");
+  sample.writer().save((dir / "link").string());
+  EXPECT_TRUE(fs::is_symlink(dir / "link"));
+  EXPECT_EQ(slurp((dir / "real" / "a.bin").string()), sample.writer().bytes());
+  // A dangling link makes its target.
+  fs::create_symlink(dir / "real" / "new.bin", dir / "dangling");
+  sample.writer().save((dir / "dangling").string());
+  EXPECT_TRUE(fs::is_symlink(dir / "dangling"));
+  EXPECT_EQ(slurp((dir / "real" / "new.bin").string()), sample.writer().bytes());
+
+  // What is not a regular file is refused by name and left as it was.
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  fs::create_symlink(dir / "fifo", dir / "to_fifo");
+  for (const auto& [target, kind] :
+       {std::pair{dir / "fifo", "a FIFO"}, std::pair{dir / "to_fifo", "a FIFO"},
+        std::pair{dir / "real", "a directory"}}) {
+    EXPECT_THAT([&] { sample.writer().save(target.string()); },
+                ::testing::ThrowsMessage<FileError>(AllOf(
+                    HasSubstr(target.string()), HasSubstr(kind), HasSubstr("left as it is"))));
+  }
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+  EXPECT_TRUE(fs::is_symlink(dir / "to_fifo"));
+  EXPECT_TRUE(fs::is_directory(dir / "real"));
+  // Nothing left behind beside any of them.
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
+    EXPECT_THAT(entry.path().string(), ::testing::Not(HasSubstr(".tmp-")));
+}
+
+TEST(BinaryImage, MappingReadsTheHeaderFirstAndNeverWaitsOnAFifo) {
+  const Sample sample;
+  const std::string fifo = temp_path("map_fifo");
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const auto& map : std::vector<std::function<void()>>{
+           [&] { ImageBytes::map_file(fifo); }, [&] { ImageBytes::map_file(fifo, kKind); }})
+    EXPECT_THAT(map, ::testing::ThrowsMessage<FileError>(HasSubstr("a FIFO, not a regular file")));
+
+  // A large file of another kind is refused by its first bytes, as the
+  // reader refuses it; so are other versions and sizes.
+  const std::string other = temp_path("map_other");
+  std::ofstream(other) << "3 2\nword 1 2\n" << std::string(100, ' ');
+  ::truncate(other.c_str(), std::int64_t{1} << 30);  // sparse: no disk used
+  EXPECT_THAT([&] { ImageBytes::map_file(other, kKind); },
+              ::testing::ThrowsMessage<FileError>(HasSubstr("does not start with \"TESTKIND\"")));
+  const std::string path = temp_path("map_checked");
+  sample.writer().save(path);
+  EXPECT_THAT(
+      [&] {
+        ImageBytes::map_file(path, ImageKind{"TESTKIND", 4, 3, "test image"});
+      },
+      ::testing::ThrowsMessage<FileError>(HasSubstr("this build reads version 4")));
+  std::ofstream(path, std::ios::app) << "more";
+  EXPECT_THAT([&] { ImageBytes::map_file(path, kKind); },
+              ::testing::ThrowsMessage<FileError>(HasSubstr("where the header gives")));
+  sample.writer().save(path);
+  const ImageBytes mapped = ImageBytes::map_file(path, kKind);
+  ImageReader reader(mapped.view(), kKind, path);
+  // While mapped, its pages are known as the file's.
+  EXPECT_STREQ(mapped_file_at(mapped.view().data() + 70), path.c_str());
+  EXPECT_EQ(mapped_file_at(&reader), nullptr);
+}
+
+TEST(BinaryImage, ASectionTablePointingPastTheEndIsRefused) {
+  // Sections of 1, 0 and 0 bytes: the second would start past the end of
+  // an image cut right after the first.
+  ImageWriter writer(kKind);
+  const char one[1] = {'x'};
+  writer.add(std::span<const char>(one));
+  writer.add(std::span<const char>());
+  writer.add(std::span<const char>());
+  std::string image = writer.bytes();
+  std::uint64_t table[6];
+  std::memcpy(table, image.data() + 64, sizeof table);
+  const std::uint64_t end = table[0] + 1;
+  image.resize(end);
+  const std::uint64_t size = end;
+  std::memcpy(image.data() + 16, &size, sizeof size);
+  for (std::uint64_t beyond : {end + 63, end + (std::uint64_t{1} << 62)}) {
+    table[2] = beyond;
+    table[4] = beyond;
+    std::memcpy(image.data() + 64, table, sizeof table);
+    EXPECT_THAT(refusal(restamp_checksum(image)), HasSubstr("damaged test image: section 1"));
+  }
 }
 
 TEST(BinaryImage, HashIsStable) {

@@ -562,7 +562,7 @@ std::string Automaton::to_bytes() const {
 }
 
 Automaton Automaton::load(const std::string& path) {
-  return Automaton(ImageBytes::map_file(path), path);
+  return Automaton(ImageBytes::map_file(path, kSavedAutomaton), path);
 }
 
 Automaton Automaton::from_bytes(std::string_view bytes) {
