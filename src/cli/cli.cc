@@ -1,11 +1,16 @@
 #include "cli/cli.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
+#include "kelvra/common/binary_image.h"
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/json_text.h"
 #include "kelvra/common/record.h"
@@ -173,6 +178,15 @@ void add_field_option(CLI::App& command, std::string& field) {
       ->capture_default_str();
 }
 
+void refuse_field_written(const std::string& field,
+                          std::initializer_list<std::string_view> written) {
+  if (std::find(written.begin(), written.end(), field) == written.end()) return;
+  throw CLI::ValidationError("--field", "\"" + field +
+                                            "\" is a member this subcommand writes: the text "
+                                            "would be replaced by what is made from it; name "
+                                            "another member");
+}
+
 void add_drop_option(CLI::App& command, std::vector<std::string>& drop) {
   command
       .add_option("--drop", drop,
@@ -272,7 +286,69 @@ void write_with_added(JsonWriter& json, const Record& record,
 
 // --- running ---
 
+namespace {
+
+// A saved automaton or vector store is searched in place, mapped; when its
+// file is cut short or rewritten while mapped, reading it raises SIGBUS.
+// That ends the run with a message naming the file rather than a bare
+// "Bus error". Only async-signal-safe calls here.
+void report_changed_file(int signal, siginfo_t* info, void*) {
+  if (const char* path = kelvra::common::mapped_file_at(info->si_addr)) {
+    auto say = [](const char* text) {
+      ssize_t ignored = ::write(STDERR_FILENO, text, std::strlen(text));
+      (void)ignored;
+    };
+    say("kelvra-nlp: ");
+    say(path);
+    say(" changed while in use (it was rewritten or cut short while mapped); the output is "
+        "incomplete\n");
+    ::_exit(1);
+  }
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+void install_mapped_file_guard() {
+  struct sigaction action {};
+  action.sa_sigaction = report_changed_file;
+  action.sa_flags = SA_SIGINFO | SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGBUS, &action, nullptr);
+}
+
+// Options that name a file or a member: an empty value is always a
+// mistake (most often an unset shell variable), never "standard input" or
+// "none", so it is refused before anything is read or written.
+constexpr std::string_view kNamingOptions[] = {
+    "--attach", "--automaton", "--carry",          "--config", "--dict", "--drop", "--field",
+    "--model",  "--rules",     "--save-automaton", "--words",  "FILE",   "OUT"};
+
+CLI::Validator non_empty_name() {
+  return CLI::Validator(
+      [](std::string& value) -> std::string {
+        if (!value.empty()) return "";
+        return "must not be empty (an unset shell variable?); give a name, or - for standard "
+               "input where a file is read";
+      },
+      "", "non_empty");
+}
+
+void refuse_empty_names(CLI::App& command) {
+  for (CLI::Option* option : command.get_options()) {
+    const std::string& name = option->get_name();
+    std::string long_name = option->get_lnames().empty() ? name : "--" + option->get_lnames()[0];
+    if (std::find(std::begin(kNamingOptions), std::end(kNamingOptions), long_name) !=
+        std::end(kNamingOptions))
+      option->check(non_empty_name());
+  }
+  for (CLI::App* sub : command.get_subcommands({})) refuse_empty_names(*sub);
+}
+
+}  // namespace
+
 int run_app(CLI::App& app, int argc, char** argv) {
+  install_mapped_file_guard();
+  refuse_empty_names(app);
   try {
     app.parse(argc, argv);
     Output::standard().flush();

@@ -116,6 +116,11 @@ void add_stream_flags(CLI::App& command, StreamFlags& flags, bool lines = true);
 
 // The option --field, the member that holds the text (default "text").
 void add_field_option(CLI::App& command, std::string& field);
+// Refuses (as a usage error) a --field that names one of the members
+// `written` that the subcommand adds to each record: the text would be
+// replaced by what was made from it.
+void refuse_field_written(const std::string& field,
+                          std::initializer_list<std::string_view> written);
 // The option --drop of a subcommand that writes several records for one:
 // input members not to pass through (a list about the whole text, such as
 // normalize's "alter_words", would otherwise be repeated in every record).

@@ -146,6 +146,40 @@ TEST(Cli, UsageErrorsNameTheOptionAndValueAndExitWithTwo) {
   EXPECT_THAT(run("split --help").out, HasSubstr("0 means the default, 510"));
 }
 
+// An unset shell variable gives an empty value: it must never mean
+// standard input, "no member" or "nothing to save", and a --field that
+// names a member the subcommand writes would lose the text it holds.
+TEST(Cli, EmptyNamesAndFieldsOverwrittenByTheOutputAreUsageErrors) {
+  const std::string dict = write_file("北京\n");
+  const std::string doc = "{\"id\":1,\"text\":\"佢哋食緊飯\",\"translation\":\"x\"}\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"match --dict ''", "--dict: must not be empty"},
+      {"match --automaton ''", "--automaton: must not be empty"},
+      {"match --dict " + dict + " --save-automaton ''", "--save-automaton: must not be empty"},
+      {"match --dict " + dict + " --jsonl --attach ''", "--attach: must not be empty"},
+      {"match --dict " + dict + " --jsonl --field ''", "--field: must not be empty"},
+      {"match --dict " + dict + " ''", "FILE: must not be empty"},
+      {"split ''", "FILE: must not be empty"},
+      {"section --type ner --length 5 --jsonl --drop ''", "--drop: must not be empty"},
+      {"stitch --type ner --carry ''", "--carry: must not be empty"},
+      {"cantonese --dict ''", "--dict: must not be empty"},
+      {"cantonese --rules ''", "--rules: must not be empty"},
+      {"embed --model '' vector 中国", "--model: must not be empty"},
+      {"annotate --config '' --types ner", "--config: must not be empty"},
+      {"cantonese --jsonl --field translation", "--field: \"translation\" is a member this"},
+      {"cantonese --jsonl --explain --field rewrites", "--field: \"rewrites\" is a member"},
+      {"normalize --jsonl --field normalized_text", "--field: \"normalized_text\" is a member"},
+      {"normalize --jsonl --field alter_words", "--field: \"alter_words\" is a member"},
+      {"match --dict " + dict + " --jsonl --attach nes --field nes", "--field: \"nes\" is a"},
+  };
+  for (const auto& [args, message] : cases) {
+    auto result = run(args, doc);
+    EXPECT_EQ(result.status, 2) << args << "\n" << result.err;
+    EXPECT_THAT(result.err, HasSubstr(message)) << args;
+    EXPECT_EQ(result.out, "") << args;
+  }
+}
+
 TEST(Cli, OutputThatCannotBeWrittenIsAFailure) {
   auto full = run("split", "你好。再见！", "/dev/full");
   EXPECT_EQ(full.status, 1);

@@ -51,6 +51,7 @@ void add_normalize(CLI::App& app) {
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
+    if (options->jsonl) refuse_field_written(options->field, {"normalized_text", "alter_words"});
     const Normalizer normalizer(split_code_points(options->valid, "--valid"));
     InputFile input(options->file);
     const bool q2b = !options->no_q2b, replace = !options->no_replace, to_zhs = !options->no_to_zhs;
@@ -131,6 +132,12 @@ void add_cantonese(CLI::App& app) {
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
+    if (options->jsonl) {
+      if (options->explain)
+        refuse_field_written(options->field, {"translation", "rewrites"});
+      else
+        refuse_field_written(options->field, {"translation"});
+    }
     // Opening a file names a bad path as the option gave it, before any work.
     const auto given = [](const std::string& path,
                           const char* option) -> std::optional<std::string> {

@@ -104,6 +104,7 @@ void add_match(CLI::App& app) {
       }
       return;
     }
+    if (!options->attach.empty()) refuse_field_written(options->field, {options->attach});
     if (options->dict == "-" && (options->file.empty() || options->file == "-"))
       throw InputError("--dict and the input cannot both be standard input");
     const Automaton automaton = dictionary_automaton(options->dict, options->automaton);
