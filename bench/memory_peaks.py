@@ -10,6 +10,13 @@ piece, as a table:
   jsonl-split        split --jsonl on one JSON line of 300 MB
   jsonl-section      section --jsonl --type ner --length 510 on that line
   jsonl-match        match --jsonl --dict (two words) on that line
+  jsonl-match-dense  match --jsonl --dict (a ... aaaaaa) on one line of 10 MB of
+                     "a": 60 million occurrences from one short record (its
+                     output, 2.6 GB, was once held whole)
+  normalize-limited  normalize --jsonl --skip-bad, under an address-space limit
+                     of twice the line plus 400 MB, on that 300 MB line then a
+                     short one: the long one fails for want of memory, is
+                     reported and skipped, and the short one is still written
 
 and, when the build has the Python package, the same two answers through
 Python's NlpClient.features and Annotator.extract.
@@ -36,13 +43,22 @@ MB = 1e6
 
 
 def measure(command, stdin_path, env=None):
-    """Runs `command` once; returns (peak RSS bytes, exit status, last line of stderr)."""
+    """Runs `command` once; returns (peak RSS bytes, exit status, stderr lines, output lines)."""
     with tempfile.NamedTemporaryFile("r", suffix=".time") as report, open(stdin_path, "rb") as inp:
-        done = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report.name] + command,
-                              stdin=inp, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+        done = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", report.name] + command,
+                                stdin=inp, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        # The output is counted, not kept: some cases print gigabytes.
+        err = []
+        reader = threading.Thread(target=lambda: err.append(done.stderr.read()))
+        reader.start()
+        lines = 0
+        for block in iter(lambda: done.stdout.read(1 << 20), b""):
+            lines += block.count(b"\n")
+        done.wait()
+        reader.join()
         rss_kb = report.read().split()[-1]
-    lines = done.stderr.decode(errors="replace").strip().splitlines()
-    return int(rss_kb) * 1024, done.returncode, lines[-1] if lines else ""
+    messages = err[0].decode(errors="replace").strip().splitlines()
+    return int(rss_kb) * 1024, done.returncode, messages, lines
 
 
 def made(name, write):
@@ -98,6 +114,13 @@ def main():
     line = made(line_name, lambda out: out.write(
         b'{"doc":"a1","text":"' + unit * (args.line_mb * 1_000_000 // len(unit)) + b'"}\n'))
     dictionary = made("two_words.txt", lambda out: out.write("城东\n雨季\n".encode()))
+    dense = made("one_line_10mb_of_a.jsonl",
+                 lambda out: out.write(b'{"text":"' + b"a" * 10_000_000 + b'"}\n'))
+    a_words = made("a_to_aaaaaa.txt", lambda out: out.write(
+        b"".join(b"a" * n + b"\n" for n in range(1, 7))))
+    then_short = made(line_name + ".then_short", lambda out: out.write(
+        open(line, "rb").read() + b'{"doc":"a2","text":"\xe5\x9f\x8e"}\n'))
+    limit = 2 * os.path.getsize(line) + 400_000_000
 
     Answers.bodies = {"empty": open(empty_sets, "rb").read(), "words": open(word_answer, "rb").read()}
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Answers)
@@ -114,6 +137,9 @@ def main():
         ("jsonl-split", line, [cli, "split", "--jsonl", line], tiny_text),
         ("jsonl-section", line, [cli, "section", "--jsonl", "--type", "ner", "--length", "510", line], tiny_text),
         ("jsonl-match", line, [cli, "match", "--jsonl", "--dict", dictionary, line], tiny_text),
+        ("jsonl-match-dense", dense, [cli, "match", "--jsonl", "--dict", a_words, dense], tiny_text),
+        ("normalize-limited", then_short, ["prlimit", "--as=%d" % limit, cli, "normalize", "--jsonl",
+                                           "--skip-bad", "--jobs", "1", then_short], tiny_text),
     ]
     if os.path.isdir(os.path.join(python_dir, "kelvra")):
         for name, answer, text in (("empty-sets", empty_sets, tiny_text), ("words", word_answer, word_text)):
@@ -123,14 +149,17 @@ def main():
                           "Annotator({'kvcloud_url': %r}).extract(text, [Types.WORD])" % (url + "/" + name.split("-")[0])],
                           text))
 
-    print("%-28s %10s %10s %7s  %s" % ("case", "input MB", "peak MB", "ratio", "outcome"))
+    print("%-28s %10s %10s %7s %10s  %s" % ("case", "input MB", "peak MB", "ratio", "lines out",
+                                             "outcome"))
     for name, data, command, stdin_path in cases:
         if args.only and name not in args.only:
             continue
         size = os.path.getsize(data)
-        peak, status, last = measure(command, stdin_path, env)
-        outcome = "ok" if status == 0 else "status %d: %s" % (status, last.split("/features: ", 1)[-1][:100])
-        print("%-28s %10.1f %10.1f %6.2fx  %s" % (name, size / MB, peak / MB, peak / size, outcome), flush=True)
+        peak, status, messages, lines = measure(command, stdin_path, env)
+        told = "; ".join(m.split("/features: ", 1)[-1][:100] for m in messages[-2:])
+        outcome = ("ok" if status == 0 else "status %d" % status) + (": " + told if told else "")
+        print("%-28s %10.1f %10.1f %6.2fx %10d  %s" % (name, size / MB, peak / MB, peak / size,
+                                                     lines, outcome), flush=True)
     server.shutdown()
 
 

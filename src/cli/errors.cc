@@ -1,5 +1,7 @@
 #include "cli/errors.h"
 
+#include <new>
+
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/json_text.h"
 #include "kelvra/common/record.h"
@@ -17,6 +19,9 @@ bool is_bad_input(const std::exception& e) {
 std::string failure_text(const std::exception& e) {
   if (const auto* json = dynamic_cast<const Record::exception*>(&e))
     return kelvra::common::json_error_text(*json);
+  // The standard library's own words ("std::bad_alloc") say nothing to a
+  // user.
+  if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) return "out of memory";
   return e.what();
 }
 

@@ -21,6 +21,14 @@ class OutputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A worker's output for one batch outgrew what a worker may hold: the
+// batch is worked on again by the thread that writes, straight into the
+// output (see run_lines). Never reaches a user.
+class OutputOverflow : public std::exception {
+ public:
+  const char* what() const noexcept override { return "a batch's output outgrew its buffer"; }
+};
+
 // Failures that say the input was wrong (InputError, TypeError, KeyError,
 // KvException with INVALID_PARAMETERS, a record of the wrong shape), as
 // opposed to failures of the machine or of the tool (out of memory, an

@@ -9,9 +9,29 @@
 #include <cstdint>
 #include <exception>
 #include <future>
+#include <new>
 #include <vector>
 
 namespace kelvra::cli {
+
+namespace {
+
+// The most one line, or a whole input of unknown size (a pipe, a device),
+// may take: a quarter of the machine's memory, so that the work on it
+// (which holds a few times as much) still fits. Past it the input is
+// refused with its place rather than left to exhaust the memory.
+std::uint64_t memory_bound() {
+  static const std::uint64_t bound = [] {
+    const long pages = ::sysconf(_SC_PHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return std::uint64_t{1} << 32;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page) / 4;
+  }();
+  return bound;
+}
+
+std::string in_bytes(std::uint64_t bytes) { return std::to_string(bytes) + " bytes"; }
+
+}  // namespace
 
 InputFile::InputFile(const std::string& path, std::string option) {
   const bool standard_input = path.empty() || path == "-";
@@ -62,6 +82,14 @@ std::size_t InputFile::read_at(char* data, std::size_t size, std::uint64_t offse
 }
 
 std::string InputFile::read_all() {
+  try {
+    return read_all_unguarded();
+  } catch (const std::bad_alloc&) {
+    throw InputError(label_ + ": out of memory: the input is too large to be held whole");
+  }
+}
+
+std::string InputFile::read_all_unguarded() {
   constexpr std::size_t kBlock = std::size_t{1} << 20;
   std::string content;
   if (size_ > 0) {
@@ -89,6 +117,11 @@ std::string InputFile::read_all() {
     }
     block.resize(used);
     total += used;
+    if (total > memory_bound()) {
+      throw InputError(label_ + ": more than " + in_bytes(memory_bound()) +
+                       " (a quarter of this machine's memory) without an end: too large to be "
+                       "held whole");
+    }
     const bool last = used < kBlock;
     blocks.push_back(std::move(block));
     if (last) break;
@@ -112,7 +145,12 @@ WholeInput::WholeInput(InputFile& input, ThreadPool* pool) {
   }
   // Left unwritten until the threads read into it: zeroing it first would
   // be a pass over it on this thread.
-  parts_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size));
+  try {
+    parts_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size));
+  } catch (const std::bad_alloc&) {
+    throw InputError(input.name() + ": out of memory: the input (" + in_bytes(size) +
+                     ") is too large to be held whole");
+  }
   std::vector<std::future<void>> parts;
   std::atomic<bool> short_read{false};
   for (std::uint64_t begin = 0; begin < size; begin += kPart) {
@@ -203,8 +241,23 @@ bool LineBatcher::next(Batch& batch) {
       scanned = view.size();
     }
     if (end_) break;
-    // Straight into the batch: no copy, and no zeroing first.
-    const std::size_t n = input_.read(text.room(batch_bytes_), batch_bytes_);
+    // Straight into the batch: no copy, and no zeroing first. A line that
+    // outgrows what memory allows is refused with its number.
+    const auto refuse = [&](const std::string& why) {
+      throw InputError(input_.name() + ":" +
+                       std::to_string(next_line_ + count_line_feeds(text.view())) + ": " + why);
+    };
+    if (text.size() > memory_bound()) {
+      refuse("a line of more than " + in_bytes(memory_bound()) +
+             " (a quarter of this machine's memory): too long to be worked on");
+    }
+    char* room = nullptr;
+    try {
+      room = text.room(batch_bytes_);
+    } catch (const std::bad_alloc&) {
+      refuse("out of memory reading a line of more than " + in_bytes(text.size()));
+    }
+    const std::size_t n = input_.read(room, batch_bytes_);
     text.added(n);
     if (n == 0) end_ = true;
   }

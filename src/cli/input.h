@@ -32,7 +32,9 @@ class InputFile {
   // The same from byte `offset` of what is left of a regular file (see
   // size()), leaving the position where it is.
   std::size_t read_at(char* data, std::size_t size, std::uint64_t offset);
-  // The whole rest of the input.
+  // The whole rest of the input. InputError naming it when it cannot be
+  // held (out of memory, or more than a quarter of the machine's memory
+  // from a pipe or device, which may never end).
   std::string read_all();
 
   // "stdin", or the path, as messages name the input.
@@ -42,6 +44,8 @@ class InputFile {
   std::uint64_t size() const noexcept { return size_; }
 
  private:
+  std::string read_all_unguarded();
+
   int fd_;
   bool owned_;
   std::string name_;

@@ -85,7 +85,11 @@ void append_json_string(std::string& out, std::string_view text) {
 }
 
 void JsonWriter::spill_if_large() {
-  if (spill_ != nullptr && out_.size() >= kSpillBytes) spill_->flush();
+  if (spill_ != nullptr) {
+    if (out_.size() >= kSpillBytes) spill_->flush();
+  } else if (limit_ != 0 && out_.size() > limit_) {
+    throw OutputOverflow();
+  }
 }
 
 void JsonWriter::key(std::string_view name) {

@@ -41,6 +41,11 @@ class JsonWriter {
   // whole in memory; `out` must then be the spill's own buffer.
   explicit JsonWriter(std::string& out, Output* spill = nullptr) : out_(out), spill_(spill) {}
 
+  // Without a spill: the size past which `out` may not grow; the writer
+  // then throws OutputOverflow (errors.h) at the next object, list or line
+  // it ends, so that its owner can hand the work to a writer that spills.
+  void limit(std::size_t bytes) noexcept { limit_ = bytes; }
+
   void begin_object() {
     separate();
     out_.push_back('{');
@@ -49,7 +54,7 @@ class JsonWriter {
   void end_object() {
     out_.push_back('}');
     first_ = false;
-    if (spill_ != nullptr) spill_if_large();
+    if (spill_ != nullptr || limit_ != 0) spill_if_large();
   }
   void begin_array() {
     separate();
@@ -59,7 +64,7 @@ class JsonWriter {
   void end_array() {
     out_.push_back(']');
     first_ = false;
-    if (spill_ != nullptr) spill_if_large();
+    if (spill_ != nullptr || limit_ != 0) spill_if_large();
   }
 
   // A member name; the next call writes its value.
@@ -115,7 +120,8 @@ class JsonWriter {
 
   std::string& out_;
   Output* spill_;
-  bool first_ = true;  // nothing written yet at this level (or a key was just written)
+  std::size_t limit_ = 0;  // 0: none
+  bool first_ = true;      // nothing written yet at this level (or a key was just written)
 };
 
 // `text` as a JSON string, quotes included, appended to `out`.

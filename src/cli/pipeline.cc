@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <new>
 
 #include "cli/json_writer.h"
 #include "kelvra/common/text_input.h"
@@ -24,6 +25,11 @@ constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
 // A batch this large holds one long line: it is worked on alone, straight
 // into the output, so that its output is never held whole.
 constexpr std::size_t kAloneBytes = std::size_t{16} << 20;
+// The most output a worker holds for one batch. A batch whose output
+// outgrows it (a short line with a huge result: millions of occurrences)
+// is worked on again alone, its output written as it is made, so that no
+// record's output is ever held whole.
+constexpr std::size_t kWorkerOutputBytes = std::size_t{32} << 20;
 
 // A slot written before, its buffers with their memory, or a new one.
 template <class Slot>
@@ -43,6 +49,13 @@ struct BatchResult {
   std::string out;
   std::vector<BadLine> bad;
   bool stop = false;
+  bool overflow = false;  // the output outgrew kWorkerOutputBytes: work on it alone
+
+  void clear() {
+    out.clear();
+    bad.clear();
+    stop = overflow = false;
+  }
 };
 
 // Works on the lines of one batch, writing into `out` (spilling into
@@ -50,6 +63,7 @@ struct BatchResult {
 void work_on(const Batch& batch, const std::string& source, const StreamOptions& options,
              const LineWork& work, std::string& out, Output* spill, BatchResult& result) {
   JsonWriter json(out, spill);
+  if (spill == nullptr) json.limit(kWorkerOutputBytes);
   const std::string_view text = batch.text.view();
   kelvra::common::text_input::Lines lines(text);
   for (std::string_view line; lines.next(line);) {
@@ -62,8 +76,15 @@ void work_on(const Batch& batch, const std::string& source, const StreamOptions&
                          std::to_string(batch.first_byte + lines.begin() + bad) + ")");
       }
       work(line, number, json);
+    } catch (const OutputOverflow&) {
+      result.overflow = true;
+      return;
     } catch (const std::exception& e) {
-      if (!is_bad_input(e)) throw;
+      // Running out of memory on one line is that line's failure, reported
+      // with its place and skipped under --skip-bad like a bad line; the
+      // memory its work took is given back as the failure unwinds.
+      const bool out_of_memory = dynamic_cast<const std::bad_alloc*>(&e) != nullptr;
+      if (!out_of_memory && !is_bad_input(e)) throw;
       // The line's partial output goes; a record already handed to the
       // output cannot be taken back, so it is ended where it stopped.
       bool taken_back = true;
@@ -73,7 +94,10 @@ void work_on(const Batch& batch, const std::string& source, const StreamOptions&
         out.resize(mark);
       if (!taken_back) out.push_back('\n');
       json.reset();
-      std::string message = dynamic_cast<const InputError*>(&e) != nullptr
+      std::string message = out_of_memory ? source + ":" + std::to_string(number) +
+                                                ": out of memory working on this line (" +
+                                                std::to_string(line.size()) + " bytes)"
+                            : dynamic_cast<const InputError*>(&e) != nullptr
                                 ? e.what()
                                 : source + ":" + std::to_string(number) + ": " + failure_text(e);
       result.bad.push_back(BadLine{out.size(), std::move(message)});
@@ -141,11 +165,12 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
         work_alone(batch);
         continue;
       }
-      result.out.clear();
-      result.bad.clear();
-      result.stop = false;
+      result.clear();
       work_on(batch, source, options, work, result.out, nullptr, result);
-      deliver(batch, result);
+      if (result.overflow)
+        work_alone(batch);
+      else
+        deliver(batch, result);
     }
   } else {
     struct Slot {
@@ -164,10 +189,11 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
     auto deliver_front = [&] {
       Slot& slot = *in_flight.front();
       slot.finished.get();  // a worker's failure comes out here, in input order
-      deliver(slot.batch, slot.result);
-      slot.result.out.clear();
-      slot.result.bad.clear();
-      slot.result.stop = false;
+      if (slot.result.overflow)
+        work_alone(slot.batch);
+      else
+        deliver(slot.batch, slot.result);
+      slot.result.clear();
       spare.push_back(std::move(in_flight.front()));
       in_flight.pop_front();
     };

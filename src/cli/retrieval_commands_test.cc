@@ -1,4 +1,8 @@
 // Runs kelvra-nlp match and glean as a user would and checks what they print.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -128,11 +132,51 @@ TEST(RetrievalCli, MatchRefusesDamagedAutomataAndMixedOptions) {
                         ::testing::TempDir() + "no/such/dir.kvac");
   EXPECT_EQ(unwritable.status, 1);
   EXPECT_THAT(unwritable.err, HasSubstr("--save-automaton "));
+  // A FIFO is refused at once (opening it would wait for a writer), and
+  // saving never replaces what is not a regular file; a link is followed.
+  const std::string fifo = temp_path(".fifo");
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto from_fifo = run("match --automaton " + fifo, "she");
+  EXPECT_EQ(from_fifo.status, 1);
+  EXPECT_THAT(from_fifo.err, HasSubstr("a FIFO, not a regular file"));
+  auto onto_fifo = run("match --dict " + write_file("he\n") + " --save-automaton " + fifo);
+  EXPECT_EQ(onto_fifo.status, 1);
+  EXPECT_THAT(onto_fifo.err, HasSubstr("a FIFO"));
+  struct stat st {};
+  EXPECT_TRUE(::stat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+  const std::string link = temp_path(".link");
+  ::unlink(link.c_str());
+  ASSERT_EQ(::symlink(saved.c_str(), link.c_str()), 0);
+  ASSERT_EQ(run("match --dict " + write_file("she\n") + " --save-automaton " + link).status, 0);
+  EXPECT_TRUE(::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_EQ(run("match --automaton " + saved, "ushers").out,
+            "{\"text\":\"she\",\"length\":3,\"offset\":1}\n");
   // Usage errors: both sources, neither, saving without --dict or with input.
   EXPECT_EQ(run("match --dict x --automaton " + saved, "she").status, 2);
   EXPECT_EQ(run("match --automaton " + saved + " --save-automaton y").status, 2);
   EXPECT_EQ(run("match --dict x --save-automaton y input.txt").status, 2);
   EXPECT_EQ(run("match --dict x --save-automaton y --jsonl").status, 2);
+}
+
+// A short line whose occurrences make far more output than a worker may
+// hold is worked on again alone and written as it is made: the same bytes
+// for any --jobs, every line there.
+TEST(RetrievalCli, RegressionHugeOutputOfOneShortRecordIsStreamed) {
+  const std::string dict = write_file("a\naa\naaa\naaaa\naaaaa\naaaaaa\n");
+  const std::string docs = "{\"id\":0,\"text\":\"b\"}\n{\"id\":1,\"text\":\"" +
+                           std::string(160000, 'a') + "\"}\n{\"id\":2,\"text\":\"aa\"}\n";
+  const std::string input = write_file(docs, ".jsonl");
+  auto one = run("match --jsonl --jobs 1 --dict " + dict + " " + input);
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(std::count(one.out.begin(), one.out.end(), '\n'), 6 * 160000 - 15 + 3);
+  EXPECT_THAT(one.out.substr(one.out.size() - 100), HasSubstr("\"offset\":1,\"id\":2}\n"));
+  EXPECT_EQ(run("match --jsonl --jobs 2 --dict " + dict + " " + input).out, one.out);
+  auto attached = run("match --jsonl --jobs 2 --attach nes --dict " + dict + " " + input);
+  ASSERT_EQ(attached.status, 0) << attached.err;
+  EXPECT_EQ(attached.out,
+            run("match --jsonl --jobs 1 --attach nes --dict " + dict + " " + input).out);
+  EXPECT_EQ(std::count(attached.out.begin(), attached.out.end(), '\n'), 3);
 }
 
 }  // namespace
