@@ -151,7 +151,7 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
       .def(
           "save",
           [](const Automaton& self, py::object path) {
-            std::string file(require_str(path, "path"));
+            std::string file = require_path(path, "path");
             py::gil_scoped_release release;
             self.save(file);
           },
@@ -168,7 +168,7 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
   bind_class_method(automaton, "load",
                     py::cpp_function(
                         [](py::handle cls, py::object path) {
-                          std::string file(require_str(path, "path"));
+                          std::string file = require_path(path, "path");
                           std::unique_ptr<Automaton> loaded;
                           {
                             py::gil_scoped_release release;
@@ -389,7 +389,7 @@ first bytes and mapped read-only instead, shared by every process that
 loads it. An Embedding pickles as its saved form (the vectors as stored).)");
   embedding
       .def(py::init([](py::object embedding_file, py::object binary) {
-             std::string path(require_str(embedding_file, "embedding_file"));
+             std::string path = require_path(embedding_file, "embedding_file");
              const bool is_binary = require_bool(binary, "binary");
              auto out = std::make_unique<PyEmbedding>();
              {
@@ -408,7 +408,7 @@ loads it. An Embedding pickles as its saved form (the vectors as stored).)");
       .def(
           "save",
           [](const PyEmbedding& self, py::object path) {
-            std::string file(require_str(path, "path"));
+            std::string file = require_path(path, "path");
             py::gil_scoped_release release;
             self.impl->save(file);
           },

@@ -219,9 +219,9 @@ std::unique_ptr<PyNormalizer> normalizer_for(py::object validChrList) {
 std::unique_ptr<Cantonese> cantonese_for(py::handle dict_file, py::handle words_file,
                                          py::handle rules_file) {
   std::optional<std::string> dict, words, rules;
-  if (auto given = optional_str(dict_file, "dict_file")) dict = std::string(*given);
-  if (auto given = optional_str(words_file, "words_file")) words = std::string(*given);
-  if (auto given = optional_str(rules_file, "rules_file")) rules = std::string(*given);
+  dict = optional_path(dict_file, "dict_file");
+  words = optional_path(words_file, "words_file");
+  rules = optional_path(rules_file, "rules_file");
   py::gil_scoped_release release;
   return std::make_unique<Cantonese>(std::move(dict), std::move(words), std::move(rules));
 }
@@ -251,14 +251,18 @@ void bind_text(py::module_& m) {
           [](PyText& self, py::object value) {
             require_str(value, "text");
             self.text = std::move(value);
-          })
+          },
+          "The caller's input, unchanged (a str).")
       .def_property(
           "normalized_text", [](const PyText& self) { return self.normalized_text; },
           [](PyText& self, py::object value) {
             require_str(value, "normalized_text");
             self.normalized_text = std::move(value);
-          })
-      .def_property("alter_words", &PyText::get_alter_words, &PyText::set_alter_words)
+          },
+          "The normalised text: the outputs of all positions joined in order (a str).")
+      .def_property("alter_words", &PyText::get_alter_words, &PyText::set_alter_words,
+                    "One AlterWord per changed position, by ascending offset (a list; None "
+                    "when set so).")
       .def("to_json", [](const PyText& self) { return from_record(self.current().to_json()); })
       .def_static(
           "from_json",
@@ -344,7 +348,9 @@ shares (Cantonese.converter); Normalizer.cc is a normaliser's own.)");
 Normalizer(validChrList): the characters kept even when they are control
 characters (a list, tuple or set of str, or None for none).)");
   normalizer.def(py::init(&normalizer_for), py::arg("validChrList"))
-      .def_property_readonly("validChrList", [](const PyNormalizer& self) { return self.valid; })
+      .def_property_readonly(
+          "validChrList", [](const PyNormalizer& self) { return self.valid; },
+          "The characters kept even when they are control characters, as given.")
       .def_property_readonly(
           "cc",
           [](PyNormalizer& self) {
@@ -384,6 +390,7 @@ characters (a list, tuple or set of str, or None for none).)");
       .def("__repr__", [](const PyNormalizer& self) {
         return "Normalizer(validChrList=" + repr_of(self.valid) + ")";
       });
+  explain_argument_mismatch(normalizer, "Normalizer", {"validChrList"}, 1);
   add_pickling(
       normalizer,
       [](py::object self) { return py::make_tuple(self.cast<const PyNormalizer&>().valid); },
@@ -420,7 +427,7 @@ contents of its three files, not their paths.)");
       .def_static(
           "_load",
           [](py::object dict_file) {
-            std::string path(require_str(dict_file, "dict_file"));
+            std::string path = require_path(dict_file, "dict_file");
             Cantonese::Dictionary dictionary;
             {
               py::gil_scoped_release release;

@@ -7,6 +7,7 @@
 #include <string>
 #include <typeinfo>
 #include <utility>
+#include <vector>
 
 #include <pybind11/pybind11.h>
 
@@ -38,11 +39,35 @@ void set_python_error(std::exception_ptr failure);
 // same name, unless a logger of that name exists already.
 void route_logger_to_python(const std::string& name);
 
+// --- objects whose __init__ never ran ---
+//
+// `Cls.__new__(Cls)`, or unpickling a pickle that carries no state, makes
+// an instance whose C++ value was never constructed. pybind11 would then
+// hand the first method raw, unconstructed memory for it (it allocates the
+// value lazily through the type's operator_new); every bound class routes
+// that allocation here instead, which refuses the call with a TypeError
+// naming the class.
+template <class T>
+const char*& unconstructed_class_name() {
+  static const char* name = "object";
+  return name;
+}
+
+template <class T>
+void* refuse_unconstructed(std::size_t) {
+  const std::string name = unconstructed_class_name<T>();
+  throw py::type_error(name + " object has no state: it was made by " + name +
+                       ".__new__ without __init__ (or unpickled without its state); make it "
+                       "with " +
+                       name + "(...)");
+}
+
 // A bound class `Class` (py::class_<...> or py::enum_<...>) named `name`,
 // made in `scope` as a class of `module`, the module users import it from
 // (kelvra.nlp.common.phraser, not kelvra._native.segmentation): its
 // __module__, and the type name that signatures, messages, repr, pickling
-// and documentation tools show.
+// and documentation tools show. Its instances refuse use before their
+// __init__ or __setstate__ has run (above).
 template <class Class, class... Extra>
 Class class_in(py::module_& scope, const char* module, const char* name, const Extra&... extra) {
   // pybind11 names a new class after its scope's __name__.
@@ -51,6 +76,9 @@ Class class_in(py::module_& scope, const char* module, const char* name, const E
   try {
     Class made(scope, name, extra...);
     scope.attr("__name__") = own;
+    using Value = typename Class::type;
+    unconstructed_class_name<Value>() = name;
+    py::detail::get_type_info(typeid(Value))->operator_new = &refuse_unconstructed<Value>;
     return made;
   } catch (...) {
     scope.attr("__name__") = own;
@@ -105,6 +133,27 @@ py::object instance_holding(py::handle cls, std::unique_ptr<T> value) {
   holder.value_ptr() = value.release();
   holder.type->init_instance(inst, nullptr);
   return self;
+}
+
+// Adds to a bound class an __init__ that no call reaches while the real
+// one accepts its arguments: called with the wrong number or names of
+// arguments, the class then says what Python's own functions say
+// ("Normalizer() missing 1 required positional argument: 'validChrList'")
+// rather than pybind11's list of supported signatures. `parameters` are
+// the real __init__'s, the first `required` of them without a default.
+[[noreturn]] void raise_argument_mismatch(const char* cls,
+                                          const std::vector<const char*>& parameters,
+                                          std::size_t required, const py::args& args,
+                                          const py::kwargs& kwargs);
+
+template <class Class>
+void explain_argument_mismatch(Class& cls, const char* name, std::vector<const char*> parameters,
+                               std::size_t required) {
+  using Holder = typename Class::holder_type;
+  cls.def(py::init(
+      [name, parameters, required](const py::args& args, const py::kwargs& kwargs) -> Holder {
+        raise_argument_mismatch(name, parameters, required, args, kwargs);
+      }));
 }
 
 // Adds `function` to `cls` as a class method named `name`.

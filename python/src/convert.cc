@@ -182,6 +182,29 @@ std::optional<std::string_view> optional_str(py::handle value, std::string_view 
   return require_str(value, parameter);
 }
 
+std::string require_path(py::handle value, std::string_view parameter) {
+  PyObject* o = value.ptr();
+  if (!PyUnicode_Check(o) && !PyBytes_Check(o) &&
+      PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__fspath__") == 0)
+    wrong_kind(value, parameter, "a str, bytes or os.PathLike");
+  // os.fspath, then bytes in the file system's encoding, as open() does.
+  py::object path = py::reinterpret_steal<py::object>(PyOS_FSPath(o));
+  if (!path) throw py::error_already_set();
+  if (PyUnicode_Check(path.ptr())) {
+    path = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
+    if (!path) throw py::error_already_set();
+  }
+  std::string out(PyBytes_AS_STRING(path.ptr()),
+                  static_cast<std::size_t>(PyBytes_GET_SIZE(path.ptr())));
+  if (out.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return out;
+}
+
+std::optional<std::string> optional_path(py::handle value, std::string_view parameter) {
+  if (value.is_none()) return std::nullopt;
+  return require_path(value, parameter);
+}
+
 std::int64_t require_int(py::handle value, std::string_view parameter) {
   PyObject* o = value.ptr();
   if (PyLong_CheckExact(o)) {

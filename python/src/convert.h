@@ -50,6 +50,13 @@ inline constexpr std::string_view kRecordValues =
 std::string_view require_str(py::handle value, std::string_view parameter);
 std::optional<std::string_view> optional_str(py::handle value, std::string_view parameter);
 
+// A file system path, as open() takes one: a str, bytes or any os.PathLike,
+// in the file system's encoding. TypeError naming `parameter` for anything
+// else; ValueError "embedded null byte" (as open() says) when it holds a
+// NUL, which the system would take for its end.
+std::string require_path(py::handle value, std::string_view parameter);
+std::optional<std::string> optional_path(py::handle value, std::string_view parameter);
+
 // Any real number (int, float, numpy scalars; not bool), truncated toward
 // zero. TypeError naming `parameter` otherwise, or when it does not fit in
 // 64 bits.

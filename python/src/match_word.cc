@@ -69,6 +69,59 @@ PyObject* word_from_json(PyObject* cls, PyObject* json) {
       static_cast<PyObject*>(nullptr));
 }
 
+// Equal when the three fields are: the lists of two searches compare
+// equal, as records do. Mutable, so not hashable (as AlterWord and Text).
+PyObject* word_compare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || !is_match_word(other)) Py_RETURN_NOTIMPLEMENTED;
+  auto* a = reinterpret_cast<WordObject*>(self);
+  auto* b = reinterpret_cast<WordObject*>(other);
+  bool equal = a->length == b->length && a->offset == b->offset;
+  if (equal) {
+    const int texts = PyObject_RichCompareBool(a->text, b->text, Py_EQ);
+    if (texts < 0) return nullptr;
+    equal = texts == 1;
+  }
+  return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+// Read access as a record: w["text"], w.get("length"), "offset" in w,
+// w.keys(), dict(w) == w.to_json().
+PyObject* word_item(PyObject* self, PyObject* key) {
+  auto* word = reinterpret_cast<WordObject*>(self);
+  if (PyUnicode_Check(key)) {
+    if (PyUnicode_CompareWithASCIIString(key, "text") == 0) {
+      Py_INCREF(word->text);
+      return word->text;
+    }
+    if (PyUnicode_CompareWithASCIIString(key, "length") == 0)
+      return PyLong_FromLongLong(word->length);
+    if (PyUnicode_CompareWithASCIIString(key, "offset") == 0)
+      return PyLong_FromLongLong(word->offset);
+  }
+  PyErr_SetObject(PyExc_KeyError, key);
+  return nullptr;
+}
+
+int word_contains(PyObject*, PyObject* key) {
+  return PyUnicode_Check(key) && (PyUnicode_CompareWithASCIIString(key, "text") == 0 ||
+                                  PyUnicode_CompareWithASCIIString(key, "length") == 0 ||
+                                  PyUnicode_CompareWithASCIIString(key, "offset") == 0);
+}
+
+PyObject* word_keys(PyObject*, PyObject*) {
+  return Py_BuildValue("[sss]", "text", "length", "offset");
+}
+
+PyObject* word_get(PyObject* self, PyObject* args) {
+  PyObject *key, *fallback = Py_None;
+  if (!PyArg_UnpackTuple(args, "get", 1, 2, &key, &fallback)) return nullptr;
+  if (word_contains(self, key) == 0) {
+    Py_INCREF(fallback);
+    return fallback;
+  }
+  return word_item(self, key);
+}
+
 // Fields keep their kinds when assigned: text a str, length and offset
 // integers (any number, truncated).
 PyGetSetDef word_fields[] = {
@@ -85,17 +138,24 @@ PyMethodDef word_methods[] = {
      }),
      METH_NOARGS, "Pickles as Word(text, length, offset)."},
     {"from_json", word_from_json, METH_O | METH_CLASS, "A Word from its record."},
+    {"keys", word_keys, METH_NOARGS, "The record's keys: ['text', 'length', 'offset']."},
+    {"get", word_get, METH_VARARGS, "w.get(key, default=None): the field named `key`, as a dict."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot word_slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("Word(text, length, offset): one occurrence of a dictionary word.")},
+     const_cast<char*>("Word(text, length, offset): one occurrence of a dictionary word.\n\n"
+                       "Equal to another Word when the three fields are; reads as its record\n"
+                       "(w[\"text\"], w.keys(), dict(w)).")},
     {Py_tp_new, reinterpret_cast<void*>(new_fields<WordObject, &WordObject::text>)},
     {Py_tp_init, reinterpret_cast<void*>(word_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_fields<WordObject, &WordObject::text>)},
     {Py_tp_str, reinterpret_cast<void*>(word_str)},
     {Py_tp_repr, reinterpret_cast<void*>(word_str)},
     {Py_tp_getset, word_fields},
+    {Py_tp_richcompare, reinterpret_cast<void*>(word_compare)},
+    {Py_mp_subscript, reinterpret_cast<void*>(word_item)},
+    {Py_sq_contains, reinterpret_cast<void*>(word_contains)},
     {Py_tp_methods, word_methods},
     {0, nullptr}};
 

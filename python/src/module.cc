@@ -178,6 +178,36 @@ void route_logger_to_python(const std::string& name) {
   spdlog::register_logger(logger);
 }
 
+void raise_argument_mismatch(const char* cls, const std::vector<const char*>& parameters,
+                             std::size_t required, const py::args& args, const py::kwargs& kwargs) {
+  const std::string name = std::string(cls) + "()";
+  const std::size_t given = args.size();
+  if (given > parameters.size()) {
+    throw py::type_error(name + " takes " + std::to_string(parameters.size()) +
+                         " positional argument" + (parameters.size() == 1 ? "" : "s") + " but " +
+                         std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+  }
+  for (auto item : kwargs) {
+    const std::string key = py::str(item.first);
+    std::size_t at = 0;
+    while (at < parameters.size() && key != parameters[at]) ++at;
+    if (at == parameters.size())
+      throw py::type_error(name + " got an unexpected keyword argument '" + key + "'");
+    if (at < given) throw py::type_error(name + " got multiple values for argument '" + key + "'");
+  }
+  std::vector<std::string> missing;
+  for (std::size_t i = given; i < required; ++i)
+    if (!kwargs.contains(parameters[i])) missing.push_back(std::string("'") + parameters[i] + "'");
+  if (!missing.empty()) {
+    std::string listed;
+    for (std::size_t i = 0; i < missing.size(); ++i)
+      listed += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + missing[i];
+    throw py::type_error(name + " missing " + std::to_string(missing.size()) +
+                         " required argument" + (missing.size() == 1 ? "" : "s") + ": " + listed);
+  }
+  throw py::type_error(name + ": arguments that it does not take");
+}
+
 py::tuple pickled_state(py::handle self, py::tuple values) {
   py::object own = py::getattr(self, "__dict__", py::none());
   return py::make_tuple(std::move(values), own.is_none() ? py::dict() : py::dict(own));
@@ -217,6 +247,7 @@ void bind_common(py::module_& m) {
       "load_config",
       [](py::object path) {
         std::string file(require_str(path, "path"));
+        if (file.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
         return from_record(common::ConfigUtil::load(file));
       },
       py::arg("path"));

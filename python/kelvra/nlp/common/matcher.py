@@ -7,7 +7,9 @@ A ``Word`` is accepted wherever the package takes an entity record (a
 segment's ``nes``, a document's ``entities``) and read there as the record
 ``{"text", "length", "offset"}``; the stitcher shifts its ``offset`` where
 it stands. ``search(text, records=True)`` gives those records as dicts,
-``Word.to_json()`` one of them, and Words pickle.
+``Word.to_json()`` one of them, and Words pickle. Two Words are equal when
+their three fields are (so two searches of one text give equal lists), and
+a Word reads as its record: ``w["text"]``, ``w.keys()``, ``dict(w)``.
 
 ``automaton.save(path)`` writes the built automaton to a file that
 ``Automaton.load(path)`` maps read-only and searches in place, one copy of
