@@ -159,6 +159,27 @@ TEST(RetrievalCli, MatchRefusesDamagedAutomataAndMixedOptions) {
   EXPECT_EQ(run("match --dict x --save-automaton y --jsonl").status, 2);
 }
 
+// A saved automaton cut short while it is mapped: the search meets pages
+// that are gone (SIGBUS); the run ends with status 1 naming the file. The
+// input is a FIFO, opened only once the automaton is loaded, so the file
+// is cut between the loading and the search.
+TEST(RetrievalCli, RegressionAutomatonCutShortWhileInUseIsNamed) {
+  const std::string saved = temp_path(".kvac"), fifo = temp_path(".fifo");
+  const std::string err = temp_path(".err"), status = temp_path(".status");
+  ASSERT_EQ(
+      run("match --dict " + write_file("he\nshe\nhers\n") + " --save-automaton " + saved).status,
+      0);
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string script =
+      std::string(KELVRA_CLI_PATH) + " match --jsonl --automaton " + saved + " " + fifo +
+      " > /dev/null 2> " + err + " & exec 3> " + fifo + "; truncate -s 0 " + saved +
+      "; echo '{\"text\":\"ushers\"}' >&3; exec 3>&-; wait $!; echo $? > " + status;
+  ASSERT_EQ(std::system(("sh " + write_file(script, ".sh")).c_str()), 0);
+  EXPECT_EQ(slurp(status), "1\n");
+  EXPECT_THAT(slurp(err), HasSubstr(saved + " changed while in use"));
+}
+
 // A short line whose occurrences make far more output than a worker may
 // hold is worked on again alone and written as it is made: the same bytes
 // for any --jobs, every line there.
