@@ -1,6 +1,8 @@
 #include "cli/output.h"
 
+#include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -60,7 +62,23 @@ void Output::write_blocks(std::span<const std::string_view> blocks) {
 }
 
 bool Output::truncate(std::uint64_t position) {
-  if (position < written_) return false;
+  if (position < written_) {
+    // Already written: taken back only from a regular file written at our
+    // own position, not from a pipe, a terminal, or a file opened to
+    // append (others may write there).
+    struct stat st {};
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || (flags & O_APPEND) != 0)
+      return false;
+    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    const std::uint64_t back = written_ - position;
+    if (at < 0 || back > static_cast<std::uint64_t>(at)) return false;
+    const off_t end = at - static_cast<off_t>(back);
+    if (::ftruncate(fd_, end) != 0 || ::lseek(fd_, end, SEEK_SET) != end) return false;
+    buffer_.clear();
+    written_ = position;
+    return true;
+  }
   buffer_.resize(static_cast<std::size_t>(position - written_));
   return true;
 }

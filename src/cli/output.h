@@ -45,8 +45,11 @@ class Output {
 
   // Bytes printed so far, written or waiting.
   std::uint64_t position() const noexcept { return written_ + buffer_.size(); }
-  // Drops what was printed after `position`; false when part of it has
-  // already been written.
+  // Drops what was printed after `position`: from the buffer, and what was
+  // already written, when the output is a regular file written at our own
+  // position (so a record that failed half-way through a huge output is
+  // not left cut short in a file). False when part of it was written where
+  // it cannot be taken back (a pipe, a terminal, a file opened to append).
   bool truncate(std::uint64_t position);
 
  private:

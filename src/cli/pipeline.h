@@ -44,9 +44,10 @@ struct StreamOptions {
 };
 
 // Writes one line's output. Throwing a bad-input exception (InputError,
-// TypeError, KeyError, KvException with INVALID_PARAMETERS, ...) makes the
-// line bad: whatever it had written is dropped, and the run stops or skips
-// it as StreamOptions says. Must be safe to call from several threads at
+// TypeError, KeyError, KvException with INVALID_PARAMETERS, ...), or
+// running out of memory (std::bad_alloc), makes the line bad: whatever it
+// had written is dropped, and the run stops or skips it as StreamOptions
+// says. Must be safe to call from several threads at
 // once (it is, when it only reads shared immutable objects).
 using LineWork = std::function<void(std::string_view line, std::int64_t number, JsonWriter& json)>;
 

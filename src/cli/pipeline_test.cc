@@ -1,19 +1,25 @@
 // The ordered writer against the order its tasks were given in, whatever
-// order they finish in.
+// order they finish in; the line pipeline against lines that fail.
 #include "cli/pipeline.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <new>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "cli/cli_test_util.h"
+#include "cli/input.h"
+#include "cli/json_writer.h"
 
 namespace kelvra::cli {
 namespace {
@@ -79,6 +85,70 @@ TEST(OrderedOutput, AFailureComesOutAfterTheOutputsBeforeIt) {
     EXPECT_STREQ(e.what(), "task 7 failed");
   }
   EXPECT_EQ(file.written(), expected_for(0, 7));
+}
+
+// --- run_lines ---
+
+// Standard output and error of a run_lines call, caught in files.
+struct Caught {
+  std::string out, err;
+  std::string failure;  // what the run threw, if it did
+};
+
+Caught caught_run(const std::string& input, const StreamOptions& options, const LineWork& work) {
+  const std::string in = temp_path(".in"), out = temp_path(".out"), err = temp_path(".err");
+  { std::ofstream(in, std::ios::binary) << input; }
+  std::fflush(stderr);
+  const int saved_out = ::dup(STDOUT_FILENO), saved_err = ::dup(STDERR_FILENO);
+  const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ::dup2(out_fd, STDOUT_FILENO);
+  ::dup2(err_fd, STDERR_FILENO);
+  Caught caught;
+  try {
+    InputFile file(in);
+    run_lines(file, options, "test", work);
+  } catch (const std::exception& e) {
+    Output::standard().flush();
+    caught.failure = e.what();
+  }
+  std::fflush(stderr);
+  ::dup2(saved_out, STDOUT_FILENO);
+  ::dup2(saved_err, STDERR_FILENO);
+  for (int fd : {saved_out, saved_err, out_fd, err_fd}) ::close(fd);
+  caught.out = slurp(out);
+  caught.err = slurp(err);
+  return caught;
+}
+
+// Running out of memory on one line is that line's failure, named with its
+// place: skipped under --skip-bad, else the end of the run after the lines
+// before it. Its partial output goes, also from a huge line whose output
+// was already being written (the output is a regular file here).
+TEST(RunLines, RunningOutOfMemoryOnOneLineIsThatLinesFailure) {
+  const std::string huge(std::size_t{17} << 20, 'h');
+  const std::string input = "a\nb\n" + huge + "\nc\n";
+  const LineWork work = [](std::string_view line, std::int64_t, JsonWriter& json) {
+    json.string(line);
+    if (line == "b" || line.size() > 1000) {
+      json.string(std::string(std::size_t{1} << 20, 'x'));  // past what a writer holds back
+      throw std::bad_alloc();
+    }
+    json.end_line();
+  };
+  for (int jobs : {1, 2}) {
+    const Caught skipped = caught_run(input, StreamOptions{jobs, true}, work);
+    EXPECT_EQ(skipped.failure, "");
+    EXPECT_EQ(skipped.out, "\"a\"\n\"c\"\n") << jobs << " jobs";
+    EXPECT_THAT(skipped.err, ::testing::HasSubstr(":2: out of memory working on this line (1 "
+                                                  "bytes) (skipped)"));
+    EXPECT_THAT(skipped.err, ::testing::HasSubstr(":3: out of memory working on this line (" +
+                                                  std::to_string(huge.size()) + " bytes)"));
+    EXPECT_THAT(skipped.err, ::testing::HasSubstr("skipped 2 bad lines"));
+    const Caught stopped = caught_run(input, StreamOptions{jobs, false}, work);
+    EXPECT_THAT(stopped.failure, ::testing::HasSubstr(":2: out of memory working on this line"));
+    EXPECT_EQ(stopped.out, "\"a\"\n");
+  }
 }
 
 }  // namespace
