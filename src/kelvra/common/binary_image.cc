@@ -103,7 +103,8 @@ std::string restamp_checksum(std::string image) {
 // --- ImageBytes ---
 
 ImageBytes ImageBytes::map_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO is refused below rather than waited on.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) throw FileError(path, system_error("cannot open"));
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
