@@ -202,6 +202,7 @@ class RawService {
   RawService(const RawService&) = delete;
   RawService& operator=(const RawService&) = delete;
 
+  int port() const { return port_; }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
   // Reads a request's head and its body (by its Content-Length).
