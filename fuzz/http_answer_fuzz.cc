@@ -63,13 +63,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kelvra::fuzz::require(whole.answer.has_value() == pieces.answer.has_value(),
                         "an answer, however cut");
   if (whole.answer) {
-    kelvra::fuzz::require(whole.answer->status == pieces.answer->status &&
-                              whole.answer->body == pieces.answer->body,
-                          "the same answer, however cut");
+    kelvra::fuzz::require(
+        whole.answer->status == pieces.answer->status && whole.answer->body == pieces.answer->body,
+        "the same answer, however cut");
     const bool success = whole.answer->status >= 200 && whole.answer->status <= 299;
-    kelvra::fuzz::require(whole.answer->body.size() <=
-                              (success ? kCap : kvc::sdk::internal::kErrorBodyBytes),
-                          "a body within its cap");
+    kelvra::fuzz::require(
+        whole.answer->body.size() <= (success ? kCap : kvc::sdk::internal::kErrorBodyBytes),
+        "a body within its cap");
   }
   return 0;
 }
