@@ -164,10 +164,11 @@ Record NlpClient::parse_answer(std::string_view body) const {
     answer = kelvra::common::read_json_text(
         body, kelvra::common::JsonLimits{.max_record_bytes = record_cap});
   } catch (const kelvra::common::JsonTextError& e) {
+    using Kind = kelvra::common::JsonTextError::Kind;
     std::string message = where + "the answer is " + e.what();
-    if (e.byte() == std::string_view::npos)
+    if (e.kind() == Kind::kTooLarge)
       message += " (" + std::to_string(kRecordBytesPerAnswerByte) + " times max_answer_bytes)";
-    else if (std::string_view(e.what()).starts_with("not valid JSON"))
+    else if (e.kind() == Kind::kNotJson)
       message += "; it begins: " + body_excerpt(body);
     else
       message += " (at byte " + std::to_string(e.byte()) + ")";
