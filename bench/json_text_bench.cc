@@ -81,11 +81,12 @@ const std::string& answer() {
   return text;
 }
 
+// Reads every line of `lines` with `read`, as a --jsonl run does.
 template <class Read>
-void read_documents(benchmark::State& state, Read read) {
+void read_lines(benchmark::State& state, const std::vector<std::string>& lines, Read read) {
   std::size_t bytes = 0;
   for (auto _ : state) {
-    for (const std::string& line : documents()) {
+    for (const std::string& line : lines) {
       Record record = read(line);
       benchmark::DoNotOptimize(record);
       bytes += line.size();
@@ -95,37 +96,24 @@ void read_documents(benchmark::State& state, Read read) {
 }
 
 void BM_DocumentsReadJsonText(benchmark::State& state) {
-  read_documents(state,
-                 [](const std::string& line) { return kelvra::common::read_json_text(line); });
+  read_lines(state, documents(),
+             [](const std::string& line) { return kelvra::common::read_json_text(line); });
 }
 BENCHMARK(BM_DocumentsReadJsonText)->Unit(benchmark::kMillisecond);
 
 void BM_DocumentsLibraryParse(benchmark::State& state) {
-  read_documents(state, [](const std::string& line) { return Record::parse(line); });
+  read_lines(state, documents(), [](const std::string& line) { return Record::parse(line); });
 }
 BENCHMARK(BM_DocumentsLibraryParse)->Unit(benchmark::kMillisecond);
 
-template <class Read>
-void read_segments(benchmark::State& state, Read read) {
-  std::size_t bytes = 0;
-  for (auto _ : state) {
-    for (const std::string& line : segments()) {
-      Record record = read(line);
-      benchmark::DoNotOptimize(record);
-      bytes += line.size();
-    }
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(bytes));
-}
-
 void BM_SegmentsReadJsonText(benchmark::State& state) {
-  read_segments(state,
-                [](const std::string& line) { return kelvra::common::read_json_text(line); });
+  read_lines(state, segments(),
+             [](const std::string& line) { return kelvra::common::read_json_text(line); });
 }
 BENCHMARK(BM_SegmentsReadJsonText)->Unit(benchmark::kMillisecond);
 
 void BM_SegmentsLibraryParse(benchmark::State& state) {
-  read_segments(state, [](const std::string& line) { return Record::parse(line); });
+  read_lines(state, segments(), [](const std::string& line) { return Record::parse(line); });
 }
 BENCHMARK(BM_SegmentsLibraryParse)->Unit(benchmark::kMillisecond);
 

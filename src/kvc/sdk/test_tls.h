@@ -36,6 +36,8 @@
 #include <utility>
 #include <vector>
 
+#include "kvc/sdk/test_service.h"
+
 namespace kvc::sdk {
 
 class TlsFront {
@@ -48,16 +50,7 @@ class TlsFront {
     if (!context_ || SSL_CTX_use_certificate(context_.get(), id.certificate.get()) != 1 ||
         SSL_CTX_use_PrivateKey(context_.get(), id.key.get()) != 1)
       throw std::runtime_error("tls front: cannot set up TLS");
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-      throw std::runtime_error("tls front: cannot listen on a loopback port");
-    port_ = ntohs(address.sin_port);
+    listener_ = listen_on_loopback(port_, "tls front");
     acceptor_ = std::thread([this] { accept_all(); });
   }
 
