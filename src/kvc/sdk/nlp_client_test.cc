@@ -324,6 +324,8 @@ TEST(NlpClientHostile, BrokenAnswersAreNamedForWhatTheyAre) {
        "larger than the cap of 1048576 bytes"},
       {"HTTP/1.1 503 Busy\r\nContent-Length: 9000000\r\n\r\n" + std::string(5000, 'b'),
        "answered with status 503: bbbb"},
+      {"HTTP/1.1 500 Oops\r\nContent-Length: 100\r\n\r\ncut short",
+       "answered with status 500: cut short"},
   };
   for (const auto& [answer, message] : cases) {
     RawService service(answers(answer));

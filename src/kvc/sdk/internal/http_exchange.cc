@@ -288,6 +288,8 @@ HttpAnswer AnswerReader::finish() {
       throw ExchangeError(
           "the service closed the connection in the middle of the answer's headers");
     case Stage::kBody:
+      // An error answer cut short still says what the service said.
+      if (!success_) break;
       if (framing_ == Framing::kLength)
         throw ExchangeError("the service closed the connection after " +
                             std::to_string(*length_ - left_) + " of the " +
@@ -464,6 +466,8 @@ HttpAnswer post_json(const ExchangeSettings& settings, std::string_view body,
   if (exchange.failure) std::rethrow_exception(exchange.failure);
   if (exchange.complete || code == CURLE_OK) return exchange.reader.finish();
 
+  if (code != CURLE_OPERATION_TIMEDOUT && exchange.reader.has_error_status())
+    return exchange.reader.error_answer();
   const std::string said = error_text[0] != '\0' ? error_text : curl_easy_strerror(code);
   switch (code) {
     case CURLE_OPERATION_TIMEDOUT:

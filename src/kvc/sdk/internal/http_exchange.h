@@ -67,6 +67,16 @@ class AnswerReader {
   // connection), or an ExchangeError saying what was cut short.
   HttpAnswer finish();
 
+  // Whether a whole head with a status other than 2xx has come: its answer
+  // is worth reporting even when the exchange then broke (a service that
+  // refuses a request early may close before taking all of it).
+  bool has_error_status() const noexcept { return !in_head() && !success_ && answer_.status != 0; }
+  // That answer, with as much of its body as came.
+  HttpAnswer error_answer() {
+    stage_ = Stage::kDone;
+    return std::move(answer_);
+  }
+
   // What was under way, for the message of a time-out: "waiting for the
   // answer", "reading the answer's headers, N bytes of the answer in", ...
   std::string activity() const;
