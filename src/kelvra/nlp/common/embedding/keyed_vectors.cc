@@ -116,15 +116,22 @@ class FileDescriptor {
   throw FileError(path, std::string(doing) + ": " + std::strerror(error));
 }
 
+// A file opened for reading, and what it is.
+struct OpenFile {
+  FileDescriptor fd;
+  struct stat st;
+};
+
 // Opens `path` for reading and tells what it is. The open itself never
 // waits: opening a FIFO waits for a writer, which may never come. The file
-// is left non-blocking; a directory is refused.
-FileDescriptor open_for_reading(const std::string& path, struct stat& st) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (fd.get() < 0) fail_system(path, "cannot open", errno);
-  if (::fstat(fd.get(), &st) != 0) fail_system(path, "cannot read", errno);
-  if (S_ISDIR(st.st_mode)) fail_system(path, "cannot read", EISDIR);
-  return fd;
+// is left non-blocking; a directory is refused. A FIFO is opened once only:
+// closing it again could leave its writer without a reader.
+OpenFile open_for_reading(const std::string& path) {
+  OpenFile file{FileDescriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)), {}};
+  if (file.fd.get() < 0) fail_system(path, "cannot open", errno);
+  if (::fstat(file.fd.get(), &file.st) != 0) fail_system(path, "cannot read", errno);
+  if (S_ISDIR(file.st.st_mode)) fail_system(path, "cannot read", EISDIR);
+  return file;
 }
 
 // Reads a file block by block into a window that grows only when one line
@@ -133,8 +140,8 @@ FileDescriptor open_for_reading(const std::string& path, struct stat& st) {
 // same way, as it comes; its size is not known.
 class Reader {
  public:
-  Reader(const std::string& path, const LoadProgress& progress)
-      : path_(path), progress_(progress), fd_(open_for_reading(path, stat_)) {
+  Reader(const std::string& path, OpenFile file, const LoadProgress& progress)
+      : path_(path), progress_(progress), stat_(file.st), fd_(std::move(file.fd)) {
     buffer_.resize(kBlockSize);
     if (S_ISREG(stat_.st_mode)) size_ = static_cast<std::uint64_t>(stat_.st_size);
     if (S_ISFIFO(stat_.st_mode)) {
@@ -430,8 +437,8 @@ namespace {
 // Fills the tables of a store from a Reader.
 class Loader {
  public:
-  Loader(const std::string& path, bool binary, const LoadProgress& progress)
-      : path_(path), binary_(binary), reader_(path, progress) {}
+  Loader(const std::string& path, OpenFile file, bool binary, const LoadProgress& progress)
+      : path_(path), binary_(binary), reader_(path, std::move(file), progress) {}
 
   std::unique_ptr<Tables> run() {
     // A saved store is mapped, which takes a regular file: one that comes
@@ -811,32 +818,31 @@ KeyedVectors KeyedVectors::load_word2vec_format(const std::string& path, bool bi
                                                 const LoadProgress& progress) {
   // Capacity left over by repeated words is never touched, so it costs
   // address space only; shrinking would copy the whole matrix.
-  std::shared_ptr<const Tables> tables = Loader(path, binary, progress).run();
+  std::shared_ptr<const Tables> tables =
+      Loader(path, open_for_reading(path), binary, progress).run();
   const Views views = views_of(*tables);
   return KeyedVectors(std::make_unique<Impl>(std::move(tables), false, views));
 }
 
 KeyedVectors KeyedVectors::load(const std::string& path, bool binary,
                                 const LoadProgress& progress) {
-  {
-    // Only a regular file can be a saved store; its first bytes are read
-    // in place, so that a pipe loses none of them.
-    struct stat st {};
-    const FileDescriptor fd = open_for_reading(path, st);
-    char magic[kSavedStoreMagic.size()] = {};
-    if (S_ISREG(st.st_mode) &&
-        ::pread(fd.get(), magic, sizeof magic, 0) == static_cast<ssize_t>(sizeof magic) &&
-        std::string_view(magic, sizeof magic) == kSavedStoreMagic)
-      return load_saved(path);
-  }
-  return load_word2vec_format(path, binary, progress);
+  // Only a regular file can be a saved store; its first bytes are read in
+  // place. Anything else is read from this very opening, as it comes.
+  OpenFile file = open_for_reading(path);
+  char magic[kSavedStoreMagic.size()] = {};
+  if (S_ISREG(file.st.st_mode) &&
+      ::pread(file.fd.get(), magic, sizeof magic, 0) == static_cast<ssize_t>(sizeof magic) &&
+      std::string_view(magic, sizeof magic) == kSavedStoreMagic)
+    return load_saved(path);
+  std::shared_ptr<const Tables> tables = Loader(path, std::move(file), binary, progress).run();
+  const Views views = views_of(*tables);
+  return KeyedVectors(std::make_unique<Impl>(std::move(tables), false, views));
 }
 
 KeyedVectors KeyedVectors::load_saved(const std::string& path) {
   {
-    struct stat st {};
-    const FileDescriptor fd = open_for_reading(path, st);
-    if (!S_ISREG(st.st_mode))
+    const OpenFile file = open_for_reading(path);
+    if (!S_ISREG(file.st.st_mode))
       throw FileError(path,
                       "cannot map: not a regular file (a saved vector store is mapped into "
                       "memory, so give the path of the file itself)");

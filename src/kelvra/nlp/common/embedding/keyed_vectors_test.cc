@@ -1,5 +1,6 @@
 #include "kelvra/nlp/common/embedding/embedding.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -482,9 +483,20 @@ TEST(KeyedVectorsPipes, AStreamGivesTheStoreItsFileGives) {
               HasSubstr("a saved vector store cannot be read from a pipe or a device"));
 }
 
-TEST(KeyedVectorsPipes, AFifoWithoutWriterIsRefusedAtOnce) {
+TEST(KeyedVectorsPipes, AFifoIsReadFromOneOpeningOrRefusedAtOnce) {
   const std::string fifo = temp_file("") + ".fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  {
+    // What a writer left in it is read, whether or not the writer is gone.
+    const int keeper = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int writer = ::open(fifo.c_str(), O_WRONLY);
+    const std::string content = "1 2\nab 3 4\n";
+    ASSERT_EQ(::write(writer, content.data(), content.size()),
+              static_cast<ssize_t>(content.size()));
+    ::close(writer);
+    EXPECT_EQ(KeyedVectors::load(fifo).word(0), "ab");
+    ::close(keeper);
+  }
   for (bool binary : {false, true}) {
     try {
       KeyedVectors::load(fifo, binary);
