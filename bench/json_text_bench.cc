@@ -1,11 +1,13 @@
 // Reading JSON text from outside: the toolkit's reader (NUL and nesting
 // checks, members placed at once) beside the JSON library's own parse, on
 // the inputs the command line reads: --jsonl documents of a few hundred
-// bytes, a feature-set answer of 4.6 MB, and one object of 100,000 members.
+// bytes, segments with their entities (what `stitch` reads), a feature-set
+// answer of 4.6 MB, and one object of 100,000 members.
 #include <benchmark/benchmark.h>
 
 #include "bench/corpus.h"
 #include "kelvra/common/json_text.h"
+#include "kelvra/common/utf8.h"
 
 namespace {
 
@@ -31,6 +33,36 @@ const std::vector<std::string>& documents() {
   return lines;
 }
 
+// Segments as the piped road hands them to `stitch`: a segment of about
+// 200 characters with its members and the entities a model found in it.
+const std::vector<std::string>& segments() {
+  static const std::vector<std::string> lines = [] {
+    const std::string text = kelvra::bench::chinese_corpus(2 << 20);
+    std::vector<std::string> out;
+    for (std::size_t pos = 0; pos + 600 < text.size(); pos += 600) {
+      std::size_t end = pos + 600;
+      while ((static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+      const std::string segment = text.substr(pos, end - pos);
+      Record nes = Record::array();
+      for (int i = 0; i < 6; ++i)
+        nes.push_back(Record{{"offset", 11 * i + 3},
+                             {"length", 2 + i % 3},
+                             {"type", "ORG"},
+                             {"text", kelvra::common::utf8::substr(segment, 11 * i + 3, 2 + i % 3)},
+                             {"score", 0.25 + 0.125 * i}});
+      out.push_back(Record{
+          {"text", segment},
+          {"offset", 1000 + out.size() * 200},
+          {"length", 200},
+          {"id", "doc-" + std::to_string(out.size() / 7)},
+          {"nes", nes}}.dump());
+      pos = end - 600;
+    }
+    return out;
+  }();
+  return lines;
+}
+
 const std::string& answer() {
   static const std::string text = [] {
     Record words = Record::array();
@@ -49,11 +81,12 @@ const std::string& answer() {
   return text;
 }
 
+// Reads every line of `lines` with `read`, as a --jsonl run does.
 template <class Read>
-void read_documents(benchmark::State& state, Read read) {
+void read_lines(benchmark::State& state, const std::vector<std::string>& lines, Read read) {
   std::size_t bytes = 0;
   for (auto _ : state) {
-    for (const std::string& line : documents()) {
+    for (const std::string& line : lines) {
       Record record = read(line);
       benchmark::DoNotOptimize(record);
       bytes += line.size();
@@ -63,15 +96,26 @@ void read_documents(benchmark::State& state, Read read) {
 }
 
 void BM_DocumentsReadJsonText(benchmark::State& state) {
-  read_documents(state,
-                 [](const std::string& line) { return kelvra::common::read_json_text(line); });
+  read_lines(state, documents(),
+             [](const std::string& line) { return kelvra::common::read_json_text(line); });
 }
 BENCHMARK(BM_DocumentsReadJsonText)->Unit(benchmark::kMillisecond);
 
 void BM_DocumentsLibraryParse(benchmark::State& state) {
-  read_documents(state, [](const std::string& line) { return Record::parse(line); });
+  read_lines(state, documents(), [](const std::string& line) { return Record::parse(line); });
 }
 BENCHMARK(BM_DocumentsLibraryParse)->Unit(benchmark::kMillisecond);
+
+void BM_SegmentsReadJsonText(benchmark::State& state) {
+  read_lines(state, segments(),
+             [](const std::string& line) { return kelvra::common::read_json_text(line); });
+}
+BENCHMARK(BM_SegmentsReadJsonText)->Unit(benchmark::kMillisecond);
+
+void BM_SegmentsLibraryParse(benchmark::State& state) {
+  read_lines(state, segments(), [](const std::string& line) { return Record::parse(line); });
+}
+BENCHMARK(BM_SegmentsLibraryParse)->Unit(benchmark::kMillisecond);
 
 void BM_AnswerReadJsonText(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(kelvra::common::read_json_text(answer()));

@@ -21,6 +21,22 @@ endfunction()
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${installed})
 file(RENAME ${installed} ${prefix})
 
+# Internal headers stay in the source tree, and every installed header finds
+# the headers it includes among the installed ones.
+file(GLOB_RECURSE headers RELATIVE ${prefix}/include ${prefix}/include/*)
+foreach(header IN LISTS headers)
+  if(header MATCHES "(^|/)internal/")
+    message(FATAL_ERROR "internal header installed: include/${header}")
+  endif()
+  file(STRINGS ${prefix}/include/${header} includes REGEX "^#include \"")
+  foreach(line IN LISTS includes)
+    string(REGEX REPLACE "^#include \"([^\"]+)\".*" "\\1" included "${line}")
+    if(NOT EXISTS ${prefix}/include/${included})
+      message(FATAL_ERROR "include/${header} includes ${included}, which is not installed")
+    endif()
+  endforeach()
+endforeach()
+
 # find_package
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install -B ${consumer} -G Ninja
     -DCMAKE_PREFIX_PATH=${prefix})

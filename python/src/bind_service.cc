@@ -48,6 +48,18 @@ std::optional<double> timeout_of(py::handle value) {
   return value.cast<double>();
 }
 
+// The client's options from Python's keyword arguments.
+kvc::sdk::ClientOptions client_options(py::handle ca_file) {
+  kvc::sdk::ClientOptions options;
+  if (auto file = optional_str(ca_file, "ca_file")) options.ca_file = std::string(*file);
+  return options;
+}
+
+py::object ca_file_of(const NlpClient& client) {
+  const std::string& file = client.options().ca_file;
+  return file.empty() ? py::object(py::none()) : py::object(to_str(file));
+}
+
 std::vector<Types> types_of(py::handle value) {
   py::list list = require_list(value, "types");
   std::vector<Types> out;
@@ -123,9 +135,11 @@ std::unique_ptr<PyAnnotator> annotator_for(py::object param) {
 }
 
 std::string client_repr(const NlpClient& client) {
+  const std::string& ca_file = client.options().ca_file;
   return "NlpClient(url=" + repr_of(to_str(client.url())) + ", timeout=" +
          (client.timeout() ? repr_of(py::float_(*client.timeout())) : std::string("None")) +
-         ", max_answer_bytes=" + std::to_string(client.max_answer_bytes()) + ")";
+         ", max_answer_bytes=" + std::to_string(client.max_answer_bytes()) +
+         (ca_file.empty() ? "" : ", ca_file=" + repr_of(to_str(ca_file))) + ")";
 }
 
 py::object extraction_to_python(const lang::Extraction& extraction) {
@@ -147,20 +161,24 @@ void bind_service(py::module_& m) {
       s, "kvc.sdk", "NlpClient",
       R"(The client of the remote NLP service.
 
-NlpClient(url, timeout=None, max_answer_bytes=None): the service's base
-address, the time-out in seconds (None: 30) and the largest answer read
-(None: 64 MiB).)");
+NlpClient(url, timeout=None, max_answer_bytes=None, *, ca_file=None): the
+service's base address, the time-out in seconds (None: 30), the largest
+answer read (None: 64 MiB) and, for https, a PEM file of the certificates
+to trust instead of the system's (None: the system's).)");
   client
-      .def(py::init([](py::object url, py::object timeout, py::object max_answer_bytes) {
+      .def(py::init([](py::object url, py::object timeout, py::object max_answer_bytes,
+                       py::object ca_file) {
              return std::make_shared<PyNlpClient>(
                  std::string(require_str(url, "url")), timeout_of(timeout),
-                 optional_int(max_answer_bytes, "max_answer_bytes"));
+                 optional_int(max_answer_bytes, "max_answer_bytes"), client_options(ca_file));
            }),
            py::arg("url"), py::arg("timeout") = py::none(),
-           py::arg("max_answer_bytes") = py::none())
+           py::arg("max_answer_bytes") = py::none(), py::kw_only(), py::arg("ca_file") = py::none())
       .def_property_readonly("url", [](const NlpClient& self) { return to_str(self.url()); })
       .def_property_readonly("timeout", &NlpClient::timeout)
       .def_property_readonly("max_answer_bytes", &NlpClient::max_answer_bytes)
+      .def_property_readonly("ca_file", &ca_file_of,
+                             "The PEM file of the certificates trusted for https, or None.")
       .def_property_readonly("endpoint",
                              [](const NlpClient& self) { return to_str(self.endpoint()); })
       .def(
@@ -194,13 +212,15 @@ address, the time-out in seconds (None: 30) and the largest answer read
         return py::make_tuple(
             to_str(value.url()),
             value.timeout() ? py::object(py::float_(*value.timeout())) : py::none(),
-            value.max_answer_bytes());
+            value.max_answer_bytes(), ca_file_of(value));
       },
       [](const py::tuple& values) -> std::shared_ptr<NlpClient> {
-        require_values(values, 3, "NlpClient");
-        return std::make_shared<PyNlpClient>(std::string(require_str(values[0], "url")),
-                                             timeout_of(values[1]),
-                                             optional_int(values[2], "max_answer_bytes"));
+        // Three values came from clients pickled before ca_file was kept.
+        if (values.size() != 3) require_values(values, 4, "NlpClient");
+        return std::make_shared<PyNlpClient>(
+            std::string(require_str(values[0], "url")), timeout_of(values[1]),
+            optional_int(values[2], "max_answer_bytes"),
+            client_options(values.size() == 4 ? py::object(values[3]) : py::object(py::none())));
       });
 
   auto types_enum = class_in<py::enum_<Types>>(s, "kelvra.nlp.common.feature.types", "Types",

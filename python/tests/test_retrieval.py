@@ -75,6 +75,11 @@ def test_word2vec_gives_float32_numpy_vectors(embedding_file):
     with pytest.raises(KeyError) as info:
         embedding.word2vec("广州", 2)
     assert info.value.args == ("all ngrams for word 广州 absent from model",)
+    # A range without n-grams (max_n below min_n) still finds vocabulary words.
+    assert numpy.allclose(embedding.word2vec("中国", 3, 1), [0.6, 0.8])
+    with pytest.raises(KeyError, match="all ngrams for word 上海 absent from model"):
+        embedding.word2vec("上海", max_n=0)
+    assert numpy.allclose(embedding.word2vec("上海", -1, 1), [0.5, 0.5])
     assert sorted(embedding._compute_ngrams("aba", 1, 3)) == ["a", "ab", "aba", "b", "ba"]
 
 

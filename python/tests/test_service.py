@@ -96,6 +96,25 @@ def test_unreachable_service_is_a_kv_exception():
     assert info.value.code is ErrorCodes.REMOTE_ERROR
 
 
+def test_client_trusts_a_ca_file_it_is_given(tmp_path):
+    # Kept, shown and travelling with the client; an https exchange uses it
+    # (a file that is not PEM fails as an untrusted or unloadable certificate).
+    ca_file = tmp_path / "ca.pem"
+    ca_file.write_text("not a certificate")
+    client = NlpClient("https://127.0.0.1:9", 2, ca_file=str(ca_file))
+    assert client.ca_file == str(ca_file)
+    assert repr(client).endswith(f", ca_file={str(ca_file)!r})")
+    assert pickle.loads(pickle.dumps(client)).ca_file == str(ca_file)
+    assert NlpClient("http://h").ca_file is None
+    with pytest.raises(TypeError, match="ca_file"):
+        NlpClient("http://h", ca_file=3)
+    with pytest.raises(TypeError):
+        NlpClient("http://h", None, None, str(ca_file))  # by name only
+    with pytest.raises(KvException) as info:
+        client.features("x", ["WORD"], "zh_cn")
+    assert info.value.code is ErrorCodes.REMOTE_ERROR
+
+
 def test_language_registry():
     assert "zh_cn" in lang.codes()
     assert lang.get("xx") is None and lang.get("xx", "fallback") == "fallback"

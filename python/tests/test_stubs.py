@@ -60,6 +60,8 @@ def stub_parameters(node, skip_first):
     arguments = node.args.posonlyargs + node.args.args
     defaults = [None] * (len(arguments) - len(node.args.defaults)) + list(node.args.defaults)
     pairs = [(a.arg, None if d is None else ast.unparse(d)) for a, d in zip(arguments, defaults)]
+    if node.args.kwonlyargs:
+        pairs.append(("*", None))  # as the extension's signature line marks them
     pairs += [(a.arg, None if d is None else ast.unparse(d)) for a, d in zip(node.args.kwonlyargs, node.args.kw_defaults)]
     return pairs[1:] if skip_first else pairs
 

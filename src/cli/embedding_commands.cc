@@ -1,8 +1,11 @@
 // embed vector / embed similar / embed save: word vectors and similar words
 // from a word2vec file or a saved store, and saving one.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,14 +29,20 @@ struct EmbedOptions {
 
 // Whether the file at `path` looks like the binary variant: after its
 // header line come raw floats, which are almost never UTF-8 text for long.
-// Absent when the file cannot be read, has no header line, or is a saved
-// store (which needs no flag).
+// Absent when the file cannot be read, is not a regular file (what a pipe
+// had to say has been read by the loader), has no header line, or is a
+// saved store (which needs no flag).
 std::optional<bool> looks_binary(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
   std::string head(4096, '\0');
-  in.read(head.data(), static_cast<std::streamsize>(head.size()));
-  head.resize(static_cast<std::size_t>(in.gcount()));
-  if (head.starts_with(nlp::common::embedding::internal::kSavedStoreMagic)) return std::nullopt;
+  ssize_t got = -1;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) got = ::pread(fd, head.data(), head.size(), 0);
+  ::close(fd);
+  if (got <= 0) return std::nullopt;
+  head.resize(static_cast<std::size_t>(got));
+  if (head.starts_with(nlp::common::embedding::embedding::kSavedStoreMagic)) return std::nullopt;
   const std::size_t line_end = head.find('\n');
   if (line_end == std::string::npos || line_end + 1 >= head.size()) return std::nullopt;
   std::string_view body = std::string_view(head).substr(line_end + 1);
@@ -112,16 +121,14 @@ void add_vector(CLI::App& embed, const std::shared_ptr<EmbedOptions>& shared) {
       "else the mean of its known character n-grams. One JSON line per word,\n"
       "{\"word\":...,\"vector\":[...]}.");
   cmd->add_option("WORD", options->words, "Words to look up")->required();
-  cmd->add_option("--min-n", options->min_n, "Shortest n-gram, in characters")
-      ->capture_default_str()
-      ->check(at_least(1));
-  cmd->add_option("--max-n", options->max_n, "Longest n-gram, in characters, at least --min-n")
-      ->capture_default_str()
-      ->check(at_least(1));
+  cmd->add_option("--min-n", options->min_n,
+                  "Shortest n-gram, in characters (below 1 counts from 1)")
+      ->capture_default_str();
+  cmd->add_option("--max-n", options->max_n,
+                  "Longest n-gram, in characters; below --min-n there are no n-grams, so\n"
+                  "only vocabulary words are found")
+      ->capture_default_str();
   cmd->callback([shared, options] {
-    if (options->max_n < options->min_n)
-      throw CLI::ValidationError("--max-n", std::to_string(options->max_n) + " is below --min-n " +
-                                                std::to_string(options->min_n));
     require_utf8_words(options->words);
     Embedding embedding = load(*shared);
     for (const auto& word : options->words) {

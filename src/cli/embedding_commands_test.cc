@@ -1,4 +1,7 @@
 // Runs `kelvra-nlp embed ...` as a user would and checks what it prints.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -82,14 +85,57 @@ TEST(EmbedCli, BadOptionValuesAreUsageErrors) {
   const std::pair<std::string, std::string> cases[] = {
       {" similar 中国 --topk -3", "--topk: must be at least 1, got -3"},
       {" similar 中国 --topk 0", "--topk: must be at least 1, got 0"},
-      {" vector 中国 --min-n 0", "--min-n: must be at least 1, got 0"},
-      {" vector 中国 --min-n 5 --max-n 2", "--max-n: 2 is below --min-n 5"},
   };
   for (const auto& [args, message] : cases) {
     auto result = run("embed --model " + good + args);
     EXPECT_EQ(result.status, 2) << args;
     EXPECT_THAT(result.err, HasSubstr(message)) << args;
   }
+}
+
+TEST(EmbedCli, RegressionAnEmptyNgramRangeFindsVocabularyWordsOnly) {
+  const std::string good = model_file("1 2\n中国 3 4\n");
+  auto found = run("embed --model " + good + " vector 中国 --min-n 5 --max-n 2");
+  EXPECT_EQ(found.status, 0) << found.err;
+  EXPECT_EQ(found.out, "{\"word\":\"中国\",\"vector\":[0.6,0.8]}\n");
+  auto missing = run("embed --model " + good + " vector 中国人 --min-n 0 --max-n 0");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_THAT(missing.err, HasSubstr("all ngrams for word 中国人 absent from model"));
+}
+
+// Runs `command` in a shell; its standard output and error come back.
+Result shell(const std::string& command) {
+  const std::string base = temp_path();
+  const int raw = std::system((command + " > " + base + ".out 2> " + base + ".err").c_str());
+  return Result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"), slurp(base + ".err")};
+}
+
+TEST(EmbedCli, ModelsThroughPipesAreReadOrRefusedAtOnce) {
+  const std::string cli = KELVRA_CLI_PATH;
+  const std::string text = model_file("2 2\n中国 3 4\n人 0 1\n");
+  const std::string expected = "{\"word\":\"中国\",\"vector\":[0.6,0.8]}\n";
+  // Text and binary word2vec files are read as they come: nothing of their
+  // start is lost to a look at it.
+  for (const auto& [model, flag] : {std::pair{text, ""}, std::pair{binary_model(), " --binary"}}) {
+    auto piped =
+        shell("cat " + model + " | " + cli + " embed --model /dev/stdin" + flag + " vector 中国");
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, expected);
+  }
+  // A saved store is mapped: through a pipe it is refused, saying why.
+  const std::string saved = temp_path(".kvwv");
+  ASSERT_EQ(run("embed --model " + text + " save " + saved).status, 0);
+  auto saved_piped = shell("cat " + saved + " | " + cli + " embed --model /dev/stdin vector 中国");
+  EXPECT_EQ(saved_piped.status, 1);
+  EXPECT_THAT(saved_piped.err, HasSubstr("a saved vector store cannot be read from a pipe"));
+  EXPECT_THAT(saved_piped.err, ::testing::Not(HasSubstr("try")));
+  // A FIFO that nothing writes to is refused at once, not waited on.
+  const std::string fifo = temp_path(".fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto unfed = shell("timeout 20 " + cli + " embed --model " + fifo + " vector 中国");
+  EXPECT_EQ(unfed.status, 1);
+  EXPECT_THAT(unfed.err, HasSubstr(fifo + ": cannot read: nothing writes to this pipe"));
+  ::unlink(fifo.c_str());
 }
 
 TEST(EmbedCli, AModelReadInTheWrongVariantSaysWhichFlagToTry) {

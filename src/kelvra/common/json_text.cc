@@ -1,6 +1,11 @@
 #include "kelvra/common/json_text.h"
 
+#include <locale.h>
+
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <numeric>
 #include <utility>
@@ -41,22 +46,6 @@ std::string_view untagged(std::string_view what) {
   return what;
 }
 
-// A string token of the text long enough to be decoded here: the library's
-// reader keeps each token twice while it reads it (its value, and its raw
-// bytes for messages), so that a 300 MB string would take 600 MB more than
-// the text. The text is read with such strings cut out.
-struct LongString {
-  std::size_t ordinal;  // among the text's string tokens, keys included
-  std::size_t begin;    // the opening quote
-  std::size_t end;      // after the closing quote
-  std::string value;
-};
-
-[[noreturn]] void refuse_string(std::string_view text, std::size_t byte, const std::string& why) {
-  throw JsonTextError(byte, "not valid JSON at column " + std::to_string(column_at(text, byte)) +
-                                ": invalid string: " + why);
-}
-
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -64,246 +53,495 @@ int hex_digit(char c) {
   return -1;
 }
 
-// The code unit of the \uXXXX escape whose 'u' is at byte `at`.
-char32_t code_unit_at(std::string_view text, std::size_t at) {
-  char32_t unit = 0;
-  for (std::size_t i = at + 1; i < at + 5; ++i) {
-    const int digit = i < text.size() ? hex_digit(text[i]) : -1;
-    if (digit < 0) refuse_string(text, i, "\\u must be followed by four hex digits");
-    unit = unit * 16 + static_cast<char32_t>(digit);
-  }
-  return unit;
-}
-
-// Decodes the string token text[begin, end) (quotes included) as the
-// library's reader does: UTF-8 only, control characters escaped, the
-// escapes of JSON, UTF-16 surrogates only in pairs.
-std::string decode_string(std::string_view text, std::size_t begin, std::size_t end) {
-  const std::string_view raw = text.substr(begin + 1, end - begin - 2);
-  if (const std::size_t bad = utf8::find_invalid(raw); bad != utf8::npos)
-    refuse_string(text, begin + 1 + bad, "ill-formed UTF-8 byte");
-  std::string out;
-  out.reserve(raw.size());
-  for (std::size_t pos = 0; pos < raw.size();) {
-    std::size_t stop = pos;
-    while (stop < raw.size() && raw[stop] != '\\' && static_cast<unsigned char>(raw[stop]) >= 0x20)
-      ++stop;
-    out.append(raw.substr(pos, stop - pos));
-    if (stop == raw.size()) break;
-    const std::size_t at = begin + 1 + stop;  // in `text`
-    if (raw[stop] != '\\') refuse_string(text, at, "a control character must be escaped");
-    if (stop + 1 == raw.size()) refuse_string(text, at, "a backslash ends it");
-    pos = stop + 2;
-    switch (raw[stop + 1]) {
-      case '"':
-        out.push_back('"');
-        break;
-      case '\\':
-        out.push_back('\\');
-        break;
-      case '/':
-        out.push_back('/');
-        break;
-      case 'b':
-        out.push_back('\b');
-        break;
-      case 'f':
-        out.push_back('\f');
-        break;
-      case 'n':
-        out.push_back('\n');
-        break;
-      case 'r':
-        out.push_back('\r');
-        break;
-      case 't':
-        out.push_back('\t');
-        break;
-      case 'u': {
-        char32_t cp = code_unit_at(text, at + 1);
-        pos = stop + 6;
-        if (cp >= 0xDC00 && cp <= 0xDFFF)
-          refuse_string(text, at, "a low surrogate \\u escape stands alone");
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-          const bool paired = raw.substr(pos, 2) == "\\u";
-          const char32_t low = paired ? code_unit_at(text, at + 7) : 0;
-          if (!paired || low < 0xDC00 || low > 0xDFFF)
-            refuse_string(text, at, "a high surrogate \\u escape is not followed by a low one");
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          pos += 6;
-        }
-        utf8::append(out, cp);
-        break;
-      }
-      default:
-        refuse_string(text, at, "an unknown escape after a backslash");
-    }
-  }
-  return out;
-}
-
-// The string tokens of at least `long_bytes` bytes, in the order the
-// reader meets them: outside strings JSON has no quotes, and inside them a
-// backslash escapes the byte after it.
-std::vector<LongString> long_strings_of(std::string_view text, std::size_t long_bytes) {
-  std::vector<LongString> found;
-  if (text.size() < long_bytes) return found;
-  std::size_t ordinal = 0;
-  for (std::size_t begin = text.find('"'); begin != std::string_view::npos;
-       begin = text.find('"', begin)) {
-    std::size_t end = begin + 1;
-    while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
-    if (end >= text.size()) break;  // unterminated: the reader says so
-    if (end + 1 - begin >= long_bytes) found.push_back(LongString{ordinal, begin, end + 1, {}});
-    ++ordinal;
-    begin = end + 1;
-  }
-  return found;
-}
-
-// Builds the record from the parser's events, as the library's own builder
-// does, except that an object's members are gathered first and then placed
+// Reads JSON text into a record in one pass over it: nesting is counted as
+// it is read, strings are decoded straight into the string the record
+// keeps, numbers are read as the JSON library reads them (an integer token
+// stays an integer of the library's kind when it fits, a real is the
+// nearest double), and an object's members are gathered first and placed
 // at once: duplicates are found by sorting rather than by a search per key,
-// and the object gets exactly the room it needs.
-class RecordBuilder {
+// and the object gets exactly the room it needs. Nesting never recurses.
+class Reader {
  public:
-  using number_integer_t = Record::number_integer_t;
-  using number_unsigned_t = Record::number_unsigned_t;
-  using number_float_t = Record::number_float_t;
-  using string_t = Record::string_t;
-  using binary_t = Record::binary_t;
+  Reader(std::string_view text, const JsonLimits& limits)
+      : text_(text),
+        limits_(limits),
+        frames_(scratch().frames),
+        members_(scratch().members),
+        decoded_(scratch().decoded),
+        decoded_keys_(scratch().decoded_keys) {}
 
-  // `text`: what the reader reads, `long_strings` cut out of `original`.
-  RecordBuilder(std::string_view original, std::string_view text,
-                std::vector<LongString>& long_strings, const JsonLimits& limits)
-      : original_(original), text_(text), long_strings_(long_strings), limits_(limits) {}
-
-  Record take() { return std::move(root_); }
-
-  bool null() { return put(Record(nullptr)); }
-  bool boolean(bool value) { return put(Record(value)); }
-  bool number_integer(number_integer_t value) { return put(Record(value)); }
-  bool number_unsigned(number_unsigned_t value) { return put(Record(value)); }
-  bool number_float(number_float_t value, const string_t&) { return put(Record(value)); }
-  bool string(string_t& value) {
-    // The parser's own buffer (or a string decoded apart): moved, so that a
-    // long string is never held twice.
-    string_t& taken = next_string(value);
-    charge(kHeapBlockBytes + text_bytes(taken.size()));
-    return put(Record(std::move(taken)));
+  // The scratch lists stay with the thread for the next text, emptied (and
+  // given back when one text made them large).
+  ~Reader() {
+    frames_.clear();
+    members_.clear();
+    constexpr std::size_t kKeep = 1 << 12;
+    if (frames_.capacity() > kKeep) frames_.shrink_to_fit();
+    if (members_.capacity() > kKeep) members_.shrink_to_fit();
+    if (decoded_.capacity() > (kKeep << 8)) decoded_ = std::string();
+    decoded_keys_.clear();
+    if (decoded_keys_.capacity() > (kKeep << 8)) decoded_keys_ = std::string();
   }
-  bool binary(binary_t& value) { return put(Record::binary(std::move(value))); }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
 
-  bool start_object(std::size_t) {
-    charge(kHeapBlockBytes);
-    frames_.push_back(Frame{true, members_.size(), 0, Record()});
-    return true;
-  }
-  bool key(string_t& name) {
-    string_t& taken = next_string(name);
-    charge(kKeyBytes + text_bytes(taken.size()));
-    members_.emplace_back(std::move(taken), Record());
-    frames_.back().pending = members_.size() - 1;
-    return true;
-  }
-  bool end_object() {
-    const std::size_t begin = frames_.back().begin;
-    frames_.pop_back();
-    Record object = Record::object();
-    auto& map = object.get_ref<Record::object_t&>();
-    const std::size_t count = members_.size() - begin;
-    std::vector<char> dropped = merge_duplicates(begin, count);
-    map.reserve(count - static_cast<std::size_t>(std::count(dropped.begin(), dropped.end(), 1)));
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!dropped.empty() && dropped[i]) continue;
-      auto& [name, value] = members_[begin + i];
-      map.emplace_back(std::move(name), std::move(value));
+  Record read() {
+    for (;;) {
+      read_value();
+      // Close what ends here; then the next element, or the end.
+      for (;;) {
+        skip_blanks();
+        if (frames_.empty()) {
+          if (pos_ != text_.size()) unexpected("end of input");
+          return std::move(root_);
+        }
+        const bool object = frames_.back().object;
+        if (pos_ < text_.size() && text_[pos_] == ',') {
+          ++pos_;
+          if (object) read_key();
+          break;
+        }
+        if (pos_ == text_.size() || text_[pos_] != (object ? '}' : ']'))
+          unexpected(object ? "'}'" : "']'");
+        ++pos_;
+        close();
+      }
     }
-    members_.resize(begin);
-    return put(std::move(object));
-  }
-
-  bool start_array(std::size_t) {
-    charge(kHeapBlockBytes);
-    frames_.push_back(Frame{false, 0, 0, Record::array()});
-    return true;
-  }
-  bool end_array() {
-    Record array = std::move(frames_.back().array);
-    frames_.pop_back();
-    return put(std::move(array));
-  }
-
-  bool parse_error(std::size_t position, const std::string& last_token,
-                   const Record::exception& error) {
-    // The parser counts the byte it stopped at; a number out of range is
-    // placed at its start.
-    const std::size_t stop = position > 0 ? position - 1 : 0;
-    const std::size_t start =
-        error.id == 406 && last_token.size() <= position ? position - last_token.size() : stop;
-    const std::size_t byte = in_original(std::min(start, text_.size()));
-    const std::string where =
-        "not valid JSON at column " + std::to_string(column_at(original_, byte)) + ": ";
-    const std::string excerpt = text_excerpt(last_token, kTokenExcerpt);
-    if (error.id == 406)  // a number beyond a double's range
-      throw JsonTextError(byte, where + "the number " + excerpt + " is too large to hold");
-    std::string_view what = untagged(error.what());
-    // "parse error at line 1, column 5: syntax error while parsing value - DETAIL"
-    if (const std::size_t dash = what.find(" - "); dash != std::string_view::npos)
-      what.remove_prefix(dash + 3);
-    std::string detail(what);
-    // The token read last may be a whole long string: quote only its start.
-    const std::string quoted = "; last read: '" + last_token + "'";
-    if (const std::size_t at = detail.find(quoted); at != std::string::npos)
-      detail.replace(at, quoted.size(), "; last read: '" + excerpt + "'");
-    throw JsonTextError(byte, where + detail);
   }
 
  private:
+  // An open container: an array's elements go straight into it, an
+  // object's members are gathered in members_ and placed when it closes.
   struct Frame {
     bool object;
-    std::size_t begin;    // an object's first member in members_
-    std::size_t pending;  // the member whose value comes next
-    Record array;         // an array's elements so far
+    std::size_t begin;  // an object's first member in members_
+    Record container;   // the elements so far; an empty object
   };
 
-  // The value of the next string token: the reader's, or the one decoded
-  // apart when the token was cut out.
-  string_t& next_string(string_t& read) {
-    const std::size_t ordinal = strings_seen_++;
-    if (next_long_ < long_strings_.size() && long_strings_[next_long_].ordinal == ordinal)
-      return long_strings_[next_long_++].value;
-    return read;
+  // A member of an open object. Its key is a piece of the text, or of
+  // decoded_keys_ when it had escapes; the key's string is made once, in
+  // the finished object.
+  struct Member {
+    std::size_t key_offset;
+    std::size_t key_size;
+    bool decoded;
+    Record value;
+  };
+
+  // The lists a reader works in, one pair per thread, so that reading many
+  // small texts does not allocate them anew each time.
+  struct Scratch {
+    std::vector<Frame> frames;
+    std::vector<Member> members;
+    std::string decoded;
+    std::string decoded_keys;
+  };
+  static Scratch& scratch() {
+    static thread_local Scratch lists;
+    return lists;
   }
 
-  // A byte of the text read, as a byte of the original.
-  std::size_t in_original(std::size_t byte) const {
-    std::size_t shift = 0;  // bytes cut out before `byte`
-    for (const LongString& cut : long_strings_) {
-      if (byte < cut.begin - shift + 2) break;  // before the cut's "" or in it
-      shift += cut.end - cut.begin - 2;
+  // --- Failures, in our words ---
+
+  [[noreturn]] void fail_at(std::size_t byte, const std::string& detail) const {
+    byte = std::min(byte, text_.size());
+    throw JsonTextError(
+        byte, "not valid JSON at column " + std::to_string(column_at(text_, byte)) + ": " + detail);
+  }
+
+  // A token that cannot be read: what is wrong with it, and the token as
+  // far as it was read (up to byte `stop`, included), quoted shortly.
+  [[noreturn]] void fail_token(std::size_t start, std::size_t stop, const std::string& what) const {
+    const std::string_view read =
+        text_.substr(start, std::min(stop + 1, text_.size()) - std::min(start, text_.size()));
+    fail_at(stop, what + "; last read: '" + text_excerpt(read, kTokenExcerpt) + "'");
+  }
+
+  // The token at pos_ is not one that may stand there.
+  [[noreturn]] void unexpected(std::string_view expected) const {
+    std::string found;
+    if (pos_ == text_.size()) {
+      found = "end of input";
+    } else {
+      const char c = text_[pos_];
+      if (c == '{' || c == '}' || c == '[' || c == ']' || c == ':' || c == ',') {
+        found = std::string("'") + c + "'";
+      } else if (c == '"') {
+        found = "string literal";
+      } else if (c == '-' || (c >= '0' && c <= '9')) {
+        found = "number literal";
+      } else {
+        for (std::string_view literal : {"true", "false", "null"})
+          if (text_.substr(pos_, literal.size()) == literal)
+            found = std::string(literal) + " literal";
+        if (found.empty()) {
+          // Not a token at all: say where it stops being one.
+          std::size_t stop = pos_;
+          const std::string_view literal = c == 't' ? "true" : c == 'f' ? "false" : "null";
+          if (c == 't' || c == 'f' || c == 'n')
+            while (stop + 1 < text_.size() && stop + 1 - pos_ < literal.size() &&
+                   text_[stop + 1] == literal[stop + 1 - pos_])
+              ++stop;
+          fail_token(pos_, c == 't' || c == 'f' || c == 'n' ? stop + 1 : pos_, "invalid literal");
+        }
+      }
     }
-    return std::min(byte + shift, original_.size());
+    fail_at(pos_, "unexpected " + found + "; expected " + std::string(expected));
   }
 
-  bool put(Record&& value) {
+  // --- Values ---
+
+  void skip_blanks() {
+    while (pos_ < text_.size()) {
+      const char c = text_[pos_];
+      if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
+      ++pos_;
+    }
+  }
+
+  // One value: a scalar is put in place; a container is opened, and its
+  // first element read the same way.
+  void read_value() {
+    for (;;) {
+      skip_blanks();
+      if (pos_ == text_.size()) unexpected("'[', '{', or a literal");
+      const char c = text_[pos_];
+      switch (c) {
+        case '{':
+        case '[':
+          open(c == '{');
+          skip_blanks();
+          if (pos_ < text_.size() && text_[pos_] == (c == '{' ? '}' : ']')) {
+            ++pos_;
+            close();
+            return;
+          }
+          if (c == '{') read_key();
+          continue;
+        case '"': {
+          const std::string_view value = read_string();
+          charge(kHeapBlockBytes + text_bytes(value.size()));
+          put(Record(value));
+          return;
+        }
+        case 't':
+          read_literal("true");
+          put(Record(true));
+          return;
+        case 'f':
+          read_literal("false");
+          put(Record(false));
+          return;
+        case 'n':
+          read_literal("null");
+          put(Record(nullptr));
+          return;
+        default:
+          if (c == '-' || (c >= '0' && c <= '9')) {
+            put(read_number());
+            return;
+          }
+          if (c == '}' || c == ']' || c == ':' || c == ',') unexpected("'[', '{', or a literal");
+          fail_token(pos_, pos_, "invalid literal");
+      }
+    }
+  }
+
+  void open(bool object) {
+    if (frames_.size() >= limits_.max_depth)
+      throw JsonTextError(
+          pos_, "JSON nested deeper than " + std::to_string(limits_.max_depth) + " levels",
+          JsonTextError::Kind::kTooDeep);
+    ++pos_;
+    charge(kHeapBlockBytes);
+    frames_.push_back(Frame{object, members_.size(), object ? Record::object() : Record::array()});
+  }
+
+  // A member's key and its colon; its value comes next.
+  void read_key() {
+    skip_blanks();
+    if (pos_ == text_.size() || text_[pos_] != '"') unexpected("string literal");
+    const std::string_view key = read_string();
+    charge(kKeyBytes + text_bytes(key.size()));
+    if (key.data() >= text_.data() && key.data() <= text_.data() + text_.size()) {
+      members_.push_back(
+          Member{static_cast<std::size_t>(key.data() - text_.data()), key.size(), false, Record()});
+    } else {
+      members_.push_back(Member{decoded_keys_.size(), key.size(), true, Record()});
+      decoded_keys_.append(key);
+    }
+    skip_blanks();
+    if (pos_ == text_.size() || text_[pos_] != ':') unexpected("':'");
+    ++pos_;
+  }
+
+  void read_literal(std::string_view literal) {
+    const std::size_t start = pos_;
+    for (char expected : literal) {
+      if (pos_ == text_.size()) fail_token(start, pos_ - 1, "invalid literal");
+      if (text_[pos_] != expected) fail_token(start, pos_, "invalid literal");
+      ++pos_;
+    }
+  }
+
+  bool digit_at(std::size_t at) const {
+    return at < text_.size() && text_[at] >= '0' && text_[at] <= '9';
+  }
+
+  // A number, by JSON's grammar. An integer token is an unsigned integer,
+  // or a signed one when negative, as long as it fits; otherwise, and with
+  // a fraction or an exponent, the nearest double, which must be finite.
+  Record read_number() {
+    const std::size_t start = pos_;
+    const bool negative = text_[pos_] == '-';
+    if (negative) ++pos_;
+    if (!digit_at(pos_)) fail_token(start, pos_, "invalid number; expected digit after '-'");
+    std::uint64_t magnitude = 0;
+    bool fits = true;
+    if (text_[pos_] == '0') {
+      ++pos_;
+    } else {
+      while (digit_at(pos_)) {
+        const auto digit = static_cast<std::uint64_t>(text_[pos_++] - '0');
+        fits = fits && !__builtin_mul_overflow(magnitude, 10, &magnitude) &&
+               !__builtin_add_overflow(magnitude, digit, &magnitude);
+      }
+    }
+    bool integer = true;
+    if (pos_ < text_.size() && text_[pos_] == '.') {
+      integer = false;
+      ++pos_;
+      if (!digit_at(pos_)) fail_token(start, pos_, "invalid number; expected digit after '.'");
+      while (digit_at(pos_)) ++pos_;
+    }
+    if (pos_ < text_.size() && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
+      integer = false;
+      ++pos_;
+      if (pos_ < text_.size() && (text_[pos_] == '+' || text_[pos_] == '-')) {
+        ++pos_;
+        if (!digit_at(pos_))
+          fail_token(start, pos_, "invalid number; expected digit after exponent sign");
+      } else if (!digit_at(pos_)) {
+        fail_token(start, pos_, "invalid number; expected '+', '-', or digit after exponent");
+      }
+      while (digit_at(pos_)) ++pos_;
+    }
+    if (integer && fits) {
+      if (!negative) return Record(static_cast<Record::number_unsigned_t>(magnitude));
+      if (magnitude <= std::uint64_t{1} << 63)
+        return Record(static_cast<Record::number_integer_t>(0 - magnitude));
+    }
+    const std::string_view token = text_.substr(start, pos_ - start);
+    double value = 0;
+    const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
+    if (error != std::errc() || end != token.data() + token.size()) {
+      // Beyond a double's range: C's reading says whether it is too large
+      // (infinite) or too small (zero, its sign kept), as the library has it.
+      static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", nullptr);
+      value = ::strtod_l(std::string(token).c_str(), nullptr, c_locale);
+    }
+    if (!std::isfinite(value))
+      fail_at(start, "the number " + text_excerpt(token, kTokenExcerpt) + " is too large to hold");
+    return Record(value);
+  }
+
+  [[noreturn]] void bad_string(std::size_t start, std::size_t stop, const char* why) const {
+    fail_token(start, stop, std::string("invalid string: ") + why);
+  }
+
+  // The code unit of the \uXXXX escape whose 'u' is at byte `at`.
+  char32_t code_unit_at(std::size_t start, std::size_t at) const {
+    char32_t unit = 0;
+    for (std::size_t i = at + 1; i < at + 5; ++i) {
+      const int digit = i < text_.size() ? hex_digit(text_[i]) : -1;
+      if (digit < 0)
+        bad_string(start, std::min(i, text_.size() - 1), "\\u must be followed by four hex digits");
+      unit = unit * 16 + static_cast<char32_t>(digit);
+    }
+    return unit;
+  }
+
+  // The string token at pos_ (its opening quote), decoded: UTF-8 only,
+  // control characters escaped, the escapes of JSON, UTF-16 surrogates only
+  // in pairs. The usual string, with nothing to decode, is a view of the
+  // text; any other is decoded into decoded_: either is valid until the
+  // next string is read.
+  std::string_view read_string() {
+    const std::size_t start = pos_++;
+    std::size_t stop = plain_run(pos_);
+    if (stop < text_.size() && text_[stop] == '"') {
+      const std::string_view plain = text_.substr(pos_, stop - pos_);
+      pos_ = stop + 1;
+      return plain;
+    }
+    std::string& out = decoded_;
+    out.clear();
+    for (;;) {
+      out.append(text_.substr(pos_, stop - pos_));
+      pos_ = stop;
+      if (pos_ == text_.size()) bad_string(start, pos_ - 1, "missing closing quote");
+      const char c = text_[pos_];
+      if (c == '"') {
+        ++pos_;
+        return out;
+      }
+      if (static_cast<unsigned char>(c) < 0x20)
+        bad_string(start, pos_, "a control character must be escaped");
+      if (c != '\\') bad_string(start, pos_, "ill-formed UTF-8 byte");
+      if (pos_ + 1 == text_.size()) bad_string(start, pos_, "missing closing quote");
+      const std::size_t at = pos_;
+      pos_ += 2;
+      switch (text_[at + 1]) {
+        case '"':
+          out.push_back('"');
+          break;
+        case '\\':
+          out.push_back('\\');
+          break;
+        case '/':
+          out.push_back('/');
+          break;
+        case 'b':
+          out.push_back('\b');
+          break;
+        case 'f':
+          out.push_back('\f');
+          break;
+        case 'n':
+          out.push_back('\n');
+          break;
+        case 'r':
+          out.push_back('\r');
+          break;
+        case 't':
+          out.push_back('\t');
+          break;
+        case 'u': {
+          char32_t cp = code_unit_at(start, at + 1);
+          pos_ = at + 6;
+          if (cp >= 0xDC00 && cp <= 0xDFFF)
+            bad_string(start, at + 5, "a low surrogate \\u escape stands alone");
+          if (cp >= 0xD800 && cp <= 0xDBFF) {
+            const bool paired = text_.substr(pos_, 2) == "\\u";
+            const char32_t low = paired ? code_unit_at(start, pos_ + 1) : 0;
+            if (!paired || low < 0xDC00 || low > 0xDFFF)
+              bad_string(start, std::min(paired ? pos_ + 5 : pos_, text_.size() - 1),
+                         "a high surrogate \\u escape is not followed by a low one");
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+            pos_ += 6;
+          }
+          utf8::append(out, cp);
+          break;
+        }
+        default:
+          bad_string(start, at + 1, "an unknown escape after a backslash");
+      }
+      stop = plain_run(pos_);
+    }
+  }
+
+  // The end of the run of string bytes from `from` that stand for
+  // themselves: well-formed UTF-8 without quotes, backslashes and control
+  // characters. ASCII goes eight bytes at a time once one ASCII byte is
+  // seen (text without any, such as Chinese, does not pay for the test at
+  // every character); the common three-byte characters go in a loop of
+  // their own.
+  std::size_t plain_run(std::size_t from) const {
+    const auto* s = reinterpret_cast<const unsigned char*>(text_.data());
+    const std::size_t n = text_.size();
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+    std::size_t i = from;
+    while (i < n) {
+      const unsigned char b = s[i];
+      if (b < 0x80) {
+        if (b == '"' || b == '\\' || b < 0x20) return i;
+        ++i;
+        while (i + 8 <= n) {
+          std::uint64_t v;
+          std::memcpy(&v, s + i, 8);
+          const std::uint64_t quote = v ^ (kOnes * '"'), slash = v ^ (kOnes * '\\');
+          // A high bit set for any byte that is a quote, a backslash, below
+          // 0x20 or beyond ASCII (and perhaps for a plain byte beside one).
+          const std::uint64_t special = ((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) |
+                                        ((v - kOnes * 0x20) & ~v) | v;
+          if ((special & kHighs) != 0) break;
+          i += 8;
+        }
+        continue;
+      }
+      // U+1000 to U+CFFF (most Chinese): a lead byte E1..EC, two
+      // continuation bytes.
+      while (i + 3 <= n && s[i] >= 0xE1 && s[i] <= 0xEC && (s[i + 1] & 0xC0) == 0x80 &&
+             (s[i + 2] & 0xC0) == 0x80)
+        i += 3;
+      if (i == n || s[i] < 0x80) continue;
+      // Any other sequence, as the Unicode standard tables them (D92).
+      const unsigned char lead = s[i];
+      std::size_t size = 0;
+      if (lead >= 0xC2 && lead <= 0xDF) {
+        size = i + 1 < n && (s[i + 1] & 0xC0) == 0x80 ? 2 : 0;
+      } else if (lead >= 0xE0 && lead <= 0xEF) {
+        const unsigned char lo = lead == 0xE0 ? 0xA0 : 0x80, hi = lead == 0xED ? 0x9F : 0xBF;
+        size = i + 2 < n && s[i + 1] >= lo && s[i + 1] <= hi && (s[i + 2] & 0xC0) == 0x80 ? 3 : 0;
+      } else if (lead >= 0xF0 && lead <= 0xF4) {
+        const unsigned char lo = lead == 0xF0 ? 0x90 : 0x80, hi = lead == 0xF4 ? 0x8F : 0xBF;
+        size = i + 3 < n && s[i + 1] >= lo && s[i + 1] <= hi && (s[i + 2] & 0xC0) == 0x80 &&
+                       (s[i + 3] & 0xC0) == 0x80
+                   ? 4
+                   : 0;
+      }
+      if (size == 0) return i;  // ill-formed: the caller says so
+      i += size;
+    }
+    return i;
+  }
+
+  // --- Building the records ---
+
+  void put(Record&& value) {
     charge(kValueBytes);
     if (frames_.empty()) {
       root_ = std::move(value);
     } else if (Frame& frame = frames_.back(); frame.object) {
-      members_[frame.pending].second = std::move(value);
+      members_.back().value = std::move(value);
     } else {
-      frame.array.get_ref<Record::array_t&>().push_back(std::move(value));
+      frame.container.get_ref<Record::array_t&>().push_back(std::move(value));
     }
-    return true;
+  }
+
+  std::string_view key_of(const Member& member) const {
+    return (member.decoded ? std::string_view(decoded_keys_) : text_)
+        .substr(member.key_offset, member.key_size);
+  }
+
+  // Ends the innermost container and puts it in place.
+  void close() {
+    Frame& frame = frames_.back();
+    if (frame.object) {
+      const std::size_t begin = frame.begin;
+      const std::size_t count = members_.size() - begin;
+      std::vector<char> dropped = merge_duplicates(begin, count);
+      auto& map = frame.container.get_ref<Record::object_t&>();
+      map.reserve(count - static_cast<std::size_t>(std::count(dropped.begin(), dropped.end(), 1)));
+      for (std::size_t i = 0; i < count; ++i) {
+        if (!dropped.empty() && dropped[i]) continue;
+        Member& member = members_[begin + i];
+        map.emplace_back(std::string(key_of(member)), std::move(member.value));
+      }
+      members_.resize(begin);
+    }
+    Record container = std::move(frame.container);
+    frames_.pop_back();
+    put(std::move(container));
   }
 
   void charge(std::uint64_t bytes) {
     spent_ += bytes;
     if (limits_.max_record_bytes != 0 && spent_ > limits_.max_record_bytes)
-      throw JsonTextError(std::string_view::npos, "JSON whose records would take more than " +
-                                                      std::to_string(limits_.max_record_bytes) +
-                                                      " bytes of memory");
+      throw JsonTextError(std::string_view::npos,
+                          "JSON whose records would take more than " +
+                              std::to_string(limits_.max_record_bytes) + " bytes of memory",
+                          JsonTextError::Kind::kTooLarge);
   }
 
   // Marks the members after the first of each key as dropped, the first
@@ -312,16 +550,16 @@ class RecordBuilder {
   std::vector<char> merge_duplicates(std::size_t begin, std::size_t count) {
     std::vector<char> dropped;
     if (count < 2) return dropped;
-    auto key_of = [&](std::size_t i) -> const std::string& { return members_[begin + i].first; };
+    auto key = [&](std::size_t i) { return key_of(members_[begin + i]); };
     auto keep_last_value = [&](std::size_t first, std::size_t later) {
       if (dropped.empty()) dropped.assign(count, 0);
-      members_[begin + first].second = std::move(members_[begin + later].second);
+      members_[begin + first].value = std::move(members_[begin + later].value);
       dropped[later] = 1;
     };
     if (count <= 8) {
       for (std::size_t i = 1; i < count; ++i)
         for (std::size_t j = 0; j < i; ++j)
-          if (!(dropped.size() > j && dropped[j]) && key_of(j) == key_of(i)) {
+          if (!(dropped.size() > j && dropped[j]) && key(j) == key(i)) {
             keep_last_value(j, i);
             break;
           }
@@ -330,55 +568,38 @@ class RecordBuilder {
     std::vector<std::size_t> order(count);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return key_of(a) < key_of(b); });
+                     [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
     for (std::size_t i = 1; i < count; ++i) {
       std::size_t first = i - 1;
-      while (i < count && key_of(order[i]) == key_of(order[first]))
+      while (i < count && key(order[i]) == key(order[first]))
         keep_last_value(order[first], order[i++]);
     }
     return dropped;
   }
 
-  std::string_view original_;
   std::string_view text_;
-  std::vector<LongString>& long_strings_;
-  std::size_t strings_seen_ = 0;
-  std::size_t next_long_ = 0;
   const JsonLimits& limits_;
+  std::size_t pos_ = 0;
   Record root_;
-  std::vector<Frame> frames_;
-  std::vector<std::pair<std::string, Record>> members_;  // of every open object, innermost last
+  std::vector<Frame>& frames_;
+  std::vector<Member>& members_;  // of every open object, innermost last
+  std::string& decoded_;
+  std::string& decoded_keys_;
   std::uint64_t spent_ = 0;
 };
 
 }  // namespace
 
 Record read_json_text(std::string_view text, const JsonLimits& limits) {
+  // A NUL is looked for first and apart (memchr is many times faster than
+  // reading): wherever it stands, it is what is reported.
   if (const void* nul = std::memchr(text.data(), '\0', text.size())) {
     const auto byte = static_cast<std::size_t>(static_cast<const char*>(nul) - text.data());
     throw JsonTextError(byte, "not valid JSON at column " + std::to_string(column_at(text, byte)) +
                                   ": a NUL byte, which JSON allows only escaped, as \\u0000 "
                                   "inside a string");
   }
-  if (const std::size_t byte = find_excess_nesting(text, limits.max_depth);
-      byte != std::string_view::npos)
-    throw JsonTextError(byte,
-                        "JSON nested deeper than " + std::to_string(limits.max_depth) + " levels");
-  std::vector<LongString> long_strings = long_strings_of(text, limits.long_string_bytes);
-  std::string cut;  // the text with the long strings cut out, when there are any
-  if (!long_strings.empty()) {
-    std::size_t from = 0;
-    for (LongString& piece : long_strings) {
-      piece.value = decode_string(text, piece.begin, piece.end);
-      cut.append(text.substr(from, piece.begin - from)).append("\"\"");
-      from = piece.end;
-    }
-    cut.append(text.substr(from));
-  }
-  const std::string_view read = long_strings.empty() ? text : std::string_view(cut);
-  RecordBuilder builder(text, read, long_strings, limits);
-  Record::sax_parse(read.begin(), read.end(), &builder);
-  return builder.take();
+  return Reader(text, limits).read();
 }
 
 std::int64_t line_number_at(std::string_view text, std::size_t byte) noexcept {

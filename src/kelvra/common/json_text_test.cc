@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 #include <string>
 
@@ -37,8 +38,28 @@ class RandomJson {
         return pick(2) ? "true" : "false";
       case 2:
         return std::to_string(static_cast<std::int64_t>(random_()) - (1LL << 31));
-      case 3:
-        return pick(2) ? "1.5e3" : "-0.25";
+      case 3: {
+        // Every kind of number token: integers at the edges of 64 bits and
+        // past them, negative zero, fractions, exponents, the tiny and the
+        // huge.
+        static const char* const kNumbers[] = {"0",
+                                               "-0",
+                                               "1.5e3",
+                                               "-0.25",
+                                               "18446744073709551615",
+                                               "18446744073709551616",
+                                               "-9223372036854775808",
+                                               "-9223372036854775809",
+                                               "1E+2",
+                                               "2e-3",
+                                               "0.1",
+                                               "123456789012345678901234567890",
+                                               "1e-400",
+                                               "-1e-400",
+                                               "4.9e-324",
+                                               "1.7976931348623157e308"};
+        return kNumbers[pick(16)];
+      }
       case 4:
         return string();
       case 5: {
@@ -98,6 +119,66 @@ TEST(JsonText, ObjectsWithManyMembersReadInLinearithmicTime) {
   EXPECT_EQ(record.begin().key(), "k0");
   EXPECT_EQ(record["k0"], 150000);
   EXPECT_EQ(record["k149999"], 149999);
+}
+
+// Whether `a` and `b` are the same records, down to the kind of every
+// number (an unsigned, a signed and a real 1 compare equal as values).
+bool same_kinds(const Record& a, const Record& b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_object()) {
+    if (a.size() != b.size()) return false;
+    for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j)
+      if (i.key() != j.key() || !same_kinds(*i, *j)) return false;
+  } else if (a.is_array()) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+      if (!same_kinds(a[i], b[i])) return false;
+  } else if (a.is_number_float()) {
+    return std::signbit(a.get<double>()) == std::signbit(b.get<double>()) && a == b;
+  }
+  return a == b;
+}
+
+TEST(JsonText, AgreesWithTheLibraryOnTextWithRandomFlaws) {
+  // Valid text, and the same with a byte changed, dropped or doubled: read
+  // exactly when the library reads it, into the same records.
+  RandomJson random(29);
+  std::mt19937 flaws(31);
+  const char kBytes[] = "{}[]:,\\\"0123456789-+.eEtfnul \n\x01\xc3\xa9\xe6\xb1\x9f\xff";
+  for (int i = 0; i < 20000; ++i) {
+    std::string text = random.value(0);
+    if (i % 4 != 0 && !text.empty()) {
+      const std::size_t at = flaws() % text.size();
+      switch (flaws() % 3) {
+        case 0:
+          text[at] = kBytes[flaws() % (sizeof kBytes - 1)];
+          break;
+        case 1:
+          text.erase(at, 1);
+          break;
+        default:
+          text.insert(at, 1, text[at]);
+      }
+    }
+    Record expected;
+    bool library_reads = true;
+    try {
+      expected = Record::parse(text);
+    } catch (const Record::exception&) {
+      library_reads = false;
+    }
+    try {
+      const Record read = read_json_text(text);
+      EXPECT_TRUE(library_reads) << text;
+      if (library_reads) {
+        EXPECT_TRUE(same_kinds(read, expected)) << text;
+      }
+    } catch (const JsonTextError& e) {
+      EXPECT_FALSE(library_reads) << text << ": " << e.what();
+      EXPECT_EQ(e.kind(), JsonTextError::Kind::kNotJson);
+      EXPECT_LE(e.byte(), text.size());
+    }
+  }
 }
 
 // --- What it refuses, and how it says so ---

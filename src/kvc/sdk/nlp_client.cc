@@ -1,11 +1,15 @@
 #include "kvc/sdk/nlp_client.h"
 
+#include <curl/curl.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <optional>
 #include <sstream>
+#include <string_view>
 #include <utility>
 
 #include "kelvra/common/exceptions.h"
@@ -36,6 +40,55 @@ std::string seconds_text(double seconds) {
   return os.str();
 }
 
+using UrlHandle = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
+
+// A part of a parsed URL; nothing when the URL has none.
+std::optional<std::string> url_part(const UrlHandle& url, CURLUPart part) {
+  char* value = nullptr;
+  if (curl_url_get(url.get(), part, &value, 0) != CURLUE_OK) return std::nullopt;
+  std::string out(value);
+  curl_free(value);
+  return out;
+}
+
+// The URL that features() posts to, read from the base address `url` by
+// libcurl's URL parser: its path with "/features" added.
+std::string endpoint_of(const std::string& url) {
+  const UrlHandle parsed(curl_url(), curl_url_cleanup);
+  if (!parsed) throw std::bad_alloc();
+  if (const CURLUcode code = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0);
+      code != CURLUE_OK)
+    bad_url(url, curl_url_strerror(code));
+  const std::string scheme = url_part(parsed, CURLUPART_SCHEME).value_or("");
+  if (scheme != "http" && scheme != "https") bad_url(url, "it must begin with http:// or https://");
+  if (url_part(parsed, CURLUPART_USER)) bad_url(url, "user names are not supported");
+  // An empty query or fragment, or an empty port, is not a part to the
+  // parser: look at the text itself.
+  if (url.find_first_of("?#") != std::string::npos) bad_url(url, "it holds a query or a fragment");
+  const std::size_t authority = url.find("://") + 3;
+  const std::string_view host_and_port =
+      std::string_view(url).substr(authority, url.find('/', authority) - authority);
+  if (host_and_port.ends_with(':')) bad_url(url, "the port is empty");
+
+  // The base path without its trailing slashes, bytes beyond ASCII
+  // percent-encoded (the parser leaves them as they are).
+  std::string path;
+  for (unsigned char c : url_part(parsed, CURLUPART_PATH).value_or("")) {
+    if (c < 0x80) {
+      path.push_back(static_cast<char>(c));
+    } else {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      path += {'%', kHex[c >> 4], kHex[c & 15]};
+    }
+  }
+  while (path.ends_with('/')) path.pop_back();
+  path += "/features";
+  if (const CURLUcode code = curl_url_set(parsed.get(), CURLUPART_PATH, path.c_str(), 0);
+      code != CURLUE_OK)
+    bad_url(url, curl_url_strerror(code));
+  return url_part(parsed, CURLUPART_URL).value_or(url);
+}
+
 // The start of an answer's body on one line, for a message.
 std::string body_excerpt(std::string_view body) {
   if (body.empty()) return "(empty body)";
@@ -45,11 +98,13 @@ std::string body_excerpt(std::string_view body) {
 }  // namespace
 
 NlpClient::NlpClient(std::string url, std::optional<double> timeout,
-                     std::optional<std::int64_t> max_answer_bytes)
+                     std::optional<std::int64_t> max_answer_bytes, ClientOptions options)
     : url_(std::move(url)),
       timeout_(timeout),
-      max_answer_bytes_(max_answer_bytes.value_or(kDefaultMaxAnswerBytes)) {
+      max_answer_bytes_(max_answer_bytes.value_or(kDefaultMaxAnswerBytes)),
+      options_(std::move(options)) {
   utf8::require_valid(url_, "url");
+  utf8::require_valid(options_.ca_file, "ca_file");
   if (timeout_ && !(std::isfinite(*timeout_) && *timeout_ > 0))
     throw KvException(
         ErrorCodes::INVALID_PARAMETERS,
@@ -58,59 +113,7 @@ NlpClient::NlpClient(std::string url, std::optional<double> timeout,
     throw KvException(ErrorCodes::INVALID_PARAMETERS,
                       "max_answer_bytes must be a positive number of bytes, got " +
                           std::to_string(max_answer_bytes_));
-
-  std::string_view rest = url_;
-  if (rest.starts_with("http://")) {
-    rest.remove_prefix(7);
-  } else if (rest.starts_with("https://")) {
-    https_ = true;
-    rest.remove_prefix(8);
-  } else {
-    bad_url(url_, "it must begin with http:// or https://");
-  }
-  for (char c : rest) {
-    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f)
-      bad_url(url_, "it holds a blank or a control character");
-    if (c == '?' || c == '#') bad_url(url_, "it holds a query or a fragment");
-  }
-  std::size_t slash = rest.find('/');
-  std::string_view authority = rest.substr(0, slash);
-  std::string_view base_path = slash == std::string_view::npos ? "" : rest.substr(slash);
-  while (base_path.ends_with('/')) base_path.remove_suffix(1);
-  if (authority.find('@') != std::string_view::npos) bad_url(url_, "user names are not supported");
-
-  std::string_view port_text;
-  if (authority.starts_with('[')) {  // [IPv6 literal]
-    std::size_t close = authority.find(']');
-    if (close == std::string_view::npos) bad_url(url_, "an IPv6 address lacks its `]`");
-    host_ = authority.substr(1, close - 1);
-    std::string_view after = authority.substr(close + 1);
-    if (!after.empty()) {
-      if (!after.starts_with(':')) bad_url(url_, "unexpected text after the IPv6 address");
-      port_text = after.substr(1);
-      if (port_text.empty()) bad_url(url_, "the port is empty");
-    }
-  } else {
-    std::size_t colon = authority.find(':');
-    host_ = authority.substr(0, colon);
-    if (colon != std::string_view::npos) {
-      port_text = authority.substr(colon + 1);
-      if (port_text.empty()) bad_url(url_, "the port is empty");
-    }
-  }
-  if (host_.empty()) bad_url(url_, "the host is empty");
-  port_ = https_ ? 443 : 80;
-  if (!port_text.empty()) {
-    std::int64_t port = 0;
-    for (char c : port_text) {
-      if (c < '0' || c > '9' || port > 65535) bad_url(url_, "the port is not a number up to 65535");
-      port = port * 10 + (c - '0');
-    }
-    if (port < 1 || port > 65535) bad_url(url_, "the port is not a number from 1 to 65535");
-    port_ = static_cast<int>(port);
-  }
-  path_ = std::string(base_path) + "/features";
-  endpoint_ = std::string(https_ ? "https://" : "http://") + std::string(authority) + path_;
+  endpoint_ = endpoint_of(url_);
 }
 
 NlpClient::~NlpClient() = default;
@@ -130,18 +133,17 @@ Record NlpClient::features(std::string_view text, const std::vector<std::string>
   }
 
   const std::string where = "NLP service at " + endpoint_ + ": ";
-  // Longer waits would overflow the clock and the socket calls' counts.
-  const double limit = std::min(effective_timeout(), kLongestTimeout);
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                            std::chrono::duration<double>(limit));
-  const internal::HttpTarget target{https_, host_, port_, path_};
+  // Longer waits would overflow the milliseconds libcurl counts in.
+  const internal::ExchangeSettings settings{
+      .url = endpoint_,
+      .timeout_seconds = std::min(effective_timeout(), kLongestTimeout),
+      .max_body = static_cast<std::size_t>(max_answer_bytes_),
+      .ca_file = options_.ca_file};
   internal::HttpAnswer answer;
   try {
     answer = internal::post_json(
-        target, body, deadline,
-        "no answer within the time-out of " + seconds_text(effective_timeout()) + " s",
-        static_cast<std::size_t>(max_answer_bytes_));
+        settings, body,
+        "no answer within the time-out of " + seconds_text(effective_timeout()) + " s");
   } catch (const internal::ExchangeError& e) {
     throw KvException(ErrorCodes::REMOTE_ERROR, where + e.what());
   }
@@ -162,10 +164,11 @@ Record NlpClient::parse_answer(std::string_view body) const {
     answer = kelvra::common::read_json_text(
         body, kelvra::common::JsonLimits{.max_record_bytes = record_cap});
   } catch (const kelvra::common::JsonTextError& e) {
+    using Kind = kelvra::common::JsonTextError::Kind;
     std::string message = where + "the answer is " + e.what();
-    if (e.byte() == std::string_view::npos)
+    if (e.kind() == Kind::kTooLarge)
       message += " (" + std::to_string(kRecordBytesPerAnswerByte) + " times max_answer_bytes)";
-    else if (std::string_view(e.what()).starts_with("not valid JSON"))
+    else if (e.kind() == Kind::kNotJson)
       message += "; it begins: " + body_excerpt(body);
     else
       message += " (at byte " + std::to_string(e.byte()) + ")";

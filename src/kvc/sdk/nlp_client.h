@@ -21,10 +21,14 @@
 // body), it does not speak HTTP/1.x, or its body is not JSON of that shape.
 //
 // The time-out, in seconds, is one deadline for the whole exchange: looking
-// up the host, connecting, sending the request and reading the answer's
-// headers and body. A time-out longer than kLongestTimeout (about eleven
-// days) waits that long: no time-out in practice. Each call opens its own
-// connection, so one client serves any number of threads at once.
+// up the host, connecting, the TLS handshake, sending the request and
+// reading the answer's headers and body. A time-out longer than
+// kLongestTimeout (about eleven days) waits that long: no time-out in
+// practice. Each call opens its own connection, so one client serves any
+// number of threads at once. http and https go the same way, through
+// libcurl; https checks the service's certificate against the system's
+// trusted ones (or those of ClientOptions::ca_file). Proxy settings in the
+// environment are not used: the client talks to the service directly.
 //
 // An answer is read into memory, so its size is capped twice: its body
 // (max_answer_bytes, 64 MiB unless the constructor is given another cap;
@@ -32,9 +36,8 @@
 // memory is estimated as they are built and may not pass
 // kRecordBytesPerAnswerByte times max_answer_bytes (real feature sets take
 // 4 to 6 times their JSON; `[{},{},...]` would take 20 times). The
-// answer's status line and headers may take 64 KiB (over https, through
-// cpp-httplib, they are not capped). Either is a REMOTE_ERROR naming the
-// endpoint and the cap.
+// answer's status line and headers may take 64 KiB, over http and https
+// alike. Either is a REMOTE_ERROR naming the endpoint and the cap.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +49,14 @@
 #include "kelvra/common/record.h"
 
 namespace kvc::sdk {
+
+// Settings of the client beyond those of its service (all optional).
+struct ClientOptions {
+  // A PEM file of the certificates to trust for https instead of the
+  // system's (a service with a private certificate authority); empty: the
+  // system's.
+  std::string ca_file;
+};
 
 class NlpClient {
  public:
@@ -60,15 +71,17 @@ class NlpClient {
   static constexpr std::int64_t kRecordBytesPerAnswerByte = 8;
 
   // `url` is the service's base address, "http://HOST[:PORT][/PATH]" or
-  // "https://..."; a trailing slash is ignored. `timeout` is in seconds
-  // (fractions allowed); absent means kDefaultTimeout. Nothing is sent
-  // yet. `max_answer_bytes` caps the size of an answer's body; absent means
-  // kDefaultMaxAnswerBytes. Throws TypeError naming `url` when it is not
-  // valid UTF-8, and KvException INVALID_PARAMETERS when `url` is not such
-  // an address, `timeout` is not a positive finite number or
-  // `max_answer_bytes` is not positive.
+  // "https://...", read by libcurl's URL parser; a trailing slash is
+  // ignored. `timeout` is in seconds (fractions allowed); absent means
+  // kDefaultTimeout. Nothing is sent yet. `max_answer_bytes` caps the size
+  // of an answer's body; absent means kDefaultMaxAnswerBytes. Throws
+  // TypeError naming `url` when it is not valid UTF-8, and KvException
+  // INVALID_PARAMETERS when `url` is not such an address (or has a user
+  // name, a query or a fragment), `timeout` is not a positive finite number
+  // or `max_answer_bytes` is not positive.
   explicit NlpClient(std::string url, std::optional<double> timeout = std::nullopt,
-                     std::optional<std::int64_t> max_answer_bytes = std::nullopt);
+                     std::optional<std::int64_t> max_answer_bytes = std::nullopt,
+                     ClientOptions options = {});
   virtual ~NlpClient();
 
   // Holds no connection, but a client stands for one service: copies would
@@ -85,6 +98,8 @@ class NlpClient {
   std::int64_t max_answer_bytes() const noexcept { return max_answer_bytes_; }
   // The URL that features() posts to: the base address plus "/features".
   const std::string& endpoint() const noexcept { return endpoint_; }
+  // The settings given beyond the service's.
+  const ClientOptions& options() const noexcept { return options_; }
 
   // Asks the service for the features `types` (names such as "WORD") of
   // `text` in the language `lang`, passing the caller's tag settings `tag`
@@ -105,10 +120,7 @@ class NlpClient {
   std::string url_;
   std::optional<double> timeout_;
   std::int64_t max_answer_bytes_;
-  bool https_ = false;
-  std::string host_;
-  int port_ = 0;
-  std::string path_;  // the endpoint's path, "/features" below the base path
+  ClientOptions options_;
   std::string endpoint_;
 };
 

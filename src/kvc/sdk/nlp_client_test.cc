@@ -10,6 +10,7 @@
 #include "kelvra/common/exceptions.h"
 #include "kelvra/nlp/common/feature/lang/en/feature.h"
 #include "kvc/sdk/test_service.h"
+#include "kvc/sdk/test_tls.h"
 
 namespace kvc::sdk {
 namespace {
@@ -210,12 +211,33 @@ TEST(NlpClient, RegressionNulAfterTheAnswerIsNotIgnored) {
 
 // --- Hostile services: each ends at the deadline or with a clear message ---
 
+// A client of `url` that trusts the test services' TLS front.
+NlpClient client_of(const std::string& url, double timeout, std::int64_t cap = 1 << 20) {
+  return NlpClient(url, timeout, cap, {.ca_file = TlsFront::ca_file()});
+}
+
 // The message of asking `url` for "x" with `timeout` (and `cap`).
 std::string failure_from(const std::string& url, double timeout, std::int64_t cap = 1 << 20,
                          const std::string& text = "x") {
-  NlpClient client(url, timeout, cap);
+  NlpClient client = client_of(url, timeout, cap);
   return remote_error([&] { client.features(text, {"WORD"}, "zh_cn", Record::object()); });
 }
+
+// A test service's two doors: its own http address, and https through a
+// TLS front. Every hostile service is met through both.
+class Doors {
+ public:
+  explicit Doors(int port) : front_(port) {
+    urls_ = {"http://127.0.0.1:" + std::to_string(port), front_.url()};
+  }
+  // Iterated over directly, so that a temporary lives through the loop.
+  auto begin() const { return urls_.begin(); }
+  auto end() const { return urls_.end(); }
+
+ private:
+  TlsFront front_;
+  std::vector<std::string> urls_;
+};
 
 // Sends `bytes` every 50 ms until the client goes away or the service stops
 // (or 20 s have passed: a client without a deadline would wait that long).
@@ -252,29 +274,33 @@ RawService::Serve answers(std::string answer) {
 TEST(NlpClientHostile, TricklingHeadersOrBodyEndAtTheDeadline) {
   // Each read comes within a per-read time-out; only a deadline ends these.
   RawService headers(trickle("HTTP/1.1 200 OK\r\n", "X-Slow: 1\r\n"));
-  EXPECT_THAT(
-      failure_from(headers.url(), 0.5),
-      HasSubstr("no answer within the time-out of 0.5 s (while reading the answer's headers"));
+  for (const std::string& url : Doors(headers.port()))
+    EXPECT_THAT(
+        failure_from(url, 0.5),
+        HasSubstr("no answer within the time-out of 0.5 s (while reading the answer's headers"));
   RawService body(trickle("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n[", "{},"));
-  EXPECT_THAT(failure_from(body.url(), 0.5),
-              HasSubstr("no answer within the time-out of 0.5 s (while reading the answer's body"));
+  for (const std::string& url : Doors(body.port()))
+    EXPECT_THAT(
+        failure_from(url, 0.5),
+        HasSubstr("no answer within the time-out of 0.5 s (while reading the answer's body"));
 }
 
 TEST(NlpClientHostile, AServiceThatNeverReadsEndsAtTheDeadline) {
   RawService deaf([](int, const std::atomic<bool>& stopping) {
     while (!stopping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   });
-  EXPECT_THAT(failure_from(deaf.url(), 0.5, 1 << 20, std::string(30 << 20, 'a')),
-              HasSubstr("no answer within the time-out of 0.5 s (while sending the request; "
-                        "the service took "));
+  for (const std::string& url : Doors(deaf.port()))
+    EXPECT_THAT(failure_from(url, 0.5, 1 << 20, std::string(30 << 20, 'a')),
+                HasSubstr("no answer within the time-out of 0.5 s (while sending the request; "
+                          "the service took "));
 }
 
 TEST(NlpClientHostile, HeadersAreCappedHoweverTheyCome) {
   RawService many_lines(flood("HTTP/1.1 200 OK\r\n", std::string(1000, 'X') + ": y\r\n"));
   RawService one_line(flood("HTTP/1.1 200 OK\r\nX-Long: ", std::string(1 << 16, 'a')));
   for (const RawService* service : {&many_lines, &one_line})
-    EXPECT_THAT(failure_from(service->url(), 30),
-                HasSubstr("the answer's headers are larger than 64 KiB"));
+    for (const std::string& url : Doors(service->port()))
+      EXPECT_THAT(failure_from(url, 30), HasSubstr("the answer's headers are larger than 64 KiB"));
 }
 
 TEST(NlpClientHostile, BrokenAnswersAreNamedForWhatTheyAre) {
@@ -290,25 +316,30 @@ TEST(NlpClientHostile, BrokenAnswersAreNamedForWhatTheyAre) {
        "closed the connection after 2 of the 10 bytes"},
       {"HTTP/1.1 200 OK\r\nContent-Type: appl",
        "closed the connection in the middle of the answer's headers"},
-      {"HTTP/1.1 OK\r\n\r\n", "the answer's status line is not HTTP/1.x: `HTTP/1.1 OK`"},
-      {"HTTP/1.1 200 OK\r\nbroken header\r\n\r\n", "malformed header line: `broken header`"},
+      {"HTTP/1.1 OK\r\n\r\n", "the answer's status line is not HTTP/1.x"},
+      {"HTTP/1.1 200 OK\r\nbroken header\r\n\r\n", "malformed header line"},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "chunk size `zz`"},
       {"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n", "Content-Encoding: gzip"},
       {"HTTP/1.1 200 OK\r\nContent-Length: 2000000\r\n\r\n",
        "larger than the cap of 1048576 bytes"},
       {"HTTP/1.1 503 Busy\r\nContent-Length: 9000000\r\n\r\n" + std::string(5000, 'b'),
        "answered with status 503: bbbb"},
+      {"HTTP/1.1 500 Oops\r\nContent-Length: 100\r\n\r\ncut short",
+       "answered with status 500: cut short"},
   };
   for (const auto& [answer, message] : cases) {
     RawService service(answers(answer));
-    const std::string failure = failure_from(service.url(), 5);
-    EXPECT_THAT(failure, HasSubstr(service.url() + "/features: ")) << answer;
-    EXPECT_THAT(failure, HasSubstr(message)) << answer;
+    for (const std::string& url : Doors(service.port())) {
+      const std::string failure = failure_from(url, 5);
+      EXPECT_THAT(failure, HasSubstr(url + "/features: ")) << answer;
+      EXPECT_THAT(failure, HasSubstr(message)) << url << " " << answer;
+    }
   }
   // Under a cap set sky-high, a claimed length allocates nothing up front.
   RawService claims(answers("HTTP/1.1 200 OK\r\nContent-Length: 999999999999999999\r\n\r\n{}"));
-  EXPECT_THAT(failure_from(claims.url(), 5, INT64_MAX),
-              HasSubstr("closed the connection after 2 of the 999999999999999999 bytes"));
+  for (const std::string& url : Doors(claims.port()))
+    EXPECT_THAT(failure_from(url, 5, INT64_MAX),
+                HasSubstr("closed the connection after 2 of the 999999999999999999 bytes"));
 }
 
 TEST(NlpClientHostile, ChunkedAndCloseDelimitedAnswersRead) {
@@ -318,7 +349,24 @@ TEST(NlpClientHostile, ChunkedAndCloseDelimitedAnswersRead) {
               "4;x=y\r\n{\"wo\r\n8\r\nrds\":[]}\r\n0\r\nX-Trailer: 1\r\n\r\n"));
   RawService until_close(answers("HTTP/1.0 200 OK\r\n\r\n{\"words\":[]}"));
   for (const RawService* service : {&chunked, &until_close})
-    EXPECT_EQ(NlpClient(service->url(), 5).features("x", {}, "zh_cn", Record()), expected);
+    for (const std::string& url : Doors(service->port()))
+      EXPECT_EQ(client_of(url, 5).features("x", {}, "zh_cn", Record()), expected) << url;
+}
+
+TEST(NlpClient, HttpsGoesTheWayHttpGoes) {
+  TestService service;
+  for (const std::string& url : Doors(service.port())) {
+    const NlpClient client = client_of(url, 5);
+    EXPECT_EQ(client.features("你好 世界", {"WORD"}, "zh_cn", Record::object()),
+              TestService::feature_set_for("你好 世界"));
+    EXPECT_THAT(remote_error([&] { client.features("fail", {}, "zh_cn", Record()); }),
+                HasSubstr(url + "/features: answered with status 500: model crashed see the log"));
+  }
+  // Without the front's certificate among those trusted, nothing is sent.
+  const TlsFront front(service.port());
+  const NlpClient untrusting(front.url(), 5);
+  EXPECT_THAT(remote_error([&] { untrusting.features("x", {}, "zh_cn", Record()); }),
+              HasSubstr(front.url() + "/features: the service's certificate is not trusted"));
 }
 
 TEST(NlpClientHostile, HttpsAgainstAPlainServiceSaysSo) {

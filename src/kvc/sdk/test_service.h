@@ -163,6 +163,22 @@ class TestService {
   kelvra::Record last_request_;
 };
 
+// A socket listening on a free loopback port, which `port` is set to.
+// Throws, naming `who`, when none can be had.
+inline int listen_on_loopback(int& port, const std::string& who) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::listen(listener, 8) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    throw std::runtime_error(who + ": cannot listen on a loopback port");
+  port = ntohs(address.sin_port);
+  return listener;
+}
+
 // A service on a loopback port that hands each connection, one at a time,
 // to `serve(fd, stopping)`; `stopping` turns true when the service is being
 // destroyed, and `serve` must then return.
@@ -171,16 +187,7 @@ class RawService {
   using Serve = std::function<void(int fd, const std::atomic<bool>& stopping)>;
 
   explicit RawService(Serve serve) : serve_(std::move(serve)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-      throw std::runtime_error("raw service: cannot listen on a loopback port");
-    port_ = ntohs(address.sin_port);
+    listener_ = listen_on_loopback(port_, "raw service");
     thread_ = std::thread([this] {
       while (!stopping_) {
         pollfd ready{listener_, POLLIN, 0};
@@ -202,6 +209,7 @@ class RawService {
   RawService(const RawService&) = delete;
   RawService& operator=(const RawService&) = delete;
 
+  int port() const { return port_; }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
   // Reads a request's head and its body (by its Content-Length).

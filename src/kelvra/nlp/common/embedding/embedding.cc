@@ -8,9 +8,7 @@
 
 namespace kelvra::nlp::common::embedding::embedding {
 
-using kelvra::common::ErrorCodes;
 using kelvra::common::KeyError;
-using kelvra::common::KvException;
 namespace utf8 = kelvra::common::utf8;
 
 namespace {
@@ -40,18 +38,6 @@ std::vector<std::string_view> ngram_views(std::string_view word, std::int64_t mi
 
 void check_word(std::string_view word) { utf8::require_valid(word, "word"); }
 
-// N-gram lengths run from min_n to max_n: an empty range, or one starting
-// below one code point, is the caller's mistake, not a word without n-grams.
-void check_ngram_bounds(std::int64_t min_n, std::int64_t max_n) {
-  if (min_n < 1)
-    throw KvException(ErrorCodes::INVALID_PARAMETERS,
-                      "min_n must be at least 1, got " + std::to_string(min_n));
-  if (max_n < min_n)
-    throw KvException(ErrorCodes::INVALID_PARAMETERS, "max_n must be at least min_n (" +
-                                                          std::to_string(min_n) + "), got " +
-                                                          std::to_string(max_n));
-}
-
 }  // namespace
 
 Embedding::Embedding(const std::string& embedding_file, bool binary, const LoadProgress& progress)
@@ -72,7 +58,6 @@ std::vector<std::string> Embedding::_compute_ngrams(std::string_view word, std::
 std::vector<float> Embedding::word2vec(std::string_view word, std::int64_t min_n,
                                        std::int64_t max_n) const {
   check_word(word);
-  check_ngram_bounds(min_n, max_n);
   const KeyedVectors& wv = wv_from_text_;
   if (auto row = wv.index(word)) {
     auto v = wv.vector(*row);

@@ -12,10 +12,8 @@
 namespace kelvra::nlp::common::embedding::embedding {
 namespace {
 
-using kelvra::common::ErrorCodes;
 using kelvra::common::FileError;
 using kelvra::common::KeyError;
-using kelvra::common::KvException;
 using kelvra::common::TypeError;
 using ::testing::ElementsAre;
 using ::testing::FloatEq;
@@ -107,20 +105,17 @@ TEST_F(EmbeddingTest, NothingFoundFailsWithTheMessage) {
   EXPECT_THROW(embedding.word2vec("a\xc0"), TypeError);
 }
 
-TEST_F(EmbeddingTest, NgramBoundsOutsideTheirRangeAreTheCallersFault) {
-  auto message = [&](std::int64_t min_n, std::int64_t max_n) {
-    try {
-      embedding.word2vec("中国", min_n, max_n);  // a vocabulary word: still checked
-    } catch (const KvException& e) {
-      EXPECT_EQ(e.code(), ErrorCodes::INVALID_PARAMETERS);
-      return std::string(e.what());
-    }
-    return std::string("(no KvException)");
-  };
-  EXPECT_EQ(message(3, 1), "max_n must be at least min_n (3), got 1");
-  EXPECT_EQ(message(0, 3), "min_n must be at least 1, got 0");
-  EXPECT_EQ(message(-1, 3), "min_n must be at least 1, got -1");
-  EXPECT_THAT(embedding.word2vec("人国人", 1, 1), ElementsAre(FloatEq(-0.5f), FloatEq(0.5f)));
+TEST_F(EmbeddingTest, RegressionEmptyNgramRangeFindsOnlyVocabularyWords) {
+  // max_n below min_n is a range without n-grams, not a mistake: the
+  // vocabulary word is found, any other word has nothing to go on.
+  EXPECT_THAT(embedding.word2vec("中国", 3, 1), ElementsAre(FloatEq(0.6f), FloatEq(0.8f)));
+  EXPECT_EQ(error_of([&] { embedding.word2vec("中国队", 3, 1); }),
+            "all ngrams for word 中国队 absent from model");
+  EXPECT_EQ(error_of([&] { embedding.word2vec("中国队", 1, 0); }),
+            "all ngrams for word 中国队 absent from model");
+  // Lengths below one count from one.
+  EXPECT_THAT(embedding.word2vec("人国人", 0, 1), ElementsAre(FloatEq(-0.5f), FloatEq(0.5f)));
+  EXPECT_THAT(embedding.word2vec("人国人", -5, 1), ElementsAre(FloatEq(-0.5f), FloatEq(0.5f)));
 }
 
 // --- most_similar -------------------------------------------------------------

@@ -1,12 +1,18 @@
-#include "kelvra/nlp/common/embedding/internal/keyed_vectors.h"
+#include "kelvra/nlp/common/embedding/embedding.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <numeric>
 #include <random>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,7 +20,7 @@
 #include "kelvra/common/binary_image.h"
 #include "kelvra/common/exceptions.h"
 
-namespace kelvra::nlp::common::embedding::internal {
+namespace kelvra::nlp::common::embedding::embedding {
 namespace {
 
 using kelvra::common::FileError;
@@ -424,5 +430,89 @@ TEST(KeyedVectorsSaved, DamagedAndHostileStoresAreRefusedOrSound) {
               HasSubstr("row 3, component 3 is not within [-1, 1]"));
 }
 
+// --- Pipes and FIFOs --------------------------------------------------------------
+
+// Loads `content` through a pipe, as `load` sees /dev/stdin or <(...).
+KeyedVectors load_through_pipe(const std::string& content, bool binary) {
+  ::signal(SIGPIPE, SIG_IGN);  // a refusal may come before the writer is done
+  int ends[2];
+  if (::pipe(ends) != 0) throw std::runtime_error("pipe");
+  std::thread writer([&] {
+    for (std::size_t done = 0; done < content.size();) {
+      const ssize_t n = ::write(ends[1], content.data() + done, content.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::close(ends[1]);
+  });
+  struct Join {
+    std::thread& thread;
+    int fd;
+    ~Join() {
+      ::close(fd);  // a writer still blocked sees the reader gone
+      thread.join();
+    }
+  } join{writer, ends[0]};
+  return KeyedVectors::load("/dev/fd/" + std::to_string(ends[0]), binary);
+}
+
+std::string error_of_pipe(const std::string& content, bool binary) {
+  try {
+    load_through_pipe(content, binary);
+  } catch (const FileError& e) {
+    return e.what();
+  }
+  return "(loaded)";
+}
+
+TEST(KeyedVectorsPipes, AStreamGivesTheStoreItsFileGives) {
+  // More rows than are reserved for a stream, so that its tables grow.
+  const std::string text = random_text_file(5000, 4, 11) + "w7 1 2 3 4\n";
+  const std::string file_text = "5001" + text.substr(text.find(' '));
+  expect_same_store(load(file_text), load_through_pipe(file_text, false));
+  std::string binary =
+      "3 2\n中国 " + floats({3, 4}) + "\n人 " + floats({0, 1}) + "中 " + floats({1, 0});
+  expect_same_store(load(binary, true), load_through_pipe(binary, true));
+  // A stream is not measured against its header: it ends where it ends.
+  EXPECT_THAT(error_of_pipe("9 2\na 1 2\n", false),
+              HasSubstr("file ends after 1 of the header's 9"));
+  // Empty: whether its writer has gone by the time it is read or not.
+  EXPECT_THAT(error_of_pipe("", false), HasSubstr("empty"));
+  // A saved store cannot be mapped from a pipe, and is not a word2vec file.
+  EXPECT_THAT(error_of_pipe(load(binary, true).to_bytes(), true),
+              HasSubstr("a saved vector store cannot be read from a pipe or a device"));
+}
+
+TEST(KeyedVectorsPipes, AFifoIsReadFromOneOpeningOrRefusedAtOnce) {
+  const std::string fifo = temp_file("") + ".fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  {
+    // What a writer left in it is read, whether or not the writer is gone.
+    const int keeper = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int writer = ::open(fifo.c_str(), O_WRONLY);
+    const std::string content = "1 2\nab 3 4\n";
+    ASSERT_EQ(::write(writer, content.data(), content.size()),
+              static_cast<ssize_t>(content.size()));
+    ::close(writer);
+    EXPECT_EQ(KeyedVectors::load(fifo).word(0), "ab");
+    ::close(keeper);
+  }
+  for (bool binary : {false, true}) {
+    try {
+      KeyedVectors::load(fifo, binary);
+      ADD_FAILURE() << "loaded";
+    } catch (const FileError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("cannot read: nothing writes to this pipe"));
+    }
+  }
+  try {
+    KeyedVectors::load_saved(fifo);
+    ADD_FAILURE() << "loaded";
+  } catch (const FileError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("cannot map: not a regular file"));
+  }
+  ::unlink(fifo.c_str());
+}
+
 }  // namespace
-}  // namespace kelvra::nlp::common::embedding::internal
+}  // namespace kelvra::nlp::common::embedding::embedding

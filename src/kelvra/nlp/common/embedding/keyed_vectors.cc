@@ -1,5 +1,5 @@
-#include "kelvra/nlp/common/embedding/internal/keyed_vectors.h"
-
+// The vector store of embedding.h: the word2vec loader, saved stores, and
+// the similarity searches.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,12 +15,14 @@
 
 #include <cblas.h>
 
+#include "kelvra/common/binary_image.h"
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/text_form.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/common/utils.h"
+#include "kelvra/nlp/common/embedding/embedding.h"
 
-namespace kelvra::nlp::common::embedding::internal {
+namespace kelvra::nlp::common::embedding::embedding {
 
 using kelvra::common::FileError;
 using kelvra::common::ImageBytes;
@@ -42,6 +44,35 @@ constexpr std::size_t kMaxBatchQueries = 64;
 // words' bytes, the hash table, the norms, the matrix.
 constexpr ImageKind kSavedStore{kSavedStoreMagic, 1, 6, "saved vector store"};
 constexpr std::string_view kBytesSource = "vector store bytes";
+
+// Rows read from a pipe before the first growth of the tables: the size of
+// the stream is not known, so its header's claim reserves nothing.
+constexpr std::uint64_t kStreamReserveRows = 1 << 12;
+
+// An entry of the hash table: the row of a word (kNoRow where none) and the
+// high half of its hash, which settles most lookups of other words without
+// comparing bytes.
+struct Bucket {
+  std::uint32_t tag;
+  std::uint32_t row;
+};
+constexpr std::uint32_t kNoRow = UINT32_MAX;
+
+// The bucket that holds `word` (hash `hash`), or the empty one where it
+// would go.
+std::size_t probe(std::span<const Bucket> buckets, std::span<const std::uint64_t> ends,
+                  std::string_view text, std::string_view word, std::uint64_t hash) noexcept {
+  const std::size_t mask = buckets.size() - 1;
+  const auto tag = static_cast<std::uint32_t>(hash >> 32);
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Bucket bucket = buckets[i];
+    if (bucket.row == kNoRow) return i;
+    if (bucket.tag == tag) {
+      const std::uint64_t begin = bucket.row == 0 ? 0 : ends[bucket.row - 1];
+      if (text.substr(begin, ends[bucket.row] - begin) == word) return i;
+    }
+  }
+}
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -65,28 +96,74 @@ std::string printable(std::string_view token) {
   return out + (token.size() > kMax ? "'..." : "'");
 }
 
+// A file descriptor that closes itself.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+[[noreturn]] void fail_system(const std::string& path, const char* doing, int error) {
+  throw FileError(path, std::string(doing) + ": " + std::strerror(error));
+}
+
+// A file opened for reading, and what it is.
+struct OpenFile {
+  FileDescriptor fd;
+  struct stat st;
+};
+
+// Opens `path` for reading and tells what it is. The open itself never
+// waits: opening a FIFO waits for a writer, which may never come. The file
+// is left non-blocking; a directory is refused. A FIFO is opened once only:
+// closing it again could leave its writer without a reader.
+OpenFile open_for_reading(const std::string& path) {
+  OpenFile file{FileDescriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)), {}};
+  if (file.fd.get() < 0) fail_system(path, "cannot open", errno);
+  if (::fstat(file.fd.get(), &file.st) != 0) fail_system(path, "cannot read", errno);
+  if (S_ISDIR(file.st.st_mode)) fail_system(path, "cannot read", EISDIR);
+  return file;
+}
+
 // Reads a file block by block into a window that grows only when one line
 // or entry is longer than the window, so memory stays small next to the
-// matrix whatever the file's size.
+// matrix whatever the file's size. A pipe, FIFO or terminal is read the
+// same way, as it comes; its size is not known.
 class Reader {
  public:
-  Reader(const std::string& path, const LoadProgress& progress) : path_(path), progress_(progress) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw FileError(path_, std::string("cannot open: ") + std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
-      int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-      ::close(fd_);
-      throw FileError(path_, std::string("cannot read: ") + std::strerror(err));
-    }
-    size_ = static_cast<std::uint64_t>(st.st_size);
+  Reader(const std::string& path, OpenFile file, const LoadProgress& progress)
+      : path_(path), progress_(progress), stat_(file.st), fd_(std::move(file.fd)) {
     buffer_.resize(kBlockSize);
+    if (S_ISREG(stat_.st_mode)) size_ = static_cast<std::uint64_t>(stat_.st_size);
+    if (S_ISFIFO(stat_.st_mode)) {
+      // Without a writer a FIFO would be read as empty, or waited on for
+      // ever: say so at once. A writer that is there but has sent nothing
+      // yet is waited for.
+      const ssize_t got = ::read(fd_.get(), buffer_.data(), buffer_.size());
+      if (got == 0)
+        throw FileError(path_, "cannot read: nothing writes to this pipe (or it was closed empty)");
+      if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        fail_system(path_, "cannot read", errno);
+      if (got > 0) end_ = static_cast<std::size_t>(got);
+    }
+    const int flags = ::fcntl(fd_.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+      fail_system(path_, "cannot read", errno);
   }
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
-  ~Reader() { ::close(fd_); }
 
-  std::uint64_t file_size() const { return size_; }
+  // The file's size; unknown (nothing) for a pipe, FIFO or device.
+  std::optional<std::uint64_t> file_size() const { return size_; }
   // Bytes of the file before the current position.
   std::uint64_t position() const { return consumed_ + begin_; }
 
@@ -106,12 +183,12 @@ class Reader {
     }
     if (buffer_.size() - end_ < kBlockSize / 2) buffer_.resize(buffer_.size() * 2);
     for (;;) {
-      ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+      ssize_t got = ::read(fd_.get(), buffer_.data() + end_, buffer_.size() - end_);
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0) throw FileError(path_, std::string("cannot read: ") + std::strerror(errno));
+      if (got < 0) fail_system(path_, "cannot read", errno);
       if (got == 0) eof_ = true;
       end_ += static_cast<std::size_t>(got);
-      if (progress_) progress_(consumed_ + end_, std::max(size_, consumed_ + end_));
+      if (progress_) progress_(consumed_ + end_, std::max(size_.value_or(0), consumed_ + end_));
       return got > 0;
     }
   }
@@ -155,8 +232,9 @@ class Reader {
  private:
   std::string path_;
   const LoadProgress& progress_;
-  int fd_ = -1;
-  std::uint64_t size_ = 0;
+  struct stat stat_ {};
+  FileDescriptor fd_;
+  std::optional<std::uint64_t> size_;
   std::vector<char> buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
@@ -280,11 +358,9 @@ std::size_t first_beyond_one(std::span<const float> values) {
   return first_beyond_one_in(values);
 }
 
-}  // namespace
-
 // The arrays of a store read from a word2vec file, which its views point
 // into.
-struct KeyedVectors::Tables {
+struct Tables {
   std::size_t dims = 0;
   std::vector<float> matrix;
   std::vector<float> norms;
@@ -301,6 +377,9 @@ struct KeyedVectors::Tables {
 
   // Adds `word` as the next row's; false when it has a row already.
   bool add_word(std::string_view word) {
+    // Past the rows reserved (only when the size of the file was not
+    // known), the table doubles, so that it stays at most half full.
+    if (2 * (word_ends.size() + 1) > buckets.size()) rehash(2 * buckets.size());
     const std::uint64_t hash = kelvra::common::image_hash(word);
     Bucket& bucket = buckets[probe(buckets, word_ends, word_text, word, hash)];
     if (bucket.row != kNoRow) return false;
@@ -310,15 +389,64 @@ struct KeyedVectors::Tables {
     word_ends.push_back(word_text.size());
     return true;
   }
+
+  void rehash(std::size_t bucket_count) {
+    buckets.assign(bucket_count, Bucket{0, kNoRow});
+    std::uint64_t begin = 0;
+    for (std::size_t row = 0; row < word_ends.size(); ++row) {
+      const std::string_view word =
+          std::string_view(word_text).substr(begin, word_ends[row] - begin);
+      const std::uint64_t hash = kelvra::common::image_hash(word);
+      buckets[probe(buckets, word_ends, word_text, word, hash)] =
+          Bucket{static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(row)};
+      begin = word_ends[row];
+    }
+  }
 };
 
-// Fills a KeyedVectors from a Reader; a friend of the store.
+// The views of a store's arrays, wherever they lie.
+struct Views {
+  std::size_t dims = 0;
+  std::span<const float> matrix;
+  std::span<const float> norms;
+  std::span<const std::uint64_t> word_ends;  // end of each word in word_text
+  std::string_view word_text;
+  std::span<const Bucket> buckets;  // a power of two of them, at least one empty
+};
+
+}  // namespace
+
+struct KeyedVectors::Impl {
+  // What the views point into: the tables a loader filled, or the bytes of
+  // a saved store (mapped or copied).
+  std::shared_ptr<const void> storage;
+  bool mapped = false;
+  Views views;
+  // Rows that are all zeros (usually none), in order.
+  std::vector<std::uint32_t> zero_rows;
+
+  Impl(std::shared_ptr<const void> owner, bool is_mapped, const Views& arrays)
+      : storage(std::move(owner)), mapped(is_mapped), views(arrays) {
+    for (std::size_t row = 0; row < views.norms.size(); ++row)
+      if (views.norms[row] == 0) zero_rows.push_back(static_cast<std::uint32_t>(row));
+  }
+};
+
+namespace {
+
+// Fills the tables of a store from a Reader.
 class Loader {
  public:
-  Loader(const std::string& path, bool binary, const LoadProgress& progress)
-      : path_(path), binary_(binary), reader_(path, progress) {}
+  Loader(const std::string& path, OpenFile file, bool binary, const LoadProgress& progress)
+      : path_(path), binary_(binary), reader_(path, std::move(file), progress) {}
 
-  KeyedVectors run() {
+  std::unique_ptr<Tables> run() {
+    // A saved store is mapped, which takes a regular file: one that comes
+    // through a pipe cannot be, and is not a word2vec file either.
+    if (reader_.want(kSavedStoreMagic.size()) && reader_.available().starts_with(kSavedStoreMagic))
+      fail(reader_.file_size() ? "a saved vector store, not a word2vec file"
+                               : "a saved vector store cannot be read from a pipe or a device: it "
+                                 "is mapped into memory, so give the path of the file itself");
     read_header();
     if (binary_) {
       read_binary();
@@ -327,7 +455,7 @@ class Loader {
     }
     // Capacity left over by repeated words is never touched, so it costs
     // address space only; shrinking would copy the whole matrix.
-    return KeyedVectors(std::move(tables_));
+    return std::move(tables_);
   }
 
  private:
@@ -372,11 +500,18 @@ class Loader {
                " dimensions, more than supported",
            1);
     }
+    tables_->dims = dims_;
+    const std::optional<std::uint64_t> size = reader_.file_size();
+    if (!size) {
+      // A stream's header cannot be checked against its size: reserve
+      // little and grow with what arrives.
+      tables_->reserve(std::min(rows_, kStreamReserveRows));
+      return;
+    }
     // Whatever the header says, the file's size bounds what it can hold: a
     // text row needs a word and a blank plus a digit per component, a binary
     // entry a word, a blank and four bytes per component.
-    const std::uint64_t left =
-        reader_.file_size() - std::min(reader_.file_size(), reader_.position());
+    const std::uint64_t left = *size - std::min(*size, reader_.position());
     const std::uint64_t min_row = binary_ ? 2 + 4 * dims_ : 1 + 2 * dims_;
     const std::uint64_t can_hold = (left + 1) / min_row;
     if (can_hold < rows_) {
@@ -386,7 +521,6 @@ class Loader {
                " (truncated file?)",
            1);
     }
-    tables_->dims = dims_;
     tables_->matrix.reserve(rows_ * dims_);
     kelvra::common::advise_huge_pages(tables_->matrix.data(), rows_ * dims_ * sizeof(float));
     tables_->reserve(rows_);
@@ -574,95 +708,12 @@ class Loader {
   Reader reader_;
   std::uint64_t rows_ = 0;
   std::uint64_t dims_ = 0;
-  std::unique_ptr<KeyedVectors::Tables> tables_ = std::make_unique<KeyedVectors::Tables>();
+  std::unique_ptr<Tables> tables_ = std::make_unique<Tables>();
 };
 
-KeyedVectors::KeyedVectors(KeyedVectors&& other) noexcept { *this = std::move(other); }
-
-KeyedVectors& KeyedVectors::operator=(KeyedVectors&& other) noexcept {
-  if (this != &other) {
-    storage_ = std::move(other.storage_);
-    mapped_ = std::exchange(other.mapped_, false);
-    dims_ = std::exchange(other.dims_, 0);
-    matrix_ = std::exchange(other.matrix_, {});
-    norms_ = std::exchange(other.norms_, {});
-    word_ends_ = std::exchange(other.word_ends_, {});
-    word_text_ = std::exchange(other.word_text_, {});
-    buckets_ = std::exchange(other.buckets_, {});
-    zero_rows_ = std::move(other.zero_rows_);
-    other.zero_rows_.clear();
-  }
-  return *this;
-}
-
-KeyedVectors::~KeyedVectors() = default;
-
-KeyedVectors::KeyedVectors(std::unique_ptr<Tables> tables)
-    : dims_(tables->dims),
-      matrix_(tables->matrix),
-      norms_(tables->norms),
-      word_ends_(tables->word_ends),
-      word_text_(tables->word_text),
-      buckets_(tables->buckets) {
-  storage_ = std::shared_ptr<const Tables>(std::move(tables));
-  find_zero_rows();
-}
-
-void KeyedVectors::find_zero_rows() {
-  for (std::size_t row = 0; row < norms_.size(); ++row)
-    if (norms_[row] == 0) zero_rows_.push_back(static_cast<std::uint32_t>(row));
-}
-
-KeyedVectors KeyedVectors::load_word2vec_format(const std::string& path, bool binary,
-                                                const LoadProgress& progress) {
-  return Loader(path, binary, progress).run();
-}
-
-KeyedVectors KeyedVectors::load(const std::string& path, bool binary,
-                                const LoadProgress& progress) {
-  char magic[kSavedStoreMagic.size()] = {};
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    const ssize_t got = ::read(fd, magic, sizeof magic);
-    ::close(fd);
-    if (got == static_cast<ssize_t>(sizeof magic) &&
-        std::string_view(magic, sizeof magic) == kSavedStoreMagic)
-      return load_saved(path);
-  }
-  // The word2vec loader says why a file cannot be opened or read.
-  return load_word2vec_format(path, binary, progress);
-}
-
-KeyedVectors KeyedVectors::load_saved(const std::string& path) {
-  return KeyedVectors(ImageBytes::map_file(path), path);
-}
-
-KeyedVectors KeyedVectors::from_bytes(std::string_view bytes) {
-  return KeyedVectors(ImageBytes::copy_of(bytes), std::string(kBytesSource));
-}
-
-ImageWriter KeyedVectors::image_writer(std::span<const std::uint64_t> fields) const {
-  ImageWriter writer(kSavedStore);
-  writer.add(fields);
-  writer.add(word_ends_);
-  writer.add(std::span<const char>(word_text_));
-  writer.add(buckets_);
-  writer.add(norms_);
-  writer.add(matrix_);
-  return writer;
-}
-
-void KeyedVectors::save(const std::string& path) const {
-  const std::uint64_t fields[] = {size(), dims_};
-  image_writer(fields).save(path);
-}
-
-std::string KeyedVectors::to_bytes() const {
-  const std::uint64_t fields[] = {size(), dims_};
-  return image_writer(fields).bytes();
-}
-
-KeyedVectors::KeyedVectors(ImageBytes bytes, const std::string& source) {
+// Checks the saved store in `bytes` (`source` names them in failures) and
+// returns the views of its arrays.
+Views checked_saved_store(const ImageBytes& bytes, const std::string& source) {
   // Unit rows have no component beyond 1 in size, which also keeps every
   // score of a search finite. The matrix is most of the file: it is checked
   // while the checksum reads it, not in a second pass over memory.
@@ -733,37 +784,126 @@ KeyedVectors::KeyedVectors(ImageBytes bytes, const std::string& source) {
     image.fail("row " + std::to_string(first_beyond / dims) + ", component " +
                std::to_string(first_beyond % dims + 1) + " is not within [-1, 1]");
 
-  dims_ = dims;
-  matrix_ = matrix;
-  norms_ = norms;
-  word_ends_ = ends;
-  word_text_ = text;
-  buckets_ = buckets;
-  find_zero_rows();
-  mapped_ = bytes.mapped();
-  // The views stay valid: moving the bytes hands over the same memory.
-  storage_ = std::make_shared<const ImageBytes>(std::move(bytes));
+  return Views{dims, matrix, norms, ends, text, buckets};
 }
 
-std::size_t KeyedVectors::probe(std::span<const Bucket> buckets,
-                                std::span<const std::uint64_t> ends, std::string_view text,
-                                std::string_view word, std::uint64_t hash) noexcept {
-  const std::size_t mask = buckets.size() - 1;
-  const auto tag = static_cast<std::uint32_t>(hash >> 32);
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-    const Bucket bucket = buckets[i];
-    if (bucket.row == kNoRow) return i;
-    if (bucket.tag == tag) {
-      const std::uint64_t begin = bucket.row == 0 ? 0 : ends[bucket.row - 1];
-      if (text.substr(begin, ends[bucket.row] - begin) == word) return i;
-    }
+Views views_of(const Tables& tables) {
+  return Views{tables.dims,      tables.matrix,    tables.norms,
+               tables.word_ends, tables.word_text, tables.buckets};
+}
+
+// The writer of a saved store; `fields` (rows, dimensions) must outlive it.
+ImageWriter image_writer(const Views& views, std::span<const std::uint64_t, 2> fields) {
+  ImageWriter writer(kSavedStore);
+  writer.add(std::span<const std::uint64_t>(fields));
+  writer.add(views.word_ends);
+  writer.add(std::span<const char>(views.word_text));
+  writer.add(views.buckets);
+  writer.add(views.norms);
+  writer.add(views.matrix);
+  return writer;
+}
+
+// The views of a store that has none (moved from).
+const Views kNoViews{};
+
+}  // namespace
+
+KeyedVectors::KeyedVectors(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+KeyedVectors::KeyedVectors(KeyedVectors&&) noexcept = default;
+KeyedVectors& KeyedVectors::operator=(KeyedVectors&&) noexcept = default;
+KeyedVectors::~KeyedVectors() = default;
+
+KeyedVectors KeyedVectors::load_word2vec_format(const std::string& path, bool binary,
+                                                const LoadProgress& progress) {
+  // Capacity left over by repeated words is never touched, so it costs
+  // address space only; shrinking would copy the whole matrix.
+  std::shared_ptr<const Tables> tables =
+      Loader(path, open_for_reading(path), binary, progress).run();
+  const Views views = views_of(*tables);
+  return KeyedVectors(std::make_unique<Impl>(std::move(tables), false, views));
+}
+
+KeyedVectors KeyedVectors::load(const std::string& path, bool binary,
+                                const LoadProgress& progress) {
+  // Only a regular file can be a saved store; its first bytes are read in
+  // place. Anything else is read from this very opening, as it comes.
+  OpenFile file = open_for_reading(path);
+  char magic[kSavedStoreMagic.size()] = {};
+  if (S_ISREG(file.st.st_mode) &&
+      ::pread(file.fd.get(), magic, sizeof magic, 0) == static_cast<ssize_t>(sizeof magic) &&
+      std::string_view(magic, sizeof magic) == kSavedStoreMagic)
+    return load_saved(path);
+  std::shared_ptr<const Tables> tables = Loader(path, std::move(file), binary, progress).run();
+  const Views views = views_of(*tables);
+  return KeyedVectors(std::make_unique<Impl>(std::move(tables), false, views));
+}
+
+KeyedVectors KeyedVectors::load_saved(const std::string& path) {
+  {
+    const OpenFile file = open_for_reading(path);
+    if (!S_ISREG(file.st.st_mode))
+      throw FileError(path,
+                      "cannot map: not a regular file (a saved vector store is mapped into "
+                      "memory, so give the path of the file itself)");
   }
+  ImageBytes bytes = ImageBytes::map_file(path, kSavedStore);
+  const Views views = checked_saved_store(bytes, path);
+  const bool mapped = bytes.mapped();
+  // The views stay valid: moving the bytes hands over the same memory.
+  return KeyedVectors(
+      std::make_unique<Impl>(std::make_shared<const ImageBytes>(std::move(bytes)), mapped, views));
+}
+
+KeyedVectors KeyedVectors::from_bytes(std::string_view source) {
+  ImageBytes bytes = ImageBytes::copy_of(source);
+  const Views views = checked_saved_store(bytes, std::string(kBytesSource));
+  return KeyedVectors(
+      std::make_unique<Impl>(std::make_shared<const ImageBytes>(std::move(bytes)), false, views));
+}
+
+void KeyedVectors::save(const std::string& path) const {
+  const std::uint64_t fields[] = {size(), vector_size()};
+  image_writer(impl_->views, fields).save(path);
+}
+
+std::string KeyedVectors::to_bytes() const {
+  const std::uint64_t fields[] = {size(), vector_size()};
+  return image_writer(impl_->views, fields).bytes();
+}
+
+bool KeyedVectors::mapped() const noexcept { return impl_ && impl_->mapped; }
+
+std::size_t KeyedVectors::size() const noexcept {
+  return impl_ ? impl_->views.word_ends.size() : 0;
+}
+
+std::size_t KeyedVectors::vector_size() const noexcept { return impl_ ? impl_->views.dims : 0; }
+
+std::string_view KeyedVectors::word(std::size_t row) const noexcept {
+  const Views& v = impl_->views;
+  const std::uint64_t begin = row == 0 ? 0 : v.word_ends[row - 1];
+  return v.word_text.substr(begin, v.word_ends[row] - begin);
+}
+
+std::span<const float> KeyedVectors::vector(std::size_t row) const noexcept {
+  return impl_->views.matrix.subspan(row * impl_->views.dims, impl_->views.dims);
+}
+
+std::span<const float> KeyedVectors::matrix() const noexcept {
+  return impl_ ? impl_->views.matrix : std::span<const float>();
+}
+
+std::span<const float> KeyedVectors::norms() const noexcept {
+  return impl_ ? impl_->views.norms : std::span<const float>();
 }
 
 std::optional<std::size_t> KeyedVectors::index(std::string_view word) const noexcept {
-  if (buckets_.empty()) return std::nullopt;
+  const Views& v = impl_ ? impl_->views : kNoViews;
+  if (v.buckets.empty()) return std::nullopt;
   const std::uint32_t row =
-      buckets_[probe(buckets_, word_ends_, word_text_, word, kelvra::common::image_hash(word))].row;
+      v.buckets[probe(v.buckets, v.word_ends, v.word_text, word, kelvra::common::image_hash(word))]
+          .row;
   if (row == kNoRow) return std::nullopt;
   return row;
 }
@@ -806,14 +946,17 @@ std::vector<std::uint32_t> top_rows(const float* scores, std::size_t rows, std::
 Neighbours KeyedVectors::similar_by_word(std::string_view word, std::int64_t topn) const {
   std::span<const float> query = (*this)[word];
   const std::size_t self = *index(word);
-  if (topn <= 0 || std::binary_search(zero_rows_.begin(), zero_rows_.end(), self)) return {};
+  const std::vector<std::uint32_t>& zero_rows = impl_->zero_rows;
+  const std::size_t dims = impl_->views.dims;
+  const std::span<const float> matrix = impl_->views.matrix;
+  if (topn <= 0 || std::binary_search(zero_rows.begin(), zero_rows.end(), self)) return {};
   const std::size_t rows = size();
   std::vector<float> scores(rows);
-  cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(rows), static_cast<int>(dims_), 1.0f,
-              matrix_.data(), static_cast<int>(dims_), query.data(), 1, 0.0f, scores.data(), 1);
+  cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(rows), static_cast<int>(dims), 1.0f,
+              matrix.data(), static_cast<int>(dims), query.data(), 1, 0.0f, scores.data(), 1);
   constexpr float kSkip = -std::numeric_limits<float>::infinity();
   scores[self] = kSkip;
-  for (std::uint32_t z : zero_rows_) scores[z] = kSkip;
+  for (std::uint32_t z : zero_rows) scores[z] = kSkip;
   Neighbours out;
   for (std::uint32_t r : top_rows(scores.data(), rows, static_cast<std::size_t>(topn))) {
     out.emplace_back(std::string(this->word(r)), scores[r]);
@@ -831,30 +974,33 @@ std::vector<Neighbours> KeyedVectors::similar_by_words(std::span<const std::stri
   }
   std::vector<Neighbours> results(words.size());
   if (topn <= 0 || words.empty()) return results;
+  const std::vector<std::uint32_t>& zero_rows = impl_->zero_rows;
+  const std::size_t dims = impl_->views.dims;
+  const std::span<const float> matrix = impl_->views.matrix;
 
   const std::size_t rows = size();
   const std::size_t block =
       std::clamp<std::size_t>(kBatchScoreBytes / (rows * sizeof(float)), 1, kMaxBatchQueries);
-  std::vector<float> queries(std::min(block, words.size()) * dims_);
+  std::vector<float> queries(std::min(block, words.size()) * dims);
   std::vector<float> scores(std::min(block, words.size()) * rows);
   constexpr float kSkip = -std::numeric_limits<float>::infinity();
   for (std::size_t first = 0; first < words.size(); first += block) {
     const std::size_t count = std::min(block, words.size() - first);
     for (std::size_t q = 0; q < count; ++q) {
       std::span<const float> v = vector(selves[first + q]);
-      std::copy(v.begin(), v.end(), queries.begin() + q * dims_);
+      std::copy(v.begin(), v.end(), queries.begin() + q * dims);
     }
     // scores (count x rows) = queries (count x dims) * matrix^T (dims x rows)
     cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(count),
-                static_cast<int>(rows), static_cast<int>(dims_), 1.0f, queries.data(),
-                static_cast<int>(dims_), matrix_.data(), static_cast<int>(dims_), 0.0f,
-                scores.data(), static_cast<int>(rows));
+                static_cast<int>(rows), static_cast<int>(dims), 1.0f, queries.data(),
+                static_cast<int>(dims), matrix.data(), static_cast<int>(dims), 0.0f, scores.data(),
+                static_cast<int>(rows));
     for (std::size_t q = 0; q < count; ++q) {
       const std::size_t self = selves[first + q];
-      if (std::binary_search(zero_rows_.begin(), zero_rows_.end(), self)) continue;
+      if (std::binary_search(zero_rows.begin(), zero_rows.end(), self)) continue;
       float* row_scores = scores.data() + q * rows;
       row_scores[self] = kSkip;
-      for (std::uint32_t z : zero_rows_) row_scores[z] = kSkip;
+      for (std::uint32_t z : zero_rows) row_scores[z] = kSkip;
       Neighbours& out = results[first + q];
       for (std::uint32_t r : top_rows(row_scores, rows, static_cast<std::size_t>(topn))) {
         out.emplace_back(std::string(word(r)), row_scores[r]);
@@ -864,4 +1010,4 @@ std::vector<Neighbours> KeyedVectors::similar_by_words(std::span<const std::stri
   return results;
 }
 
-}  // namespace kelvra::nlp::common::embedding::internal
+}  // namespace kelvra::nlp::common::embedding::embedding
