@@ -227,9 +227,9 @@ TEST(Bytes, ATranslatorTravelsWholeWithoutItsFiles) {
   }
   EXPECT_THROW(Cantonese::from_bytes(bytes + "x"), FileError);
   std::string other_version = bytes;
-  other_version[8] = 2;
+  other_version[8] = 9;
   EXPECT_THAT([&] { Cantonese::from_bytes(other_version); },
-              ::testing::ThrowsMessage<FileError>(HasSubstr("version 2")));
+              ::testing::ThrowsMessage<FileError>(HasSubstr("version 9")));
 }
 
 TEST(Translate, RejectsInvalidUtf8NamingText) {
@@ -280,6 +280,9 @@ TEST(Rules, FormatClassesAndErrorsNamingTheLine) {
   EXPECT_EQ(cantonese.translate("佢個仔"), "他的仔");
   EXPECT_EQ(cantonese.translate("好我"), "好的");
   EXPECT_EQ(cantonese.translate("一個"), "一个");
+  // Blanks and tabs around each field go; a line of only tabs is blank.
+  Cantonese spaced = with_rules("", " 好 \t 很 \t before:忙  cantonese \t\n\t\t\n我\t我\tmarks\n");
+  EXPECT_EQ(spaced.translate("我好忙"), "我很忙");
   const auto fails = [](const std::string& rules, const char* what) {
     const std::string path = rules_file(rules);
     try {
@@ -296,6 +299,11 @@ TEST(Rules, FormatClassesAndErrorsNamingTheLine) {
   fails("\n唔好\t不\ta-not-a\n", "one character");
   fails("\n好\t很\tbefore:|呀\n", "empty alternative");
   fails("\n好\t很\tbefore\n", "no alternatives");
+  // Fields are cut at tabs first, then trimmed: a leading tab leaves the
+  // first field empty, which names the line rather than shifting the fields.
+  fails("\n\t你\tbefore:x\n", "no word before the first tab");
+  fails("\n 你 \n", "no tab after 你");
+  fails("\n你\t妳\tbefore:x\tafter:y\n", "more than three fields");
   EXPECT_THROW(Cantonese(dictionary_file(""), words_file(""), "no/such/rules.tsv"), FileError);
 }
 
