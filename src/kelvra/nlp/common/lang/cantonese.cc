@@ -1,6 +1,7 @@
 #include "kelvra/nlp/common/lang/cantonese.h"
 
 #include <span>
+#include <unordered_map>
 #include <utility>
 
 #include "kelvra/common/binary_image.h"
@@ -63,7 +64,17 @@ internal::Model make_model(const Sources& sources, bool log) {
       internal::load_entries(sources.dict_file, sources.dict, log);
   internal::WordList words;
   internal::load_words(sources.words_file, sources.words, words);
-  std::vector<internal::Rule> rules = internal::load_rules(sources.rules_file, sources.rules);
+  std::unordered_map<std::string_view, std::string_view> value_of;
+  value_of.reserve(entries.size());
+  for (const internal::Entry& entry : entries)
+    value_of.emplace(entry.written_cantonese, entry.value);
+  for (const internal::Entry& entry : entries) value_of.emplace(entry.key, entry.value);
+  const auto mandarin_of = [&](std::string_view word) {
+    const auto found = value_of.find(word);
+    return found == value_of.end() ? std::string(word) : std::string(found->second);
+  };
+  std::vector<internal::Rule> rules =
+      internal::load_rules(sources.rules_file, sources.rules, mandarin_of);
   return internal::Model(std::move(entries), std::move(rules), words.words);
 }
 

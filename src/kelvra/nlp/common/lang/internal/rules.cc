@@ -54,7 +54,8 @@ constexpr std::pair<std::string_view, Edge> kEdges[] = {{"START", Edge::kStart},
 // The reader of one rules file: its classes so far, and the rules made.
 class RulesReader {
  public:
-  explicit RulesReader(const std::string& path) : path_(path) {}
+  RulesReader(const std::string& path, const MandarinOf& mandarin_of)
+      : path_(path), mandarin_of_(mandarin_of) {}
 
   void read_line(std::string_view raw, std::int64_t number) {
     line_ = number;
@@ -69,11 +70,15 @@ class RulesReader {
       fail("no tab after " + std::string(fields[0]) + ": a rule is CANTONESE<TAB>MANDARIN");
     if (fields.size() > 3)
       fail("more than three fields: conditions are separated by blanks, not tabs");
-    if (fields[0].front() == '@' && fields.size() == 2) return define_class(fields[0], fields[1]);
+    if (fields.size() == 2 && class_in(fields[0]) == fields[0])
+      return define_class(fields[0], fields[1]);
     read_rule(fields[0], fields[1], fields.size() > 2 ? fields[2] : std::string_view());
   }
 
-  std::vector<Rule> take() { return std::move(rules_); }
+  std::vector<Rule> take() {
+    fill_slots();
+    return std::move(rules_);
+  }
 
  private:
   [[noreturn]] void fail(const std::string& what) const { throw FileError(path_, what, line_); }
@@ -115,18 +120,80 @@ class RulesReader {
     std::stable_sort(
         rule.conditions.begin(), rule.conditions.end(),
         [](const Condition& a, const Condition& b) { return !scans(a.test) && scans(b.test); });
-    std::vector<std::string_view> words{word};
-    if (word.front() == '@') words = class_words(word);
-    for (std::string_view each : words) {
-      if (one_character && utf8::length(each) != 1)
-        fail("a-not-a, guard, firm and cut-before take a word of one character, not " +
-             std::string(each));
-      Rule made = rule;
-      made.written_cantonese = std::string(each);
-      made.key = simplified(each);
-      if (made.key != each && utf8::length(made.key) == utf8::length(each))
-        made.spelled = utf8::decode(each, "rules");
-      rules_.push_back(std::move(made));
+    // A class in the word makes a rule for each of its words: the whole
+    // word (@CL), or a slot in a pattern (@V唔@V得), where the class's name
+    // in MANDARIN stands for the Mandarin of the word that fills it.
+    const std::string_view name = class_in(word);
+    if (name.empty()) return add_rule(std::move(rule), std::string(word), one_character);
+    for (std::string_view each : class_words(name)) {
+      if (rule.written_mandarin.find(name) != std::string::npos)
+        slots_.push_back({rules_.size(), std::string(name), each});
+      add_rule(rule, replace_all(word, name, each), one_character);
+    }
+  }
+
+  // Fills the slots of patterns once every line is read: a word's Mandarin
+  // is its dictionary entry's, or else that of its first rule without
+  // conditions (揸 -> 开), or the word itself.
+  void fill_slots() {
+    std::unordered_map<std::string_view, std::string_view> plain;
+    for (const Rule& rule : rules_)
+      if (rule.conditions.empty() && rule.front.empty() && !rule.negator && !rule.guard &&
+          !rule.next && !rule.join &&
+          rule.written_mandarin.find(kWordBefore) == std::string::npos &&
+          class_in(rule.written_cantonese).empty())
+        plain.try_emplace(rule.written_cantonese, rule.written_mandarin);
+    for (const Slot& slot : slots_) {
+      std::string mandarin = mandarin_of_(slot.word);
+      if (mandarin == slot.word)
+        if (const auto found = plain.find(slot.word); found != plain.end())
+          mandarin = std::string(found->second);
+      Rule& rule = rules_[slot.rule];
+      rule.written_mandarin = replace_all(rule.written_mandarin, slot.name, mandarin);
+      rule.mandarin = simplified(rule.written_mandarin);
+    }
+  }
+
+  void add_rule(Rule rule, std::string word, bool one_character) {
+    if (one_character && utf8::length(word) != 1)
+      fail("a-not-a, guard, firm and cut-before take a word of one character, not " + word);
+    rule.key = simplified(word);
+    if (rule.key != word && utf8::length(rule.key) == utf8::length(word))
+      rule.spelled = utf8::decode(word, "rules");
+    rule.written_cantonese = std::move(word);
+    rules_.push_back(std::move(rule));
+  }
+
+  // The name of the class that `word` holds (@ and capital letters, digits
+  // or _), or "" when it holds none. A word holds at most one class, which
+  // may fill several slots.
+  std::string_view class_in(std::string_view word) const {
+    const std::size_t at = word.find('@');
+    if (at == std::string_view::npos) return {};
+    std::size_t end = at + 1;
+    while (end < word.size() && ((word[end] >= 'A' && word[end] <= 'Z') ||
+                                 (word[end] >= '0' && word[end] <= '9') || word[end] == '_'))
+      ++end;
+    const std::string_view name = word.substr(at, end - at);
+    if (name.size() == 1) fail("a class name after @ in " + std::string(word));
+    for (std::size_t other = word.find('@', end); other != std::string_view::npos;
+         other = word.find('@', other + 1))
+      if (word.substr(other, name.size()) != name ||
+          (other + name.size() < word.size() && word[other + name.size()] >= 'A' &&
+           word[other + name.size()] <= 'Z'))
+        fail("more than one class in " + std::string(word));
+    return name;
+  }
+
+  static std::string replace_all(std::string_view text, std::string_view name,
+                                 std::string_view by) {
+    std::string out;
+    for (std::size_t pos = 0;;) {
+      const std::size_t at = text.find(name, pos);
+      out += text.substr(pos, at == std::string_view::npos ? std::string_view::npos : at - pos);
+      if (at == std::string_view::npos) return out;
+      out += by;
+      pos = at + name.size();
     }
   }
 
@@ -180,15 +247,25 @@ class RulesReader {
   }
 
   const std::string& path_;
+  const MandarinOf& mandarin_of_;
   std::int64_t line_ = 0;
   std::unordered_map<std::string, std::vector<std::string_view>> classes_;  // words as written
   std::vector<Rule> rules_;
+  // A rule made from a pattern whose MANDARIN names the class: the rule,
+  // the class's name and the word that fills the slot.
+  struct Slot {
+    std::size_t rule;
+    std::string name;
+    std::string_view word;
+  };
+  std::vector<Slot> slots_;
 };
 
 }  // namespace
 
-std::vector<Rule> load_rules(const std::string& path, std::string_view content) {
-  RulesReader reader(path);
+std::vector<Rule> load_rules(const std::string& path, std::string_view content,
+                             const MandarinOf& mandarin_of) {
+  RulesReader reader(path, mandarin_of);
   for_each_data_line(path, content, [&](std::string_view line, std::int64_t number) {
     reader.read_line(line, number);
   });

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,8 +81,14 @@ struct Rule {
   std::string written_conditions;
 };
 
-// Reads the rules `content` of the file `path`. FileError naming `path` and
-// the line for a line that is not valid UTF-8 or not a rule.
-std::vector<Rule> load_rules(const std::string& path, std::string_view content);
+// The Mandarin of a word as the file writes it: its dictionary entry's, or
+// the word itself.
+using MandarinOf = std::function<std::string(std::string_view word)>;
+
+// Reads the rules `content` of the file `path`; `mandarin_of` fills the
+// slots of patterns. FileError naming `path` and the line for a line that
+// is not valid UTF-8 or not a rule.
+std::vector<Rule> load_rules(const std::string& path, std::string_view content,
+                             const MandarinOf& mandarin_of);
 
 }  // namespace kelvra::nlp::common::lang::internal

@@ -31,7 +31,15 @@ std::optional<cantoseg::Verdict> SentenceJudge::judge(std::size_t index, std::si
     if (marks == 0) return std::nullopt;
     return cantoseg::Verdict{cantoseg::Standing::kMarked, marks};
   }
+  if (marks == 0 && word.base < model_.first_entry && guarded(begin, end)) return std::nullopt;
   return cantoseg::Verdict{model_.standing(word.base), marks};
+}
+
+bool SentenceJudge::guarded(std::size_t begin, std::size_t end) const {
+  if (guard_ == nullptr) return false;
+  for (std::size_t k = begin; k < end; ++k)
+    if (guard_[k] == 1 || (guard_[k] == 2 && k > begin)) return true;
+  return false;
 }
 
 bool SentenceJudge::spelled(const Rule& rule, std::size_t begin) const {

@@ -33,6 +33,11 @@ class SentenceJudge final : public cantoseg::Judge {
   std::optional<cantoseg::Verdict> judge(std::size_t index, std::size_t begin,
                                          std::size_t end) const override;
 
+  // The guard of the cut (see cantoseg::Segmenter::Options): a rule word
+  // that no rule changes where it stands and that is a Mandarin word of the
+  // list keeps off guarded code points as the list's words do.
+  void set_guard(const std::uint8_t* guard) { guard_ = guard; }
+
   // True when `condition` holds for the word at [begin, end).
   bool holds(const Condition& condition, std::size_t begin, std::size_t end) const;
 
@@ -46,7 +51,11 @@ class SentenceJudge final : public cantoseg::Judge {
   // True when `a` is what the sentence holds right before `pos`.
   bool ends_at(const Alternative& a, std::size_t pos) const;
 
+  // True when a Mandarin word of the list may not cover [begin, end).
+  bool guarded(std::size_t begin, std::size_t end) const;
+
   const Model& model_;
+  const std::uint8_t* guard_ = nullptr;
   std::u32string_view cps_;
   std::u32string_view written_;
   bool cantonese_;

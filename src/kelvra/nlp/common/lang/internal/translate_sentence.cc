@@ -39,7 +39,7 @@ bool cut_sentence(const Model& model, Sentence& s) {
   }
   // Mandarin words of the list keep off guarded characters, and off the
   // characters of firm rules that hold where they stand.
-  const SentenceJudge judge(model, cps, s.written, true);
+  SentenceJudge judge(model, cps, s.written, true);
   const std::uint8_t* guard = nullptr;
   if (model.has_guards) {
     s.guard.assign(cps.size(), 0);
@@ -56,6 +56,7 @@ bool cut_sentence(const Model& model, Sentence& s) {
       }
     }
     guard = s.guard.data();
+    judge.set_guard(guard);
   }
   model.segmenter.cut(cps, Segmenter::Options{true, guard, &judge}, s.words, s.workspace);
   return true;
