@@ -121,7 +121,8 @@ void add_cantonese(CLI::App& app) {
                 "[{\"text\",\"offset\",\"length\",\"translation\",\"line\",\"entry\"}]}, one\n"
                 "rewrite per changed word, offsets in code points of the line; \"line\" and\n"
                 "\"entry\" are the dictionary line that changed it (the file the log names), or\n"
-                "the rules file's line when the rewrite also has \"rule\", the rule's conditions");
+                "the rules file's line when the rewrite also has \"rule\", the rule's conditions,\n"
+                "and \"senses\", every Mandarin the word has, where it has more than one");
   cmd->add_flag("--jsonl", options->jsonl,
                 "Read JSON Lines: each line one record with its text in \"text\" (or --field);\n"
                 "write it back with \"translation\" (and with --explain \"rewrites\") added\n"
@@ -168,6 +169,12 @@ void add_cantonese(CLI::App& app) {
         if (rewrite.by_rule) {
           json.key("rule");
           json.string(rewrite.rule);
+        }
+        if (!rewrite.senses.empty()) {
+          json.key("senses");
+          json.begin_array();
+          for (const std::string& sense : rewrite.senses) json.string(sense);
+          json.end_array();
         }
         json.end_object();
       }

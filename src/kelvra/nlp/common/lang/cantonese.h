@@ -113,6 +113,10 @@ struct Rewrite {
   std::string entry_mandarin;
   bool by_rule = false;  // a rule of the rules file did it, not a dictionary entry
   std::string rule;      // the rule's conditions as the rules file writes them
+  // Where the word has more than one Mandarin (its dictionary entry's and
+  // its rules'), all of them, each once, in the order of the files: the
+  // senses `mandarin` was chosen from. Empty otherwise.
+  std::vector<std::string> senses;
 };
 
 class Cantonese {

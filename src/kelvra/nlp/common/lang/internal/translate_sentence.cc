@@ -77,6 +77,7 @@ void render_words(const Model& model, std::string_view text, std::string_view vi
         view.substr(s.view_at[part.begin], s.view_at[part.end] - s.view_at[part.begin]);
     part.text = as_viewed;
     std::size_t index = word.index;
+    part.index = index;
     if (word.paired) {
       part.rule = &model.rules[model.rule_word(index).negator - 1];
     } else if (model.is_rule_word(index)) {
@@ -194,8 +195,24 @@ void put_in_order(Sentence& s) {
   for (std::size_t k : s.order) s.out += s.parts[k].text;
 }
 
-void report_rewrites(std::string_view text, std::int64_t offset, const Sentence& s,
-                     std::vector<cantonese::Rewrite>& rewrites) {
+// The Mandarin renderings of the lexicon word `index`: its dictionary
+// entry's and those of its rules, each once; empty when it has only one.
+std::vector<std::string> senses_of(const Model& model, std::size_t index) {
+  std::vector<std::string> senses;
+  if (!model.is_rule_word(index)) return senses;
+  const Model::RuleWord& word = model.rule_word(index);
+  const auto add = [&](const std::string& mandarin) {
+    if (std::find(senses.begin(), senses.end(), mandarin) == senses.end())
+      senses.push_back(mandarin);
+  };
+  if (word.base != Segmenter::npos && model.is_entry(word.base)) add(model.entry(word.base).value);
+  for (std::uint32_t r : word.rules) add(model.rules[r].mandarin);
+  if (senses.size() < 2) senses.clear();
+  return senses;
+}
+
+void report_rewrites(const Model& model, std::string_view text, std::int64_t offset,
+                     const Sentence& s, std::vector<cantonese::Rewrite>& rewrites) {
   for (const Part& part : s.parts) {
     if (part.gone || !part.changed) continue;
     cantonese::Rewrite rewrite;
@@ -209,10 +226,12 @@ void report_rewrites(std::string_view text, std::int64_t offset, const Sentence&
       rewrite.entry_mandarin = part.rule->written_mandarin;
       rewrite.by_rule = true;
       rewrite.rule = part.rule->written_conditions;
+      if (!part.rule->negator) rewrite.senses = senses_of(model, part.index);
     } else {
       rewrite.line = part.entry->line;
       rewrite.entry_cantonese = part.entry->written_cantonese;
       rewrite.entry_mandarin = part.entry->written_mandarin;
+      rewrite.senses = senses_of(model, part.index);
     }
     rewrites.push_back(std::move(rewrite));
   }
@@ -228,7 +247,7 @@ void translate_sentence(const Model& model, std::string_view text, std::string_v
   take_in_neighbours(model, s);
   join_a_not_a(s);
   put_in_order(s);
-  if (rewrites != nullptr) report_rewrites(text, offset, s, *rewrites);
+  if (rewrites != nullptr) report_rewrites(model, text, offset, s, *rewrites);
 }
 
 }  // namespace kelvra::nlp::common::lang::internal

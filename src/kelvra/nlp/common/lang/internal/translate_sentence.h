@@ -24,8 +24,9 @@ struct Part {
   std::size_t end = 0;
   const Entry* entry = nullptr;  // the entry or rule that changed it
   const Rule* rule = nullptr;
-  bool separate = false;  // punctuation, white space and the like
-  bool gone = false;      // taken into a neighbour
+  std::size_t index = cantoseg::Segmenter::npos;  // its lexicon position
+  bool separate = false;                          // punctuation, white space and the like
+  bool gone = false;                              // taken into a neighbour
   bool changed = false;
 };
 
