@@ -190,7 +190,21 @@ void Cantonese::rewrite(std::string_view text, const std::function<void(std::str
   // Sentences (up to a sentence end, at most kSentenceMax code points) are
   // translated one at a time.
   const std::string view = internal::simplified_view(text);
-  internal::Sentence s;
+  // The buffers of the thread's translations, reused from call to call: a
+  // corpus of short lines would otherwise spend its time allocating them.
+  // A translation made inside `write` on the same thread gets fresh ones.
+  thread_local internal::Sentence reused;
+  thread_local bool in_use = false;
+  std::unique_ptr<internal::Sentence> fresh;
+  if (in_use) fresh = std::make_unique<internal::Sentence>();
+  internal::Sentence& s = fresh ? *fresh : reused;
+  struct Release {
+    bool owned;
+    ~Release() {
+      if (owned) in_use = false;
+    }
+  } release{!fresh};
+  in_use = true;
   std::int64_t offset = 0;
   for (std::size_t view_pos = 0, text_pos = 0; view_pos < view.size();) {
     s.cps.clear();

@@ -113,8 +113,9 @@ bool is_han(char32_t cp) {
 }
 
 bool is_number(char32_t cp) {
-  static constexpr std::u32string_view kNumerals =
-      U"〇零一二三四五六七八九十百千万两几0123456789０１２３４５６７８９";
+  if (cp < 0x3007) return (cp >= U'0' && cp <= U'9');
+  if (cp >= U'０' && cp <= U'９') return true;
+  static constexpr std::u32string_view kNumerals = U"〇零一二三四五六七八九十百千万两几";
   return kNumerals.find(cp) != std::u32string_view::npos;
 }
 

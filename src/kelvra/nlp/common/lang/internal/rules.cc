@@ -77,6 +77,7 @@ class RulesReader {
 
   std::vector<Rule> take() {
     fill_slots();
+    simplify();
     return std::move(rules_);
   }
 
@@ -103,7 +104,6 @@ class RulesReader {
     Rule rule;
     rule.line = line_;
     rule.written_mandarin = std::string(mandarin);
-    rule.mandarin = simplified(mandarin);
     rule.written_conditions = std::string(conditions);
     bool one_character = false;
     for (std::string_view token : split(conditions, ' ')) {
@@ -111,15 +111,18 @@ class RulesReader {
       if (read_flag(token, rule, one_character)) continue;
       if (token.starts_with("front:")) {
         for (std::string_view front : class_words(token.substr(6)))
-          rule.front.push_back(simplified_code_points(front));
+          rule.front.push_back(code_points_of(front));
         continue;
       }
       rule.conditions.push_back(read_condition(token));
     }
-    // The tests next to the word first: they decide most cheaply.
-    std::stable_sort(
-        rule.conditions.begin(), rule.conditions.end(),
-        [](const Condition& a, const Condition& b) { return !scans(a.test) && scans(b.test); });
+    // The tests next to the word first, those that must find something
+    // before those that must not: they decide most cheaply.
+    const auto cost = [](const Condition& c) {
+      return scans(c.test) ? 2 : (c.test == Test::kBefore || c.test == Test::kAfter) ? 0 : 1;
+    };
+    std::stable_sort(rule.conditions.begin(), rule.conditions.end(),
+                     [&](const Condition& a, const Condition& b) { return cost(a) < cost(b); });
     // A class in the word makes a rule for each of its words: the whole
     // word (@CL), or a slot in a pattern (@V唔@V得), where the class's name
     // in MANDARIN stands for the Mandarin of the word that fills it.
@@ -150,16 +153,43 @@ class RulesReader {
           mandarin = std::string(found->second);
       Rule& rule = rules_[slot.rule];
       rule.written_mandarin = replace_all(rule.written_mandarin, slot.name, mandarin);
-      rule.mandarin = simplified(rule.written_mandarin);
     }
+  }
+
+  // The simplified forms of every rule's word and Mandarin, converted in one
+  // pass (a pattern makes thousands of them).
+  void simplify() {
+    std::string joined;
+    for (const Rule& rule : rules_) {
+      for (const std::string* text : {&rule.written_cantonese, &rule.written_mandarin}) {
+        joined += *text;
+        joined += '\n';
+      }
+    }
+    const std::string converted = simplified_lines(joined);
+    const std::vector<std::string_view> lines = lines_of(converted);
+    const bool whole = lines.size() == 2 * rules_.size();  // no field held a line feed
+    for (std::size_t r = 0; r < rules_.size(); ++r) {
+      Rule& rule = rules_[r];
+      rule.key = whole ? std::string(lines[2 * r]) : simplified(rule.written_cantonese);
+      rule.mandarin = whole ? std::string(lines[2 * r + 1]) : simplified(rule.written_mandarin);
+      const std::string_view word = rule.written_cantonese;
+      if (rule.key != word && utf8::length(rule.key) == utf8::length(word))
+        rule.spelled = utf8::decode(word, "rules");
+    }
+  }
+
+  // The simplified code points of `text`, converted once however often a
+  // class's words are used.
+  const std::u32string& code_points_of(std::string_view text) {
+    auto [it, fresh] = code_points_.try_emplace(text);
+    if (fresh) it->second = simplified_code_points(text);
+    return it->second;
   }
 
   void add_rule(Rule rule, std::string word, bool one_character) {
     if (one_character && utf8::length(word) != 1)
       fail("a-not-a, guard, firm and cut-before take a word of one character, not " + word);
-    rule.key = simplified(word);
-    if (rule.key != word && utf8::length(rule.key) == utf8::length(word))
-      rule.spelled = utf8::decode(word, "rules");
     rule.written_cantonese = std::move(word);
     rules_.push_back(std::move(rule));
   }
@@ -207,7 +237,7 @@ class RulesReader {
     return false;
   }
 
-  Condition read_condition(std::string_view token) const {
+  Condition read_condition(std::string_view token) {
     const std::size_t colon = token.find(':');
     const std::string_view name = token.substr(0, colon);
     const auto keyword = std::find_if(std::begin(kTestKeywords), std::end(kTestKeywords),
@@ -220,7 +250,7 @@ class RulesReader {
     for (std::string_view alternative : split(token.substr(colon + 1), '|')) {
       if (alternative.starts_with("@")) {
         for (std::string_view word : class_words(alternative))
-          condition.alternatives.push_back({simplified_code_points(word), Edge::kNone});
+          condition.alternatives.push_back({code_points_of(word), Edge::kNone});
         continue;
       }
       Alternative parsed;
@@ -234,14 +264,16 @@ class RulesReader {
       }
       if (alternative.empty() && parsed.edge == Edge::kNone)
         fail("an empty alternative in " + std::string(token));
-      parsed.text = simplified_code_points(alternative);
+      parsed.text = code_points_of(alternative);
       condition.alternatives.push_back(std::move(parsed));
     }
     for (const Alternative& a : condition.alternatives) {
-      if (a.text.empty())
+      if (a.text.empty()) {
         condition.bare = true;
-      else
-        condition.near |= std::uint64_t{1} << ((back ? a.text.back() : a.text.front()) % 64);
+        continue;
+      }
+      const char32_t next = back ? a.text.back() : a.text.front();
+      condition.near[(next >> 6) & 7] |= std::uint64_t{1} << (next & 63);
     }
     return condition;
   }
@@ -259,6 +291,7 @@ class RulesReader {
     std::string_view word;
   };
   std::vector<Slot> slots_;
+  std::unordered_map<std::string_view, std::u32string> code_points_;  // keyed into the file
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 // described in docs/file-formats.md. Internal to the cantonese module.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -50,11 +51,16 @@ constexpr bool scans(Test test) {
 struct Condition {
   Test test = Test::kBefore;
   std::vector<Alternative> alternatives;
-  // Bit cp % 64 for the code point next to the word (the first of a
+  // Bit cp % 512 for the code point next to the word (the first of a
   // before: alternative, the last of an after: one) of every alternative
   // with text, and whether one has none: most tests fail on the first look.
-  std::uint64_t near = 0;
+  std::array<std::uint64_t, 8> near{};
   bool bare = false;
+
+  // False when no alternative can start (or, looking back, end) with `cp`.
+  bool may_hold_next_to(char32_t cp) const {
+    return bare || (near[(cp >> 6) & 7] >> (cp & 63) & 1);
+  }
 };
 
 // A rule of the rules file, one for each word of a class.

@@ -19,7 +19,15 @@ std::optional<cantoseg::Verdict> SentenceJudge::judge(std::size_t index, std::si
     const Rule& rule = model_.rules[r];
     const bool applies = cantonese_ || !rule.cantonese;
     if (!applies && (!rule.marks || marks != 0)) continue;
-    if (!spelled(rule, begin)) continue;
+    if (!rule.spelled.empty() && !spelled(rule, begin)) continue;
+    // Most rules fail on the code point next to the word: look there first.
+    if (!rule.conditions.empty()) {
+      const Condition& first = rule.conditions.front();
+      if (first.test == Test::kBefore && !first.may_hold_next_to(end < cps_.size() ? cps_[end] : 0))
+        continue;
+      if (first.test == Test::kAfter && !first.may_hold_next_to(begin > 0 ? cps_[begin - 1] : 0))
+        continue;
+    }
     if (!std::all_of(rule.conditions.begin(), rule.conditions.end(),
                      [&](const Condition& condition) { return holds(condition, begin, end); }))
       continue;
@@ -59,7 +67,7 @@ bool SentenceJudge::holds(const Condition& condition, std::size_t begin, std::si
       // The code point after the word settles most alternatives at once.
       const char32_t next = end < cps_.size() ? cps_[end] : 0;
       const bool any =
-          (condition.bare || (condition.near >> (next % 64) & 1)) &&
+          condition.may_hold_next_to(next) &&
           std::any_of(alternatives.begin(), alternatives.end(), [&](const Alternative& a) {
             return (a.text.empty() || a.text.front() == next) && starts_at(a, end);
           });
@@ -69,7 +77,7 @@ bool SentenceJudge::holds(const Condition& condition, std::size_t begin, std::si
     case Test::kNotAfter: {
       const char32_t last = begin > 0 ? cps_[begin - 1] : 0;
       const bool any =
-          (condition.bare || (condition.near >> (last % 64) & 1)) &&
+          condition.may_hold_next_to(last) &&
           std::any_of(alternatives.begin(), alternatives.end(), [&](const Alternative& a) {
             return (a.text.empty() || a.text.back() == last) && ends_at(a, begin);
           });
@@ -77,9 +85,12 @@ bool SentenceJudge::holds(const Condition& condition, std::size_t begin, std::si
     }
     case Test::kLater: {
       const std::size_t stop = std::min(cps_.size(), end + kReach);
-      for (std::size_t pos = end; pos < stop && !Segmenter::is_separate(cps_[pos]); ++pos)
+      for (std::size_t pos = end; pos < stop && !Segmenter::is_separate(cps_[pos]); ++pos) {
+        // Most places hold no alternative's first code point.
+        if (!condition.may_hold_next_to(cps_[pos])) continue;
         for (const Alternative& a : alternatives)
           if (starts_at(a, pos)) return true;
+      }
       return false;
     }
     case Test::kEarlier:
@@ -87,9 +98,11 @@ bool SentenceJudge::holds(const Condition& condition, std::size_t begin, std::si
       bool any = false;
       const std::size_t stop = begin > kReach ? begin - kReach : 0;
       for (std::size_t pos = begin; !any && pos > stop && !Segmenter::is_separate(cps_[pos - 1]);
-           --pos)
+           --pos) {
+        if (!condition.may_hold_next_to(cps_[pos - 1])) continue;
         any = std::any_of(alternatives.begin(), alternatives.end(),
                           [&](const Alternative& a) { return ends_at(a, pos); });
+      }
       return any == (condition.test == Test::kEarlier);
     }
   }
