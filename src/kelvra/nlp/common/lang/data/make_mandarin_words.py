@@ -103,7 +103,7 @@ def rule_words(path):
             if len(fields) < 2 or not fields[0] or fields[0].startswith("#"):
                 continue
             if len(fields) == 2 and CLASS.fullmatch(fields[0]):
-                classes[fields[0]] = [w.strip() for w in fields[1].split("|")]
+                classes[fields[0]] = [w.split("=")[0].strip() for w in fields[1].split("|")]
             elif "guard" not in (fields[2].split() if len(fields) > 2 else []):
                 name = CLASS.search(fields[0])
                 if name is None:

@@ -84,19 +84,28 @@ class RulesReader {
  private:
   [[noreturn]] void fail(const std::string& what) const { throw FileError(path_, what, line_); }
 
-  const std::vector<std::string_view>& class_words(std::string_view name) const {
+  // A word of a class, and the Mandarin the class gives it (WORD=MANDARIN),
+  // or "".
+  struct ClassWord {
+    std::string_view word;
+    std::string_view mandarin;
+  };
+
+  const std::vector<ClassWord>& class_words(std::string_view name) const {
     const auto found = classes_.find(std::string(name));
     if (found == classes_.end()) fail("unknown class " + std::string(name));
     return found->second;
   }
 
   void define_class(std::string_view name, std::string_view words) {
-    std::vector<std::string_view>& list = classes_[std::string(name)];
+    std::vector<ClassWord>& list = classes_[std::string(name)];
     list.clear();
     for (std::string_view word : split(words, '|')) {
-      word = trim(word);
-      if (word.empty()) fail("an empty word in class " + std::string(name));
-      list.push_back(word);
+      const std::size_t equals = word.find('=');
+      ClassWord entry{trim(word.substr(0, equals)), {}};
+      if (equals != std::string_view::npos) entry.mandarin = trim(word.substr(equals + 1));
+      if (entry.word.empty()) fail("an empty word in class " + std::string(name));
+      list.push_back(entry);
     }
   }
 
@@ -110,8 +119,8 @@ class RulesReader {
       if (token.empty()) continue;
       if (read_flag(token, rule, one_character)) continue;
       if (token.starts_with("front:")) {
-        for (std::string_view front : class_words(token.substr(6)))
-          rule.front.push_back(code_points_of(front));
+        for (const ClassWord& front : class_words(token.substr(6)))
+          rule.front.push_back(code_points_of(front.word));
         continue;
       }
       rule.conditions.push_back(read_condition(token));
@@ -128,16 +137,17 @@ class RulesReader {
     // in MANDARIN stands for the Mandarin of the word that fills it.
     const std::string_view name = class_in(word);
     if (name.empty()) return add_rule(std::move(rule), std::string(word), one_character);
-    for (std::string_view each : class_words(name)) {
+    for (const ClassWord& each : class_words(name)) {
       if (rule.written_mandarin.find(name) != std::string::npos)
-        slots_.push_back({rules_.size(), std::string(name), each});
-      add_rule(rule, replace_all(word, name, each), one_character);
+        slots_.push_back({rules_.size(), std::string(name), each.word, each.mandarin});
+      add_rule(rule, replace_all(word, name, each.word), one_character);
     }
   }
 
   // Fills the slots of patterns once every line is read: a word's Mandarin
-  // is its dictionary entry's, or else that of its first rule without
-  // conditions (揸 -> 开), or the word itself.
+  // is the one its class gives it (平=便宜), or else its dictionary entry's,
+  // or else that of its first rule without conditions (揸 -> 开), or the word
+  // itself.
   void fill_slots() {
     std::unordered_map<std::string_view, std::string_view> plain;
     for (const Rule& rule : rules_)
@@ -147,8 +157,9 @@ class RulesReader {
           class_in(rule.written_cantonese).empty())
         plain.try_emplace(rule.written_cantonese, rule.written_mandarin);
     for (const Slot& slot : slots_) {
-      std::string mandarin = mandarin_of_(slot.word);
-      if (mandarin == slot.word)
+      std::string mandarin =
+          slot.given.empty() ? mandarin_of_(slot.word) : std::string(slot.given);
+      if (slot.given.empty() && mandarin == slot.word)
         if (const auto found = plain.find(slot.word); found != plain.end())
           mandarin = std::string(found->second);
       Rule& rule = rules_[slot.rule];
@@ -249,8 +260,8 @@ class RulesReader {
     const bool back = looks_back(condition.test);
     for (std::string_view alternative : split(token.substr(colon + 1), '|')) {
       if (alternative.starts_with("@")) {
-        for (std::string_view word : class_words(alternative))
-          condition.alternatives.push_back({code_points_of(word), Edge::kNone});
+        for (const ClassWord& each : class_words(alternative))
+          condition.alternatives.push_back({code_points_of(each.word), Edge::kNone});
         continue;
       }
       Alternative parsed;
@@ -281,7 +292,7 @@ class RulesReader {
   const std::string& path_;
   const MandarinOf& mandarin_of_;
   std::int64_t line_ = 0;
-  std::unordered_map<std::string, std::vector<std::string_view>> classes_;  // words as written
+  std::unordered_map<std::string, std::vector<ClassWord>> classes_;  // as written
   std::vector<Rule> rules_;
   // A rule made from a pattern whose MANDARIN names the class: the rule,
   // the class's name and the word that fills the slot.
@@ -289,6 +300,7 @@ class RulesReader {
     std::size_t rule;
     std::string name;
     std::string_view word;
+    std::string_view given;  // the Mandarin its class gives it, or ""
   };
   std::vector<Slot> slots_;
   std::unordered_map<std::string_view, std::u32string> code_points_;  // keyed into the file
