@@ -157,8 +157,7 @@ class RulesReader {
           class_in(rule.written_cantonese).empty())
         plain.try_emplace(rule.written_cantonese, rule.written_mandarin);
     for (const Slot& slot : slots_) {
-      std::string mandarin =
-          slot.given.empty() ? mandarin_of_(slot.word) : std::string(slot.given);
+      std::string mandarin = slot.given.empty() ? mandarin_of_(slot.word) : std::string(slot.given);
       if (slot.given.empty() && mandarin == slot.word)
         if (const auto found = plain.find(slot.word); found != plain.end())
           mandarin = std::string(found->second);
