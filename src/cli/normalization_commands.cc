@@ -200,14 +200,19 @@ void add_cantonese(CLI::App& app) {
                 if (!explain) {
                   // A sentence at a time: a huge line's translation is
                   // handed on as it is made, never held whole.
-                  std::string& out = json.buffer();
-                  Output& output = Output::standard();
-                  const bool straight_out = &out == &output.buffer();
-                  cantonese.translate(line, [&](std::string_view piece) {
-                    out += piece;
-                    if (straight_out) output.flush_if_large();
+                  struct Sink {
+                    std::string& out;
+                    Output& output;
+                    bool straight_out;
+                  } sink{json.buffer(), Output::standard(), false};
+                  sink.straight_out = &sink.out == &sink.output.buffer();
+                  // One pointer captured: the callback needs no allocation
+                  // for each of millions of short lines.
+                  cantonese.translate(line, [to = &sink](std::string_view piece) {
+                    to->out += piece;
+                    if (to->straight_out) to->output.flush_if_large();
                   });
-                  out.push_back('\n');
+                  sink.out.push_back('\n');
                   return;
                 }
                 json.begin_object();

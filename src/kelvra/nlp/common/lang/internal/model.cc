@@ -92,7 +92,15 @@ std::vector<cantoseg::Lexeme> lexicon(const std::vector<std::string_view>& words
       word.negator = static_cast<std::uint32_t>(r + 1);
       lexeme.negator = true;
     } else {
-      word.rules.push_back(static_cast<std::uint32_t>(r));
+      Model::RuleRef ref{static_cast<std::uint32_t>(r), rule.cantonese, rule.marks, 0, {}};
+      if (!rule.conditions.empty() && !rule.conditions.front().bare) {
+        const Condition& first = rule.conditions.front();
+        if (first.test == Test::kBefore || first.test == Test::kAfter) {
+          ref.side = first.test == Test::kBefore ? 1 : 2;
+          ref.near = first.near;
+        }
+      }
+      word.rules.push_back(ref);
       lexeme.conditional = true;
     }
   }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -26,11 +27,23 @@ struct Model {
   Model(std::vector<Entry> loaded_entries, std::vector<Rule> loaded_rules,
         const std::vector<std::string_view>& words);
 
-  // A rule word: its rules (positions in `rules`) in the order of their
-  // lines, and the lexicon position of what it is where none holds (npos:
-  // no word).
+  // What a judge looks at first for one rule of a word, beside the rule's
+  // position: whether it applies in a Mandarin sentence (or marks one), and
+  // the code points its first condition wants right after (side 1) or
+  // right before (side 2) the word; most rules fail there.
+  struct RuleRef {
+    std::uint32_t rule;
+    bool cantonese;
+    bool marks;
+    std::uint8_t side;
+    std::array<std::uint64_t, 8> near;
+    bool may_hold_next_to(char32_t cp) const { return near[(cp >> 6) & 7] >> (cp & 63) & 1; }
+  };
+
+  // A rule word: its rules in the order of their lines, and the lexicon
+  // position of what it is where none holds (npos: no word).
   struct RuleWord {
-    std::vector<std::uint32_t> rules;
+    std::vector<RuleRef> rules;
     std::size_t base = cantoseg::Segmenter::npos;
     std::uint32_t negator = 0;  // 1 + position of its a-not-a rule, or 0
   };

@@ -15,19 +15,19 @@ std::optional<cantoseg::Verdict> SentenceJudge::judge(std::size_t index, std::si
   // Cantonese says so through the word's choice, as the word stays as it is
   // without rules.
   std::uint32_t marks = 0;
-  for (std::uint32_t r : word.rules) {
+  const char32_t next = end < cps_.size() ? cps_[end] : 0;
+  const char32_t last = begin > 0 ? cps_[begin - 1] : 0;
+  for (const Model::RuleRef& ref : word.rules) {
+    const bool applies = cantonese_ || !ref.cantonese;
+    if (!applies && (!ref.marks || marks != 0)) continue;
+    // Most rules fail on the code point next to the word: look there first,
+    // before reading the rule itself.
+    if ((ref.side == 1 && !ref.may_hold_next_to(next)) ||
+        (ref.side == 2 && !ref.may_hold_next_to(last)))
+      continue;
+    const std::uint32_t r = ref.rule;
     const Rule& rule = model_.rules[r];
-    const bool applies = cantonese_ || !rule.cantonese;
-    if (!applies && (!rule.marks || marks != 0)) continue;
     if (!rule.spelled.empty() && !spelled(rule, begin)) continue;
-    // Most rules fail on the code point next to the word: look there first.
-    if (!rule.conditions.empty()) {
-      const Condition& first = rule.conditions.front();
-      if (first.test == Test::kBefore && !first.may_hold_next_to(end < cps_.size() ? cps_[end] : 0))
-        continue;
-      if (first.test == Test::kAfter && !first.may_hold_next_to(begin > 0 ? cps_[begin - 1] : 0))
-        continue;
-    }
     if (!std::all_of(rule.conditions.begin(), rule.conditions.end(),
                      [&](const Condition& condition) { return holds(condition, begin, end); }))
       continue;

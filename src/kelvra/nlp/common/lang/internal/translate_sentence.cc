@@ -206,7 +206,7 @@ std::vector<std::string> senses_of(const Model& model, std::size_t index) {
       senses.push_back(mandarin);
   };
   if (word.base != Segmenter::npos && model.is_entry(word.base)) add(model.entry(word.base).value);
-  for (std::uint32_t r : word.rules) add(model.rules[r].mandarin);
+  for (const Model::RuleRef& ref : word.rules) add(model.rules[ref.rule].mandarin);
   if (senses.size() < 2) senses.clear();
   return senses;
 }
