@@ -7,10 +7,15 @@
   line is kept when `kelvra-nlp cantonese` gives exactly what OpenCC's t2s
   conversion gives. Only lines holding a Chinese character count.
 - Cantonese translated: the everyday Cantonese sentences of
-  bench/cantonese_pairs.tsv, each with the Mandarin a Mandarin speaker
-  writes for it, scored by how many come out exactly as that Mandarin; and
-  those of bench/cantonese_sentences.txt. A sentence is translated when its
-  translation holds none of the Cantonese-only words listed below.
+  bench/cantonese_pairs.tsv and bench/cantonese_topics.tsv (tuned on), and
+  of bench/cantonese_kept.tsv (kept aside while tuning), each with the
+  Mandarin a Mandarin speaker writes for it, scored by how many come out
+  exactly as that Mandarin; and those of bench/cantonese_sentences.txt. A
+  sentence is translated when its translation holds none of the
+  Cantonese-only words listed below.
+- Speed: the CLI with --jobs 1 on the Mandarin corpus and on the Cantonese
+  sentences repeated to the same size, a sentence a line (CPU time, the
+  fastest of several runs of each, taken in turns).
 - Loading: the median time of the first translator of a process with the
   shipped data (BUILD-DIR/bench/cantonese_load, when built), and the
   translation speed over the Mandarin corpus (CLI, whole run).
@@ -147,18 +152,57 @@ def main():
           "(%.1f MB/s), %.2f s wall" % (len(corpus) / 1e6, cpu, len(corpus) / 1e6 / cpu, seconds))
 
     print("== Cantonese translated (exactly the expected Mandarin; no Cantonese-only word left)")
-    with open(os.path.join(HERE, "cantonese_pairs.tsv"), encoding="utf-8") as f:
-        pairs = [line.rstrip("\n").split("\t") for line in f if "\t" in line and not line.startswith("#")]
-    translations = run_lines(cli, [cantonese for cantonese, _ in pairs])
-    wrong = [(c, m, t) for (c, m), t in zip(pairs, translations) if t != m]
-    print("bench/cantonese_pairs.tsv: %d of %d sentences exactly as expected, %.2f%%" % (
-        len(pairs) - len(wrong), len(pairs), 100.0 * (len(pairs) - len(wrong)) / max(1, len(pairs))))
-    for cantonese, mandarin, translation in wrong[:args.show]:
-        print("  in:   %s\n  ours: %s\n  want: %s" % (cantonese, translation, mandarin))
-    report_left("bench/cantonese_pairs.tsv", [c for c, _ in pairs], translations, args.show)
+    own = []
+    for name in ("cantonese_pairs.tsv", "cantonese_topics.tsv", "cantonese_kept.tsv"):
+        pairs = read_pairs(name)
+        translations = run_lines(cli, [cantonese for cantonese, _ in pairs])
+        report_pairs("bench/" + name, pairs, translations, args.show)
+        report_left("bench/" + name, [c for c, _ in pairs], translations, args.show)
+        if name != "cantonese_kept.tsv":
+            own += [t == m for (_, m), t in zip(pairs, translations)]
+    print("tuned on (pairs and topics together): %d of %d exactly as expected, %.2f%%" % (
+        sum(own), len(own), 100.0 * sum(own) / max(1, len(own))))
     with open(os.path.join(HERE, "cantonese_sentences.txt"), encoding="utf-8") as f:
         sentences = [line.strip() for line in f if line.strip() and not line.startswith("#")]
     report_left("bench/cantonese_sentences.txt", sentences, run_lines(cli, sentences), args.show)
+    report_speed(cli, corpus, [c for c, _ in read_pairs("cantonese_pairs.tsv") + read_pairs("cantonese_topics.tsv")]
+                 + sentences)
+
+
+def read_pairs(name):
+    with open(os.path.join(HERE, name), encoding="utf-8") as f:
+        return [tuple(line.rstrip("\n").split("\t")[:2]) for line in f
+                if "\t" in line and not line.startswith("#")]
+
+
+def report_pairs(name, pairs, translations, show):
+    wrong = [(c, m, t) for (c, m), t in zip(pairs, translations) if t != m]
+    print("%s: %d of %d sentences exactly as expected, %.2f%%" % (
+        name, len(pairs) - len(wrong), len(pairs), 100.0 * (len(pairs) - len(wrong)) / max(1, len(pairs))))
+    for cantonese, mandarin, translation in wrong[:show]:
+        print("  in:   %s\n  ours: %s\n  want: %s" % (cantonese, translation, mandarin))
+
+
+def report_speed(cli, mandarin, sentences):
+    """CPU time of the CLI with --jobs 1 on the Mandarin corpus and on the
+    Cantonese sentences repeated to its size, a sentence a line."""
+    block = "".join(s + "\n" for s in sentences).encode()
+    cantonese = (block * (len(mandarin) // len(block) + 1))[:len(mandarin)]
+    cantonese = cantonese[:cantonese.rfind(b"\n") + 1]
+    command = cli + ["--jobs", "1"]
+    best = {"Mandarin": float("inf"), "Cantonese": float("inf")}
+    for _ in range(5):
+        for name, data in (("Mandarin", mandarin), ("Cantonese", cantonese)):
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            subprocess.run(command, input=data, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           check=True)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            best[name] = min(best[name], after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+    print("== Speed, --jobs 1, fastest of 5: Mandarin %.1f MB in %.2f s CPU (%.1f MB/s), Cantonese %.1f MB "
+          "(%d lines) in %.2f s CPU (%.1f MB/s): Cantonese at %.2fx the speed on Mandarin" % (
+              len(mandarin) / 1e6, best["Mandarin"], len(mandarin) / 1e6 / best["Mandarin"],
+              len(cantonese) / 1e6, cantonese.count(b"\n"), best["Cantonese"],
+              len(cantonese) / 1e6 / best["Cantonese"], best["Mandarin"] / best["Cantonese"]))
 
 
 def report_left(name, sentences, translations, show):

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const std::string& rules = rules_file.write(
       "@P\t我|佢\n係\t\tguard\n唔\t不\ta-not-a\n㗎\t\tbefore:？|呀END\n先\t先\tfront:@P "
       "before:CLAUSE\n"
-      "緊\t在…\tjoin cantonese\n去咗\t去…了\tnext before:食\n個\t的\tafter:@P firm marks\n");
+      "緊\t在…\tjoin cantonese\n去咗\t去…了\tnext before:食\n個\t的\tafter:@P firm marks\n"
+      "@V\t食|飲=喝|記\n@V唔@V得\t能不能@V\tcantonese marks\n@V過\t比…@V\tnext before:我\n");
   const std::string_view content = kelvra::fuzz::bytes(data, size);
   const std::string& path = file.write(content);
   const int kind = size > 0 ? data[0] % 3 : 0;

@@ -98,6 +98,34 @@ def test_cantonese_translates_and_logs_through_python_logging(tmp_path, caplog):
         Cantonese(str(tmp_path / "missing.tsv"))
 
 
+def test_cantonese_rules_lines_are_cut_at_tabs_before_their_fields_are_trimmed(tmp_path):
+    from kelvra.common.exceptions import FileError
+    from kelvra.nlp.common.lang.cantonese import Cantonese
+    rules = tmp_path / "rules.tsv"
+    rules.write_text(" 好 \t 很 \t before:忙  cantonese \t\n佢\t他\tmarks\n", encoding="utf-8")
+    assert Cantonese(rules_file=str(rules)).translate("佢好忙") == "他很忙"
+    # A leading tab leaves the first field empty: an error naming the line,
+    # where the fields used to shift (你 became "before:x").
+    rules.write_text("# ok\n\t你\tbefore:x\n", encoding="utf-8")
+    with pytest.raises(FileError, match=re.escape("%s:2: no word before the first tab" % rules)):
+        Cantonese(rules_file=str(rules))
+    # The dictionary keeps its own reading: the line is trimmed first.
+    dictionary = tmp_path / "c2m.tsv"
+    dictionary.write_text("\t佢\t俺\n", encoding="utf-8")
+    assert Cantonese._load(str(dictionary)) == {"佢": "俺"}
+
+
+def test_cantonese_translates_from_many_threads_at_once():
+    from concurrent.futures import ThreadPoolExecutor
+
+    from kelvra.nlp.common.lang.cantonese import Cantonese
+    cantonese = Cantonese()
+    texts = ["佢哋而家喺邊度食緊飯？你食唔食得辣？" * (i % 7 + 1) for i in range(64)]
+    expected = [cantonese.translate(t) for t in texts]
+    with ThreadPoolExecutor(4) as pool:
+        assert list(pool.map(cantonese.translate, texts)) == expected
+
+
 def test_cantonese_log_line_layout_and_silencing():
     # A fresh interpreter: importing the module sets up logging in LOG_FORMAT.
     code = "from kelvra.nlp.common.lang.cantonese import Cantonese; Cantonese()"

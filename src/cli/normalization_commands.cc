@@ -122,7 +122,8 @@ void add_cantonese(CLI::App& app) {
                 "[{\"text\",\"offset\",\"length\",\"translation\",\"line\",\"entry\"}]}, one\n"
                 "rewrite per changed word, offsets in code points of the line; \"line\" and\n"
                 "\"entry\" are the dictionary line that changed it (the file the log names), or\n"
-                "the rules file's line when the rewrite also has \"rule\", the rule's conditions");
+                "the rules file's line when the rewrite also has \"rule\", the rule's conditions,\n"
+                "and \"senses\", every Mandarin the word has, where it has more than one");
   cmd->add_flag("--jsonl", options->jsonl,
                 "Read JSON Lines: each line one record with its text in \"text\" (or --field);\n"
                 "write it back with \"translation\" (and with --explain \"rewrites\") added\n"
@@ -176,6 +177,12 @@ void add_cantonese(CLI::App& app) {
           json.key("rule");
           json.string(rewrite.rule);
         }
+        if (!rewrite.senses.empty()) {
+          json.key("senses");
+          json.begin_array();
+          for (const std::string& sense : rewrite.senses) json.string(sense);
+          json.end_array();
+        }
         json.end_object();
       }
       json.end_array();
@@ -200,14 +207,19 @@ void add_cantonese(CLI::App& app) {
                 if (!explain) {
                   // A sentence at a time: a huge line's translation is
                   // handed on as it is made, never held whole.
-                  std::string& out = json.buffer();
-                  Output& output = Output::standard();
-                  const bool straight_out = &out == &output.buffer();
-                  cantonese.translate(line, [&](std::string_view piece) {
-                    out += piece;
-                    if (straight_out) output.flush_if_large();
+                  struct Sink {
+                    std::string& out;
+                    Output& output;
+                    bool straight_out;
+                  } sink{json.buffer(), Output::standard(), false};
+                  sink.straight_out = &sink.out == &sink.output.buffer();
+                  // One pointer captured: the callback needs no allocation
+                  // for each of millions of short lines.
+                  cantonese.translate(line, [to = &sink](std::string_view piece) {
+                    to->out += piece;
+                    if (to->straight_out) to->output.flush_if_large();
                   });
-                  out.push_back('\n');
+                  sink.out.push_back('\n');
                   return;
                 }
                 json.begin_object();

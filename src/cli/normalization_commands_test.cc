@@ -97,8 +97,9 @@ TEST(CantoneseCommand, RulesOfOnesOwnAndExplainNamesTheRule) {
       result.out,
       R"({"text":"佢㗎？","translation":"他？","rewrites":[)"
       R"({"text":"佢","offset":0,"length":1,"translation":"他","line":1,"entry":"佢\t他"},)"
-      R"({"text":"㗎","offset":1,"length":1,"translation":"","line":2,"entry":"㗎\t","rule":"before:？"}]})"
+      R"({"text":"㗎","offset":1,"length":1,"translation":"","line":2,"entry":"㗎\t","rule":"before:？","senses":["的",""]}]})"
       "\n");
+  // "senses" lists every Mandarin the word has, the dictionary's first.
   // A rule that cannot be read stops the run before any output, naming
   // the file and line; a missing file names the option.
   std::ofstream(rules, std::ios::binary) << "㗎\t\tbefore:？\n好\t很\tsoon:END\n";
@@ -107,6 +108,13 @@ TEST(CantoneseCommand, RulesOfOnesOwnAndExplainNamesTheRule) {
   EXPECT_EQ(bad.out, "");
   EXPECT_THAT(bad.err, HasSubstr(rules));
   EXPECT_THAT(bad.err, HasSubstr("unknown condition soon:END"));
+  // A leading tab leaves the first field empty: the line is named, not
+  // read with its fields shifted.
+  std::ofstream(rules, std::ios::binary) << "\t你\tbefore:x\n";
+  auto shifted = run("cantonese --rules " + rules, "你\n");
+  EXPECT_EQ(shifted.status, 1);
+  EXPECT_EQ(shifted.out, "");
+  EXPECT_THAT(shifted.err, HasSubstr(rules + ":1: no word before the first tab"));
   auto missing = run("cantonese --rules no/such/rules.tsv", "佢\n");
   EXPECT_EQ(missing.status, 1);
   EXPECT_THAT(missing.err, HasSubstr("--rules no/such/rules.tsv"));

@@ -57,55 +57,11 @@
 // as one that only Cantonese uses. A dictionary word that the list holds
 // too is one Mandarin uses as well.
 //
-// Rules file: words that change only in some places, and grammar patterns.
-// Read as the dictionary is (trimmed lines, fields at tabs, byte order
-// mark); lines starting with # and lines with fewer than two fields are
-// skipped. A line is
-//   CANTONESE <TAB> MANDARIN <TAB> CONDITIONS
-// and its word becomes MANDARIN where all its conditions hold; the rules of
-// one word are tried in the order of their lines, and where none holds the
-// word is what the dictionary (or the word list) makes of it, or no word
-// at all. CONDITIONS are blank-separated:
-//   before:A|B     the text right after the word starts with A or B
-//   after:A|B      the text right before the word ends with A or B
-//   later:A|B      A or B comes later in the same clause
-//   earlier:A|B    A or B comes earlier in the same clause (both within
-//                  32 characters of the word)
-//   not-before:, not-after:, not-earlier:   the opposite
-//   cantonese      only in a Cantonese sentence
-//   marks          where it holds, the sentence is Cantonese (a rule with
-//                  no other condition makes a Cantonese word: 琴日)
-//   firm           (one character) where it holds in a Cantonese sentence,
-//                  no Mandarin word of the list takes the character in
-//   cut-before     (one character) the same for Mandarin words that begin
-//                  before it; those that begin with it stay (我部手機 is
-//                  我 + 部, 我哋部門 keeps 部門)
-//   front:@CLASS   at the end of a clause, the word's Mandarin moves to
-//                  the start of the clause's verb phrase: after the last
-//                  word ending in one of @CLASS before it in the clause, or
-//                  to the clause's start (我去沖涼先 -> 我先去洗澡)
-//   join, next     see … below
-//   a-not-a        the word (one character) is a negator: X, the word and
-//                  X again ask a question (記唔記得 -> 记不记得, 鍾唔鍾意 ->
-//                  喜不喜欢): X and the negator become the first character
-//                  of the Mandarin of the word that follows, then MANDARIN
-//   guard          the character, written this way, is one that Mandarin
-//                  words of the list may not take in within a Cantonese
-//                  sentence (MANDARIN is not used)
-// An alternative A is Chinese text, a class @NAME (any of its words), or
-// text ending (before, later) or starting (after, earlier) with one of
-// START (the start of a clause), END (the end of a sentence), CLAUSE (the
-// end of a clause), HAN (a Chinese character), NUM (a numeral or digit):
-// before:呀END is "呀, then the end of the sentence". In MANDARIN, … stands
-// for the Mandarin of the word before; with `join`, of the word before and
-// the word after together when they make a dictionary word (沖緊涼 with
-// 緊 -> 在… is 在洗澡); with `next`, of the word after (去咗出差 with 去咗
-// -> 去…了 is 去出差了). A line "@NAME <TAB> A|B|C" defines a class; a class
-// as the CANTONESE field of a line with conditions gives a rule for each of
-// its words. Text is converted to simplified characters as the
-// dictionary's is. An unknown condition or class, an empty alternative, or
-// a one-character keyword on a longer word is a FileError naming the file
-// and line.
+// Rules file: words that change only in some places, and grammar patterns,
+// one rule a line (CANTONESE <TAB> MANDARIN <TAB> CONDITIONS). Its grammar,
+// with examples, is in docs/file-formats.md; what the shipped rules cover
+// is in docs/cantonese.md. A line that is not a rule is a FileError naming
+// the file and line.
 //
 // The shipped data lives in share/kelvra-nlp/ under the installation
 // prefix, found relative to the installed library, and in data/ beside the
@@ -157,6 +113,10 @@ struct Rewrite {
   std::string entry_mandarin;
   bool by_rule = false;  // a rule of the rules file did it, not a dictionary entry
   std::string rule;      // the rule's conditions as the rules file writes them
+  // Where the word has more than one Mandarin (its dictionary entry's and
+  // its rules'), all of them, each once, in the order of the files: the
+  // senses `mandarin` was chosen from. Empty otherwise.
+  std::vector<std::string> senses;
 };
 
 class Cantonese {

@@ -33,6 +33,7 @@ The list only has to change when c2m.tsv gains words; run this script again
 then.
 """
 import os
+import re
 import subprocess
 import sys
 
@@ -87,18 +88,29 @@ def dictionary_words(path):
     return set(to_simplified(words))
 
 
+CLASS = re.compile(r"@[A-Z0-9_]+")
+
+
 def rule_words(path):
-    """The words the rules file gives rules for (a class's words for a class)."""
+    """The words the rules file gives rules for: a class's words for a class,
+    and each filling of a pattern's slot (@V1唔@V1得: 食唔食得, ...)."""
     classes, words = {}, []
     with open(path, encoding="utf-8") as f:
         for line in f:
-            fields = line.strip().split("\t")
-            if len(fields) < 2 or fields[0].startswith("#"):
+            fields = [field.strip() for field in line.split("\t")]
+            while fields and not fields[-1]:
+                fields.pop()
+            if len(fields) < 2 or not fields[0] or fields[0].startswith("#"):
                 continue
-            if fields[0].startswith("@") and len(fields) == 2:
-                classes[fields[0]] = fields[1].split("|")
+            if len(fields) == 2 and CLASS.fullmatch(fields[0]):
+                classes[fields[0]] = [w.split("=")[0].strip() for w in fields[1].split("|")]
             elif "guard" not in (fields[2].split() if len(fields) > 2 else []):
-                words.extend(classes.get(fields[0], [fields[0]]))
+                name = CLASS.search(fields[0])
+                if name is None:
+                    words.append(fields[0])
+                else:
+                    words.extend(fields[0].replace(name.group(0), w)
+                                 for w in classes.get(name.group(0), []))
     return set(to_simplified(words))
 
 
