@@ -122,7 +122,7 @@ def test_partitions_keep_order():
     assert corpus.partitions_of([1], 8) == [[1]]
 
 
-# --- pipelines of one's own, as the README shows them ---
+# --- pipelines of one's own, as docs/python.md shows them ---
 
 def entities_of(texts, tools):
     """The stitched occurrences of each text, as matcher.Word objects."""
