@@ -121,3 +121,15 @@ def test_words_compare_by_value_and_read_as_records():
         word["id"]
     with pytest.raises(TypeError):
         hash(word)
+
+
+def test_every_property_says_what_it_holds():
+    import importlib
+
+    undocumented = []
+    for module, name, _ in NATIVE_CLASSES:
+        cls = getattr(importlib.import_module(module), name)
+        for attr, value in vars(cls).items():
+            if isinstance(value, property) and not (value.__doc__ or "").strip():
+                undocumented.append(f"{name}.{attr}")
+    assert undocumented == []

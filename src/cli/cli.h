@@ -126,6 +126,9 @@ void refuse_field_written(const std::string& field,
 // normalize's "alter_words", would otherwise be repeated in every record).
 void add_drop_option(CLI::App& command, std::vector<std::string>& drop);
 
+// The names in their first order, each once (--carry id,id copies "id" once).
+std::vector<std::string> without_repeats(const std::vector<std::string>& names);
+
 // One input record: `record` a JSON object, `text` its string `field`.
 // InputError naming the source and line when the line is not such a record.
 struct Document {

@@ -10,13 +10,14 @@ namespace kelvra::cli {
 namespace {
 
 // What a byte needs inside a JSON string: 0 nothing, 1 an escape, 2 a look
-// at the bytes after it (0xE2 starts U+2028 and U+2029).
+// at the bytes after it (0xE2 starts U+2028 and U+2029, 0xC2 starts U+0085).
 constexpr std::array<std::uint8_t, 256> kEscapeClass = [] {
   std::array<std::uint8_t, 256> table{};
   for (int b = 0; b < 0x20; ++b) table[b] = 1;
   table['"'] = 1;
   table['\\'] = 1;
   table[0xE2] = 2;
+  table[0xC2] = 2;
   return table;
 }();
 
@@ -34,6 +35,15 @@ void append_escaped(std::string& out, std::string_view text) {
     const unsigned char b = bytes[i];
     const std::uint8_t kind = kEscapeClass[b];
     if (kind == 0) continue;
+    if (kind == 2 && b == 0xC2) {
+      // C2 85, the next line character; valid text has a byte after a lead byte.
+      if (i + 1 >= size || bytes[i + 1] != 0x85) continue;
+      out.append(text.data() + run, i - run);
+      out.append("\\u0085");
+      i += 1;
+      run = i + 1;
+      continue;
+    }
     if (kind == 2) {
       // E2 80 A8 / E2 80 A9; valid text has both bytes after a lead byte.
       if (i + 2 >= size || bytes[i + 1] != 0x80 || (bytes[i + 2] & 0xFE) != 0xA8) continue;

@@ -11,8 +11,8 @@
 //
 // Output is compact and escaped as Record::dump() escapes (quote, backslash,
 // \b \f \n \r \t, other control characters as \u00XX, everything else as
-// UTF-8), with one difference: U+2028 and U+2029 are written as \u2028 and
-// \u2029, so that readers which also end lines there (JavaScript, Python's
+// UTF-8), with one difference: U+0085, U+2028 and U+2029 are written as
+// \u0085, \u2028 and \u2029, so that readers which also end lines there (JavaScript, Python's
 // str.splitlines) still see one record per line. Reals are written exactly
 // as Record::dump() writes them, so a record comes out as the same text.
 //

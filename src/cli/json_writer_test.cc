@@ -22,13 +22,14 @@ std::string written(const Record& record) {
   return out;
 }
 
-// The record library's text, with the two line separators escaped as the
+// The record library's text, with the three line separators escaped as the
 // writer escapes them.
 std::string expected(const Record& record) {
   std::string text = record.dump();
-  for (auto [from, to] : {std::pair{"\u2028", "\\u2028"}, std::pair{"\u2029", "\\u2029"}}) {
+  for (auto [from, to] : {std::pair{"\u2028", "\\u2028"}, std::pair{"\u2029", "\\u2029"},
+                          std::pair{"\u0085", "\\u0085"}}) {
     for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos;)
-      text.replace(at, 3, to);
+      text.replace(at, std::string_view(from).size(), to);
   }
   return text + "\n";
 }
@@ -36,7 +37,9 @@ std::string expected(const Record& record) {
 std::string random_text(std::mt19937& rng) {
   // Each kind of byte the escaping treats apart, and the bytes next to them.
   static const std::u32string pieces =
-      U"aZ09 \"\\/\b\f\n\r\t\x01\x1f\x7f\u00e9\u4e2d\u2027\u2028\u2029\u202a\U0001F600\u00a0";
+      U"aZ09 "
+      U"\"\\/"
+      U"\b\f\n\r\t\x01\x1f\x7f\u0084\u0085\u00e9\u4e2d\u2027\u2028\u2029\u202a\U0001F600\u00a0";
   std::u32string text(rng() % 12, U'a');
   for (auto& c : text) c = pieces[rng() % pieces.size()];
   return common::utf8::encode(text);
@@ -95,8 +98,8 @@ TEST(JsonWriter, WritesWhatTheRecordLibraryDumpsOnRandomRecords) {
 }
 
 TEST(JsonWriter, EscapesLineSeparatorsAndControlCharacters) {
-  EXPECT_EQ(written("a\u2028b\u2029c"), R"("a\u2028b\u2029c")"
-                                        "\n");
+  EXPECT_EQ(written("a\u2028b\u2029c\u0085d"), R"("a\u2028b\u2029c\u0085d")"
+                                               "\n");
   EXPECT_EQ(written("\x01\x1f\x7f\t"), R"("\u0001\u001f)"
                                        "\x7f"
                                        R"(\t")"

@@ -585,7 +585,8 @@ void add_stitch(CLI::App& app) {
     // Stitching is a concatenation, so merging segment by segment gives the
     // same list and lets a failure name its line.
     const Stitcher stitcher;
-    const std::vector<std::string>& carry = options->carry;
+    // A name given twice is copied once.
+    const std::vector<std::string> carry = without_repeats(options->carry);
     InputFile input(options->file);
     run_lines(input, options->stream.options(), "stitch",
               [&](std::string_view line, std::int64_t number, JsonWriter& json) {
