@@ -63,6 +63,14 @@ def test_two_workers_equal_one_process(small_corpus, tmp_path, cluster):
     saved = str(tmp_path / "words.kvac")
     corpus.load_dictionary(str(dictionary)).save(saved)
     assert run([str(folder), "--automaton", saved, "--length", "20", "--scheduler", cluster.scheduler_address]) == single
+    # Workers that write their lines into part files of a shared folder,
+    # which is left as it was.
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    assert run([str(folder), "--automaton", saved, "--length", "20", "--scheduler", cluster.scheduler_address,
+                "--parts-dir", str(shared), "--partitions", "3"]) == single
+    assert list(shared.iterdir()) == []
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".kelvra")] == []
 
 
 def test_dictionary_reading_document_fields_and_bad_input(small_corpus, tmp_path):
