@@ -338,26 +338,28 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
             return vector_of((*self.store)[require_str(word, "word")]);
           },
           py::arg("word"))
-      .def_property_readonly("vector_size",
-                             [](const StoreView& self) { return self.store->vector_size(); })
+      .def_property_readonly(
+          "vector_size", [](const StoreView& self) { return self.store->vector_size(); },
+          "The number of dimensions of each vector.")
       .def_property_readonly(
           "index_to_key",
           [](py::object self) {
             return KeyList{self, self.cast<const StoreView&>().store};
           },
           "The words in row order: an immutable sequence view of the store.")
-      .def_property_readonly("vectors",
-                             [](py::object self) {
-                               // A read-only view of the unit vectors that keeps the store alive.
-                               const KeyedVectors& vectors = *self.cast<const StoreView&>().store;
-                               py::array_t<float> view(
-                                   {static_cast<py::ssize_t>(vectors.size()),
-                                    static_cast<py::ssize_t>(vectors.vector_size())},
-                                   vectors.matrix().data(), self);
-                               py::detail::array_proxy(view.ptr())->flags &=
-                                   ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
-                               return view;
-                             })
+      .def_property_readonly(
+          "vectors",
+          [](py::object self) {
+            // A read-only view of the unit vectors that keeps the store alive.
+            const KeyedVectors& vectors = *self.cast<const StoreView&>().store;
+            py::array_t<float> view({static_cast<py::ssize_t>(vectors.size()),
+                                     static_cast<py::ssize_t>(vectors.vector_size())},
+                                    vectors.matrix().data(), self);
+            py::detail::array_proxy(view.ptr())->flags &=
+                ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+            return view;
+          },
+          "The unit vectors, a read-only float32 array of one row per word.")
       .def(
           "similar_by_word",
           [](const StoreView& self, py::object word, py::object topn) {
@@ -404,7 +406,8 @@ loads it. An Embedding pickles as its saved form (the vectors as stored).)");
           "wv_from_text",
           [](py::object self) {
             return StoreView{self, &self.cast<const PyEmbedding&>().impl->wv_from_text()};
-          })
+          },
+          "The word vectors read from the model file, as KeyedVectors.")
       .def(
           "save",
           [](const PyEmbedding& self, py::object path) {

@@ -313,7 +313,8 @@ enders (None or empty: its defaults).)");
            py::arg("separator") = py::none())
       .def_property_readonly(
           "phraser", [](const Sectioner& self) { return &self.phraser; },
-          py::return_value_policy::reference_internal)
+          py::return_value_policy::reference_internal,
+          "The sentence splitter it cuts documents with.")
       .def(
           "split",
           [](const Sectioner& self, py::object input_, py::object type_) {

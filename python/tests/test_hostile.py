@@ -79,6 +79,11 @@ def test_a_state_is_checked_as_the_constructor_checks_its_arguments():
             Text.__new__(Text).__setstate__((values, {}))
     with pytest.raises(TypeError, match="validChrList"):
         Normalizer.__new__(Normalizer).__setstate__(((42,), {}))
+    # An object that has its state is not silently left as it was.
+    live = Text("a", "a", [])
+    with pytest.raises(TypeError, match="already has its state"):
+        live.__setstate__((("a", "b", [1, 2]), {}))
+    assert live.normalized_text == "a"
 
 
 def test_missing_and_unknown_arguments_are_named():
