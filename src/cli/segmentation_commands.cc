@@ -3,8 +3,8 @@
 // Whole-text modes read the input whole (a sentence may run anywhere in
 // it); a long text is walked in pieces on all cores (the library's walk,
 // run by run_whole_text below), a short one, or one with --jobs 1, in one
-// walk, each sentence or segment written as it is found. --jsonl modes and stitch stream their input a line at a time on
-// all cores.
+// walk, each sentence or segment written as it is found. --jsonl modes and
+// stitch stream their input a line at a time on all cores.
 #include <algorithm>
 #include <atomic>
 #include <deque>
