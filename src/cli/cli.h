@@ -27,11 +27,11 @@
 // line pipeline and the progress line.
 #include "cli/errors.h"
 #include "cli/input.h"
-#include "cli/json_writer.h"
 #include "cli/output.h"
 #include "cli/pipeline.h"
 #include "cli/progress.h"
 #include "cli/thread_pool.h"
+#include "kelvra/common/json_writer.h"
 #include "kelvra/common/record.h"
 
 namespace kelvra::cli {

@@ -1,5 +1,5 @@
 // The JSON writer against the record library's own dump, on random records.
-#include "cli/json_writer.h"
+#include "kelvra/common/json_writer.h"
 
 #include <cmath>
 #include <limits>
@@ -10,7 +10,7 @@
 
 #include "kelvra/common/utf8.h"
 
-namespace kelvra::cli {
+namespace kelvra::common {
 namespace {
 
 // What the writer makes of one record, on its own line.
@@ -97,6 +97,48 @@ TEST(JsonWriter, WritesWhatTheRecordLibraryDumpsOnRandomRecords) {
   }
 }
 
+// Keeping the line separators, the text is the record library's own.
+TEST(JsonWriter, KeepsLineSeparatorsWhenAskedAsTheRecordLibraryDoes) {
+  std::mt19937 rng(2028);
+  for (int i = 0; i < 500; ++i) {
+    const Record record = random_record(rng, 0);
+    std::string out;
+    JsonWriter json(out);
+    json.keep_line_separators();
+    json.value(record);
+    ASSERT_EQ(out, record.dump());
+  }
+}
+
+// A writer with a limit throws past it at the next end of an object, list
+// or line; one with a spill hands its buffer over, even inside one string.
+TEST(JsonWriter, ThrowsPastItsLimitOrSpillsItsBuffer) {
+  std::string out;
+  JsonWriter limited(out);
+  limited.limit(10);
+  limited.begin_array();
+  limited.string("0123456789ab");  // a string alone does not throw
+  EXPECT_THROW(limited.end_array(), JsonOverflow);
+
+  struct Collect final : JsonSpill {
+    std::string buffer, taken;
+    int spills = 0;
+    void spill() override {
+      taken += buffer;
+      buffer.clear();
+      ++spills;
+    }
+  } sink;
+  JsonWriter spilling(sink.buffer, &sink);
+  const std::string long_text(3 << 20, 'x');
+  spilling.begin_array();
+  spilling.string(long_text);
+  spilling.end_array();
+  spilling.end_line();
+  EXPECT_GE(sink.spills, 2);
+  EXPECT_EQ(sink.taken + sink.buffer, "[\"" + long_text + "\"]\n");
+}
+
 TEST(JsonWriter, EscapesLineSeparatorsAndControlCharacters) {
   EXPECT_EQ(written("a\u2028b\u2029c\u0085d"), R"("a\u2028b\u2029c\u0085d")"
                                                "\n");
@@ -135,4 +177,4 @@ TEST(JsonWriter, BuildsRecordsMemberByMember) {
 }
 
 }  // namespace
-}  // namespace kelvra::cli
+}  // namespace kelvra::common
