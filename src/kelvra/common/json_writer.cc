@@ -25,8 +25,8 @@ constexpr std::size_t kSpillBytes = std::size_t{1} << 18;
 // can be handed on between them.
 constexpr std::size_t kStringPiece = std::size_t{1} << 20;
 
-// `text` escaped, appended to `out`; U+2028 and U+2029 kept as they are
-// when `keep_line_separators`.
+// `text` escaped, appended to `out`; U+0085, U+2028 and U+2029 kept as
+// they are when `keep_line_separators`.
 void append_escaped(std::string& out, std::string_view text, bool keep_line_separators = false) {
   static constexpr char kHex[] = "0123456789abcdef";
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
@@ -35,7 +35,7 @@ void append_escaped(std::string& out, std::string_view text, bool keep_line_sepa
   for (std::size_t i = 0; i < size; ++i) {
     const unsigned char b = bytes[i];
     const std::uint8_t kind = kEscapeClass[b];
-    if (kind == 0) continue;
+    if (kind == 0 || (kind == 2 && keep_line_separators)) continue;
     if (kind == 2 && b == 0xC2) {
       // C2 85, the next line character; valid text has a byte after a lead byte.
       if (i + 1 >= size || bytes[i + 1] != 0x85) continue;
@@ -46,7 +46,6 @@ void append_escaped(std::string& out, std::string_view text, bool keep_line_sepa
       continue;
     }
     if (kind == 2) {
-      if (keep_line_separators) continue;
       // E2 80 A8 / E2 80 A9; valid text has both bytes after a lead byte.
       if (i + 2 >= size || bytes[i + 1] != 0x80 || (bytes[i + 2] & 0xFE) != 0xA8) continue;
       out.append(text.data() + run, i - run);

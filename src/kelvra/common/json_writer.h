@@ -63,7 +63,7 @@ class JsonWriter {
   // that its owner can hand the work to a writer that spills.
   void limit(std::size_t bytes) noexcept { limit_ = bytes; }
 
-  // Writes U+2028 and U+2029 as they are, as Record::dump() and Python's
+  // Writes U+0085, U+2028 and U+2029 as they are, as Record::dump() and Python's
   // json.dumps(ensure_ascii=False) do, for text that must match theirs
   // byte for byte (and is not read back a line at a time).
   void keep_line_separators() noexcept { keep_line_separators_ = true; }
