@@ -28,6 +28,7 @@ _Kind = Literal["overlapping", "leftmost-longest", "leftmost-first"]
 _Arrays = tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32]]
 
 class WordList:
+    """The words of an Automaton as given (a read-only Sequence)."""
     def __len__(self) -> int: ...
     @overload
     def __getitem__(self, index: SupportsIndex) -> str: ...
