@@ -1,7 +1,8 @@
 // The dictionary automaton on a large real dictionary: build time, memory,
 // saving it and loading it back (mapped from a file, or from bytes as
 // unpickling does), and search throughput over 8 MB of Chinese text and over
-// an ASCII-heavy text of the same size.
+// an ASCII-heavy text of the same size, for every kind of match, with and
+// without whole words, into records and into arrays.
 //
 //   matcher_bench [--dict FILE] [benchmark flags]
 //   matcher_bench [--dict FILE] --write-texts DIR   # the two texts, for peers
@@ -30,7 +31,12 @@
 
 namespace {
 
+using kelvra::nlp::common::matcher::match_kind_name;
+
 using kelvra::nlp::common::matcher::Automaton;
+using kelvra::nlp::common::matcher::MatchKind;
+using kelvra::nlp::common::matcher::Occurrences;
+using kelvra::nlp::common::matcher::SearchOptions;
 
 constexpr std::size_t kTextBytes = 8 << 20;
 
@@ -204,6 +210,25 @@ void BM_MatcherSearchChineseReused(benchmark::State& state) {
 void BM_MatcherSearchChinese(benchmark::State& state) { search_text(state, chinese_text()); }
 void BM_MatcherSearchAsciiHeavy(benchmark::State& state) { search_text(state, ascii_text()); }
 
+// The arrays of a kind (argument 0: the kind; 1: whole words) over the
+// Chinese text (argument 2: 0) or the ASCII-heavy one (1).
+void BM_MatcherSearchArrays(benchmark::State& state) {
+  const SearchOptions options{static_cast<MatchKind>(state.range(0)), state.range(1) != 0};
+  const std::string& text = state.range(2) == 0 ? chinese_text() : ascii_text();
+  const Automaton& matcher = automaton();
+  Occurrences found;
+  for (auto _ : state) {
+    found = Occurrences();
+    matcher.search(text, found, options);
+    benchmark::DoNotOptimize(found.ids.data());
+  }
+  state.SetLabel(std::string(match_kind_name(options.kind)) +
+                 (options.whole_words ? " whole words" : "") +
+                 (state.range(2) == 0 ? " zh" : " ascii"));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.counters["occurrences"] = static_cast<double>(found.size());
+}
+
 bool write_file(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary);
   out << content;
@@ -283,6 +308,11 @@ int main(int argc, char** argv) {
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_MatcherSearchAsciiHeavy", BM_MatcherSearchAsciiHeavy)
       ->Unit(benchmark::kMillisecond);
+  auto* arrays = benchmark::RegisterBenchmark("BM_MatcherSearchArrays", BM_MatcherSearchArrays)
+                     ->Unit(benchmark::kMillisecond);
+  for (int kind = 0; kind < 3; ++kind)
+    for (int whole_words = 0; whole_words < 2; ++whole_words)
+      for (int text = 0; text < 2; ++text) arrays->Args({kind, whole_words, text});
   int bench_argc = static_cast<int>(rest.size());
   benchmark::Initialize(&bench_argc, rest.data());
   benchmark::RunSpecifiedBenchmarks();

@@ -1,8 +1,11 @@
 // Lookup and retrieval: the dictionary automaton, word embeddings and
 // entity material extraction.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <thread>
 #include <vector>
 
 #include <pybind11/numpy.h>
@@ -27,6 +30,8 @@ using kelvra::nlp::common::embedding::embedding::KeyedVectors;
 using kelvra::nlp::common::embedding::embedding::Neighbours;
 using kelvra::nlp::common::gleaner::Gleaner;
 using kelvra::nlp::common::matcher::Automaton;
+using kelvra::nlp::common::matcher::Occurrences;
+using kelvra::nlp::common::matcher::SearchOptions;
 using MatchWord = kelvra::nlp::common::matcher::Word;
 namespace gleaning = kelvra::nlp::common::gleaner::internal;
 
@@ -61,6 +66,64 @@ py::list occurrences_of(const std::vector<MatchWord>& found, bool records) {
     PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
   }
   return out;
+}
+
+// The options of a search from its keyword arguments.
+SearchOptions search_options(py::handle kind, py::handle whole_words) {
+  return {kelvra::nlp::common::matcher::match_kind_of(require_str(kind, "kind"), "kind"),
+          require_bool(whole_words, "whole_words")};
+}
+
+// A vector handed to NumPy without a copy: the array owns it.
+template <class T>
+py::array_t<T> array_of(std::vector<T>&& values) {
+  auto* owned = new std::vector<T>(std::move(values));
+  py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+  return py::array_t<T>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
+}
+
+py::tuple arrays_of(Occurrences&& found) {
+  return py::make_tuple(array_of(std::move(found.offsets)), array_of(std::move(found.lengths)),
+                        array_of(std::move(found.ids)));
+}
+
+// Automaton.words: the dictionary as given, each str made when it is read.
+struct WordList {
+  py::object owner;  // the Automaton
+  const Automaton* automaton;
+
+  Py_ssize_t size() const { return static_cast<Py_ssize_t>(automaton->dictionary_size()); }
+  py::str at(Py_ssize_t index) const {
+    if (index < 0) index += size();
+    if (index < 0 || index >= size()) throw py::index_error("words index out of range");
+    return to_str(automaton->word(static_cast<std::size_t>(index)));
+  }
+};
+
+// The read-only sequence protocol of a list view with size() and at(index):
+// len, indexing (negative too), slices and iteration, each str made as it
+// is reached.
+template <class Class>
+void bind_sequence(Class& cls) {
+  using View = typename Class::type;
+  cls.def("__len__", &View::size)
+      .def("__getitem__", &View::at, py::arg("index"))
+      .def(
+          "__getitem__",
+          [](const View& self, py::slice slice) {
+            py::list out;
+            Py_ssize_t start = 0, stop = 0, step = 0, count = 0;
+            if (PySlice_GetIndicesEx(slice.ptr(), self.size(), &start, &stop, &step, &count) != 0)
+              throw py::error_already_set();
+            for (Py_ssize_t i = 0; i < count; ++i) out.append(self.at(start + i * step));
+            return out;
+          },
+          py::arg("index"))
+      .def("__iter__", [](py::object self) {
+        return py::module_::import("builtins")
+            .attr("map")(self.attr("__getitem__"),
+                         py::module_::import("builtins").attr("range")(py::len(self)));
+      });
 }
 
 // Pickled views travel as the attribute of their owner that gives them:
@@ -126,9 +189,11 @@ every process that loads it, and pickles as its built tables.)");
            py::arg("words"))
       .def(
           "search",
-          [](const Automaton& self, py::object text, py::object records) {
+          [](const Automaton& self, py::object text, py::object records, py::object kind,
+             py::object whole_words) {
             std::string_view input = require_str(text, "text");
             const bool as_records = require_bool(records, "records");
+            const SearchOptions options = search_options(kind, whole_words);
             // The occurrence list of the last search is kept for the next one
             // on this thread: a large result then costs no fresh pages each
             // time (it is smaller than the Python list the caller holds). One
@@ -137,16 +202,94 @@ every process that loads it, and pickles as its built tables.)");
             found.clear();
             {
               py::gil_scoped_release release;
-              self.search(input, found);
+              self.search(input, found, options);
             }
             py::list out = occurrences_of(found, as_records);
             if (found.capacity() > 2 * found.size() + 1024) std::vector<MatchWord>().swap(found);
             found.clear();
             return out;
           },
-          py::arg("text"), py::arg("records") = false,
+          py::arg("text"), py::arg("records") = false, py::kw_only(),
+          py::arg("kind") = "overlapping", py::arg("whole_words") = false,
           R"(Every occurrence in `text`, by end position, longest first at one end: Word
-objects, or with records=True dicts {"text", "length", "offset"}.)")
+objects, or with records=True dicts {"text", "length", "offset"}.
+
+kind="leftmost-longest" or "leftmost-first": from left to right, the
+occurrence that starts first, the longest (or the word listed first) of those
+starting there; the scan goes on after its end, so none overlap.
+whole_words=True: only occurrences that cut no word (no letter, digit or
+combining mark on both sides of either end; Chinese, Japanese and Korean
+characters need no boundary).)")
+      .def(
+          "search_arrays",
+          [](const Automaton& self, py::object text, py::object kind, py::object whole_words) {
+            std::string_view input = require_str(text, "text");
+            const SearchOptions options = search_options(kind, whole_words);
+            Occurrences found;
+            {
+              py::gil_scoped_release release;
+              self.search(input, found, options);
+            }
+            return arrays_of(std::move(found));
+          },
+          py::arg("text"), py::kw_only(), py::arg("kind") = "overlapping",
+          py::arg("whole_words") = false,
+          R"(The occurrences of search(text, kind=..., whole_words=...), in the same order,
+as three NumPy arrays (offsets int64, lengths int64, ids int32): no object
+per occurrence. An id is the word's index in the dictionary as given (the
+first, for a word listed twice): words[id] is its text.)")
+      .def(
+          "search_many",
+          [](const Automaton& self, py::object texts, py::object threads, py::object kind,
+             py::object whole_words) {
+            // The views stay valid while `items` holds the strs.
+            const py::list items = require_list(texts, "texts");
+            std::vector<std::string_view> inputs;
+            inputs.reserve(items.size());
+            for (py::handle item : items) inputs.push_back(require_str(item, "texts"));
+            const std::int64_t wanted = require_int(threads, "threads");
+            if (wanted < 1)
+              throw py::value_error("`threads` must be at least 1, got " + std::to_string(wanted));
+            const SearchOptions options = search_options(kind, whole_words);
+            std::vector<Occurrences> found(inputs.size());
+            {
+              py::gil_scoped_release release;
+              // Each thread takes the next text not yet taken.
+              std::atomic<std::size_t> next{0};
+              std::exception_ptr failure;
+              std::atomic<bool> failed{false};
+              auto work = [&] {
+                try {
+                  for (std::size_t i; (i = next.fetch_add(1)) < inputs.size() && !failed;)
+                    self.search(inputs[i], found[i], options);
+                } catch (...) {
+                  if (!failed.exchange(true)) failure = std::current_exception();
+                }
+              };
+              const std::size_t count = std::min<std::size_t>(
+                  static_cast<std::size_t>(std::min<std::int64_t>(wanted, 256)),
+                  std::max<std::size_t>(inputs.size(), 1));
+              std::vector<std::thread> pool;
+              for (std::size_t t = 1; t < count; ++t) pool.emplace_back(work);
+              work();
+              for (auto& thread : pool) thread.join();
+              if (failure) std::rethrow_exception(failure);
+            }
+            py::list out(inputs.size());
+            for (std::size_t i = 0; i < inputs.size(); ++i) out[i] = arrays_of(std::move(found[i]));
+            return out;
+          },
+          py::arg("texts"), py::kw_only(), py::arg("threads") = 1, py::arg("kind") = "overlapping",
+          py::arg("whole_words") = false,
+          R"(search_arrays of each text of the list `texts`, as a list of array triples,
+searched by `threads` threads at once (the GIL released).)")
+      .def_property_readonly(
+          "words",
+          [](py::object self) {
+            return WordList{self, &self.cast<const Automaton&>()};
+          },
+          "The dictionary as given, repeats and empty words included: words[id] is the\n"
+          "word of an id of search_arrays.")
       .def("__len__", &Automaton::size, "Number of distinct words stored.")
       .def(
           "save",
@@ -193,6 +336,14 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
         py::gil_scoped_release release;
         return std::make_unique<Automaton>(Automaton::from_bytes(bytes));
       });
+  auto word_list =
+      class_in<py::class_<WordList>>(r, "kelvra.nlp.common.matcher", "WordList",
+                                     "The words of an Automaton as given (read only).");
+  bind_sequence(word_list);
+  word_list.def("__repr__", [](const WordList& self) {
+    return "<words of an Automaton: " + std::to_string(self.size()) + ">";
+  });
+
   r.def(
       "words_json",
       [](py::object words) {
@@ -249,32 +400,14 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
   auto key_list =
       class_in<py::class_<KeyList>>(r, "kelvra.nlp.common.embedding.embedding", "KeyList",
                                     "The words of a vector store in row order (read only).");
-  key_list.def("__len__", &KeyList::size)
-      .def("__getitem__", &KeyList::at, py::arg("index"))
-      .def(
-          "__getitem__",
-          [](const KeyList& self, py::slice slice) {
-            py::list out;
-            Py_ssize_t start = 0, stop = 0, step = 0, count = 0;
-            if (PySlice_GetIndicesEx(slice.ptr(), self.size(), &start, &stop, &step, &count) != 0)
-              throw py::error_already_set();
-            for (Py_ssize_t i = 0; i < count; ++i) out.append(self.at(start + i * step));
-            return out;
-          },
-          py::arg("index"))
+  bind_sequence(key_list);
+  key_list
       .def(
           "__contains__",
           [](const KeyList& self, py::object word) {
             return PyUnicode_Check(word.ptr()) && self.store->contains(require_str(word, "word"));
           },
           py::arg("word"))
-      .def("__iter__",
-           [](py::object self) {
-             // Each str made as it is reached.
-             return py::module_::import("builtins")
-                 .attr("map")(self.attr("__getitem__"),
-                              py::module_::import("builtins").attr("range")(py::len(self)));
-           })
       .def(
           "index",
           [](const KeyList& self, py::object word) {

@@ -57,6 +57,49 @@ def test_words_are_plain_data_too():
     assert len(pickle.dumps(many)) < 20 * len(many)
 
 
+def test_arrays_kinds_and_whole_words_agree_with_word_objects():
+    import random
+    rng = random.Random(27)
+    letters = "ab中😀é1 -"
+    for _ in range(300):
+        words = ["".join(rng.choice(letters) for _ in range(rng.randrange(4)))
+                 for _ in range(rng.randrange(8))]
+        automaton = Automaton(words)
+        assert list(automaton.words) == words
+        texts = ["".join(rng.choice(letters + "z") for _ in range(rng.randrange(40)))
+                 for _ in range(4)]
+        for kind in ("overlapping", "leftmost-longest", "leftmost-first"):
+            for whole_words in (False, True):
+                options = {"kind": kind, "whole_words": whole_words}
+                many = automaton.search_many(texts, threads=3, **options)
+                for text, triple in zip(texts, many):
+                    found = automaton.search(text, **options)
+                    offsets, lengths, ids = automaton.search_arrays(text, **options)
+                    assert (offsets.dtype, lengths.dtype, ids.dtype) == (
+                        numpy.int64, numpy.int64, numpy.int32)
+                    assert [(w.text, w.length, w.offset) for w in found] == [
+                        (automaton.words[i], n, o) for o, n, i in zip(offsets, lengths, ids)]
+                    assert all(words.index(automaton.words[i]) == i for i in ids)
+                    for mine, theirs in zip(triple, (offsets, lengths, ids)):
+                        assert numpy.array_equal(mine, theirs)
+
+
+def test_kind_and_threads_are_checked():
+    automaton = Automaton(["ab", "abc"])
+    assert [w.text for w in automaton.search("abc", kind="leftmost-first")] == ["ab"]
+    with pytest.raises(Exception, match="`kind` must be overlapping"):
+        automaton.search("abc", kind="longest")
+    assert_type_error_names("kind", automaton.search_arrays, "abc", kind=1)
+    assert_type_error_names("whole_words", automaton.search, "abc", whole_words=1)
+    assert_type_error_names("texts", automaton.search_many, ["a", 2])
+    with pytest.raises(ValueError, match="threads"):
+        automaton.search_many(["a"], threads=0)
+    assert automaton.search_many([]) == []
+    with pytest.raises(IndexError):
+        automaton.words[2]
+    assert automaton.words[-1] == "abc" and automaton.words[:] == ["ab", "abc"]
+
+
 # --- Embedding ---
 
 @pytest.fixture

@@ -20,6 +20,9 @@ namespace {
 using common::text_input::word_list;
 using nlp::common::gleaner::Gleaner;
 using nlp::common::matcher::Automaton;
+using nlp::common::matcher::match_kind_name;
+using nlp::common::matcher::MatchKind;
+using nlp::common::matcher::SearchOptions;
 
 // One occurrence record, laid out by word_members, then the document's
 // members (none inside a list). The line is the caller's to end.
@@ -47,6 +50,8 @@ void add_match(CLI::App& app) {
     std::string automaton;
     std::string save;
     bool jsonl = false;
+    std::string kind = "overlapping";
+    bool whole_words = false;
     std::string field = "text";
     std::vector<std::string> drop;
     std::string attach;
@@ -59,6 +64,8 @@ void add_match(CLI::App& app) {
       "Find every occurrence of the dictionary's words in the whole input (one text).\n"
       "Prints one {\"text\",\"length\",\"offset\"} record per line, by end position and,\n"
       "at one end, longest first, as they are found. Positions count code points.\n"
+      "--kind leftmost-longest or leftmost-first reports occurrences that never\n"
+      "overlap instead, in text order; --whole-words drops those that cut a word.\n"
       "A large dictionary is best built once (--save-automaton) and then loaded\n"
       "(--automaton), which takes milliseconds and lets processes share its memory.");
   auto* words = cmd->add_option_group("dictionary", "Where the words come from (one of)");
@@ -75,6 +82,24 @@ void add_match(CLI::App& app) {
                       "Build the automaton of --dict, save it to this file and stop (no input is\n"
                       "read); the file is replaced whole, never left half-written");
   save->needs(dict)->excludes(saved);
+  cmd->add_option("--kind", options->kind,
+                  "Which occurrences to report (default overlapping):\n"
+                  "  overlapping       every occurrence, overlapping and nested ones too\n"
+                  "  leftmost-longest  from left to right, the one that starts first, the\n"
+                  "                    longest of those starting there; the scan goes on\n"
+                  "                    after its end, so none overlap\n"
+                  "  leftmost-first    the same, but at one start the word listed first in\n"
+                  "                    the dictionary wins")
+      ->check(CLI::IsMember(
+          std::vector<std::string>{std::string(match_kind_name(MatchKind::kOverlapping)),
+                                   std::string(match_kind_name(MatchKind::kLeftmostLongest)),
+                                   std::string(match_kind_name(MatchKind::kLeftmostFirst))}));
+  cmd->add_flag("--whole-words", options->whole_words,
+                "Report an occurrence only when it does not cut a word: no letter, digit or\n"
+                "combining mark right before it when it starts with one, nor right after it\n"
+                "when it ends with one. Chinese, Japanese and Korean characters need no\n"
+                "boundary. With a leftmost kind, an occurrence that cuts a word is no\n"
+                "candidate: a shorter whole word at the same start may win");
   auto* jsonl = cmd->add_flag(
       "--jsonl", options->jsonl,
       "Read JSON Lines: each line one record with its text in \"text\" (or --field),\n"
@@ -108,6 +133,13 @@ void add_match(CLI::App& app) {
     if (options->dict == "-" && (options->file.empty() || options->file == "-"))
       throw InputError("--dict and the input cannot both be standard input");
     const Automaton automaton = dictionary_automaton(options->dict, options->automaton);
+    const SearchOptions search{nlp::common::matcher::match_kind_of(options->kind, "--kind"),
+                               options->whole_words};
+    if (search.kind == MatchKind::kLeftmostFirst && !automaton.dictionary_ordered())
+      throw InputError(
+          "--kind leftmost-first: the automaton of --automaton was saved by an "
+          "older version that does not record the dictionary's order; save it "
+          "again from --dict");
     if (options->jsonl) {
       InputFile input(options->file);
       const std::string& field = options->field;
@@ -121,10 +153,12 @@ void add_match(CLI::App& app) {
                   [&] {
                     json.key(attach);
                     json.begin_array();
-                    automaton.search(doc.text, [&](std::string_view word, std::int64_t length,
-                                                   std::int64_t offset) {
-                      write_occurrence(json, word, length, offset);
-                    });
+                    automaton.search(
+                        doc.text,
+                        [&](std::string_view word, std::int64_t length, std::int64_t offset) {
+                          write_occurrence(json, word, length, offset);
+                        },
+                        search);
                     json.end_array();
                   },
                   options->drop);
@@ -132,14 +166,17 @@ void add_match(CLI::App& app) {
             }
             pass_through(doc, input.name(), number, {field}, {"text", "length", "offset"},
                          options->drop);
-            automaton.search(doc.text, [&](std::string_view word, std::int64_t length,
-                                           std::int64_t offset) {
-              write_occurrence(
-                  json, word, length,
-                  doc.offset == 0 ? offset : common::add_positions(offset, doc.offset, "offset"),
-                  doc.members);
-              json.end_line();
-            });
+            automaton.search(
+                doc.text,
+                [&](std::string_view word, std::int64_t length, std::int64_t offset) {
+                  write_occurrence(json, word, length,
+                                   doc.offset == 0
+                                       ? offset
+                                       : common::add_positions(offset, doc.offset, "offset"),
+                                   doc.members);
+                  json.end_line();
+                },
+                search);
           });
       return;
     }
@@ -153,12 +190,15 @@ void add_match(CLI::App& app) {
     const double bytes_per_code_point =
         static_cast<double>(text.size()) / std::max<std::size_t>(1, common::utf8::length(text));
     checked_by_library(text, source_name(options->file), [&] {
-      automaton.search(text, [&](std::string_view word, std::int64_t length, std::int64_t offset) {
-        write_occurrence(json, word, length, offset);
-        json.end_line();
-        progress.update(
-            static_cast<std::uint64_t>(static_cast<double>(offset) * bytes_per_code_point));
-      });
+      automaton.search(
+          text,
+          [&](std::string_view word, std::int64_t length, std::int64_t offset) {
+            write_occurrence(json, word, length, offset);
+            json.end_line();
+            progress.update(
+                static_cast<std::uint64_t>(static_cast<double>(offset) * bytes_per_code_point));
+          },
+          search);
     });
     progress.finish(text.size());
   });

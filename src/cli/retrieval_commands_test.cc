@@ -36,6 +36,29 @@ TEST(RetrievalCli, MatchPrintsOccurrencesInOrder) {
   EXPECT_EQ(run("match --dict " + dict, "nothing").out, "");
 }
 
+TEST(RetrievalCli, MatchKindsAndWholeWords) {
+  std::string dict = write_file("ab\nabc\nc\nbcd\n");
+  auto matched = [&](const std::string& flags, const std::string& input) {
+    auto result = run("match --dict " + dict + " " + flags, input);
+    EXPECT_EQ(result.status, 0) << result.err;
+    return result.out;
+  };
+  EXPECT_EQ(matched("--kind leftmost-longest", "abcd"),
+            "{\"text\":\"abc\",\"length\":3,\"offset\":0}\n");
+  EXPECT_EQ(matched("--kind leftmost-first", "abcd"),
+            "{\"text\":\"ab\",\"length\":2,\"offset\":0}\n"
+            "{\"text\":\"c\",\"length\":1,\"offset\":2}\n");
+  EXPECT_EQ(matched("--kind overlapping", "abc"), matched("", "abc"));
+  EXPECT_EQ(matched("--whole-words", "abc abcd"), "{\"text\":\"abc\",\"length\":3,\"offset\":0}\n");
+  EXPECT_EQ(matched("--jsonl --attach nes --kind leftmost-longest --whole-words",
+                    "{\"text\":\"abc c\"}\n"),
+            "{\"text\":\"abc c\",\"nes\":[{\"text\":\"abc\",\"length\":3,\"offset\":0},"
+            "{\"text\":\"c\",\"length\":1,\"offset\":4}]}\n");
+  auto wrong = run("match --dict " + dict + " --kind longest", "abc");
+  EXPECT_NE(wrong.status, 0);
+  EXPECT_THAT(wrong.err, HasSubstr("--kind"));
+}
+
 TEST(RetrievalCli, MatchDictionaryByteOrderMarkIsNotPartOfTheFirstWord) {
   std::string dict = write_file("\xEF\xBB\xBF江城\n雨季\n");
   EXPECT_EQ(run("match --dict " + dict, "江城").out,

@@ -15,7 +15,14 @@ a Word reads as its record: ``w["text"]``, ``w.keys()``, ``dict(w)``.
 ``Automaton.load(path)`` maps read-only and searches in place, one copy of
 its pages shared by every process that loads it. An Automaton pickles as
 its built tables, whether it was built or loaded.
-"""
-from kelvra._native.retrieval import Automaton, Word
 
-__all__ = ["Automaton", "Word"]
+``search(text, kind="leftmost-longest")`` (or ``"leftmost-first"``) reports
+occurrences that never overlap; ``whole_words=True`` drops those that cut a
+word. ``search_arrays(text)`` gives the same occurrences as three NumPy
+arrays (offsets, lengths, ids), no object each; ``automaton.words[id]`` is
+the word of an id. ``search_many(texts, threads=N)`` searches many texts on
+N threads.
+"""
+from kelvra._native.retrieval import Automaton, Word, WordList
+
+__all__ = ["Automaton", "Word", "WordList"]

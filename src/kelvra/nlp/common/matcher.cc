@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
+#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -11,15 +13,18 @@
 #include "kelvra/common/text_form.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/common/utils.h"
+#include "utf8proc.h"
 
 namespace kelvra::nlp::common::matcher {
 
 using kelvra::common::at;
+using kelvra::common::ErrorCodes;
 using kelvra::common::FileError;
 using kelvra::common::ImageBytes;
 using kelvra::common::ImageKind;
 using kelvra::common::ImageReader;
 using kelvra::common::ImageWriter;
+using kelvra::common::KvException;
 using kelvra::common::require_integer;
 using kelvra::common::require_list;
 using kelvra::common::require_map;
@@ -35,8 +40,11 @@ constexpr char32_t kFirstAstral = 0x10000;
 constexpr Index kFree = UINT32_MAX;
 
 // The saved form: fields (the alphabet's size), the symbols of the basic
-// plane by code point, those of the others, the slots, the terms.
-constexpr ImageKind kSavedAutomaton{"KELVRAAC", 1, 5, "saved automaton"};
+// plane by code point, those of the others, the slots, the terms, where
+// each term comes from, and the term of each word of the dictionary as
+// given. Version 1 had the first five only, and still loads.
+constexpr ImageKind kSavedAutomaton{"KELVRAAC", 2, 7, "saved automaton"};
+constexpr ImageKind kSavedAutomatonV1{"KELVRAAC", 1, 5, "saved automaton"};
 constexpr std::string_view kBytesSource = "automaton bytes";
 
 // Lays out the children of the trie's nodes in a double array: for a node
@@ -158,11 +166,14 @@ class SlotPlacer {
 
 // The dictionary while building, flat: the code points (later the symbols)
 // of word w are symbols[start[w] .. start[w + 1]), the size of its UTF-8
-// form is bytes[w].
+// form is bytes[w], its index in the dictionary as given is given[w] (empty
+// words have no entry but count there: `listed` words in all).
 struct Automaton::Entries {
   std::vector<char32_t> symbols;
   std::vector<Index> start{0};
   std::vector<Index> bytes;
+  std::vector<Index> given;
+  std::size_t listed = 0;
 
   std::size_t size() const noexcept { return bytes.size(); }
   std::u32string_view word(Index w) const noexcept {
@@ -172,9 +183,13 @@ struct Automaton::Entries {
 
 Automaton::Entries Automaton::decode_words(
     std::size_t count, const std::function<std::string_view(std::size_t)>& word_at) {
+  // Ids travel to Python as int32.
+  if (count > INT32_MAX) throw std::length_error("dictionary too large for the automaton");
   Entries entries;
+  entries.listed = count;
   entries.start.reserve(count + 1);
   entries.bytes.reserve(count);
+  entries.given.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     std::string_view word = word_at(i);
     if (std::size_t bad = utf8::find_invalid(word); bad != utf8::npos)
@@ -186,6 +201,7 @@ Automaton::Entries Automaton::decode_words(
       throw std::length_error("dictionary too large for the automaton");
     entries.start.push_back(static_cast<Index>(entries.symbols.size()));
     entries.bytes.push_back(static_cast<Index>(word.size()));
+    entries.given.push_back(static_cast<Index>(i));
   }
   return entries;
 }
@@ -226,6 +242,16 @@ struct Automaton::Tables {
   std::vector<AstralSymbol> astral_symbols;
   std::vector<Slot> slots;
   std::vector<Term> terms;
+  std::vector<TermSource> sources;
+  std::vector<Index> dictionary;
+};
+
+// The bytes of a saved automaton, and for one saved in version 1 the
+// tables that version lacks, made when it was loaded.
+struct Automaton::Loaded {
+  ImageBytes bytes;
+  std::vector<TermSource> sources;
+  std::vector<Index> dictionary;
 };
 
 void Automaton::reset_to_empty() noexcept {
@@ -233,6 +259,7 @@ void Automaton::reset_to_empty() noexcept {
   // moved-from automaton is, so that it stays a sound (empty) one.
   static constexpr Slot kRoot[1] = {{0, 0, 0, 0}};
   static constexpr Term kNoTerm[1] = {{0, 0, 0, 0}};
+  static constexpr TermSource kNoSource[1] = {{0, 0}};
   storage_.reset();
   mapped_ = false;
   alphabet_ = 0;
@@ -240,6 +267,10 @@ void Automaton::reset_to_empty() noexcept {
   astral_symbols_ = {};
   slots_ = kRoot;
   terms_ = kNoTerm;
+  sources_ = kNoSource;
+  dictionary_ = {};
+  ordered_ = true;
+  code_points_.clear();
 }
 
 Automaton::Automaton(Automaton&& other) noexcept { *this = std::move(other); }
@@ -253,6 +284,10 @@ Automaton& Automaton::operator=(Automaton&& other) noexcept {
     astral_symbols_ = other.astral_symbols_;
     slots_ = other.slots_;
     terms_ = other.terms_;
+    sources_ = other.sources_;
+    dictionary_ = other.dictionary_;
+    ordered_ = other.ordered_;
+    code_points_ = std::move(other.code_points_);
     other.reset_to_empty();
   }
   return *this;
@@ -327,10 +362,19 @@ void Automaton::build(Entries& entries) {
   // the order of their parents and, under one parent, of their last symbol:
   // so the trie can be built level by level in breadth-first numbering with
   // the children of each node consecutive.
+  // Among repeats, the first listed comes first and stands for them all
+  // (representative[w]); it gives the word its id.
   std::vector<Index> active(entries.size());
   for (Index i = 0; i < active.size(); ++i) active[i] = i;
-  std::sort(active.begin(), active.end(),
-            [&](Index a, Index b) { return entries.word(a) < entries.word(b); });
+  std::sort(active.begin(), active.end(), [&](Index a, Index b) {
+    const int order = entries.word(a).compare(entries.word(b));
+    return order != 0 ? order < 0 : a < b;
+  });
+  std::vector<Index> representative(entries.size());
+  for (std::size_t i = 0; i < active.size(); ++i)
+    representative[active[i]] = i > 0 && entries.word(active[i]) == entries.word(active[i - 1])
+                                    ? representative[active[i - 1]]
+                                    : active[i];
   active.erase(std::unique(active.begin(), active.end(),
                            [&](Index a, Index b) { return entries.word(a) == entries.word(b); }),
                active.end());
@@ -339,6 +383,7 @@ void Automaton::build(Entries& entries) {
 
   std::vector<Index> label(1, 0);  // the symbol on the edge into each node
   std::vector<Index> depth(1, 0), word_bytes(1, 0), child_count(1, 0);
+  std::vector<Index> word_entry(1, 0);  // the entry of the word ending at each node
   std::vector<Index> node_of(entries.size(), 0);
   for (Index level = 1; !active.empty(); ++level) {
     std::size_t kept = 0;
@@ -352,22 +397,25 @@ void Automaton::build(Entries& entries) {
         label.push_back(symbol);
         depth.push_back(level);
         word_bytes.push_back(0);
+        word_entry.push_back(0);
         child_count.push_back(0);
         ++child_count[parent];
         last_parent = parent;
         last_symbol = symbol;
       }
       node_of[w] = node;
-      if (word.size() == level)
+      if (word.size() == level) {
         word_bytes[node] = entries.bytes[w];
-      else
+        word_entry[node] = w;
+      } else
         active[kept++] = w;
     }
     active.resize(kept);
   }
-  entries = {};
-  node_of = {};
   active = {};
+  entries.symbols = {};
+  entries.start = {};
+  entries.bytes = {};
 
   const std::size_t nodes = label.size();
   std::vector<Index> first_child(nodes + 1);
@@ -417,8 +465,12 @@ void Automaton::build(Entries& entries) {
   // Suffix links in breadth-first order: a node's link is shorter than the
   // node, so it and its own links are settled before the node is reached.
   std::vector<Term>& terms = tables->terms;
+  std::vector<TermSource>& sources = tables->sources;
+  std::vector<Index> term_of(nodes, 0);
   terms.reserve(distinct + 1);
   terms.push_back(Term{0, 0, 0, 0});
+  sources.reserve(distinct + 1);
+  sources.push_back(TermSource{0, 0});
   for (Index n = 0; n < nodes; ++n) {
     for (Index c = first_child[n]; c < first_child[n + 1]; ++c) {
       const Index link = n == 0 ? 0 : step(slots[slot_of[n]].fail, label[c]);
@@ -427,12 +479,43 @@ void Automaton::build(Entries& entries) {
       slot.report = slots[link].report;
       if (word_bytes[c] != 0) {
         terms.push_back(Term{word_bytes[c], depth[c], slot.report, terms[slot.report].count + 1});
+        sources.push_back(TermSource{entries.given[word_entry[c]], slot_of[c]});
         slot.report = static_cast<Index>(terms.size() - 1);
+        term_of[c] = slot.report;
       }
     }
   }
+  tables->dictionary.assign(entries.listed, 0);
+  for (std::size_t w = 0; w < entries.given.size(); ++w)
+    tables->dictionary[entries.given[w]] = term_of[node_of[representative[w]]];
   terms_ = terms;
+  sources_ = sources;
+  dictionary_ = tables->dictionary;
   storage_ = std::move(tables);
+  index_code_points();
+}
+
+void Automaton::index_code_points() {
+  code_points_.assign(std::size_t(alphabet_) + 1, 0);
+  for (char32_t cp = 0; cp < bmp_symbols_.size(); ++cp) code_points_[bmp_symbols_[cp]] = cp;
+  for (const auto& [cp, symbol] : astral_symbols_) code_points_[symbol] = cp;
+  code_points_[0] = 0;
+}
+
+std::string Automaton::word(std::size_t id) const {
+  if (id >= dictionary_.size())
+    throw std::out_of_range("word id " + std::to_string(id) + " is not below the dictionary's " +
+                            std::to_string(dictionary_.size()) + " words");
+  const Index term = dictionary_[id];
+  if (term == 0) return {};
+  std::u32string reversed;
+  for (Index state = sources_[term].state; state != 0;) {
+    const Index parent = slots_[state].check;
+    reversed.push_back(code_points_[state - slots_[parent].base]);
+    state = parent;
+  }
+  std::reverse(reversed.begin(), reversed.end());
+  return utf8::encode(reversed);
 }
 
 inline Automaton::Index Automaton::symbol_of(char32_t cp) const noexcept {
@@ -451,13 +534,177 @@ inline Automaton::Index Automaton::step(Index state, Index symbol) const noexcep
   }
 }
 
-std::vector<Word> Automaton::search(std::string_view text) const {
+namespace {
+
+// The code point that ends just before byte `pos` (> 0) of valid text.
+char32_t code_point_before(std::string_view text, std::size_t pos) noexcept {
+  std::size_t start = pos - 1;
+  while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+  return utf8::next(text, start);
+}
+
+bool is_cjk(char32_t cp) noexcept {
+  if (cp < 0x1100) return false;
+  return (cp <= 0x11FF) ||                    // Hangul jamo
+         (cp >= 0x3005 && cp <= 0x3007) ||    // 々 〆 〇
+         (cp >= 0x3040 && cp <= 0x30FF) ||    // Hiragana, Katakana
+         (cp >= 0x3130 && cp <= 0x318F) ||    // Hangul compatibility jamo
+         (cp >= 0x31F0 && cp <= 0x31FF) ||    // Katakana extensions
+         (cp >= 0x3400 && cp <= 0x4DBF) ||    // Han extension A
+         (cp >= 0x4E00 && cp <= 0x9FFF) ||    // Han
+         (cp >= 0xA960 && cp <= 0xA97F) ||    // Hangul jamo extended A
+         (cp >= 0xAC00 && cp <= 0xD7FF) ||    // Hangul syllables, jamo extended B
+         (cp >= 0xF900 && cp <= 0xFAFF) ||    // Han compatibility
+         (cp >= 0xFF66 && cp <= 0xFFDC) ||    // half-width Katakana and Hangul
+         (cp >= 0x1B000 && cp <= 0x1B16F) ||  // Kana supplement and extended
+         (cp >= 0x20000 && cp <= 0x323AF);    // Han, supplementary planes
+}
+
+// Whether the occurrence in bytes [begin, end) of `text` cuts no word.
+bool whole_word_at(std::string_view text, std::size_t begin, std::size_t end) noexcept {
+  if (begin > 0) {
+    std::size_t at = begin;
+    if (is_word_character(utf8::next(text, at)) &&
+        is_word_character(code_point_before(text, begin)))
+      return false;
+  }
+  if (end < text.size()) {
+    std::size_t at = end;
+    if (is_word_character(utf8::next(text, at)) && is_word_character(code_point_before(text, end)))
+      return false;
+  }
+  return true;
+}
+
+constexpr std::string_view kKindNames[] = {"overlapping", "leftmost-longest", "leftmost-first"};
+
+}  // namespace
+
+bool is_word_character(char32_t cp) noexcept {
+  if (cp < 0x80) return (cp >= U'0' && cp <= U'9') || ((cp | 0x20) >= U'a' && (cp | 0x20) <= U'z');
+  if (is_cjk(cp)) return false;
+  switch (utf8proc_category(static_cast<utf8proc_int32_t>(cp))) {
+    case UTF8PROC_CATEGORY_LU:
+    case UTF8PROC_CATEGORY_LL:
+    case UTF8PROC_CATEGORY_LT:
+    case UTF8PROC_CATEGORY_LM:
+    case UTF8PROC_CATEGORY_LO:
+    case UTF8PROC_CATEGORY_ND:
+    case UTF8PROC_CATEGORY_MN:
+    case UTF8PROC_CATEGORY_MC:
+    case UTF8PROC_CATEGORY_ME:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string_view match_kind_name(MatchKind kind) noexcept {
+  return kKindNames[static_cast<std::size_t>(kind)];
+}
+
+MatchKind match_kind_of(std::string_view name, std::string_view parameter) {
+  for (std::size_t k = 0; k < std::size(kKindNames); ++k)
+    if (name == kKindNames[k]) return static_cast<MatchKind>(k);
+  throw KvException(
+      ErrorCodes::INVALID_PARAMETERS,
+      kelvra::common::must_be_message(parameter, "overlapping, leftmost-longest or leftmost-first",
+                                      "'" + std::string(name) + "'"));
+}
+
+template <class Report>
+void Automaton::scan(std::string_view text, const SearchOptions& options, Report&& report) const {
+  if (options.kind == MatchKind::kLeftmostFirst && !ordered_)
+    throw KvException(ErrorCodes::INVALID_PARAMETERS,
+                      "leftmost-first needs the order of the dictionary, which an automaton "
+                      "saved in format version 1 does not record: save it again from its "
+                      "dictionary");
+  utf8::require_valid(text, "text");
+  if (size() == 0) return;
+  if (options.kind == MatchKind::kOverlapping)
+    scan_overlapping(text, options.whole_words, report);
+  else
+    scan_leftmost(text, options, report);
+}
+
+template <class Report>
+void Automaton::scan_overlapping(std::string_view text, bool whole_words, Report&& report) const {
+  const Slot* slots = slots_.data();
+  const Term* terms = terms_.data();
+  Index state = 0;
+  std::int64_t end = -1;  // code point index of the last one read
+  for (std::size_t pos = 0; pos < text.size();) {
+    Index symbol = symbol_of(utf8::next(text, pos));
+    ++end;
+    if (symbol == 0) {  // in no word: no state survives it
+      state = 0;
+      continue;
+    }
+    state = step(state, symbol);
+    for (Index t = slots[state].report; t != 0; t = terms[t].next)
+      if (!whole_words || whole_word_at(text, pos - terms[t].bytes, pos)) report(pos, end, t);
+  }
+}
+
+// From each start, the trie is walked as far as the text follows it, and
+// the best word found on the way wins; the next start is after its end, or
+// the next code point when none was found. Walks are as long as the words
+// of the dictionary that the text begins, a few code points in real text.
+template <class Report>
+void Automaton::scan_leftmost(std::string_view text, const SearchOptions& options,
+                              Report&& report) const {
+  const bool first_listed = options.kind == MatchKind::kLeftmostFirst;
+  const Slot* slots = slots_.data();
+  const Term* terms = terms_.data();
+  const TermSource* sources = sources_.data();
+  std::int64_t start = 0;  // code point index of `pos`
+  for (std::size_t pos = 0; pos < text.size();) {
+    Index best = 0, depth = 0;
+    std::size_t best_end = 0;
+    Index state = 0;
+    for (std::size_t at = pos; at < text.size();) {
+      const Index symbol = symbol_of(utf8::next(text, at));
+      const Index next = slots[state].base + symbol;
+      if (symbol == 0 || slots[next].check != state) break;
+      state = next;
+      ++depth;
+      // The state's first report is its own word when as long as it.
+      const Index t = slots[state].report;
+      if (t == 0 || terms[t].length != depth) continue;
+      if (best != 0 && first_listed && sources[t].first > sources[best].first) continue;
+      if (options.whole_words && !whole_word_at(text, pos, at)) continue;
+      best = t;
+      best_end = at;
+    }
+    if (best == 0) {
+      utf8::next(text, pos);
+      ++start;
+      continue;
+    }
+    start += terms[best].length;
+    pos = best_end;
+    report(best_end, start - 1, best);
+  }
+}
+
+std::vector<Word> Automaton::search(std::string_view text, const SearchOptions& options) const {
   std::vector<Word> found;
-  search(text, found);
+  search(text, found, options);
   return found;
 }
 
-void Automaton::search(std::string_view text, std::vector<Word>& found) const {
+void Automaton::search(std::string_view text, std::vector<Word>& found,
+                       const SearchOptions& options) const {
+  if (options.kind != MatchKind::kOverlapping || options.whole_words) {
+    // Occurrences are far fewer than code points here; the default below
+    // has the fast path.
+    scan(text, options, [&](std::size_t end_byte, std::int64_t end, Index t) {
+      const Term& term = terms_[t];
+      found.emplace_back(Word::Unchecked{}, text.substr(end_byte - term.bytes, term.bytes),
+                         term.length, end - term.length + 1);
+    });
+    return;
+  }
   utf8::require_valid(text, "text");
   if (size() == 0) return;
   // First the positions where words end (in chunks, never moved), with how
@@ -506,31 +753,36 @@ void Automaton::search(std::string_view text, std::vector<Word>& found) const {
   }
 }
 
-void Automaton::search(std::string_view text, const Visitor& visit) const {
-  utf8::require_valid(text, "text");
-  if (size() == 0) return;
-  const Slot* slots = slots_.data();
-  const Term* terms = terms_.data();
-  Index state = 0;
-  std::int64_t end = -1;  // code point index of the last one read
-  for (std::size_t pos = 0; pos < text.size();) {
-    Index symbol = symbol_of(utf8::next(text, pos));
-    ++end;
-    if (symbol == 0) {
-      state = 0;
-      continue;
-    }
-    state = step(state, symbol);
-    for (Index t = slots[state].report; t != 0; t = terms[t].next) {
-      const Term& term = terms[t];
-      visit(text.substr(pos - term.bytes, term.bytes), term.length, end - term.length + 1);
-    }
-  }
+void Automaton::search(std::string_view text, Occurrences& found,
+                       const SearchOptions& options) const {
+  scan(text, options, [&](std::size_t, std::int64_t end, Index t) {
+    const Index length = terms_[t].length;
+    found.offsets.push_back(end - length + 1);
+    found.lengths.push_back(length);
+    found.ids.push_back(static_cast<std::int32_t>(sources_[t].first));
+  });
+}
+
+void Automaton::search(std::string_view text, const Visitor& visit,
+                       const SearchOptions& options) const {
+  scan(text, options, [&](std::size_t end_byte, std::int64_t end, Index t) {
+    const Term& term = terms_[t];
+    visit(text.substr(end_byte - term.bytes, term.bytes), term.length, end - term.length + 1);
+  });
 }
 
 // --- Saved automata ---
 
 namespace {
+
+// The format version in the header of a saved automaton; 0 when `header`
+// is none.
+std::uint32_t saved_version(std::string_view header) {
+  std::uint32_t version = 0;
+  if (header.size() >= 12 && header.substr(0, 8) == kSavedAutomaton.magic)
+    std::memcpy(&version, header.data() + 8, sizeof version);
+  return version;
+}
 
 std::string hex_code_point(char32_t cp) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -548,21 +800,38 @@ ImageWriter Automaton::image_writer(std::span<const std::uint64_t> fields) const
   writer.add(astral_symbols_);
   writer.add(slots_);
   writer.add(terms_);
+  writer.add(sources_);
+  writer.add(dictionary_);
   return writer;
 }
 
 void Automaton::save(const std::string& path) const {
-  const std::uint64_t fields[] = {alphabet_};
+  const std::uint64_t fields[] = {alphabet_, ordered_};
   image_writer(fields).save(path);
 }
 
 std::string Automaton::to_bytes() const {
-  const std::uint64_t fields[] = {alphabet_};
+  const std::uint64_t fields[] = {alphabet_, ordered_};
   return image_writer(fields).bytes();
 }
 
 Automaton Automaton::load(const std::string& path) {
-  return Automaton(ImageBytes::map_file(path, kSavedAutomaton), path);
+  // The header says which version to check against; a file of another
+  // kind or a damaged one is refused by the full check.
+  // A file refused as the present version may be of the first; if it is
+  // not, the present version's refusal says what is wrong.
+  ImageBytes bytes;
+  try {
+    bytes = ImageBytes::map_file(path, kSavedAutomaton);
+  } catch (const FileError&) {
+    const std::exception_ptr refusal = std::current_exception();
+    try {
+      bytes = ImageBytes::map_file(path, kSavedAutomatonV1);
+    } catch (const FileError&) {
+      std::rethrow_exception(refusal);
+    }
+  }
+  return Automaton(std::move(bytes), path);
 }
 
 Automaton Automaton::from_bytes(std::string_view bytes) {
@@ -570,29 +839,88 @@ Automaton Automaton::from_bytes(std::string_view bytes) {
 }
 
 Automaton::Automaton(ImageBytes bytes, const std::string& source) {
-  const ImageReader image(bytes.view(), kSavedAutomaton, source);
+  const std::string_view view = bytes.view();
+  const bool first_version = saved_version(view) == kSavedAutomatonV1.version;
+  const ImageReader image(view, first_version ? kSavedAutomatonV1 : kSavedAutomaton, source);
   const auto fields = image.section<std::uint64_t>(0, "fields");
-  if (fields.size() != 1)
-    image.fail("fields: " + std::to_string(fields.size()) + " where there should be 1");
+  const std::size_t field_count = first_version ? 1 : 2;
+  if (fields.size() != field_count)
+    image.fail("fields: " + std::to_string(fields.size()) + " where there should be " +
+               std::to_string(field_count));
   const auto bmp_symbols = image.section<Index>(1, "symbols");
   const auto astral_symbols = image.section<AstralSymbol>(2, "symbols beyond the basic plane");
   const auto slots = image.section<Slot>(3, "states");
   const auto terms = image.section<Term>(4, "words");
-  check_tables(image, fields[0], bmp_symbols, astral_symbols, slots, terms);
+  std::vector<Index> term_state =
+      check_tables(image, fields[0], bmp_symbols, astral_symbols, slots, terms);
+  auto loaded = std::make_shared<Loaded>();
+  if (first_version) {
+    // No dictionary recorded: the distinct words stand for it, in the
+    // order of their records.
+    loaded->sources.resize(terms.size());
+    loaded->dictionary.resize(terms.size() - 1);
+    for (Index t = 1; t < terms.size(); ++t) {
+      loaded->sources[t] = TermSource{t - 1, term_state[t]};
+      loaded->dictionary[t - 1] = t;
+    }
+    sources_ = loaded->sources;
+    dictionary_ = loaded->dictionary;
+    ordered_ = false;
+  } else {
+    if (fields[1] > 1) image.fail("fields: an order flag of " + std::to_string(fields[1]));
+    const auto sources = image.section<TermSource>(5, "word sources");
+    const auto dictionary = image.section<Index>(6, "dictionary");
+    check_sources(image, term_state, sources, dictionary);
+    sources_ = sources;
+    dictionary_ = dictionary;
+    ordered_ = fields[1] == 1;
+  }
   alphabet_ = static_cast<Index>(fields[0]);
   bmp_symbols_ = bmp_symbols;
   astral_symbols_ = astral_symbols;
   slots_ = slots;
   terms_ = terms;
+  index_code_points();
   // The views stay valid: moving the bytes hands over the same memory.
   mapped_ = bytes.mapped();
-  storage_ = std::make_shared<const ImageBytes>(std::move(bytes));
+  loaded->bytes = std::move(bytes);
+  storage_ = std::move(loaded);
 }
 
-void Automaton::check_tables(const ImageReader& image, std::uint64_t alphabet,
-                             std::span<const Index> bmp_symbols,
-                             std::span<const AstralSymbol> astral_symbols,
-                             std::span<const Slot> slots, std::span<const Term> terms) {
+void Automaton::check_sources(const ImageReader& image, std::span<const Index> term_state,
+                              std::span<const TermSource> sources,
+                              std::span<const Index> dictionary) {
+  const std::size_t m = term_state.size();
+  if (sources.size() != m)
+    image.fail(std::to_string(sources.size()) + " word sources for " + std::to_string(m) +
+               " word records");
+  if (dictionary.size() > INT32_MAX || dictionary.size() < m - 1)
+    image.fail("a dictionary of " + std::to_string(dictionary.size()) + " words for " +
+               std::to_string(m - 1) + " distinct ones");
+  if (sources[0].first != 0 || sources[0].state != 0) image.fail("word source 0 is not empty");
+  // Each word's id is where the dictionary lists it first.
+  std::vector<bool> seen(m, false);
+  for (std::size_t i = 0; i < dictionary.size(); ++i) {
+    const Index t = dictionary[i];
+    if (t >= m) image.fail("dictionary word " + std::to_string(i) + ": a word record out of range");
+    if (t == 0 || seen[t]) continue;
+    seen[t] = true;
+    if (sources[t].first != i)
+      image.fail("word record " + std::to_string(t) + ": an id that is not its first listing");
+  }
+  for (std::size_t t = 1; t < m; ++t) {
+    if (!seen[t]) image.fail("word record " + std::to_string(t) + " is in no dictionary word");
+    if (sources[t].state != term_state[t])
+      image.fail("word record " + std::to_string(t) + ": a state it does not end in");
+  }
+}
+
+std::vector<Automaton::Index> Automaton::check_tables(const ImageReader& image,
+                                                      std::uint64_t alphabet,
+                                                      std::span<const Index> bmp_symbols,
+                                                      std::span<const AstralSymbol> astral_symbols,
+                                                      std::span<const Slot> slots,
+                                                      std::span<const Term> terms) {
   // The alphabet: each symbol 1..alphabet stands for exactly one character,
   // whose UTF-8 size it records (so that word sizes can be checked below).
   if (alphabet > 0x110000) image.fail("an alphabet of " + std::to_string(alphabet) + " symbols");
@@ -699,6 +1027,7 @@ void Automaton::check_tables(const ImageReader& image, std::uint64_t alphabet,
   // ends; each report is the state's own word, whose record matches the
   // state, or else its link's report.
   std::vector<bool> owned(m, false);
+  std::vector<Index> term_state(m, 0);
   std::size_t owned_count = 0;
   for (std::size_t s = 1; s < n; ++s) {
     if (s + 2 * kAhead < n && slots[s + 2 * kAhead].check != kFree)
@@ -734,14 +1063,17 @@ void Automaton::check_tables(const ImageReader& image, std::uint64_t alphabet,
         term.bytes != state.bytes || term.count != terms[inherited].count + 1)
       bad_slot(s, "a word record that does not match it");
     owned[report] = true;
+    term_state[report] = static_cast<Index>(s);
     ++owned_count;
   }
   if (owned_count != m - 1) image.fail("word records that no state ends with");
+  return term_state;
 }
 
 std::size_t Automaton::memory_bytes() const noexcept {
   return bmp_symbols_.size_bytes() + astral_symbols_.size_bytes() + slots_.size_bytes() +
-         terms_.size_bytes();
+         terms_.size_bytes() + sources_.size_bytes() + dictionary_.size_bytes() +
+         code_points_.size() * sizeof(char32_t);
 }
 
 }  // namespace kelvra::nlp::common::matcher

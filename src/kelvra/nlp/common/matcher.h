@@ -14,6 +14,20 @@
 // Matching compares code points exactly: no case folding, no normalisation.
 // Positions and lengths count code points, never bytes.
 //
+// SearchOptions choose other reports (the default is the above):
+//   - kind leftmost-longest / leftmost-first: scanning left to right, the
+//     occurrence that starts earliest wins; among those starting there, the
+//     longest (leftmost-longest) or the one whose word comes first in the
+//     dictionary as given (leftmost-first); the scan goes on after its end,
+//     so occurrences never overlap. They come in text order.
+//   - whole_words: an occurrence counts only where it does not cut a word:
+//     when its first code point and the one before it are both word
+//     characters (is_word_character), or its last and the one after it are,
+//     it is not reported. For the leftmost kinds such an occurrence is no
+//     candidate at all: a shorter whole word at the same start may win.
+//   Automaton({"ab", "abc", "bcd"}).search("abcd", {MatchKind::kLeftmostLongest})
+//   // abc at 0 only; leftmost-first: ab at 0 (then nothing: "cd" is no word)
+//
 // A word listed twice is stored once and reported once per occurrence. An
 // empty word can never be reported and is ignored; an automaton built from
 // no (non-empty) words is valid and every search on it returns an empty list.
@@ -99,6 +113,39 @@ class Word {
 
 std::ostream& operator<<(std::ostream& os, const Word& word);
 
+// Which occurrences a search reports (see the top of this header).
+enum class MatchKind : std::uint8_t { kOverlapping, kLeftmostLongest, kLeftmostFirst };
+
+// "overlapping", "leftmost-longest", "leftmost-first": the names the command
+// line and Python use.
+std::string_view match_kind_name(MatchKind kind) noexcept;
+// The kind of one of those names; KvException INVALID_PARAMETERS naming
+// `parameter` and the choices otherwise.
+MatchKind match_kind_of(std::string_view name, std::string_view parameter);
+
+struct SearchOptions {
+  MatchKind kind = MatchKind::kOverlapping;
+  bool whole_words = false;
+};
+
+// Whether `cp` is a word character for whole-word matching: a letter, a
+// decimal digit or a combining mark (which belongs to the letter before
+// it), but not a Chinese, Japanese or Korean character (Han, Hiragana,
+// Katakana, Hangul): those are written without spaces, so they need no
+// boundary on either side.
+bool is_word_character(char32_t cp) noexcept;
+
+// Occurrences as three parallel arrays, for callers that want no record per
+// occurrence: start and length in code points, and the word's id (its index
+// in the dictionary as given, the first one for a word listed twice).
+struct Occurrences {
+  std::vector<std::int64_t> offsets;
+  std::vector<std::int64_t> lengths;
+  std::vector<std::int32_t> ids;
+
+  std::size_t size() const noexcept { return ids.size(); }
+};
+
 // The members of an occurrence record, in order, handed to `out.member` (see
 // record_layout.h): the one layout of Word::to_json and of writers that
 // stream occurrences as the search finds them.
@@ -159,13 +206,20 @@ class Automaton {
 
   // Every occurrence in `text`, in the order stated above; an empty list
   // when there is none. TypeError naming `text` when `text` is not valid
-  // UTF-8 (nothing is scanned).
-  std::vector<Word> search(std::string_view text) const;
+  // UTF-8 (nothing is scanned). KvException INVALID_PARAMETERS for
+  // leftmost-first on an automaton that does not know its dictionary's
+  // order (see dictionary_ordered).
+  std::vector<Word> search(std::string_view text, const SearchOptions& options = {}) const;
 
   // The same occurrences, appended to `found`. For callers that search many
   // texts: a vector cleared and passed again keeps its memory. Text that is
   // not valid UTF-8 throws as above and leaves `found` unchanged.
-  void search(std::string_view text, std::vector<Word>& found) const;
+  void search(std::string_view text, std::vector<Word>& found,
+              const SearchOptions& options = {}) const;
+
+  // The same occurrences as arrays, appended to `found` (same use of memory
+  // and failures as above).
+  void search(std::string_view text, Occurrences& found, const SearchOptions& options = {}) const;
 
   // The same occurrences, in the same order, handed to `visit` one at a time
   // as the scan finds them, and never held: memory stays the same however
@@ -173,10 +227,22 @@ class Automaton {
   // Text that is not valid UTF-8 throws as above before any visit.
   using Visitor =
       std::function<void(std::string_view word, std::int64_t length, std::int64_t offset)>;
-  void search(std::string_view text, const Visitor& visit) const;
+  void search(std::string_view text, const Visitor& visit, const SearchOptions& options = {}) const;
 
   // Number of distinct non-empty words stored (0 after being moved from).
   std::size_t size() const noexcept { return terms_.size() - 1; }
+
+  // Number of words in the dictionary as given, repeats and empty ones
+  // included: the ids are 0 .. dictionary_size() - 1.
+  std::size_t dictionary_size() const noexcept { return dictionary_.size(); }
+  // The word of id `id`, as given; std::out_of_range past the dictionary.
+  std::string word(std::size_t id) const;
+  // False for an automaton loaded from a file saved before automata
+  // recorded their dictionary (format version 1): its ids then number its
+  // distinct words in the order it stores them, and leftmost-first, which
+  // needs the order of the dictionary, is refused. Saving it again from the
+  // dictionary gives one that knows.
+  bool dictionary_ordered() const noexcept { return ordered_; }
 
   // Bytes of the automaton's tables, in memory or mapped from a file.
   std::size_t memory_bytes() const noexcept;
@@ -185,6 +251,7 @@ class Automaton {
   using Index = std::uint32_t;
   struct Entries;
   struct Tables;
+  struct Loaded;
 
   // The automaton in the bytes of a saved one, checked; `source` names them
   // in failures.
@@ -226,13 +293,38 @@ class Automaton {
     Index next;
     Index count;
   };
+  // Where each word comes from: the index in the dictionary of its first
+  // listing (its id) and the state it ends in. One per Term.
+  struct TermSource {
+    Index first;
+    Index state;
+  };
+
+  // Hands each occurrence, in the order of `options`, to
+  // report(end_byte, end, term): the byte just past it, the code point
+  // index of its last code point and its Term. `text` is valid UTF-8.
+  template <class Report>
+  void scan(std::string_view text, const SearchOptions& options, Report&& report) const;
+  template <class Report>
+  void scan_overlapping(std::string_view text, bool whole_words, Report&& report) const;
+  template <class Report>
+  void scan_leftmost(std::string_view text, const SearchOptions& options, Report&& report) const;
+  // The code point of each symbol, for `word`.
+  void index_code_points();
+
   // Throws through `image` unless the tables form a sound automaton: every
   // index in range, every state reachable from the root, every link
-  // pointing where building would point it.
-  static void check_tables(const kelvra::common::ImageReader& image, std::uint64_t alphabet,
-                           std::span<const Index> bmp_symbols,
-                           std::span<const AstralSymbol> astral_symbols,
-                           std::span<const Slot> slots, std::span<const Term> terms);
+  // pointing where building would point it. Returns the state each Term
+  // belongs to (0 for Term 0).
+  static std::vector<Index> check_tables(const kelvra::common::ImageReader& image,
+                                         std::uint64_t alphabet, std::span<const Index> bmp_symbols,
+                                         std::span<const AstralSymbol> astral_symbols,
+                                         std::span<const Slot> slots, std::span<const Term> terms);
+  // Throws through `image` unless each word's source and the dictionary
+  // agree with the states the words end in (`term_state`).
+  static void check_sources(const kelvra::common::ImageReader& image,
+                            std::span<const Index> term_state, std::span<const TermSource> sources,
+                            std::span<const Index> dictionary);
 
   // The tables are views into `storage_`: the arrays of a built automaton,
   // or the bytes of a saved one (mapped or copied).
@@ -243,6 +335,10 @@ class Automaton {
   std::span<const AstralSymbol> astral_symbols_;  // sorted, for code points >= 0x10000
   std::span<const Slot> slots_;
   std::span<const Term> terms_;
+  std::span<const TermSource> sources_;
+  std::span<const Index> dictionary_;  // the Term of each word as given, 0 for an empty one
+  bool ordered_ = true;
+  std::vector<char32_t> code_points_;  // by symbol
 };
 
 }  // namespace kelvra::nlp::common::matcher

@@ -170,47 +170,223 @@ TEST(Word, RecordForms) {
 
 // --- Against a plain search ---
 
-// Every dictionary word at every position, by end, then longest first.
-std::vector<Found> reference(const std::vector<std::u32string>& words, const std::u32string& text) {
-  std::vector<std::u32string> unique(words);
-  std::sort(unique.begin(), unique.end());
-  unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
-  std::vector<std::pair<std::int64_t, Found>> all;
-  for (const auto& w : unique) {
-    if (w.empty()) continue;
+// An occurrence with the id of its word.
+using FoundId = std::tuple<std::string, std::int64_t, std::int64_t, std::int32_t>;
+
+bool word_character_at(const std::u32string& text, std::size_t at) {
+  return at < text.size() && is_word_character(text[at]);
+}
+
+// Every dictionary word tried at every position; a whole word must not have
+// word characters on both sides of either of its ends. Overlapping: by end,
+// then longest first. Leftmost kinds: from each position on, the candidates
+// starting there, the longest or the first listed; after one is taken the
+// next position is its end.
+std::vector<FoundId> reference(const std::vector<std::u32string>& words, const std::u32string& text,
+                               const SearchOptions& options = {}) {
+  struct Candidate {
+    std::size_t at, length;
+    std::int32_t id;
+  };
+  std::vector<Candidate> all;
+  for (std::size_t id = 0; id < words.size(); ++id) {
+    const auto& w = words[id];
+    if (w.empty() || std::find(words.begin(), words.begin() + id, w) != words.begin() + id)
+      continue;
     for (std::size_t at = 0; at + w.size() <= text.size(); ++at) {
-      if (text.compare(at, w.size(), w) == 0)
-        all.push_back(
-            {std::int64_t(at + w.size()),
-             Found{kelvra::common::utf8::encode(w), std::int64_t(w.size()), std::int64_t(at)}});
+      if (text.compare(at, w.size(), w) != 0) continue;
+      const std::size_t end = at + w.size();
+      if (options.whole_words &&
+          ((at > 0 && word_character_at(text, at) && word_character_at(text, at - 1)) ||
+           (word_character_at(text, end - 1) && word_character_at(text, end))))
+        continue;
+      all.push_back({at, w.size(), static_cast<std::int32_t>(id)});
     }
   }
-  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
-    return a.first != b.first ? a.first < b.first : std::get<1>(a.second) > std::get<1>(b.second);
-  });
-  std::vector<Found> out;
-  for (auto& [end, f] : all) out.push_back(std::move(f));
+  std::vector<Candidate> chosen;
+  if (options.kind == MatchKind::kOverlapping) {
+    chosen = all;
+    std::sort(chosen.begin(), chosen.end(), [](const Candidate& a, const Candidate& b) {
+      return a.at + a.length != b.at + b.length ? a.at + a.length < b.at + b.length
+                                                : a.length > b.length;
+    });
+  } else {
+    for (std::size_t at = 0; at < text.size();) {
+      const Candidate* best = nullptr;
+      for (const auto& c : all) {
+        if (c.at != at) continue;
+        if (best == nullptr ||
+            (options.kind == MatchKind::kLeftmostLongest ? c.length > best->length
+                                                         : c.id < best->id))
+          best = &c;
+      }
+      if (best == nullptr) {
+        ++at;
+        continue;
+      }
+      chosen.push_back(*best);
+      at += best->length;
+    }
+  }
+  std::vector<FoundId> out;
+  for (const auto& c : chosen)
+    out.emplace_back(kelvra::common::utf8::encode(text.substr(c.at, c.length)),
+                     std::int64_t(c.length), std::int64_t(c.at), c.id);
   return out;
 }
 
-TEST(Automaton, RandomDictionariesMatchAPlainSearch) {
-  std::mt19937 rng(20261208);
-  // A small alphabet so that words overlap and nest a lot; one letter is
-  // outside the basic plane and one is never in a word.
-  const std::u32string alphabet = U"ab中😀";
-  for (int round = 0; round < 300; ++round) {
-    std::vector<std::u32string> words(rng() % 12);
-    for (auto& w : words) {
-      w.resize(rng() % 5);  // empty words included
-      for (auto& c : w) c = alphabet[rng() % alphabet.size()];
-    }
-    std::u32string text(rng() % 60, U'a');
-    for (auto& c : text) c = rng() % 10 == 0 ? U'z' : alphabet[rng() % alphabet.size()];
-    std::vector<std::string> dictionary;
-    for (const auto& w : words) dictionary.push_back(kelvra::common::utf8::encode(w));
-    ASSERT_EQ(search(dictionary, kelvra::common::utf8::encode(text)), reference(words, text))
-        << "round " << round;
+std::vector<Found> without_ids(const std::vector<FoundId>& occurrences) {
+  std::vector<Found> out;
+  for (const auto& [word, length, offset, id] : occurrences) out.emplace_back(word, length, offset);
+  return out;
+}
+
+// The occurrences of every form of search (records, visitor, arrays), after
+// checking that they agree and that each id names the word found.
+std::vector<FoundId> searched(const Automaton& automaton, std::string_view text,
+                              const SearchOptions& options = {}) {
+  std::vector<Found> visits;
+  automaton.search(
+      text,
+      [&](std::string_view word, std::int64_t length, std::int64_t offset) {
+        visits.emplace_back(std::string(word), length, offset);
+      },
+      options);
+  const auto records = found(automaton.search(text, options));
+  EXPECT_EQ(visits, records);
+  Occurrences arrays;
+  automaton.search(text, arrays, options);
+  std::vector<FoundId> out;
+  EXPECT_EQ(arrays.size(), records.size());
+  for (std::size_t i = 0; i < std::min(arrays.size(), records.size()); ++i) {
+    const auto& [word, length, offset] = records[i];
+    EXPECT_EQ(arrays.offsets[i], offset);
+    EXPECT_EQ(arrays.lengths[i], length);
+    EXPECT_EQ(automaton.word(static_cast<std::size_t>(arrays.ids[i])), word);
+    out.emplace_back(word, length, offset, arrays.ids[i]);
   }
+  return out;
+}
+
+std::vector<std::string> encoded(const std::vector<std::u32string>& words) {
+  std::vector<std::string> out;
+  for (const auto& w : words) out.push_back(kelvra::common::utf8::encode(w));
+  return out;
+}
+
+TEST(Automaton, KindsAndWholeWordsMatchAPlainSearch) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr int kDictionaries = 200;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  constexpr int kDictionaries = 200;
+#else
+  constexpr int kDictionaries = 2000;
+#endif
+#else
+  constexpr int kDictionaries = 2000;
+#endif
+  constexpr int kTextsEach = 50;
+  std::mt19937 rng(20261209);
+  // Few letters, so that words overlap, nest and repeat: Latin with a
+  // precomposed and a combining accent, digits, Han, kana, Hangul, a
+  // character outside the basic plane, an emoji with a skin tone and a
+  // joiner, a space and a hyphen (no word characters), and z in no word.
+  const std::u32string letters = U"abé\u03011中ひ한𠀀😀\U0001F3FD\u200D -";
+  auto random_word = [&](std::size_t max_length) {
+    std::u32string w(rng() % (max_length + 1), U'a');
+    for (auto& c : w) c = letters[rng() % letters.size()];
+    return w;
+  };
+  const SearchOptions all_options[] = {
+      {MatchKind::kOverlapping, false},     {MatchKind::kOverlapping, true},
+      {MatchKind::kLeftmostLongest, false}, {MatchKind::kLeftmostLongest, true},
+      {MatchKind::kLeftmostFirst, false},   {MatchKind::kLeftmostFirst, true}};
+  std::size_t cases = 0, occurrences = 0;
+  for (int d = 0; d < kDictionaries; ++d) {
+    std::vector<std::u32string> words(rng() % 10);
+    for (auto& w : words) {
+      // Some words extend or repeat an earlier one.
+      if (!words.empty() && rng() % 3 == 0 && &w != &words[0])
+        w = (&w)[-1 - static_cast<std::ptrdiff_t>(rng() % (&w - &words[0]))] + random_word(2);
+      else
+        w = random_word(4);
+    }
+    const Automaton automaton(encoded(words));
+    ASSERT_EQ(automaton.dictionary_size(), words.size());
+    for (int t = 0; t < kTextsEach; ++t) {
+      std::u32string text;
+      for (std::size_t pieces = rng() % 12; pieces > 0; --pieces) {
+        if (!words.empty() && rng() % 2 == 0)
+          text += words[rng() % words.size()];
+        else
+          text += rng() % 8 == 0 ? std::u32string(U"z") : random_word(3);
+      }
+      const std::string utf8_text = kelvra::common::utf8::encode(text);
+      for (const auto& options : all_options) {
+        const auto expected = reference(words, text, options);
+        ASSERT_EQ(searched(automaton, utf8_text, options), expected)
+            << "dictionary " << d << " text " << t << " kind " << match_kind_name(options.kind)
+            << " whole words " << options.whole_words;
+        occurrences += expected.size();
+      }
+      ++cases;
+    }
+  }
+  EXPECT_GT(occurrences, cases);  // the cases do find things
+}
+
+TEST(Automaton, KindsWorkedExamples) {
+  const Automaton automaton({"ab", "abc", "bcd", "c"});
+  const auto with = [&](MatchKind kind, bool whole_words = false) {
+    return without_ids(searched(automaton, "abcd xabc", {kind, whole_words}));
+  };
+  EXPECT_THAT(with(MatchKind::kLeftmostLongest),
+              ElementsAre(Found{"abc", 3, 0}, Found{"abc", 3, 6}));
+  EXPECT_THAT(with(MatchKind::kLeftmostFirst), ElementsAre(Found{"ab", 2, 0}, Found{"c", 1, 2},
+                                                           Found{"ab", 2, 6}, Found{"c", 1, 8}));
+  // Whole words: a candidate that cuts a word is none, so a shorter one at
+  // the same start may win (ab before -), or a later start (c at 8).
+  const Automaton hyphened({"ab", "ab-c", "c"});
+  EXPECT_THAT(without_ids(searched(hyphened, "ab-cd c", {MatchKind::kLeftmostLongest, true})),
+              ElementsAre(Found{"ab", 2, 0}, Found{"c", 1, 6}));
+  EXPECT_THAT(without_ids(searched(hyphened, "ab-cd c", {MatchKind::kLeftmostLongest})),
+              ElementsAre(Found{"ab-c", 4, 0}, Found{"c", 1, 6}));
+  EXPECT_EQ(match_kind_of("leftmost-first", "kind"), MatchKind::kLeftmostFirst);
+  EXPECT_EQ(match_kind_name(MatchKind::kLeftmostLongest), "leftmost-longest");
+  try {
+    match_kind_of("longest", "kind");
+    FAIL() << "an unknown kind";
+  } catch (const kelvra::common::KvException& e) {
+    EXPECT_THAT(e.what(), HasSubstr("`kind` must be overlapping, leftmost-longest or"));
+  }
+}
+
+TEST(Automaton, WordBoundaryTable) {
+  for (char32_t cp : std::u32string(U"aZ5éßДـ\u0301\u0903١"))
+    EXPECT_TRUE(is_word_character(cp)) << std::uint32_t(cp);
+  for (char32_t cp : std::u32string(U"中ひカ한𠀀々 -_.😀\u200D\U0001F3FD，"))
+    EXPECT_FALSE(is_word_character(cp)) << std::uint32_t(cp);
+  const Automaton automaton({"cat", "中文", "cafe", "1"});
+  EXPECT_THAT(
+      without_ids(searched(automaton, "cat concat cats cat. 中文cat的中文字 cafe\u0301 1 a1",
+                           {MatchKind::kOverlapping, true})),
+      ElementsAre(Found{"cat", 3, 0}, Found{"cat", 3, 16}, Found{"中文", 2, 21},
+                  Found{"cat", 3, 23}, Found{"中文", 2, 27}, Found{"1", 1, 37}));
+}
+
+TEST(Automaton, IdsNameTheWordsAsListed) {
+  const Automaton automaton(std::vector<std::string>{"ab", "", "b😀", "ab"});
+  EXPECT_EQ(automaton.dictionary_size(), 4u);
+  EXPECT_TRUE(automaton.dictionary_ordered());
+  EXPECT_EQ(automaton.word(0), "ab");
+  EXPECT_EQ(automaton.word(1), "");
+  EXPECT_EQ(automaton.word(2), "b😀");
+  EXPECT_EQ(automaton.word(3), "ab");
+  EXPECT_THROW(automaton.word(4), std::out_of_range);
+  Occurrences arrays;
+  automaton.search("ab😀", arrays);
+  EXPECT_THAT(arrays.ids, ElementsAre(0, 2));
 }
 
 TEST(Automaton, LargeSkewedDictionaryMatchesAPlainSearch) {
@@ -240,7 +416,7 @@ TEST(Automaton, LargeSkewedDictionaryMatchesAPlainSearch) {
   for (const auto& w : words) dictionary.push_back(kelvra::common::utf8::encode(w));
   const auto expected = reference(words, text);
   EXPECT_GT(expected.size(), 4000u);
-  EXPECT_EQ(search(dictionary, kelvra::common::utf8::encode(text)), expected);
+  EXPECT_EQ(searched(Automaton(dictionary), kelvra::common::utf8::encode(text)), expected);
 }
 
 TEST(Automaton, OneAutomatonServesTwoThreads) {
@@ -335,6 +511,52 @@ std::string refusal(std::string_view bytes) {
   return "(accepted)";
 }
 
+// The same automaton in format version 1: the first five sections and the
+// alphabet's size alone, as automata were saved before they recorded their
+// dictionary.
+std::string first_version_of(const std::string& bytes) {
+  constexpr kelvra::common::ImageKind kNow{"KELVRAAC", 2, 7, "saved automaton"};
+  constexpr kelvra::common::ImageKind kFirst{"KELVRAAC", 1, 5, "saved automaton"};
+  const kelvra::common::ImageReader image(bytes, kNow, "bytes");
+  const auto fields = image.section<std::uint64_t>(0, "fields").first(1);
+  kelvra::common::ImageWriter writer(kFirst);
+  writer.add(fields);
+  for (std::size_t section = 1; section < 5; ++section)
+    writer.add(image.section<std::uint32_t>(section, "tables"));
+  return writer.bytes();
+}
+
+TEST(SavedAutomaton, FirstVersionFilesStillLoad) {
+  const std::vector<std::string> words{"she", "he", "", "hers", "he"};
+  const Automaton built(words);
+  const std::string text = "ushers she";
+  const std::string old_bytes = first_version_of(built.to_bytes());
+  const std::string path = temp_path("first_version");
+  {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(old_bytes.data(), 1, old_bytes.size(), file), old_bytes.size());
+    std::fclose(file);
+  }
+  for (const Automaton& old : {Automaton::from_bytes(old_bytes), Automaton::load(path)}) {
+    EXPECT_FALSE(old.dictionary_ordered());
+    EXPECT_EQ(without_ids(searched(old, text)), without_ids(searched(built, text)));
+    EXPECT_EQ(without_ids(searched(old, text, {MatchKind::kLeftmostLongest, true})),
+              without_ids(searched(built, text, {MatchKind::kLeftmostLongest, true})));
+    // Its distinct words stand for the dictionary.
+    ASSERT_EQ(old.dictionary_size(), 3u);
+    std::vector<std::string> distinct{old.word(0), old.word(1), old.word(2)};
+    std::sort(distinct.begin(), distinct.end());
+    EXPECT_THAT(distinct, ElementsAre("he", "hers", "she"));
+    EXPECT_THROW(old.search(text, {MatchKind::kLeftmostFirst}), kelvra::common::KvException);
+    // Saved again, it is a present-version file that still knows it has no order.
+    const Automaton again = Automaton::from_bytes(old.to_bytes());
+    EXPECT_FALSE(again.dictionary_ordered());
+    EXPECT_EQ(again.word(1), old.word(1));
+  }
+  std::remove(path.c_str());
+}
+
 TEST(SavedAutomaton, DamagedForeignAndOutdatedFilesAreRefused) {
   const std::string bytes = Automaton({"he", "she", "hers", "中国", "😀"}).to_bytes();
   EXPECT_THAT(refusal(""), HasSubstr("not a saved automaton"));
@@ -344,8 +566,8 @@ TEST(SavedAutomaton, DamagedForeignAndOutdatedFilesAreRefused) {
   flipped[bytes.size() / 2] ^= 4;
   EXPECT_THAT(refusal(flipped), HasSubstr("checksum mismatch"));
   std::string outdated = bytes;
-  outdated[8] = 2;
-  EXPECT_THAT(refusal(outdated), HasSubstr("format version 2"));
+  outdated[8] = 3;
+  EXPECT_THAT(refusal(outdated), HasSubstr("format version 3"));
   const std::string path = temp_path("missing");
   std::remove(path.c_str());
   EXPECT_THAT([&] { Automaton::load(path); },
@@ -382,7 +604,8 @@ TEST(SavedAutomaton, HostileTablesWithARightChecksumAreRefusedOrHarmless) {
           std::vector<std::u32string> words;
           for (const auto& [word, length, offset] : got)
             words.push_back(kelvra::common::utf8::decode(word, "word"));
-          ASSERT_EQ(got, reference(words, kelvra::common::utf8::decode(texts[i], "text")))
+          ASSERT_EQ(got,
+                    without_ids(reference(words, kelvra::common::utf8::decode(texts[i], "text"))))
               << "byte " << at << " = " << changed;
           if (got != expected[i]) ++changed_results;
         }
