@@ -1,5 +1,7 @@
 #include "kelvra/nlp/common/sectioner.h"
 
+#include <algorithm>
+#include <deque>
 #include <utility>
 
 #include "kelvra/common/exceptions.h"
@@ -34,6 +36,15 @@ std::optional<std::vector<std::string>> checked_separator(
   if (separator)
     for (const auto& ch : *separator) utf8::require_valid(ch, "separator");
   return separator;
+}
+
+// The byte position `count` code points before `pos` in valid UTF-8.
+std::size_t back_code_points(std::string_view text, std::size_t pos, std::int64_t count) {
+  for (; count > 0; --count) {
+    do --pos;
+    while (pos > 0 && (static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80);
+  }
+  return pos;
 }
 
 }  // namespace
@@ -112,6 +123,88 @@ void Sectioner::for_each_segment(std::string_view text, std::int64_t length,
   });
   if (pending_length > 0)
     visit(SegmentSpan{pending_begin, pending_end, pending_offset, pending_length});
+}
+
+void Sectioner::for_each_overlapping_segment(
+    std::string_view text, std::int64_t length, std::int64_t overlap,
+    const std::function<void(const SegmentSpan&, std::int64_t context)>& visit) const {
+  utf8::require_valid(text, "text");
+  if (length < 0) invalid_length(length, "at least 0");
+  if (length < 1 && !text.empty()) invalid_length(length, "at least 1 for a non-empty text");
+  if (overlap < 0)
+    records::unusable_number("overlap", "a whole number of at least 0", std::to_string(overlap));
+  // At most length - 1, so that every segment holds at least one code
+  // point of its own.
+  const std::int64_t most = std::min(overlap, length > 0 ? length - 1 : 0);
+  const auto text_length = static_cast<std::int64_t>(utf8::length(text));
+  if (most == 0 || text_length <= length) {
+    for_each_segment(text, length, [&](const SegmentSpan& span) { visit(span, 0); });
+    return;
+  }
+  const std::int64_t least = most - most / 2;  // ceil(most / 2)
+
+  struct Point {
+    std::size_t byte;
+    std::int64_t offset;
+  };
+  // Sentence starts no further back than `most` before the own part: the
+  // places the next context may begin.
+  std::deque<Point> starts;
+  Point segment_start{0, 0};  // where the current segment begins, context included
+  Point own{0, 0};            // where its own part begins
+  Point pending_end{0, 0};    // where its own part ends so far
+  std::int64_t budget = length;
+
+  const auto emit = [&](Point end) {
+    visit(SegmentSpan{segment_start.byte, end.byte, segment_start.offset,
+                      end.offset - segment_start.offset},
+          own.offset - segment_start.offset);
+  };
+  // Starts the next segment with its own part at `at`.
+  const auto begin_segment = [&](Point at) {
+    own = pending_end = at;
+    while (!starts.empty() && starts.front().offset < at.offset - most) starts.pop_front();
+    // Neither before the previous segment's start nor before the text's.
+    const std::int64_t reach = std::min(most, at.offset - segment_start.offset);
+    Point from{0, 0};
+    bool aligned = false;
+    for (const Point& start : starts) {
+      if (start.offset < at.offset - reach) continue;
+      if (start.offset <= at.offset - least) {
+        from = start;
+        aligned = true;
+      }
+      break;
+    }
+    if (!aligned) from = Point{back_code_points(text, at.byte, reach), at.offset - reach};
+    segment_start = from;
+    budget = length - (at.offset - from.offset);
+  };
+
+  phraser.for_each_sentence(text, [&](const phraser::SentenceSpan& sentence) {
+    starts.push_back(Point{sentence.byte_begin, sentence.offset});
+    Point from{sentence.byte_begin, sentence.offset};
+    const Point to{sentence.byte_end, sentence.offset + sentence.length};
+    for (;;) {
+      const std::int64_t pending = pending_end.offset - own.offset;
+      if (pending > 0 && pending + (to.offset - from.offset) > budget) {
+        emit(pending_end);
+        begin_segment(pending_end);
+      }
+      if (to.offset - from.offset <= budget) {
+        pending_end = to;
+        return;
+      }
+      // Too long for the room beside the context: a piece that fills it.
+      const Point cut{
+          utf8::advance(text.substr(0, to.byte), from.byte, static_cast<std::size_t>(budget)),
+          from.offset + budget};
+      emit(cut);
+      begin_segment(cut);
+      from = cut;
+    }
+  });
+  if (pending_end.offset > own.offset) emit(pending_end);
 }
 
 std::pair<std::vector<Record>, std::int64_t> Sectioner::_split_extra_long_sentence(

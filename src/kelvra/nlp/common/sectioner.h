@@ -28,6 +28,25 @@
 // so that no entity is ever placed by a wrapped sum. Every entity's
 // positions are read and checked before any segment is filled.
 //
+// Overlap (opt-in): an input "overlap" of N > 0 code points makes each
+// segment after the first begin with context repeated from right before
+// its own part, and every segment gets a "context" member (after "length")
+// saying how many of its code points are such context (0 for the first).
+// The own parts follow each other without gap and give the document back;
+// a segment's "offset" and "length" cover the whole segment, context
+// included, and "length" stays at most the limit. The context starts at
+// the earliest sentence start that lies between N and ceil(N/2) code points
+// before the own part, or else exactly N before it (cut inside a sentence),
+// so that it is always at least ceil(N/2) long where the text allows; it
+// never reaches before the document's start nor before the previous
+// segment's start, so segment starts and ends both ascend. N is clamped to
+// length - 1 so that every segment still advances. A sentence that does not
+// fit beside the context is cut there. Without "overlap" (or with 0) the
+// segments are exactly those made without it, with no "context" member.
+// "overlap" must be a whole number of at least 0 (TypeError naming
+// `overlap` for a non-number, KvException naming it and the value for a
+// negative or fractional one).
+//
 // A Sectioner is immutable after construction; one instance serves any
 // number of threads at once.
 #pragma once
@@ -64,6 +83,15 @@ void segment_members(Out& out, const Text& text, std::int64_t offset, std::int64
   out.member("text", text);
   out.member("offset", offset);
   out.member("length", length);
+}
+
+// The members of a segment made with overlap: segment_members, then the
+// number of code points at its start repeated from the segment before.
+template <class Out, class Text>
+void overlapping_segment_members(Out& out, const Text& text, std::int64_t offset,
+                                 std::int64_t length, std::int64_t context) {
+  segment_members(out, text, offset, length);
+  out.member("context", context);
 }
 
 class Sectioner {
@@ -110,6 +138,16 @@ class Sectioner {
       std::function<void(const std::function<void(const phraser::SentenceSpan&)>& emit)>;
   void for_each_segment(std::string_view text, std::int64_t length, const SentenceSource& sentences,
                         const std::function<void(const SegmentSpan&)>& visit) const;
+
+  // The segments of `text` with `overlap` code points of context (see the
+  // top of this file), in order, each handed to `visit` with its context:
+  // the span covers the whole segment, context included. `overlap` 0 gives
+  // the segments of for_each_segment, each with context 0. Failures as
+  // for_each_segment's, and KvException naming `overlap` when it is
+  // negative; all before any visit.
+  void for_each_overlapping_segment(
+      std::string_view text, std::int64_t length, std::int64_t overlap,
+      const std::function<void(const SegmentSpan&, std::int64_t context)>& visit) const;
 
   // Segments of feature_set["text"], each with its "feature_set" (above).
   // TypeError naming `feature_set` when it is not a map, or `ne` for an
