@@ -41,11 +41,26 @@
 // never reaches before the document's start nor before the previous
 // segment's start, so segment starts and ends both ascend. N is clamped to
 // length - 1 so that every segment still advances. A sentence that does not
-// fit beside the context is cut there. Without "overlap" (or with 0) the
+// fit beside the context is cut there, and its last piece ends its segment
+// (as a long sentence's does without overlap). Without "overlap" (or with 0) the
 // segments are exactly those made without it, with no "context" member.
 // "overlap" must be a whole number of at least 0 (TypeError naming
 // `overlap` for a non-number, KvException naming it and the value for a
 // negative or fractional one).
+//
+// Measures (opt-in): SectionerOptions::measure sets the unit that
+// `length` counts: code points (the default), UTF-8 bytes, UTF-16 code
+// units, or any function giving the size of a text (a tokenizer's count,
+// say). Every segment's size in that measure is at most `length`, except a
+// segment of one code point whose size alone is beyond it; offsets, lengths
+// and "context" in the records stay code points, and `overlap` counts code
+// points too (a context is shortened when it would leave no room beside
+// it). A function is asked about sentences and candidate segments, never
+// character by character: about one call per sentence, one more where a
+// segment closes, and a binary search (a few calls) for each cut inside a
+// sentence. It need not be additive (the size of a joined text may differ
+// from the sum of the sizes), but is taken to grow, or stay, as a text
+// grows. With the default measure, segments are exactly those of before.
 //
 // A Sectioner is immutable after construction; one instance serves any
 // number of threads at once.
@@ -94,12 +109,41 @@ void overlapping_segment_members(Out& out, const Text& text, std::int64_t offset
   out.member("context", context);
 }
 
+// The unit a Sectioner's `length` counts.
+class Measure {
+ public:
+  using Size = std::function<std::size_t(std::string_view)>;
+  enum class Kind { kCodePoints, kUtf8Bytes, kUtf16Units, kFunction };
+
+  // Code points.
+  Measure() = default;
+  // Any size function; an empty one throws KvException naming `measure`.
+  explicit Measure(Size size);
+  // "code-points", "utf-8-bytes" or "utf-16-units"; anything else throws
+  // KvException(INVALID_PARAMETERS) naming `measure` and the choices.
+  static Measure named(std::string_view name);
+
+  Kind kind() const noexcept { return kind_; }
+  // The size of `text` (valid UTF-8) in this measure.
+  std::size_t operator()(std::string_view text) const;
+
+ private:
+  Kind kind_ = Kind::kCodePoints;
+  Size size_;
+};
+
+struct SectionerOptions {
+  Measure measure;
+};
+
 class Sectioner {
  public:
   // `separator`: the sentence enders; absent or empty means the phraser's
   // defaults. The phraser keeps its default length cap of 510. Entries must
   // be valid UTF-8 (TypeError naming `separator`).
   explicit Sectioner(std::optional<std::vector<std::string>> separator = std::nullopt);
+  // The same with options (a measure other than code points, above).
+  Sectioner(std::optional<std::vector<std::string>> separator, SectionerOptions options);
 
   const phraser::Phraser phraser;
 
@@ -133,7 +177,9 @@ class Sectioner {
   // The same packing over sentences the caller finds (piece by piece on
   // several threads, say): `sentences(emit)` must call `emit` with exactly
   // the spans of phraser.for_each_sentence(text), in order. `text` must be
-  // valid UTF-8; it is not checked again, nor counted.
+  // valid UTF-8; it is not checked again, nor counted. With a measure
+  // other than code points the segments are those of that measure (and the
+  // packing no longer goes on alike after any long sentence).
   using SentenceSource =
       std::function<void(const std::function<void(const phraser::SentenceSpan&)>& emit)>;
   void for_each_segment(std::string_view text, std::int64_t length, const SentenceSource& sentences,
@@ -169,6 +215,17 @@ class Sectioner {
   // every span of its "spans" (none at all counts as inside). Reads and
   // checks every position of both, with the failures of _split_feature_set.
   static bool _judge_entity_in_segment(const Record& ne, const Record& segment);
+
+  const Measure& measure() const noexcept { return options_.measure; }
+
+ private:
+  // Packing in any measure, with any overlap (already clamped to at most
+  // length - 1 and at least 0), over the sentences of `sentences`.
+  void pack_measured(std::string_view text, std::int64_t length, std::int64_t overlap,
+                     const SentenceSource& sentences,
+                     const std::function<void(const SegmentSpan&, std::int64_t)>& visit) const;
+
+  SectionerOptions options_;
 };
 
 }  // namespace kelvra::nlp::common::sectioner

@@ -1,6 +1,7 @@
 #include "kelvra/nlp/common/sectioner.h"
 
 #include <algorithm>
+#include <cctype>
 #include <iostream>
 #include <random>
 #include <thread>
@@ -574,6 +575,96 @@ TEST(SectionerOverlapInvariant, GeneratedDocumentKeepsEveryName) {
   EXPECT_EQ(sorted_words(with), sorted_words(whole));
   std::cout << "names found: " << without.size() << " of " << whole.size() << " without overlap, "
             << with.size() << " of " << whole.size() << " with overlap 6\n";
+}
+
+// --- measures ---
+
+// A tokenizer-like size that is not additive: a run of ASCII letters is
+// one token, every other code point one.
+std::size_t token_count(std::string_view text) {
+  std::size_t tokens = 0;
+  bool in_word = false;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const char32_t cp = kelvra::common::utf8::next(text, pos);
+    const bool letter = cp < 0x80 && std::isalpha(static_cast<int>(cp));
+    tokens += !(letter && in_word);
+    in_word = letter;
+  }
+  return tokens;
+}
+
+TEST(SectionerMeasure, NamedMeasuresAndUnknownNames) {
+  EXPECT_EQ(Measure::named("utf-8-bytes")("a你😀"), 8u);
+  EXPECT_EQ(Measure::named("utf-16-units")("a你😀"), 4u);
+  EXPECT_EQ(Measure::named("code-points")("a你😀"), 3u);
+  try {
+    Measure::named("tokens");
+    FAIL();
+  } catch (const KvException& e) {
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("measure"));
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("tokens"));
+  }
+  EXPECT_THROW(Measure(Measure::Size{}), KvException);
+}
+
+// Measure bounds on random documents: every segment's size in the measure
+// is at most the length (one code point beyond it excepted), the own parts
+// give the text back, and positions stay code points.
+TEST(SectionerMeasure, EverySegmentFitsItsMeasure) {
+  const std::vector<std::string> alphabet{"甲", "。", "ab", "c", " ", "😀", "！", "\n", "é"};
+  std::size_t calls = 0;
+  const std::vector<Measure> measures{Measure::named("utf-8-bytes"), Measure::named("utf-16-units"),
+                                      Measure([&calls](std::string_view text) {
+                                        ++calls;
+                                        return token_count(text);
+                                      })};
+  std::mt19937 rng(3);
+  std::size_t sentences = 0;
+  for (const Measure& measure : measures) {
+    const Sectioner sectioner(std::nullopt, SectionerOptions{measure});
+    for (int round = 0; round < 1500; ++round) {
+      std::string text;
+      const int n = static_cast<int>(rng() % 300);
+      for (int i = 0; i < n; ++i) text += alphabet[rng() % alphabet.size()];
+      const auto limit = 1 + static_cast<std::int64_t>(rng() % 40);
+      const auto overlap = static_cast<std::int64_t>(rng() % 3 == 0 ? rng() % 20 : 0);
+      if (measure.kind() == Measure::Kind::kFunction)
+        sectioner.phraser.for_each_sentence(text, [&](const auto&) { ++sentences; });
+      auto segments = sectioner.split(overlap_input(text, limit, overlap), "ner");
+      std::string own_parts;
+      std::int64_t own_start = 0;
+      for (const auto& segment : segments) {
+        const auto& piece = segment["text"].get_ref<const std::string&>();
+        const auto length = segment["length"].get<std::int64_t>();
+        const auto context = overlap > 0 ? segment["context"].get<std::int64_t>() : 0;
+        EXPECT_EQ(length, static_cast<std::int64_t>(kelvra::common::utf8::length(piece)));
+        EXPECT_TRUE(measure(piece) <= static_cast<std::size_t>(limit) || length == 1)
+            << piece << " in " << limit;
+        EXPECT_EQ(segment["offset"].get<std::int64_t>() + context, own_start);
+        own_parts +=
+            kelvra::common::utf8::substr(piece, static_cast<std::size_t>(context), piece.size());
+        own_start += length - context;
+      }
+      ASSERT_EQ(own_parts, text);
+    }
+  }
+  // A function is asked about sentences and segments, not characters.
+  EXPECT_LE(calls, 3 * sentences) << calls << " calls for " << sentences << " sentences";
+}
+
+// On ASCII text every built-in measure counts alike, so they cut alike.
+TEST(SectionerMeasure, BuiltInMeasuresAgreeOnAscii) {
+  const std::string text = "One. Two three. Four five six seven eight nine ten! Eleven? Twelve.";
+  const Sectioner plain;
+  for (const char* name : {"utf-8-bytes", "utf-16-units"}) {
+    const Sectioner measured(std::nullopt, SectionerOptions{Measure::named(name)});
+    for (std::int64_t length : {1, 5, 12, 30}) {
+      EXPECT_EQ(measured.split(ner_input(text, length), "ner"),
+                plain.split(ner_input(text, length), "ner"));
+      EXPECT_EQ(measured.split(overlap_input(text, length, 4), "ner"),
+                plain.split(overlap_input(text, length, 4), "ner"));
+    }
+  }
 }
 
 TEST(Sectioner, OneInstanceServesTwoThreads) {
