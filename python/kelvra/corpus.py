@@ -5,9 +5,10 @@ down the segmentation road with a dictionary as the entity model.
 
 For each file (one document, UTF-8): normalise it (traditional to
 simplified, control characters, full-width to half-width), cut it into
-segments of at most --length code points, find the dictionary's words in
-each segment with the automaton, and stitch the occurrences back into
-document positions. Writes one JSON line per document, in the order of the
+segments of at most --length code points (with --overlap, each repeating up
+to that many code points before it, so that no word is lost at a cut), find
+the dictionary's words in each segment with the automaton, and stitch the
+occurrences back into document positions, each once. Writes one JSON line per document, in the order of the
 sorted file list:
 
     {"path": "...", "length": 1234, "segments": 3, "changes": 17,
@@ -101,13 +102,16 @@ def read_document(path):
         raise ValueError("%s: not valid UTF-8 at byte %d" % (path, e.start)) from None
 
 
-def _document(path, name, tools, length):
+def _document(path, name, tools, length, overlap=0):
     """The output fields of one document, its entities as matcher.Word."""
     normalizer, sectioner, stitcher = tools[:3]
     automaton = _automaton_of(tools)
     text = read_document(path)
     normalized = normalizer.normalize(text)
-    segments = sectioner.split({"text": normalized.normalized_text, "length": length}, "ner")
+    request = {"text": normalized.normalized_text, "length": length}
+    if overlap:
+        request["overlap"] = overlap
+    segments = sectioner.split(request, "ner")
     for segment in segments:
         segment["nes"] = automaton.search(segment["text"])
     entities = stitcher.merge(segments, "ner")
@@ -115,20 +119,20 @@ def _document(path, name, tools, length):
             "segments": len(segments), "changes": len(normalized.alter_words), "entities": entities}
 
 
-def process_document(path, name, tools, length):
+def process_document(path, name, tools, length, overlap=0):
     """The output record of one document."""
-    record = _document(path, name, tools, length)
+    record = _document(path, name, tools, length, overlap)
     record["entities"] = [word.to_json() for word in record["entities"]]
     return record
 
 
-def process_partition(documents, tools, length):
+def process_partition(documents, tools, length, overlap=0):
     """JSON lines of the (path, name) documents of one partition, in order."""
     from kelvra._native.retrieval import words_json
 
     lines = []
     for path, name in documents:
-        record = _document(path, name, tools, length)
+        record = _document(path, name, tools, length, overlap)
         # The entities' JSON made in one go: a dict per occurrence for
         # json.dumps would cost more than finding them.
         entities = words_json(record.pop("entities"))
@@ -137,8 +141,8 @@ def process_partition(documents, tools, length):
     return lines
 
 
-def _bag_partition(runs, tools, length):
-    return [line for run in runs for line in process_partition(run, tools, length)]
+def _bag_partition(runs, tools, length, overlap=0):
+    return [line for run in runs for line in process_partition(run, tools, length, overlap)]
 
 
 def find_documents(inputs):
@@ -198,21 +202,21 @@ def partitions_of(items, count):
     return out
 
 
-def run_single_process(documents, tools, length, out, progress):
+def run_single_process(documents, tools, length, out, progress, overlap=0):
     for document in documents:
-        for line in process_partition([document], tools, length):
+        for line in process_partition([document], tools, length, overlap):
             out.write(line + "\n")
         progress.advance()
 
 
-def run_on_cluster(documents, tools, length, out, progress, client, partitions):
+def run_on_cluster(documents, tools, length, out, progress, client, partitions, overlap=0):
     import dask.bag as db
     from distributed import as_completed
 
     runs = partitions_of(documents, partitions)
     # The tools go to every worker once; each task gets the worker's copy.
     [shared] = client.scatter([tools], broadcast=True, hash=False)
-    bag = db.from_sequence(runs, npartitions=len(runs)).map_partitions(_bag_partition, shared, length)
+    bag = db.from_sequence(runs, npartitions=len(runs)).map_partitions(_bag_partition, shared, length, overlap)
     futures = client.compute(bag.to_delayed())
     index = {future.key: i for i, future in enumerate(futures)}
     # Partitions finish in any order; lines are written in input order.
@@ -243,6 +247,10 @@ def main(argv=None):
                         help="a saved automaton (Automaton.save, kelvra-nlp match --save-automaton) that "
                              "each worker maps: every worker must be able to read FILE")
     parser.add_argument("--length", type=int, default=510, help="maximum segment length in code points (510)")
+    parser.add_argument("--overlap", type=int, default=0,
+                        help="code points each segment repeats from before its own part, so that a word "
+                             "cut at a segment's edge is still found, once (default 0: none; at most "
+                             "--length - 1 is used)")
     parser.add_argument("--valid-char", action="append", default=[], dest="valid_chars",
                         help="a control character to keep (repeatable)")
     parser.add_argument("--scheduler", default=None,
@@ -261,6 +269,8 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.length < 1:
         parser.error("--length must be at least 1, got %d" % args.length)
+    if args.overlap < 0:
+        parser.error("--overlap must be at least 0, got %d" % args.overlap)
     if args.workers < 1:
         parser.error("--workers must be at least 1, got %d" % args.workers)
     if args.dict and not os.path.isfile(args.dict):
@@ -280,7 +290,7 @@ def main(argv=None):
     out = sys.stdout if args.output == "-" else open(args.output, "w", encoding="utf-8")
     try:
         if args.single_process or not documents:
-            run_single_process(documents, tools, args.length, out, progress)
+            run_single_process(documents, tools, args.length, out, progress, args.overlap)
             return 0
         from distributed import Client, LocalCluster
 
@@ -295,7 +305,7 @@ def main(argv=None):
             workers = args.workers
         try:
             partitions = args.partitions or 4 * workers
-            run_on_cluster(documents, tools, args.length, out, progress, client, partitions)
+            run_on_cluster(documents, tools, args.length, out, progress, client, partitions, args.overlap)
         finally:
             client.close()
             if cluster is not None:

@@ -70,6 +70,20 @@ Measure Measure::named(std::string_view name) {
   return measure;
 }
 
+std::string_view Measure::name() const noexcept {
+  switch (kind_) {
+    case Kind::kCodePoints:
+      return "code-points";
+    case Kind::kUtf8Bytes:
+      return "utf-8-bytes";
+    case Kind::kUtf16Units:
+      return "utf-16-units";
+    case Kind::kFunction:
+      break;
+  }
+  return "function";
+}
+
 std::size_t Measure::operator()(std::string_view text) const {
   switch (kind_) {
     case Kind::kCodePoints:

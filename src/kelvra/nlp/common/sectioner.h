@@ -124,6 +124,10 @@ class Measure {
   static Measure named(std::string_view name);
 
   Kind kind() const noexcept { return kind_; }
+  // "code-points", "utf-8-bytes", "utf-16-units", or "function".
+  std::string_view name() const noexcept;
+  // The size function of a Kind::kFunction measure (empty otherwise).
+  const Size& function() const noexcept { return size_; }
   // The size of `text` (valid UTF-8) in this measure.
   std::size_t operator()(std::string_view text) const;
 
