@@ -251,10 +251,10 @@ void Sectioner::pack_measured(
   // Sentence starts no further back than `most` before the own part: the
   // places the next context may begin.
   std::deque<Point> starts;
-  Point segment_start{0, 0};            // where the current segment begins, context included
-  Point own{0, 0};                      // where its own part begins
-  Point pending_end{0, 0};              // where its own part ends so far
-  std::size_t pending_size = 0;         // the size of [segment_start, pending_end), if additive
+  Point segment_start{0, 0};     // where the current segment begins, context included
+  Point own{0, 0};               // where its own part begins
+  Point pending_end{0, 0};       // where its own part ends so far
+  std::size_t pending_size = 0;  // the size of [segment_start, pending_end) as last worked out
   std::vector<std::size_t> boundaries;  // code point starts of a sentence being cut
 
   const auto emit = [&](Point end) {
@@ -280,7 +280,8 @@ void Sectioner::pack_measured(
     }
     if (!aligned) from = Point{back_code_points(text, at.byte, reach), at.offset - reach};
     segment_start = from;
-    pending_size = size_of(segment_start, at);
+    // No context: nothing to measure (a function is not asked about "").
+    pending_size = from.offset == at.offset ? 0 : size_of(segment_start, at);
     // A context that leaves no room beside it is halved until it does.
     while (pending_size >= budget && segment_start.offset < at.offset) {
       reach = (at.offset - segment_start.offset) / 2;
@@ -294,42 +295,65 @@ void Sectioner::pack_measured(
   };
   // The furthest point in (from, to) up to which the segment still fits,
   // or `from` when not even one code point does.
-  const auto furthest_fit = [&](Point from, Point to) -> Point {
+  // `full_size`: the size up to `to`, known to be beyond the budget.
+  const auto furthest_fit = [&](Point from, Point to, std::size_t full_size) -> Point {
     if (measure.kind() == Measure::Kind::kCodePoints) {
       const auto room = static_cast<std::size_t>(length - (from.offset - segment_start.offset));
       return Point{utf8::advance(text.substr(0, to.byte), from.byte, room),
                    from.offset + static_cast<std::int64_t>(room)};
+    }
+    if (measure.kind() == Measure::Kind::kUtf8Bytes) {
+      // The byte budget ends inside the text: back to a character's start.
+      std::size_t end = std::min(to.byte, segment_start.byte + budget);
+      while (end > from.byte && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+      return Point{end, from.offset + static_cast<std::int64_t>(
+                                          utf8::length(text.substr(from.byte, end - from.byte)))};
     }
     if (additive) {
       Point at = from;
       std::size_t size = pending_size;
       while (at.byte < to.byte) {
         std::size_t next = at.byte;
-        const char32_t cp = utf8::next(text, next);
-        size += measure.kind() == Measure::Kind::kUtf8Bytes ? next - at.byte
-                                                            : (cp >= 0x10000 ? 2u : 1u);
+        size += utf8::next(text, next) >= 0x10000 ? 2u : 1u;
         if (size > budget) break;
         at = Point{next, at.offset + 1};
       }
       return at;
     }
-    // Any other measure: a binary search over the code points of the rest.
+    // Any other measure: a search over the code points of the rest, each
+    // probe placed where the sizes measured so far say the budget ends
+    // (a bisection when that did not halve the range), so that a measure
+    // that grows about evenly is asked a few times per cut.
     boundaries.clear();
     for (std::size_t b = from.byte; b < to.byte; utf8::next(text, b)) boundaries.push_back(b);
     boundaries.push_back(to.byte);
     std::size_t fitting = 0, failing = boundaries.size() - 1;  // counts of code points
+    std::size_t fitting_size = pending_size, failing_size = full_size;
+    bool bisect = false;
     while (failing - fitting > 1) {
-      const std::size_t middle = fitting + (failing - fitting) / 2;
-      if (size_of(segment_start, Point{boundaries[middle], 0}) <= budget)
+      std::size_t middle = fitting + (failing - fitting) / 2;
+      if (!bisect && failing_size > fitting_size && budget >= fitting_size) {
+        const double share = static_cast<double>(budget - fitting_size) /
+                             static_cast<double>(failing_size - fitting_size);
+        middle = fitting + static_cast<std::size_t>(share * static_cast<double>(failing - fitting));
+        middle = std::clamp(middle, fitting + 1, failing - 1);
+      }
+      const std::size_t range = failing - fitting;
+      const std::size_t size = size_of(segment_start, Point{boundaries[middle], 0});
+      if (size <= budget) {
         fitting = middle;
-      else
+        fitting_size = size;
+      } else {
         failing = middle;
+        failing_size = size;
+      }
+      bisect = 2 * (failing - fitting) > range;
     }
     return Point{boundaries[fitting], from.offset + static_cast<std::int64_t>(fitting)};
   };
 
   sentences([&](const phraser::SentenceSpan& sentence) {
-    starts.push_back(Point{sentence.byte_begin, sentence.offset});
+    if (most > 0) starts.push_back(Point{sentence.byte_begin, sentence.offset});
     Point from{sentence.byte_begin, sentence.offset};
     const Point to{sentence.byte_end, sentence.offset + sentence.length};
     bool cut_inside = false;
@@ -352,7 +376,7 @@ void Sectioner::pack_measured(
         continue;
       }
       // Too long for the room beside the context: a piece that fills it.
-      Point cut = furthest_fit(from, to);
+      Point cut = furthest_fit(from, to, size);
       if (cut.offset == from.offset) {
         if (segment_start.offset < own.offset) {  // no room at all: no context
           segment_start = own;
