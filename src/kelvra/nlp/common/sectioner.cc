@@ -262,6 +262,12 @@ void Sectioner::pack_measured(
                       end.offset - segment_start.offset},
           own.offset - segment_start.offset);
   };
+  // Halves the context of a segment whose own part begins at `at`.
+  const auto shorten_context = [&](Point at) {
+    const std::int64_t reach = (at.offset - segment_start.offset) / 2;
+    segment_start = Point{back_code_points(text, at.byte, reach), at.offset - reach};
+    pending_size = additive ? size_of(segment_start, at) : 0;
+  };
   // Starts the next segment with its own part at `at`.
   const auto begin_segment = [&](Point at) {
     own = pending_end = at;
@@ -280,14 +286,11 @@ void Sectioner::pack_measured(
     }
     if (!aligned) from = Point{back_code_points(text, at.byte, reach), at.offset - reach};
     segment_start = from;
-    // No context: nothing to measure (a function is not asked about "").
-    pending_size = from.offset == at.offset ? 0 : size_of(segment_start, at);
+    // A function is not asked about the context alone: a context that
+    // leaves no room is found when the segment is cut (below).
+    pending_size = from.offset == at.offset || !additive ? 0 : size_of(segment_start, at);
     // A context that leaves no room beside it is halved until it does.
-    while (pending_size >= budget && segment_start.offset < at.offset) {
-      reach = (at.offset - segment_start.offset) / 2;
-      segment_start = Point{back_code_points(text, at.byte, reach), at.offset - reach};
-      pending_size = size_of(segment_start, at);
-    }
+    while (pending_size >= budget && segment_start.offset < at.offset) shorten_context(at);
   };
   // The size of [segment_start, to), `from` being pending_end.
   const auto candidate_size = [&](Point from, Point to) {
@@ -378,9 +381,8 @@ void Sectioner::pack_measured(
       // Too long for the room beside the context: a piece that fills it.
       Point cut = furthest_fit(from, to, size);
       if (cut.offset == from.offset) {
-        if (segment_start.offset < own.offset) {  // no room at all: no context
-          segment_start = own;
-          pending_size = 0;
+        if (segment_start.offset < own.offset) {  // no room beside the context
+          shorten_context(own);
           continue;
         }
         // One code point beyond the budget on its own.
