@@ -38,6 +38,14 @@ std::optional<std::vector<std::string>> checked_separator(
   return separator;
 }
 
+// The characters of valid UTF-8 `text` beyond U+FFFF (four-byte
+// sequences), each two UTF-16 units.
+std::size_t beyond_bmp(std::string_view text) noexcept {
+  std::size_t count = 0;
+  for (const char byte : text) count += static_cast<unsigned char>(byte) >= 0xF0;
+  return count;
+}
+
 // The byte position `count` code points before `pos` in valid UTF-8.
 std::size_t back_code_points(std::string_view text, std::size_t pos, std::int64_t count) {
   for (; count > 0; --count) {
@@ -90,11 +98,8 @@ std::size_t Measure::operator()(std::string_view text) const {
       return utf8::length(text);
     case Kind::kUtf8Bytes:
       return text.size();
-    case Kind::kUtf16Units: {
-      std::size_t units = utf8::length(text);
-      for (const char byte : text) units += static_cast<unsigned char>(byte) >= 0xF0;
-      return units;
-    }
+    case Kind::kUtf16Units:
+      return utf8::length(text) + beyond_bmp(text);
     case Kind::kFunction:
       break;
   }
@@ -235,12 +240,9 @@ void Sectioner::pack_measured(
         return static_cast<std::size_t>(to.offset - from.offset);
       case Measure::Kind::kUtf8Bytes:
         return to.byte - from.byte;
-      case Measure::Kind::kUtf16Units: {
-        auto units = static_cast<std::size_t>(to.offset - from.offset);
-        for (std::size_t b = from.byte; b < to.byte; ++b)
-          units += static_cast<unsigned char>(text[b]) >= 0xF0;
-        return units;
-      }
+      case Measure::Kind::kUtf16Units:
+        return static_cast<std::size_t>(to.offset - from.offset) +
+               beyond_bmp(text.substr(from.byte, to.byte - from.byte));
       case Measure::Kind::kFunction:
         break;
     }

@@ -54,13 +54,14 @@
 // say). Every segment's size in that measure is at most `length`, except a
 // segment of one code point whose size alone is beyond it; offsets, lengths
 // and "context" in the records stay code points, and `overlap` counts code
-// points too (a context is shortened when it would leave no room beside
-// it). A function is asked about sentences and candidate segments, never
-// character by character: about one call per sentence, one more where a
-// segment closes, and a binary search (a few calls) for each cut inside a
-// sentence. It need not be additive (the size of a joined text may differ
-// from the sum of the sizes), but is taken to grow, or stay, as a text
-// grows. With the default measure, segments are exactly those of before.
+// points too (a context that would leave no room beside it is halved
+// until it does). A function is asked about sentences and candidate
+// segments, never character by character nor about a context alone: about
+// one call per sentence, one more where a segment closes, and a search of
+// a few calls for each cut inside a sentence (each probe placed where the
+// sizes measured so far say the budget ends). It need not be additive (the size of a joined text
+// may differ from the sum of the sizes), but is taken to grow, or stay, as a text grows. With the
+// default measure, segments are exactly those of before.
 //
 // A Sectioner is immutable after construction; one instance serves any
 // number of threads at once.
