@@ -30,16 +30,24 @@ by --scheduler tcp://HOST:PORT (its workers must be able to import kelvra
 and read the corpus, and the --automaton file if one is given).
 --single-process runs everything in this process without Dask, for
 comparison and debugging.
+
+Workers of a LocalCluster write their partitions' lines into part files of
+a temporary folder beside the output, and this process joins the parts in
+order: the results never travel through Dask, so more workers means faster.
+Workers of a cluster given by --scheduler send their lines back, unless
+--parts-dir names a folder that they and this process share.
 """
 import argparse
 import glob
 import json
 import os
+import shutil
 import sys
+import tempfile
 import time
 
 __all__ = ["find_documents", "load_dictionary", "main", "make_tools", "partitions_of", "process_document",
-           "process_partition", "read_document"]
+           "process_partition", "read_document", "write_partition"]
 
 # Saved automata that this process has mapped, by path: each worker maps a
 # file once, and the processes of a machine share its pages.
@@ -141,8 +149,28 @@ def process_partition(documents, tools, length, overlap=0):
     return lines
 
 
+def write_partition(documents, tools, length, part_path, overlap=0):
+    """Writes the JSON lines of the (path, name) documents of one partition
+    into the file `part_path` (UTF-8, a line feed after each) and returns
+    the path: the lines stay on the worker's disk instead of travelling
+    back."""
+    with open(part_path, "wb") as part:
+        for line in process_partition(documents, tools, length, overlap):
+            part.write(line.encode("utf-8"))
+            part.write(b"\n")
+    return part_path
+
+
 def _bag_partition(runs, tools, length, overlap=0):
-    return [line for run in runs for line in process_partition(run, tools, length, overlap)]
+    # Each run is (part file or None, documents): with a part file its lines
+    # are written there and only the path comes back.
+    out = []
+    for part_path, documents in runs:
+        if part_path is None:
+            out.append("".join(line + "\n" for line in process_partition(documents, tools, length, overlap)))
+        else:
+            out.append(write_partition(documents, tools, length, part_path, overlap))
+    return out
 
 
 def find_documents(inputs):
@@ -205,18 +233,31 @@ def partitions_of(items, count):
 def run_single_process(documents, tools, length, out, progress, overlap=0):
     for document in documents:
         for line in process_partition([document], tools, length, overlap):
-            out.write(line + "\n")
+            out.write(line.encode("utf-8"))
+            out.write(b"\n")
         progress.advance()
 
 
-def run_on_cluster(documents, tools, length, out, progress, client, partitions, overlap=0):
+def _copy_part(part_path, out):
+    with open(part_path, "rb") as part:
+        shutil.copyfileobj(part, out, 1 << 20)
+    os.remove(part_path)
+
+
+def run_on_cluster(documents, tools, length, out, progress, client, partitions, parts_dir=None, overlap=0):
+    """Runs the documents on the cluster of `client`, writing their lines to
+    the binary stream `out` in input order. With `parts_dir` (a folder both
+    the workers and this process can reach) each partition's lines go
+    through a part file there instead of through Dask."""
     import dask.bag as db
     from distributed import as_completed
 
     runs = partitions_of(documents, partitions)
+    items = [(None if parts_dir is None else os.path.join(parts_dir, "part-%06d.jsonl" % i), run)
+             for i, run in enumerate(runs)]
     # The tools go to every worker once; each task gets the worker's copy.
     [shared] = client.scatter([tools], broadcast=True, hash=False)
-    bag = db.from_sequence(runs, npartitions=len(runs)).map_partitions(_bag_partition, shared, length, overlap)
+    bag = db.from_sequence(items, npartitions=len(items)).map_partitions(_bag_partition, shared, length, overlap)
     futures = client.compute(bag.to_delayed())
     index = {future.key: i for i, future in enumerate(futures)}
     # Partitions finish in any order; lines are written in input order.
@@ -225,8 +266,11 @@ def run_on_cluster(documents, tools, length, out, progress, client, partitions, 
         ready[index[future.key]] = future.result()
         progress.advance(len(runs[index[future.key]]))
         while written in ready:
-            for line in ready.pop(written):
-                out.write(line + "\n")
+            for result in ready.pop(written):
+                if parts_dir is None:
+                    out.write(result.encode("utf-8"))
+                else:
+                    _copy_part(result, out)
             written += 1
 
 
@@ -260,6 +304,11 @@ def main(argv=None):
                         help="worker processes of the LocalCluster (default 2)")
     parser.add_argument("--partitions", type=int, default=0,
                         help="number of partitions (default: 4 per worker, at most one per document)")
+    parser.add_argument("--parts-dir", default=None, metavar="DIR",
+                        help="a folder that the workers and this process share, for the part files "
+                             "in which workers write their lines (default: a temporary folder beside "
+                             "the output with a LocalCluster; none with --scheduler, so the lines "
+                             "are sent back)")
     parser.add_argument("--single-process", action="store_true",
                         help="run in this process without Dask")
     bar = parser.add_mutually_exclusive_group()
@@ -277,6 +326,8 @@ def main(argv=None):
         parser.error("--dict %s: no such file" % args.dict)
     if args.automaton and not os.path.isfile(args.automaton):
         parser.error("--automaton %s: no such file" % args.automaton)
+    if args.parts_dir is not None and not os.path.isdir(args.parts_dir):
+        parser.error("--parts-dir %s: no such folder" % args.parts_dir)
 
     documents = find_documents(args.inputs)
     from kelvra.common.exceptions import FileError
@@ -287,7 +338,8 @@ def main(argv=None):
         parser.error("--%s %s" % ("automaton" if args.automaton else "dict", e))
     show = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(len(documents), "documents", show and bool(documents))
-    out = sys.stdout if args.output == "-" else open(args.output, "w", encoding="utf-8")
+    out = sys.stdout.buffer if args.output == "-" else open(args.output, "wb")
+    made_parts_dir = None
     try:
         if args.single_process or not documents:
             run_single_process(documents, tools, args.length, out, progress, args.overlap)
@@ -303,17 +355,31 @@ def main(argv=None):
                                    host="127.0.0.1", dashboard_address=None)
             client = Client(cluster)
             workers = args.workers
+        parts_dir = args.parts_dir
+        if parts_dir is None and cluster is not None:
+            # Beside a regular output file (the same disk); else the system's temporary folder.
+            beside = None
+            if args.output != "-" and (not os.path.exists(args.output) or os.path.isfile(args.output)):
+                beside = os.path.dirname(os.path.abspath(args.output))
+            parts_dir = made_parts_dir = tempfile.mkdtemp(prefix=".kelvra-corpus-parts-", dir=beside)
+        elif parts_dir is not None:
+            parts_dir = made_parts_dir = tempfile.mkdtemp(prefix="kelvra-corpus-parts-", dir=parts_dir)
         try:
             partitions = args.partitions or 4 * workers
-            run_on_cluster(documents, tools, args.length, out, progress, client, partitions, args.overlap)
+            run_on_cluster(documents, tools, args.length, out, progress, client, partitions, parts_dir,
+                           args.overlap)
         finally:
             client.close()
             if cluster is not None:
                 cluster.close()
         return 0
     finally:
-        if out is not sys.stdout:
+        if made_parts_dir is not None:
+            shutil.rmtree(made_parts_dir, ignore_errors=True)
+        if out is not sys.stdout.buffer:
             out.close()
+        else:
+            out.flush()
 
 
 if __name__ == "__main__":

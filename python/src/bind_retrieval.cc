@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
 #include <pybind11/numpy.h>
@@ -11,6 +10,7 @@
 #include <pybind11/stl.h>
 
 #include "bindings.h"
+#include "kelvra/common/json_writer.h"
 #include "kelvra/common/text_input.h"
 #include "kelvra/nlp/common/embedding/embedding.h"
 #include "kelvra/nlp/common/gleaner.h"
@@ -199,45 +199,22 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
         // The JSON text of occurrence records, as json.dumps(ensure_ascii=False,
         // separators=(",", ":")) writes their to_json(): for corpus output, where
         // making a dict per occurrence and dumping it would cost more than the
-        // search. Each distinct text is escaped once.
+        // search. Written by the command line's record writer, in the layout of
+        // Word::to_json.
         py::list list = require_list(words, "words");
-        std::unordered_map<std::string_view, std::string> quoted;
-        std::string out = "[";
-        // Members laid out as Word::to_json lays them out, written compactly.
-        struct JsonText {
-          std::string_view text;  // a value already written as JSON
-        };
-        struct Members {
-          std::string& out;
-          void member(std::string_view key, std::int64_t value) {
-            name(key);
-            out += std::to_string(value);
-          }
-          void member(std::string_view key, JsonText value) {
-            name(key);
-            out += value.text;
-          }
-          void name(std::string_view key) {
-            if (out.back() != '{') out += ',';
-            out += '"';
-            out += key;  // the layout's own keys need no escaping
-            out += "\":";
-          }
-        } json{out};
+        std::string out;
+        kelvra::common::JsonWriter json(out);
+        json.keep_line_separators();  // as json.dumps
+        json.begin_array();
         for (py::handle item : list) {
           if (!is_match_word(item.ptr())) wrong_kind(item, "words", "a list of matcher.Word");
           const auto* word = reinterpret_cast<const MatchWordObject*>(item.ptr());
-          const std::string_view text = require_str(word->text, "text");
-          auto found = quoted.find(text);
-          if (found == quoted.end())
-            found = quoted.emplace(text, Record(std::string(text)).dump()).first;
-          if (out.size() > 1) out += ',';
-          out += '{';
-          kelvra::nlp::common::matcher::word_members(json, JsonText{found->second}, word->length,
-                                                     word->offset);
-          out += '}';
+          json.begin_object();
+          kelvra::nlp::common::matcher::word_members(json, require_str(word->text, "text"),
+                                                     word->length, word->offset);
+          json.end_object();
         }
-        out += ']';
+        json.end_array();
         return to_str(out);
       },
       py::arg("words"),
@@ -338,26 +315,28 @@ objects, or with records=True dicts {"text", "length", "offset"}.)")
             return vector_of((*self.store)[require_str(word, "word")]);
           },
           py::arg("word"))
-      .def_property_readonly("vector_size",
-                             [](const StoreView& self) { return self.store->vector_size(); })
+      .def_property_readonly(
+          "vector_size", [](const StoreView& self) { return self.store->vector_size(); },
+          "The number of dimensions of each vector.")
       .def_property_readonly(
           "index_to_key",
           [](py::object self) {
             return KeyList{self, self.cast<const StoreView&>().store};
           },
           "The words in row order: an immutable sequence view of the store.")
-      .def_property_readonly("vectors",
-                             [](py::object self) {
-                               // A read-only view of the unit vectors that keeps the store alive.
-                               const KeyedVectors& vectors = *self.cast<const StoreView&>().store;
-                               py::array_t<float> view(
-                                   {static_cast<py::ssize_t>(vectors.size()),
-                                    static_cast<py::ssize_t>(vectors.vector_size())},
-                                   vectors.matrix().data(), self);
-                               py::detail::array_proxy(view.ptr())->flags &=
-                                   ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
-                               return view;
-                             })
+      .def_property_readonly(
+          "vectors",
+          [](py::object self) {
+            // A read-only view of the unit vectors that keeps the store alive.
+            const KeyedVectors& vectors = *self.cast<const StoreView&>().store;
+            py::array_t<float> view({static_cast<py::ssize_t>(vectors.size()),
+                                     static_cast<py::ssize_t>(vectors.vector_size())},
+                                    vectors.matrix().data(), self);
+            py::detail::array_proxy(view.ptr())->flags &=
+                ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+            return view;
+          },
+          "The unit vectors, a read-only float32 array of one row per word.")
       .def(
           "similar_by_word",
           [](const StoreView& self, py::object word, py::object topn) {
@@ -404,7 +383,8 @@ loads it. An Embedding pickles as its saved form (the vectors as stored).)");
           "wv_from_text",
           [](py::object self) {
             return StoreView{self, &self.cast<const PyEmbedding&>().impl->wv_from_text()};
-          })
+          },
+          "The word vectors read from the model file, as KeyedVectors.")
       .def(
           "save",
           [](const PyEmbedding& self, py::object path) {

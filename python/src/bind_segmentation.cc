@@ -4,6 +4,7 @@
 
 #include "bindings.h"
 #include "kelvra/nlp/common/internal/sectioning.h"
+#include "kelvra/nlp/common/internal/sentence_pieces.h"
 #include "kelvra/nlp/common/internal/stitching.h"
 #include "kelvra/nlp/common/phraser.h"
 #include "kelvra/nlp/common/sectioner.h"
@@ -262,21 +263,26 @@ its own.)",
       .def_property_readonly("max_len", &Phraser::max_len, "The length cap of one chunk.")
       .def(
           "split",
-          [](py::object self, py::object input) {
+          [](py::object self, py::object input, py::object threads) {
+            const std::int64_t walkers = require_int(threads, "threads");
+            kelvra::nlp::common::internal::require_threads(walkers);
             const Serving phraser(self, self.cast<const Phraser&>());
             if (PyUnicode_Check(input.ptr())) {
               std::string_view text = require_str(input, "input");
               std::vector<Sentence> sentences;
               {
                 py::gil_scoped_release release;
-                sentences = phraser->split(text);
+                sentences = phraser->split(text, walkers);
               }
               return sentences_to_python(sentences);
             }
             return sentences_to_python(phraser->split(tokens_of(require_list(input, "words"))));
           },
-          py::arg("input"),
-          "Sentence records (with their clauses) of a str or of a list of word records.")
+          py::arg("input"), py::kw_only(), py::arg("threads") = 1,
+          R"(Sentence records (with their clauses) of a str or of a list of word records.
+
+threads: a long str is walked in pieces on this many threads, with the same
+sentences as on one (at least 1).)")
       .def(
           "split_by_char",
           [](py::object self, py::object words, py::object chars) {
@@ -356,19 +362,24 @@ count, say). Offsets and lengths of segments stay code points.)");
       .def_property_readonly("measure", &measure_value)
       .def_property_readonly(
           "phraser", [](const Sectioner& self) { return &self.phraser; },
-          py::return_value_policy::reference_internal)
+          py::return_value_policy::reference_internal,
+          "The sentence splitter it cuts documents with.")
       .def(
           "split",
-          [](const Sectioner& self, py::object input_, py::object type_) {
+          [](const Sectioner& self, py::object input_, py::object type_, py::object threads) {
+            const std::int64_t walkers = require_int(threads, "threads");
             require_dict(input_, "input_");
             std::string_view type = require_str(type_, "type_");
-            std::vector<py::object> segments =
-                sectioning::split<PyModel>(self, PyValue::borrowed(input_.ptr()), type, false);
+            std::vector<py::object> segments = sectioning::split<PyModel>(
+                self, PyValue::borrowed(input_.ptr()), type, false, walkers);
             return to_list(segments);
           },
-          py::arg("input_"), py::arg("type_"),
+          py::arg("input_"), py::arg("type_"), py::kw_only(), py::arg("threads") = 1,
           R"(Segments of input_["text"] ("ner") or input_["feature_set"] ("relation"),
-each at most input_["length"] code points long.)")
+each at most input_["length"] code points long.
+
+threads: a long text's sentences are found in pieces on this many threads,
+with the same segments as on one (at least 1).)")
       .def(
           "_split_text_by_length",
           [](const Sectioner& self, py::object text, py::object length) {

@@ -174,13 +174,18 @@ to trust instead of the system's (None: the system's).)");
            }),
            py::arg("url"), py::arg("timeout") = py::none(),
            py::arg("max_answer_bytes") = py::none(), py::kw_only(), py::arg("ca_file") = py::none())
-      .def_property_readonly("url", [](const NlpClient& self) { return to_str(self.url()); })
-      .def_property_readonly("timeout", &NlpClient::timeout)
-      .def_property_readonly("max_answer_bytes", &NlpClient::max_answer_bytes)
+      .def_property_readonly(
+          "url", [](const NlpClient& self) { return to_str(self.url()); },
+          "The service's address, as given.")
+      .def_property_readonly("timeout", &NlpClient::timeout,
+                             "Seconds one request may take in all, connecting included.")
+      .def_property_readonly("max_answer_bytes", &NlpClient::max_answer_bytes,
+                             "The largest answer body read; a longer one is an error.")
       .def_property_readonly("ca_file", &ca_file_of,
                              "The PEM file of the certificates trusted for https, or None.")
-      .def_property_readonly("endpoint",
-                             [](const NlpClient& self) { return to_str(self.endpoint()); })
+      .def_property_readonly(
+          "endpoint", [](const NlpClient& self) { return to_str(self.endpoint()); },
+          "The address the feature requests are sent to.")
       .def(
           "features",
           [](const NlpClient& self, py::object text, py::object types, py::object lang,
@@ -291,14 +296,17 @@ or a configuration dict ("nlp_client": {"url"}, "kvcloud_url",
 "kvc_sdk_url", "timeout", "lang", "tag"). An Annotator pickles as its client
 and settings, never as the path of the file it read.)");
   annotator.def(py::init(&annotator_for), py::arg("param"), py::keep_alive<1, 2>())
-      .def_property_readonly("nlp_client",
-                             [](const PyAnnotator& self) { return self.impl->nlp_client(); })
-      .def_property_readonly("lang",
-                             [](const PyAnnotator& self) { return to_str(self.impl->lang()); })
+      .def_property_readonly(
+          "nlp_client", [](const PyAnnotator& self) { return self.impl->nlp_client(); },
+          "The client that asks the service, made from the settings.")
+      .def_property_readonly(
+          "lang", [](const PyAnnotator& self) { return to_str(self.impl->lang()); },
+          "The language of the texts, from the settings.")
       .def_property_readonly(
           "extractor",
           [](const PyAnnotator& self) -> lang::Extractor& { return self.impl->extractor(); },
-          py::return_value_policy::reference_internal)
+          py::return_value_policy::reference_internal,
+          "The feature-record extractor of that language.")
       .def(
           "extract",
           [](const PyAnnotator& self, py::object text, py::object types, py::object tag) {

@@ -315,7 +315,9 @@ shares (Cantonese.converter); Normalizer.cc is a normaliser's own.)");
              return converter_for(std::string(require_str(config, "config")));
            }),
            py::arg("config") = "t2s")
-      .def_property_readonly("config", [](const PyConverter& self) { return to_str(self.config); })
+      .def_property_readonly(
+          "config", [](const PyConverter& self) { return to_str(self.config); },
+          "The conversion's name, as given (\"t2s\" by default).")
       .def(
           "convert",
           [](const PyConverter& self, py::object text) {
@@ -438,19 +440,23 @@ contents of its three files, not their paths.)");
             return out;
           },
           py::arg("dict_file"))
-      .def_property_readonly("_c2m",
-                             [](const Cantonese& self) {
-                               py::dict out;
-                               for (const auto& [key, value] : self._c2m())
-                                 out[to_str(key)] = to_str(value);
-                               return out;
-                             })
-      .def_property_readonly("dict_file",
-                             [](const Cantonese& self) { return to_str(self.dict_file()); })
-      .def_property_readonly("words_file",
-                             [](const Cantonese& self) { return to_str(self.words_file()); })
-      .def_property_readonly("rules_file",
-                             [](const Cantonese& self) { return to_str(self.rules_file()); })
+      .def_property_readonly(
+          "_c2m",
+          [](const Cantonese& self) {
+            py::dict out;
+            for (const auto& [key, value] : self._c2m()) out[to_str(key)] = to_str(value);
+            return out;
+          },
+          "The dictionary as read: a new dict of Cantonese word to Mandarin word.")
+      .def_property_readonly(
+          "dict_file", [](const Cantonese& self) { return to_str(self.dict_file()); },
+          "The dictionary file in use.")
+      .def_property_readonly(
+          "words_file", [](const Cantonese& self) { return to_str(self.words_file()); },
+          "The Mandarin word list in use.")
+      .def_property_readonly(
+          "rules_file", [](const Cantonese& self) { return to_str(self.rules_file()); },
+          "The rules file in use.")
       .def_static("default_dict_file", &Cantonese::default_dict_file)
       .def_static("default_words_file", &Cantonese::default_words_file)
       .def_static("default_rules_file", &Cantonese::default_rules_file)

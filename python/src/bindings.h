@@ -119,6 +119,23 @@ void add_pickling(Class& cls, Values values, Make make) {
                        return std::make_pair(make(pickled_values(state, name)),
                                              pickled_attributes(state, name));
                      }));
+  // pybind11 passes over a constructor called on an object that already
+  // has its state, so a second __setstate__ would be ignored without a word:
+  // refuse it instead.
+  py::object restore = cls.attr("__setstate__");
+  cls.attr("__setstate__") = py::cpp_function(
+      [restore, name](py::handle self, py::handle state) {
+        auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
+        if (inst->get_value_and_holder().holder_constructed())
+          throw py::type_error(name +
+                               " object already has its state: __setstate__ restores "
+                               "one only into an object made by " +
+                               name + ".__new__ (as pickle and copy make them)");
+        return restore(self, state);
+      },
+      // Another name than __setstate__: pybind11 treats a function of that name
+      // as a constructor and would pass over the check.
+      py::is_method(cls), py::name("restore_state"));
 }
 
 // An instance of `cls` (the bound class of T or a Python subclass of it)

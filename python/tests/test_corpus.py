@@ -63,6 +63,14 @@ def test_two_workers_equal_one_process(small_corpus, tmp_path, cluster):
     saved = str(tmp_path / "words.kvac")
     corpus.load_dictionary(str(dictionary)).save(saved)
     assert run([str(folder), "--automaton", saved, "--length", "20", "--scheduler", cluster.scheduler_address]) == single
+    # Workers that write their lines into part files of a shared folder,
+    # which is left as it was.
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    assert run([str(folder), "--automaton", saved, "--length", "20", "--scheduler", cluster.scheduler_address,
+                "--parts-dir", str(shared), "--partitions", "3"]) == single
+    assert list(shared.iterdir()) == []
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".kelvra")] == []
 
 
 def test_dictionary_reading_document_fields_and_bad_input(small_corpus, tmp_path):
@@ -105,6 +113,36 @@ def test_dictionary_is_the_word_list_of_the_command_line(tmp_path):
     ours = tmp_path / "corpus.kvac"
     corpus.load_dictionary(str(dictionary)).save(str(ours))
     assert ours.read_bytes() == saved.read_bytes()
+
+
+def test_occurrence_json_is_the_record_text_of_the_command_line(tmp_path):
+    cli = os.environ.get("KELVRA_NLP_CLI")
+    if not cli:
+        pytest.skip("KELVRA_NLP_CLI names no kelvra-nlp to compare with")
+    from kelvra._native.retrieval import words_json
+
+    # Quotes, backslashes, control characters and characters beyond the
+    # Basic Multilingual Plane in the words; the command line's lines joined
+    # as a list are the binding's text, character for character.
+    words = ['a"b', "c\\d", "e\x01f", "𝔸北", "北京"]
+    dictionary = tmp_path / "words.txt"
+    dictionary.write_text("".join(w + "\n" for w in words), encoding="utf-8")
+    text = "在" + "，".join(words) + "。"
+    document = tmp_path / "text.txt"
+    document.write_text(text, encoding="utf-8")
+    done = subprocess.run([cli, "match", "--dict", str(dictionary), str(document)],
+                          capture_output=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.decode("utf-8").splitlines()
+    found = Automaton(words).search(text)
+    assert len(found) == len(lines) >= len(words)
+    assert words_json(found) == "[" + ",".join(lines) + "]"
+    assert [w.to_json() for w in found] == [json.loads(line) for line in lines]
+    # U+2028 and U+2029 stay as json.dumps leaves them (the command line
+    # escapes them, so that a reader of lines sees one record a line).
+    odd = Automaton(["x\u2028y\u2029"]).search("ax\u2028y\u2029")
+    assert words_json(odd) == json.dumps([w.to_json() for w in odd], ensure_ascii=False,
+                                         separators=(",", ":"))
 
 
 def test_lines_are_json_dumps_of_the_records(tmp_path):

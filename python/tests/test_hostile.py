@@ -79,6 +79,11 @@ def test_a_state_is_checked_as_the_constructor_checks_its_arguments():
             Text.__new__(Text).__setstate__((values, {}))
     with pytest.raises(TypeError, match="validChrList"):
         Normalizer.__new__(Normalizer).__setstate__(((42,), {}))
+    # An object that has its state is not silently left as it was.
+    live = Text("a", "a", [])
+    with pytest.raises(TypeError, match="already has its state"):
+        live.__setstate__((("a", "b", [1, 2]), {}))
+    assert live.normalized_text == "a"
 
 
 def test_missing_and_unknown_arguments_are_named():
@@ -121,3 +126,15 @@ def test_words_compare_by_value_and_read_as_records():
         word["id"]
     with pytest.raises(TypeError):
         hash(word)
+
+
+def test_every_property_says_what_it_holds():
+    import importlib
+
+    undocumented = []
+    for module, name, _ in NATIVE_CLASSES:
+        cls = getattr(importlib.import_module(module), name)
+        for attr, value in vars(cls).items():
+            if isinstance(value, property) and not (value.__doc__ or "").strip():
+                undocumented.append(f"{name}.{attr}")
+    assert undocumented == []

@@ -149,6 +149,54 @@ def test_sectioner_internal_operations():
         sectioner._judge_entity_in_segment({"offset": 7}, {"offset": 7, "length": 3})
 
 
+# --- long texts on several threads ---
+
+def long_text(pieces=30000):
+    """About 600 KB: long enough to be walked in pieces, with brackets and
+    quotation marks left open across many pieces and closed much later."""
+    parts = []
+    for i in range(pieces):
+        parts.append("第%d句话，" % i)
+        if i % 997 == 3:
+            parts.append("【")
+        if i % 997 == 800:
+            parts.append("】")
+        if i % 1501 == 5:
+            parts.append("「他说。")
+        if i % 1501 == 1400:
+            parts.append("」")
+        parts.append("“好。”" if i % 7 == 0 else "。")
+    return "".join(parts)
+
+
+def test_split_on_several_threads_equals_one():
+    text = long_text()
+    assert len(text.encode()) > 2 * (1 << 18)
+    phraser = Phraser(max_len=40)
+    one = [s.to_json() for s in phraser.split(text)]
+    for threads in (2, 3):
+        assert [s.to_json() for s in phraser.split(text, threads=threads)] == one
+    sectioner = Sectioner()
+    for type_, input_ in (("ner", {"text": text, "length": 300}),
+                          ("relation", {"feature_set": {"text": text, "nes": [
+                              {"offset": o, "length": 3, "type": "x"} for o in range(0, len(text), 4999)]},
+                              "length": 300})):
+        assert sectioner.split(input_, type_, threads=2) == sectioner.split(input_, type_)
+
+
+def test_threads_is_checked_and_keyword_only():
+    for call in (lambda t: Phraser().split("你好。", threads=t),
+                 lambda t: Sectioner().split({"text": "你好。", "length": 5}, "ner", threads=t)):
+        for bad in (0, -1):
+            with pytest.raises(KvException) as info:
+                call(bad)
+            assert "threads" in str(info.value) and info.value.code == ErrorCodes.INVALID_PARAMETERS
+        assert_type_error_names("threads", call, "2")
+    with pytest.raises(TypeError):
+        Phraser().split("你好。", 2)
+    assert len(Phraser().split("你好。再见！", threads=10**12)) == 2
+
+
 # --- Stitcher ---
 
 def test_stitcher_shifts_the_callers_dicts_and_returns_them():
@@ -317,3 +365,11 @@ def test_measure_names_errors_and_pickling():
     sectioner = Sectioner(measure="utf-16-units")
     assert pickle.loads(pickle.dumps(sectioner)).measure == "utf-16-units"
     assert pickle.loads(pickle.dumps(Sectioner(measure=len))).measure is len
+
+
+def test_threads_give_the_same_segments_with_overlap_and_measures():
+    text = "林秋生在城东开了一家钟表铺。江城的雨季很长！" * 30000  # long enough to walk in pieces
+    for sectioner, request in ((Sectioner(measure="utf-8-bytes"), {"length": 100}),
+                               (Sectioner(), {"length": 100, "overlap": 20})):
+        request["text"] = text
+        assert sectioner.split(request, "ner", threads=2) == sectioner.split(request, "ner")

@@ -196,6 +196,13 @@ void add_drop_option(CLI::App& command, std::vector<std::string>& drop) {
       ->allow_extra_args(false);
 }
 
+std::vector<std::string> without_repeats(const std::vector<std::string>& names) {
+  std::vector<std::string> out;
+  for (const std::string& name : names)
+    if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
+  return out;
+}
+
 Document parse_document(std::string_view line, const std::string& source, std::int64_t number,
                         std::string_view field) {
   const std::string where = source + ":" + std::to_string(number) + ": ";

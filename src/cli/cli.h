@@ -27,11 +27,11 @@
 // line pipeline and the progress line.
 #include "cli/errors.h"
 #include "cli/input.h"
-#include "cli/json_writer.h"
 #include "cli/output.h"
 #include "cli/pipeline.h"
 #include "cli/progress.h"
 #include "cli/thread_pool.h"
+#include "kelvra/common/json_writer.h"
 #include "kelvra/common/record.h"
 
 namespace kelvra::cli {
@@ -125,6 +125,9 @@ void refuse_field_written(const std::string& field,
 // input members not to pass through (a list about the whole text, such as
 // normalize's "alter_words", would otherwise be repeated in every record).
 void add_drop_option(CLI::App& command, std::vector<std::string>& drop);
+
+// The names in their first order, each once (--carry id,id copies "id" once).
+std::vector<std::string> without_repeats(const std::vector<std::string>& names);
 
 // One input record: `record` a JSON object, `text` its string `field`.
 // InputError naming the source and line when the line is not such a record.

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "kelvra/common/json_writer.h"
+
 namespace kelvra::cli {
 
 // Bad input: the message names the source, and the line where known.
@@ -21,13 +23,10 @@ class OutputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A worker's output for one batch outgrew what a worker may hold: the
-// batch is worked on again by the thread that writes, straight into the
-// output (see run_lines). Never reaches a user.
-class OutputOverflow : public std::exception {
- public:
-  const char* what() const noexcept override { return "a batch's output outgrew its buffer"; }
-};
+// A worker's output for one batch outgrew what a worker may hold (the
+// limit of its JsonWriter): the batch is worked on again by the thread that
+// writes, straight into the output (see run_lines). Never reaches a user.
+using OutputOverflow = common::JsonOverflow;
 
 // Failures that say the input was wrong (InputError, TypeError, KeyError,
 // KvException with INVALID_PARAMETERS, a record of the wrong shape), as

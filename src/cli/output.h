@@ -11,12 +11,16 @@
 #include <string_view>
 
 #include "cli/errors.h"
+#include "kelvra/common/json_writer.h"
 
 namespace kelvra::cli {
 
+using common::append_json_string;
+using common::JsonWriter;
+
 // Standard output, written in large blocks. Everything printed goes
 // through here, so that a failed write is always noticed.
-class Output {
+class Output final : public common::JsonSpill {
  public:
   // The process's standard output.
   static Output& standard();
@@ -38,6 +42,8 @@ class Output {
   // Writes everything waiting. OutputError("cannot write the output: ...")
   // when the system refuses.
   void flush();
+  // A JsonWriter's spill: flush().
+  void spill() override { flush(); }
   // Writes everything waiting, then `blocks` in order, handing them to the
   // system as they are (vectored writes), without copying them into the
   // buffer. OutputError as flush().

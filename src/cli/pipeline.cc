@@ -5,7 +5,7 @@
 #include <exception>
 #include <new>
 
-#include "cli/json_writer.h"
+#include "kelvra/common/json_writer.h"
 #include "kelvra/common/text_input.h"
 #include "kelvra/common/utf8.h"
 

@@ -34,8 +34,6 @@
 
 namespace kelvra::cli {
 
-class JsonWriter;
-
 // How a streamed run goes.
 struct StreamOptions {
   int jobs = 1;           // threads that work on batches

@@ -19,7 +19,7 @@
 
 #include "cli/cli_test_util.h"
 #include "cli/input.h"
-#include "cli/json_writer.h"
+#include "kelvra/common/json_writer.h"
 
 namespace kelvra::cli {
 namespace {

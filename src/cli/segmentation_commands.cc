@@ -1,10 +1,10 @@
 // split, section and stitch: the segmentation road from the command line.
 //
 // Whole-text modes read the input whole (a sentence may run anywhere in
-// it); a long text is walked in pieces on all cores (below), a short one,
-// or one with --jobs 1, in one walk, each sentence or segment written as it
-// is found. --jsonl modes and stitch stream their input a line at a time on
-// all cores.
+// it); a long text is walked in pieces on all cores (the library's walk,
+// run by run_whole_text below), a short one, or one with --jobs 1, in one
+// walk, each sentence or segment written as it is found. --jsonl modes and
+// stitch stream their input a line at a time on all cores.
 #include <algorithm>
 #include <atomic>
 #include <deque>
@@ -18,6 +18,8 @@
 #include "cli/cli.h"
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/utf8.h"
+#include "kelvra/nlp/common/internal/segment_pieces.h"
+#include "kelvra/nlp/common/internal/sentence_pieces.h"
 #include "kelvra/nlp/common/internal/task_kind.h"
 #include "kelvra/nlp/common/phraser.h"
 #include "kelvra/nlp/common/sectioner.h"
@@ -27,6 +29,10 @@ namespace kelvra::cli {
 
 namespace {
 
+using nlp::common::internal::SegmentsInPieces;
+using nlp::common::internal::TextPiece;
+using nlp::common::internal::walk_in_pieces;
+using nlp::common::internal::walked_in_pieces;
 using nlp::common::phraser::Phraser;
 using nlp::common::phraser::SentenceSpan;
 using nlp::common::phraser::SentenceWalk;
@@ -125,16 +131,7 @@ void write_records(JsonWriter& json, std::vector<Record>& records, std::string_v
   for (const Record& record : records) write_record(json, record, members);
 }
 
-// --- a long text on several threads ---
-
-// Pieces of about this size are walked apart; a text shorter than two is
-// walked in one go. Small enough that a piece's output (about four times
-// its size for split) stays in a core's own cache while it is written.
-constexpr std::size_t kPieceBytes = std::size_t{1} << 18;
-
-bool walked_in_pieces(std::string_view text, int jobs) {
-  return jobs > 1 && text.size() >= 2 * kPieceBytes;
-}
+// --- whole texts ---
 
 // InputError naming the source, line and byte when `text` is not UTF-8,
 // checked in parts on the pool's threads (a part starts at a character, so
@@ -158,201 +155,59 @@ void require_utf8_in_parts(ThreadPool& pool, std::string_view text, const std::s
   if (!valid) require_utf8(text, source);  // finds the first bad byte and throws
 }
 
-// A piece of a long text and its sentences, as a worker walked it.
-struct TextPiece {
-  std::size_t begin = 0, end = 0;
-  // Offsets counted from `begin` while the piece is a guess, from the
-  // text's start once it is resolved.
-  std::vector<SentenceSpan> sentences;
-  SentenceWalk walk;                  // where the walk stood at `end`, counted alike
-  std::vector<SegmentSpan> segments;  // section: packed by the worker, see add_section
-  std::future<void> done;
+// How a whole-text subcommand writes the records of a text walked in pieces
+// (the library's walk_in_pieces): `after_walk` runs on each piece's worker
+// after its walk (may be empty); `resolved` gets each piece in order and
+// gives the task that writes its records now final (empty: none);
+// `finish`, after the last piece, the task for what is left (may be empty).
+struct PieceWriters {
+  std::function<void(TextPiece&)> after_walk;
+  std::function<OrderedOutput::Task(TextPiece&, bool held, std::int64_t first_id)> resolved;
+  std::function<OrderedOutput::Task()> finish;
 };
 
-// The sentences of a long text, found on the pool's threads. The text is cut
-// into pieces of about kPieceBytes where Phraser::piece_start says a sentence
-// most likely begins; a worker walks each piece as if one began there and
-// then runs `after_walk` on it. Each guess is checked in order against the
-// true walk up to its piece, and a piece whose guess did not hold is walked
-// again from there, on this thread. The sentences are therefore exactly
-// those of phraser.for_each_sentence(text). `resolved(piece, held,
-// first_id)` gets each piece in order, on this thread, its sentences'
-// offsets counted from the text's start; `held` says whether the sentences
-// are those the worker found, `first_id` is the index of the first among
-// all. `text` must be valid UTF-8.
-using PieceResolved = std::function<void(TextPiece&, bool held, std::int64_t first_id)>;
-void walk_in_pieces(const Phraser& phraser, std::string_view text, ThreadPool& pool,
-                    std::size_t in_flight, const std::function<void(TextPiece&)>& after_walk,
-                    const PieceResolved& resolved) {
-  const std::size_t count = (text.size() + kPieceBytes - 1) / kPieceBytes;
-  auto walk_piece = [&phraser, &after_walk, text, count](TextPiece& piece, std::size_t index) {
-    auto start = [&](std::size_t i) {
-      return i == 0 ? 0 : i == count ? text.size() : phraser.piece_start(text, i * kPieceBytes);
-    };
-    piece.begin = start(index);
-    piece.end = start(index + 1);
-    if (piece.begin >= piece.end) return;
-    // Room for short sentences (ten characters) from the start, rather than
-    // growing and moving the list many times; pages left unused cost nothing.
-    piece.sentences.reserve((piece.end - piece.begin) / 30 + 16);
-    SentenceWalk guess;  // the text's start, or a sentence's at depth 0
-    if (index > 0)
-      guess = SentenceWalk{.byte = piece.begin, .open_byte = piece.begin, .after_boundary = true};
-    piece.walk = phraser.walk_sentences(text, piece.end, guess, [&](const SentenceSpan& sentence) {
-      piece.sentences.push_back(sentence);
-    });
-    if (after_walk) after_walk(piece);
-  };
+// Writes the records of one walk over the whole text to `json`, telling
+// `progress` how far it got.
+using OneWalk = std::function<void(std::string_view text, JsonWriter& json, Progress& progress)>;
 
-  std::deque<std::unique_ptr<TextPiece>> pieces;
-  // Leaving early (the output failed), the walks still running must end
-  // before their pieces go.
-  struct WaitForWalks {
-    std::deque<std::unique_ptr<TextPiece>>& pieces;
-    ~WaitForWalks() {
-      for (auto& piece : pieces)
-        if (piece->done.valid()) piece->done.wait();
-    }
-  } wait_for_walks{pieces};
-  std::size_t next = 0;
-  SentenceWalk truth;  // the true walk at the end of the pieces resolved so far
-  std::int64_t next_id = 0;
-  for (std::size_t index = 0; index < count; ++index) {
-    while (next < count && pieces.size() < in_flight) {
-      auto piece = std::make_unique<TextPiece>();
-      TextPiece* p = piece.get();
-      p->done = pool.submit([p, n = next, &walk_piece] { walk_piece(*p, n); });
-      pieces.push_back(std::move(piece));
-      ++next;
-    }
-    TextPiece& piece = *pieces.front();
-    piece.done.get();
-    if (piece.begin < piece.end) {
-      // A guess holds when the true walk closed a sentence where the piece
-      // begins, and no bracket test in the piece can come out otherwise.
-      const bool brackets_agree =
-          truth.depth == 0 || (truth.depth < 0 && piece.walk.peak_depth <= 0);
-      const bool held = index == 0 || (truth.open_byte == piece.begin && brackets_agree);
-      if (held && index > 0) {
-        for (SentenceSpan& sentence : piece.sentences) sentence.offset += truth.offset;
-        const SentenceWalk& w = piece.walk;
-        truth = SentenceWalk{w.byte,
-                             w.offset + truth.offset,
-                             w.open_byte,
-                             w.open_offset + truth.offset,
-                             w.depth + truth.depth,
-                             std::max(truth.peak_depth, w.peak_depth + truth.depth),
-                             w.after_boundary};
-      } else if (held) {
-        truth = piece.walk;
-      } else {
-        piece.sentences.clear();
-        truth = phraser.walk_sentences(text, piece.end, truth, [&](const SentenceSpan& sentence) {
-          piece.sentences.push_back(sentence);
-        });
-      }
-      const auto found = static_cast<std::int64_t>(piece.sentences.size());
-      resolved(piece, held, next_id);
-      next_id += found;
-    }
-    pieces.pop_front();
+// split and section over a whole text: reads `file` whole, and walks a long
+// text in pieces on all --jobs (writers made by `in_pieces` for the text),
+// a short one, or any with --jobs 1, in one walk (`in_one_walk`), each
+// record written as it is found. Either way the output is the same.
+void run_whole_text(const std::string& what, const std::string& file, const StreamOptions& stream,
+                    const Phraser& phraser,
+                    const std::function<PieceWriters(std::string_view text)>& in_pieces,
+                    const OneWalk& in_one_walk) {
+  const double cpu_at_start = thread_cpu_seconds();
+  ThreadPool pool(stream.jobs);  // its threads start only when work comes
+  InputFile input(file);
+  const WholeInput whole(input, stream.jobs > 1 ? &pool : nullptr);
+  const std::string_view text = whole.text();
+  Output& output = Output::standard();
+  Progress progress(what, text.size(), stream.progress);
+  if (walked_in_pieces(text.size(), stream.jobs)) {
+    require_utf8_in_parts(pool, text, source_name(file));
+    const auto in_flight = 2 * static_cast<std::size_t>(stream.jobs);
+    OrderedOutput ordered(pool, output, in_flight);
+    const PieceWriters writers = in_pieces(text);
+    walk_in_pieces(phraser, text, pool, in_flight, writers.after_walk,
+                   [&](TextPiece& piece, bool held, std::int64_t first_id) {
+                     if (OrderedOutput::Task task = writers.resolved(piece, held, first_id))
+                       ordered.submit(std::move(task));
+                     progress.update(piece.end);
+                   });
+    if (writers.finish)
+      if (OrderedOutput::Task task = writers.finish()) ordered.submit(std::move(task));
+    ordered.finish();
+  } else {
+    JsonWriter json(output.buffer(), &output);
+    checked_by_library(text, source_name(file), [&] { in_one_walk(text, json, progress); });
   }
+  output.flush();
+  progress.finish(text.size());
+  const double worker_seconds = pool.finish();
+  report_thread_times(what, thread_cpu_seconds() - cpu_at_start, worker_seconds, text.size());
 }
-
-// The segments of a long text whose sentences are found in pieces (see
-// walk_in_pieces). Each worker also packs its piece's sentences into
-// segments, as if a segment began with the piece. Then, in order, the
-// segment still open at the end of the piece before is packed on with the
-// piece's sentences until a segment ends where one of the worker's ends:
-// both packings go on alike from there (as they do after any sentence longer
-// than `length`). Only the sentences before that point are packed twice.
-class SegmentsInPieces {
- public:
-  SegmentsInPieces(const Sectioner& sectioner, std::string_view text, std::int64_t length)
-      : sectioner_(sectioner), text_(text), length_(length) {}
-
-  // On a worker, after the walk: fills piece.segments, offsets counted from
-  // the piece's first sentence.
-  void pack_guess(TextPiece& piece) const {
-    pack(
-        [&](const auto& emit) {
-          for (const SentenceSpan& s : piece.sentences) emit(s);
-        },
-        [&](const SegmentSpan& segment) { piece.segments.push_back(segment); });
-  }
-
-  // In order, for each resolved piece (`held`: its sentences are those the
-  // worker packed): the segments that are now final, offsets counted from
-  // the text's start. The last one may stay open, for the next piece.
-  std::vector<SegmentSpan> resolve(TextPiece& piece, bool held) {
-    std::vector<SegmentSpan> segments;
-    if (piece.sentences.empty()) return segments;  // the open segment goes on
-    const std::int64_t base = piece.sentences.front().offset;
-    std::size_t agreed = 0;  // the worker's segments from here on hold
-    if (!held || open_) {
-      const std::int64_t repacked_from = open_ ? open_->offset : base;
-      bool synced = false;
-      std::size_t guessed = 0;
-      pack(
-          [&](const auto& emit) {
-            // The open segment packs on as one sentence of its length.
-            if (open_) emit(SentenceSpan{open_->byte_begin, open_->byte_end, 0, open_->length});
-            for (const SentenceSpan& s : piece.sentences) {
-              if (synced) return;
-              emit(s);
-            }
-          },
-          [&](SegmentSpan segment) {
-            if (synced) return;
-            segment.offset += repacked_from;
-            segments.push_back(segment);
-            if (!held) return;
-            const auto& worker = piece.segments;
-            while (guessed < worker.size() && worker[guessed].byte_end < segment.byte_end)
-              ++guessed;
-            if (guessed < worker.size() && worker[guessed].byte_end == segment.byte_end) {
-              synced = true;
-              agreed = guessed + 1;
-            }
-          });
-      if (!synced) agreed = piece.segments.size();
-    }
-    for (std::size_t i = agreed; i < piece.segments.size(); ++i) {
-      SegmentSpan segment = piece.segments[i];
-      segment.offset += base;
-      segments.push_back(segment);
-    }
-    // Unless the text ends here or its last sentence was cut into pieces,
-    // the last segment may take sentences of the next piece.
-    open_.reset();
-    const SentenceSpan& last = piece.sentences.back();
-    if (last.byte_end < text_.size() && last.length <= length_) {
-      open_ = segments.back();
-      segments.pop_back();
-    }
-    return segments;
-  }
-
-  // The segment left open, after the last piece.
-  std::vector<SegmentSpan> finish() {
-    std::vector<SegmentSpan> last;
-    if (open_) last.push_back(*open_);
-    open_.reset();
-    return last;
-  }
-
- private:
-  template <class Sentences, class Visit>
-  void pack(const Sentences& sentences, const Visit& visit) const {
-    sectioner_.for_each_segment(
-        text_, length_, [&](const auto& emit) { sentences(emit); }, visit);
-  }
-
-  const Sectioner& sectioner_;
-  std::string_view text_;
-  std::int64_t length_;
-  std::optional<SegmentSpan> open_;  // the last segment, while it may still grow
-};
 
 void add_split(CLI::App& app) {
   struct Options {
@@ -398,45 +253,31 @@ void add_split(CLI::App& app) {
                   });
       return;
     }
-    const double cpu_at_start = thread_cpu_seconds();
-    const StreamOptions stream = options->stream.options();
-    ThreadPool pool(stream.jobs);  // its threads start only when work comes
-    InputFile input(options->file);
-    const WholeInput whole(input, stream.jobs > 1 ? &pool : nullptr);
-    const std::string_view text = whole.text();
-    Output& output = Output::standard();
-    Progress progress("split", text.size(), stream.progress);
-    if (walked_in_pieces(text, stream.jobs)) {
-      require_utf8_in_parts(pool, text, source_name(options->file));
-      const auto in_flight = 2 * static_cast<std::size_t>(stream.jobs);
-      OrderedOutput ordered(pool, output, in_flight);
-      walk_in_pieces(
-          phraser, text, pool, in_flight, nullptr,
-          [&](TextPiece& piece, bool, std::int64_t first_id) {
-            if (piece.sentences.empty()) return;
-            ordered.submit([&, sentences = std::move(piece.sentences), first_id](std::string& out) {
-              JsonWriter json(out);
-              std::int64_t id = first_id;
-              for (const SentenceSpan& sentence : sentences)
-                write_sentence(json, phraser, text, sentence, id++, {});
-            });
-            progress.update(piece.end);
+    run_whole_text(
+        "split", options->file, options->stream.options(), phraser,
+        [&phraser](std::string_view text) {
+          return PieceWriters{.after_walk = nullptr,
+                              .resolved =
+                                  [&phraser, text](TextPiece& piece, bool, std::int64_t first_id) {
+                                    if (piece.sentences.empty()) return OrderedOutput::Task();
+                                    return OrderedOutput::Task(
+                                        [&phraser, text, sentences = std::move(piece.sentences),
+                                         first_id](std::string& out) {
+                                          JsonWriter json(out);
+                                          std::int64_t id = first_id;
+                                          for (const SentenceSpan& sentence : sentences)
+                                            write_sentence(json, phraser, text, sentence, id++, {});
+                                        });
+                                  },
+                              .finish = nullptr};
+        },
+        [&phraser](std::string_view text, JsonWriter& json, Progress& progress) {
+          std::int64_t id = 0;
+          phraser.for_each_sentence(text, [&](const SentenceSpan& sentence) {
+            write_sentence(json, phraser, text, sentence, id++, {});
+            progress.update(sentence.byte_end);
           });
-      ordered.finish();
-    } else {
-      JsonWriter json(output.buffer(), &output);
-      std::int64_t id = 0;
-      checked_by_library(text, source_name(options->file), [&] {
-        phraser.for_each_sentence(text, [&](const SentenceSpan& sentence) {
-          write_sentence(json, phraser, text, sentence, id++, {});
-          progress.update(sentence.byte_end);
         });
-      });
-    }
-    output.flush();
-    progress.finish(text.size());
-    const double worker_seconds = pool.finish();
-    report_thread_times("split", thread_cpu_seconds() - cpu_at_start, worker_seconds, text.size());
   });
 }
 
@@ -540,15 +381,12 @@ void add_section(CLI::App& app) {
                   });
       return;
     }
-    const double cpu_at_start = thread_cpu_seconds();
-    const StreamOptions stream = options->stream.options();
-    ThreadPool pool(stream.jobs);  // its threads start only when work comes
-    InputFile input(options->file);
-    const WholeInput whole(input, stream.jobs > 1 && !relation ? &pool : nullptr);
-    const std::string_view content = whole.text();
-    Output& output = Output::standard();
-    JsonWriter json(output.buffer(), &output);
     if (relation) {
+      InputFile input(options->file);
+      const WholeInput whole(input, nullptr);
+      const std::string_view content = whole.text();
+      Output& output = Output::standard();
+      JsonWriter json(output.buffer(), &output);
       const std::string source = source_name(options->file);
       require_utf8(content, source);
       Record document = Record::object();
@@ -556,47 +394,40 @@ void add_section(CLI::App& app) {
       document["length"] = length;
       if (overlap > 0) document["overlap"] = overlap;
       std::vector<Record> segments;
-      naming_source(source,
-                    [&] { segments = sectioner.split(std::move(document), options->type); });
+      naming_source(source, [&] {
+        segments =
+            sectioner.split(std::move(document), options->type, options->stream.options().jobs);
+      });
       write_records(json, segments, {});
       return;
     }
-    Progress progress("section", content.size(), stream.progress);
-    if (plain && walked_in_pieces(content, stream.jobs)) {
-      require_utf8_in_parts(pool, content, source_name(options->file));
-      const auto in_flight = 2 * static_cast<std::size_t>(stream.jobs);
-      OrderedOutput ordered(pool, output, in_flight);
-      SegmentsInPieces packing(sectioner, content, length);
-      auto hand_over = [&](std::vector<SegmentSpan> segments) {
-        if (segments.empty()) return;
-        ordered.submit([&, segments = std::move(segments)](std::string& out) {
-          JsonWriter piece_json(out);
-          for (const SegmentSpan& segment : segments)
-            write_segment(piece_json, content, segment, {});
-        });
-      };
-      walk_in_pieces(
-          sectioner.phraser, content, pool, in_flight,
-          [&](TextPiece& piece) { packing.pack_guess(piece); },
-          [&](TextPiece& piece, bool held, std::int64_t) {
-            hand_over(packing.resolve(piece, held));
-            progress.update(piece.end);
+    StreamOptions stream = options->stream.options();
+    if (!plain) stream.jobs = 1;  // overlap and measures: one walk
+    run_whole_text(
+        "section", options->file, stream, sectioner.phraser,
+        [&sectioner, length](std::string_view text) {
+          // Shared by the writers, which the run keeps until it ends.
+          auto packing = std::make_shared<SegmentsInPieces>(sectioner, text, length);
+          auto write = [text](std::vector<SegmentSpan> segments) {
+            if (segments.empty()) return OrderedOutput::Task();
+            return OrderedOutput::Task([text, segments = std::move(segments)](std::string& out) {
+              JsonWriter json(out);
+              for (const SegmentSpan& segment : segments) write_segment(json, text, segment, {});
+            });
+          };
+          return PieceWriters{
+              .after_walk = [packing](TextPiece& piece) { packing->pack_guess(piece); },
+              .resolved = [packing, write](
+                              TextPiece& piece, bool held,
+                              std::int64_t) { return write(packing->resolve(piece, held)); },
+              .finish = [packing, write] { return write(packing->finish()); }};
+        },
+        [&each_segment](std::string_view text, JsonWriter& json, Progress& progress) {
+          each_segment(text, [&](const SegmentSpan& segment, auto context) {
+            write_segment(json, text, segment, {}, 0, context);
+            progress.update(segment.byte_end);
           });
-      hand_over(packing.finish());
-      ordered.finish();
-    } else {
-      checked_by_library(content, source_name(options->file), [&] {
-        each_segment(content, [&](const SegmentSpan& segment, auto context) {
-          write_segment(json, content, segment, {}, 0, context);
-          progress.update(segment.byte_end);
         });
-      });
-    }
-    output.flush();
-    progress.finish(content.size());
-    const double worker_seconds = pool.finish();
-    report_thread_times("section", thread_cpu_seconds() - cpu_at_start, worker_seconds,
-                        content.size());
   });
 }
 
@@ -632,7 +463,8 @@ void add_stitch(CLI::App& app) {
     // Stitching is a concatenation, so merging segment by segment gives the
     // same list and lets a failure name its line.
     const Stitcher stitcher;
-    const std::vector<std::string>& carry = options->carry;
+    // A name given twice is copied once.
+    const std::vector<std::string> carry = without_repeats(options->carry);
     InputFile input(options->file);
     run_lines(input, options->stream.options(), "stitch",
               [&](std::string_view line, std::int64_t number, JsonWriter& json) {

@@ -1,12 +1,15 @@
 #include "kelvra/nlp/common/phraser.h"
 
 #include <algorithm>
+#include <future>
 #include <memory>
 #include <utility>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/thread_pool.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/common/utils.h"
+#include "kelvra/nlp/common/internal/sentence_pieces.h"
 
 namespace kelvra::nlp::common::phraser {
 
@@ -261,21 +264,60 @@ void Phraser::for_each_clause(std::string_view text, const SentenceSpan& sentenc
       visit);
 }
 
+namespace {
+
+// The record of sentence `id`, at `sentence` of `input`, with its clauses.
+Sentence sentence_record(const Phraser& phraser, std::string_view input,
+                         const SentenceSpan& sentence, std::int64_t id) {
+  std::vector<Clause> clauses;
+  phraser.for_each_clause(input, sentence, [&](const SentenceSpan& clause) {
+    clauses.emplace_back(
+        static_cast<std::int64_t>(clauses.size()), std::string(Phraser::kClauseTense),
+        clause.offset, clause.length,
+        std::string(input.substr(clause.byte_begin, clause.byte_end - clause.byte_begin)));
+  });
+  return Sentence(
+      id, sentence.offset, sentence.length,
+      std::string(input.substr(sentence.byte_begin, sentence.byte_end - sentence.byte_begin)),
+      std::move(clauses));
+}
+
+}  // namespace
+
 std::vector<Sentence> Phraser::split(std::string_view input) const {
   std::vector<Sentence> sentences;
   for_each_sentence(input, [&](const SentenceSpan& sentence) {
-    std::vector<Clause> clauses;
-    for_each_clause(input, sentence, [&](const SentenceSpan& clause) {
-      clauses.emplace_back(
-          static_cast<std::int64_t>(clauses.size()), std::string(kClauseTense), clause.offset,
-          clause.length,
-          std::string(input.substr(clause.byte_begin, clause.byte_end - clause.byte_begin)));
-    });
-    sentences.emplace_back(
-        static_cast<std::int64_t>(sentences.size()), sentence.offset, sentence.length,
-        std::string(input.substr(sentence.byte_begin, sentence.byte_end - sentence.byte_begin)),
-        std::move(clauses));
+    sentences.push_back(
+        sentence_record(*this, input, sentence, static_cast<std::int64_t>(sentences.size())));
   });
+  return sentences;
+}
+
+std::vector<Sentence> Phraser::split(std::string_view input, std::int64_t threads) const {
+  internal::require_threads(threads);
+  if (!internal::walked_in_pieces(input.size(), threads)) return split(input);
+  kelvra::common::ThreadPool pool(internal::pool_threads(input.size(), threads));
+  const std::vector<SentenceSpan> spans =
+      internal::sentences_in_pieces(*this, input, pool, threads);
+  // The records too are made on the pool, in as many runs of sentences as
+  // there are threads, and joined in order.
+  const auto runs = static_cast<std::size_t>(internal::pool_threads(input.size(), threads));
+  std::vector<std::vector<Sentence>> built(runs);
+  std::vector<std::future<void>> done;
+  for (std::size_t run = 0; run < runs; ++run) {
+    done.push_back(pool.submit([&, run] {
+      const std::size_t begin = spans.size() * run / runs, end = spans.size() * (run + 1) / runs;
+      built[run].reserve(end - begin);
+      for (std::size_t i = begin; i < end; ++i)
+        built[run].push_back(sentence_record(*this, input, spans[i], static_cast<std::int64_t>(i)));
+    }));
+  }
+  for (auto& run : done) run.wait();  // all, before a failure leaves
+  for (auto& run : done) run.get();
+  std::vector<Sentence> sentences;
+  sentences.reserve(spans.size());
+  for (auto& run : built)
+    for (Sentence& sentence : run) sentences.push_back(std::move(sentence));
   return sentences;
 }
 

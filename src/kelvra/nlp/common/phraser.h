@@ -114,6 +114,11 @@ class Phraser {
   // UTF-8), or of a list of words. An empty input gives no sentences.
   std::vector<Sentence> split(std::string_view input) const;
   std::vector<Sentence> split(const std::vector<Word>& input) const;
+  // The sentences of split(input), the same for any `threads`: a long text
+  // is walked in pieces on `threads` threads (see walk_sentences below), a
+  // short one, or any with `threads` 1, on the caller's alone.
+  // KvException(INVALID_PARAMETERS) naming `threads` when it is below 1.
+  std::vector<Sentence> split(std::string_view input, std::int64_t threads) const;
 
   // Cuts `words` into chunks at the words whose text is in `chars`; with no
   // `chars`, only at the length cap and the end. The chunks hold every word

@@ -164,6 +164,14 @@ class Sectioner {
   // The same for an input the caller no longer needs: its entities are
   // moved into the segments rather than copied.
   std::vector<Record> split(Record&& input_, std::string_view type_) const;
+  // The same segments for any `threads`: a long text's sentences are found
+  // in pieces on `threads` threads, a short one's, or any with `threads` 1,
+  // on the caller's alone (with "overlap", or a measure other than code
+  // points, always on the caller's). KvException(INVALID_PARAMETERS) naming
+  // `threads` when it is below 1, before anything else is read.
+  std::vector<Record> split(const Record& input_, std::string_view type_,
+                            std::int64_t threads) const;
+  std::vector<Record> split(Record&& input_, std::string_view type_, std::int64_t threads) const;
 
   // Segments of `text`. A text no longer than `length` is one segment (an
   // empty text too, for any length >= 0). Throws

@@ -16,12 +16,15 @@
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/internal/record_model.h"
 #include "kelvra/common/record.h"
+#include "kelvra/common/thread_pool.h"
+#include "kelvra/nlp/common/internal/segment_pieces.h"
 #include "kelvra/nlp/common/internal/task_kind.h"
 #include "kelvra/nlp/common/sectioner.h"
 
 namespace kelvra::nlp::common::sectioner::internal {
 
 namespace records = kelvra::common::records;
+namespace pieces = kelvra::nlp::common::internal;
 using kelvra::common::Kinds;
 
 inline constexpr records::Key kOverlapKey{"overlap", records::kNoSlot};
@@ -42,20 +45,21 @@ std::int64_t overlap_of(const typename M::Value& input_) {
 }
 
 // The segments of `text` (valid UTF-8 or refused; the string `text_value`
-// where the model needs it) as records {"text", "offset", "length"}, with
-// "context" after them when `overlap` is above 0.
+// where the model needs it) as records {"text", "offset", "length"}, its
+// sentences found on `threads` threads (segment_pieces.h); with `overlap`
+// above 0, "context" after them, the segments found in one walk.
 template <records::RecordModel M>
 std::vector<typename M::Owned> text_segments(const Sectioner& sectioner,
                                              const typename M::Value& text_value,
                                              std::string_view text, std::int64_t length,
-                                             std::int64_t overlap = 0) {
+                                             std::int64_t threads = 1, std::int64_t overlap = 0) {
   std::vector<SegmentSpan> spans;
   std::vector<std::int64_t> contexts;
   {
     [[maybe_unused]] typename M::Unlocked unlocked;
     if (overlap == 0) {
-      sectioner.for_each_segment(text, length,
-                                 [&spans](const SegmentSpan& span) { spans.push_back(span); });
+      kelvra::common::ThreadPool pool(pieces::pool_threads(text.size(), threads));
+      spans = pieces::segments_in_pieces(sectioner, text, length, pool, threads);
     } else {
       sectioner.for_each_overlapping_segment(text, length, overlap,
                                              [&](const SegmentSpan& span, std::int64_t context) {
@@ -140,13 +144,14 @@ template <records::RecordModel M>
 std::vector<typename M::Owned> split_feature_set(const Sectioner& sectioner,
                                                  const typename M::Value& feature_set,
                                                  std::int64_t length, bool move,
+                                                 std::int64_t threads = 1,
                                                  std::int64_t overlap = 0) {
   using Value = typename M::Value;
   records::require<M>(feature_set, Kinds::map, "feature_set");
   const Value text_value = records::at<M>(feature_set, records::keys::text, "feature_set");
   const std::string_view text = records::string_of<M>(text_value, "text");
   std::vector<typename M::Owned> segments =
-      text_segments<M>(sectioner, text_value, text, length, overlap);
+      text_segments<M>(sectioner, text_value, text, length, threads, overlap);
   const Value nes = records::require<M>(
       records::at<M>(feature_set, records::keys::nes, "feature_set"), Kinds::list, "nes");
 
@@ -237,23 +242,25 @@ bool judge_entity_in_segment(const typename M::Value& ne, const typename M::Valu
 
 // split(input_, type_): the segments of input_["text"] ("ner") or of
 // input_["feature_set"] ("relation"), each at most input_["length"] long,
-// with input_["overlap"] code points of context when it is there.
+// the text's sentences found on `threads` threads, with input_["overlap"]
+// code points of context when it is there.
 template <records::RecordModel M>
 std::vector<typename M::Owned> split(const Sectioner& sectioner, const typename M::Value& input_,
-                                     std::string_view type_, bool move) {
+                                     std::string_view type_, bool move, std::int64_t threads = 1) {
+  pieces::require_threads(threads);
   records::require<M>(input_, Kinds::map, "input_");
   if (parse_task_kind(type_) == TaskKind::kNer) {
     const typename M::Value text_value = records::at<M>(input_, records::keys::text, "input_");
     const std::string_view text = records::string_of<M>(text_value, "text");
     const std::int64_t length =
         records::integer_of<M>(records::at<M>(input_, records::keys::length, "input_"), "length");
-    return text_segments<M>(sectioner, text_value, text, length, overlap_of<M>(input_));
+    return text_segments<M>(sectioner, text_value, text, length, threads, overlap_of<M>(input_));
   }
   const typename M::Value feature_set =
       records::at<M>(input_, records::keys::feature_set, "input_");
   const std::int64_t length =
       records::integer_of<M>(records::at<M>(input_, records::keys::length, "input_"), "length");
-  return split_feature_set<M>(sectioner, feature_set, length, move, overlap_of<M>(input_));
+  return split_feature_set<M>(sectioner, feature_set, length, move, threads, overlap_of<M>(input_));
 }
 
 }  // namespace kelvra::nlp::common::sectioner::internal

@@ -554,6 +554,14 @@ TEST(ShippedClass, CantoneseWordsAndEverydayVocabulary) {
       {"部電視冇聲。", "电视没有声音。"},
       {"佢入咗院。", "他住院了。"},
       {"你溫完書先至可以睇電視。", "你复习完才可以看电视。"},
+      // Everyday words with no Mandarin look-alike, and words Mandarin writes
+      // too in another sense (訊號, 上年), rewritten in Cantonese sentences.
+      {"我冇帶耳筒。", "我没有带耳机。"},
+      {"佢講大話。", "他说谎。"},
+      {"我爭啲遲到。", "我差点迟到。"},
+      {"我想飲杯嘢。", "我想喝杯东西。"},
+      {"呢度冇訊號喎。", "这里没有信号哦。"},
+      {"佢上年去咗英國。", "他去年去了英国。"},
       // 𨋢 and 嗰 are 䢂 and 𠮶 once OpenCC has converted them.
       {"搭𨋢", "坐电梯"},
       {"你睇唔睇到嗰架車？", "你看不看得到那辆车？"},
@@ -578,6 +586,14 @@ TEST(ShippedClass, AspectMarkersAndComplements) {
       {"我瞓咗成日都仲係好攰。", "我睡了一整天都还是很累。"},
       {"我今日做咗成日嘢，好攰。", "我今天做了一整天的事，很累。"},
       {"佢成日遲到。", "他经常迟到。"},
+      {"我搵咗你成日。", "我找了你一整天。"},
+      // The progressive is written once: 喺度 and V緊 together are one 在.
+      {"佢喺度食緊嘢。", "他在吃东西。"},
+      // V晒 closing a clause: all of it, and the sentence is Cantonese.
+      {"個天黑晒。", "天都黑了。"},
+      // V陣 is "for a while"; V返 putting back is V回.
+      {"我頭痛，想瞓陣。", "我头痛，想睡一会儿。"},
+      {"你將對鞋放返入鞋櫃。", "你把鞋放回鞋柜。"},
       {"佢俾狗咬親。", "他被狗咬伤了。"},
   });
 }
@@ -610,6 +626,7 @@ TEST(ShippedClass, ThePassive) {
       {"你唔使俾錢。", "你不用付钱。"},
       {"你拎過嚟俾我。", "你拿过来给我。"},
       {"我想買份禮物俾我阿媽。", "我想买份礼物给我妈妈。"},
+      {"我俾咗錢。", "我付了钱。"},
   });
 }
 
@@ -643,6 +660,16 @@ TEST(ShippedClass, WordOrderClassifiersAndPossessives) {
       {"我哋食完飯先去。", "我们吃完饭再去。"},
       {"呢份報告我聽日先交得。", "这份报告我明天才能交。"},
       {"你做完呢份嘢先至走。", "你做完这份工作才走。"},
+      {"你做完功課先至好出去。", "你做完作业才出去。"},
+      {"你執好啲玩具先出去玩。", "你收拾好玩具再出去玩。"},
+      // A classifier and noun opening a clause before a predicate: "the".
+      {"杯咖啡太甜喇。", "咖啡太甜了。"},
+      {"隻狗好得意。", "狗很可爱。"},
+      {"我搵唔到條鎖匙。", "我找不到钥匙。"},
+      // 多啲 before a verb, 啲 after a quality, 幾 before a quality.
+      {"醫生叫我多啲飲水。", "医生叫我多喝水。"},
+      {"你講嘢大聲啲得唔得？", "你说话大声点行不行？"},
+      {"呢對波鞋幾舒服。", "这双运动鞋挺舒服。"},
       {"我部手機冇電喇。", "我的手机没电了。"},
       {"部冷氣壞咗。", "空调坏了。"},
       {"我哋部門請緊人。", "我们部门在招人。"},
@@ -697,6 +724,11 @@ TEST(ShippedClass, MandarinWordsSharingCantoneseCharactersAreLeftAlone) {
       "自動櫃員機",
       "好在有你",
       "頭痛",
+      "訊號處理",
+      "使用短訊。",
+      "第 %d 個分割檔有好幾個版本",
+      "已知有 %d 個好的提交",
+      "預設輸出格式是某個讓人好讀的變更表示方式。",
   };
   for (const char* text : mandarin) EXPECT_EQ(shipped().translate(text), t2s.Convert(text)) << text;
 }

@@ -1,5 +1,6 @@
-// JSON text written straight into a byte buffer, for the JSON Lines that
-// every subcommand prints: no Record is built per output line.
+// JSON text written straight into a byte buffer: the one writer of record
+// text, for the JSON Lines the command line prints and the JSON text the
+// Python binding makes. No Record is built per output line.
 //
 //   std::string out;
 //   JsonWriter json(out);
@@ -11,26 +12,42 @@
 //
 // Output is compact and escaped as Record::dump() escapes (quote, backslash,
 // \b \f \n \r \t, other control characters as \u00XX, everything else as
-// UTF-8), with one difference: U+2028 and U+2029 are written as \u2028 and
-// \u2029, so that readers which also end lines there (JavaScript, Python's
+// UTF-8), with one difference: U+0085, U+2028 and U+2029 are written as
+// \u0085, \u2028 and \u2029, so that readers which also end lines there (JavaScript, Python's
 // str.splitlines) still see one record per line. Reals are written exactly
 // as Record::dump() writes them, so a record comes out as the same text.
 //
-// Strings must be valid UTF-8: every text the tool prints was checked when
-// it was read.
+// Strings must be valid UTF-8: every text written was checked when it was
+// read.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <type_traits>
 
 #include "kelvra/common/record.h"
 
-namespace kelvra::cli {
+namespace kelvra::common {
 
-class Output;
+// Where a JsonWriter hands the text it has written so far (to a file, say),
+// so that its buffer stays small.
+class JsonSpill {
+ public:
+  // Takes the whole of the buffer the writer appends to, leaving it empty.
+  virtual void spill() = 0;
+
+ protected:
+  ~JsonSpill() = default;
+};
+
+// A JsonWriter's buffer grew past its limit (JsonWriter::limit).
+class JsonOverflow : public std::exception {
+ public:
+  const char* what() const noexcept override { return "a JSON buffer outgrew its limit"; }
+};
 
 class JsonWriter {
  public:
@@ -39,12 +56,17 @@ class JsonWriter {
   // of a long string or after any object or array inside a record, so that
   // a single huge record (a long list of small objects included) never sits
   // whole in memory; `out` must then be the spill's own buffer.
-  explicit JsonWriter(std::string& out, Output* spill = nullptr) : out_(out), spill_(spill) {}
+  explicit JsonWriter(std::string& out, JsonSpill* spill = nullptr) : out_(out), spill_(spill) {}
 
   // Without a spill: the size past which `out` may not grow; the writer
-  // then throws OutputOverflow (errors.h) at the next object, list or line
-  // it ends, so that its owner can hand the work to a writer that spills.
+  // then throws JsonOverflow at the next object, list or line it ends, so
+  // that its owner can hand the work to a writer that spills.
   void limit(std::size_t bytes) noexcept { limit_ = bytes; }
+
+  // Writes U+2028 and U+2029 as they are, as Record::dump() and Python's
+  // json.dumps(ensure_ascii=False) do, for text that must match theirs
+  // byte for byte (and is not read back a line at a time).
+  void keep_line_separators() noexcept { keep_line_separators_ = true; }
 
   void begin_object() {
     separate();
@@ -118,13 +140,16 @@ class JsonWriter {
   }
   void spill_if_large();
 
+  void append_text(std::string_view text);
+
   std::string& out_;
-  Output* spill_;
+  JsonSpill* spill_;
   std::size_t limit_ = 0;  // 0: none
   bool first_ = true;      // nothing written yet at this level (or a key was just written)
+  bool keep_line_separators_ = false;
 };
 
 // `text` as a JSON string, quotes included, appended to `out`.
 void append_json_string(std::string& out, std::string_view text);
 
-}  // namespace kelvra::cli
+}  // namespace kelvra::common

@@ -1,22 +1,22 @@
-#include "cli/json_writer.h"
+#include "kelvra/common/json_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
-#include "cli/output.h"
-
-namespace kelvra::cli {
+namespace kelvra::common {
 
 namespace {
 
 // What a byte needs inside a JSON string: 0 nothing, 1 an escape, 2 a look
-// at the bytes after it (0xE2 starts U+2028 and U+2029).
+// at the bytes after it (0xE2 starts U+2028 and U+2029, 0xC2 starts U+0085).
 constexpr std::array<std::uint8_t, 256> kEscapeClass = [] {
   std::array<std::uint8_t, 256> table{};
   for (int b = 0; b < 0x20; ++b) table[b] = 1;
   table['"'] = 1;
   table['\\'] = 1;
   table[0xE2] = 2;
+  table[0xC2] = 2;
   return table;
 }();
 
@@ -25,7 +25,9 @@ constexpr std::size_t kSpillBytes = std::size_t{1} << 18;
 // can be handed on between them.
 constexpr std::size_t kStringPiece = std::size_t{1} << 20;
 
-void append_escaped(std::string& out, std::string_view text) {
+// `text` escaped, appended to `out`; U+2028 and U+2029 kept as they are
+// when `keep_line_separators`.
+void append_escaped(std::string& out, std::string_view text, bool keep_line_separators = false) {
   static constexpr char kHex[] = "0123456789abcdef";
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
@@ -34,7 +36,17 @@ void append_escaped(std::string& out, std::string_view text) {
     const unsigned char b = bytes[i];
     const std::uint8_t kind = kEscapeClass[b];
     if (kind == 0) continue;
+    if (kind == 2 && b == 0xC2) {
+      // C2 85, the next line character; valid text has a byte after a lead byte.
+      if (i + 1 >= size || bytes[i + 1] != 0x85) continue;
+      out.append(text.data() + run, i - run);
+      out.append("\\u0085");
+      i += 1;
+      run = i + 1;
+      continue;
+    }
     if (kind == 2) {
+      if (keep_line_separators) continue;
       // E2 80 A8 / E2 80 A9; valid text has both bytes after a lead byte.
       if (i + 2 >= size || bytes[i + 1] != 0x80 || (bytes[i + 2] & 0xFE) != 0xA8) continue;
       out.append(text.data() + run, i - run);
@@ -86,33 +98,39 @@ void append_json_string(std::string& out, std::string_view text) {
 
 void JsonWriter::spill_if_large() {
   if (spill_ != nullptr) {
-    if (out_.size() >= kSpillBytes) spill_->flush();
+    if (out_.size() >= kSpillBytes) spill_->spill();
   } else if (limit_ != 0 && out_.size() > limit_) {
-    throw OutputOverflow();
+    throw JsonOverflow();
   }
+}
+
+void JsonWriter::append_text(std::string_view text) {
+  out_.push_back('"');
+  append_escaped(out_, text, keep_line_separators_);
+  out_.push_back('"');
 }
 
 void JsonWriter::key(std::string_view name) {
   separate();
-  append_json_string(out_, name);
+  append_text(name);
   out_.push_back(':');
   first_ = true;  // the value that follows takes no comma
 }
 
 void JsonWriter::string(std::string_view text) {
   separate();
-  out_.push_back('"');
   if (spill_ == nullptr || text.size() <= kStringPiece) {
-    append_escaped(out_, text);
-  } else {
-    while (!text.empty()) {
-      std::size_t cut = std::min(text.size(), kStringPiece);
-      // Cut before a code point, never inside one.
-      while (cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) ++cut;
-      append_escaped(out_, text.substr(0, cut));
-      text.remove_prefix(cut);
-      spill_if_large();
-    }
+    append_text(text);
+    return;
+  }
+  out_.push_back('"');
+  while (!text.empty()) {
+    std::size_t cut = std::min(text.size(), kStringPiece);
+    // Cut before a code point, never inside one.
+    while (cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) ++cut;
+    append_escaped(out_, text.substr(0, cut), keep_line_separators_);
+    text.remove_prefix(cut);
+    spill_if_large();
   }
   out_.push_back('"');
 }
@@ -189,4 +207,4 @@ void JsonWriter::end_line() {
   spill_if_large();
 }
 
-}  // namespace kelvra::cli
+}  // namespace kelvra::common

@@ -1,5 +1,5 @@
 // The JSON writer against the record library's own dump, on random records.
-#include "cli/json_writer.h"
+#include "kelvra/common/json_writer.h"
 
 #include <cmath>
 #include <limits>
@@ -10,7 +10,7 @@
 
 #include "kelvra/common/utf8.h"
 
-namespace kelvra::cli {
+namespace kelvra::common {
 namespace {
 
 // What the writer makes of one record, on its own line.
@@ -22,13 +22,14 @@ std::string written(const Record& record) {
   return out;
 }
 
-// The record library's text, with the two line separators escaped as the
+// The record library's text, with the three line separators escaped as the
 // writer escapes them.
 std::string expected(const Record& record) {
   std::string text = record.dump();
-  for (auto [from, to] : {std::pair{"\u2028", "\\u2028"}, std::pair{"\u2029", "\\u2029"}}) {
+  for (auto [from, to] : {std::pair{"\u2028", "\\u2028"}, std::pair{"\u2029", "\\u2029"},
+                          std::pair{"\u0085", "\\u0085"}}) {
     for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos;)
-      text.replace(at, 3, to);
+      text.replace(at, std::string_view(from).size(), to);
   }
   return text + "\n";
 }
@@ -36,7 +37,9 @@ std::string expected(const Record& record) {
 std::string random_text(std::mt19937& rng) {
   // Each kind of byte the escaping treats apart, and the bytes next to them.
   static const std::u32string pieces =
-      U"aZ09 \"\\/\b\f\n\r\t\x01\x1f\x7f\u00e9\u4e2d\u2027\u2028\u2029\u202a\U0001F600\u00a0";
+      U"aZ09 "
+      U"\"\\/"
+      U"\b\f\n\r\t\x01\x1f\x7f\u0084\u0085\u00e9\u4e2d\u2027\u2028\u2029\u202a\U0001F600\u00a0";
   std::u32string text(rng() % 12, U'a');
   for (auto& c : text) c = pieces[rng() % pieces.size()];
   return common::utf8::encode(text);
@@ -94,9 +97,51 @@ TEST(JsonWriter, WritesWhatTheRecordLibraryDumpsOnRandomRecords) {
   }
 }
 
+// Keeping the line separators, the text is the record library's own.
+TEST(JsonWriter, KeepsLineSeparatorsWhenAskedAsTheRecordLibraryDoes) {
+  std::mt19937 rng(2028);
+  for (int i = 0; i < 500; ++i) {
+    const Record record = random_record(rng, 0);
+    std::string out;
+    JsonWriter json(out);
+    json.keep_line_separators();
+    json.value(record);
+    ASSERT_EQ(out, record.dump());
+  }
+}
+
+// A writer with a limit throws past it at the next end of an object, list
+// or line; one with a spill hands its buffer over, even inside one string.
+TEST(JsonWriter, ThrowsPastItsLimitOrSpillsItsBuffer) {
+  std::string out;
+  JsonWriter limited(out);
+  limited.limit(10);
+  limited.begin_array();
+  limited.string("0123456789ab");  // a string alone does not throw
+  EXPECT_THROW(limited.end_array(), JsonOverflow);
+
+  struct Collect final : JsonSpill {
+    std::string buffer, taken;
+    int spills = 0;
+    void spill() override {
+      taken += buffer;
+      buffer.clear();
+      ++spills;
+    }
+  } sink;
+  JsonWriter spilling(sink.buffer, &sink);
+  const std::string long_text(3 << 20, 'x');
+  spilling.begin_array();
+  spilling.string(long_text);
+  spilling.end_array();
+  spilling.end_line();
+  EXPECT_GE(sink.spills, 2);
+  EXPECT_EQ(sink.taken + sink.buffer, "[\"" + long_text + "\"]\n");
+}
+
 TEST(JsonWriter, EscapesLineSeparatorsAndControlCharacters) {
-  EXPECT_EQ(written("a\u2028b\u2029c"), R"("a\u2028b\u2029c")"
-                                        "\n");
+  EXPECT_EQ(written("a\u2028b\u2029c\u0085d"), R"("a\u2028b\u2029c\u0085d")"
+                                               "\n");
   EXPECT_EQ(written("\x01\x1f\x7f\t"), R"("\u0001\u001f)"
                                        "\x7f"
                                        R"(\t")"
@@ -132,4 +177,4 @@ TEST(JsonWriter, BuildsRecordsMemberByMember) {
 }
 
 }  // namespace
-}  // namespace kelvra::cli
+}  // namespace kelvra::common
