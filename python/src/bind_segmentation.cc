@@ -359,7 +359,8 @@ count, say). Offsets and lengths of segments stay code points.)");
                                                 SectionerOptions{measure_of(measure)});
            }),
            py::arg("separator") = py::none(), py::kw_only(), py::arg("measure") = py::none())
-      .def_property_readonly("measure", &measure_value)
+      .def_property_readonly("measure", &measure_value,
+                             "What \"length\" counts: the measure's name, or the callable given.")
       .def_property_readonly(
           "phraser", [](const Sectioner& self) { return &self.phraser; },
           py::return_value_policy::reference_internal,
