@@ -5,9 +5,10 @@ down the segmentation road with a dictionary as the entity model.
 
 For each file (one document, UTF-8): normalise it (traditional to
 simplified, control characters, full-width to half-width), cut it into
-segments of at most --length code points, find the dictionary's words in
-each segment with the automaton, and stitch the occurrences back into
-document positions. Writes one JSON line per document, in the order of the
+segments of at most --length code points (with --overlap, each repeating up
+to that many code points before it, so that no word is lost at a cut), find
+the dictionary's words in each segment with the automaton, and stitch the
+occurrences back into document positions, each once. Writes one JSON line per document, in the order of the
 sorted file list:
 
     {"path": "...", "length": 1234, "segments": 3, "changes": 17,
@@ -109,13 +110,16 @@ def read_document(path):
         raise ValueError("%s: not valid UTF-8 at byte %d" % (path, e.start)) from None
 
 
-def _document(path, name, tools, length):
+def _document(path, name, tools, length, overlap=0):
     """The output fields of one document, its entities as matcher.Word."""
     normalizer, sectioner, stitcher = tools[:3]
     automaton = _automaton_of(tools)
     text = read_document(path)
     normalized = normalizer.normalize(text)
-    segments = sectioner.split({"text": normalized.normalized_text, "length": length}, "ner")
+    request = {"text": normalized.normalized_text, "length": length}
+    if overlap:
+        request["overlap"] = overlap
+    segments = sectioner.split(request, "ner")
     for segment in segments:
         segment["nes"] = automaton.search(segment["text"])
     entities = stitcher.merge(segments, "ner")
@@ -123,20 +127,20 @@ def _document(path, name, tools, length):
             "segments": len(segments), "changes": len(normalized.alter_words), "entities": entities}
 
 
-def process_document(path, name, tools, length):
+def process_document(path, name, tools, length, overlap=0):
     """The output record of one document."""
-    record = _document(path, name, tools, length)
+    record = _document(path, name, tools, length, overlap)
     record["entities"] = [word.to_json() for word in record["entities"]]
     return record
 
 
-def process_partition(documents, tools, length):
+def process_partition(documents, tools, length, overlap=0):
     """JSON lines of the (path, name) documents of one partition, in order."""
     from kelvra._native.retrieval import words_json
 
     lines = []
     for path, name in documents:
-        record = _document(path, name, tools, length)
+        record = _document(path, name, tools, length, overlap)
         # The entities' JSON made in one go: a dict per occurrence for
         # json.dumps would cost more than finding them.
         entities = words_json(record.pop("entities"))
@@ -145,27 +149,27 @@ def process_partition(documents, tools, length):
     return lines
 
 
-def write_partition(documents, tools, length, part_path):
+def write_partition(documents, tools, length, part_path, overlap=0):
     """Writes the JSON lines of the (path, name) documents of one partition
     into the file `part_path` (UTF-8, a line feed after each) and returns
     the path: the lines stay on the worker's disk instead of travelling
     back."""
     with open(part_path, "wb") as part:
-        for line in process_partition(documents, tools, length):
+        for line in process_partition(documents, tools, length, overlap):
             part.write(line.encode("utf-8"))
             part.write(b"\n")
     return part_path
 
 
-def _bag_partition(runs, tools, length):
+def _bag_partition(runs, tools, length, overlap=0):
     # Each run is (part file or None, documents): with a part file its lines
     # are written there and only the path comes back.
     out = []
     for part_path, documents in runs:
         if part_path is None:
-            out.append("".join(line + "\n" for line in process_partition(documents, tools, length)))
+            out.append("".join(line + "\n" for line in process_partition(documents, tools, length, overlap)))
         else:
-            out.append(write_partition(documents, tools, length, part_path))
+            out.append(write_partition(documents, tools, length, part_path, overlap))
     return out
 
 
@@ -226,9 +230,9 @@ def partitions_of(items, count):
     return out
 
 
-def run_single_process(documents, tools, length, out, progress):
+def run_single_process(documents, tools, length, out, progress, overlap=0):
     for document in documents:
-        for line in process_partition([document], tools, length):
+        for line in process_partition([document], tools, length, overlap):
             out.write(line.encode("utf-8"))
             out.write(b"\n")
         progress.advance()
@@ -240,7 +244,7 @@ def _copy_part(part_path, out):
     os.remove(part_path)
 
 
-def run_on_cluster(documents, tools, length, out, progress, client, partitions, parts_dir=None):
+def run_on_cluster(documents, tools, length, out, progress, client, partitions, parts_dir=None, overlap=0):
     """Runs the documents on the cluster of `client`, writing their lines to
     the binary stream `out` in input order. With `parts_dir` (a folder both
     the workers and this process can reach) each partition's lines go
@@ -253,7 +257,7 @@ def run_on_cluster(documents, tools, length, out, progress, client, partitions, 
              for i, run in enumerate(runs)]
     # The tools go to every worker once; each task gets the worker's copy.
     [shared] = client.scatter([tools], broadcast=True, hash=False)
-    bag = db.from_sequence(items, npartitions=len(items)).map_partitions(_bag_partition, shared, length)
+    bag = db.from_sequence(items, npartitions=len(items)).map_partitions(_bag_partition, shared, length, overlap)
     futures = client.compute(bag.to_delayed())
     index = {future.key: i for i, future in enumerate(futures)}
     # Partitions finish in any order; lines are written in input order.
@@ -287,6 +291,10 @@ def main(argv=None):
                         help="a saved automaton (Automaton.save, kelvra-nlp match --save-automaton) that "
                              "each worker maps: every worker must be able to read FILE")
     parser.add_argument("--length", type=int, default=510, help="maximum segment length in code points (510)")
+    parser.add_argument("--overlap", type=int, default=0,
+                        help="code points each segment repeats from before its own part, so that a word "
+                             "cut at a segment's edge is still found, once (default 0: none; at most "
+                             "--length - 1 is used)")
     parser.add_argument("--valid-char", action="append", default=[], dest="valid_chars",
                         help="a control character to keep (repeatable)")
     parser.add_argument("--scheduler", default=None,
@@ -310,6 +318,8 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.length < 1:
         parser.error("--length must be at least 1, got %d" % args.length)
+    if args.overlap < 0:
+        parser.error("--overlap must be at least 0, got %d" % args.overlap)
     if args.workers < 1:
         parser.error("--workers must be at least 1, got %d" % args.workers)
     if args.dict and not os.path.isfile(args.dict):
@@ -332,7 +342,7 @@ def main(argv=None):
     made_parts_dir = None
     try:
         if args.single_process or not documents:
-            run_single_process(documents, tools, args.length, out, progress)
+            run_single_process(documents, tools, args.length, out, progress, args.overlap)
             return 0
         from distributed import Client, LocalCluster
 
@@ -356,7 +366,8 @@ def main(argv=None):
             parts_dir = made_parts_dir = tempfile.mkdtemp(prefix="kelvra-corpus-parts-", dir=parts_dir)
         try:
             partitions = args.partitions or 4 * workers
-            run_on_cluster(documents, tools, args.length, out, progress, client, partitions, parts_dir)
+            run_on_cluster(documents, tools, args.length, out, progress, client, partitions, parts_dir,
+                           args.overlap)
         finally:
             client.close()
             if cluster is not None:

@@ -18,7 +18,9 @@ using kelvra::nlp::common::TaskKind;
 using kelvra::nlp::common::feature::Sentence;
 using kelvra::nlp::common::feature::Word;
 using kelvra::nlp::common::phraser::Phraser;
+using kelvra::nlp::common::sectioner::Measure;
 using kelvra::nlp::common::sectioner::Sectioner;
+using kelvra::nlp::common::sectioner::SectionerOptions;
 using kelvra::nlp::common::stitcher::Stitcher;
 namespace sectioning = kelvra::nlp::common::sectioner::internal;
 namespace stitching = kelvra::nlp::common::stitcher::internal;
@@ -180,6 +182,42 @@ py::list merge(py::handle segments, TaskKind kind) {
   return out;
 }
 
+// A Python callable as a Sectioner's measure: called with the GIL, which
+// the split gives up while it packs; its result must be an int of at least 0.
+struct PythonMeasure {
+  py::object callable;
+  std::size_t operator()(std::string_view text) const {
+    py::gil_scoped_acquire gil;
+    const py::object size = callable(py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict")));
+    if (!PyLong_Check(size.ptr()) || PyBool_Check(size.ptr()))
+      wrong_kind(size, "measure", "a size (int)");
+    const long long value = PyLong_AsLongLong(size.ptr());
+    if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (value < 0)
+      throw py::value_error("`measure` must give a size of at least 0, got " +
+                            std::to_string(value));
+    return static_cast<std::size_t>(value);
+  }
+};
+
+// The measure a Python caller names: None, a name, or a callable.
+Measure measure_of(py::handle measure) {
+  if (measure.is_none()) return Measure();
+  if (PyUnicode_Check(measure.ptr())) return Measure::named(require_str(measure, "measure"));
+  if (PyCallable_Check(measure.ptr()))
+    return Measure(PythonMeasure{py::reinterpret_borrow<py::object>(measure)});
+  wrong_kind(measure, "measure", "a measure name (str), a callable or None");
+}
+
+// What Sectioner(measure=...) was given: its name, or the callable.
+py::object measure_value(const Sectioner& sectioner) {
+  const Measure& measure = sectioner.measure();
+  if (measure.kind() != Measure::Kind::kFunction) return py::str(std::string(measure.name()));
+  if (const auto* own = measure.function().target<PythonMeasure>()) return own->callable;
+  return py::none();
+}
+
 }  // namespace
 
 void bind_segmentation(py::module_& m) {
@@ -308,15 +346,21 @@ sentences as on one (at least 1).)")
       s, "kelvra.nlp.common.sectioner", "Sectioner",
       R"(Cuts a document into segments of bounded length along sentences.
 
-Sectioner(separator=None): `separator` is the phraser's list of sentence
-enders (None or empty: its defaults).)");
+Sectioner(separator=None, *, measure=None): `separator` is the phraser's
+list of sentence enders (None or empty: its defaults); `measure` the unit
+that "length" counts: "code-points" (None, the default), "utf-8-bytes",
+"utf-16-units", or a callable giving the size of a str (a tokenizer's
+count, say). Offsets and lengths of segments stay code points.)");
   sectioner
-      .def(py::init([](py::object separator) {
+      .def(py::init([](py::object separator, py::object measure) {
              if (!separator.is_none() && !PyList_Check(separator.ptr()))
                wrong_kind(separator, "separator", "a list of str or None");
-             return std::make_unique<Sectioner>(separators(separator, "separator"));
+             return std::make_unique<Sectioner>(separators(separator, "separator"),
+                                                SectionerOptions{measure_of(measure)});
            }),
-           py::arg("separator") = py::none())
+           py::arg("separator") = py::none(), py::kw_only(), py::arg("measure") = py::none())
+      .def_property_readonly("measure", &measure_value,
+                             "What \"length\" counts: the measure's name, or the callable given.")
       .def_property_readonly(
           "phraser", [](const Sectioner& self) { return &self.phraser; },
           py::return_value_policy::reference_internal,
@@ -375,16 +419,25 @@ with the same segments as on one (at least 1).)")
           },
           py::arg("ne"), py::arg("segment"))
       .def("__repr__", [](const Sectioner& self) {
-        return "Sectioner(separator=" + repr_of(enders_of(self.phraser)) + ")";
+        std::string repr = "Sectioner(separator=" + repr_of(enders_of(self.phraser));
+        if (self.measure().kind() != Measure::Kind::kCodePoints)
+          repr += ", measure=" + std::string(py::repr(measure_value(self)));
+        return repr + ")";
       });
   add_pickling(
       sectioner,
       [](py::object self) {
-        return py::make_tuple(enders_of(self.cast<const Sectioner&>().phraser));
+        const auto& own = self.cast<const Sectioner&>();
+        if (own.measure().kind() == Measure::Kind::kCodePoints)
+          return py::make_tuple(enders_of(own.phraser));
+        return py::make_tuple(enders_of(own.phraser), measure_value(own));
       },
       [](const py::tuple& values) {
-        require_values(values, 1, "Sectioner");
-        return std::make_unique<Sectioner>(separators(values[0], "separator"));
+        if (values.size() != 2) require_values(values, 1, "Sectioner");
+        return std::make_unique<Sectioner>(
+            separators(values[0], "separator"),
+            SectionerOptions{
+                measure_of(values.size() == 2 ? py::object(values[1]) : py::object(py::none()))});
       });
 
   auto stitcher =

@@ -155,6 +155,26 @@ def test_lines_are_json_dumps_of_the_records(tmp_path):
     assert len(record["entities"]) == 15 and record["entities"][1] == {"text": 'a"b\\c北', "length": 6, "offset": 3}
 
 
+def test_overlap_finds_words_cut_at_an_edge_once(tmp_path):
+    document = tmp_path / "long.txt"
+    document.write_text("甲乙丙丁戊己庚辛壬癸" * 30, encoding="utf-8")  # one sentence, cut every 7
+    tools = corpus.make_tools()[:3] + (Automaton(["丁戊己", "癸甲"]),)
+    whole = len(tools[3].search(document.read_text(encoding="utf-8")))
+    without = corpus.process_document(str(document), "long.txt", tools, 7)
+    with_overlap = corpus.process_document(str(document), "long.txt", tools, 7, overlap=4)
+    assert len(without["entities"]) < whole
+    assert sorted(e["offset"] for e in with_overlap["entities"]) == sorted(
+        w.offset for w in tools[3].search(document.read_text(encoding="utf-8")))
+    [line] = corpus.process_partition([(str(document), "long.txt")], tools, 7, 4)
+    assert json.loads(line) == with_overlap
+    out = tmp_path / "out.jsonl"
+    dictionary = tmp_path / "words.txt"
+    dictionary.write_text("丁戊己\n癸甲\n", encoding="utf-8")
+    assert corpus.main([str(document), "--dict", str(dictionary), "--length", "7", "--overlap", "4",
+                        "--single-process", "-o", str(out)]) == 0
+    assert len(json.loads(out.read_text(encoding="utf-8"))["entities"]) == whole
+
+
 def test_partitions_keep_order():
     assert corpus.partitions_of(list(range(5)), 2) == [[0, 1, 2], [3, 4]]
     assert corpus.partitions_of([1], 8) == [[1]]

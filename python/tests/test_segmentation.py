@@ -275,3 +275,101 @@ def test_words_are_entity_records_for_the_sectioner():
     assert word.offset == 3
     Stitcher().merge([{"offset": 10, "relations": [{"head": word, "tail": word}]}], "relation")
     assert word.offset == 23
+
+
+# --- overlap and measures ---
+
+def _stitched_search(sectioner, automaton, text, length, overlap):
+    request = {"text": text, "length": length}
+    if overlap is not None:
+        request["overlap"] = overlap
+    segments = sectioner.split(request, "ner")
+    for segment in segments:
+        segment["nes"] = automaton.search(segment["text"])
+    return segments, sorted((w.offset, w.length, w.text) for w in Stitcher().merge(segments, "ner"))
+
+
+def test_overlap_invariant_stitched_search_equals_the_whole_search():
+    import random
+
+    rng = random.Random(30)
+    automaton = Automaton(["甲乙", "乙甲丙", "ab", "丙"])
+    sectioner = Sectioner()
+    for _ in range(500):
+        text = "".join(rng.choice("甲乙丙。！ab 😀") for _ in range(rng.randrange(150)))
+        overlap = 6 + rng.randrange(5)
+        segments, stitched = _stitched_search(sectioner, automaton, text, overlap + 1 + rng.randrange(20), overlap)
+        assert stitched == sorted((w.offset, w.length, w.text) for w in automaton.search(text)), text
+        assert all("context" in s for s in segments)
+
+
+def test_byte_identical_defaults_without_overlap():
+    text = "你好。再见！谢谢。" * 5
+    plain = Sectioner().split({"text": text, "length": 7}, "ner")
+    assert Sectioner().split({"text": text, "length": 7, "overlap": 0}, "ner") == plain
+    assert Sectioner().split({"text": text, "length": 7, "overlap": None}, "ner") == plain
+    assert Sectioner(measure="code-points").split({"text": text, "length": 7}, "ner") == plain
+    assert all(list(s) == ["text", "offset", "length"] for s in plain)
+    assert repr(Sectioner(measure=None)) == "Sectioner(separator=None)"
+
+
+def test_overlap_failures_name_it():
+    for bad, error in ((-1, KvException), (2.5, KvException), ("3", TypeError)):
+        with pytest.raises(error, match="overlap"):
+            Sectioner().split({"text": "你好。再见！", "length": 3, "overlap": bad}, "ner")
+
+
+def test_measure_bounds_and_calls_per_sentence():
+    import random
+
+    import re
+
+    calls = [0]
+
+    def token_count(text):  # a tokenizer-like count: words of letters, any other character one each
+        return len(re.findall(r"[A-Za-z]+|[^A-Za-z]", text))
+
+    def tokens(text):
+        calls[0] += 1
+        return token_count(text)
+
+    rng = random.Random(3)
+    sentences = 0
+    for measure, size in (("utf-8-bytes", lambda t: len(t.encode())),
+                          ("utf-16-units", lambda t: len(t.encode("utf-16-le")) // 2),
+                          (tokens, token_count)):
+        sectioner = Sectioner(measure=measure)
+        for _ in range(300):
+            text = "".join(rng.choice(["甲", "。", "ab", "c", " ", "😀", "！"]) for _ in range(rng.randrange(200)))
+            length = 1 + rng.randrange(30)
+            if measure is tokens:
+                sentences += len(sectioner.phraser.split(text))
+            segments = sectioner.split({"text": text, "length": length, "overlap": rng.choice([0, 0, 4])}, "ner")
+            assert "".join(s["text"][s.get("context", 0):] for s in segments) == text
+            for s in segments:
+                assert s["length"] == len(s["text"])
+                assert size(s["text"]) <= length or s["length"] == 1
+    assert calls[0] <= 3 * sentences, (calls[0], sentences)
+
+
+def test_measure_names_errors_and_pickling():
+    import pickle
+
+    with pytest.raises(KvException, match="measure"):
+        Sectioner(measure="tokens")
+    assert_type_error_names("measure", Sectioner, measure=3)
+    with pytest.raises(ValueError, match="measure"):
+        Sectioner(measure=lambda t: -1).split({"text": "一二三。四五六。", "length": 3}, "ner")
+    with pytest.raises(ZeroDivisionError):
+        Sectioner(measure=lambda t: 1 // 0).split({"text": "一二三。四五六。", "length": 3}, "ner")
+    sectioner = Sectioner(measure="utf-16-units")
+    assert pickle.loads(pickle.dumps(sectioner)).measure == "utf-16-units"
+    assert pickle.loads(pickle.dumps(Sectioner(measure=len))).measure is len
+
+
+def test_threads_give_the_same_segments_with_overlap_and_measures():
+    text = "林秋生在城东开了一家钟表铺。江城的雨季很长！" * 30000  # long enough to walk in pieces
+    for sectioner, request in ((Sectioner(measure="utf-8-bytes"), {"length": 100}),
+                               (Sectioner(), {"length": 100, "overlap": 20})):
+        request["text"] = text
+        assert sectioner.split(request, "ner", threads=2) == sectioner.split(request, "ner")

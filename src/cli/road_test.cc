@@ -1,9 +1,11 @@
 // The segmentation road as a shell pipeline of subcommands, checked against
 // the same road through the library and against the normalised documents.
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -108,6 +110,33 @@ TEST(Road, PipedSubcommandsPlaceEveryEntityAsTheLibraryRoadDoes) {
   }
   EXPECT_GT(entities.size(), 100u);
   EXPECT_GT(beyond_first_segment, 50u);
+
+  // With overlap of twice the longest word, the piped road finds what a
+  // search of each whole normalised document finds, each entity once, with
+  // the segments cut at any measure.
+  std::size_t longest = 0;
+  for (const std::string& word : words) longest = std::max(longest, utf8::length(word));
+  using Found = std::tuple<std::string, std::int64_t, std::int64_t, std::string>;
+  std::vector<Found> whole;
+  for (const auto& [id, text] : normalized)
+    for (const auto& word : automaton.search(text))
+      whole.emplace_back(id, word.offset, word.length, word.text);
+  std::sort(whole.begin(), whole.end());
+  for (const char* measure : {"code-points", "utf-8-bytes"}) {
+    auto overlapped = run_pipeline(
+        {"normalize --jsonl",
+         "section --jsonl --field normalized_text --drop alter_words --type ner --length 40 "
+         "--measure " +
+             std::string(measure) + " --overlap " + std::to_string(2 * longest),
+         "match --jsonl --attach nes --dict " + dictionary, "stitch --type ner --carry id"},
+        input);
+    ASSERT_EQ(overlapped.status, 0) << overlapped.err;
+    std::vector<Found> stitched;
+    for (const Record& entity : json_lines(overlapped.out))
+      stitched.emplace_back(entity["id"], entity["offset"], entity["length"], entity["text"]);
+    std::sort(stitched.begin(), stitched.end());
+    EXPECT_EQ(stitched, whole) << measure;
+  }
 }
 
 }  // namespace

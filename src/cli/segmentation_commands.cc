@@ -36,7 +36,9 @@ using nlp::common::internal::walked_in_pieces;
 using nlp::common::phraser::Phraser;
 using nlp::common::phraser::SentenceSpan;
 using nlp::common::phraser::SentenceWalk;
+using nlp::common::sectioner::Measure;
 using nlp::common::sectioner::Sectioner;
+using nlp::common::sectioner::SectionerOptions;
 using nlp::common::sectioner::SegmentSpan;
 using nlp::common::stitcher::Stitcher;
 namespace feature = nlp::common::feature;
@@ -98,11 +100,19 @@ void write_sentence(JsonWriter& json, const Phraser& phraser, std::string_view t
 
 // One segment record, laid out by segment_members, then the document's
 // members.
+// With overlap, the segment's "context" follows its length.
 void write_segment(JsonWriter& json, std::string_view text, const SegmentSpan& segment,
-                   std::string_view members, std::int64_t shift = 0) {
+                   std::string_view members, std::int64_t shift = 0,
+                   std::optional<std::int64_t> context = std::nullopt) {
   json.begin_object();
-  nlp::common::sectioner::segment_members(json, text_of(text, segment.byte_begin, segment.byte_end),
-                                          shifted(segment.offset, shift), segment.length);
+  if (context)
+    nlp::common::sectioner::overlapping_segment_members(
+        json, text_of(text, segment.byte_begin, segment.byte_end), shifted(segment.offset, shift),
+        segment.length, *context);
+  else
+    nlp::common::sectioner::segment_members(json,
+                                            text_of(text, segment.byte_begin, segment.byte_end),
+                                            shifted(segment.offset, shift), segment.length);
   json.members(members);
   json.end_object();
   json.end_line();
@@ -275,6 +285,8 @@ void add_section(CLI::App& app) {
   struct Options {
     std::string type;
     std::int64_t length = 0;
+    std::int64_t overlap = 0;
+    std::string measure = "code-points";
     std::string separator;
     bool jsonl = false;
     std::string field = "text";
@@ -294,6 +306,17 @@ void add_section(CLI::App& app) {
   cmd->add_option("--length", options->length, "Maximum segment length, in code points")
       ->required()
       ->check(at_least(1));
+  cmd->add_option("--overlap", options->overlap,
+                  "Code points each segment after the first repeats from right before its own\n"
+                  "part (at most --length - 1 are used), said by its \"context\" member; stitch\n"
+                  "then keeps each result once. 0: none, and no \"context\". Applies to every\n"
+                  "record; an input's own \"overlap\" member is carried, not read")
+      ->capture_default_str()
+      ->check(at_least(0));
+  cmd->add_option("--measure", options->measure,
+                  "What --length counts; offsets and lengths in the records stay code points")
+      ->capture_default_str()
+      ->check(one_of({"code-points", "utf-8-bytes", "utf-16-units"}));
   cmd->add_option("--separator", options->separator,
                   "Sentence enders, one per character (default: the built-in list)");
   cmd->add_flag(
@@ -306,9 +329,25 @@ void add_section(CLI::App& app) {
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
-    const Sectioner sectioner(chars_option(options->separator, "--separator"));
+    const Sectioner sectioner(chars_option(options->separator, "--separator"),
+                              SectionerOptions{Measure::named(options->measure)});
     const std::int64_t length = options->length;
+    const std::int64_t overlap = options->overlap;
     const bool relation = options->type == "relation";
+    // Overlap and measures pack in one walk; the default packing may also
+    // go in pieces on several threads.
+    const bool plain = overlap == 0 && options->measure == "code-points";
+    const auto each_segment = [&](std::string_view text, const auto& write) {
+      if (plain) {
+        sectioner.for_each_segment(
+            text, length, [&](const SegmentSpan& segment) { write(segment, std::nullopt); });
+      } else {
+        sectioner.for_each_overlapping_segment(
+            text, length, overlap, [&](const SegmentSpan& segment, std::int64_t context) {
+              write(segment, overlap > 0 ? std::optional<std::int64_t>(context) : std::nullopt);
+            });
+      }
+    };
     if (options->jsonl) {
       InputFile input(options->file);
       const std::string& field = options->field;
@@ -324,15 +363,20 @@ void add_section(CLI::App& app) {
                       if (auto nes = doc.record.find("nes"); nes != doc.record.end())
                         feature_set["nes"] = std::move(*nes);
                       input_record["length"] = length;
+                      if (overlap > 0) input_record["overlap"] = overlap;
                       std::vector<Record> segments =
                           sectioner.split(std::move(input_record), "relation");
                       write_records(json, segments, doc.members, doc.offset);
                       return;
                     }
-                    pass_through(doc, input.name(), number, {field}, {"text", "offset", "length"},
-                                 options->drop);
-                    sectioner.for_each_segment(doc.text, length, [&](const SegmentSpan& segment) {
-                      write_segment(json, doc.text, segment, doc.members, doc.offset);
+                    if (overlap > 0)
+                      pass_through(doc, input.name(), number, {field},
+                                   {"text", "offset", "length", "context"}, options->drop);
+                    else
+                      pass_through(doc, input.name(), number, {field}, {"text", "offset", "length"},
+                                   options->drop);
+                    each_segment(doc.text, [&](const SegmentSpan& segment, auto context) {
+                      write_segment(json, doc.text, segment, doc.members, doc.offset, context);
                     });
                   });
       return;
@@ -348,6 +392,7 @@ void add_section(CLI::App& app) {
       Record document = Record::object();
       document["feature_set"] = parse_json(content, source);
       document["length"] = length;
+      if (overlap > 0) document["overlap"] = overlap;
       std::vector<Record> segments;
       naming_source(source, [&] {
         segments =
@@ -356,8 +401,10 @@ void add_section(CLI::App& app) {
       write_records(json, segments, {});
       return;
     }
+    StreamOptions stream = options->stream.options();
+    if (!plain) stream.jobs = 1;  // overlap and measures: one walk
     run_whole_text(
-        "section", options->file, options->stream.options(), sectioner.phraser,
+        "section", options->file, stream, sectioner.phraser,
         [&sectioner, length](std::string_view text) {
           // Shared by the writers, which the run keeps until it ends.
           auto packing = std::make_shared<SegmentsInPieces>(sectioner, text, length);
@@ -375,9 +422,9 @@ void add_section(CLI::App& app) {
                               std::int64_t) { return write(packing->resolve(piece, held)); },
               .finish = [packing, write] { return write(packing->finish()); }};
         },
-        [&sectioner, length](std::string_view text, JsonWriter& json, Progress& progress) {
-          sectioner.for_each_segment(text, length, [&](const SegmentSpan& segment) {
-            write_segment(json, text, segment, {});
+        [&each_segment](std::string_view text, JsonWriter& json, Progress& progress) {
+          each_segment(text, [&](const SegmentSpan& segment, auto context) {
+            write_segment(json, text, segment, {}, 0, context);
             progress.update(segment.byte_end);
           });
         });
@@ -397,7 +444,9 @@ void add_stitch(CLI::App& app) {
       "Shift per-segment results back into document positions. The input is JSON\n"
       "Lines, one segment record per line with \"offset\" and \"nes\" (ner) or\n"
       "\"relations\" (relation); blank lines are skipped. Prints one merged record\n"
-      "per line, as each segment is read.");
+      "per line, as each segment is read. A segment's \"context\" (section --overlap)\n"
+      "leaves out its results that lie wholly inside that context, which the segment\n"
+      "before kept: each result is printed once.");
   cmd->add_option("--type", options->type, "ner or relation")
       ->required()
       ->check(one_of({nlp::common::kTaskKindNames.begin(), nlp::common::kTaskKindNames.end()}));

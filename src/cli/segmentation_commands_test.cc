@@ -61,6 +61,59 @@ TEST(SegmentationJsonl, SectionPerDocumentEqualsSectionOfEachText) {
       R"({"text":"再见！","offset":3,"length":3,"feature_set":{"text":"再见！","nes":[{"offset":0,"length":2}]},"doc":7})");
 }
 
+TEST(SegmentationOverlap, SectionWritesContextInBothModesAndStitchKeepsEachResultOnce) {
+  const std::string text = "一二三。四五六。七八九。";
+  const std::string expected = R"({"text":"一二三。四五六。","offset":0,"length":8,"context":0})"
+                               "\n"
+                               R"({"text":"四五六。七八九。","offset":4,"length":8,"context":4})"
+                               "\n";
+  auto whole = run("section --type ner --length 8 --overlap 4", text);
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  EXPECT_EQ(whole.out, expected);
+  auto jsonl = run("section --jsonl --type ner --length 8 --overlap 4 --jobs 2",
+                   "{\"text\":\"" + text + "\",\"doc\":1}\n");
+  ASSERT_EQ(jsonl.status, 0) << jsonl.err;
+  EXPECT_EQ(without(jsonl.out, {"doc"}), json_lines(expected));
+  // An input's own "context" would clash with the segments'.
+  EXPECT_NE(run("section --jsonl --type ner --length 8 --overlap 4",
+                "{\"text\":\"" + text + "\",\"context\":1}\n")
+                .status,
+            0);
+
+  auto relation = run("section --type relation --length 8 --overlap 4",
+                      R"({"text":"一二三。四五六。七八九。","nes":[{"offset":5,"length":2}]})");
+  ASSERT_EQ(relation.status, 0) << relation.err;
+  auto segments = json_lines(relation.out);
+  ASSERT_EQ(segments.size(), 2u);
+  EXPECT_EQ(segments[1]["context"], 4);
+  EXPECT_EQ(segments[1]["feature_set"]["nes"][0]["offset"], 1);
+
+  // The entity both segments report is printed once.
+  auto stitched =
+      run("stitch --type ner", R"({"offset":0,"context":0,"nes":[{"offset":5,"length":2}]})"
+                               "\n"
+                               R"({"offset":4,"context":4,"nes":[{"offset":1,"length":2}]})"
+                               "\n");
+  ASSERT_EQ(stitched.status, 0) << stitched.err;
+  EXPECT_EQ(stitched.out, "{\"offset\":5,\"length\":2}\n");
+}
+
+TEST(SegmentationOverlap, MeasuresBoundTheSegmentsAndDefaultsChangeNothing) {
+  const std::string text = "一二三。四五六。七八九。abc.";
+  auto bytes = run("section --type ner --length 12 --measure utf-8-bytes", text);
+  ASSERT_EQ(bytes.status, 0) << bytes.err;
+  for (const auto& segment : json_lines(bytes.out))
+    EXPECT_LE(segment["text"].get<std::string>().size(), 12u) << segment.dump();
+  EXPECT_EQ(run("section --type ner --length 5 --overlap 0 --measure code-points", text).out,
+            run("section --type ner --length 5", text).out);
+  EXPECT_EQ(run("section --type ner --length 5 --measure utf-16-units", text).out,
+            run("section --type ner --length 5", text).out);  // no surrogate pairs here
+  auto bad = run("section --type ner --length 5 --measure tokens", text);
+  EXPECT_NE(bad.status, 0);
+  EXPECT_THAT(bad.err, HasSubstr("--measure"));
+  EXPECT_THAT(run("section --type ner --length 5 --overlap -2", text).err, HasSubstr("--overlap"));
+}
+
 TEST(SegmentationJsonl, HugeDocumentIsWorkedOnAloneAndWrittenWhole) {
   // Longer than a batch many times over: it is read whole, worked on after
   // the lines before it, and its segments equal those of the text alone.

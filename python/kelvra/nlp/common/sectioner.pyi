@@ -1,9 +1,14 @@
-from typing import Any, SupportsFloat
+from collections.abc import Callable
+from typing import Any, Literal, SupportsFloat
 
 from kelvra.nlp.common.phraser import Phraser
 
+_Measure = Literal["code-points", "utf-8-bytes", "utf-16-units"] | Callable[[str], int]
+
 class Sectioner:
-    def __init__(self, separator: list[str] | None = None) -> None: ...
+    def __init__(self, separator: list[str] | None = None, *, measure: _Measure | None = None) -> None: ...
+    @property
+    def measure(self) -> _Measure: ...
     @property
     def phraser(self) -> Phraser: ...
     def split(self, input_: dict[str, Any], type_: str, *, threads: int = 1) -> list[dict[str, Any]]: ...

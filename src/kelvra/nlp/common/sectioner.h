@@ -28,6 +28,41 @@
 // so that no entity is ever placed by a wrapped sum. Every entity's
 // positions are read and checked before any segment is filled.
 //
+// Overlap (opt-in): an input "overlap" of N > 0 code points makes each
+// segment after the first begin with context repeated from right before
+// its own part, and every segment gets a "context" member (after "length")
+// saying how many of its code points are such context (0 for the first).
+// The own parts follow each other without gap and give the document back;
+// a segment's "offset" and "length" cover the whole segment, context
+// included, and "length" stays at most the limit. The context starts at
+// the earliest sentence start that lies between N and ceil(N/2) code points
+// before the own part, or else exactly N before it (cut inside a sentence),
+// so that it is always at least ceil(N/2) long where the text allows; it
+// never reaches before the document's start nor before the previous
+// segment's start, so segment starts and ends both ascend. N is clamped to
+// length - 1 so that every segment still advances. A sentence that does not
+// fit beside the context is cut there, and its last piece ends its segment
+// (as a long sentence's does without overlap). Without "overlap" (or with 0) the
+// segments are exactly those made without it, with no "context" member.
+// "overlap" must be a whole number of at least 0 (TypeError naming
+// `overlap` for a non-number, KvException naming it and the value for a
+// negative or fractional one).
+//
+// Measures (opt-in): SectionerOptions::measure sets the unit that
+// `length` counts: code points (the default), UTF-8 bytes, UTF-16 code
+// units, or any function giving the size of a text (a tokenizer's count,
+// say). Every segment's size in that measure is at most `length`, except a
+// segment of one code point whose size alone is beyond it; offsets, lengths
+// and "context" in the records stay code points, and `overlap` counts code
+// points too (a context that would leave no room beside it is halved
+// until it does). A function is asked about sentences and candidate
+// segments, never character by character nor about a context alone: about
+// one call per sentence, one more where a segment closes, and a search of
+// a few calls for each cut inside a sentence (each probe placed where the
+// sizes measured so far say the budget ends). It need not be additive (the size of a joined text
+// may differ from the sum of the sizes), but is taken to grow, or stay, as a text grows. With the
+// default measure, segments are exactly those of before.
+//
 // A Sectioner is immutable after construction; one instance serves any
 // number of threads at once.
 #pragma once
@@ -66,12 +101,54 @@ void segment_members(Out& out, const Text& text, std::int64_t offset, std::int64
   out.member("length", length);
 }
 
+// The members of a segment made with overlap: segment_members, then the
+// number of code points at its start repeated from the segment before.
+template <class Out, class Text>
+void overlapping_segment_members(Out& out, const Text& text, std::int64_t offset,
+                                 std::int64_t length, std::int64_t context) {
+  segment_members(out, text, offset, length);
+  out.member("context", context);
+}
+
+// The unit a Sectioner's `length` counts.
+class Measure {
+ public:
+  using Size = std::function<std::size_t(std::string_view)>;
+  enum class Kind { kCodePoints, kUtf8Bytes, kUtf16Units, kFunction };
+
+  // Code points.
+  Measure() = default;
+  // Any size function; an empty one throws KvException naming `measure`.
+  explicit Measure(Size size);
+  // "code-points", "utf-8-bytes" or "utf-16-units"; anything else throws
+  // KvException(INVALID_PARAMETERS) naming `measure` and the choices.
+  static Measure named(std::string_view name);
+
+  Kind kind() const noexcept { return kind_; }
+  // "code-points", "utf-8-bytes", "utf-16-units", or "function".
+  std::string_view name() const noexcept;
+  // The size function of a Kind::kFunction measure (empty otherwise).
+  const Size& function() const noexcept { return size_; }
+  // The size of `text` (valid UTF-8) in this measure.
+  std::size_t operator()(std::string_view text) const;
+
+ private:
+  Kind kind_ = Kind::kCodePoints;
+  Size size_;
+};
+
+struct SectionerOptions {
+  Measure measure;
+};
+
 class Sectioner {
  public:
   // `separator`: the sentence enders; absent or empty means the phraser's
   // defaults. The phraser keeps its default length cap of 510. Entries must
   // be valid UTF-8 (TypeError naming `separator`).
   explicit Sectioner(std::optional<std::vector<std::string>> separator = std::nullopt);
+  // The same with options (a measure other than code points, above).
+  Sectioner(std::optional<std::vector<std::string>> separator, SectionerOptions options);
 
   const phraser::Phraser phraser;
 
@@ -89,8 +166,9 @@ class Sectioner {
   std::vector<Record> split(Record&& input_, std::string_view type_) const;
   // The same segments for any `threads`: a long text's sentences are found
   // in pieces on `threads` threads, a short one's, or any with `threads` 1,
-  // on the caller's alone. KvException(INVALID_PARAMETERS) naming `threads`
-  // when it is below 1, before anything else is read.
+  // on the caller's alone (with "overlap", or a measure other than code
+  // points, always on the caller's). KvException(INVALID_PARAMETERS) naming
+  // `threads` when it is below 1, before anything else is read.
   std::vector<Record> split(const Record& input_, std::string_view type_,
                             std::int64_t threads) const;
   std::vector<Record> split(Record&& input_, std::string_view type_, std::int64_t threads) const;
@@ -112,11 +190,23 @@ class Sectioner {
   // The same packing over sentences the caller finds (piece by piece on
   // several threads, say): `sentences(emit)` must call `emit` with exactly
   // the spans of phraser.for_each_sentence(text), in order. `text` must be
-  // valid UTF-8; it is not checked again, nor counted.
+  // valid UTF-8; it is not checked again, nor counted. With a measure
+  // other than code points the segments are those of that measure (and the
+  // packing no longer goes on alike after any long sentence).
   using SentenceSource =
       std::function<void(const std::function<void(const phraser::SentenceSpan&)>& emit)>;
   void for_each_segment(std::string_view text, std::int64_t length, const SentenceSource& sentences,
                         const std::function<void(const SegmentSpan&)>& visit) const;
+
+  // The segments of `text` with `overlap` code points of context (see the
+  // top of this file), in order, each handed to `visit` with its context:
+  // the span covers the whole segment, context included. `overlap` 0 gives
+  // the segments of for_each_segment, each with context 0. Failures as
+  // for_each_segment's, and KvException naming `overlap` when it is
+  // negative; all before any visit.
+  void for_each_overlapping_segment(
+      std::string_view text, std::int64_t length, std::int64_t overlap,
+      const std::function<void(const SegmentSpan&, std::int64_t context)>& visit) const;
 
   // Segments of feature_set["text"], each with its "feature_set" (above).
   // TypeError naming `feature_set` when it is not a map, or `ne` for an
@@ -138,6 +228,17 @@ class Sectioner {
   // every span of its "spans" (none at all counts as inside). Reads and
   // checks every position of both, with the failures of _split_feature_set.
   static bool _judge_entity_in_segment(const Record& ne, const Record& segment);
+
+  const Measure& measure() const noexcept { return options_.measure; }
+
+ private:
+  // Packing in any measure, with any overlap (already clamped to at most
+  // length - 1 and at least 0), over the sentences of `sentences`.
+  void pack_measured(std::string_view text, std::int64_t length, std::int64_t overlap,
+                     const SentenceSource& sentences,
+                     const std::function<void(const SegmentSpan&, std::int64_t)>& visit) const;
+
+  SectionerOptions options_;
 };
 
 }  // namespace kelvra::nlp::common::sectioner

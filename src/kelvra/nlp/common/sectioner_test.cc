@@ -1,8 +1,11 @@
 #include "kelvra/nlp/common/sectioner.h"
 
 #include <algorithm>
+#include <cctype>
+#include <iostream>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,6 +14,7 @@
 #include "kelvra/common/record.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/nlp/common/internal/task_kind.h"
+#include "kelvra/nlp/common/matcher.h"
 #include "kelvra/nlp/common/stitcher.h"
 
 namespace kelvra::nlp::common::sectioner {
@@ -367,6 +371,298 @@ TEST(Sectioner, RandomDocumentsKeepTheInvariantsAndStitchBack) {
     ASSERT_EQ(joined, text);
     for (const auto& entity : stitcher::Stitcher().merge(segments, "ner")) {
       EXPECT_EQ(kelvra::common::utf8::substr(text, entity["offset"].get<std::size_t>(), 1), "乙");
+    }
+  }
+}
+
+// --- overlap ---
+
+Record overlap_input(const std::string& text, std::int64_t length, Record overlap) {
+  return Record{{"text", text}, {"length", length}, {"overlap", std::move(overlap)}};
+}
+
+// Byte-identical defaults: no overlap, 0 or null give today's segments,
+// with no "context" member, for both kinds.
+TEST(SectionerDefaults, NoOverlapGivesTheSegmentsOfBefore) {
+  const std::string text = "你好。再见！谢谢。一二三四五六七八九。好。";
+  Sectioner sectioner;
+  for (std::int64_t length : {1, 3, 4, 6, 100}) {
+    const auto plain = sectioner.split(ner_input(text, length), "ner");
+    for (Record overlap : {Record(0), Record(nullptr)})
+      EXPECT_EQ(sectioner.split(overlap_input(text, length, overlap), "ner"), plain);
+    Record nes = Record::array({Record{{"offset", 3}, {"length", 2}}});
+    Record relation{{"feature_set", {{"text", text}, {"nes", nes}}}, {"length", length}};
+    const auto plain_relation = sectioner.split(relation, "relation");
+    relation["overlap"] = 0;
+    EXPECT_EQ(sectioner.split(relation, "relation"), plain_relation);
+    for (const auto& segment : plain) EXPECT_FALSE(segment.contains("context"));
+  }
+}
+
+TEST(SectionerOverlap, RefusesOverlapsThatAreNotWholeNumbersOfAtLeastZero) {
+  Sectioner sectioner;
+  auto message = [&](Record overlap) -> std::string {
+    try {
+      sectioner.split(overlap_input("一二三。四五六。", 4, std::move(overlap)), "ner");
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "";
+  };
+  EXPECT_THAT(message(-1), ::testing::HasSubstr("overlap"));
+  EXPECT_THAT(message(1.5), ::testing::HasSubstr("overlap"));
+  EXPECT_THAT(message("2"), ::testing::HasSubstr("overlap"));
+  EXPECT_THROW(sectioner.split(overlap_input("一二三。四五六。", 4, -1), "ner"), KvException);
+  EXPECT_THROW(sectioner.split(overlap_input("一二三。四五六。", 4, "2"), "ner"), TypeError);
+  EXPECT_THROW(sectioner.for_each_overlapping_segment("abc", 2, -1, [](auto&, auto) {}),
+               KvException);
+}
+
+TEST(SectionerOverlap, ContextStartsAtASentenceWhereOneLiesFarEnoughBack) {
+  // Sentences of 4, 4 and 4 code points, length 8, overlap 4: the second
+  // segment repeats the whole second sentence.
+  auto segments = Sectioner().split(overlap_input("一二三。四五六。七八九。", 8, 4), "ner");
+  ASSERT_EQ(segments.size(), 2u);
+  EXPECT_EQ(segments[0],
+            (Record{{"text", "一二三。四五六。"}, {"offset", 0}, {"length", 8}, {"context", 0}}));
+  EXPECT_EQ(segments[1],
+            (Record{{"text", "四五六。七八九。"}, {"offset", 4}, {"length", 8}, {"context", 4}}));
+  // No sentence start far enough back: exactly `overlap` code points, and
+  // the sentence that does not fit beside them is cut.
+  segments = Sectioner().split(overlap_input("abcdefghij", 4, 2), "ner");
+  EXPECT_EQ(describe(segments), "abcd@0+4 cdef@2+4 efgh@4+4 ghij@6+4 ");
+  // An overlap of the length or more is clamped to length - 1.
+  segments = Sectioner().split(overlap_input("abcde", 3, 50), "ner");
+  EXPECT_EQ(describe(segments), "abc@0+3 bcd@1+3 cde@2+3 ");
+}
+
+TEST(SectionerOverlap, RelationSegmentsCarryTheEntitiesOfTheWholeSegment) {
+  Record nes = Record::array({Record{{"offset", 5}, {"length", 2}, {"id", 1}}});
+  Record input{{"feature_set", {{"text", "一二三。四五六。七八九。"}, {"nes", nes}}},
+               {"length", 8},
+               {"overlap", 4}};
+  auto segments = Sectioner().split(input, "relation");
+  ASSERT_EQ(segments.size(), 2u);
+  EXPECT_EQ(segments[0]["feature_set"]["nes"][0]["offset"], 5);
+  EXPECT_EQ(segments[1]["feature_set"]["nes"][0]["offset"], 1);  // inside the context
+  EXPECT_EQ(segments[1]["context"], 4);
+}
+
+// Context bounds on random documents: own parts follow each other and give
+// the text back; each context is at most the clamped overlap, at least half
+// of it where the text allows, and never reaches before the segment before.
+TEST(SectionerOverlap, ContextBoundsOnRandomDocuments) {
+  const std::vector<std::string> alphabet{"甲", "乙", "。", "，", "”",  "「",
+                                          "」", "\n", "a",  "😀",  "！", " "};
+  std::mt19937 rng(7);
+  Sectioner sectioner;
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    const int n = static_cast<int>(rng() % 300);
+    for (int i = 0; i < n; ++i) text += alphabet[rng() % alphabet.size()];
+    const auto limit = 1 + static_cast<std::int64_t>(rng() % 40);
+    const auto overlap = static_cast<std::int64_t>(rng() % 50);
+    const std::int64_t most = std::min(overlap, limit - 1);
+    auto segments = sectioner.split(overlap_input(text, limit, overlap), "ner");
+    std::string own_parts;
+    std::int64_t own_start = 0, previous_start = 0;
+    for (const auto& segment : segments) {
+      const auto& piece = segment["text"].get_ref<const std::string&>();
+      const auto offset = segment["offset"].get<std::int64_t>();
+      const auto length = segment["length"].get<std::int64_t>();
+      const auto context = overlap > 0 ? segment["context"].get<std::int64_t>() : 0;
+      ASSERT_EQ(overlap > 0, segment.contains("context"));
+      EXPECT_EQ(length, static_cast<std::int64_t>(kelvra::common::utf8::length(piece)));
+      EXPECT_EQ(piece, kelvra::common::utf8::substr(text, static_cast<std::size_t>(offset),
+                                                    static_cast<std::size_t>(length)));
+      if (n > 0) {
+        EXPECT_LE(length, limit);
+      }
+      EXPECT_EQ(offset + context, own_start);
+      EXPECT_LE(context, most);
+      EXPECT_LT(context, std::max<std::int64_t>(length, 1));
+      EXPECT_GE(offset, previous_start);
+      if (own_start > 0) {
+        EXPECT_GE(context, std::min(most - most / 2, own_start));
+      }
+      own_parts +=
+          kelvra::common::utf8::substr(piece, static_cast<std::size_t>(context), piece.size());
+      own_start = offset + length;
+      previous_start = offset;
+    }
+    ASSERT_EQ(own_parts, text) << "length " << limit << " overlap " << overlap;
+  }
+}
+
+// The overlap invariant: with an overlap of at least twice the longest
+// entity, a dictionary search run on each segment and stitched finds what
+// a search of the whole document finds, each entity once.
+std::vector<std::tuple<std::int64_t, std::int64_t, std::string>> sorted_words(
+    const std::vector<Record>& records) {
+  std::vector<std::tuple<std::int64_t, std::int64_t, std::string>> words;
+  for (const auto& r : records)
+    words.emplace_back(r["offset"].get<std::int64_t>(), r["length"].get<std::int64_t>(),
+                       r["text"].get<std::string>());
+  std::sort(words.begin(), words.end());
+  return words;
+}
+
+// Per-segment search results stitched back, and the whole document's.
+std::pair<std::vector<Record>, std::vector<Record>> stitched_and_whole(
+    const Sectioner& sectioner, const matcher::Automaton& automaton, const std::string& text,
+    std::int64_t length, std::int64_t overlap) {
+  auto segments = sectioner.split(overlap_input(text, length, overlap), "ner");
+  for (auto& segment : segments) {
+    Record nes = Record::array();
+    for (const auto& word : automaton.search(segment["text"].get<std::string>()))
+      nes.push_back(word.to_json());
+    segment["nes"] = std::move(nes);
+  }
+  std::vector<Record> whole;
+  for (const auto& word : automaton.search(text)) whole.push_back(word.to_json());
+  return {stitcher::Stitcher().merge(std::move(segments), "ner"), std::move(whole)};
+}
+
+TEST(SectionerOverlapInvariant, StitchedSearchEqualsTheWholeDocumentsSearch) {
+  const std::vector<std::string> alphabet{"甲", "乙", "丙", "。", "！", "a", "b", "😀", " ", "\n"};
+  const matcher::Automaton automaton({"甲乙", "乙甲", "甲乙丙", "a😀b", "ab", "乙", "丙丙丙"});
+  const std::int64_t longest = 3;
+  std::mt19937 rng(30);
+  Sectioner sectioner;
+  for (int round = 0; round < 10000; ++round) {
+    std::string text;
+    const int n = static_cast<int>(rng() % 200);
+    for (int i = 0; i < n; ++i) text += alphabet[rng() % alphabet.size()];
+    const auto overlap = 2 * longest + static_cast<std::int64_t>(rng() % 8);
+    const auto length = overlap + 1 + static_cast<std::int64_t>(rng() % 30);
+    auto [stitched, whole] = stitched_and_whole(sectioner, automaton, text, length, overlap);
+    ASSERT_EQ(sorted_words(stitched), sorted_words(whole))
+        << "text " << text << " length " << length << " overlap " << overlap;
+  }
+}
+
+// The generated document: 400 sentences of 5 to 250 characters with 240
+// names at random places, cut at 100.
+TEST(SectionerOverlapInvariant, GeneratedDocumentKeepsEveryName) {
+  const std::vector<std::string> names{"王小明", "李华",   "张伟强", "陈静", "刘洋洋",
+                                       "赵敏",   "孙悟空", "周杰",   "吴磊", "郑爽快"};
+  const std::vector<std::string> filler{"的", "是", "在", "了", "有", "和", "人", "这",
+                                        "中", "大", "为", "上", "个", "国", "我", "以"};
+  std::mt19937 rng(240);
+  std::vector<std::vector<std::string>> sentences(400);
+  for (auto& sentence : sentences) {
+    const std::size_t size = 5 + rng() % 246;
+    for (std::size_t i = 0; i + 1 < size; ++i) sentence.push_back(filler[rng() % filler.size()]);
+  }
+  for (int placed = 0; placed < 240;) {
+    auto& sentence = sentences[rng() % sentences.size()];
+    const std::size_t at = rng() % (sentence.size() - 3);
+    if (sentence[at].size() > 3 || sentence[at + 3].size() > 3) continue;  // keep names apart
+    sentence[at] = names[rng() % names.size()];
+    ++placed;
+  }
+  std::string text;
+  for (const auto& sentence : sentences) {
+    for (const auto& piece : sentence) text += piece;
+    text += "。";
+  }
+  const matcher::Automaton automaton(names);
+  const Sectioner sectioner;
+  auto [without, whole] = stitched_and_whole(sectioner, automaton, text, 100, 0);
+  auto [with, whole_again] = stitched_and_whole(sectioner, automaton, text, 100, 6);
+  ASSERT_EQ(whole.size(), 240u);
+  EXPECT_LT(without.size(), whole.size());  // names cut at fixed intervals are lost
+  EXPECT_EQ(sorted_words(with), sorted_words(whole));
+  std::cout << "names found: " << without.size() << " of " << whole.size() << " without overlap, "
+            << with.size() << " of " << whole.size() << " with overlap 6\n";
+}
+
+// --- measures ---
+
+// A tokenizer-like size that is not additive: a run of ASCII letters is
+// one token, every other code point one.
+std::size_t token_count(std::string_view text) {
+  std::size_t tokens = 0;
+  bool in_word = false;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const char32_t cp = kelvra::common::utf8::next(text, pos);
+    const bool letter = cp < 0x80 && std::isalpha(static_cast<int>(cp));
+    tokens += !(letter && in_word);
+    in_word = letter;
+  }
+  return tokens;
+}
+
+TEST(SectionerMeasure, NamedMeasuresAndUnknownNames) {
+  EXPECT_EQ(Measure::named("utf-8-bytes")("a你😀"), 8u);
+  EXPECT_EQ(Measure::named("utf-16-units")("a你😀"), 4u);
+  EXPECT_EQ(Measure::named("code-points")("a你😀"), 3u);
+  try {
+    Measure::named("tokens");
+    FAIL();
+  } catch (const KvException& e) {
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("measure"));
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("tokens"));
+  }
+  EXPECT_THROW(Measure(Measure::Size{}), KvException);
+}
+
+// Measure bounds on random documents: every segment's size in the measure
+// is at most the length (one code point beyond it excepted), the own parts
+// give the text back, and positions stay code points.
+TEST(SectionerMeasure, EverySegmentFitsItsMeasure) {
+  const std::vector<std::string> alphabet{"甲", "。", "ab", "c", " ", "😀", "！", "\n", "é"};
+  std::size_t calls = 0;
+  const std::vector<Measure> measures{Measure::named("utf-8-bytes"), Measure::named("utf-16-units"),
+                                      Measure([&calls](std::string_view text) {
+                                        ++calls;
+                                        return token_count(text);
+                                      })};
+  std::mt19937 rng(3);
+  std::size_t sentences = 0;
+  for (const Measure& measure : measures) {
+    const Sectioner sectioner(std::nullopt, SectionerOptions{measure});
+    for (int round = 0; round < 1500; ++round) {
+      std::string text;
+      const int n = static_cast<int>(rng() % 300);
+      for (int i = 0; i < n; ++i) text += alphabet[rng() % alphabet.size()];
+      const auto limit = 1 + static_cast<std::int64_t>(rng() % 40);
+      const auto overlap = static_cast<std::int64_t>(rng() % 3 == 0 ? rng() % 20 : 0);
+      if (measure.kind() == Measure::Kind::kFunction)
+        sectioner.phraser.for_each_sentence(text, [&](const auto&) { ++sentences; });
+      auto segments = sectioner.split(overlap_input(text, limit, overlap), "ner");
+      std::string own_parts;
+      std::int64_t own_start = 0;
+      for (const auto& segment : segments) {
+        const auto& piece = segment["text"].get_ref<const std::string&>();
+        const auto length = segment["length"].get<std::int64_t>();
+        const auto context = overlap > 0 ? segment["context"].get<std::int64_t>() : 0;
+        EXPECT_EQ(length, static_cast<std::int64_t>(kelvra::common::utf8::length(piece)));
+        EXPECT_TRUE(measure(piece) <= static_cast<std::size_t>(limit) || length == 1)
+            << piece << " in " << limit;
+        EXPECT_EQ(segment["offset"].get<std::int64_t>() + context, own_start);
+        own_parts +=
+            kelvra::common::utf8::substr(piece, static_cast<std::size_t>(context), piece.size());
+        own_start += length - context;
+      }
+      ASSERT_EQ(own_parts, text);
+    }
+  }
+  // A function is asked about sentences and segments, not characters.
+  EXPECT_LE(calls, 3 * sentences) << calls << " calls for " << sentences << " sentences";
+}
+
+// On ASCII text every built-in measure counts alike, so they cut alike.
+TEST(SectionerMeasure, BuiltInMeasuresAgreeOnAscii) {
+  const std::string text = "One. Two three. Four five six seven eight nine ten! Eleven? Twelve.";
+  const Sectioner plain;
+  for (const char* name : {"utf-8-bytes", "utf-16-units"}) {
+    const Sectioner measured(std::nullopt, SectionerOptions{Measure::named(name)});
+    for (std::int64_t length : {1, 5, 12, 30}) {
+      EXPECT_EQ(measured.split(ner_input(text, length), "ner"),
+                plain.split(ner_input(text, length), "ner"));
+      EXPECT_EQ(measured.split(overlap_input(text, length, 4), "ner"),
+                plain.split(overlap_input(text, length, 4), "ner"));
     }
   }
 }

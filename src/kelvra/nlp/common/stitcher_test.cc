@@ -147,5 +147,55 @@ TEST(Stitcher, HandedOverSegmentsAreMovedNotCopied) {
                                              Record::parse(R"({"spans": [{"offset": 9}]})")));
 }
 
+// --- segments with context ---
+
+// Results wholly inside the context are left out; those that start in it
+// and run past it, or start at its end or later, are kept; all are shifted.
+TEST(StitcherContext, KeepsWhatTheSegmentBeforeCouldNotSeeWhole) {
+  auto segments = Record::parse(R"([
+      {"offset": 0, "context": 0, "nes": [{"offset": 7, "length": 2, "id": "a"}]},
+      {"offset": 6, "context": 4, "nes": [
+        {"offset": 1, "length": 2, "id": "a"},
+        {"offset": 3, "length": 2, "id": "across"},
+        {"offset": 4, "length": 1, "id": "own"},
+        {"offset": 4, "length": 0, "id": "empty"},
+        {"spans": [{"offset": 0, "length": 1}, {"offset": 2, "length": 2}], "id": "in"},
+        {"spans": [{"offset": 0, "length": 1}, {"offset": 4, "length": 1}], "id": "out"}]}])");
+  std::vector<std::string> ids;
+  for (const auto& record : Stitcher().merge(segments, "ner")) ids.push_back(record["id"]);
+  EXPECT_THAT(ids, ::testing::ElementsAre("a", "across", "own", "empty", "out"));
+  EXPECT_EQ(segments[1]["nes"][0]["offset"], 7);  // left out, shifted all the same
+
+  auto relations = Record::parse(R"([{"offset": 10, "context": 5, "relations": [
+      {"head": {"offset": 0, "length": 2}, "tail": {"offset": 3, "length": 2}, "id": 1},
+      {"head": {"offset": 0, "length": 2}, "tail": {"offset": 4, "length": 2}, "id": 2},
+      {"head": {"offset": 6, "length": 2}, "tail": {"offset": 9, "length": 2}, "id": 3}]}])");
+  const auto merged = Stitcher().merge(relations, "relation");
+  ASSERT_EQ(merged.size(), 2u);
+  EXPECT_EQ(merged[0]["id"], 2);
+  EXPECT_EQ(merged[1]["id"], 3);
+}
+
+TEST(StitcherContext, AbsentNullOrZeroContextChangesNothing) {
+  for (const char* context : {"", R"("context": null,)", R"("context": 0,)"}) {
+    auto segments = Record::parse(std::string(R"([{"offset": 5, )") + context +
+                                  R"( "nes": [{"offset": 0, "length": 1}, {"offset": 0}]}])");
+    EXPECT_EQ(Stitcher().merge(segments, "ner").size(), 2u) << context;
+  }
+}
+
+TEST(StitcherContext, ALengthIsNeededOnlyInsideTheContext) {
+  auto segments = Record::parse(
+      R"([{"offset": 5, "context": 2, "nes": [{"offset": 2}, {"offset": 1, "text": "x"}]}])");
+  const Record before = segments;
+  EXPECT_THROW(Stitcher().merge(segments, "ner"), KeyError);
+  EXPECT_EQ(segments, before);
+  segments =
+      Record::parse(R"([{"offset": 5, "context": 2, "nes": [{"offset": 1, "length": -1}]}])");
+  EXPECT_THROW(Stitcher().merge(segments, "ner"), KvException);
+  segments = Record::parse(R"([{"offset": 5, "context": -2, "nes": []}])");
+  EXPECT_THROW(Stitcher().merge(segments, "ner"), KvException);
+}
+
 }  // namespace
 }  // namespace kelvra::nlp::common::stitcher

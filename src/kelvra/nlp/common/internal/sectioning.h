@@ -27,23 +27,51 @@ namespace records = kelvra::common::records;
 namespace pieces = kelvra::nlp::common::internal;
 using kelvra::common::Kinds;
 
+inline constexpr records::Key kOverlapKey{"overlap", records::kNoSlot};
+inline constexpr records::Key kContextKey{"context", records::kNoSlot};
+
+// The "overlap" of `input_`: 0 when absent or null; otherwise a whole
+// number of at least 0 (TypeError for a non-number, KvException naming
+// `overlap` and the value for a fractional, negative or huge one).
+template <records::RecordModel M>
+std::int64_t overlap_of(const typename M::Value& input_) {
+  const typename M::Value value = M::find(input_, kOverlapKey);
+  if (!value || M::kind(value) == records::ValueKind::kNull) return 0;
+  const records::Number number =
+      M::number(records::require<M>(value, kelvra::common::Kinds::number, "overlap"));
+  if (number.kind != records::Number::Kind::kInteger || number.integer < 0)
+    records::unusable_number("overlap", "a whole number of at least 0", M::text_form(value));
+  return number.integer;
+}
+
 // The segments of `text` (valid UTF-8 or refused; the string `text_value`
 // where the model needs it) as records {"text", "offset", "length"}, its
-// sentences found on `threads` threads (segment_pieces.h).
+// sentences found on `threads` threads (segment_pieces.h); with `overlap`
+// above 0, "context" after them, the segments found in one walk.
 template <records::RecordModel M>
 std::vector<typename M::Owned> text_segments(const Sectioner& sectioner,
                                              const typename M::Value& text_value,
                                              std::string_view text, std::int64_t length,
-                                             std::int64_t threads = 1) {
+                                             std::int64_t threads = 1, std::int64_t overlap = 0) {
   std::vector<SegmentSpan> spans;
+  std::vector<std::int64_t> contexts;
   {
     [[maybe_unused]] typename M::Unlocked unlocked;
-    kelvra::common::ThreadPool pool(pieces::pool_threads(text.size(), threads));
-    spans = pieces::segments_in_pieces(sectioner, text, length, pool, threads);
+    if (overlap == 0) {
+      kelvra::common::ThreadPool pool(pieces::pool_threads(text.size(), threads));
+      spans = pieces::segments_in_pieces(sectioner, text, length, pool, threads);
+    } else {
+      sectioner.for_each_overlapping_segment(text, length, overlap,
+                                             [&](const SegmentSpan& span, std::int64_t context) {
+                                               spans.push_back(span);
+                                               contexts.push_back(context);
+                                             });
+    }
   }
   std::vector<typename M::Owned> segments;
   segments.reserve(spans.size());
-  for (const SegmentSpan& span : spans) {
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    const SegmentSpan& span = spans[i];
     typename M::Owned segment = M::make_map();
     const typename M::Value view = M::view(segment);
     M::set(view, records::keys::text,
@@ -52,6 +80,7 @@ std::vector<typename M::Owned> text_segments(const Sectioner& sectioner,
                {span.byte_begin, span.byte_end, span.offset, span.offset + span.length}));
     M::set(view, records::keys::offset, M::make_integer(span.offset));
     M::set(view, records::keys::length, M::make_integer(span.length));
+    if (!contexts.empty()) M::set(view, kContextKey, M::make_integer(contexts[i]));
     segments.push_back(std::move(segment));
   }
   return segments;
@@ -115,18 +144,19 @@ template <records::RecordModel M>
 std::vector<typename M::Owned> split_feature_set(const Sectioner& sectioner,
                                                  const typename M::Value& feature_set,
                                                  std::int64_t length, bool move,
-                                                 std::int64_t threads = 1) {
+                                                 std::int64_t threads = 1,
+                                                 std::int64_t overlap = 0) {
   using Value = typename M::Value;
   records::require<M>(feature_set, Kinds::map, "feature_set");
   const Value text_value = records::at<M>(feature_set, records::keys::text, "feature_set");
   const std::string_view text = records::string_of<M>(text_value, "text");
   std::vector<typename M::Owned> segments =
-      text_segments<M>(sectioner, text_value, text, length, threads);
+      text_segments<M>(sectioner, text_value, text, length, threads, overlap);
   const Value nes = records::require<M>(
       records::at<M>(feature_set, records::keys::nes, "feature_set"), Kinds::list, "nes");
 
-  // Segments are contiguous and in order, so both their starts and their
-  // ends ascend, and the segments that hold a range [begin, end] are one run:
+  // Segments are in order and their starts and ends both ascend (with
+  // overlap too), and the segments that hold a range [begin, end] are one run:
   // from the first that ends at or after `end` to the last that starts at or
   // before `begin`. Each entity is placed by two binary searches instead of
   // being tested against every segment.
@@ -212,7 +242,8 @@ bool judge_entity_in_segment(const typename M::Value& ne, const typename M::Valu
 
 // split(input_, type_): the segments of input_["text"] ("ner") or of
 // input_["feature_set"] ("relation"), each at most input_["length"] long,
-// the text's sentences found on `threads` threads.
+// the text's sentences found on `threads` threads, with input_["overlap"]
+// code points of context when it is there.
 template <records::RecordModel M>
 std::vector<typename M::Owned> split(const Sectioner& sectioner, const typename M::Value& input_,
                                      std::string_view type_, bool move, std::int64_t threads = 1) {
@@ -223,13 +254,13 @@ std::vector<typename M::Owned> split(const Sectioner& sectioner, const typename 
     const std::string_view text = records::string_of<M>(text_value, "text");
     const std::int64_t length =
         records::integer_of<M>(records::at<M>(input_, records::keys::length, "input_"), "length");
-    return text_segments<M>(sectioner, text_value, text, length, threads);
+    return text_segments<M>(sectioner, text_value, text, length, threads, overlap_of<M>(input_));
   }
   const typename M::Value feature_set =
       records::at<M>(input_, records::keys::feature_set, "input_");
   const std::int64_t length =
       records::integer_of<M>(records::at<M>(input_, records::keys::length, "input_"), "length");
-  return split_feature_set<M>(sectioner, feature_set, length, move, threads);
+  return split_feature_set<M>(sectioner, feature_set, length, move, threads, overlap_of<M>(input_));
 }
 
 }  // namespace kelvra::nlp::common::sectioner::internal

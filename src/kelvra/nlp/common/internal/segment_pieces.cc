@@ -88,7 +88,10 @@ std::vector<SegmentSpan> segments_in_pieces(const Sectioner& sectioner, std::str
                                             std::int64_t threads, std::size_t piece_bytes) {
   std::vector<SegmentSpan> segments;
   auto keep = [&segments](const SegmentSpan& segment) { segments.push_back(segment); };
-  if (!walked_in_pieces(text.size(), threads, piece_bytes)) {
+  // Packing in another measure than code points does not resume alike
+  // after a piece: one walk.
+  if (!walked_in_pieces(text.size(), threads, piece_bytes) ||
+      sectioner.measure().kind() != sectioner::Measure::Kind::kCodePoints) {
     sectioner.for_each_segment(text, length, keep);
     return segments;
   }

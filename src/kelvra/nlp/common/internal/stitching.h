@@ -14,6 +14,7 @@
 // stay reals; a failure anywhere leaves every record as it was.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -131,6 +132,41 @@ class Shifts {
   bool committed_ = false;
 };
 
+inline constexpr records::Key kContextKey{"context", records::kNoSlot};
+
+// A checked position as a real, for comparing.
+inline double real_of(const Number& number) {
+  return number.kind == Number::Kind::kReal ? number.real : static_cast<double>(number.integer);
+}
+
+// Whether a result of a segment whose first `context` code points repeat
+// the segment before is kept: unless it lies wholly inside that context
+// (starts before its end and ends at or before it), which the segment
+// before saw whole. `pieces` are the result's positioned parts: the entity
+// itself, its spans, or a relation's head and tail. Lengths are read only
+// for a result that starts inside the context.
+template <records::RecordModel M>
+bool kept_beside_context(const std::vector<typename M::Value>& pieces, double context) {
+  if (pieces.empty()) return true;  // no position: nothing to judge it by
+  double start = 0;
+  bool first = true;
+  for (const typename M::Value& piece : pieces) {
+    const double offset =
+        real_of(checked_position<M>(records::at<M>(piece, records::keys::offset, "nes")));
+    start = first ? offset : std::min(start, offset);
+    first = false;
+  }
+  if (start >= context) return true;
+  for (const typename M::Value& piece : pieces) {
+    const double offset =
+        real_of(checked_position<M>(records::at<M>(piece, records::keys::offset, "nes")));
+    const double length = static_cast<double>(
+        records::position_of<M>(records::at<M>(piece, records::keys::length, "nes"), "length"));
+    if (offset + length > context) return true;
+  }
+  return false;
+}
+
 // The number of results the segments list (for reserving room; the lists
 // are read again as they are stitched).
 template <records::RecordModel M, class Count, class SegmentAt>
@@ -149,7 +185,9 @@ std::size_t result_count(TaskKind kind, Count count, SegmentAt segment_at) {
 
 // Shifts the results of every segment in place and hands each result record
 // to `collect`, in segment order, right after shifting it: the very records
-// the segments hold. `segment_at(i)` gives segment i of `count()`, which is
+// the segments hold. A segment with a "context" above 0 hands over only the
+// results that do not lie wholly inside its context (kept_beside_context);
+// the others are shifted all the same. `segment_at(i)` gives segment i of `count()`, which is
 // asked again on every step (a model's lists may be changed by code that
 // reading a value runs). When anything fails, every position is put back
 // before the failure leaves, and the caller drops what it collected.
@@ -166,8 +204,30 @@ void merge(TaskKind kind, Count count, SegmentAt segment_at, Collect collect) {
     const Number shift = checked_position<M>(shift_value);
     const Value list = records::require<M>(records::at<M>(segment, list_key, "segments"),
                                            kelvra::common::Kinds::list, list_key.name);
+    const Value context_value = M::find(segment, kContextKey);
+    const std::int64_t context =
+        context_value && M::kind(context_value) != records::ValueKind::kNull
+            ? records::position_of<M>(context_value, "context")
+            : 0;
+    std::vector<Value> pieces;
     for (std::size_t i = 0; i < M::size(list); ++i) {
       const Value item = M::item(list, i);
+      bool kept = true;
+      if (context > 0) {
+        pieces.clear();
+        if (kind == TaskKind::kRelation) {
+          pieces.push_back(records::at<M>(item, records::keys::head, "relations"));
+          pieces.push_back(records::at<M>(item, records::keys::tail, "relations"));
+        } else if (M::kind(item) == records::ValueKind::kMap &&
+                   M::find(item, records::keys::offset)) {
+          pieces.push_back(item);
+        } else {
+          const Value spans = records::require<M>(records::at<M>(item, records::keys::spans, "nes"),
+                                                  kelvra::common::Kinds::list, "spans");
+          for (std::size_t j = 0; j < M::size(spans); ++j) pieces.push_back(M::item(spans, j));
+        }
+        kept = kept_beside_context<M>(pieces, static_cast<double>(context));
+      }
       if (kind == TaskKind::kRelation) {
         shifts.add(records::at<M>(item, records::keys::head, "relations"), shift_value, shift,
                    "head", false);
@@ -183,7 +243,7 @@ void merge(TaskKind kind, Count count, SegmentAt segment_at, Collect collect) {
         for (std::size_t j = 0; j < M::size(spans); ++j)
           shifts.add(M::item(spans, j), shift_value, shift, "spans", false);
       }
-      collect(item);
+      if (kept) collect(item);
     }
   }
   shifts.commit();
