@@ -292,7 +292,7 @@ def main(argv=None):
                              "each worker maps: every worker must be able to read FILE")
     parser.add_argument("--length", type=int, default=510, help="maximum segment length in code points (510)")
     parser.add_argument("--overlap", type=int, default=0,
-                        help="code points each segment repeats from before its own part, so that a word "
+                        help="code points each segment repeats from before its own span, so that a word "
                              "cut at a segment's edge is still found, once (default 0: none; at most "
                              "--length - 1 is used)")
     parser.add_argument("--valid-char", action="append", default=[], dest="valid_chars",

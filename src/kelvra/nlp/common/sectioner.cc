@@ -260,12 +260,12 @@ void Sectioner::pack_measured(
   };
   const bool additive = measure.kind() != Measure::Kind::kFunction;
 
-  // Sentence starts no further back than `most` before the own part: the
+  // Sentence starts no further back than `most` before the own span: the
   // places the next context may begin.
   std::deque<Point> starts;
   Point segment_start{0, 0};     // where the current segment begins, context included
-  Point own{0, 0};               // where its own part begins
-  Point pending_end{0, 0};       // where its own part ends so far
+  Point own{0, 0};               // where its own span begins
+  Point pending_end{0, 0};       // where its own span ends so far
   std::size_t pending_size = 0;  // the size of [segment_start, pending_end) as last worked out
   std::vector<std::size_t> boundaries;  // code point starts of a sentence being cut
 
@@ -274,13 +274,13 @@ void Sectioner::pack_measured(
                       end.offset - segment_start.offset},
           own.offset - segment_start.offset);
   };
-  // Halves the context of a segment whose own part begins at `at`.
+  // Halves the context of a segment whose own span begins at `at`.
   const auto shorten_context = [&](Point at) {
     const std::int64_t reach = (at.offset - segment_start.offset) / 2;
     segment_start = Point{back_code_points(text, at.byte, reach), at.offset - reach};
     pending_size = additive ? size_of(segment_start, at) : 0;
   };
-  // Starts the next segment with its own part at `at`.
+  // Starts the next segment with its own span at `at`.
   const auto begin_segment = [&](Point at) {
     own = pending_end = at;
     while (!starts.empty() && starts.front().offset < at.offset - most) starts.pop_front();

@@ -30,13 +30,13 @@
 //
 // Overlap (opt-in): an input "overlap" of N > 0 code points makes each
 // segment after the first begin with context repeated from right before
-// its own part, and every segment gets a "context" member (after "length")
+// its own span, and every segment gets a "context" member (after "length")
 // saying how many of its code points are such context (0 for the first).
-// The own parts follow each other without gap and give the document back;
+// The own spans follow each other without gap and give the document back;
 // a segment's "offset" and "length" cover the whole segment, context
 // included, and "length" stays at most the limit. The context starts at
 // the earliest sentence start that lies between N and ceil(N/2) code points
-// before the own part, or else exactly N before it (cut inside a sentence),
+// before the own span, or else exactly N before it (cut inside a sentence),
 // so that it is always at least ceil(N/2) long where the text allows; it
 // never reaches before the document's start nor before the previous
 // segment's start, so segment starts and ends both ascend. N is clamped to

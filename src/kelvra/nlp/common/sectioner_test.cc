@@ -448,7 +448,7 @@ TEST(SectionerOverlap, RelationSegmentsCarryTheEntitiesOfTheWholeSegment) {
   EXPECT_EQ(segments[1]["context"], 4);
 }
 
-// Context bounds on random documents: own parts follow each other and give
+// Context bounds on random documents: own spans follow each other and give
 // the text back; each context is at most the clamped overlap, at least half
 // of it where the text allows, and never reaches before the segment before.
 TEST(SectionerOverlap, ContextBoundsOnRandomDocuments) {
@@ -464,7 +464,7 @@ TEST(SectionerOverlap, ContextBoundsOnRandomDocuments) {
     const auto overlap = static_cast<std::int64_t>(rng() % 50);
     const std::int64_t most = std::min(overlap, limit - 1);
     auto segments = sectioner.split(overlap_input(text, limit, overlap), "ner");
-    std::string own_parts;
+    std::string own_spans;
     std::int64_t own_start = 0, previous_start = 0;
     for (const auto& segment : segments) {
       const auto& piece = segment["text"].get_ref<const std::string&>();
@@ -485,12 +485,12 @@ TEST(SectionerOverlap, ContextBoundsOnRandomDocuments) {
       if (own_start > 0) {
         EXPECT_GE(context, std::min(most - most / 2, own_start));
       }
-      own_parts +=
+      own_spans +=
           kelvra::common::utf8::substr(piece, static_cast<std::size_t>(context), piece.size());
       own_start = offset + length;
       previous_start = offset;
     }
-    ASSERT_EQ(own_parts, text) << "length " << limit << " overlap " << overlap;
+    ASSERT_EQ(own_spans, text) << "length " << limit << " overlap " << overlap;
   }
 }
 
@@ -608,7 +608,7 @@ TEST(SectionerMeasure, NamedMeasuresAndUnknownNames) {
 }
 
 // Measure bounds on random documents: every segment's size in the measure
-// is at most the length (one code point beyond it excepted), the own parts
+// is at most the length (one code point beyond it excepted), the own spans
 // give the text back, and positions stay code points.
 TEST(SectionerMeasure, EverySegmentFitsItsMeasure) {
   const std::vector<std::string> alphabet{"甲", "。", "ab", "c", " ", "😀", "！", "\n", "é"};
@@ -631,7 +631,7 @@ TEST(SectionerMeasure, EverySegmentFitsItsMeasure) {
       if (measure.kind() == Measure::Kind::kFunction)
         sectioner.phraser.for_each_sentence(text, [&](const auto&) { ++sentences; });
       auto segments = sectioner.split(overlap_input(text, limit, overlap), "ner");
-      std::string own_parts;
+      std::string own_spans;
       std::int64_t own_start = 0;
       for (const auto& segment : segments) {
         const auto& piece = segment["text"].get_ref<const std::string&>();
@@ -641,11 +641,11 @@ TEST(SectionerMeasure, EverySegmentFitsItsMeasure) {
         EXPECT_TRUE(measure(piece) <= static_cast<std::size_t>(limit) || length == 1)
             << piece << " in " << limit;
         EXPECT_EQ(segment["offset"].get<std::int64_t>() + context, own_start);
-        own_parts +=
+        own_spans +=
             kelvra::common::utf8::substr(piece, static_cast<std::size_t>(context), piece.size());
         own_start += length - context;
       }
-      ASSERT_EQ(own_parts, text);
+      ASSERT_EQ(own_spans, text);
     }
   }
   // A function is asked about sentences and segments, not characters.

@@ -15,12 +15,12 @@
 // points repeat the end of the segment before. A result of such a segment
 // that lies wholly inside its context (starts before position `context`
 // and ends at or before it, in segment positions) is left out of the list:
-// the segment before saw it whole in its own part. Everything else is
+// the segment before saw it whole in its own span. Everything else is
 // kept, one that starts in the context and runs on past it too (the
 // segment before could not see it whole). Each result is thus kept by one
 // segment only: with a context of at least the longest result, every
 // result found whole somewhere is kept exactly once (zero-length results
-// exactly at the start of a segment's own part excepted: both neighbours
+// exactly at the start of a segment's own span excepted: both neighbours
 // keep those, as without overlap). The rule needs nothing but the segment
 // itself, so segments can be stitched one at a time. Results left out are
 // shifted all the same. Reading them, the "length" of a result (each span,
