@@ -36,21 +36,23 @@ void append_escaped(std::string& out, std::string_view text, bool keep_line_sepa
     const unsigned char b = bytes[i];
     const std::uint8_t kind = kEscapeClass[b];
     if (kind == 0 || (kind == 2 && keep_line_separators)) continue;
-    if (kind == 2 && b == 0xC2) {
-      // C2 85, the next line character; valid text has a byte after a lead byte.
-      if (i + 1 >= size || bytes[i + 1] != 0x85) continue;
-      out.append(text.data() + run, i - run);
-      out.append("\\u0085");
-      i += 1;
-      run = i + 1;
-      continue;
-    }
     if (kind == 2) {
-      // E2 80 A8 / E2 80 A9; valid text has both bytes after a lead byte.
-      if (i + 2 >= size || bytes[i + 1] != 0x80 || (bytes[i + 2] & 0xFE) != 0xA8) continue;
+      // C2 85 is U+0085, E2 80 A8 and E2 80 A9 are U+2028 and U+2029; valid
+      // text has the bytes after a lead byte.
+      const char* escape = nullptr;
+      std::size_t sequence = 0;
+      if (b == 0xC2 && i + 1 < size && bytes[i + 1] == 0x85) {
+        escape = "\\u0085";
+        sequence = 2;
+      } else if (b == 0xE2 && i + 2 < size && bytes[i + 1] == 0x80 &&
+                 (bytes[i + 2] & 0xFE) == 0xA8) {
+        escape = bytes[i + 2] == 0xA8 ? "\\u2028" : "\\u2029";
+        sequence = 3;
+      }
+      if (escape == nullptr) continue;
       out.append(text.data() + run, i - run);
-      out.append(bytes[i + 2] == 0xA8 ? "\\u2028" : "\\u2029");
-      i += 2;
+      out.append(escape);
+      i += sequence - 1;
       run = i + 1;
       continue;
     }
