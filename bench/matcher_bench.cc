@@ -2,7 +2,8 @@
 // saving it and loading it back (mapped from a file, or from bytes as
 // unpickling does), and search throughput over 8 MB of Chinese text and over
 // an ASCII-heavy text of the same size, for every kind of match, with and
-// without whole words, into records and into arrays.
+// without whole words, into records and into arrays, and under foldings
+// against exact matching.
 //
 //   matcher_bench [--dict FILE] [benchmark flags]
 //   matcher_bench [--dict FILE] --write-texts DIR   # the two texts, for peers
@@ -229,6 +230,35 @@ void BM_MatcherSearchArrays(benchmark::State& state) {
   state.counters["occurrences"] = static_cast<double>(found.size());
 }
 
+// The automaton folding by `folds` (0: the exact one), built on first use.
+const Automaton& folded_automaton(std::uint8_t folds) {
+  static std::unique_ptr<Automaton> built[kelvra::nlp::common::matcher::kAllFolds + 1];
+  if (folds == 0) return automaton();
+  if (!built[folds]) built[folds] = std::make_unique<Automaton>(g_dictionary->words, folds);
+  return *built[folds];
+}
+
+// Arrays under foldings (argument 0: Fold bits, 0 for exact matching; 1:
+// the kind) over the Chinese text (argument 2: 0) or the ASCII-heavy one (1).
+void BM_MatcherSearchFolded(benchmark::State& state) {
+  const auto folds = static_cast<std::uint8_t>(state.range(0));
+  const SearchOptions options{static_cast<MatchKind>(state.range(1)), false};
+  const std::string& text = state.range(2) == 0 ? chinese_text() : ascii_text();
+  const Automaton& matcher = folded_automaton(folds);
+  Occurrences found;
+  for (auto _ : state) {
+    found = Occurrences();
+    matcher.search(text, found, options);
+    benchmark::DoNotOptimize(found.ids.data());
+  }
+  const std::string fold_names = kelvra::nlp::common::matcher::folds_name(folds);
+  state.SetLabel((fold_names.empty() ? "exact" : fold_names) + " " +
+                 std::string(match_kind_name(options.kind)) +
+                 (state.range(2) == 0 ? " zh" : " ascii"));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.counters["occurrences"] = static_cast<double>(found.size());
+}
+
 bool write_file(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary);
   out << content;
@@ -313,6 +343,11 @@ int main(int argc, char** argv) {
   for (int kind = 0; kind < 3; ++kind)
     for (int whole_words = 0; whole_words < 2; ++whole_words)
       for (int text = 0; text < 2; ++text) arrays->Args({kind, whole_words, text});
+  auto* folded = benchmark::RegisterBenchmark("BM_MatcherSearchFolded", BM_MatcherSearchFolded)
+                     ->Unit(benchmark::kMillisecond);
+  for (int text = 0; text < 2; ++text)
+    for (int kind = 0; kind < 2; ++kind)
+      for (int folds : {0, 3, 7}) folded->Args({folds, kind, text});
   int bench_argc = static_cast<int>(rest.size());
   benchmark::Initialize(&bench_argc, rest.data());
   benchmark::RunSpecifiedBenchmarks();

@@ -74,6 +74,20 @@ SearchOptions search_options(py::handle kind, py::handle whole_words) {
           require_bool(whole_words, "whole_words")};
 }
 
+// The foldings of `fold`: None, a str of names joined by commas, or an
+// iterable of names.
+std::uint8_t folds_of(py::handle fold) {
+  using kelvra::nlp::common::matcher::folds_of;
+  if (fold.is_none()) return 0;
+  if (py::isinstance<py::str>(fold)) return folds_of(require_str(fold, "fold"), "fold");
+  if (!py::isinstance<py::iterable>(fold))
+    throw py::type_error("`fold` must be None, a str or an iterable of str, got " +
+                         std::string(py::str(py::type::of(fold).attr("__name__"))));
+  std::uint8_t folds = 0;
+  for (py::handle name : fold) folds |= folds_of(require_str(name, "fold"), "fold");
+  return folds;
+}
+
 // A vector handed to NumPy without a copy: the array owns it.
 template <class T>
 py::array_t<T> array_of(std::vector<T>&& values) {
@@ -177,16 +191,21 @@ void bind_retrieval(py::module_& m) {
       r, "kelvra.nlp.common.matcher", "Automaton",
       R"(Every occurrence of the words of a fixed dictionary in a text.
 
-Automaton(words): `words` is the dictionary, a list of str. An automaton
-saves to a file (save) that Automaton.load(path) maps read-only, shared by
-every process that loads it, and pickles as its built tables.)");
+Automaton(words, fold=None): `words` is the dictionary, a list of str.
+`fold` makes matching ignore "case" (Unicode case folding), "width" (full-
+and half-width forms) or "script" (traditional and simplified Chinese):
+names joined by commas, or a list of them. Occurrences still report the
+searched text: text[offset:offset + length] is the occurrence's text. An
+automaton saves to a file (save) that Automaton.load(path) maps read-only,
+shared by every process that loads it, and pickles as its built tables.)");
   automaton
-      .def(py::init([](py::object words) {
+      .def(py::init([](py::object words, py::object fold) {
              std::vector<std::string> dictionary = require_str_list(words, "words");
+             const std::uint8_t folds = folds_of(fold);
              py::gil_scoped_release release;
-             return std::make_unique<Automaton>(dictionary);
+             return std::make_unique<Automaton>(dictionary, folds);
            }),
-           py::arg("words"))
+           py::arg("words"), py::arg("fold") = py::none())
       .def(
           "search",
           [](const Automaton& self, py::object text, py::object records, py::object kind,
@@ -291,6 +310,20 @@ searched by `threads` threads at once (the GIL released).)")
           "The dictionary as given, repeats and empty words included: words[id] is the\n"
           "word of an id of search_arrays.")
       .def("__len__", &Automaton::size, "Number of distinct words stored.")
+      .def_property_readonly(
+          "fold",
+          [](const Automaton& self) {
+            py::list names;
+            const std::string joined = kelvra::nlp::common::matcher::folds_name(self.folds());
+            for (std::size_t begin = 0; begin < joined.size();) {
+              const std::size_t end = std::min(joined.find(',', begin), joined.size());
+              names.append(to_str(joined.substr(begin, end - begin)));
+              begin = end + 1;
+            }
+            return py::tuple(names);
+          },
+          "The foldings it matches under, a tuple of \"case\", \"width\" and \"script\"\n"
+          "(empty for exact matching).")
       .def(
           "save",
           [](const Automaton& self, py::object path) {
@@ -305,7 +338,9 @@ searched by `threads` threads at once (the GIL released).)")
           "mapped", &Automaton::mapped,
           "True when the tables are a saved file's pages, mapped by Automaton.load.")
       .def("__repr__", [](const Automaton& self) {
+        const std::string folds = kelvra::nlp::common::matcher::folds_name(self.folds());
         return "Automaton(words=" + std::to_string(self.size()) +
+               (folds.empty() ? "" : ", fold='" + folds + "'") +
                (self.mapped() ? ", mapped=True)" : ")");
       });
   bind_class_method(automaton, "load",

@@ -100,6 +100,27 @@ def test_kind_and_threads_are_checked():
     assert automaton.words[-1] == "abc" and automaton.words[:] == ["ab", "abc"]
 
 
+def test_folded_matching_reports_the_text_searched():
+    import pickle
+    automaton = Automaton(["Straße", "hello", "头发"], fold="case,width,script")
+    assert automaton.fold == ("case", "width", "script")
+    text = "STRASSE, ＨＥＬＬＯ 洗頭髮"
+    found = automaton.search(text)
+    assert [(w.text, w.offset, w.length) for w in found] == [
+        ("STRASSE", 0, 7), ("ＨＥＬＬＯ", 9, 5), ("頭髮", 16, 2)]
+    assert all(text[w.offset:w.offset + w.length] == w.text for w in found)
+    offsets, lengths, ids = automaton.search_arrays(text, kind="leftmost-longest")
+    assert list(zip(offsets, lengths, ids)) == [(0, 7, 0), (9, 5, 1), (16, 2, 2)]
+    again = pickle.loads(pickle.dumps(automaton))
+    assert again.fold == automaton.fold and again.search(text) == found
+    assert Automaton(["ab"], fold=["width"]).fold == ("width",)
+    assert Automaton(["ab"]).fold == () and Automaton(["ab"]).search("AB") == []
+    assert "fold='case'" in repr(Automaton(["a"], fold="case"))
+    with pytest.raises(Exception, match="`fold` must be case, width or script"):
+        Automaton(["a"], fold="accents")
+    assert_type_error_names("fold", Automaton, ["a"], fold=3)
+
+
 # --- Embedding ---
 
 @pytest.fixture

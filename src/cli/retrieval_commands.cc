@@ -34,9 +34,13 @@ void write_occurrence(JsonWriter& json, std::string_view word, std::int64_t leng
   json.end_object();
 }
 
-// The automaton of --dict (built) or of --automaton (loaded).
-Automaton dictionary_automaton(const std::string& dict, const std::string& saved) {
-  if (saved.empty()) return Automaton(word_list(read_text_input(dict, "--dict")));
+// The automaton of --dict (built, folding as `fold` says) or of
+// --automaton (loaded, with the foldings it was saved with).
+Automaton dictionary_automaton(const std::string& dict, const std::string& saved,
+                               const std::string& fold) {
+  if (saved.empty())
+    return Automaton(word_list(read_text_input(dict, "--dict")),
+                     nlp::common::matcher::folds_of(fold, "--fold"));
   try {
     return Automaton::load(saved);
   } catch (const common::FileError& e) {
@@ -52,6 +56,7 @@ void add_match(CLI::App& app) {
     bool jsonl = false;
     std::string kind = "overlapping";
     bool whole_words = false;
+    std::string fold;
     std::string field = "text";
     std::vector<std::string> drop;
     std::string attach;
@@ -65,7 +70,9 @@ void add_match(CLI::App& app) {
       "Prints one {\"text\",\"length\",\"offset\"} record per line, by end position and,\n"
       "at one end, longest first, as they are found. Positions count code points.\n"
       "--kind leftmost-longest or leftmost-first reports occurrences that never\n"
-      "overlap instead, in text order; --whole-words drops those that cut a word.\n"
+      "overlap instead, in text order; --whole-words drops those that cut a word;\n"
+      "--fold case,width,script matches ignoring case, width or script, and still\n"
+      "reports the input's own text and positions.\n"
       "A large dictionary is best built once (--save-automaton) and then loaded\n"
       "(--automaton), which takes milliseconds and lets processes share its memory.");
   auto* words = cmd->add_option_group("dictionary", "Where the words come from (one of)");
@@ -100,6 +107,27 @@ void add_match(CLI::App& app) {
                 "when it ends with one. Chinese, Japanese and Korean characters need no\n"
                 "boundary. With a leftmost kind, an occurrence that cuts a word is no\n"
                 "candidate: a shorter whole word at the same start may win");
+  auto* fold = cmd->add_option(
+      "--fold", options->fold,
+      "Match ignoring differences of these kinds, joined by commas:\n"
+      "  case    Unicode case folding: Paris = PARIS, straße = STRASSE\n"
+      "  width   full-width forms = half-width ones: ＡＢＣ１ = ABC1\n"
+      "  script  traditional Chinese = simplified, character by character:\n"
+      "          頭髮 = 头发\n"
+      "Occurrences report the input's own text, offsets and lengths. An occurrence\n"
+      "covers whole characters of the input: \"s\" is not found in \"ß\". A saved\n"
+      "automaton keeps the foldings it was built with");
+  fold->check(CLI::Validator(
+      [](std::string& value) -> std::string {
+        try {
+          nlp::common::matcher::folds_of(value, "--fold");
+          return "";
+        } catch (const common::KvException&) {
+          return "must be case, width or script, joined by commas, got " + value;
+        }
+      },
+      "LIST", "folds"));
+  fold->excludes(saved);
   auto* jsonl = cmd->add_flag(
       "--jsonl", options->jsonl,
       "Read JSON Lines: each line one record with its text in \"text\" (or --field),\n"
@@ -121,7 +149,7 @@ void add_match(CLI::App& app) {
   save->excludes(jsonl)->excludes(file);
   cmd->callback([options] {
     if (!options->save.empty()) {
-      const Automaton automaton = dictionary_automaton(options->dict, {});
+      const Automaton automaton = dictionary_automaton(options->dict, {}, options->fold);
       try {
         automaton.save(options->save);
       } catch (const common::FileError& e) {
@@ -132,7 +160,8 @@ void add_match(CLI::App& app) {
     if (!options->attach.empty()) refuse_field_written(options->field, {options->attach});
     if (options->dict == "-" && (options->file.empty() || options->file == "-"))
       throw InputError("--dict and the input cannot both be standard input");
-    const Automaton automaton = dictionary_automaton(options->dict, options->automaton);
+    const Automaton automaton =
+        dictionary_automaton(options->dict, options->automaton, options->fold);
     const SearchOptions search{nlp::common::matcher::match_kind_of(options->kind, "--kind"),
                                options->whole_words};
     if (search.kind == MatchKind::kLeftmostFirst && !automaton.dictionary_ordered())

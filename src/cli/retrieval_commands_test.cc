@@ -59,6 +59,28 @@ TEST(RetrievalCli, MatchKindsAndWholeWords) {
   EXPECT_THAT(wrong.err, HasSubstr("--kind"));
 }
 
+TEST(RetrievalCli, MatchFoldedReportsTheInputsOwnTextAndKeepsItsFoldingWhenSaved) {
+  std::string dict = write_file("straße\n头发\n");
+  const std::string input = "STRASSE 頭髮";
+  const std::string expected =
+      "{\"text\":\"STRASSE\",\"length\":7,\"offset\":0}\n"
+      "{\"text\":\"頭髮\",\"length\":2,\"offset\":8}\n";
+  auto folded = run("match --fold case,script --dict " + dict, input);
+  ASSERT_EQ(folded.status, 0) << folded.err;
+  EXPECT_EQ(folded.out, expected);
+  const std::string saved = temp_path(".kvac");
+  ASSERT_EQ(run("match --fold script,case --dict " + dict + " --save-automaton " + saved).status,
+            0);
+  EXPECT_EQ(run("match --automaton " + saved, input).out, expected);
+  EXPECT_EQ(run("match --dict " + dict, input).out, "");
+  for (const std::string& args :
+       {"match --fold accents --dict " + dict, "match --fold case --automaton " + saved}) {
+    auto refused = run(args, input);
+    EXPECT_EQ(refused.status, 2) << args;
+    EXPECT_THAT(refused.err, HasSubstr("--fold")) << args;
+  }
+}
+
 TEST(RetrievalCli, MatchDictionaryByteOrderMarkIsNotPartOfTheFirstWord) {
   std::string dict = write_file("\xEF\xBB\xBF江城\n雨季\n");
   EXPECT_EQ(run("match --dict " + dict, "江城").out,

@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -13,6 +12,7 @@
 #include "kelvra/common/text_form.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/common/utils.h"
+#include "kelvra/nlp/common/internal/folding.h"
 #include "utf8proc.h"
 
 namespace kelvra::nlp::common::matcher {
@@ -30,6 +30,7 @@ using kelvra::common::require_list;
 using kelvra::common::require_map;
 using kelvra::common::require_string;
 using kelvra::common::TypeError;
+using kelvra::nlp::common::internal::Folder;
 namespace utf8 = kelvra::common::utf8;
 
 namespace {
@@ -39,11 +40,15 @@ constexpr char32_t kFirstAstral = 0x10000;
 // The check of a free slot: no state has this number.
 constexpr Index kFree = UINT32_MAX;
 
-// The saved form: fields (the alphabet's size), the symbols of the basic
-// plane by code point, those of the others, the slots, the terms, where
-// each term comes from, and the term of each word of the dictionary as
-// given. Version 1 had the first five only, and still loads.
-constexpr ImageKind kSavedAutomaton{"KELVRAAC", 2, 7, "saved automaton"};
+// The saved form: fields (the alphabet's size, whether the dictionary's
+// order is known and, from version 3 on, the foldings), the symbols of the
+// basic plane by code point, those of the others, the slots, the terms,
+// where each term comes from, and the term of each word of the dictionary
+// as given. Version 1 had the first five only. An automaton without
+// foldings is saved in version 2, which older readers know; every version
+// loads.
+constexpr ImageKind kSavedAutomaton{"KELVRAAC", 3, 7, "saved automaton"};
+constexpr ImageKind kSavedAutomatonV2{"KELVRAAC", 2, 7, "saved automaton"};
 constexpr ImageKind kSavedAutomatonV1{"KELVRAAC", 1, 5, "saved automaton"};
 constexpr std::string_view kBytesSource = "automaton bytes";
 
@@ -182,7 +187,13 @@ struct Automaton::Entries {
 };
 
 Automaton::Entries Automaton::decode_words(
-    std::size_t count, const std::function<std::string_view(std::size_t)>& word_at) {
+    std::size_t count, const std::function<std::string_view(std::size_t)>& word_at,
+    std::uint8_t folds) {
+  if (folds & ~kAllFolds)
+    throw KvException(
+        ErrorCodes::INVALID_PARAMETERS,
+        "`fold` holds bits other than case, width and script: " + std::to_string(folds));
+  const Folder* folder = folds != 0 ? &Folder::of(folds) : nullptr;
   // Ids travel to Python as int32.
   if (count > INT32_MAX) throw std::length_error("dictionary too large for the automaton");
   Entries entries;
@@ -196,11 +207,25 @@ Automaton::Entries Automaton::decode_words(
       throw TypeError("words", "`words` item " + std::to_string(i) + " is not valid UTF-8 (byte " +
                                    std::to_string(bad) + ")");
     if (word.empty()) continue;
-    for (std::size_t pos = 0; pos < word.size();) entries.symbols.push_back(utf8::next(word, pos));
-    if (entries.symbols.size() >= UINT32_MAX - 2)
+    std::size_t bytes = word.size();
+    if (folder == nullptr) {
+      for (std::size_t pos = 0; pos < word.size();)
+        entries.symbols.push_back(utf8::next(word, pos));
+    } else {
+      bytes = 0;
+      char32_t units[Folder::kMaxUnits];
+      for (std::size_t pos = 0; pos < word.size();) {
+        const std::size_t size = folder->fold(utf8::next(word, pos), units);
+        for (std::size_t u = 0; u < size; ++u) {
+          entries.symbols.push_back(units[u]);
+          bytes += utf8::encoded_size(units[u]);
+        }
+      }
+    }
+    if (entries.symbols.size() >= UINT32_MAX - 2 || bytes >= UINT32_MAX - 2)
       throw std::length_error("dictionary too large for the automaton");
     entries.start.push_back(static_cast<Index>(entries.symbols.size()));
-    entries.bytes.push_back(static_cast<Index>(word.size()));
+    entries.bytes.push_back(static_cast<Index>(bytes));
     entries.given.push_back(static_cast<Index>(i));
   }
   return entries;
@@ -270,6 +295,8 @@ void Automaton::reset_to_empty() noexcept {
   sources_ = kNoSource;
   dictionary_ = {};
   ordered_ = true;
+  folds_ = 0;
+  longest_ = 0;
   code_points_.clear();
 }
 
@@ -287,6 +314,8 @@ Automaton& Automaton::operator=(Automaton&& other) noexcept {
     sources_ = other.sources_;
     dictionary_ = other.dictionary_;
     ordered_ = other.ordered_;
+    folds_ = other.folds_;
+    longest_ = other.longest_;
     code_points_ = std::move(other.code_points_);
     other.reset_to_empty();
   }
@@ -295,30 +324,35 @@ Automaton& Automaton::operator=(Automaton&& other) noexcept {
 
 Automaton::~Automaton() = default;
 
-Automaton::Automaton(const std::vector<std::string>& words) {
-  auto entries =
-      decode_words(words.size(), [&](std::size_t i) { return std::string_view(words[i]); });
+Automaton::Automaton(const std::vector<std::string>& words, std::uint8_t folds) {
+  auto entries = decode_words(
+      words.size(), [&](std::size_t i) { return std::string_view(words[i]); }, folds);
+  folds_ = folds;
   build(entries);
 }
 
-Automaton::Automaton(const std::vector<std::string_view>& words) {
-  auto entries = decode_words(words.size(), [&](std::size_t i) { return words[i]; });
+Automaton::Automaton(const std::vector<std::string_view>& words, std::uint8_t folds) {
+  auto entries = decode_words(
+      words.size(), [&](std::size_t i) { return words[i]; }, folds);
+  folds_ = folds;
   build(entries);
 }
 
-Automaton::Automaton(std::initializer_list<std::string_view> words)
-    : Automaton(std::vector<std::string_view>(words)) {}
+Automaton::Automaton(std::initializer_list<std::string_view> words, std::uint8_t folds)
+    : Automaton(std::vector<std::string_view>(words), folds) {}
 
-Automaton::Automaton(const Record& words) {
+Automaton::Automaton(const Record& words, std::uint8_t folds) {
   const Record& list = require_list(words, "words");
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (!list[i].is_string())
       throw TypeError("words", "`words` must be a list of strings, item " + std::to_string(i) +
                                    " is a " + std::string(kelvra::common::kind_name(list[i])));
   }
-  auto entries = decode_words(list.size(), [&](std::size_t i) {
-    return std::string_view(list[i].get_ref<const std::string&>());
-  });
+  auto entries = decode_words(
+      list.size(),
+      [&](std::size_t i) { return std::string_view(list[i].get_ref<const std::string&>()); },
+      folds);
+  folds_ = folds;
   build(entries);
 }
 
@@ -478,6 +512,7 @@ void Automaton::build(Entries& entries) {
       slot.fail = link;
       slot.report = slots[link].report;
       if (word_bytes[c] != 0) {
+        longest_ = std::max(longest_, depth[c]);
         terms.push_back(Term{word_bytes[c], depth[c], slot.report, terms[slot.report].count + 1});
         sources.push_back(TermSource{entries.given[word_entry[c]], slot_of[c]});
         slot.report = static_cast<Index>(terms.size() - 1);
@@ -577,6 +612,8 @@ bool whole_word_at(std::string_view text, std::size_t begin, std::size_t end) no
 }
 
 constexpr std::string_view kKindNames[] = {"overlapping", "leftmost-longest", "leftmost-first"};
+constexpr std::pair<Fold, std::string_view> kFoldNames[] = {
+    {kFoldCase, "case"}, {kFoldWidth, "width"}, {kFoldScript, "script"}};
 
 }  // namespace
 
@@ -597,6 +634,35 @@ bool is_word_character(char32_t cp) noexcept {
     default:
       return false;
   }
+}
+
+std::uint8_t folds_of(std::string_view names, std::string_view parameter) {
+  std::uint8_t folds = 0;
+  if (names.empty()) return folds;
+  for (std::size_t begin = 0;;) {
+    std::size_t end = std::min(names.find(',', begin), names.size());
+    const std::string_view name = names.substr(begin, end - begin);
+    const auto* known = std::find_if(std::begin(kFoldNames), std::end(kFoldNames),
+                                     [&](const auto& fold) { return fold.second == name; });
+    if (known == std::end(kFoldNames))
+      throw KvException(
+          ErrorCodes::INVALID_PARAMETERS,
+          kelvra::common::must_be_message(parameter, "case, width or script, separated by commas",
+                                          "'" + std::string(names) + "'"));
+    folds |= known->first;
+    if (end == names.size()) return folds;
+    begin = end + 1;
+  }
+}
+
+std::string folds_name(std::uint8_t folds) {
+  std::string names;
+  for (const auto& [fold, name] : kFoldNames) {
+    if (!(folds & fold)) continue;
+    if (!names.empty()) names += ',';
+    names += name;
+  }
+  return names;
 }
 
 std::string_view match_kind_name(MatchKind kind) noexcept {
@@ -621,10 +687,16 @@ void Automaton::scan(std::string_view text, const SearchOptions& options, Report
                       "dictionary");
   utf8::require_valid(text, "text");
   if (size() == 0) return;
-  if (options.kind == MatchKind::kOverlapping)
+  if (folds_ != 0) {
+    if (options.kind == MatchKind::kOverlapping)
+      scan_folded_overlapping(text, options.whole_words, report);
+    else
+      scan_folded_leftmost(text, options, report);
+  } else if (options.kind == MatchKind::kOverlapping) {
     scan_overlapping(text, options.whole_words, report);
-  else
+  } else {
     scan_leftmost(text, options, report);
+  }
 }
 
 template <class Report>
@@ -641,8 +713,11 @@ void Automaton::scan_overlapping(std::string_view text, bool whole_words, Report
       continue;
     }
     state = step(state, symbol);
-    for (Index t = slots[state].report; t != 0; t = terms[t].next)
-      if (!whole_words || whole_word_at(text, pos - terms[t].bytes, pos)) report(pos, end, t);
+    for (Index t = slots[state].report; t != 0; t = terms[t].next) {
+      const Term& term = terms[t];
+      if (!whole_words || whole_word_at(text, pos - term.bytes, pos))
+        report(pos - term.bytes, pos, end - term.length + 1, std::int64_t{term.length}, t);
+    }
   }
 }
 
@@ -681,9 +756,110 @@ void Automaton::scan_leftmost(std::string_view text, const SearchOptions& option
       ++start;
       continue;
     }
+    report(pos, best_end, start, std::int64_t{terms[best].length}, best);
     start += terms[best].length;
     pos = best_end;
-    report(best_end, start - 1, best);
+  }
+}
+
+namespace {
+
+// Where a code point of the folded text comes from: the code point of the
+// searched text it is part of (its first byte and index), and whether it
+// is the first of that code point's folding.
+struct FoldedOrigin {
+  std::size_t begin_byte;
+  std::int64_t index;
+  bool first;
+};
+
+}  // namespace
+
+// As scan_overlapping, on the folded text. The origins of the last
+// `longest_` folded code points are kept in a ring, so that the start of an
+// occurrence that ends here is known; occurrences that begin or end inside
+// the folding of one code point are not reported.
+template <class Report>
+void Automaton::scan_folded_overlapping(std::string_view text, bool whole_words,
+                                        Report&& report) const {
+  const Folder& folder = Folder::of(folds_);
+  const Slot* slots = slots_.data();
+  const Term* terms = terms_.data();
+  const std::size_t ring_mask = std::bit_ceil(std::size_t{longest_} + 1) - 1;
+  std::vector<FoldedOrigin> ring(ring_mask + 1);
+  std::size_t unit = 0;  // folded code points read so far
+  std::int64_t index = -1;
+  Index state = 0;
+  char32_t units[Folder::kMaxUnits];
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t begin = pos;
+    const std::size_t size = folder.fold(utf8::next(text, pos), units);
+    ++index;
+    for (std::size_t u = 0; u < size; ++u, ++unit) {
+      ring[unit & ring_mask] = FoldedOrigin{begin, index, u == 0};
+      const Index symbol = symbol_of(units[u]);
+      if (symbol == 0) {
+        state = 0;
+        continue;
+      }
+      state = step(state, symbol);
+      if (u + 1 != size) continue;
+      for (Index t = slots[state].report; t != 0; t = terms[t].next) {
+        const FoldedOrigin& start = ring[(unit + 1 - terms[t].length) & ring_mask];
+        if (!start.first || (whole_words && !whole_word_at(text, start.begin_byte, pos))) continue;
+        report(start.begin_byte, pos, start.index, index - start.index + 1, t);
+      }
+    }
+  }
+}
+
+// As scan_leftmost, on the folded text: walks start at code points of the
+// searched text, and a word found on the way counts where it ends with the
+// last of a code point's folding.
+template <class Report>
+void Automaton::scan_folded_leftmost(std::string_view text, const SearchOptions& options,
+                                     Report&& report) const {
+  const bool first_listed = options.kind == MatchKind::kLeftmostFirst;
+  const Folder& folder = Folder::of(folds_);
+  const Slot* slots = slots_.data();
+  const Term* terms = terms_.data();
+  const TermSource* sources = sources_.data();
+  char32_t units[Folder::kMaxUnits];
+  std::int64_t start = 0;  // code point index of `pos`
+  for (std::size_t pos = 0; pos < text.size();) {
+    Index best = 0, depth = 0;
+    std::size_t best_end = 0;
+    std::int64_t best_length = 0, length = 0;
+    Index state = 0;
+    for (std::size_t at = pos; at < text.size();) {
+      const std::size_t size = folder.fold(utf8::next(text, at), units);
+      ++length;
+      bool walking = true;
+      for (std::size_t u = 0; u < size && walking; ++u) {
+        const Index symbol = symbol_of(units[u]);
+        const Index next = slots[state].base + symbol;
+        walking = symbol != 0 && slots[next].check == state;
+        if (!walking) break;
+        state = next;
+        ++depth;
+      }
+      if (!walking) break;
+      const Index t = slots[state].report;
+      if (t == 0 || terms[t].length != depth) continue;
+      if (best != 0 && first_listed && sources[t].first > sources[best].first) continue;
+      if (options.whole_words && !whole_word_at(text, pos, at)) continue;
+      best = t;
+      best_end = at;
+      best_length = length;
+    }
+    if (best == 0) {
+      utf8::next(text, pos);
+      ++start;
+      continue;
+    }
+    report(pos, best_end, start, best_length, best);
+    start += best_length;
+    pos = best_end;
   }
 }
 
@@ -695,14 +871,15 @@ std::vector<Word> Automaton::search(std::string_view text, const SearchOptions& 
 
 void Automaton::search(std::string_view text, std::vector<Word>& found,
                        const SearchOptions& options) const {
-  if (options.kind != MatchKind::kOverlapping || options.whole_words) {
+  if (options.kind != MatchKind::kOverlapping || options.whole_words || folds_ != 0) {
     // Occurrences are far fewer than code points here; the default below
     // has the fast path.
-    scan(text, options, [&](std::size_t end_byte, std::int64_t end, Index t) {
-      const Term& term = terms_[t];
-      found.emplace_back(Word::Unchecked{}, text.substr(end_byte - term.bytes, term.bytes),
-                         term.length, end - term.length + 1);
-    });
+    scan(text, options,
+         [&](std::size_t begin_byte, std::size_t end_byte, std::int64_t offset, std::int64_t length,
+             Index) {
+           found.emplace_back(Word::Unchecked{}, text.substr(begin_byte, end_byte - begin_byte),
+                              length, offset);
+         });
     return;
   }
   utf8::require_valid(text, "text");
@@ -755,20 +932,19 @@ void Automaton::search(std::string_view text, std::vector<Word>& found,
 
 void Automaton::search(std::string_view text, Occurrences& found,
                        const SearchOptions& options) const {
-  scan(text, options, [&](std::size_t, std::int64_t end, Index t) {
-    const Index length = terms_[t].length;
-    found.offsets.push_back(end - length + 1);
-    found.lengths.push_back(length);
-    found.ids.push_back(static_cast<std::int32_t>(sources_[t].first));
-  });
+  scan(text, options,
+       [&](std::size_t, std::size_t, std::int64_t offset, std::int64_t length, Index t) {
+         found.offsets.push_back(offset);
+         found.lengths.push_back(length);
+         found.ids.push_back(static_cast<std::int32_t>(sources_[t].first));
+       });
 }
 
 void Automaton::search(std::string_view text, const Visitor& visit,
                        const SearchOptions& options) const {
-  scan(text, options, [&](std::size_t end_byte, std::int64_t end, Index t) {
-    const Term& term = terms_[t];
-    visit(text.substr(end_byte - term.bytes, term.bytes), term.length, end - term.length + 1);
-  });
+  scan(text, options,
+       [&](std::size_t begin_byte, std::size_t end_byte, std::int64_t offset, std::int64_t length,
+           Index) { visit(text.substr(begin_byte, end_byte - begin_byte), length, offset); });
 }
 
 // --- Saved automata ---
@@ -794,7 +970,7 @@ std::string hex_code_point(char32_t cp) {
 }  // namespace
 
 ImageWriter Automaton::image_writer(std::span<const std::uint64_t> fields) const {
-  ImageWriter writer(kSavedAutomaton);
+  ImageWriter writer(fields.size() == 2 ? kSavedAutomatonV2 : kSavedAutomaton);
   writer.add(fields);
   writer.add(bmp_symbols_);
   writer.add(astral_symbols_);
@@ -806,32 +982,20 @@ ImageWriter Automaton::image_writer(std::span<const std::uint64_t> fields) const
 }
 
 void Automaton::save(const std::string& path) const {
-  const std::uint64_t fields[] = {alphabet_, ordered_};
-  image_writer(fields).save(path);
+  const std::uint64_t fields[] = {alphabet_, ordered_, folds_};
+  image_writer(std::span(fields, folds_ != 0 ? 3 : 2)).save(path);
 }
 
 std::string Automaton::to_bytes() const {
-  const std::uint64_t fields[] = {alphabet_, ordered_};
-  return image_writer(fields).bytes();
+  const std::uint64_t fields[] = {alphabet_, ordered_, folds_};
+  return image_writer(std::span(fields, folds_ != 0 ? 3 : 2)).bytes();
 }
 
 Automaton Automaton::load(const std::string& path) {
-  // The header says which version to check against; a file of another
-  // kind or a damaged one is refused by the full check.
-  // A file refused as the present version may be of the first; if it is
-  // not, the present version's refusal says what is wrong.
-  ImageBytes bytes;
-  try {
-    bytes = ImageBytes::map_file(path, kSavedAutomaton);
-  } catch (const FileError&) {
-    const std::exception_ptr refusal = std::current_exception();
-    try {
-      bytes = ImageBytes::map_file(path, kSavedAutomatonV1);
-    } catch (const FileError&) {
-      std::rethrow_exception(refusal);
-    }
-  }
-  return Automaton(std::move(bytes), path);
+  // Mapping reads nothing yet; the reader checks the header first, against
+  // the version the header names, so a foreign or outdated file is refused
+  // before its pages are read.
+  return Automaton(ImageBytes::map_file(path), path);
 }
 
 Automaton Automaton::from_bytes(std::string_view bytes) {
@@ -840,10 +1004,15 @@ Automaton Automaton::from_bytes(std::string_view bytes) {
 
 Automaton::Automaton(ImageBytes bytes, const std::string& source) {
   const std::string_view view = bytes.view();
-  const bool first_version = saved_version(view) == kSavedAutomatonV1.version;
-  const ImageReader image(view, first_version ? kSavedAutomatonV1 : kSavedAutomaton, source);
+  const std::uint32_t version = saved_version(view);
+  const bool first_version = version == kSavedAutomatonV1.version;
+  const ImageReader image(view,
+                          first_version                          ? kSavedAutomatonV1
+                          : version == kSavedAutomatonV2.version ? kSavedAutomatonV2
+                                                                 : kSavedAutomaton,
+                          source);
   const auto fields = image.section<std::uint64_t>(0, "fields");
-  const std::size_t field_count = first_version ? 1 : 2;
+  const std::size_t field_count = first_version ? 1 : version == kSavedAutomatonV2.version ? 2 : 3;
   if (fields.size() != field_count)
     image.fail("fields: " + std::to_string(fields.size()) + " where there should be " +
                std::to_string(field_count));
@@ -874,7 +1043,15 @@ Automaton::Automaton(ImageBytes bytes, const std::string& source) {
     sources_ = sources;
     dictionary_ = dictionary;
     ordered_ = fields[1] == 1;
+    if (field_count == 3) {
+      if (fields[2] == 0 || fields[2] > kAllFolds)
+        image.fail("fields: foldings of " + std::to_string(fields[2]));
+      // Script folding loads OpenCC's table here, not in the first search.
+      Folder::of(static_cast<std::uint8_t>(fields[2]));
+      folds_ = static_cast<std::uint8_t>(fields[2]);
+    }
   }
+  for (const Term& term : terms) longest_ = std::max(longest_, term.length);
   alphabet_ = static_cast<Index>(fields[0]);
   bmp_symbols_ = bmp_symbols;
   astral_symbols_ = astral_symbols;

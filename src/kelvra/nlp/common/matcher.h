@@ -28,6 +28,18 @@
 //   Automaton({"ab", "abc", "bcd"}).search("abcd", {MatchKind::kLeftmostLongest})
 //   // abc at 0 only; leftmost-first: ab at 0 (then nothing: "cd" is no word)
 //
+// Folding (an automaton built with folds, see Fold) makes matching ignore
+// case, width or script: the words are folded once when the automaton is
+// built, and the text is folded code point by code point as it is scanned,
+// never copied. Occurrences still report the searched text itself: `text`
+// is its slice, `offset` and `length` count its code points, so
+// text[offset, offset + length) is always the occurrence. A code point may
+// fold to several (ß to "ss"); an occurrence must cover whole code points of
+// the text, so "s" is not found in "ß", while "strasse" is found in
+// "Straße" (6 code points) and "straße" in "STRASSE".
+//   Automaton({"hello"}, kFoldCase | kFoldWidth).search("ＨＥＬＬＯ!")
+//   // {'text': 'ＨＥＬＬＯ', 'length': 5, 'offset': 0}
+//
 // A word listed twice is stored once and reported once per occurrence. An
 // empty word can never be reported and is ignored; an automaton built from
 // no (non-empty) words is valid and every search on it returns an empty list.
@@ -123,6 +135,23 @@ std::string_view match_kind_name(MatchKind kind) noexcept;
 // `parameter` and the choices otherwise.
 MatchKind match_kind_of(std::string_view name, std::string_view parameter);
 
+// What a folding automaton ignores, as bits of a set (see
+// internal/folding.h for the exact rules):
+//   kFoldCase:   Unicode full case folding (A a, ß ss, İ i + U+0307);
+//   kFoldWidth:  full-width forms as half-width ones (Ａ A), as Q2B does;
+//   kFoldScript: traditional Chinese characters as simplified ones, each
+//                character as OpenCC's t2s converts it alone (頭髮 头发).
+enum Fold : std::uint8_t { kFoldCase = 1, kFoldWidth = 2, kFoldScript = 4 };
+constexpr std::uint8_t kAllFolds = kFoldCase | kFoldWidth | kFoldScript;
+
+// The set of foldings named in `names`, "case", "width" and "script"
+// separated by commas (an empty text is none); KvException
+// INVALID_PARAMETERS naming `parameter` for any other name.
+std::uint8_t folds_of(std::string_view names, std::string_view parameter);
+// The names of the foldings in `folds`, in the order above, joined by
+// commas; empty for none.
+std::string folds_name(std::uint8_t folds);
+
 struct SearchOptions {
   MatchKind kind = MatchKind::kOverlapping;
   bool whole_words = false;
@@ -162,11 +191,15 @@ class Automaton {
   // and empty strings allowed (see above). A word that is not valid UTF-8
   // throws TypeError naming `words` (and the word's index) before anything
   // is built.
-  explicit Automaton(const std::vector<std::string>& words);
-  explicit Automaton(const std::vector<std::string_view>& words);
-  explicit Automaton(std::initializer_list<std::string_view> words);
+  // `folds`: the foldings to match under (Fold bits; 0, the default, is
+  // exact matching). KvException INVALID_PARAMETERS naming `fold` for bits
+  // outside kAllFolds; FileError when script folding cannot load OpenCC's
+  // data.
+  explicit Automaton(const std::vector<std::string>& words, std::uint8_t folds = 0);
+  explicit Automaton(const std::vector<std::string_view>& words, std::uint8_t folds = 0);
+  explicit Automaton(std::initializer_list<std::string_view> words, std::uint8_t folds = 0);
   // `words` must be a list of strings: TypeError naming `words` otherwise.
-  explicit Automaton(const Record& words);
+  explicit Automaton(const Record& words, std::uint8_t folds = 0);
 
   // An automaton may be large; it is moved, never copied by accident. One
   // moved from is empty: it finds nothing.
@@ -235,8 +268,11 @@ class Automaton {
   // Number of words in the dictionary as given, repeats and empty ones
   // included: the ids are 0 .. dictionary_size() - 1.
   std::size_t dictionary_size() const noexcept { return dictionary_.size(); }
-  // The word of id `id`, as given; std::out_of_range past the dictionary.
+  // The word of id `id`, as given (folded, for a folding automaton: the
+  // words themselves are not kept); std::out_of_range past the dictionary.
   std::string word(std::size_t id) const;
+  // The foldings it matches under (Fold bits, 0 for exact matching).
+  std::uint8_t folds() const noexcept { return folds_; }
   // False for an automaton loaded from a file saved before automata
   // recorded their dictionary (format version 1): its ids then number its
   // distinct words in the order it stores them, and leftmost-first, which
@@ -260,8 +296,10 @@ class Automaton {
   // The sections of the saved form; `fields` must outlive the writer.
   kelvra::common::ImageWriter image_writer(std::span<const std::uint64_t> fields) const;
 
+  // The words, folded by `folds`.
   static Entries decode_words(std::size_t count,
-                              const std::function<std::string_view(std::size_t)>& word_at);
+                              const std::function<std::string_view(std::size_t)>& word_at,
+                              std::uint8_t folds);
   void build(Entries& entries);
   Index symbol_of(char32_t cp) const noexcept;
   // The state after `symbol` read in `state`: its child under `symbol`, else
@@ -301,14 +339,21 @@ class Automaton {
   };
 
   // Hands each occurrence, in the order of `options`, to
-  // report(end_byte, end, term): the byte just past it, the code point
-  // index of its last code point and its Term. `text` is valid UTF-8.
+  // report(begin_byte, end_byte, offset, length, term): its bytes
+  // [begin_byte, end_byte) in `text`, its first code point and length in
+  // code points of `text`, and its Term.
   template <class Report>
   void scan(std::string_view text, const SearchOptions& options, Report&& report) const;
   template <class Report>
   void scan_overlapping(std::string_view text, bool whole_words, Report&& report) const;
   template <class Report>
   void scan_leftmost(std::string_view text, const SearchOptions& options, Report&& report) const;
+  // The same scans reading the text folded.
+  template <class Report>
+  void scan_folded_overlapping(std::string_view text, bool whole_words, Report&& report) const;
+  template <class Report>
+  void scan_folded_leftmost(std::string_view text, const SearchOptions& options,
+                            Report&& report) const;
   // The code point of each symbol, for `word`.
   void index_code_points();
 
@@ -338,6 +383,8 @@ class Automaton {
   std::span<const TermSource> sources_;
   std::span<const Index> dictionary_;  // the Term of each word as given, 0 for an empty one
   bool ordered_ = true;
+  std::uint8_t folds_ = 0;
+  Index longest_ = 0;                  // the longest word's length in (folded) code points
   std::vector<char32_t> code_points_;  // by symbol
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -13,6 +14,9 @@
 #include "kelvra/common/binary_image.h"
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/utf8.h"
+#include "kelvra/nlp/common/common.h"
+#include "opencc/SimpleConverter.hpp"
+#include "utf8proc.h"
 
 namespace kelvra::nlp::common::matcher {
 namespace {
@@ -177,13 +181,38 @@ bool word_character_at(const std::u32string& text, std::size_t at) {
   return at < text.size() && is_word_character(text[at]);
 }
 
+// A folding of single code points, for the reference below.
+using FoldOne = std::function<std::u32string(char32_t)>;
+
+std::u32string unfolded(char32_t cp) { return std::u32string(1, cp); }
+
 // Every dictionary word tried at every position; a whole word must not have
 // word characters on both sides of either of its ends. Overlapping: by end,
 // then longest first. Leftmost kinds: from each position on, the candidates
 // starting there, the longest or the first listed; after one is taken the
-// next position is its end.
-std::vector<FoundId> reference(const std::vector<std::u32string>& words, const std::u32string& text,
-                               const SearchOptions& options = {}) {
+// next position is its end. With a folding, the text and the words are
+// folded whole first; a match counts where it begins with the first and
+// ends with the last code point of the foldings of code points of the
+// text, and is reported as those code points of the text.
+std::vector<FoundId> reference(std::vector<std::u32string> words, const std::u32string& text,
+                               const SearchOptions& options = {}, const FoldOne& fold = unfolded) {
+  std::u32string folded;
+  std::vector<std::size_t> origin;          // of each folded code point
+  std::vector<bool> first_unit, last_unit;  // of a code point's folding
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::u32string units = fold(text[i]);
+    for (std::size_t u = 0; u < units.size(); ++u) {
+      folded += units[u];
+      origin.push_back(i);
+      first_unit.push_back(u == 0);
+      last_unit.push_back(u + 1 == units.size());
+    }
+  }
+  for (auto& w : words) {
+    std::u32string f;
+    for (char32_t cp : w) f += fold(cp);
+    w = f;
+  }
   struct Candidate {
     std::size_t at, length;
     std::int32_t id;
@@ -193,14 +222,16 @@ std::vector<FoundId> reference(const std::vector<std::u32string>& words, const s
     const auto& w = words[id];
     if (w.empty() || std::find(words.begin(), words.begin() + id, w) != words.begin() + id)
       continue;
-    for (std::size_t at = 0; at + w.size() <= text.size(); ++at) {
-      if (text.compare(at, w.size(), w) != 0) continue;
-      const std::size_t end = at + w.size();
+    for (std::size_t unit = 0; unit + w.size() <= folded.size(); ++unit) {
+      if (folded.compare(unit, w.size(), w) != 0 || !first_unit[unit] ||
+          !last_unit[unit + w.size() - 1])
+        continue;
+      const std::size_t at = origin[unit], end = origin[unit + w.size() - 1] + 1;
       if (options.whole_words &&
           ((at > 0 && word_character_at(text, at) && word_character_at(text, at - 1)) ||
            (word_character_at(text, end - 1) && word_character_at(text, end))))
         continue;
-      all.push_back({at, w.size(), static_cast<std::int32_t>(id)});
+      all.push_back({at, end - at, static_cast<std::int32_t>(id)});
     }
   }
   std::vector<Candidate> chosen;
@@ -262,7 +293,9 @@ std::vector<FoundId> searched(const Automaton& automaton, std::string_view text,
     const auto& [word, length, offset] = records[i];
     EXPECT_EQ(arrays.offsets[i], offset);
     EXPECT_EQ(arrays.lengths[i], length);
-    EXPECT_EQ(automaton.word(static_cast<std::size_t>(arrays.ids[i])), word);
+    if (automaton.folds() == 0) {
+      EXPECT_EQ(automaton.word(static_cast<std::size_t>(arrays.ids[i])), word);
+    }
     out.emplace_back(word, length, offset, arrays.ids[i]);
   }
   return out;
@@ -334,6 +367,109 @@ TEST(Automaton, KindsAndWholeWordsMatchAPlainSearch) {
     }
   }
   EXPECT_GT(occurrences, cases);  // the cases do find things
+}
+
+// The foldings from their sources, a code point at a time: the normaliser's
+// Q2B, utf8proc's case folding of a string, OpenCC's t2s of one character.
+std::u32string fold_by_the_rules(char32_t cp, std::uint8_t folds) {
+  static const opencc::SimpleConverter t2s("t2s");
+  if (folds & kFoldWidth) cp = q2b(cp);
+  std::string one = kelvra::common::utf8::encode(std::u32string(1, cp));
+  if (folds & kFoldCase) {
+    utf8proc_uint8_t* mapped = nullptr;
+    const auto size =
+        utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(one.data()),
+                     static_cast<utf8proc_ssize_t>(one.size()), &mapped, UTF8PROC_CASEFOLD);
+    if (size >= 0)
+      one.assign(reinterpret_cast<const char*>(mapped), static_cast<std::size_t>(size));
+    std::free(mapped);
+  }
+  std::u32string units = kelvra::common::utf8::decode(one, "text");
+  if (folds & kFoldScript) {
+    for (char32_t& unit : units) {
+      const std::u32string converted = kelvra::common::utf8::decode(
+          t2s.Convert(kelvra::common::utf8::encode(std::u32string(1, unit))), "text");
+      if (converted.size() == 1) unit = converted[0];
+    }
+  }
+  return units;
+}
+
+TEST(Automaton, FoldedMatchingEqualsMatchingTheFoldedText) {
+  std::mt19937 rng(91209);
+  // Letters whose foldings meet: cases, ß and ẞ and ss, the Kelvin sign, a
+  // dotted capital I and a combining dot, final and capital sigma, a
+  // ligature, full-width forms, traditional and simplified characters, a
+  // character outside the basic plane and z, which no word has.
+  const std::u32string letters = U"aAsSßẞKk\u212AİI\u0307σςΣﬃfＡａ１1頭头髮发乾干 😀";
+  auto random_word = [&](std::size_t max_length) {
+    std::u32string w(rng() % (max_length + 1), U'a');
+    for (auto& c : w) c = letters[rng() % letters.size()];
+    return w;
+  };
+  const SearchOptions all_options[] = {
+      {MatchKind::kOverlapping, false},     {MatchKind::kOverlapping, true},
+      {MatchKind::kLeftmostLongest, false}, {MatchKind::kLeftmostLongest, true},
+      {MatchKind::kLeftmostFirst, false},   {MatchKind::kLeftmostFirst, true}};
+  std::size_t occurrences = 0, cases = 0;
+  for (std::uint8_t folds = 1; folds <= kAllFolds; ++folds) {
+    const FoldOne fold = [folds](char32_t cp) { return fold_by_the_rules(cp, folds); };
+    for (int d = 0; d < 150; ++d) {
+      std::vector<std::u32string> words(rng() % 8);
+      for (auto& w : words) w = random_word(4);
+      const Automaton automaton(encoded(words), folds);
+      ASSERT_EQ(automaton.folds(), folds);
+      for (int t = 0; t < 20; ++t) {
+        std::u32string text;
+        for (std::size_t pieces = rng() % 10; pieces > 0; --pieces)
+          text += !words.empty() && rng() % 2 == 0 ? words[rng() % words.size()]
+                  : rng() % 8 == 0                 ? std::u32string(U"z")
+                                                   : random_word(3);
+        const std::string utf8_text = kelvra::common::utf8::encode(text);
+        for (const auto& options : all_options) {
+          const auto expected = reference(words, text, options, fold);
+          ASSERT_EQ(searched(automaton, utf8_text, options), expected)
+              << "folds " << folds_name(folds) << " dictionary " << d << " text " << t << " kind "
+              << match_kind_name(options.kind) << " whole words " << options.whole_words;
+          occurrences += expected.size();
+        }
+        ++cases;
+      }
+    }
+  }
+  EXPECT_GT(occurrences, cases);
+}
+
+TEST(Automaton, FoldingWorkedExamples) {
+  struct Example {
+    const char* folds;
+    std::vector<std::string> words;
+    const char* text;
+    std::vector<Found> expected;
+  };
+  const Example examples[] = {
+      {"case", {"straße"}, "STRASSE Straße", {{"STRASSE", 7, 0}, {"Straße", 6, 8}}},
+      {"case", {"strasse"}, "Straße", {{"Straße", 6, 0}}},
+      // An occurrence covers whole code points of the text.
+      {"case", {"s"}, "ß", {}},
+      {"case", {"ΣΟΦΟΣ"}, "σοφος σοφοσ", {{"σοφος", 5, 0}, {"σοφοσ", 5, 6}}},
+      {"width", {"abc1"}, "ａｂｃ１ ABC1", {{"ａｂｃ１", 4, 0}}},
+      {"case,width", {"hello"}, "ＨＥＬＬＯ!", {{"ＨＥＬＬＯ", 5, 0}}},
+      {"script", {"头发"}, "洗頭髮 洗头发", {{"頭髮", 2, 1}, {"头发", 2, 5}}},
+      {"script", {"頭髮"}, "头发", {{"头发", 2, 0}}},
+      {"", {"abc"}, "ABC", {}},
+  };
+  for (const auto& e : examples) {
+    const Automaton automaton(e.words, folds_of(e.folds, "fold"));
+    EXPECT_EQ(found(automaton.search(e.text)), e.expected) << e.folds << " " << e.text;
+  }
+  EXPECT_EQ(folds_of("script,case", "fold"), kFoldCase | kFoldScript);
+  EXPECT_EQ(folds_name(kAllFolds), "case,width,script");
+  for (const char* bad : {"Case", "case,", ",", "case,,width", "accents"})
+    EXPECT_THAT([&] { folds_of(bad, "--fold"); },
+                ::testing::ThrowsMessage<kelvra::common::KvException>(HasSubstr("--fold")))
+        << bad;
+  EXPECT_THROW(Automaton({"a"}, 8), kelvra::common::KvException);
 }
 
 TEST(Automaton, KindsWorkedExamples) {
@@ -566,8 +702,8 @@ TEST(SavedAutomaton, DamagedForeignAndOutdatedFilesAreRefused) {
   flipped[bytes.size() / 2] ^= 4;
   EXPECT_THAT(refusal(flipped), HasSubstr("checksum mismatch"));
   std::string outdated = bytes;
-  outdated[8] = 3;
-  EXPECT_THAT(refusal(outdated), HasSubstr("format version 3"));
+  outdated[8] = 4;
+  EXPECT_THAT(refusal(outdated), HasSubstr("format version 4"));
   const std::string path = temp_path("missing");
   std::remove(path.c_str());
   EXPECT_THAT([&] { Automaton::load(path); },

@@ -365,4 +365,18 @@ Converter& Converter::operator=(Converter&&) noexcept = default;
 
 std::string Converter::convert(std::string_view text) const { return impl_->convert(text); }
 
+std::vector<std::pair<char32_t, char32_t>> Converter::single_conversions() const {
+  std::vector<std::pair<char32_t, char32_t>> found;
+  if (!impl_->fast) return found;
+  std::vector<char32_t> held;
+  for (char32_t cp = 0; cp < Impl::kTableSpan; ++cp)
+    if (impl_->table[cp].load(std::memory_order_relaxed) != Impl::kItself) held.push_back(cp);
+  held.insert(held.end(), impl_->astral_keys.begin(), impl_->astral_keys.end());
+  std::erase_if(held, [](char32_t cp) { return cp == U'\n' || cp == 0; });
+  impl_->resolve(held, [&](char32_t cp, char32_t value) {
+    if (value != Impl::kItself && value < Impl::kPending) found.emplace_back(cp, value);
+  });
+  return found;
+}
+
 }  // namespace kelvra::nlp::common::internal

@@ -32,6 +32,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace kelvra::nlp::common::internal {
 
@@ -54,6 +56,11 @@ class Converter {
   // The result is valid UTF-8. KvException with INTERNAL_ERROR when OpenCC
   // fails or returns text that is not valid UTF-8.
   std::string convert(std::string_view text) const;
+
+  // Each code point that the conversion dictionary holds alone and that,
+  // converted by itself, becomes one other code point, with that code
+  // point; sorted. Empty for configurations converted whole (see above).
+  std::vector<std::pair<char32_t, char32_t>> single_conversions() const;
 
  private:
   struct Impl;
