@@ -298,6 +298,7 @@ void Automaton::reset_to_empty() noexcept {
   folds_ = 0;
   longest_ = 0;
   code_points_.clear();
+  folded_symbols_.clear();
 }
 
 Automaton::Automaton(Automaton&& other) noexcept { *this = std::move(other); }
@@ -317,6 +318,7 @@ Automaton& Automaton::operator=(Automaton&& other) noexcept {
     folds_ = other.folds_;
     longest_ = other.longest_;
     code_points_ = std::move(other.code_points_);
+    folded_symbols_ = std::move(other.folded_symbols_);
     other.reset_to_empty();
   }
   return *this;
@@ -528,6 +530,7 @@ void Automaton::build(Entries& entries) {
   dictionary_ = tables->dictionary;
   storage_ = std::move(tables);
   index_code_points();
+  index_folded_symbols();
 }
 
 void Automaton::index_code_points() {
@@ -535,6 +538,16 @@ void Automaton::index_code_points() {
   for (char32_t cp = 0; cp < bmp_symbols_.size(); ++cp) code_points_[bmp_symbols_[cp]] = cp;
   for (const auto& [cp, symbol] : astral_symbols_) code_points_[symbol] = cp;
   code_points_[0] = 0;
+}
+
+void Automaton::index_folded_symbols() {
+  folded_symbols_.clear();
+  if (folds_ == 0) return;
+  const Folder& folder = Folder::of(folds_);
+  folded_symbols_.resize(kFirstAstral);
+  char32_t units[Folder::kMaxUnits];
+  for (char32_t cp = 0; cp < kFirstAstral; ++cp)
+    folded_symbols_[cp] = folder.fold(cp, units) == 1 ? symbol_of(units[0]) : kFoldsToMore;
 }
 
 std::string Automaton::word(std::size_t id) const {
@@ -764,13 +777,13 @@ void Automaton::scan_leftmost(std::string_view text, const SearchOptions& option
 
 namespace {
 
-// Where a code point of the folded text comes from: the code point of the
-// searched text it is part of (its first byte and index), and whether it
-// is the first of that code point's folding.
+// Where a code point of the folded text comes from: the first byte and the
+// index of the code point of the searched text whose folding it begins;
+// index -1 for the later code points of a folding, where no occurrence can
+// begin.
 struct FoldedOrigin {
   std::size_t begin_byte;
   std::int64_t index;
-  bool first;
 };
 
 }  // namespace
@@ -778,13 +791,16 @@ struct FoldedOrigin {
 // As scan_overlapping, on the folded text. The origins of the last
 // `longest_` folded code points are kept in a ring, so that the start of an
 // occurrence that ends here is known; occurrences that begin or end inside
-// the folding of one code point are not reported.
+// the folding of one code point are not reported. Code points that fold to
+// one are looked up in one table (folded_symbols_); the others go through
+// the folder.
 template <class Report>
 void Automaton::scan_folded_overlapping(std::string_view text, bool whole_words,
                                         Report&& report) const {
   const Folder& folder = Folder::of(folds_);
   const Slot* slots = slots_.data();
   const Term* terms = terms_.data();
+  const Index* folded_symbols = folded_symbols_.data();
   const std::size_t ring_mask = std::bit_ceil(std::size_t{longest_} + 1) - 1;
   std::vector<FoldedOrigin> ring(ring_mask + 1);
   std::size_t unit = 0;  // folded code points read so far
@@ -793,22 +809,35 @@ void Automaton::scan_folded_overlapping(std::string_view text, bool whole_words,
   char32_t units[Folder::kMaxUnits];
   for (std::size_t pos = 0; pos < text.size();) {
     const std::size_t begin = pos;
-    const std::size_t size = folder.fold(utf8::next(text, pos), units);
+    const char32_t cp = utf8::next(text, pos);
     ++index;
-    for (std::size_t u = 0; u < size; ++u, ++unit) {
-      ring[unit & ring_mask] = FoldedOrigin{begin, index, u == 0};
-      const Index symbol = symbol_of(units[u]);
-      if (symbol == 0) {
+    if (cp < kFirstAstral && folded_symbols[cp] != kFoldsToMore) {
+      const Index symbol = folded_symbols[cp];
+      ++unit;
+      if (symbol == 0) {  // in no word: no state survives it, no occurrence starts here
         state = 0;
         continue;
       }
+      ring[(unit - 1) & ring_mask] = FoldedOrigin{begin, index};
       state = step(state, symbol);
-      if (u + 1 != size) continue;
-      for (Index t = slots[state].report; t != 0; t = terms[t].next) {
-        const FoldedOrigin& start = ring[(unit + 1 - terms[t].length) & ring_mask];
-        if (!start.first || (whole_words && !whole_word_at(text, start.begin_byte, pos))) continue;
-        report(start.begin_byte, pos, start.index, index - start.index + 1, t);
+    } else {
+      const std::size_t size = folder.fold(cp, units);
+      for (std::size_t u = 0; u < size; ++u) {
+        const Index symbol = symbol_of(units[u]);
+        ++unit;
+        if (symbol == 0) {
+          state = 0;
+          continue;
+        }
+        ring[(unit - 1) & ring_mask] = FoldedOrigin{begin, u == 0 ? index : -1};
+        state = step(state, symbol);
       }
+      if (state == 0) continue;
+    }
+    for (Index t = slots[state].report; t != 0; t = terms[t].next) {
+      const FoldedOrigin& start = ring[(unit - terms[t].length) & ring_mask];
+      if (start.index < 0 || (whole_words && !whole_word_at(text, start.begin_byte, pos))) continue;
+      report(start.begin_byte, pos, start.index, index - start.index + 1, t);
     }
   }
 }
@@ -824,7 +853,15 @@ void Automaton::scan_folded_leftmost(std::string_view text, const SearchOptions&
   const Slot* slots = slots_.data();
   const Term* terms = terms_.data();
   const TermSource* sources = sources_.data();
+  const Index* folded_symbols = folded_symbols_.data();
   char32_t units[Folder::kMaxUnits];
+  // Follows the edge of `symbol` from `state`; false where there is none.
+  const auto follow = [&](Index& state, Index symbol) {
+    const Index next = slots[state].base + symbol;
+    if (symbol == 0 || slots[next].check != state) return false;
+    state = next;
+    return true;
+  };
   std::int64_t start = 0;  // code point index of `pos`
   for (std::size_t pos = 0; pos < text.size();) {
     Index best = 0, depth = 0;
@@ -832,18 +869,17 @@ void Automaton::scan_folded_leftmost(std::string_view text, const SearchOptions&
     std::int64_t best_length = 0, length = 0;
     Index state = 0;
     for (std::size_t at = pos; at < text.size();) {
-      const std::size_t size = folder.fold(utf8::next(text, at), units);
+      const char32_t cp = utf8::next(text, at);
       ++length;
-      bool walking = true;
-      for (std::size_t u = 0; u < size && walking; ++u) {
-        const Index symbol = symbol_of(units[u]);
-        const Index next = slots[state].base + symbol;
-        walking = symbol != 0 && slots[next].check == state;
-        if (!walking) break;
-        state = next;
+      if (cp < kFirstAstral && folded_symbols[cp] != kFoldsToMore) {
+        if (!follow(state, folded_symbols[cp])) break;
         ++depth;
+      } else {
+        const std::size_t size = folder.fold(cp, units);
+        std::size_t u = 0;
+        for (; u < size && follow(state, symbol_of(units[u])); ++u) ++depth;
+        if (u != size) break;
       }
-      if (!walking) break;
       const Index t = slots[state].report;
       if (t == 0 || terms[t].length != depth) continue;
       if (best != 0 && first_listed && sources[t].first > sources[best].first) continue;
@@ -1058,6 +1094,7 @@ Automaton::Automaton(ImageBytes bytes, const std::string& source) {
   slots_ = slots;
   terms_ = terms;
   index_code_points();
+  index_folded_symbols();
   // The views stay valid: moving the bytes hands over the same memory.
   mapped_ = bytes.mapped();
   loaded->bytes = std::move(bytes);
@@ -1250,7 +1287,7 @@ std::vector<Automaton::Index> Automaton::check_tables(const ImageReader& image,
 std::size_t Automaton::memory_bytes() const noexcept {
   return bmp_symbols_.size_bytes() + astral_symbols_.size_bytes() + slots_.size_bytes() +
          terms_.size_bytes() + sources_.size_bytes() + dictionary_.size_bytes() +
-         code_points_.size() * sizeof(char32_t);
+         code_points_.size() * sizeof(char32_t) + folded_symbols_.size() * sizeof(Index);
 }
 
 }  // namespace kelvra::nlp::common::matcher

@@ -356,6 +356,10 @@ class Automaton {
                             Report&& report) const;
   // The code point of each symbol, for `word`.
   void index_code_points();
+  // For a folding automaton, the symbol of the folding of each code point
+  // of the basic plane (kFoldsToMore where that is not one code point).
+  void index_folded_symbols();
+  static constexpr Index kFoldsToMore = UINT32_MAX;
 
   // Throws through `image` unless the tables form a sound automaton: every
   // index in range, every state reachable from the root, every link
@@ -386,6 +390,7 @@ class Automaton {
   std::uint8_t folds_ = 0;
   Index longest_ = 0;                  // the longest word's length in (folded) code points
   std::vector<char32_t> code_points_;  // by symbol
+  std::vector<Index> folded_symbols_;  // by code point below U+10000, when folding
 };
 
 }  // namespace kelvra::nlp::common::matcher
