@@ -53,6 +53,7 @@ struct Shared {
   const Normalizer& normalizer;
   const Cantonese& cantonese;
   const Automaton& automaton;
+  const Automaton& folded;  // folding case, width and script
   const Phraser& phraser;
   const Sectioner& sectioner;
   const Embedding& embedding;
@@ -154,6 +155,20 @@ std::vector<Task> make_tasks(Corpus& corpus, const std::vector<std::string>& voc
       for (const auto& w : s.automaton.search(text)) out += w.to_string();
       return out;
     });
+    add("search arrays", [text](const Shared& s) {
+      kelvra::nlp::common::matcher::Occurrences found;
+      s.automaton.search(text, found, {kelvra::nlp::common::matcher::MatchKind::kLeftmostLongest});
+      std::string out;
+      for (std::size_t k = 0; k < found.size(); ++k)
+        out += std::to_string(found.offsets[k]) + "," + std::to_string(found.lengths[k]) + "," +
+               std::to_string(found.ids[k]) + ";";
+      return out;
+    });
+    add("search folded", [text](const Shared& s) {
+      std::string out;
+      for (const auto& w : s.folded.search(text)) out += w.to_string();
+      return out;
+    });
   }
   for (int i = 0; i < 100; ++i) {
     std::string text = corpus.text(60);
@@ -247,6 +262,7 @@ TEST(ThreadStress, SharedObjectsGiveTheSingleThreadedResults) {
   const Annotator annotator(Record{{"nlp_client", {{"url", service.url()}}}});
   const Normalizer normalizer({});
   const Automaton automaton(dictionary);
+  const Automaton folded(dictionary, kelvra::nlp::common::matcher::kAllFolds);
   const Phraser phraser;
   const Sectioner sectioner;
   const Cantonese cantonese;
@@ -254,7 +270,8 @@ TEST(ThreadStress, SharedObjectsGiveTheSingleThreadedResults) {
   Corpus corpus(2024);
   const std::vector<Task> tasks = make_tasks(corpus, vocabulary);
 
-  const Shared shared{normalizer, cantonese, automaton, phraser, sectioner, embedding, annotator};
+  const Shared shared{normalizer, cantonese, automaton, folded,
+                      phraser,    sectioner, embedding, annotator};
   std::vector<std::vector<std::string>> results(kThreads, std::vector<std::string>(tasks.size()));
   std::latch start(kThreads);
   std::vector<std::thread> threads;
