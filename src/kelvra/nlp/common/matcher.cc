@@ -905,13 +905,30 @@ void Automaton::scan_folded_leftmost(std::string_view text, const SearchOptions&
   }
 }
 
-template <class Reserve, class Emit>
-void Automaton::scan_gathered(std::string_view text, Reserve&& reserve, Emit&& emit) const {
+std::vector<Word> Automaton::search(std::string_view text, const SearchOptions& options) const {
+  std::vector<Word> found;
+  search(text, found, options);
+  return found;
+}
+
+void Automaton::search(std::string_view text, std::vector<Word>& found,
+                       const SearchOptions& options) const {
+  if (options.kind != MatchKind::kOverlapping || options.whole_words || folds_ != 0) {
+    // Occurrences are far fewer than code points here; the default below
+    // has the fast path.
+    scan(text, options,
+         [&](std::size_t begin_byte, std::size_t end_byte, std::int64_t offset, std::int64_t length,
+             Index) {
+           found.emplace_back(Word::Unchecked{}, text.substr(begin_byte, end_byte - begin_byte),
+                              length, offset);
+         });
+    return;
+  }
   utf8::require_valid(text, "text");
   if (size() == 0) return;
   // First the positions where words end (in chunks, never moved), with how
   // many end there: the result then grows once, to its exact size, and each
-  // occurrence is written once where it stays.
+  // record is built once where it stays.
   struct Hit {
     std::size_t end_byte;  // just past the last code point
     Index report;
@@ -934,84 +951,36 @@ void Automaton::scan_gathered(std::string_view text, Reserve&& reserve, Emit&& e
       if (hits % kChunk == 0) chunks.push_back(std::make_unique_for_overwrite<Hit[]>(kChunk));
       chunks.back()[hits % kChunk] = Hit{pos, report};
       ++hits;
+      total += terms[report].count;
     }
   }
 
-  // The words' records lie all over memory: each pass over the hits asks
-  // for those of a hit kAhead places on, so that many fetches overlap
-  // instead of one waiting for the other.
-  constexpr std::size_t kAhead = 16;
-  const auto hit_at = [&](std::size_t h) -> const Hit& { return chunks[h / kChunk][h % kChunk]; };
-  const TermSource* sources = sources_.data();
-  for (std::size_t h = 0; h < hits; ++h) {
-    if (h + kAhead < hits) __builtin_prefetch(&terms[hit_at(h + kAhead).report]);
-    total += terms[hit_at(h).report].count;
-  }
-  reserve(total);
+  found.reserve(found.size() + total);
+  kelvra::common::advise_huge_pages(found.data() + found.size(), total * sizeof(Word));
   // Code point positions: count the lead bytes between one hit and the next.
   std::size_t counted_to = 0;
   std::int64_t end = -1;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   for (std::size_t h = 0; h < hits; ++h) {
-    if (h + kAhead < hits) {
-      const Index ahead = hit_at(h + kAhead).report;
-      __builtin_prefetch(&terms[ahead]);
-      __builtin_prefetch(&sources[ahead]);
-    }
-    const Hit& hit = hit_at(h);
+    const Hit& hit = chunks[h / kChunk][h % kChunk];
     for (; counted_to < hit.end_byte; ++counted_to) end += (bytes[counted_to] & 0xC0) != 0x80;
-    for (Index t = hit.report; t != 0; t = terms[t].next) emit(hit.end_byte, end, terms[t]);
+    for (Index t = hit.report; t != 0; t = terms_[t].next) {
+      const Term& term = terms_[t];
+      found.emplace_back(Word::Unchecked{}, text.substr(hit.end_byte - term.bytes, term.bytes),
+                         term.length, end - term.length + 1);
+    }
   }
-}
-
-std::vector<Word> Automaton::search(std::string_view text, const SearchOptions& options) const {
-  std::vector<Word> found;
-  search(text, found, options);
-  return found;
-}
-
-void Automaton::search(std::string_view text, std::vector<Word>& found,
-                       const SearchOptions& options) const {
-  if (options.kind != MatchKind::kOverlapping || options.whole_words || folds_ != 0) {
-    // Occurrences are far fewer than code points here; the default below
-    // has the fast path.
-    scan(text, options,
-         [&](std::size_t begin_byte, std::size_t end_byte, std::int64_t offset, std::int64_t length,
-             Index) {
-           found.emplace_back(Word::Unchecked{}, text.substr(begin_byte, end_byte - begin_byte),
-                              length, offset);
-         });
-    return;
-  }
-  scan_gathered(
-      text,
-      [&](std::size_t total) {
-        found.reserve(found.size() + total);
-        kelvra::common::advise_huge_pages(found.data() + found.size(), total * sizeof(Word));
-      },
-      [&](std::size_t end_byte, std::int64_t end, const Term& term) {
-        found.emplace_back(Word::Unchecked{}, text.substr(end_byte - term.bytes, term.bytes),
-                           term.length, end - term.length + 1);
-      });
 }
 
 void Automaton::search(std::string_view text, Occurrences& found,
                        const SearchOptions& options) const {
-  if (options.kind == MatchKind::kOverlapping && !options.whole_words && folds_ == 0) {
-    scan_gathered(
-        text,
-        [&](std::size_t total) {
-          found.offsets.reserve(found.size() + total);
-          found.lengths.reserve(found.size() + total);
-          found.ids.reserve(found.size() + total);
-        },
-        [&](std::size_t, std::int64_t end, const Term& term) {
-          found.offsets.push_back(end - term.length + 1);
-          found.lengths.push_back(term.length);
-          found.ids.push_back(static_cast<std::int32_t>(sources_[&term - terms_.data()].first));
-        });
-    return;
-  }
+  // Room for one occurrence per three bytes (about one per Chinese
+  // character, up to 16 M), reserved but not touched: growing by copies
+  // would cost more.
+  const std::size_t room = found.size() + std::min<std::size_t>(text.size() / 3, 1 << 24);
+  found.offsets.reserve(room);
+  found.lengths.reserve(room);
+  found.ids.reserve(room);
   scan(text, options,
        [&](std::size_t, std::size_t, std::int64_t offset, std::int64_t length, Index t) {
          found.offsets.push_back(offset);

@@ -348,12 +348,6 @@ class Automaton {
   void scan_overlapping(std::string_view text, bool whole_words, Report&& report) const;
   template <class Report>
   void scan_leftmost(std::string_view text, const SearchOptions& options, Report&& report) const;
-  // The default search (overlapping, exact, every word) in two passes:
-  // the places where words end first, then reserve(total occurrences)
-  // once, then emit(end_byte, end, term) for each occurrence in order, with
-  // the code point index of its last code point.
-  template <class Reserve, class Emit>
-  void scan_gathered(std::string_view text, Reserve&& reserve, Emit&& emit) const;
   // The same scans reading the text folded.
   template <class Report>
   void scan_folded_overlapping(std::string_view text, bool whole_words, Report&& report) const;
