@@ -54,10 +54,10 @@ __all__ = ["find_documents", "load_dictionary", "main", "make_tools", "partition
 _MAPPED = {}
 
 
-def load_dictionary(path):
+def load_dictionary(path, fold=None):
     """The automaton of the word list at `path`: the first field (before a
     blank or tab) of each line, a byte order mark at the start dropped, as
-    ``kelvra-nlp match --dict`` reads it."""
+    ``kelvra-nlp match --dict`` reads it; `fold` as Automaton takes it."""
     from kelvra._native.retrieval import word_list
     from kelvra.nlp.common.matcher import Automaton
 
@@ -67,25 +67,32 @@ def load_dictionary(path):
         words = word_list(content)
     except ValueError as e:
         raise ValueError("%s: %s" % (path, e)) from None
-    return Automaton(words)
+    return Automaton(words, fold=fold)
 
 
-def make_tools(dict_path=None, automaton_path=None, valid_chars=()):
+def make_tools(dict_path=None, automaton_path=None, valid_chars=(), kind="overlapping",
+               whole_words=False, fold=None):
     """The tools of the road, made once on the client: (normaliser,
-    sectioner, stitcher, automaton). With `automaton_path` the last is that
-    path, which each worker maps (shared pages) instead of receiving the
-    tables."""
+    sectioner, stitcher, automaton, search options). With `automaton_path`
+    the automaton is that path, which each worker maps (shared pages)
+    instead of receiving the tables, and keeps the foldings it was saved
+    with (`fold` then must be None). `kind` and `whole_words` are those of
+    Automaton.search."""
     from kelvra.nlp.common.matcher import Automaton
     from kelvra.nlp.common.normalizer import Normalizer
     from kelvra.nlp.common.sectioner import Sectioner
     from kelvra.nlp.common.stitcher import Stitcher
 
     if automaton_path:
-        Automaton.load(automaton_path)  # refused here, not on every worker, when it is damaged
+        if fold is not None:
+            raise ValueError("`fold` applies to a dictionary; a saved automaton keeps its own")
+        loaded = Automaton.load(automaton_path)  # refused here, not on every worker, when damaged
         automaton = os.path.abspath(automaton_path)
     else:
-        automaton = load_dictionary(dict_path) if dict_path else Automaton([])
-    return (Normalizer(list(valid_chars)), Sectioner(), Stitcher(), automaton)
+        automaton = loaded = load_dictionary(dict_path, fold) if dict_path else Automaton([], fold)
+    options = {"kind": kind, "whole_words": whole_words}
+    loaded.search("", **options)  # a bad kind or whole_words is refused here, not on a worker
+    return (Normalizer(list(valid_chars)), Sectioner(), Stitcher(), automaton, options)
 
 
 def _automaton_of(tools):
@@ -114,6 +121,7 @@ def _document(path, name, tools, length, overlap=0):
     """The output fields of one document, its entities as matcher.Word."""
     normalizer, sectioner, stitcher = tools[:3]
     automaton = _automaton_of(tools)
+    options = tools[4] if len(tools) > 4 else {}
     text = read_document(path)
     normalized = normalizer.normalize(text)
     request = {"text": normalized.normalized_text, "length": length}
@@ -121,7 +129,7 @@ def _document(path, name, tools, length, overlap=0):
         request["overlap"] = overlap
     segments = sectioner.split(request, "ner")
     for segment in segments:
-        segment["nes"] = automaton.search(segment["text"])
+        segment["nes"] = automaton.search(segment["text"], **options)
     entities = stitcher.merge(segments, "ner")
     return {"path": name, "length": len(normalized.normalized_text),
             "segments": len(segments), "changes": len(normalized.alter_words), "entities": entities}
@@ -290,6 +298,14 @@ def main(argv=None):
     source.add_argument("--automaton", default=None, metavar="FILE",
                         help="a saved automaton (Automaton.save, kelvra-nlp match --save-automaton) that "
                              "each worker maps: every worker must be able to read FILE")
+    parser.add_argument("--kind", default="overlapping",
+                        choices=("overlapping", "leftmost-longest", "leftmost-first"),
+                        help="which occurrences to report, as kelvra-nlp match --kind (default overlapping)")
+    parser.add_argument("--whole-words", action="store_true",
+                        help="only occurrences that cut no word, as kelvra-nlp match --whole-words")
+    parser.add_argument("--fold", default=None, metavar="LIST",
+                        help="with --dict: match ignoring case, width and/or script (joined by commas), "
+                             "as kelvra-nlp match --fold; entities keep the text's own slices")
     parser.add_argument("--length", type=int, default=510, help="maximum segment length in code points (510)")
     parser.add_argument("--overlap", type=int, default=0,
                         help="code points each segment repeats from before its own span, so that a word "
@@ -328,12 +344,23 @@ def main(argv=None):
         parser.error("--automaton %s: no such file" % args.automaton)
     if args.parts_dir is not None and not os.path.isdir(args.parts_dir):
         parser.error("--parts-dir %s: no such folder" % args.parts_dir)
+    if args.fold is not None:
+        if args.automaton:
+            parser.error("--fold applies to --dict: a saved automaton keeps the foldings it was built with")
+        from kelvra.common.exceptions import KvException
+        from kelvra.nlp.common.matcher import Automaton
+
+        try:
+            Automaton([], fold=args.fold)
+        except KvException as e:
+            parser.error("--fold: %s" % e)
 
     documents = find_documents(args.inputs)
     from kelvra.common.exceptions import FileError
 
     try:
-        tools = make_tools(args.dict, args.automaton, args.valid_chars)
+        tools = make_tools(args.dict, args.automaton, args.valid_chars, args.kind, args.whole_words,
+                           args.fold)
     except (ValueError, FileError) as e:
         parser.error("--%s %s" % ("automaton" if args.automaton else "dict", e))
     show = sys.stderr.isatty() if args.progress is None else args.progress

@@ -8,11 +8,15 @@ from kelvra.nlp.common.stitcher import Stitcher
 
 _T = TypeVar("_T")
 
-# The tools of the road; the automaton, or the path of a saved one.
-_Tools = tuple[Normalizer, Sectioner, Stitcher, Automaton | str]
+# The tools of the road; the automaton, or the path of a saved one; the
+# search options (kind, whole_words), when given.
+_Tools = (tuple[Normalizer, Sectioner, Stitcher, Automaton | str]
+          | tuple[Normalizer, Sectioner, Stitcher, Automaton | str, dict[str, Any]])
 
-def load_dictionary(path: str) -> Automaton: ...
-def make_tools(dict_path: str | None = None, automaton_path: str | None = None, valid_chars: Iterable[str] = ()) -> _Tools: ...
+def load_dictionary(path: str, fold: str | Iterable[str] | None = None) -> Automaton: ...
+def make_tools(dict_path: str | None = None, automaton_path: str | None = None, valid_chars: Iterable[str] = (),
+               kind: str = "overlapping", whole_words: bool = False,
+               fold: str | Iterable[str] | None = None) -> _Tools: ...
 def read_document(path: str) -> str: ...
 def process_document(path: str, name: str, tools: _Tools, length: int, overlap: int = 0) -> dict[str, Any]: ...
 def process_partition(

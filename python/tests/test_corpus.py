@@ -94,6 +94,27 @@ def test_dictionary_reading_document_fields_and_bad_input(small_corpus, tmp_path
         assert failed.returncode == 2 and message in failed.stderr, failed.stderr
 
 
+def test_kind_whole_words_and_folding_reach_the_search(tmp_path):
+    document = tmp_path / "doc.txt"
+    document.write_text("STRASSE abcd 頭髮", encoding="utf-8")
+    dictionary = tmp_path / "words.txt"
+    dictionary.write_text("straße\nab\nabc\nbcd\n头发\n", encoding="utf-8")
+
+    def entities(*options):
+        line = run([str(document), "--dict", str(dictionary), "--single-process", *options])[0]
+        return [(e["text"], e["offset"]) for e in json.loads(line)["entities"]]
+
+    # The road normalises first: 頭髮 is 头发 by then.
+    assert entities() == [("ab", 8), ("abc", 8), ("bcd", 9), ("头发", 13)]
+    assert entities("--kind", "leftmost-longest", "--fold", "case") == [
+        ("STRASSE", 0), ("abc", 8), ("头发", 13)]
+    assert entities("--whole-words") == [("头发", 13)]
+    for options, message in ((["--fold", "accents"], "--fold"), (["--kind", "longest"], "--kind")):
+        failed = subprocess.run([sys.executable, "-m", "kelvra.corpus", str(document), "--dict",
+                                 str(dictionary), *options], capture_output=True, text=True, env=os.environ)
+        assert failed.returncode == 2 and message in failed.stderr, failed.stderr
+
+
 def test_dictionary_is_the_word_list_of_the_command_line(tmp_path):
     cli = os.environ.get("KELVRA_NLP_CLI")
     if not cli:
