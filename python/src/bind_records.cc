@@ -106,26 +106,92 @@ py::object make_en_word(py::handle cls, const en::Word& w) {
              "lemma"_a = w.lemma ? py::object(to_str(*w.lemma)) : py::object(py::none()));
 }
 
+// An instance of the record class `cls` with `fields` set as its
+// constructor sets them, in the same order (so instances share their
+// attribute keys as constructed ones do), without running the
+// constructor: the values come from C++ already checked, and the
+// constructor's checks in Python would cost several times the object.
+// `fields` pairs interned attribute names with new references.
+py::object record_of(py::handle cls,
+                     std::initializer_list<std::pair<PyObject*, py::object>> fields) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  static PyObject* const no_arguments = PyTuple_New(0);
+  py::object made = py::reinterpret_steal<py::object>(type->tp_new(type, no_arguments, nullptr));
+  if (!made) throw py::error_already_set();
+  for (const auto& [name, value] : fields)
+    if (PyObject_SetAttr(made.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
+  return made;
+}
+
+PyObject* interned(const char* name) {
+  PyObject* made = PyUnicode_InternFromString(name);
+  if (made == nullptr) throw py::error_already_set();
+  return made;  // kept for the life of the process
+}
+
+py::object int_of(std::int64_t value) {
+  return py::reinterpret_steal<py::object>(PyLong_FromLongLong(value));
+}
+
+py::object optional_int(const std::optional<std::int64_t>& value) {
+  return value ? int_of(*value) : py::object(py::none());
+}
+
 }  // namespace
 
 py::object make_word(py::handle cls, const feature::Word& w) {
-  return cls("id_"_a = w.id, "text"_a = to_str(w.text), "offset"_a = w.offset,
-             "length"_a = w.length, "pos"_a = to_str(w.pos), "sentence_id"_a = w.sentence_id,
-             "clause_id"_a = w.clause_id, "parent"_a = w.parent,
-             "relation"_a = w.relation ? py::object(to_str(*w.relation)) : py::object(py::none()));
+  if (cls.ptr() != python_class("feature.Word").ptr())  // a subclass: its own constructor
+    return cls(
+        "id_"_a = w.id, "text"_a = to_str(w.text), "offset"_a = w.offset, "length"_a = w.length,
+        "pos"_a = to_str(w.pos), "sentence_id"_a = w.sentence_id, "clause_id"_a = w.clause_id,
+        "parent"_a = w.parent,
+        "relation"_a = w.relation ? py::object(to_str(*w.relation)) : py::object(py::none()));
+  static PyObject *const id = interned("id"), *const text = interned("text"),
+                         *const offset = interned("offset"), *const length = interned("length"),
+                         *const pos = interned("pos"), *const sentence_id = interned("sentence_id"),
+                         *const clause_id = interned("clause_id"),
+                         *const parent = interned("parent"), *const relation = interned("relation");
+  return record_of(cls, {{id, int_of(w.id)},
+                         {text, to_str(w.text)},
+                         {offset, int_of(w.offset)},
+                         {length, int_of(w.length)},
+                         {pos, to_str(w.pos)},
+                         {sentence_id, optional_int(w.sentence_id)},
+                         {clause_id, optional_int(w.clause_id)},
+                         {parent, optional_int(w.parent)},
+                         {relation, w.relation ? py::object(to_str(*w.relation)) : py::none()}});
 }
 
 py::object make_clause(py::handle cls, const feature::Clause& c) {
-  return cls("id_"_a = c.id, "tense"_a = to_str(c.tense), "offset"_a = c.offset,
-             "length"_a = c.length, "text"_a = to_str(c.text));
+  if (cls.ptr() != python_class("feature.Clause").ptr())
+    return cls("id_"_a = c.id, "tense"_a = to_str(c.tense), "offset"_a = c.offset,
+               "length"_a = c.length, "text"_a = to_str(c.text));
+  static PyObject *const id = interned("id"), *const tense = interned("tense"),
+                         *const offset = interned("offset"), *const length = interned("length"),
+                         *const text = interned("text");
+  return record_of(cls, {{id, int_of(c.id)},
+                         {tense, to_str(c.tense)},
+                         {offset, int_of(c.offset)},
+                         {length, int_of(c.length)},
+                         {text, to_str(c.text)}});
 }
 
 py::object make_sentence(py::handle cls, const feature::Sentence& s) {
+  static PyObject *const id = interned("id"), *const offset = interned("offset"),
+                         *const length = interned("length"), *const text = interned("text"),
+                         *const clauses_name = interned("clauses");
   py::handle clause_cls = python_class("feature.Clause");
-  py::list clauses;
-  for (const auto& clause : s.clauses) clauses.append(make_clause(clause_cls, clause));
-  return cls("id_"_a = s.id, "offset"_a = s.offset, "length"_a = s.length,
-             "text"_a = to_str(s.text), "clauses"_a = clauses);
+  py::list clauses(s.clauses.size());
+  for (std::size_t i = 0; i < s.clauses.size(); ++i)
+    clauses[i] = make_clause(clause_cls, s.clauses[i]);
+  if (cls.ptr() != python_class("feature.Sentence").ptr())
+    return cls("id_"_a = s.id, "offset"_a = s.offset, "length"_a = s.length,
+               "text"_a = to_str(s.text), "clauses"_a = clauses);
+  return record_of(cls, {{id, int_of(s.id)},
+                         {offset, int_of(s.offset)},
+                         {length, int_of(s.length)},
+                         {text, to_str(s.text)},
+                         {clauses_name, std::move(clauses)}});
 }
 
 void bind_records(py::module_& m) {

@@ -81,5 +81,16 @@ def test_base_records_round_trip():
     assert base.Clause.from_json(clause.to_json()) == clause
     sentence = base.Sentence(0, 0, 2, "你好", clauses=[clause])
     assert base.Sentence.from_json(sentence.to_json()) == sentence
+    # Made without running the constructor, the same attributes in the same
+    # order; a subclass still goes through its own constructor.
+    for record in (word, clause, sentence):
+        made = type(record).from_json(record.to_json())
+        assert type(made) is type(record) and list(vars(made).items()) == list(vars(record).items())
+
+    class Loud(base.Sentence):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self.loud = True
+    assert Loud.from_json(sentence.to_json()).loud
     doc = base.FeatureSet([word], None)
     assert base.FeatureSet.from_json(doc.to_json()).to_json() == {"words": [word.to_json()], "nes": None}
