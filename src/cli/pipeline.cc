@@ -45,37 +45,112 @@ struct BadLine {
   std::string message;
 };
 
+// A line of a grouped run that joined a group or was bad (a blank line is
+// neither and is not kept).
+struct GroupedLine {
+  std::size_t out_end;  // where its part ends in the batch's output
+  std::size_t key_end;  // where its key ends in the batch's keys
+  bool joined;
+  bool bad;
+};
+
 struct BatchResult {
   std::string out;
   std::vector<BadLine> bad;
   bool stop = false;
   bool overflow = false;  // the output outgrew kWorkerOutputBytes: work on it alone
+  // Grouped runs only: the lines in order, their keys one after another.
+  std::vector<GroupedLine> lines;
+  std::string keys;
 
+  void add_line(const LineGroup& group, bool bad_line) {
+    if (group.joined) keys.append(group.key);
+    lines.push_back(GroupedLine{out.size(), keys.size(), group.joined, bad_line});
+  }
   void clear() {
     out.clear();
     bad.clear();
     stop = overflow = false;
+    lines.clear();
+    keys.clear();
   }
+};
+
+// The work of a run: one of the two.
+struct LineWorks {
+  const LineWork* plain = nullptr;
+  const GroupedLineWork* grouped = nullptr;
+};
+
+// The writing thread's side of a grouped run: the group open and whether a
+// part of it was written, so that a group goes on across batches.
+class GroupWriter {
+ public:
+  GroupWriter(const Grouping& grouping, Output& output) : grouping_(grouping), output_(output) {}
+
+  void add(std::string_view key, std::string_view part) {
+    std::string& out = output_.buffer();
+    if (!open_ || key != key_) {
+      end();
+      grouping_.head(key, out);
+      key_.assign(key);
+      open_ = true;
+      has_part_ = false;
+    }
+    if (!part.empty()) {
+      if (has_part_) out.append(grouping_.separator);
+      out.append(part);
+      has_part_ = true;
+    }
+    output_.flush_if_large();
+  }
+  void end() {
+    if (!open_) return;
+    output_.buffer().append(grouping_.tail);
+    open_ = false;
+    output_.flush_if_large();
+  }
+
+ private:
+  const Grouping& grouping_;
+  Output& output_;
+  bool open_ = false;
+  bool has_part_ = false;
+  std::string key_;
 };
 
 // Works on the lines of one batch, writing into `out` (spilling into
 // `spill` when given). Stops at the first bad line unless skip_bad.
+// (A grouped run never spills and sets no limit: each line's part is kept
+// apart until the writer joins it to its group.)
 void work_on(const Batch& batch, const std::string& source, const StreamOptions& options,
-             const LineWork& work, std::string& out, Output* spill, BatchResult& result) {
+             const LineWorks& works, std::string& out, Output* spill, BatchResult& result) {
   JsonWriter json(out, spill);
-  if (spill == nullptr) json.limit(kWorkerOutputBytes);
+  if (spill == nullptr && works.grouped == nullptr) json.limit(kWorkerOutputBytes);
+  LineGroup group;
   const std::string_view text = batch.text.view();
   kelvra::common::text_input::Lines lines(text);
   for (std::string_view line; lines.next(line);) {
     const std::int64_t number = batch.first_line + lines.number() - 1;
     const std::uint64_t mark = spill ? spill->position() : out.size();
+    group.key.clear();
+    group.joined = false;
     try {
       if (std::size_t bad = utf8::find_invalid(line); bad != utf8::npos) {
         throw InputError(source + ":" + std::to_string(number) +
                          ": input is not valid UTF-8 (bad byte at offset " +
                          std::to_string(batch.first_byte + lines.begin() + bad) + ")");
       }
-      work(line, number, json);
+      if (works.grouped != nullptr) {
+        json.reset();  // each part starts a list of its own
+        (*works.grouped)(line, number, json, group);
+        if (group.joined)
+          result.add_line(group, false);
+        else
+          out.resize(mark);  // a line in no group has no part
+      } else {
+        (*works.plain)(line, number, json);
+      }
     } catch (const OutputOverflow&) {
       result.overflow = true;
       return;
@@ -101,6 +176,7 @@ void work_on(const Batch& batch, const std::string& source, const StreamOptions&
                                 ? e.what()
                                 : source + ":" + std::to_string(number) + ": " + failure_text(e);
       result.bad.push_back(BadLine{out.size(), std::move(message)});
+      if (works.grouped != nullptr) result.add_line(group, true);
       if (!options.skip_bad) {
         result.stop = true;
         return;
@@ -109,10 +185,9 @@ void work_on(const Batch& batch, const std::string& source, const StreamOptions&
   }
 }
 
-}  // namespace
-
-void run_lines(InputFile& input, const StreamOptions& options, std::string_view what,
-               const LineWork& work) {
+// run_lines and run_grouped_lines: `groups` is given with works.grouped.
+void run_batches(InputFile& input, const StreamOptions& options, std::string_view what,
+                 const LineWorks& work, GroupWriter* groups) {
   const double cpu_at_start = thread_cpu_seconds();
   Output& output = Output::standard();
   Progress progress(std::string(what), input.size(), options.progress);
@@ -131,7 +206,21 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
     std::fprintf(stderr, "kelvra-nlp: %s (skipped)\n", bad.message.c_str());
   };
   auto deliver = [&](const Batch& batch, BatchResult& result) {
-    if (result.bad.empty()) {
+    if (groups != nullptr) {
+      const std::string_view out = result.out, keys = result.keys;
+      std::size_t out_from = 0, key_from = 0, bad_at = 0;
+      for (const GroupedLine& line : result.lines) {
+        if (line.bad) {
+          if (!options.skip_bad) groups->end();  // the run stops: the open group ends here
+          report(result.bad[bad_at++]);
+        }
+        if (line.joined)
+          groups->add(keys.substr(key_from, line.key_end - key_from),
+                      out.substr(out_from, line.out_end - out_from));
+        out_from = line.out_end;
+        key_from = line.key_end;
+      }
+    } else if (result.bad.empty()) {
       const std::string_view block = result.out;
       output.write_blocks({&block, 1});
     } else {
@@ -148,8 +237,13 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
   };
   // A batch of one very long line, after everything before it is written.
   auto work_alone = [&](const Batch& batch) {
-    output.flush();
     BatchResult result;
+    if (groups != nullptr) {  // its parts are held, as any batch's
+      work_on(batch, source, options, work, result.out, nullptr, result);
+      deliver(batch, result);
+      return;
+    }
+    output.flush();
     work_on(batch, source, options, work, output.buffer(), &output, result);
     for (const BadLine& bad : result.bad) report(bad);
     done = batch.first_byte + batch.text.size();
@@ -221,6 +315,7 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
     }
     worker_seconds = pool.finish();
   }
+  if (groups != nullptr) groups->end();
   output.flush();
   progress.finish(done);
   report_thread_times(what, thread_cpu_seconds() - cpu_at_start, worker_seconds, done);
@@ -228,6 +323,19 @@ void run_lines(InputFile& input, const StreamOptions& options, std::string_view 
     std::fprintf(stderr, "kelvra-nlp: skipped %lld bad line%s\n", static_cast<long long>(skipped),
                  skipped == 1 ? "" : "s");
   }
+}
+
+}  // namespace
+
+void run_lines(InputFile& input, const StreamOptions& options, std::string_view what,
+               const LineWork& work) {
+  run_batches(input, options, what, LineWorks{.plain = &work}, nullptr);
+}
+
+void run_grouped_lines(InputFile& input, const StreamOptions& options, std::string_view what,
+                       const Grouping& grouping, const GroupedLineWork& work) {
+  GroupWriter groups(grouping, Output::standard());
+  run_batches(input, options, what, LineWorks{.grouped = &work}, &groups);
 }
 
 // --- OrderedOutput ---

@@ -59,6 +59,41 @@ using LineWork = std::function<void(std::string_view line, std::int64_t number, 
 void run_lines(InputFile& input, const StreamOptions& options, std::string_view what,
                const LineWork& work);
 
+// The group a line's output joins (run_grouped_lines), said by the line's
+// work: the lines of one group are consecutive lines with the same key.
+struct LineGroup {
+  std::string key;      // compared byte for byte with the key of the line before
+  bool joined = false;  // the line belongs to the group `key` names
+};
+
+// How the writer joins the outputs of the lines of one group: head(key)
+// once, the lines' outputs that are not empty separated by `separator`,
+// then `tail` once the group ends.
+struct Grouping {
+  std::function<void(std::string_view key, std::string& out)> head;
+  std::string_view separator;
+  std::string_view tail;
+};
+
+// Writes one line's part of its group and says the group in `group` (key
+// empty and not joined on call). A line that joins no group (a blank one)
+// writes nothing. A bad line (as for LineWork) that joined its group
+// before it failed stays in it with no part, so that its group is written
+// even when it was its only line; one that did not (unreadable) joins
+// none, and the lines around it join when their keys are equal.
+using GroupedLineWork = std::function<void(std::string_view line, std::int64_t number,
+                                           JsonWriter& json, LineGroup& group)>;
+
+// run_lines whose output is one group per run of consecutive lines with the
+// same key, joined by `grouping` on the writing thread in input order, so
+// that a group may span batches and threads and the output stays identical
+// for any number of jobs. A line's part is held whole until it is written
+// (it should be of the order of the line), a group never: its head and
+// parts are written as they come. A bad line that stops the run ends the
+// group open then, after the parts of the lines before it.
+void run_grouped_lines(InputFile& input, const StreamOptions& options, std::string_view what,
+                       const Grouping& grouping, const GroupedLineWork& work);
+
 // True for a line whose content is only blanks and tabs (skipped by
 // subcommands that read one JSON record a line).
 bool is_blank(std::string_view line) noexcept;

@@ -61,12 +61,12 @@ TEST(Road, PipedSubcommandsPlaceEveryEntityAsTheLibraryRoadDoes) {
   const std::string dictionary = write_file(slurp("data/sample/names.txt") + "ABC\n城东\n钟表\n");
   constexpr int kLength = 50;
 
-  auto piped = run_pipeline(
-      {"normalize --jsonl",
-       "section --jsonl --field normalized_text --drop alter_words --type ner --length " +
-           std::to_string(kLength),
-       "match --jsonl --attach nes --dict " + dictionary, "stitch --type ner --carry id"},
-      input);
+  std::vector<std::string> road = {
+      "normalize --jsonl",
+      "section --jsonl --field normalized_text --drop alter_words --type ner --length " +
+          std::to_string(kLength),
+      "match --jsonl --attach nes --dict " + dictionary, "stitch --type ner --carry id"};
+  auto piped = run_pipeline(road, input);
   ASSERT_EQ(piped.status, 0) << piped.err;
   const std::vector<Record> entities = json_lines(piped.out);
 
@@ -97,6 +97,22 @@ TEST(Road, PipedSubcommandsPlaceEveryEntityAsTheLibraryRoadDoes) {
     }
   }
   EXPECT_EQ(entities, expected);
+
+  // With --attach, one record per document, those without entities too.
+  road.back() += " --attach nes";
+  auto attached = run_pipeline(road, input);
+  ASSERT_EQ(attached.status, 0) << attached.err;
+  std::vector<Record> per_document;
+  for (const auto& [id, text] : documents) {
+    Record nes = Record::array();
+    for (Record entity : expected)
+      if (entity["id"] == id) {
+        entity.erase("id");
+        nes.push_back(std::move(entity));
+      }
+    per_document.push_back(Record{{"id", id}, {"nes", std::move(nes)}});
+  }
+  EXPECT_EQ(json_lines(attached.out), per_document);
 
   // Every entity lies in its normalised document where it says.
   std::size_t beyond_first_segment = 0;

@@ -431,10 +431,26 @@ void add_section(CLI::App& app) {
   });
 }
 
+// The members `carry` names that `segment` has, as JSON text ("id":"a1"),
+// into `text`; their names into `found` when given.
+void carried_members(const Record& segment, const std::vector<std::string>& carry,
+                     std::string& text, std::vector<std::string_view>* found = nullptr) {
+  if (carry.empty() || !segment.is_object()) return;
+  JsonWriter members(text);
+  for (const std::string& key : carry) {
+    auto it = segment.find(key);
+    if (it == segment.end()) continue;
+    members.key(key);
+    members.value(*it);
+    if (found != nullptr) found->push_back(key);
+  }
+}
+
 void add_stitch(CLI::App& app) {
   struct Options {
     std::string type;
     std::vector<std::string> carry;
+    std::string attach;
     StreamFlags stream;
     std::string file;
   };
@@ -444,19 +460,29 @@ void add_stitch(CLI::App& app) {
       "Shift per-segment results back into document positions. The input is JSON\n"
       "Lines, one segment record per line with \"offset\" and \"nes\" (ner) or\n"
       "\"relations\" (relation); blank lines are skipped. Prints one merged record\n"
-      "per line, as each segment is read. A segment's \"context\" (section --overlap)\n"
-      "leaves out its results that lie wholly inside that context, which the segment\n"
-      "before kept: each result is printed once.");
+      "per line, as each segment is read, or with --attach one record per document.\n"
+      "A segment's \"context\" (section --overlap) leaves out its results that lie\n"
+      "wholly inside that context, which the segment before kept: each result is\n"
+      "printed once.");
   cmd->add_option("--type", options->type, "ner or relation")
       ->required()
       ->check(one_of({nlp::common::kTaskKindNames.begin(), nlp::common::kTaskKindNames.end()}));
-  cmd->add_option("--carry", options->carry,
-                  "Members of each segment to copy into each of its merged records, after\n"
-                  "the record's own (a document's \"id\", say, so that the records of many\n"
-                  "documents stay apart); a segment without one has none to copy, a merged\n"
-                  "record that has one of its own makes the line bad")
-      ->delimiter(',')
-      ->allow_extra_args(false);
+  auto* carry_option =
+      cmd->add_option("--carry", options->carry,
+                      "Members of each segment to copy into each of its merged records, after\n"
+                      "the record's own (a document's \"id\", say, so that the records of many\n"
+                      "documents stay apart); a segment without one has none to copy, a merged\n"
+                      "record that has one of its own makes the line bad")
+          ->delimiter(',')
+          ->allow_extra_args(false);
+  cmd->add_option("--attach", options->attach,
+                  "Write one record per document instead: the --carry members, then the\n"
+                  "document's merged records as a list under this member. A document is a\n"
+                  "run of consecutive segments with the same --carry members (equal as\n"
+                  "JSON text; a segment without them has none). A document without results\n"
+                  "gets an empty list; a skipped bad segment (--skip-bad) leaves its\n"
+                  "document's record without its results")
+      ->needs(carry_option);
   add_stream_flags(*cmd, options->stream);
   cmd->add_option("FILE", options->file, "Input file (default: standard input)");
   cmd->callback([options] {
@@ -465,7 +491,41 @@ void add_stitch(CLI::App& app) {
     const Stitcher stitcher;
     // A name given twice is copied once.
     const std::vector<std::string> carry = without_repeats(options->carry);
+    const std::string& attach = options->attach;
+    if (std::find(carry.begin(), carry.end(), attach) != carry.end())
+      throw CLI::ValidationError("--attach", "\"" + attach +
+                                                 "\" is also a member --carry copies; name "
+                                                 "another member for the list");
     InputFile input(options->file);
+    if (!attach.empty()) {
+      // The workers merge each segment; the writer joins the segments of a
+      // document, whose carried members are the group's key.
+      std::string list_key;
+      append_json_string(list_key, attach);
+      list_key += ":[";
+      const Grouping documents{.head =
+                                   [&list_key](std::string_view carried, std::string& out) {
+                                     out += '{';
+                                     out += carried;
+                                     if (!carried.empty()) out += ',';
+                                     out += list_key;
+                                   },
+                               .separator = ",",
+                               .tail = "]}\n"};
+      run_grouped_lines(
+          input, options->stream.options(), "stitch", documents,
+          [&](std::string_view line, std::int64_t number, JsonWriter& json, LineGroup& document) {
+            if (is_blank(line)) return;
+            std::vector<Record> one;
+            one.push_back(parse_json(line, input.name(), number));
+            // A record that is no object names no document.
+            document.joined = one.front().is_object();
+            carried_members(one.front(), carry, document.key);
+            for (const Record& record : stitcher.merge(std::move(one), options->type))
+              json.value(record);
+          });
+      return;
+    }
     run_lines(input, options->stream.options(), "stitch",
               [&](std::string_view line, std::int64_t number, JsonWriter& json) {
                 if (is_blank(line)) return;
@@ -473,16 +533,7 @@ void add_stitch(CLI::App& app) {
                 one.push_back(parse_json(line, input.name(), number));
                 std::string carried;
                 std::vector<std::string_view> carried_keys;
-                if (!carry.empty() && one.front().is_object()) {
-                  JsonWriter members(carried);
-                  for (const std::string& key : carry) {
-                    auto it = one.front().find(key);
-                    if (it == one.front().end()) continue;
-                    members.key(key);
-                    members.value(*it);
-                    carried_keys.push_back(key);
-                  }
-                }
+                carried_members(one.front(), carry, carried, &carried_keys);
                 const std::vector<Record> merged = stitcher.merge(std::move(one), options->type);
                 for (const Record& record : merged)
                   for (std::string_view key : carried_keys)

@@ -1,4 +1,5 @@
 // Runs split, section and stitch over JSON Lines documents as a user would.
+#include <random>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -152,6 +153,100 @@ TEST(SegmentationJsonl, StitchStreamsSegmentsInOrder) {
   EXPECT_EQ(stopped.status, 1);
   EXPECT_THAT(stopped.err, HasSubstr("stdin:3001: missing key 'offset'"));
   EXPECT_EQ(json_lines(stopped.out).size(), 3000u);
+}
+
+// One record per document equals today's records grouped by document, for
+// any --jobs, with documents spanning batches (one larger than a batch),
+// documents without results, and ids that differ only in their JSON text.
+TEST(SegmentationJsonl, StitchAttachGroupsEachDocumentsRecords) {
+  std::mt19937 rng(28);
+  std::string segments;
+  std::vector<Record> ids;
+  const std::string padding(120, 'x');
+  for (int doc = 0; doc < 4000; ++doc) {
+    Record id = doc % 7 == 0 ? Record(doc) : Record(std::to_string(doc));
+    if (doc == 1) id = Record("0");  // after the number 0: another JSON text
+    const int count = doc == 2000 ? 9000 : 1 + static_cast<int>(rng() % 6);
+    for (int i = 0; i < count; ++i) {
+      Record nes = Record::array();
+      for (unsigned n = rng() % 3; n > 0; --n)
+        nes.push_back(Record{{"offset", static_cast<int>(rng() % 50)}, {"length", 2}});
+      segments += Record{{"offset", i * 50}, {"nes", nes}, {"id", id}, {"pad", padding}}.dump() +
+                  (rng() % 50 == 0 ? "\n \n" : "\n");
+    }
+    ids.push_back(id);
+  }
+  const std::string path = write_file(segments, ".jsonl");
+  auto today = run("stitch --type ner --carry id " + path);
+  ASSERT_EQ(today.status, 0) << today.err;
+  std::vector<Record> expected;
+  auto records = json_lines(today.out);
+  auto record = records.begin();
+  for (const Record& id : ids) {
+    Record nes = Record::array();
+    for (; record != records.end() && (*record)["id"].dump() == id.dump(); ++record) {
+      record->erase("id");
+      nes.push_back(*record);
+    }
+    expected.push_back(Record{{"id", id}, {"nes", nes}});
+  }
+  ASSERT_EQ(record, records.end());
+  auto one = run("stitch --type ner --carry id --attach nes --jobs 1 " + path);
+  auto four = run("stitch --type ner --carry id,id --attach nes --jobs 4 " + path);
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_TRUE(one.out == four.out);
+  EXPECT_EQ(json_lines(one.out), expected);
+}
+
+// A skipped bad segment neither loses its document's record nor joins the
+// documents around it; one that stops the run ends the open record first.
+TEST(SegmentationJsonl, StitchAttachBadSegmentsAndUsage) {
+  const std::string segments = R"({"offset":0,"nes":[{"offset":1}],"id":"a"})"
+                               "\n"
+                               R"({"nes":[{"offset":2}],"id":"a"})"
+                               "\n"
+                               R"({"offset":9,"nes":[{"offset":3}],"id":"a"})"
+                               "\n"
+                               R"({"nes":[],"id":"b"})"
+                               "\n"
+                               R"({"offset":0,"nes":[{"offset":4}],"id":"c"})"
+                               "\n{bad\n"
+                               R"({"offset":5,"nes":[{"offset":5}],"id":"c"})"
+                               "\n"
+                               R"({"offset":0,"nes":[],"id":"d"})"
+                               "\n[1]\n"
+                               R"({"offset":0,"nes":[],"id":"e"})"
+                               "\n";
+  auto skipped = run("stitch --type ner --carry id --attach nes --skip-bad", segments);
+  ASSERT_EQ(skipped.status, 0) << skipped.err;
+  EXPECT_EQ(skipped.out, R"({"id":"a","nes":[{"offset":1},{"offset":12}]})"
+                         "\n"
+                         R"({"id":"b","nes":[]})"
+                         "\n"
+                         R"({"id":"c","nes":[{"offset":4},{"offset":10}]})"
+                         "\n"
+                         R"({"id":"d","nes":[]})"
+                         "\n"
+                         R"({"id":"e","nes":[]})"
+                         "\n");
+  EXPECT_THAT(skipped.err, HasSubstr("skipped 4 bad lines"));
+  auto stopped = run("stitch --type ner --carry id --attach nes", segments);
+  EXPECT_EQ(stopped.status, 1);
+  EXPECT_THAT(stopped.err, HasSubstr("stdin:2: missing key 'offset'"));
+  EXPECT_EQ(stopped.out, R"({"id":"a","nes":[{"offset":1}]})"
+                         "\n");
+
+  const std::pair<std::string, std::string> usage[] = {
+      {"--attach nes", "--attach requires --carry"},
+      {"--carry id,doc --attach doc", "--attach: \"doc\" is also a member --carry copies"},
+      {"--carry id --attach ''", "--attach: must not be empty"},
+  };
+  for (const auto& [args, message] : usage) {
+    auto result = run("stitch --type ner " + args, segments);
+    EXPECT_EQ(result.status, 2) << args;
+    EXPECT_THAT(result.err, HasSubstr(message)) << args;
+    EXPECT_EQ(result.out, "") << args;
+  }
 }
 
 }  // namespace
