@@ -3,7 +3,7 @@
 librust-aho-corasick-dev, built offline with cargo), on python3-jieba's
 dictionary over the 8 MB Chinese and ASCII-heavy texts of matcher_bench.
 
-    PYTHONPATH=BUILD-DIR/python /usr/bin/python3 bench/matcher_rust.py RELEASE-DIR
+    PYTHONPATH=BUILD-DIR/python /usr/bin/python3 bench/matcher_rust.py RELEASE-DIR [TEXT ...]
 
 RELEASE-DIR is a Release tree with the benchmarks (`make bench` makes
 build-release); its matcher_bench writes the texts. Installs the crate,
@@ -11,7 +11,9 @@ python3-jieba and cargo's Debian package when missing (a cargo already on
 PATH is used). For each kind and text it checks that both find the same
 occurrences (the crate's byte offsets turned into code points) and prints
 the crate's best search time and that of Automaton.search_arrays (best of
-five each, wall time, one thread).
+five each, wall time, one thread). TEXT files (UTF-8; real text such as
+message catalogues, `msgunfmt` of /usr/share/locale/zh_CN/LC_MESSAGES/*.mo)
+are compared and timed too.
 """
 import os
 import shutil
@@ -54,7 +56,7 @@ def code_point_positions(numpy, data, starts, ends):
 
 
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) < 2:
         sys.exit(__doc__)
     packages = ["librust-aho-corasick-dev", "python3-jieba"]
     if shutil.which("cargo") is None:
@@ -73,8 +75,9 @@ def main():
         automaton = Automaton(words)
         print("| text | kind | occurrences | same | crate ms | ours ms | ratio |")
         print("|---|---|---:|---|---:|---:|---:|")
-        for name in ("zh", "ascii"):
-            path = os.path.join(work, "matcher_%s.txt" % name)
+        named = [(name, os.path.join(work, "matcher_%s.txt" % name)) for name in ("zh", "ascii")]
+        named += [(os.path.basename(path), path) for path in sys.argv[2:]]
+        for name, path in named:
             with open(path, "rb") as f:
                 data = f.read()
             text = data.decode("utf-8")

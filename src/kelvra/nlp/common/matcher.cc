@@ -299,6 +299,7 @@ void Automaton::reset_to_empty() noexcept {
   longest_ = 0;
   code_points_.clear();
   folded_symbols_.clear();
+  starting_bytes_.fill(false);
 }
 
 Automaton::Automaton(Automaton&& other) noexcept { *this = std::move(other); }
@@ -319,6 +320,7 @@ Automaton& Automaton::operator=(Automaton&& other) noexcept {
     longest_ = other.longest_;
     code_points_ = std::move(other.code_points_);
     folded_symbols_ = std::move(other.folded_symbols_);
+    starting_bytes_ = other.starting_bytes_;
     other.reset_to_empty();
   }
   return *this;
@@ -544,6 +546,14 @@ void Automaton::index_code_points() {
   for (char32_t cp = 0; cp < bmp_symbols_.size(); ++cp) code_points_[bmp_symbols_[cp]] = cp;
   for (const auto& [cp, symbol] : astral_symbols_) code_points_[symbol] = cp;
   code_points_[0] = 0;
+  // The root's children sit at their symbols (its base is 0).
+  starting_bytes_.fill(false);
+  for (Index symbol = 1; symbol <= alphabet_ && symbol < slots_.size(); ++symbol) {
+    if (slots_[symbol].check != 0) continue;
+    std::string first;
+    utf8::append(first, code_points_[symbol]);
+    starting_bytes_[static_cast<unsigned char>(first[0])] = true;
+  }
 }
 
 void Automaton::index_folded_symbols() {
@@ -751,8 +761,18 @@ void Automaton::scan_leftmost(std::string_view text, const SearchOptions& option
   const Slot* slots = slots_.data();
   const Term* terms = terms_.data();
   const TermSource* sources = sources_.data();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::int64_t start = 0;  // code point index of `pos`
   for (std::size_t pos = 0; pos < text.size();) {
+    // Code points whose first byte begins no word's first code point are
+    // passed over without a walk: in text of other scripts, most of them.
+    if (!starting_bytes_[bytes[pos]]) {
+      do {
+        pos += utf8::sequence_size(bytes[pos]);
+        ++start;
+      } while (pos < text.size() && !starting_bytes_[bytes[pos]]);
+      continue;
+    }
     Index best = 0, depth = 0;
     std::size_t best_end = 0;
     Index state = 0;

@@ -70,6 +70,7 @@
 //   Automaton names = Automaton::load("names.kvac");  // same results
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -391,6 +392,9 @@ class Automaton {
   Index longest_ = 0;                  // the longest word's length in (folded) code points
   std::vector<char32_t> code_points_;  // by symbol
   std::vector<Index> folded_symbols_;  // by code point below U+10000, when folding
+  // Whether a byte is the first byte of the first code point of a word:
+  // where it is not, no occurrence starts.
+  std::array<bool, 256> starting_bytes_{};
 };
 
 }  // namespace kelvra::nlp::common::matcher
