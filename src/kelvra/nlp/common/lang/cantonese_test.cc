@@ -666,9 +666,16 @@ TEST(ShippedClass, WordOrderClassifiersAndPossessives) {
       {"杯咖啡太甜喇。", "咖啡太甜了。"},
       {"隻狗好得意。", "狗很可爱。"},
       {"我搵唔到條鎖匙。", "我找不到钥匙。"},
+      // 張 (a surname too) only before what it counts.
+      {"張床好舒服。", "床很舒服。"},
+      {"張先生好忙。", "张先生很忙。"},
       // 多啲 before a verb, 啲 after a quality, 幾 before a quality.
       {"醫生叫我多啲飲水。", "医生叫我多喝水。"},
       {"你講嘢大聲啲得唔得？", "你说话大声点行不行？"},
+      // 啲 after a verb of amounts is "a little", after others "some".
+      {"我要慳啲錢。", "我要省点钱。"},
+      {"我想換啲外幣。", "我想换点外币。"},
+      {"我想買啲日用品。", "我想买些日用品。"},
       {"呢對波鞋幾舒服。", "这双运动鞋挺舒服。"},
       {"我部手機冇電喇。", "我的手机没电了。"},
       {"部冷氣壞咗。", "空调坏了。"},
