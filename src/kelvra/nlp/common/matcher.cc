@@ -562,8 +562,21 @@ void Automaton::index_folded_symbols() {
   const Folder& folder = Folder::of(folds_);
   folded_symbols_.resize(kFirstAstral);
   char32_t units[Folder::kMaxUnits];
-  for (char32_t cp = 0; cp < kFirstAstral; ++cp)
-    folded_symbols_[cp] = folder.fold(cp, units) == 1 ? symbol_of(units[0]) : kFoldsToMore;
+  // A code point can begin a word when its folding begins with a symbol
+  // that the root has a child for; those beyond the basic plane are all
+  // taken to.
+  starting_bytes_.fill(false);
+  std::string first;
+  for (char32_t cp = 0; cp < kFirstAstral; ++cp) {
+    const std::size_t size = folder.fold(cp, units);
+    folded_symbols_[cp] = size == 1 ? symbol_of(units[0]) : kFoldsToMore;
+    const Index symbol = symbol_of(units[0]);
+    if (symbol == 0 || slots_[symbol].check != 0 || (cp >= 0xD800 && cp < 0xE000)) continue;
+    first.clear();
+    utf8::append(first, cp);
+    starting_bytes_[static_cast<unsigned char>(first[0])] = true;
+  }
+  for (unsigned lead = 0xF0; lead <= 0xF4; ++lead) starting_bytes_[lead] = true;
 }
 
 std::string Automaton::word(std::size_t id) const {
@@ -888,8 +901,16 @@ void Automaton::scan_folded_leftmost(std::string_view text, const SearchOptions&
     state = next;
     return true;
   };
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::int64_t start = 0;  // code point index of `pos`
   for (std::size_t pos = 0; pos < text.size();) {
+    if (!starting_bytes_[bytes[pos]]) {  // as in scan_leftmost
+      do {
+        pos += utf8::sequence_size(bytes[pos]);
+        ++start;
+      } while (pos < text.size() && !starting_bytes_[bytes[pos]]);
+      continue;
+    }
     Index best = 0, depth = 0;
     std::size_t best_end = 0;
     std::int64_t best_length = 0, length = 0;
