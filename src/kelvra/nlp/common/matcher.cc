@@ -763,57 +763,6 @@ void Automaton::scan_overlapping(std::string_view text, bool whole_words, Report
   }
 }
 
-// From each start, the trie is walked as far as the text follows it, and
-// the best word found on the way wins; the next start is after its end, or
-// the next code point when none was found. Walks are as long as the words
-// of the dictionary that the text begins, a few code points in real text.
-template <class Report>
-void Automaton::scan_leftmost(std::string_view text, const SearchOptions& options,
-                              Report&& report) const {
-  const bool first_listed = options.kind == MatchKind::kLeftmostFirst;
-  const Slot* slots = slots_.data();
-  const Term* terms = terms_.data();
-  const TermSource* sources = sources_.data();
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  std::int64_t start = 0;  // code point index of `pos`
-  for (std::size_t pos = 0; pos < text.size();) {
-    // Code points whose first byte begins no word's first code point are
-    // passed over without a walk: in text of other scripts, most of them.
-    if (!starting_bytes_[bytes[pos]]) {
-      do {
-        pos += utf8::sequence_size(bytes[pos]);
-        ++start;
-      } while (pos < text.size() && !starting_bytes_[bytes[pos]]);
-      continue;
-    }
-    Index best = 0, depth = 0;
-    std::size_t best_end = 0;
-    Index state = 0;
-    for (std::size_t at = pos; at < text.size();) {
-      const Index symbol = symbol_of(utf8::next(text, at));
-      const Index next = slots[state].base + symbol;
-      if (symbol == 0 || slots[next].check != state) break;
-      state = next;
-      ++depth;
-      // The state's first report is its own word when as long as it.
-      const Index t = slots[state].report;
-      if (t == 0 || terms[t].length != depth) continue;
-      if (best != 0 && first_listed && sources[t].first > sources[best].first) continue;
-      if (options.whole_words && !whole_word_at(text, pos, at)) continue;
-      best = t;
-      best_end = at;
-    }
-    if (best == 0) {
-      utf8::next(text, pos);
-      ++start;
-      continue;
-    }
-    report(pos, best_end, start, std::int64_t{terms[best].length}, best);
-    start += terms[best].length;
-    pos = best_end;
-  }
-}
-
 namespace {
 
 // Where a code point of the folded text comes from: the first byte and the
@@ -881,52 +830,39 @@ void Automaton::scan_folded_overlapping(std::string_view text, bool whole_words,
   }
 }
 
-// As scan_leftmost, on the folded text: walks start at code points of the
-// searched text, and a word found on the way counts where it ends with the
-// last of a code point's folding.
-template <class Report>
-void Automaton::scan_folded_leftmost(std::string_view text, const SearchOptions& options,
-                                     Report&& report) const {
+// From each start, the trie is walked as far as the text follows it, and
+// the best word found on the way wins; the next start is after its end, or
+// the next code point when none was found. Walks are as long as the words
+// of the dictionary that the text begins, a few code points in real text.
+// follow(state, depth, cp) follows the edges of code point `cp` (of its
+// folding) from `state`, counting them in `depth`; false where the trie
+// does not go on.
+template <class Report, class Follow>
+void Automaton::walk_leftmost(std::string_view text, const SearchOptions& options, Report&& report,
+                              Follow&& follow) const {
   const bool first_listed = options.kind == MatchKind::kLeftmostFirst;
-  const Folder& folder = Folder::of(folds_);
   const Slot* slots = slots_.data();
   const Term* terms = terms_.data();
   const TermSource* sources = sources_.data();
-  const Index* folded_symbols = folded_symbols_.data();
-  char32_t units[Folder::kMaxUnits];
-  // Follows the edge of `symbol` from `state`; false where there is none.
-  const auto follow = [&](Index& state, Index symbol) {
-    const Index next = slots[state].base + symbol;
-    if (symbol == 0 || slots[next].check != state) return false;
-    state = next;
-    return true;
-  };
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::int64_t start = 0;  // code point index of `pos`
   for (std::size_t pos = 0; pos < text.size();) {
-    if (!starting_bytes_[bytes[pos]]) {  // as in scan_leftmost
+    // Code points whose first byte begins no word's first code point are
+    // passed over without a walk: in text of other scripts, most of them.
+    if (!starting_bytes_[bytes[pos]]) {
       do {
         pos += utf8::sequence_size(bytes[pos]);
         ++start;
       } while (pos < text.size() && !starting_bytes_[bytes[pos]]);
       continue;
     }
-    Index best = 0, depth = 0;
+    Index best = 0, depth = 0, state = 0;
     std::size_t best_end = 0;
     std::int64_t best_length = 0, length = 0;
-    Index state = 0;
     for (std::size_t at = pos; at < text.size();) {
-      const char32_t cp = utf8::next(text, at);
+      if (!follow(state, depth, utf8::next(text, at))) break;
       ++length;
-      if (cp < kFirstAstral && folded_symbols[cp] != kFoldsToMore) {
-        if (!follow(state, folded_symbols[cp])) break;
-        ++depth;
-      } else {
-        const std::size_t size = folder.fold(cp, units);
-        std::size_t u = 0;
-        for (; u < size && follow(state, symbol_of(units[u])); ++u) ++depth;
-        if (u != size) break;
-      }
+      // The state's first report is its own word when as long as it.
       const Index t = slots[state].report;
       if (t == 0 || terms[t].length != depth) continue;
       if (best != 0 && first_listed && sources[t].first > sources[best].first) continue;
@@ -936,7 +872,7 @@ void Automaton::scan_folded_leftmost(std::string_view text, const SearchOptions&
       best_length = length;
     }
     if (best == 0) {
-      utf8::next(text, pos);
+      pos += utf8::sequence_size(bytes[pos]);
       ++start;
       continue;
     }
@@ -944,6 +880,48 @@ void Automaton::scan_folded_leftmost(std::string_view text, const SearchOptions&
     start += best_length;
     pos = best_end;
   }
+}
+
+template <class Report>
+void Automaton::scan_leftmost(std::string_view text, const SearchOptions& options,
+                              Report&& report) const {
+  const Slot* slots = slots_.data();
+  walk_leftmost(text, options, report, [&](Index& state, Index& depth, char32_t cp) {
+    const Index symbol = symbol_of(cp);
+    const Index next = slots[state].base + symbol;
+    if (symbol == 0 || slots[next].check != state) return false;
+    state = next;
+    ++depth;
+    return true;
+  });
+}
+
+// On the folded text, a word counts where it ends with the last of a code
+// point's folding: the walk follows whole foldings.
+template <class Report>
+void Automaton::scan_folded_leftmost(std::string_view text, const SearchOptions& options,
+                                     Report&& report) const {
+  const Folder& folder = Folder::of(folds_);
+  const Slot* slots = slots_.data();
+  const Index* folded_symbols = folded_symbols_.data();
+  const auto edge = [slots](Index& state, Index symbol) {
+    const Index next = slots[state].base + symbol;
+    if (symbol == 0 || slots[next].check != state) return false;
+    state = next;
+    return true;
+  };
+  char32_t units[Folder::kMaxUnits];
+  walk_leftmost(text, options, report, [&](Index& state, Index& depth, char32_t cp) {
+    if (cp < kFirstAstral && folded_symbols[cp] != kFoldsToMore) {
+      if (!edge(state, folded_symbols[cp])) return false;
+      ++depth;
+      return true;
+    }
+    const std::size_t size = folder.fold(cp, units);
+    for (std::size_t u = 0; u < size; ++u, ++depth)
+      if (!edge(state, symbol_of(units[u]))) return false;
+    return true;
+  });
 }
 
 std::vector<Word> Automaton::search(std::string_view text, const SearchOptions& options) const {

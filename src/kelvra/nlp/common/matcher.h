@@ -349,6 +349,11 @@ class Automaton {
   void scan_overlapping(std::string_view text, bool whole_words, Report&& report) const;
   template <class Report>
   void scan_leftmost(std::string_view text, const SearchOptions& options, Report&& report) const;
+  // The walks of the leftmost kinds, stepping through the trie with
+  // follow(state, depth, code point) (see the source).
+  template <class Report, class Follow>
+  void walk_leftmost(std::string_view text, const SearchOptions& options, Report&& report,
+                     Follow&& follow) const;
   // The same scans reading the text folded.
   template <class Report>
   void scan_folded_overlapping(std::string_view text, bool whole_words, Report&& report) const;

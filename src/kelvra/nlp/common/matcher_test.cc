@@ -301,6 +301,20 @@ std::vector<FoundId> searched(const Automaton& automaton, std::string_view text,
   return out;
 }
 
+// Every kind, with and without whole words.
+constexpr SearchOptions kAllOptions[] = {
+    {MatchKind::kOverlapping, false},     {MatchKind::kOverlapping, true},
+    {MatchKind::kLeftmostLongest, false}, {MatchKind::kLeftmostLongest, true},
+    {MatchKind::kLeftmostFirst, false},   {MatchKind::kLeftmostFirst, true}};
+
+// Up to `max_length` code points drawn from `letters`.
+std::u32string random_text(std::mt19937& rng, const std::u32string& letters,
+                           std::size_t max_length) {
+  std::u32string w(rng() % (max_length + 1), U'a');
+  for (auto& c : w) c = letters[rng() % letters.size()];
+  return w;
+}
+
 std::vector<std::string> encoded(const std::vector<std::u32string>& words) {
   std::vector<std::string> out;
   for (const auto& w : words) out.push_back(kelvra::common::utf8::encode(w));
@@ -326,15 +340,7 @@ TEST(Automaton, KindsAndWholeWordsMatchAPlainSearch) {
   // character outside the basic plane, an emoji with a skin tone and a
   // joiner, a space and a hyphen (no word characters), and z in no word.
   const std::u32string letters = U"abé\u03011中ひ한𠀀😀\U0001F3FD\u200D -";
-  auto random_word = [&](std::size_t max_length) {
-    std::u32string w(rng() % (max_length + 1), U'a');
-    for (auto& c : w) c = letters[rng() % letters.size()];
-    return w;
-  };
-  const SearchOptions all_options[] = {
-      {MatchKind::kOverlapping, false},     {MatchKind::kOverlapping, true},
-      {MatchKind::kLeftmostLongest, false}, {MatchKind::kLeftmostLongest, true},
-      {MatchKind::kLeftmostFirst, false},   {MatchKind::kLeftmostFirst, true}};
+  auto random_word = [&](std::size_t max_length) { return random_text(rng, letters, max_length); };
   std::size_t cases = 0, occurrences = 0;
   for (int d = 0; d < kDictionaries; ++d) {
     std::vector<std::u32string> words(rng() % 10);
@@ -356,7 +362,7 @@ TEST(Automaton, KindsAndWholeWordsMatchAPlainSearch) {
           text += rng() % 8 == 0 ? std::u32string(U"z") : random_word(3);
       }
       const std::string utf8_text = kelvra::common::utf8::encode(text);
-      for (const auto& options : all_options) {
+      for (const auto& options : kAllOptions) {
         const auto expected = reference(words, text, options);
         ASSERT_EQ(searched(automaton, utf8_text, options), expected)
             << "dictionary " << d << " text " << t << " kind " << match_kind_name(options.kind)
@@ -402,15 +408,7 @@ TEST(Automaton, FoldedMatchingEqualsMatchingTheFoldedText) {
   // ligature, full-width forms, traditional and simplified characters, a
   // character outside the basic plane and z, which no word has.
   const std::u32string letters = U"aAsSßẞKk\u212AİI\u0307σςΣﬃfＡａ１1頭头髮发乾干 😀";
-  auto random_word = [&](std::size_t max_length) {
-    std::u32string w(rng() % (max_length + 1), U'a');
-    for (auto& c : w) c = letters[rng() % letters.size()];
-    return w;
-  };
-  const SearchOptions all_options[] = {
-      {MatchKind::kOverlapping, false},     {MatchKind::kOverlapping, true},
-      {MatchKind::kLeftmostLongest, false}, {MatchKind::kLeftmostLongest, true},
-      {MatchKind::kLeftmostFirst, false},   {MatchKind::kLeftmostFirst, true}};
+  auto random_word = [&](std::size_t max_length) { return random_text(rng, letters, max_length); };
   std::size_t occurrences = 0, cases = 0;
   for (std::uint8_t folds = 1; folds <= kAllFolds; ++folds) {
     const FoldOne fold = [folds](char32_t cp) { return fold_by_the_rules(cp, folds); };
@@ -426,7 +424,7 @@ TEST(Automaton, FoldedMatchingEqualsMatchingTheFoldedText) {
                   : rng() % 8 == 0                 ? std::u32string(U"z")
                                                    : random_word(3);
         const std::string utf8_text = kelvra::common::utf8::encode(text);
-        for (const auto& options : all_options) {
+        for (const auto& options : kAllOptions) {
           const auto expected = reference(words, text, options, fold);
           ASSERT_EQ(searched(automaton, utf8_text, options), expected)
               << "folds " << folds_name(folds) << " dictionary " << d << " text " << t << " kind "
