@@ -1,7 +1,8 @@
 // The automaton built from random words and searched, checked against a
-// plain search. Input: the dictionary, one word a line (each line whole,
-// blanks included), then a NUL byte, then the text (no NUL: the whole input
-// is the dictionary and the text).
+// plain search; and built folding case, width and script, checked to report
+// slices of the text that include every exact occurrence. Input: the dictionary, one word a line
+// (each line whole, blanks included), then a NUL byte, then the text (no NUL: the whole input is
+// the dictionary and the text).
 //
 // Built with KELVRA_FUZZ_SAVED=1, the input is a saved automaton instead:
 // loaded as it is (mapped from a file), and once more with its checksum
@@ -133,6 +134,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& w : automaton.search(text)) got.emplace_back(w.text, w.length, w.offset);
   kelvra::fuzz::require(got == plain_search(valid, text),
                         "the automaton finds what a plain search finds");
+
+  // Folding every way: each occurrence is a slice of the text at its place,
+  // the leftmost kinds' never overlap, and every exact occurrence is found.
+  using kelvra::nlp::common::matcher::MatchKind;
+  const Automaton folded(valid, kelvra::nlp::common::matcher::kAllFolds);
+  std::vector<Found> all;
+  for (const MatchKind kind :
+       {MatchKind::kOverlapping, MatchKind::kLeftmostLongest, MatchKind::kLeftmostFirst}) {
+    std::int64_t end = 0;
+    for (const auto& w : folded.search(text, {kind})) {
+      kelvra::fuzz::require(w.offset >= 0 && w.length > 0, "a folded occurrence has a place");
+      kelvra::fuzz::require(utf8::substr(text, static_cast<std::size_t>(w.offset),
+                                         static_cast<std::size_t>(w.length)) == w.text,
+                            "a folded occurrence is the text at its place");
+      if (kind != MatchKind::kOverlapping) {
+        kelvra::fuzz::require(w.offset >= end, "leftmost occurrences do not overlap");
+        end = w.offset + w.length;
+      } else {
+        all.emplace_back(w.text, w.length, w.offset);
+      }
+    }
+  }
+  std::sort(all.begin(), all.end());
+  for (const Found& exact : got)
+    kelvra::fuzz::require(std::binary_search(all.begin(), all.end(), exact),
+                          "folding finds every exact occurrence");
   return 0;
 }
 
