@@ -313,13 +313,10 @@ searched by `threads` threads at once (the GIL released).)")
       .def_property_readonly(
           "fold",
           [](const Automaton& self) {
+            using namespace kelvra::nlp::common::matcher;
             py::list names;
-            const std::string joined = kelvra::nlp::common::matcher::folds_name(self.folds());
-            for (std::size_t begin = 0; begin < joined.size();) {
-              const std::size_t end = std::min(joined.find(',', begin), joined.size());
-              names.append(to_str(joined.substr(begin, end - begin)));
-              begin = end + 1;
-            }
+            for (const Fold fold : {kFoldCase, kFoldWidth, kFoldScript})
+              if (self.folds() & fold) names.append(to_str(folds_name(fold)));
             return py::tuple(names);
           },
           "The foldings it matches under, a tuple of \"case\", \"width\" and \"script\"\n"

@@ -331,15 +331,13 @@ Automaton::~Automaton() = default;
 Automaton::Automaton(const std::vector<std::string>& words, std::uint8_t folds) {
   auto entries = decode_words(
       words.size(), [&](std::size_t i) { return std::string_view(words[i]); }, folds);
-  folds_ = folds;
-  build(entries);
+  build(entries, folds);
 }
 
 Automaton::Automaton(const std::vector<std::string_view>& words, std::uint8_t folds) {
   auto entries = decode_words(
       words.size(), [&](std::size_t i) { return words[i]; }, folds);
-  folds_ = folds;
-  build(entries);
+  build(entries, folds);
 }
 
 Automaton::Automaton(std::initializer_list<std::string_view> words, std::uint8_t folds)
@@ -356,11 +354,11 @@ Automaton::Automaton(const Record& words, std::uint8_t folds) {
       list.size(),
       [&](std::size_t i) { return std::string_view(list[i].get_ref<const std::string&>()); },
       folds);
-  folds_ = folds;
-  build(entries);
+  build(entries, folds);
 }
 
-void Automaton::build(Entries& entries) {
+void Automaton::build(Entries& entries, std::uint8_t folds) {
+  folds_ = folds;
   auto tables = std::make_shared<Tables>();
   // The dense alphabet: the code points the words use, numbered from 1,
   // the most frequent first. Frequent symbols then have small numbers, so a
@@ -541,6 +539,17 @@ void Automaton::build(Entries& entries) {
   index_folded_symbols();
 }
 
+namespace {
+
+// The first byte of the UTF-8 form of `cp`.
+unsigned char lead_byte(char32_t cp) {
+  std::string encoded;
+  utf8::append(encoded, cp);
+  return static_cast<unsigned char>(encoded[0]);
+}
+
+}  // namespace
+
 void Automaton::index_code_points() {
   code_points_.assign(std::size_t(alphabet_) + 1, 0);
   for (char32_t cp = 0; cp < bmp_symbols_.size(); ++cp) code_points_[bmp_symbols_[cp]] = cp;
@@ -548,12 +557,8 @@ void Automaton::index_code_points() {
   code_points_[0] = 0;
   // The root's children sit at their symbols (its base is 0).
   starting_bytes_.fill(false);
-  for (Index symbol = 1; symbol <= alphabet_ && symbol < slots_.size(); ++symbol) {
-    if (slots_[symbol].check != 0) continue;
-    std::string first;
-    utf8::append(first, code_points_[symbol]);
-    starting_bytes_[static_cast<unsigned char>(first[0])] = true;
-  }
+  for (Index symbol = 1; symbol <= alphabet_ && symbol < slots_.size(); ++symbol)
+    if (slots_[symbol].check == 0) starting_bytes_[lead_byte(code_points_[symbol])] = true;
 }
 
 void Automaton::index_folded_symbols() {
@@ -566,15 +571,12 @@ void Automaton::index_folded_symbols() {
   // that the root has a child for; those beyond the basic plane are all
   // taken to.
   starting_bytes_.fill(false);
-  std::string first;
   for (char32_t cp = 0; cp < kFirstAstral; ++cp) {
     const std::size_t size = folder.fold(cp, units);
-    folded_symbols_[cp] = size == 1 ? symbol_of(units[0]) : kFoldsToMore;
-    const Index symbol = symbol_of(units[0]);
-    if (symbol == 0 || slots_[symbol].check != 0 || (cp >= 0xD800 && cp < 0xE000)) continue;
-    first.clear();
-    utf8::append(first, cp);
-    starting_bytes_[static_cast<unsigned char>(first[0])] = true;
+    const Index first = symbol_of(units[0]);
+    folded_symbols_[cp] = size == 1 ? first : kFoldsToMore;
+    if (first != 0 && slots_[first].check == 0 && !(cp >= 0xD800 && cp < 0xE000))
+      starting_bytes_[lead_byte(cp)] = true;
   }
   for (unsigned lead = 0xF0; lead <= 0xF4; ++lead) starting_bytes_[lead] = true;
 }
@@ -601,6 +603,13 @@ inline Automaton::Index Automaton::symbol_of(char32_t cp) const noexcept {
   auto it = std::lower_bound(astral_symbols_.begin(), astral_symbols_.end(), cp,
                              [](const AstralSymbol& e, char32_t c) { return e.code_point < c; });
   return it != astral_symbols_.end() && it->code_point == cp ? it->symbol : 0;
+}
+
+inline bool Automaton::to_child(Index& state, Index symbol) const noexcept {
+  const Index next = slots_[state].base + symbol;
+  if (symbol == 0 || slots_[next].check != state) return false;
+  state = next;
+  return true;
 }
 
 inline Automaton::Index Automaton::step(Index state, Index symbol) const noexcept {
@@ -885,12 +894,8 @@ void Automaton::walk_leftmost(std::string_view text, const SearchOptions& option
 template <class Report>
 void Automaton::scan_leftmost(std::string_view text, const SearchOptions& options,
                               Report&& report) const {
-  const Slot* slots = slots_.data();
   walk_leftmost(text, options, report, [&](Index& state, Index& depth, char32_t cp) {
-    const Index symbol = symbol_of(cp);
-    const Index next = slots[state].base + symbol;
-    if (symbol == 0 || slots[next].check != state) return false;
-    state = next;
+    if (!to_child(state, symbol_of(cp))) return false;
     ++depth;
     return true;
   });
@@ -902,24 +907,17 @@ template <class Report>
 void Automaton::scan_folded_leftmost(std::string_view text, const SearchOptions& options,
                                      Report&& report) const {
   const Folder& folder = Folder::of(folds_);
-  const Slot* slots = slots_.data();
   const Index* folded_symbols = folded_symbols_.data();
-  const auto edge = [slots](Index& state, Index symbol) {
-    const Index next = slots[state].base + symbol;
-    if (symbol == 0 || slots[next].check != state) return false;
-    state = next;
-    return true;
-  };
   char32_t units[Folder::kMaxUnits];
   walk_leftmost(text, options, report, [&](Index& state, Index& depth, char32_t cp) {
     if (cp < kFirstAstral && folded_symbols[cp] != kFoldsToMore) {
-      if (!edge(state, folded_symbols[cp])) return false;
+      if (!to_child(state, folded_symbols[cp])) return false;
       ++depth;
       return true;
     }
     const std::size_t size = folder.fold(cp, units);
     for (std::size_t u = 0; u < size; ++u, ++depth)
-      if (!edge(state, symbol_of(units[u]))) return false;
+      if (!to_child(state, symbol_of(units[u]))) return false;
     return true;
   });
 }

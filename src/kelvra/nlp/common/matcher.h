@@ -301,11 +301,15 @@ class Automaton {
   static Entries decode_words(std::size_t count,
                               const std::function<std::string_view(std::size_t)>& word_at,
                               std::uint8_t folds);
-  void build(Entries& entries);
+  // Builds the tables of `entries`, words folded by `folds`.
+  void build(Entries& entries, std::uint8_t folds);
   Index symbol_of(char32_t cp) const noexcept;
   // The state after `symbol` read in `state`: its child under `symbol`, else
   // that of its longest suffix state that has one, else the root.
   Index step(Index state, Index symbol) const noexcept;
+  // Moves `state` to its child under `symbol` (0: in no word) and says so;
+  // false, `state` unchanged, where it has none.
+  bool to_child(Index& state, Index symbol) const noexcept;
 
   // Dense alphabet: symbol 0 is "not in any word"; 1.. the code points used.
   struct AstralSymbol {
