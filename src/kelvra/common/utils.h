@@ -47,4 +47,11 @@ class ConfigUtil {
 // than it saves), and systems without the advice ignore it.
 void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
 
+// Empties a container and gives its memory back. (`v = {}` empties it but
+// keeps the memory: the braces pick the initializer-list assignment.)
+template <class Container>
+void free_memory(Container& container) noexcept {
+  Container().swap(container);
+}
+
 }  // namespace kelvra::common

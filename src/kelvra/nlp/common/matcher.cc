@@ -20,6 +20,7 @@ namespace kelvra::nlp::common::matcher {
 using kelvra::common::at;
 using kelvra::common::ErrorCodes;
 using kelvra::common::FileError;
+using kelvra::common::free_memory;
 using kelvra::common::ImageBytes;
 using kelvra::common::ImageKind;
 using kelvra::common::ImageReader;
@@ -113,10 +114,14 @@ class SlotPlacer {
 
   // The owner of every slot, kFree where none; the placer is spent.
   std::vector<Index> release_checks() { return std::move(check_); }
+  // A placer holding no memory, to replace a spent one.
+  static SlotPlacer spent() { return SlotPlacer(Empty{}); }
 
  private:
   static constexpr std::size_t kNone = SIZE_MAX;
   static constexpr std::uint8_t kMaxTries = 8;
+  struct Empty {};
+  explicit SlotPlacer(Empty) {}
 
   struct BitSet {
     std::vector<std::uint64_t> words;
@@ -149,6 +154,9 @@ class SlotPlacer {
     if (size >= kFree) throw std::length_error("dictionary too large for the automaton");
     size = std::max(size, check_.size() + check_.size() / 2);
     size = (size + 63) & ~std::size_t{63};
+    // Grown by the half set here, not by the library's doubling: the
+    // owners are the largest array of a big build.
+    check_.reserve(size);
     check_.resize(size, kFree);
     tries_.resize(size / 64, 0);
     free_.words.resize(size / 64, ~std::uint64_t{0});
@@ -375,7 +383,7 @@ void Automaton::build(Entries& entries, std::uint8_t folds) {
   }
   std::stable_sort(used.begin(), used.end(),
                    [&](char32_t a, char32_t b) { return frequency[a] > frequency[b]; });
-  frequency = {};
+  free_memory(frequency);
   const auto alphabet = static_cast<Index>(used.size());
   alphabet_ = alphabet;
   tables->bmp_symbols.assign(entries.size() == 0 ? 0 : std::size_t(max_bmp) + 1, 0);
@@ -386,7 +394,7 @@ void Automaton::build(Entries& entries, std::uint8_t folds) {
     else
       tables->astral_symbols.push_back({cp, symbol});
   }
-  used = {};
+  free_memory(used);
   std::sort(
       tables->astral_symbols.begin(), tables->astral_symbols.end(),
       [](const AstralSymbol& a, const AstralSymbol& b) { return a.code_point < b.code_point; });
@@ -417,9 +425,34 @@ void Automaton::build(Entries& entries, std::uint8_t folds) {
   active.shrink_to_fit();
   const std::size_t distinct = active.size();
 
-  std::vector<Index> label(1, 0);  // the symbol on the edge into each node
-  std::vector<Index> depth(1, 0), word_bytes(1, 0), child_count(1, 0);
-  std::vector<Index> word_entry(1, 0);  // the entry of the word ending at each node
+  // The per-node arrays are the build's largest: sized exactly, from the
+  // prefixes the sorted words do not share, so that none grows by copying.
+  std::size_t nodes = 1;
+  for (std::size_t i = 0; i < distinct; ++i) {
+    const std::u32string_view word = entries.word(active[i]);
+    std::size_t shared = 0;
+    if (i > 0) {
+      const std::u32string_view before = entries.word(active[i - 1]);
+      while (shared < before.size() && shared < word.size() && before[shared] == word[shared])
+        ++shared;
+    }
+    nodes += word.size() - shared;
+  }
+  if (nodes >= kFree) throw std::length_error("dictionary too large for the automaton");
+  // The nodes are numbered breadth first, level by level; the nodes of
+  // depth d are [level_end[d - 1], level_end[d]).
+  std::vector<Index> level_end{1};
+  std::vector<Index> label;  // the symbol on the edge into each node
+  label.reserve(nodes);
+  label.push_back(0);
+  // Children per node, then (in place) the first child of each node and,
+  // last, the end of the last node's.
+  std::vector<Index> first_child;
+  first_child.reserve(nodes + 1);
+  first_child.push_back(0);
+  std::vector<Index> word_entry;  // 1 + the entry of the word ending at each node, 0 if none
+  word_entry.reserve(nodes);
+  word_entry.push_back(0);
   std::vector<Index> node_of(entries.size(), 0);
   for (Index level = 1; !active.empty(); ++level) {
     std::size_t kept = 0;
@@ -431,33 +464,31 @@ void Automaton::build(Entries& entries, std::uint8_t folds) {
       if (parent != last_parent || symbol != last_symbol) {
         node = static_cast<Index>(label.size());
         label.push_back(symbol);
-        depth.push_back(level);
-        word_bytes.push_back(0);
         word_entry.push_back(0);
-        child_count.push_back(0);
-        ++child_count[parent];
+        first_child.push_back(0);
+        ++first_child[parent];
         last_parent = parent;
         last_symbol = symbol;
       }
       node_of[w] = node;
-      if (word.size() == level) {
-        word_bytes[node] = entries.bytes[w];
-        word_entry[node] = w;
-      } else
+      if (word.size() == level)
+        word_entry[node] = w + 1;
+      else
         active[kept++] = w;
     }
     active.resize(kept);
+    level_end.push_back(static_cast<Index>(label.size()));
   }
-  active = {};
-  entries.symbols = {};
-  entries.start = {};
-  entries.bytes = {};
-
-  const std::size_t nodes = label.size();
-  std::vector<Index> first_child(nodes + 1);
-  first_child[0] = 1;
-  for (std::size_t n = 0; n < nodes; ++n) first_child[n + 1] = first_child[n] + child_count[n];
-  child_count = {};
+  free_memory(active);
+  free_memory(entries.symbols);
+  free_memory(entries.start);
+  Index next_child = 1;
+  for (Index& count : first_child) {
+    const Index children = count;
+    count = next_child;
+    next_child += children;
+  }
+  first_child.push_back(next_child);
 
   // The double array. Families go to the placer largest first: they need
   // many free slots at fixed distances, which an emptier array offers, and
@@ -475,62 +506,69 @@ void Automaton::build(Entries& entries, std::uint8_t folds) {
   if (first_child[1] != first_child[0]) placer.take_at(0, &label[1], first_child[1] - 1, 0);
   for (Index n : families)
     base[n] = placer.place(&label[first_child[n]], first_child[n + 1] - first_child[n], n);
-  families = {};
+  free_memory(families);
   const std::size_t max_base = *std::max_element(base.begin(), base.end());
-  std::vector<Index> slot_of(nodes, 0);
+  // Each node's label becomes its slot; the label is the slot less the
+  // parent's base again.
+  std::vector<Index>& slot_of = label;
   for (Index n = 0; n < nodes; ++n)
-    for (Index c = first_child[n]; c < first_child[n + 1]; ++c) slot_of[c] = base[n] + label[c];
+    for (Index c = first_child[n]; c < first_child[n + 1]; ++c) slot_of[c] += base[n];
   std::vector<Index> check = placer.release_checks();
+  placer = SlotPlacer::spent();
   // Past the last state, only as many slots as a lookup from the largest
   // base can reach.
   std::size_t used_end = check.size();
   while (used_end > 0 && check[used_end - 1] == kFree) --used_end;
   if (max_base + alphabet + 1 >= kFree)
     throw std::length_error("dictionary too large for the automaton");
-  check.resize(std::max(used_end, max_base + alphabet + 1), kFree);
-  check.shrink_to_fit();
+  const std::size_t slot_count = std::max(used_end, max_base + alphabet + 1);
   std::vector<Slot>& slots = tables->slots;
   // A search visits states all over the slots (and the words'
   // records): on huge pages, far fewer of those visits miss the TLB.
-  slots.reserve(check.size());
-  kelvra::common::advise_huge_pages(slots.data(), check.size() * sizeof(Slot));
-  slots.assign(check.size(), Slot{0, kFree, 0, 0});
-  for (std::size_t i = 0; i < check.size(); ++i)
-    slots[i].check = check[i] == kFree ? kFree : slot_of[check[i]];
-  check = {};
+  slots.reserve(slot_count);
+  kelvra::common::advise_huge_pages(slots.data(), slot_count * sizeof(Slot));
+  slots.assign(slot_count, Slot{0, kFree, 0, 0});
+  for (std::size_t i = 0; i < used_end; ++i)
+    if (check[i] != kFree) slots[i].check = slot_of[check[i]];
+  free_memory(check);
   for (Index n = 0; n < nodes; ++n) slots[slot_of[n]].base = base[n];
-  base = {};
+  free_memory(base);
   slots_ = slots;  // for step(); the vector keeps its size from here on
 
   // Suffix links in breadth-first order: a node's link is shorter than the
   // node, so it and its own links are settled before the node is reached.
   std::vector<Term>& terms = tables->terms;
   std::vector<TermSource>& sources = tables->sources;
-  std::vector<Index> term_of(nodes, 0);
   terms.reserve(distinct + 1);
   kelvra::common::advise_huge_pages(terms.data(), (distinct + 1) * sizeof(Term));
   terms.push_back(Term{0, 0, 0, 0});
   sources.reserve(distinct + 1);
   kelvra::common::advise_huge_pages(sources.data(), (distinct + 1) * sizeof(TermSource));
   sources.push_back(TermSource{0, 0});
+  // A word's entry keeps its Term in node_of from here on.
+  std::vector<Index>& term_of_entry = node_of;
+  Index depth = 1;
   for (Index n = 0; n < nodes; ++n) {
+    const Index parent_slot = slot_of[n], parent_base = slots[parent_slot].base;
     for (Index c = first_child[n]; c < first_child[n + 1]; ++c) {
-      const Index link = n == 0 ? 0 : step(slots[slot_of[n]].fail, label[c]);
+      while (c >= level_end[depth]) ++depth;
+      const Index link = n == 0 ? 0 : step(slots[parent_slot].fail, slot_of[c] - parent_base);
       Slot& slot = slots[slot_of[c]];
       slot.fail = link;
       slot.report = slots[link].report;
-      if (word_bytes[c] != 0) {
-        longest_ = std::max(longest_, depth[c]);
-        terms.push_back(Term{word_bytes[c], depth[c], slot.report, terms[slot.report].count + 1});
-        sources.push_back(TermSource{entries.given[word_entry[c]], slot_of[c]});
+      if (word_entry[c] != 0) {
+        const Index w = word_entry[c] - 1;
+        longest_ = std::max(longest_, depth);
+        terms.push_back(Term{entries.bytes[w], depth, slot.report, terms[slot.report].count + 1});
+        sources.push_back(TermSource{entries.given[w], slot_of[c]});
         slot.report = static_cast<Index>(terms.size() - 1);
-        term_of[c] = slot.report;
+        term_of_entry[w] = slot.report;
       }
     }
   }
   tables->dictionary.assign(entries.listed, 0);
   for (std::size_t w = 0; w < entries.given.size(); ++w)
-    tables->dictionary[entries.given[w]] = term_of[node_of[representative[w]]];
+    tables->dictionary[entries.given[w]] = term_of_entry[representative[w]];
   terms_ = terms;
   sources_ = sources;
   dictionary_ = tables->dictionary;

@@ -7,6 +7,7 @@
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/text_form.h"
 #include "kelvra/common/utf8.h"
+#include "kelvra/common/utils.h"
 #include "kelvra/nlp/common/internal/converter.h"
 
 namespace kelvra::nlp::common::normalizer {
@@ -132,7 +133,7 @@ struct Normalizer::Impl {
         utf8::append(out, steps(utf8::next(source, pos)));
       return out;
     }
-    converted = {};
+    kelvra::common::free_memory(converted);
     std::string value;
     for (std::size_t pos = 0; pos < text.size();) {
       const std::size_t begin = pos;
