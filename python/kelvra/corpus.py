@@ -23,18 +23,22 @@ machine and sent to each worker with the normaliser, sectioner and stitcher
 automaton that each worker maps, sharing its pages with the other workers
 of its machine.
 
-The documents are spread over a ``dask.bag`` of --partitions partitions,
-computed on a ``distributed`` cluster: by default a LocalCluster of
---workers worker processes on this machine, or an existing scheduler given
-by --scheduler tcp://HOST:PORT (its workers must be able to import kelvra
-and read the corpus, and the --automaton file if one is given).
---single-process runs everything in this process without Dask, for
-comparison and debugging.
+The documents are spread over a ``dask.bag`` of --partitions partitions.
+By default the bag is computed by Dask's local process scheduler on
+--workers processes forked from this one once the tools are made: they
+start in milliseconds and inherit the tools (and the pages of a built or
+mapped automaton) instead of receiving them. --scheduler tcp://HOST:PORT
+computes it on an existing ``distributed`` cluster instead (its workers
+must be able to import kelvra and read the corpus, and the --automaton
+file if one is given), and --scheduler local on a ``distributed``
+LocalCluster of --workers processes started for the run, which costs
+seconds. --single-process runs everything in this process without Dask,
+for comparison and debugging.
 
-Workers of a LocalCluster write their partitions' lines into part files of
-a temporary folder beside the output, and this process joins the parts in
+Workers on this machine write their partitions' lines into part files of a
+temporary folder beside the output, and this process joins the parts in
 order: the results never travel through Dask, so more workers means faster.
-Workers of a cluster given by --scheduler send their lines back, unless
+Workers of a cluster given by address send their lines back, unless
 --parts-dir names a folder that they and this process share.
 """
 import argparse
@@ -163,13 +167,44 @@ def write_partition(documents, tools, length, part_path, overlap=0):
     the path: the lines stay on the worker's disk instead of travelling
     back."""
     with open(part_path, "wb") as part:
-        for line in process_partition(documents, tools, length, overlap):
-            part.write(line.encode("utf-8"))
-            part.write(b"\n")
+        for document in documents:
+            # A document at a time: a partition's lines are not all held at once.
+            for line in process_partition([document], tools, length, overlap):
+                part.write(line.encode("utf-8"))
+                part.write(b"\n")
     return part_path
 
 
+_ALLOCATOR_TUNED = False
+
+
+def _tune_allocator():
+    """Dask's worker nannies start their processes with
+    MALLOC_TRIM_THRESHOLD_ set, which also pins glibc's mmap threshold at
+    128 KiB and trims the heap at every 64 KiB free at its top: every
+    document's text and JSON line then takes fresh pages from the system and
+    hands them back, and the road runs three times slower. Where that
+    variable is set and the mmap threshold is not, blocks of up to 32 MiB
+    come from the heap again, and the heap keeps up to 32 MiB free at its
+    top."""
+    global _ALLOCATOR_TUNED
+    if _ALLOCATOR_TUNED:
+        return
+    _ALLOCATOR_TUNED = True
+    if "MALLOC_TRIM_THRESHOLD_" not in os.environ or "MALLOC_MMAP_THRESHOLD_" in os.environ:
+        return
+    try:
+        import ctypes
+
+        libc = ctypes.CDLL(None)
+        libc.mallopt(-3, 32 << 20)  # M_MMAP_THRESHOLD
+        libc.mallopt(-1, 32 << 20)  # M_TRIM_THRESHOLD
+    except (OSError, AttributeError):
+        pass  # not glibc
+
+
 def _bag_partition(runs, tools, length, overlap=0):
+    _tune_allocator()
     # Each run is (part file or None, documents): with a part file its lines
     # are written there and only the path comes back.
     out = []
@@ -179,6 +214,15 @@ def _bag_partition(runs, tools, length, overlap=0):
         else:
             out.append(write_partition(documents, tools, length, part_path, overlap))
     return out
+
+
+# The tools of a run on forked processes: set before the processes are
+# forked, so each one holds them without a pickle.
+_FORKED_TOOLS = None
+
+
+def _forked_partition(runs, length, overlap=0):
+    return _bag_partition(runs, _FORKED_TOOLS, length, overlap)
 
 
 def find_documents(inputs):
@@ -252,6 +296,18 @@ def _copy_part(part_path, out):
     os.remove(part_path)
 
 
+def _parts_folder(parts_dir, output):
+    """A new folder for the part files: inside `parts_dir` when given, else
+    beside a regular output file (the same disk), else in the system's
+    temporary folder."""
+    if parts_dir is not None:
+        return tempfile.mkdtemp(prefix="kelvra-corpus-parts-", dir=parts_dir)
+    beside = None
+    if output != "-" and (not os.path.exists(output) or os.path.isfile(output)):
+        beside = os.path.dirname(os.path.abspath(output))
+    return tempfile.mkdtemp(prefix=".kelvra-corpus-parts-", dir=beside)
+
+
 def run_on_cluster(documents, tools, length, out, progress, client, partitions, parts_dir=None, overlap=0):
     """Runs the documents on the cluster of `client`, writing their lines to
     the binary stream `out` in input order. With `parts_dir` (a folder both
@@ -265,7 +321,10 @@ def run_on_cluster(documents, tools, length, out, progress, client, partitions, 
              for i, run in enumerate(runs)]
     # The tools go to every worker once; each task gets the worker's copy.
     [shared] = client.scatter([tools], broadcast=True, hash=False)
-    bag = db.from_sequence(items, npartitions=len(items)).map_partitions(_bag_partition, shared, length, overlap)
+    from kelvra import corpus as module  # by import name, not by value (see run_forked)
+
+    bag = db.from_sequence(items, npartitions=len(items)).map_partitions(module._bag_partition, shared, length,
+                                                                         overlap)
     futures = client.compute(bag.to_delayed())
     index = {future.key: i for i, future in enumerate(futures)}
     # Partitions finish in any order; lines are written in input order.
@@ -280,6 +339,51 @@ def run_on_cluster(documents, tools, length, out, progress, client, partitions, 
                 else:
                     _copy_part(result, out)
             written += 1
+
+
+def run_forked(documents, tools, length, out, progress, workers, partitions, parts_dir, overlap=0):
+    """Runs the documents on `workers` processes forked from this one, by
+    Dask's local process scheduler, each partition's lines written to a part
+    file in `parts_dir`; joins the parts into the binary stream `out` in
+    input order as they are ready."""
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+
+    import dask
+    import dask.bag as db
+    from dask.callbacks import Callback
+
+    # The task names its function by this module's import name, even when
+    # this module runs as __main__: a function of __main__ would travel by
+    # value, with the tools among its globals.
+    from kelvra import corpus as module
+
+    runs = partitions_of(documents, partitions)
+    items = [(os.path.join(parts_dir, "part-%06d.jsonl" % i), run) for i, run in enumerate(runs)]
+    bag = db.from_sequence(items, npartitions=len(items)).map_partitions(module._forked_partition, length,
+                                                                         overlap)
+    index = {key: i for i, key in enumerate(bag.__dask_keys__())}
+    ready, written = set(), 0
+
+    def finished(key, result, dsk, state, worker_id):
+        # Called in this process as each task ends: parts go out in order.
+        nonlocal written
+        if key not in index:
+            return
+        ready.add(index[key])
+        progress.advance(len(runs[index[key]]))
+        while written in ready:
+            _copy_part(items[written][0], out)
+            ready.discard(written)
+            written += 1
+
+    module._FORKED_TOOLS = tools
+    try:
+        with ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("fork")) as pool, \
+                Callback(posttask=finished):
+            dask.compute(bag, scheduler="processes", pool=pool, optimize_graph=False, chunksize=1)
+    finally:
+        module._FORKED_TOOLS = None
 
 
 def main(argv=None):
@@ -314,10 +418,11 @@ def main(argv=None):
     parser.add_argument("--valid-char", action="append", default=[], dest="valid_chars",
                         help="a control character to keep (repeatable)")
     parser.add_argument("--scheduler", default=None,
-                        help="address of a running Dask scheduler, e.g. tcp://HOST:8786 "
-                             "(default: a LocalCluster on this machine)")
+                        help="address of a running Dask scheduler, e.g. tcp://HOST:8786, or 'local' for a "
+                             "distributed LocalCluster started for the run (default: Dask's process "
+                             "scheduler on processes forked from this one)")
     parser.add_argument("--workers", type=int, default=2,
-                        help="worker processes of the LocalCluster (default 2)")
+                        help="worker processes on this machine (default 2)")
     parser.add_argument("--partitions", type=int, default=0,
                         help="number of partitions (default: 4 per worker, at most one per document)")
     parser.add_argument("--parts-dir", default=None, metavar="DIR",
@@ -371,10 +476,15 @@ def main(argv=None):
         if args.single_process or not documents:
             run_single_process(documents, tools, args.length, out, progress, args.overlap)
             return 0
+        if args.scheduler is None:
+            parts_dir = made_parts_dir = _parts_folder(args.parts_dir, args.output)
+            run_forked(documents, tools, args.length, out, progress, args.workers,
+                       args.partitions or 4 * args.workers, parts_dir, args.overlap)
+            return 0
         from distributed import Client, LocalCluster
 
         cluster = None
-        if args.scheduler:
+        if args.scheduler != "local":
             client = Client(args.scheduler)
             workers = max(1, len(client.scheduler_info().get("workers", {})))
         else:
@@ -382,15 +492,9 @@ def main(argv=None):
                                    host="127.0.0.1", dashboard_address=None)
             client = Client(cluster)
             workers = args.workers
-        parts_dir = args.parts_dir
-        if parts_dir is None and cluster is not None:
-            # Beside a regular output file (the same disk); else the system's temporary folder.
-            beside = None
-            if args.output != "-" and (not os.path.exists(args.output) or os.path.isfile(args.output)):
-                beside = os.path.dirname(os.path.abspath(args.output))
-            parts_dir = made_parts_dir = tempfile.mkdtemp(prefix=".kelvra-corpus-parts-", dir=beside)
-        elif parts_dir is not None:
-            parts_dir = made_parts_dir = tempfile.mkdtemp(prefix="kelvra-corpus-parts-", dir=parts_dir)
+        parts_dir = None
+        if cluster is not None or args.parts_dir is not None:
+            parts_dir = made_parts_dir = _parts_folder(args.parts_dir, args.output)
         try:
             partitions = args.partitions or 4 * workers
             run_on_cluster(documents, tools, args.length, out, progress, client, partitions, parts_dir,
@@ -400,6 +504,10 @@ def main(argv=None):
             if cluster is not None:
                 cluster.close()
         return 0
+    except (ValueError, OSError) as e:
+        # A document that cannot be read or decoded, here or on a worker.
+        sys.stderr.write("\nkelvra.corpus: %s\n" % e if progress.enabled else "kelvra.corpus: %s\n" % e)
+        return 1
     finally:
         if made_parts_dir is not None:
             shutil.rmtree(made_parts_dir, ignore_errors=True)

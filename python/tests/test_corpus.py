@@ -82,9 +82,13 @@ def test_dictionary_reading_document_fields_and_bad_input(small_corpus, tmp_path
     assert record["changes"] == 4 and record["entities"][0] == {"text": "ABC", "offset": 0, "length": 3}
     bad = tmp_path / "bad.txt"
     bad.write_bytes(b"ok\xff")
-    failed = subprocess.run([sys.executable, "-m", "kelvra.corpus", str(bad), "--single-process"],
-                            capture_output=True, text=True, env=os.environ)
-    assert failed.returncode != 0 and "bad.txt: not valid UTF-8 at byte 2" in failed.stderr
+    # In this process, or in a forked worker: the failure names the file and
+    # no part file is left behind.
+    for road in (["--single-process"], ["--workers", "2"]):
+        failed = subprocess.run([sys.executable, "-m", "kelvra.corpus", str(bad), str(folder), *road,
+                                 "-o", str(tmp_path / "out.jsonl")], capture_output=True, text=True, env=os.environ)
+        assert failed.returncode != 0 and "bad.txt: not valid UTF-8 at byte 2" in failed.stderr, failed.stderr
+        assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".kelvra")] == []
     for option, content, message in (("--dict", b"ok\n\xff\xfe 1\n", "bad.kvac: line 2: a word that is not valid UTF-8"),
                                      ("--automaton", b"KELVRAAC", "bad.kvac")):
         damaged = tmp_path / "bad.kvac"
