@@ -42,9 +42,87 @@ int write_all(int fd, std::vector<iovec>& vectors) {
 
 }  // namespace
 
+Output::~Output() {
+  if (!writer_.joinable()) return;
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  writer_.join();
+}
+
 void Output::flush() { write_blocks({}); }
 
+void Output::write_owned(std::string&& block) {
+  // What waits in the buffer goes first, handed over as a block of its own.
+  if (!buffer_.empty()) {
+    std::string waiting = spare_block();
+    waiting.swap(buffer_);
+    enqueue(std::move(waiting));
+  }
+  enqueue(std::move(block));
+}
+
+void Output::enqueue(std::string&& block) {
+  if (block.empty()) return;
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return queued_bytes_ < kQueuedBytes || error_ != 0; });
+  if (error_ != 0)
+    throw OutputError(std::string("cannot write the output: ") + std::strerror(error_));
+  written_ += block.size();
+  queued_bytes_ += block.size();
+  queued_.push_back(std::move(block));
+  if (!writer_.joinable()) writer_ = std::thread([this] { write_queued(); });
+  lock.unlock();
+  changed_.notify_all();
+}
+
+std::string Output::spare_block() {
+  std::lock_guard lock(mutex_);
+  if (spare_.empty()) return {};
+  std::string block = std::move(spare_.back());
+  spare_.pop_back();
+  return block;
+}
+
+void Output::write_queued() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return !queued_.empty() || stopping_; });
+    if (queued_.empty()) return;  // stopping, everything written
+    std::string block = std::move(queued_.front());
+    queued_.pop_front();
+    writing_ = true;
+    int error = error_;
+    lock.unlock();
+    if (error == 0) {  // after a failure the rest is dropped
+      std::vector<iovec> vectors{iovec{block.data(), block.size()}};
+      error = write_all(fd_, vectors);
+    }
+    const std::size_t size = block.size();
+    block.clear();
+    lock.lock();
+    writing_ = false;
+    queued_bytes_ -= size;
+    if (error != 0) error_ = error;
+    // A few blocks keep their memory for the next batches; a huge one goes.
+    if (spare_.size() < kSpareBlocks && block.capacity() <= kSpareBytes)
+      spare_.push_back(std::move(block));
+    changed_.notify_all();
+  }
+}
+
+int Output::wait_written() noexcept {
+  if (!writer_.joinable()) return 0;
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return (queued_.empty() && !writing_) || error_ != 0; });
+  return error_;
+}
+
 void Output::write_blocks(std::span<const std::string_view> blocks) {
+  if (const int error = wait_written(); error != 0)
+    throw OutputError(std::string("cannot write the output: ") + std::strerror(error));
   std::vector<iovec> vectors;
   vectors.reserve(blocks.size() + 1);
   std::uint64_t total = buffer_.size();
@@ -63,6 +141,7 @@ void Output::write_blocks(std::span<const std::string_view> blocks) {
 
 bool Output::truncate(std::uint64_t position) {
   if (position < written_) {
+    if (wait_written() != 0) return false;
     // Already written: taken back only from a regular file written at our
     // own position, not from a pipe, a terminal, or a file opened to
     // append (others may write there).

@@ -1,14 +1,22 @@
 // The output of kelvra-nlp. The threads that work format their records
 // into buffers of their own; the thread that writes only hands the finished
 // buffers to the system in order, several at once and without copying them
-// (vectored writes), so that it is not what limits many threads.
+// (vectored writes), so that it is not what limits many threads. Finished
+// buffers may also be handed over whole (write_owned) to a thread that
+// writes them while the run goes on: a command piped into another then
+// keeps working while the next one reads, instead of waiting on the pipe.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "cli/errors.h"
 #include "kelvra/common/json_writer.h"
@@ -26,6 +34,8 @@ class Output final : public common::JsonSpill {
   static Output& standard();
   // Another descriptor, left open (the benchmarks write to /dev/null).
   explicit Output(int fd) : fd_(fd) {}
+  // Writes what was handed over and not yet written, unless writing failed.
+  ~Output();
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
@@ -40,8 +50,17 @@ class Output final : public common::JsonSpill {
     flush_if_large();
   }
   // Writes everything waiting. OutputError("cannot write the output: ...")
-  // when the system refuses.
+  // when the system refuses (here or, earlier, for a block handed over).
   void flush();
+  // Hands what waits in the buffer, then `block`, to the writing thread
+  // (started on first use) and returns at once, unless kQueuedBytes are
+  // already waiting there. Every other way of writing first waits for the
+  // handed-over blocks to be written, so the order is kept. A failure to
+  // write one is thrown by the next call that writes (or flush()).
+  void write_owned(std::string&& block);
+  // An empty string with the memory of a block written since, or a new one:
+  // to fill and hand over again, without fresh pages each time.
+  std::string spare_block();
   // A JsonWriter's spill: flush().
   void spill() override { flush(); }
   // Writes everything waiting, then `blocks` in order, handing them to the
@@ -60,9 +79,31 @@ class Output final : public common::JsonSpill {
 
  private:
   static constexpr std::size_t kFlushBytes = std::size_t{1} << 20;
+  // The most that waits for the writing thread: a few batches' output.
+  static constexpr std::size_t kQueuedBytes = std::size_t{64} << 20;
+
+  // Hands `block` to the writing thread, waiting for room first.
+  void enqueue(std::string&& block);
+  // Waits until the handed-over blocks are written (or one failed); the
+  // failure's errno, 0 if none.
+  int wait_written() noexcept;
+  void write_queued();  // the writing thread
+  static constexpr std::size_t kSpareBlocks = 4;
+  static constexpr std::size_t kSpareBytes = std::size_t{16} << 20;
+
   int fd_;
   std::string buffer_;
-  std::uint64_t written_ = 0;
+  std::uint64_t written_ = 0;  // counts handed-over blocks as written
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::string> queued_;  // handed over, not yet written
+  std::size_t queued_bytes_ = 0;
+  bool writing_ = false;  // the writing thread holds a block
+  int error_ = 0;         // the failure of a handed-over block
+  bool stopping_ = false;
+  std::vector<std::string> spare_;  // written blocks, their memory kept
+  std::thread writer_;
 };
 
 }  // namespace kelvra::cli

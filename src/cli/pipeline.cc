@@ -221,8 +221,10 @@ void run_batches(InputFile& input, const StreamOptions& options, std::string_vie
         key_from = line.key_end;
       }
     } else if (result.bad.empty()) {
-      const std::string_view block = result.out;
-      output.write_blocks({&block, 1});
+      // Written by the output's own thread while the next batches are read
+      // and worked on: a slow reader of a pipe does not stop the run.
+      output.write_owned(std::move(result.out));
+      result.out = output.spare_block();
     } else {
       std::size_t from = 0;
       for (const BadLine& bad : result.bad) {

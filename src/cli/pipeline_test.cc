@@ -55,6 +55,59 @@ std::string expected_for(int first, int end) {
   return expected;
 }
 
+// Blocks handed to the writing thread, direct writes and the buffer reach
+// a slowly read pipe in the order they were made, whatever their mix; a
+// block that cannot be written fails the next call that writes.
+TEST(Output, HandedOverBlocksKeepTheirPlaceAmongOtherWritesAndFailLater) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::string got;
+  std::thread reader([&] {
+    char chunk[1 << 16];
+    for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) {
+      got.append(chunk, static_cast<std::size_t>(n));
+      if (got.size() % 7 == 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  });
+  std::string expected;
+  {
+    Output output(fds[1]);
+    std::mt19937 random(7);
+    for (int i = 0; i < 300; ++i) {
+      std::string block(random() % (i % 50 == 0 ? 3'000'000 : 20'000),
+                        static_cast<char>('a' + i % 26));
+      expected += block;
+      switch (random() % 3) {
+        case 0: {
+          std::string owned = output.spare_block();
+          owned += block;
+          output.write_owned(std::move(owned));
+          break;
+        }
+        case 1:
+          output.write(block);
+          break;
+        default:
+          output.buffer() += block;  // handed over with the next block, or flushed
+      }
+    }
+    output.flush();
+    EXPECT_EQ(output.position(), expected.size());
+  }
+  ::close(fds[1]);
+  reader.join();
+  ::close(fds[0]);
+  EXPECT_TRUE(got == expected) << got.size() << " bytes read, " << expected.size() << " written";
+
+  const int read_only = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  Output refused(read_only);
+  refused.write_owned(std::string(1000, 'x'));
+  EXPECT_THAT([&] { refused.flush(); }, ::testing::ThrowsMessage<OutputError>(
+                                            ::testing::HasSubstr("cannot write the output")));
+  EXPECT_THROW(refused.write_owned(std::string(10, 'y')), OutputError);
+  ::close(read_only);
+}
+
 TEST(OrderedOutput, WritesInTheOrderGivenForAnyThreadsAndWindow) {
   std::mt19937 rng(3);
   for (int threads : {1, 2, 5}) {
