@@ -988,9 +988,13 @@ void Automaton::search(std::string_view text, std::vector<Word>& found,
     std::size_t end_byte;  // just past the last code point
     Index report;
   };
-  constexpr std::size_t kChunk = 1 << 14;
+  // Chunks double in size up to kMaxChunk hits, so that a long text's hits
+  // sit mostly in chunks large enough for huge pages: each search's hits
+  // are fresh memory whenever the allocator maps big blocks anew, and on
+  // 4 KiB pages their page faults cost as much as the search.
+  constexpr std::size_t kFirstChunk = std::size_t{1} << 14, kMaxChunk = std::size_t{1} << 22;
   std::vector<std::unique_ptr<Hit[]>> chunks;
-  std::size_t hits = 0, total = 0;
+  std::size_t chunk_size = 0, chunk_used = 0, hits = 0, total = 0;
 
   const Slot* slots = slots_.data();
   const Term* terms = terms_.data();
@@ -1003,8 +1007,13 @@ void Automaton::search(std::string_view text, std::vector<Word>& found,
     }
     state = step(state, symbol);
     if (const Index report = slots[state].report; report != 0) {
-      if (hits % kChunk == 0) chunks.push_back(std::make_unique_for_overwrite<Hit[]>(kChunk));
-      chunks.back()[hits % kChunk] = Hit{pos, report};
+      if (chunk_used == chunk_size) {
+        chunk_size = chunks.empty() ? kFirstChunk : std::min(2 * chunk_size, kMaxChunk);
+        chunks.push_back(std::make_unique_for_overwrite<Hit[]>(chunk_size));
+        kelvra::common::advise_huge_pages(chunks.back().get(), chunk_size * sizeof(Hit));
+        chunk_used = 0;
+      }
+      chunks.back()[chunk_used++] = Hit{pos, report};
       ++hits;
       total += terms[report].count;
     }
@@ -1016,8 +1025,14 @@ void Automaton::search(std::string_view text, std::vector<Word>& found,
   std::size_t counted_to = 0;
   std::int64_t end = -1;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  for (std::size_t h = 0; h < hits; ++h) {
-    const Hit& hit = chunks[h / kChunk][h % kChunk];
+  std::size_t chunk = 0, in_chunk = 0, size_of_chunk = kFirstChunk;
+  for (std::size_t h = 0; h < hits; ++h, ++in_chunk) {
+    if (in_chunk == size_of_chunk) {
+      ++chunk;
+      in_chunk = 0;
+      size_of_chunk = std::min(2 * size_of_chunk, kMaxChunk);
+    }
+    const Hit& hit = chunks[chunk][in_chunk];
     for (; counted_to < hit.end_byte; ++counted_to) end += (bytes[counted_to] & 0xC0) != 0x80;
     for (Index t = hit.report; t != 0; t = terms_[t].next) {
       const Term& term = terms_[t];
