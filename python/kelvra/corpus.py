@@ -51,7 +51,7 @@ import tempfile
 import time
 
 __all__ = ["find_documents", "load_dictionary", "main", "make_tools", "partitions_of", "process_document",
-           "process_partition", "read_document", "write_partition"]
+           "process_partition", "read_document", "tune_allocator", "write_partition"]
 
 # Saved automata that this process has mapped, by path: each worker maps a
 # file once, and the processes of a machine share its pages.
@@ -178,7 +178,7 @@ def write_partition(documents, tools, length, part_path, overlap=0):
 _ALLOCATOR_TUNED = False
 
 
-def _tune_allocator():
+def tune_allocator():
     """Dask's worker nannies start their processes with
     MALLOC_TRIM_THRESHOLD_ set, which also pins glibc's mmap threshold at
     128 KiB and trims the heap at every 64 KiB free at its top: every
@@ -186,7 +186,8 @@ def _tune_allocator():
     hands them back, and the road runs three times slower. Where that
     variable is set and the mmap threshold is not, blocks of up to 32 MiB
     come from the heap again, and the heap keeps up to 32 MiB free at its
-    top."""
+    top. Run on each worker of a pipeline of one's own with
+    ``client.run(tune_allocator)``; a corpus run does it by itself."""
     global _ALLOCATOR_TUNED
     if _ALLOCATOR_TUNED:
         return
@@ -204,7 +205,7 @@ def _tune_allocator():
 
 
 def _bag_partition(runs, tools, length, overlap=0):
-    _tune_allocator()
+    tune_allocator()
     # Each run is (part file or None, documents): with a part file its lines
     # are written there and only the path comes back.
     out = []
