@@ -52,6 +52,7 @@ std::vector<Word> tokens_of(const py::list& words) {
 
 py::list sentences_to_python(const std::vector<Sentence>& sentences) {
   py::handle cls = python_class("feature.Sentence");
+  const CollectionPause pause;
   py::list out;
   for (const auto& sentence : sentences) out.append(make_sentence(cls, sentence));
   return out;
@@ -61,6 +62,7 @@ py::list records_to_python(std::vector<Record>& records) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
   if (list == nullptr) throw py::error_already_set();
   py::list out = py::reinterpret_steal<py::list>(list);
+  const CollectionPause pause;
   for (std::size_t i = 0; i < records.size(); ++i)
     PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i),
                     from_record(std::move(records[i])).release().ptr());

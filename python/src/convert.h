@@ -107,4 +107,23 @@ inline py::bytes bytes_of(const std::string& bytes) {
 // expected" for anything else.
 std::string_view state_bytes(py::handle value, const char* what);
 
+// Holds Python's cyclic garbage collector off while a call makes a great
+// many container objects at once (the records of a long text): they are
+// all reachable from the result, yet every few hundred of them would set
+// off a collection that walks the ones made before again, a third of the
+// time of a long split. The collector is switched back on when the pause
+// ends, failures included, if it was on. Only with the GIL held.
+class CollectionPause {
+ public:
+  CollectionPause() noexcept : was_on_(PyGC_Disable() == 1) {}
+  ~CollectionPause() {
+    if (was_on_) PyGC_Enable();
+  }
+  CollectionPause(const CollectionPause&) = delete;
+  CollectionPause& operator=(const CollectionPause&) = delete;
+
+ private:
+  bool was_on_;
+};
+
 }  // namespace kelvra::python

@@ -184,6 +184,20 @@ def test_split_on_several_threads_equals_one():
         assert sectioner.split(input_, type_, threads=2) == sectioner.split(input_, type_)
 
 
+def test_making_records_leaves_the_garbage_collector_as_it_found_it():
+    import gc
+
+    text = "今天很好。我们去公园吧！" * 50
+    was = gc.isenabled()
+    try:
+        for enabled in (True, False):
+            (gc.enable if enabled else gc.disable)()
+            assert len(Phraser().split(text)) == 100 and gc.isenabled() == enabled
+            assert len(Sectioner().split({"text": text, "length": 30}, "ner")) > 10 and gc.isenabled() == enabled
+    finally:
+        (gc.enable if was else gc.disable)()
+
+
 def test_threads_is_checked_and_keyword_only():
     for call in (lambda t: Phraser().split("你好。", threads=t),
                  lambda t: Sectioner().split({"text": "你好。", "length": 5}, "ner", threads=t)):
