@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kelvra/common/thread_pool.h"
 #include "kelvra/common/utf8.h"
 #include "kelvra/nlp/common/embedding/embedding.h"
 #include "kelvra/nlp/common/feature/annotator.h"
@@ -58,6 +59,7 @@ struct Shared {
   const Sectioner& sectioner;
   const Embedding& embedding;
   const Annotator& annotator;
+  kelvra::common::ThreadPool& pool;  // lent to the calls of every thread at once
 };
 
 // One call and its result as text, so that results of any kind compare.
@@ -192,6 +194,19 @@ std::vector<Task> make_tasks(Corpus& corpus, const std::vector<std::string>& voc
     std::string text = corpus.text(20);
     add("translate", [text](const Shared& s) { return s.cantonese.translate(text); });
   }
+  // Texts long enough to be walked in pieces, on the one pool all threads share.
+  for (int i = 0; i < 3; ++i) {
+    std::string text = corpus.text(200'000);
+    add("split on a lent pool", [text](const Shared& s) {
+      std::string out;
+      for (const auto& sentence : s.phraser.split(text, s.pool)) out += sentence.to_json().dump();
+      return out;
+    });
+    add("section on a lent pool", [text](const Shared& s) {
+      return records_text(
+          s.sectioner.split(Record{{"text", text}, {"length", 300}}, "ner", s.pool));
+    });
+  }
   for (int line = 0; line < kUnseenLines; ++line) {
     std::string text = "佢哋喺度";
     for (int i = 0; i < kUnseenPerLine; ++i) {
@@ -270,8 +285,9 @@ TEST(ThreadStress, SharedObjectsGiveTheSingleThreadedResults) {
   Corpus corpus(2024);
   const std::vector<Task> tasks = make_tasks(corpus, vocabulary);
 
-  const Shared shared{normalizer, cantonese, automaton, folded,
-                      phraser,    sectioner, embedding, annotator};
+  kelvra::common::ThreadPool lent(3);
+  const Shared shared{normalizer, cantonese, automaton, folded, phraser,
+                      sectioner,  embedding, annotator, lent};
   std::vector<std::vector<std::string>> results(kThreads, std::vector<std::string>(tasks.size()));
   std::latch start(kThreads);
   std::vector<std::thread> threads;

@@ -33,9 +33,15 @@ double ThreadPool::finish() {
   return static_cast<double>(cpu_nanoseconds_.load()) * 1e-9;
 }
 
+int ThreadPool::threads() const noexcept {
+  std::lock_guard<std::mutex> lock(start_mutex_);
+  return threads_;
+}
+
 std::future<void> ThreadPool::submit(std::function<void()> task) {
   std::packaged_task<void()> packaged(std::move(task));
   auto future = packaged.get_future();
+  std::lock_guard<std::mutex> starting(start_mutex_);
   bool start_one = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -28,8 +28,13 @@ class ThreadPool {
   ThreadPool& operator=(const ThreadPool&) = delete;
 
   // A task's failure comes out of its future. Fails only when no thread at
-  // all can be started.
+  // all can be started. Several threads may submit at once (a caller's pool
+  // lent to calls on several threads); a task must not wait for tasks it
+  // submitted to its own pool.
   std::future<void> submit(std::function<void()> task);
+
+  // The most threads it runs.
+  int threads() const noexcept;
 
   // Waits for the tasks given so far, ends the threads and returns the CPU
   // time they used, in seconds.
@@ -39,8 +44,9 @@ class ThreadPool {
   void serve();
   void stop();
 
-  int threads_;
-  std::vector<std::thread> workers_;  // only the submitting thread touches it
+  int threads_;                       // under start_mutex_
+  std::vector<std::thread> workers_;  // under start_mutex_ while tasks are submitted
+  mutable std::mutex start_mutex_;
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<std::packaged_task<void()>> tasks_;

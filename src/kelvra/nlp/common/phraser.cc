@@ -297,6 +297,18 @@ std::vector<Sentence> Phraser::split(std::string_view input, std::int64_t thread
   internal::require_threads(threads);
   if (!internal::walked_in_pieces(input.size(), threads)) return split(input);
   kelvra::common::ThreadPool pool(internal::pool_threads(input.size(), threads));
+  return split_on(input, pool, threads);
+}
+
+std::vector<Sentence> Phraser::split(std::string_view input,
+                                     kelvra::common::ThreadPool& pool) const {
+  const std::int64_t threads = pool.threads();
+  if (!internal::walked_in_pieces(input.size(), threads)) return split(input);
+  return split_on(input, pool, threads);
+}
+
+std::vector<Sentence> Phraser::split_on(std::string_view input, kelvra::common::ThreadPool& pool,
+                                        std::int64_t threads) const {
   const std::vector<SentenceSpan> spans =
       internal::sentences_in_pieces(*this, input, pool, threads);
   // The records too are made on the pool, in as many runs of sentences as

@@ -34,6 +34,10 @@
 
 #include "kelvra/nlp/common/feature/feature.h"
 
+namespace kelvra::common {
+class ThreadPool;
+}
+
 namespace kelvra::nlp::common::phraser {
 
 using feature::Clause;
@@ -119,6 +123,10 @@ class Phraser {
   // short one, or any with `threads` 1, on the caller's alone.
   // KvException(INVALID_PARAMETERS) naming `threads` when it is below 1.
   std::vector<Sentence> split(std::string_view input, std::int64_t threads) const;
+  // The same on the threads of the caller's `pool` (kelvra/common/thread_pool.h),
+  // which may serve other calls, on other threads, at the same time. Not
+  // from a task of that pool: the call waits for the tasks it gives it.
+  std::vector<Sentence> split(std::string_view input, kelvra::common::ThreadPool& pool) const;
 
   // Cuts `words` into chunks at the words whose text is in `chars`; with no
   // `chars`, only at the length cap and the end. The chunks hold every word
@@ -182,6 +190,9 @@ class Phraser {
   std::size_t piece_start(std::string_view text, std::size_t from) const;
 
  private:
+  // split(input, threads) of a long text on `pool`.
+  std::vector<Sentence> split_on(std::string_view input, kelvra::common::ThreadPool& pool,
+                                 std::int64_t threads) const;
   void mark(std::string_view text, std::uint8_t flag);
   // Quote and bracket flags of a word's text.
   std::uint8_t flags_of(std::string_view text) const;

@@ -130,6 +130,16 @@ std::vector<Record> Sectioner::split(Record&& input_, std::string_view type_,
   return internal::split<M>(*this, M::view(input_), type_, true, threads);
 }
 
+std::vector<Record> Sectioner::split(const Record& input_, std::string_view type_,
+                                     kelvra::common::ThreadPool& pool) const {
+  return internal::split<M>(*this, M::view(input_), type_, false, pool.threads(), &pool);
+}
+
+std::vector<Record> Sectioner::split(Record&& input_, std::string_view type_,
+                                     kelvra::common::ThreadPool& pool) const {
+  return internal::split<M>(*this, M::view(input_), type_, true, pool.threads(), &pool);
+}
+
 std::vector<Record> Sectioner::_split_text_by_length(std::string_view text,
                                                      std::int64_t length) const {
   // The library's records need no string value to cut the texts from.

@@ -172,6 +172,14 @@ class Sectioner {
   std::vector<Record> split(const Record& input_, std::string_view type_,
                             std::int64_t threads) const;
   std::vector<Record> split(Record&& input_, std::string_view type_, std::int64_t threads) const;
+  // The same on the threads of the caller's `pool`
+  // (kelvra/common/thread_pool.h), which may serve other calls, on other
+  // threads, at the same time. Not from a task of that pool: the call waits
+  // for the tasks it gives it.
+  std::vector<Record> split(const Record& input_, std::string_view type_,
+                            kelvra::common::ThreadPool& pool) const;
+  std::vector<Record> split(Record&& input_, std::string_view type_,
+                            kelvra::common::ThreadPool& pool) const;
 
   // Segments of `text`. A text no longer than `length` is one segment (an
   // empty text too, for any length >= 0). Throws

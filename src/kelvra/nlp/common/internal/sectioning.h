@@ -46,20 +46,24 @@ std::int64_t overlap_of(const typename M::Value& input_) {
 
 // The segments of `text` (valid UTF-8 or refused; the string `text_value`
 // where the model needs it) as records {"text", "offset", "length"}, its
-// sentences found on `threads` threads (segment_pieces.h); with `overlap`
-// above 0, "context" after them, the segments found in one walk.
+// sentences found on `threads` threads (segment_pieces.h), those of the
+// caller's `pool` when given; with `overlap` above 0, "context" after them,
+// the segments found in one walk.
 template <records::RecordModel M>
 std::vector<typename M::Owned> text_segments(const Sectioner& sectioner,
                                              const typename M::Value& text_value,
                                              std::string_view text, std::int64_t length,
-                                             std::int64_t threads = 1, std::int64_t overlap = 0) {
+                                             std::int64_t threads = 1, std::int64_t overlap = 0,
+                                             kelvra::common::ThreadPool* pool = nullptr) {
   std::vector<SegmentSpan> spans;
   std::vector<std::int64_t> contexts;
   {
     [[maybe_unused]] typename M::Unlocked unlocked;
-    if (overlap == 0) {
-      kelvra::common::ThreadPool pool(pieces::pool_threads(text.size(), threads));
-      spans = pieces::segments_in_pieces(sectioner, text, length, pool, threads);
+    if (overlap == 0 && pool != nullptr) {
+      spans = pieces::segments_in_pieces(sectioner, text, length, *pool, threads);
+    } else if (overlap == 0) {
+      kelvra::common::ThreadPool own(pieces::pool_threads(text.size(), threads));
+      spans = pieces::segments_in_pieces(sectioner, text, length, own, threads);
     } else {
       sectioner.for_each_overlapping_segment(text, length, overlap,
                                              [&](const SegmentSpan& span, std::int64_t context) {
@@ -144,14 +148,14 @@ template <records::RecordModel M>
 std::vector<typename M::Owned> split_feature_set(const Sectioner& sectioner,
                                                  const typename M::Value& feature_set,
                                                  std::int64_t length, bool move,
-                                                 std::int64_t threads = 1,
-                                                 std::int64_t overlap = 0) {
+                                                 std::int64_t threads = 1, std::int64_t overlap = 0,
+                                                 kelvra::common::ThreadPool* pool = nullptr) {
   using Value = typename M::Value;
   records::require<M>(feature_set, Kinds::map, "feature_set");
   const Value text_value = records::at<M>(feature_set, records::keys::text, "feature_set");
   const std::string_view text = records::string_of<M>(text_value, "text");
   std::vector<typename M::Owned> segments =
-      text_segments<M>(sectioner, text_value, text, length, threads, overlap);
+      text_segments<M>(sectioner, text_value, text, length, threads, overlap, pool);
   const Value nes = records::require<M>(
       records::at<M>(feature_set, records::keys::nes, "feature_set"), Kinds::list, "nes");
 
@@ -242,11 +246,13 @@ bool judge_entity_in_segment(const typename M::Value& ne, const typename M::Valu
 
 // split(input_, type_): the segments of input_["text"] ("ner") or of
 // input_["feature_set"] ("relation"), each at most input_["length"] long,
-// the text's sentences found on `threads` threads, with input_["overlap"]
-// code points of context when it is there.
+// the text's sentences found on `threads` threads (of the caller's `pool`
+// when given), with input_["overlap"] code points of context when it is
+// there.
 template <records::RecordModel M>
 std::vector<typename M::Owned> split(const Sectioner& sectioner, const typename M::Value& input_,
-                                     std::string_view type_, bool move, std::int64_t threads = 1) {
+                                     std::string_view type_, bool move, std::int64_t threads = 1,
+                                     kelvra::common::ThreadPool* pool = nullptr) {
   pieces::require_threads(threads);
   records::require<M>(input_, Kinds::map, "input_");
   if (parse_task_kind(type_) == TaskKind::kNer) {
@@ -254,13 +260,15 @@ std::vector<typename M::Owned> split(const Sectioner& sectioner, const typename 
     const std::string_view text = records::string_of<M>(text_value, "text");
     const std::int64_t length =
         records::integer_of<M>(records::at<M>(input_, records::keys::length, "input_"), "length");
-    return text_segments<M>(sectioner, text_value, text, length, threads, overlap_of<M>(input_));
+    return text_segments<M>(sectioner, text_value, text, length, threads, overlap_of<M>(input_),
+                            pool);
   }
   const typename M::Value feature_set =
       records::at<M>(input_, records::keys::feature_set, "input_");
   const std::int64_t length =
       records::integer_of<M>(records::at<M>(input_, records::keys::length, "input_"), "length");
-  return split_feature_set<M>(sectioner, feature_set, length, move, threads, overlap_of<M>(input_));
+  return split_feature_set<M>(sectioner, feature_set, length, move, threads, overlap_of<M>(input_),
+                              pool);
 }
 
 }  // namespace kelvra::nlp::common::sectioner::internal

@@ -2,6 +2,7 @@
 
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -90,6 +91,14 @@ TEST(SegmentPieces, SplitGivesTheSameRecordsForAnyThreads) {
   ner["length"] = 37;
   EXPECT_EQ(sectioner.split(ner, "ner", 3), sectioner.split(ner, "ner"));
   EXPECT_EQ(sectioner.split(relation, "relation", 2), sectioner.split(relation, "relation"));
+  // A caller's pool, lent to calls on two threads at once.
+  ThreadPool lent(2);
+  std::vector<Record> ner_lent, relation_lent;
+  std::thread other([&] { ner_lent = sectioner.split(ner, "ner", lent); });
+  relation_lent = sectioner.split(Record(relation), "relation", lent);
+  other.join();
+  EXPECT_EQ(ner_lent, sectioner.split(ner, "ner"));
+  EXPECT_EQ(relation_lent, sectioner.split(relation, "relation"));
   EXPECT_THROW(sectioner.split(ner, "ner", 0), kelvra::common::KvException);
 }
 

@@ -2,6 +2,7 @@
 
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -90,12 +91,19 @@ TEST(SentencePieces, SplitGivesTheSameRecordsForAnyThreads) {
   const std::string text = random_text(random, 3 * kPieceBytes / 2);
   ASSERT_TRUE(walked_in_pieces(text.size(), 2));
   const std::vector<Sentence> one = phraser.split(text);
-  for (int threads : {2, 3}) {
-    const std::vector<Sentence> many = phraser.split(text, threads);
+  auto expect_one = [&](const std::vector<Sentence>& many) {
     ASSERT_EQ(many.size(), one.size());
     for (std::size_t i = 0; i < one.size(); ++i)
       ASSERT_EQ(many[i].to_json(), one[i].to_json()) << i;
-  }
+  };
+  for (int threads : {2, 3}) expect_one(phraser.split(text, threads));
+  // A caller's pool, lent to several calls at once.
+  ThreadPool lent(3);
+  std::vector<std::vector<Sentence>> results(4);
+  std::vector<std::thread> callers;
+  for (auto& result : results) callers.emplace_back([&] { result = phraser.split(text, lent); });
+  for (auto& caller : callers) caller.join();
+  for (const auto& result : results) expect_one(result);
 }
 
 TEST(SentencePieces, RefusesFewerThanOneThreadAndBadText) {
