@@ -167,12 +167,20 @@ def write_partition(documents, tools, length, part_path, overlap=0):
     the path: the lines stay on the worker's disk instead of travelling
     back."""
     with open(part_path, "wb") as part:
-        for document in documents:
-            # A document at a time: a partition's lines are not all held at once.
-            for line in process_partition([document], tools, length, overlap):
-                part.write(line.encode("utf-8"))
-                part.write(b"\n")
+        _write_documents(documents, tools, length, part, overlap)
     return part_path
+
+
+def _write_documents(documents, tools, length, out, overlap=0, done=None):
+    """Writes the JSON lines of the documents to the binary stream `out` a
+    document at a time (their lines are never all held at once), calling
+    `done()` after each when given."""
+    for document in documents:
+        for line in process_partition([document], tools, length, overlap):
+            out.write(line.encode("utf-8"))
+            out.write(b"\n")
+        if done is not None:
+            done()
 
 
 _ALLOCATOR_TUNED = False
@@ -284,11 +292,21 @@ def partitions_of(items, count):
 
 
 def run_single_process(documents, tools, length, out, progress, overlap=0):
-    for document in documents:
-        for line in process_partition([document], tools, length, overlap):
-            out.write(line.encode("utf-8"))
-            out.write(b"\n")
-        progress.advance()
+    _write_documents(documents, tools, length, out, overlap, progress.advance)
+
+
+class _InOrder:
+    """Hands the results of partitions, which finish in any order, to
+    `write` in partition order."""
+
+    def __init__(self, write):
+        self.write, self.ready, self.next = write, {}, 0
+
+    def finished(self, index, result):
+        self.ready[index] = result
+        while self.next in self.ready:
+            self.write(self.ready.pop(self.next))
+            self.next += 1
 
 
 def _copy_part(part_path, out):
@@ -328,18 +346,17 @@ def run_on_cluster(documents, tools, length, out, progress, client, partitions, 
                                                                          overlap)
     futures = client.compute(bag.to_delayed())
     index = {future.key: i for i, future in enumerate(futures)}
-    # Partitions finish in any order; lines are written in input order.
-    ready, written = {}, 0
+    def write(results):
+        for result in results:
+            if parts_dir is None:
+                out.write(result.encode("utf-8"))
+            else:
+                _copy_part(result, out)
+
+    in_order = _InOrder(write)
     for future in as_completed(futures):
-        ready[index[future.key]] = future.result()
+        in_order.finished(index[future.key], future.result())
         progress.advance(len(runs[index[future.key]]))
-        while written in ready:
-            for result in ready.pop(written):
-                if parts_dir is None:
-                    out.write(result.encode("utf-8"))
-                else:
-                    _copy_part(result, out)
-            written += 1
 
 
 def run_forked(documents, tools, length, out, progress, workers, partitions, parts_dir, overlap=0):
@@ -364,19 +381,17 @@ def run_forked(documents, tools, length, out, progress, workers, partitions, par
     bag = db.from_sequence(items, npartitions=len(items)).map_partitions(module._forked_partition, length,
                                                                          overlap)
     index = {key: i for i, key in enumerate(bag.__dask_keys__())}
-    ready, written = set(), 0
+    def copy_parts(part_paths):
+        for path in part_paths:
+            _copy_part(path, out)
+
+    in_order = _InOrder(copy_parts)
 
     def finished(key, result, dsk, state, worker_id):
         # Called in this process as each task ends: parts go out in order.
-        nonlocal written
-        if key not in index:
-            return
-        ready.add(index[key])
-        progress.advance(len(runs[index[key]]))
-        while written in ready:
-            _copy_part(items[written][0], out)
-            ready.discard(written)
-            written += 1
+        if key in index:
+            in_order.finished(index[key], result)
+            progress.advance(len(runs[index[key]]))
 
     module._FORKED_TOOLS = tools
     try:

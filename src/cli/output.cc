@@ -40,6 +40,10 @@ int write_all(int fd, std::vector<iovec>& vectors) {
   return 0;
 }
 
+[[noreturn]] void throw_write_failure(int error) {
+  throw OutputError(std::string("cannot write the output: ") + std::strerror(error));
+}
+
 }  // namespace
 
 Output::~Output() {
@@ -68,8 +72,7 @@ void Output::enqueue(std::string&& block) {
   if (block.empty()) return;
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [&] { return queued_bytes_ < kQueuedBytes || error_ != 0; });
-  if (error_ != 0)
-    throw OutputError(std::string("cannot write the output: ") + std::strerror(error_));
+  if (error_ != 0) throw_write_failure(error_);
   written_ += block.size();
   queued_bytes_ += block.size();
   queued_.push_back(std::move(block));
@@ -93,7 +96,6 @@ void Output::write_queued() {
     if (queued_.empty()) return;  // stopping, everything written
     std::string block = std::move(queued_.front());
     queued_.pop_front();
-    writing_ = true;
     int error = error_;
     lock.unlock();
     if (error == 0) {  // after a failure the rest is dropped
@@ -103,7 +105,6 @@ void Output::write_queued() {
     const std::size_t size = block.size();
     block.clear();
     lock.lock();
-    writing_ = false;
     queued_bytes_ -= size;
     if (error != 0) error_ = error;
     // A few blocks keep their memory for the next batches; a huge one goes.
@@ -116,13 +117,12 @@ void Output::write_queued() {
 int Output::wait_written() noexcept {
   if (!writer_.joinable()) return 0;
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return (queued_.empty() && !writing_) || error_ != 0; });
+  changed_.wait(lock, [&] { return queued_bytes_ == 0 || error_ != 0; });
   return error_;
 }
 
 void Output::write_blocks(std::span<const std::string_view> blocks) {
-  if (const int error = wait_written(); error != 0)
-    throw OutputError(std::string("cannot write the output: ") + std::strerror(error));
+  if (const int error = wait_written(); error != 0) throw_write_failure(error);
   std::vector<iovec> vectors;
   vectors.reserve(blocks.size() + 1);
   std::uint64_t total = buffer_.size();
@@ -134,8 +134,7 @@ void Output::write_blocks(std::span<const std::string_view> blocks) {
   }
   const int error = write_all(fd_, vectors);
   buffer_.clear();  // never tried again: the message is said once
-  if (error != 0)
-    throw OutputError(std::string("cannot write the output: ") + std::strerror(error));
+  if (error != 0) throw_write_failure(error);
   written_ += total;
 }
 

@@ -98,9 +98,8 @@ class Output final : public common::JsonSpill {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::string> queued_;  // handed over, not yet written
-  std::size_t queued_bytes_ = 0;
-  bool writing_ = false;  // the writing thread holds a block
-  int error_ = 0;         // the failure of a handed-over block
+  std::size_t queued_bytes_ = 0;  // handed over, not yet written, the block being written included
+  int error_ = 0;                 // the failure of a handed-over block
   bool stopping_ = false;
   std::vector<std::string> spare_;  // written blocks, their memory kept
   std::thread writer_;

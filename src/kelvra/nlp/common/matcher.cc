@@ -114,14 +114,10 @@ class SlotPlacer {
 
   // The owner of every slot, kFree where none; the placer is spent.
   std::vector<Index> release_checks() { return std::move(check_); }
-  // A placer holding no memory, to replace a spent one.
-  static SlotPlacer spent() { return SlotPlacer(Empty{}); }
 
  private:
   static constexpr std::size_t kNone = SIZE_MAX;
   static constexpr std::uint8_t kMaxTries = 8;
-  struct Empty {};
-  explicit SlotPlacer(Empty) {}
 
   struct BitSet {
     std::vector<std::uint64_t> words;
@@ -502,10 +498,14 @@ void Automaton::build(Entries& entries, std::uint8_t folds) {
     return first_child[a + 1] - first_child[a] > first_child[b + 1] - first_child[b];
   });
   std::vector<Index> base(nodes, 0);
-  SlotPlacer placer;
-  if (first_child[1] != first_child[0]) placer.take_at(0, &label[1], first_child[1] - 1, 0);
-  for (Index n : families)
-    base[n] = placer.place(&label[first_child[n]], first_child[n + 1] - first_child[n], n);
+  std::vector<Index> check;
+  {  // the placer's memory goes with it
+    SlotPlacer placer;
+    if (first_child[1] != first_child[0]) placer.take_at(0, &label[1], first_child[1] - 1, 0);
+    for (Index n : families)
+      base[n] = placer.place(&label[first_child[n]], first_child[n + 1] - first_child[n], n);
+    check = placer.release_checks();
+  }
   free_memory(families);
   const std::size_t max_base = *std::max_element(base.begin(), base.end());
   // Each node's label becomes its slot; the label is the slot less the
@@ -513,8 +513,6 @@ void Automaton::build(Entries& entries, std::uint8_t folds) {
   std::vector<Index>& slot_of = label;
   for (Index n = 0; n < nodes; ++n)
     for (Index c = first_child[n]; c < first_child[n + 1]; ++c) slot_of[c] += base[n];
-  std::vector<Index> check = placer.release_checks();
-  placer = SlotPlacer::spent();
   // Past the last state, only as many slots as a lookup from the largest
   // base can reach.
   std::size_t used_end = check.size();
@@ -988,11 +986,13 @@ void Automaton::search(std::string_view text, std::vector<Word>& found,
     std::size_t end_byte;  // just past the last code point
     Index report;
   };
-  // Chunks double in size up to kMaxChunk hits, so that a long text's hits
+  // Chunks double in size up to 4 M hits, so that a long text's hits
   // sit mostly in chunks large enough for huge pages: each search's hits
   // are fresh memory whenever the allocator maps big blocks anew, and on
   // 4 KiB pages their page faults cost as much as the search.
-  constexpr std::size_t kFirstChunk = std::size_t{1} << 14, kMaxChunk = std::size_t{1} << 22;
+  const auto next_chunk_size = [](std::size_t size) {
+    return size == 0 ? std::size_t{1} << 14 : std::min(2 * size, std::size_t{1} << 22);
+  };
   std::vector<std::unique_ptr<Hit[]>> chunks;
   std::size_t chunk_size = 0, chunk_used = 0, hits = 0, total = 0;
 
@@ -1008,7 +1008,7 @@ void Automaton::search(std::string_view text, std::vector<Word>& found,
     state = step(state, symbol);
     if (const Index report = slots[state].report; report != 0) {
       if (chunk_used == chunk_size) {
-        chunk_size = chunks.empty() ? kFirstChunk : std::min(2 * chunk_size, kMaxChunk);
+        chunk_size = next_chunk_size(chunk_size);
         chunks.push_back(std::make_unique_for_overwrite<Hit[]>(chunk_size));
         kelvra::common::advise_huge_pages(chunks.back().get(), chunk_size * sizeof(Hit));
         chunk_used = 0;
@@ -1025,12 +1025,12 @@ void Automaton::search(std::string_view text, std::vector<Word>& found,
   std::size_t counted_to = 0;
   std::int64_t end = -1;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  std::size_t chunk = 0, in_chunk = 0, size_of_chunk = kFirstChunk;
+  std::size_t chunk = 0, in_chunk = 0, size_of_chunk = next_chunk_size(0);
   for (std::size_t h = 0; h < hits; ++h, ++in_chunk) {
     if (in_chunk == size_of_chunk) {
       ++chunk;
       in_chunk = 0;
-      size_of_chunk = std::min(2 * size_of_chunk, kMaxChunk);
+      size_of_chunk = next_chunk_size(size_of_chunk);
     }
     const Hit& hit = chunks[chunk][in_chunk];
     for (; counted_to < hit.end_byte; ++counted_to) end += (bytes[counted_to] & 0xC0) != 0x80;

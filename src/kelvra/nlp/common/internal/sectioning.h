@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -59,11 +60,10 @@ std::vector<typename M::Owned> text_segments(const Sectioner& sectioner,
   std::vector<std::int64_t> contexts;
   {
     [[maybe_unused]] typename M::Unlocked unlocked;
-    if (overlap == 0 && pool != nullptr) {
+    if (overlap == 0) {
+      std::optional<kelvra::common::ThreadPool> own;
+      if (pool == nullptr) pool = &own.emplace(pieces::pool_threads(text.size(), threads));
       spans = pieces::segments_in_pieces(sectioner, text, length, *pool, threads);
-    } else if (overlap == 0) {
-      kelvra::common::ThreadPool own(pieces::pool_threads(text.size(), threads));
-      spans = pieces::segments_in_pieces(sectioner, text, length, own, threads);
     } else {
       sectioner.for_each_overlapping_segment(text, length, overlap,
                                              [&](const SegmentSpan& span, std::int64_t context) {
