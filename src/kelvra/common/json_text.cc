@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <numeric>
 #include <utility>
 #include <vector>
@@ -57,9 +58,11 @@ int hex_digit(char c) {
 // it is read, strings are decoded straight into the string the record
 // keeps, numbers are read as the JSON library reads them (an integer token
 // stays an integer of the library's kind when it fits, a real is the
-// nearest double), and an object's members are gathered first and placed
-// at once: duplicates are found by sorting rather than by a search per key,
-// and the object gets exactly the room it needs. Nesting never recurses.
+// nearest double), and a container's members or elements are gathered
+// first and placed at once: an object's duplicates are found by sorting
+// rather than by a search per key, and every container gets exactly the
+// room it needs (no array grows by copying, and the allocator meets one
+// request per container). Nesting never recurses.
 class Reader {
  public:
   Reader(std::string_view text, const JsonLimits& limits)
@@ -67,6 +70,7 @@ class Reader {
         limits_(limits),
         frames_(scratch().frames),
         members_(scratch().members),
+        elements_(scratch().elements),
         decoded_(scratch().decoded),
         decoded_keys_(scratch().decoded_keys) {}
 
@@ -75,9 +79,11 @@ class Reader {
   ~Reader() {
     frames_.clear();
     members_.clear();
+    elements_.clear();
     constexpr std::size_t kKeep = 1 << 12;
     if (frames_.capacity() > kKeep) frames_.shrink_to_fit();
     if (members_.capacity() > kKeep) members_.shrink_to_fit();
+    if (elements_.capacity() > kKeep) elements_.shrink_to_fit();
     if (decoded_.capacity() > (kKeep << 8)) decoded_ = std::string();
     decoded_keys_.clear();
     if (decoded_keys_.capacity() > (kKeep << 8)) decoded_keys_ = std::string();
@@ -110,12 +116,11 @@ class Reader {
   }
 
  private:
-  // An open container: an array's elements go straight into it, an
-  // object's members are gathered in members_ and placed when it closes.
+  // An open container: an object's members are gathered in members_, an
+  // array's elements in elements_, and placed when it closes.
   struct Frame {
     bool object;
-    std::size_t begin;  // an object's first member in members_
-    Record container;   // the elements so far; an empty object
+    std::size_t begin;  // its first member in members_, or first element in elements_
   };
 
   // A member of an open object. Its key is a piece of the text, or of
@@ -133,6 +138,7 @@ class Reader {
   struct Scratch {
     std::vector<Frame> frames;
     std::vector<Member> members;
+    std::vector<Record> elements;
     std::string decoded;
     std::string decoded_keys;
   };
@@ -254,7 +260,7 @@ class Reader {
           JsonTextError::Kind::kTooDeep);
     ++pos_;
     charge(kHeapBlockBytes);
-    frames_.push_back(Frame{object, members_.size(), object ? Record::object() : Record::array()});
+    frames_.push_back(Frame{object, object ? members_.size() : elements_.size()});
   }
 
   // A member's key and its colon; its value comes next.
@@ -502,10 +508,10 @@ class Reader {
     charge(kValueBytes);
     if (frames_.empty()) {
       root_ = std::move(value);
-    } else if (Frame& frame = frames_.back(); frame.object) {
+    } else if (frames_.back().object) {
       members_.back().value = std::move(value);
     } else {
-      frame.container.get_ref<Record::array_t&>().push_back(std::move(value));
+      elements_.push_back(std::move(value));
     }
   }
 
@@ -516,22 +522,30 @@ class Reader {
 
   // Ends the innermost container and puts it in place.
   void close() {
-    Frame& frame = frames_.back();
+    const Frame frame = frames_.back();
+    frames_.pop_back();
+    Record container;
     if (frame.object) {
-      const std::size_t begin = frame.begin;
-      const std::size_t count = members_.size() - begin;
-      std::vector<char> dropped = merge_duplicates(begin, count);
-      auto& map = frame.container.get_ref<Record::object_t&>();
+      container = Record::object();
+      const std::size_t count = members_.size() - frame.begin;
+      std::vector<char> dropped = merge_duplicates(frame.begin, count);
+      auto& map = container.get_ref<Record::object_t&>();
       map.reserve(count - static_cast<std::size_t>(std::count(dropped.begin(), dropped.end(), 1)));
       for (std::size_t i = 0; i < count; ++i) {
         if (!dropped.empty() && dropped[i]) continue;
-        Member& member = members_[begin + i];
+        Member& member = members_[frame.begin + i];
         map.emplace_back(std::string(key_of(member)), std::move(member.value));
       }
-      members_.resize(begin);
+      members_.resize(frame.begin);
+    } else {
+      container = Record::array();
+      auto& array = container.get_ref<Record::array_t&>();
+      const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(frame.begin);
+      array.reserve(static_cast<std::size_t>(elements_.end() - first));
+      array.insert(array.end(), std::make_move_iterator(first),
+                   std::make_move_iterator(elements_.end()));
+      elements_.erase(first, elements_.end());
     }
-    Record container = std::move(frame.container);
-    frames_.pop_back();
     put(std::move(container));
   }
 
@@ -582,7 +596,8 @@ class Reader {
   std::size_t pos_ = 0;
   Record root_;
   std::vector<Frame>& frames_;
-  std::vector<Member>& members_;  // of every open object, innermost last
+  std::vector<Member>& members_;   // of every open object, innermost last
+  std::vector<Record>& elements_;  // of every open array, innermost last
   std::string& decoded_;
   std::string& decoded_keys_;
   std::uint64_t spent_ = 0;
