@@ -48,6 +48,7 @@ import os
 import shutil
 import sys
 import tempfile
+import threading
 import time
 
 __all__ = ["find_documents", "load_dictionary", "main", "make_tools", "partitions_of", "process_document",
@@ -232,6 +233,25 @@ _FORKED_TOOLS = None
 
 def _forked_partition(runs, length, overlap=0):
     return _bag_partition(runs, _FORKED_TOOLS, length, overlap)
+
+
+def _import_beside(modules):
+    """Imports `modules` on a thread of its own and returns it: Dask's
+    import (a few tenths of a second) then runs while the tools are made,
+    whose long parts leave the interpreter free. Join the thread before
+    forking; a module that fails to import here fails again, with its
+    error, where it is used."""
+
+    def import_all():
+        try:
+            for name in modules:
+                __import__(name)
+        except Exception:  # noqa: BLE001 - reported by the import where the module is used
+            pass
+
+    thread = threading.Thread(target=import_all, name="kelvra-corpus-imports", daemon=True)
+    thread.start()
+    return thread
 
 
 def find_documents(inputs):
@@ -477,18 +497,26 @@ def main(argv=None):
             parser.error("--fold: %s" % e)
 
     documents = find_documents(args.inputs)
+    imports = None
+    if documents and not args.single_process:
+        imports = _import_beside(("dask.bag", "dask.callbacks") if args.scheduler is None
+                                 else ("dask.bag", "distributed"))
     from kelvra.common.exceptions import FileError
 
     try:
         tools = make_tools(args.dict, args.automaton, args.valid_chars, args.kind, args.whole_words,
                            args.fold)
     except (ValueError, FileError) as e:
+        if imports is not None:
+            imports.join()  # the interpreter then exits with no import half done
         parser.error("--%s %s" % ("automaton" if args.automaton else "dict", e))
     show = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(len(documents), "documents", show and bool(documents))
     out = sys.stdout.buffer if args.output == "-" else open(args.output, "wb")
     made_parts_dir = None
     try:
+        if imports is not None:
+            imports.join()  # before any process is forked
         if args.single_process or not documents:
             run_single_process(documents, tools, args.length, out, progress, args.overlap)
             return 0
