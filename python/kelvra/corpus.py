@@ -239,8 +239,9 @@ def _import_beside(modules):
     """Imports `modules` on a thread of its own and returns it: Dask's
     import (a few tenths of a second) then runs while the tools are made,
     whose long parts leave the interpreter free. Join the thread before
-    forking; a module that fails to import here fails again, with its
-    error, where it is used."""
+    forking. It is not a daemon, so that an early exit waits for it rather
+    than stopping an import halfway; a module that fails to import here
+    fails again, with its error, where it is used."""
 
     def import_all():
         try:
@@ -249,7 +250,7 @@ def _import_beside(modules):
         except Exception:  # noqa: BLE001 - reported by the import where the module is used
             pass
 
-    thread = threading.Thread(target=import_all, name="kelvra-corpus-imports", daemon=True)
+    thread = threading.Thread(target=import_all, name="kelvra-corpus-imports")
     thread.start()
     return thread
 
@@ -311,6 +312,27 @@ def partitions_of(items, count):
     return out
 
 
+def _tapering_runs(items, workers):
+    """`items` cut into consecutive runs that shrink toward the end: each
+    takes 1/(2 * workers) of what is left, but at least 1/(16 * workers) of
+    all. Workers that take the next run as they finish then run out of work
+    at nearly the same time; equal runs leave one worker idle while
+    another finishes a whole last run."""
+    floor = max(1, len(items) // (16 * workers))
+    out, start = [], 0
+    while start < len(items):
+        size = max(floor, -(-(len(items) - start) // (2 * workers)))
+        out.append(items[start:start + size])
+        start += size
+    return out
+
+
+def _runs_of(documents, partitions, workers):
+    """The documents' partitions: `partitions` equal runs when given (not
+    0), tapering runs for `workers` otherwise."""
+    return partitions_of(documents, partitions) if partitions else _tapering_runs(documents, workers)
+
+
 def run_single_process(documents, tools, length, out, progress, overlap=0):
     _write_documents(documents, tools, length, out, overlap, progress.advance)
 
@@ -347,7 +369,8 @@ def _parts_folder(parts_dir, output):
     return tempfile.mkdtemp(prefix=".kelvra-corpus-parts-", dir=beside)
 
 
-def run_on_cluster(documents, tools, length, out, progress, client, partitions, parts_dir=None, overlap=0):
+def run_on_cluster(documents, tools, length, out, progress, client, partitions, parts_dir=None, overlap=0,
+                   workers=1):
     """Runs the documents on the cluster of `client`, writing their lines to
     the binary stream `out` in input order. With `parts_dir` (a folder both
     the workers and this process can reach) each partition's lines go
@@ -355,7 +378,7 @@ def run_on_cluster(documents, tools, length, out, progress, client, partitions, 
     import dask.bag as db
     from distributed import as_completed
 
-    runs = partitions_of(documents, partitions)
+    runs = _runs_of(documents, partitions, workers)
     items = [(None if parts_dir is None else os.path.join(parts_dir, "part-%06d.jsonl" % i), run)
              for i, run in enumerate(runs)]
     # The tools go to every worker once; each task gets the worker's copy.
@@ -396,7 +419,7 @@ def run_forked(documents, tools, length, out, progress, workers, partitions, par
     # value, with the tools among its globals.
     from kelvra import corpus as module
 
-    runs = partitions_of(documents, partitions)
+    runs = _runs_of(documents, partitions, workers)
     items = [(os.path.join(parts_dir, "part-%06d.jsonl" % i), run) for i, run in enumerate(runs)]
     bag = db.from_sequence(items, npartitions=len(items)).map_partitions(module._forked_partition, length,
                                                                          overlap)
@@ -460,7 +483,8 @@ def main(argv=None):
     parser.add_argument("--workers", type=int, default=2,
                         help="worker processes on this machine (default 2)")
     parser.add_argument("--partitions", type=int, default=0,
-                        help="number of partitions (default: 4 per worker, at most one per document)")
+                        help="number of partitions, of equal size (default: runs that shrink toward the end, "
+                             "the first 1/(2 * workers) of the documents, so that the workers finish together)")
     parser.add_argument("--parts-dir", default=None, metavar="DIR",
                         help="a folder that the workers and this process share, for the part files "
                              "in which workers write their lines (default: a temporary folder beside "
@@ -479,6 +503,8 @@ def main(argv=None):
         parser.error("--overlap must be at least 0, got %d" % args.overlap)
     if args.workers < 1:
         parser.error("--workers must be at least 1, got %d" % args.workers)
+    if args.partitions < 0:
+        parser.error("--partitions must be at least 0, got %d" % args.partitions)
     if args.dict and not os.path.isfile(args.dict):
         parser.error("--dict %s: no such file" % args.dict)
     if args.automaton and not os.path.isfile(args.automaton):
@@ -496,19 +522,17 @@ def main(argv=None):
         except KvException as e:
             parser.error("--fold: %s" % e)
 
-    documents = find_documents(args.inputs)
     imports = None
-    if documents and not args.single_process:
+    if not args.single_process:
         imports = _import_beside(("dask.bag", "dask.callbacks") if args.scheduler is None
                                  else ("dask.bag", "distributed"))
+    documents = find_documents(args.inputs)
     from kelvra.common.exceptions import FileError
 
     try:
         tools = make_tools(args.dict, args.automaton, args.valid_chars, args.kind, args.whole_words,
                            args.fold)
     except (ValueError, FileError) as e:
-        if imports is not None:
-            imports.join()  # the interpreter then exits with no import half done
         parser.error("--%s %s" % ("automaton" if args.automaton else "dict", e))
     show = sys.stderr.isatty() if args.progress is None else args.progress
     progress = Progress(len(documents), "documents", show and bool(documents))
@@ -522,8 +546,8 @@ def main(argv=None):
             return 0
         if args.scheduler is None:
             parts_dir = made_parts_dir = _parts_folder(args.parts_dir, args.output)
-            run_forked(documents, tools, args.length, out, progress, args.workers,
-                       args.partitions or 4 * args.workers, parts_dir, args.overlap)
+            run_forked(documents, tools, args.length, out, progress, args.workers, args.partitions,
+                       parts_dir, args.overlap)
             return 0
         from distributed import Client, LocalCluster
 
@@ -540,9 +564,8 @@ def main(argv=None):
         if cluster is not None or args.parts_dir is not None:
             parts_dir = made_parts_dir = _parts_folder(args.parts_dir, args.output)
         try:
-            partitions = args.partitions or 4 * workers
-            run_on_cluster(documents, tools, args.length, out, progress, client, partitions, parts_dir,
-                           args.overlap)
+            run_on_cluster(documents, tools, args.length, out, progress, client, args.partitions, parts_dir,
+                           args.overlap, workers)
         finally:
             client.close()
             if cluster is not None:

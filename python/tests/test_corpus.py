@@ -203,6 +203,15 @@ def test_overlap_finds_words_cut_at_an_edge_once(tmp_path):
 def test_partitions_keep_order():
     assert corpus.partitions_of(list(range(5)), 2) == [[0, 1, 2], [3, 4]]
     assert corpus.partitions_of([1], 8) == [[1]]
+    # Tapering runs cover the items in order, shrink toward the end and
+    # keep to the floor of 1/(16 * workers).
+    for count in (0, 1, 7, 100, 480, 1001):
+        for workers in (1, 2, 5):
+            runs = corpus._tapering_runs(list(range(count)), workers)
+            assert [item for run in runs for item in run] == list(range(count))
+            sizes = [len(run) for run in runs]
+            assert all(a >= b for a, b in zip(sizes, sizes[1:-1]))
+            assert all(size >= max(1, count // (16 * workers)) for size in sizes[:-1])
 
 
 # --- pipelines of one's own, as docs/python.md shows them ---
