@@ -162,36 +162,50 @@ py::object make_word(py::handle cls, const feature::Word& w) {
                          {relation, w.relation ? py::object(to_str(*w.relation)) : py::none()}});
 }
 
+py::object clause_record(py::handle cls, bool plain, std::int64_t id, py::object tense,
+                         std::int64_t offset, std::int64_t length, py::object text) {
+  if (!plain)
+    return cls("id_"_a = id, "tense"_a = tense, "offset"_a = offset, "length"_a = length,
+               "text"_a = text);
+  static PyObject *const id_name = interned("id"), *const tense_name = interned("tense"),
+                         *const offset_name = interned("offset"),
+                         *const length_name = interned("length"),
+                         *const text_name = interned("text");
+  return record_of(cls, {{id_name, int_of(id)},
+                         {tense_name, std::move(tense)},
+                         {offset_name, int_of(offset)},
+                         {length_name, int_of(length)},
+                         {text_name, std::move(text)}});
+}
+
+py::object sentence_record(py::handle cls, bool plain, std::int64_t id, std::int64_t offset,
+                           std::int64_t length, py::object text, py::list clauses) {
+  if (!plain)
+    return cls("id_"_a = id, "offset"_a = offset, "length"_a = length, "text"_a = text,
+               "clauses"_a = clauses);
+  static PyObject *const id_name = interned("id"), *const offset_name = interned("offset"),
+                         *const length_name = interned("length"),
+                         *const text_name = interned("text"),
+                         *const clauses_name = interned("clauses");
+  return record_of(cls, {{id_name, int_of(id)},
+                         {offset_name, int_of(offset)},
+                         {length_name, int_of(length)},
+                         {text_name, std::move(text)},
+                         {clauses_name, std::move(clauses)}});
+}
+
 py::object make_clause(py::handle cls, const feature::Clause& c) {
-  if (cls.ptr() != python_class("feature.Clause").ptr())
-    return cls("id_"_a = c.id, "tense"_a = to_str(c.tense), "offset"_a = c.offset,
-               "length"_a = c.length, "text"_a = to_str(c.text));
-  static PyObject *const id = interned("id"), *const tense = interned("tense"),
-                         *const offset = interned("offset"), *const length = interned("length"),
-                         *const text = interned("text");
-  return record_of(cls, {{id, int_of(c.id)},
-                         {tense, to_str(c.tense)},
-                         {offset, int_of(c.offset)},
-                         {length, int_of(c.length)},
-                         {text, to_str(c.text)}});
+  return clause_record(cls, cls.ptr() == python_class("feature.Clause").ptr(), c.id,
+                       to_str(c.tense), c.offset, c.length, to_str(c.text));
 }
 
 py::object make_sentence(py::handle cls, const feature::Sentence& s) {
-  static PyObject *const id = interned("id"), *const offset = interned("offset"),
-                         *const length = interned("length"), *const text = interned("text"),
-                         *const clauses_name = interned("clauses");
   py::handle clause_cls = python_class("feature.Clause");
   py::list clauses(s.clauses.size());
   for (std::size_t i = 0; i < s.clauses.size(); ++i)
     clauses[i] = make_clause(clause_cls, s.clauses[i]);
-  if (cls.ptr() != python_class("feature.Sentence").ptr())
-    return cls("id_"_a = s.id, "offset"_a = s.offset, "length"_a = s.length,
-               "text"_a = to_str(s.text), "clauses"_a = clauses);
-  return record_of(cls, {{id, int_of(s.id)},
-                         {offset, int_of(s.offset)},
-                         {length, int_of(s.length)},
-                         {text, to_str(s.text)},
-                         {clauses_name, std::move(clauses)}});
+  return sentence_record(cls, cls.ptr() == python_class("feature.Sentence").ptr(), s.id, s.offset,
+                         s.length, to_str(s.text), std::move(clauses));
 }
 
 void bind_records(py::module_& m) {

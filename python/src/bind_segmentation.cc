@@ -58,6 +58,35 @@ py::list sentences_to_python(const std::vector<Sentence>& sentences) {
   return out;
 }
 
+// The sentence records of `layout`, a layout of the str `text`: their texts
+// are slices of it (code point offsets), so nothing is decoded again.
+py::list sentences_of_layout(py::handle text, const Phraser::Layout& layout) {
+  py::handle sentence_cls = python_class("feature.Sentence");
+  py::handle clause_cls = python_class("feature.Clause");
+  const py::str tense = to_str(Phraser::kClauseTense);
+  const auto slice = [&](const auto& span) {
+    PyObject* made = PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(span.offset),
+                                         static_cast<Py_ssize_t>(span.offset + span.length));
+    if (made == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(made);
+  };
+  const CollectionPause pause;
+  py::list out(layout.sentences.size());
+  for (std::size_t i = 0; i < layout.sentences.size(); ++i) {
+    const std::size_t first = layout.first_clause[i], end = layout.first_clause[i + 1];
+    py::list clauses(end - first);
+    for (std::size_t c = first; c < end; ++c) {
+      const auto& clause = layout.clauses[c];
+      clauses[c - first] = clause_record(clause_cls, true, static_cast<std::int64_t>(c - first),
+                                         tense, clause.offset, clause.length, slice(clause));
+    }
+    const auto& sentence = layout.sentences[i];
+    out[i] = sentence_record(sentence_cls, true, static_cast<std::int64_t>(i), sentence.offset,
+                             sentence.length, slice(sentence), std::move(clauses));
+  }
+  return out;
+}
+
 py::list records_to_python(std::vector<Record>& records) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
   if (list == nullptr) throw py::error_already_set();
@@ -271,12 +300,12 @@ its own.)",
             const Serving phraser(self, self.cast<const Phraser&>());
             if (PyUnicode_Check(input.ptr())) {
               std::string_view text = require_str(input, "input");
-              std::vector<Sentence> sentences;
+              Phraser::Layout layout;
               {
                 py::gil_scoped_release release;
-                sentences = phraser->split(text, walkers);
+                layout = phraser->layout(text, walkers);
               }
-              return sentences_to_python(sentences);
+              return sentences_of_layout(input, layout);
             }
             return sentences_to_python(phraser->split(tokens_of(require_list(input, "words"))));
           },

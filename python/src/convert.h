@@ -111,19 +111,26 @@ std::string_view state_bytes(py::handle value, const char* what);
 // many container objects at once (the records of a long text): they are
 // all reachable from the result, yet every few hundred of them would set
 // off a collection that walks the ones made before again, a third of the
-// time of a long split. The collector is switched back on when the pause
-// ends, failures included, if it was on. Only with the GIL held.
+// time of a long split. Pauses on several threads (each making its records
+// in turns under the GIL) count as one: the first switches the collector
+// off, the last one to end switches it back on if it was on, failures
+// included; a thread that ended its pause early would otherwise switch it
+// on under another that is still making records. Only with the GIL held,
+// which also guards the count.
 class CollectionPause {
  public:
-  CollectionPause() noexcept : was_on_(PyGC_Disable() == 1) {}
+  CollectionPause() noexcept {
+    if (active_++ == 0) was_on_ = PyGC_Disable() == 1;
+  }
   ~CollectionPause() {
-    if (was_on_) PyGC_Enable();
+    if (--active_ == 0 && was_on_) PyGC_Enable();
   }
   CollectionPause(const CollectionPause&) = delete;
   CollectionPause& operator=(const CollectionPause&) = delete;
 
  private:
-  bool was_on_;
+  static inline int active_ = 0;       // pauses begun and not ended, on any thread
+  static inline bool was_on_ = false;  // the collector's state when the first began
 };
 
 }  // namespace kelvra::python

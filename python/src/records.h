@@ -18,5 +18,12 @@ kelvra::nlp::common::feature::Word word_of(py::handle word);
 py::object make_word(py::handle cls, const kelvra::nlp::common::feature::Word& word);
 py::object make_clause(py::handle cls, const kelvra::nlp::common::feature::Clause& clause);
 py::object make_sentence(py::handle cls, const kelvra::nlp::common::feature::Sentence& sentence);
+// The same from the fields, made already; `plain` says that `cls` is the
+// record class itself, whose instances are made without running its
+// constructor (a subclass's constructor is called).
+py::object clause_record(py::handle cls, bool plain, std::int64_t id, py::object tense,
+                         std::int64_t offset, std::int64_t length, py::object text);
+py::object sentence_record(py::handle cls, bool plain, std::int64_t id, std::int64_t offset,
+                           std::int64_t length, py::object text, py::list clauses);
 
 }  // namespace kelvra::python

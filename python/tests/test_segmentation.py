@@ -1,5 +1,7 @@
 """Phraser, Sectioner and Stitcher through Python: names, defaults, kinds,
 failures, and in-place changes on the caller's own dicts."""
+import random
+
 import pytest
 
 from conftest import assert_type_error_names
@@ -182,6 +184,18 @@ def test_split_on_several_threads_equals_one():
                               {"offset": o, "length": 3, "type": "x"} for o in range(0, len(text), 4999)]},
                               "length": 300})):
         assert sectioner.split(input_, type_, threads=2) == sectioner.split(input_, type_)
+
+
+def test_records_of_a_str_equal_those_of_its_words():
+    # A str's records are slices of it, its words' records are made from the
+    # words' texts: the two roads agree, characters beyond the BMP included.
+    rng = random.Random(5)
+    alphabet = ["你", "好", "。", "，", "：", "「", "」", "【", "】", "”", "a", " ", "\n", "😀", "𠀀", "！"]
+    for _ in range(500):
+        text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(60)))
+        phraser = Phraser(max_len=rng.choice([0, 3, 7]))
+        assert [s.to_json() for s in phraser.split(text)] == \
+            [s.to_json() for s in phraser.split(phraser.get_single_words(text))], text
 
 
 def test_making_records_leaves_the_garbage_collector_as_it_found_it():

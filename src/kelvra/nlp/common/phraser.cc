@@ -266,6 +266,18 @@ void Phraser::for_each_clause(std::string_view text, const SentenceSpan& sentenc
 
 namespace {
 
+// Calls make(run, begin, end) for `runs` consecutive runs of [0, count) on
+// `pool`, and waits for them all, before a failure leaves too.
+template <class Make>
+void on_runs(kelvra::common::ThreadPool& pool, std::size_t runs, std::size_t count, Make make) {
+  std::vector<std::future<void>> done;
+  for (std::size_t run = 0; run < runs; ++run)
+    done.push_back(
+        pool.submit([&, run] { make(run, count * run / runs, count * (run + 1) / runs); }));
+  for (auto& run : done) run.wait();
+  for (auto& run : done) run.get();
+}
+
 // The record of sentence `id`, at `sentence` of `input`, with its clauses.
 Sentence sentence_record(const Phraser& phraser, std::string_view input,
                          const SentenceSpan& sentence, std::int64_t id) {
@@ -315,22 +327,55 @@ std::vector<Sentence> Phraser::split_on(std::string_view input, kelvra::common::
   // there are threads, and joined in order.
   const auto runs = static_cast<std::size_t>(internal::pool_threads(input.size(), threads));
   std::vector<std::vector<Sentence>> built(runs);
-  std::vector<std::future<void>> done;
-  for (std::size_t run = 0; run < runs; ++run) {
-    done.push_back(pool.submit([&, run] {
-      const std::size_t begin = spans.size() * run / runs, end = spans.size() * (run + 1) / runs;
-      built[run].reserve(end - begin);
-      for (std::size_t i = begin; i < end; ++i)
-        built[run].push_back(sentence_record(*this, input, spans[i], static_cast<std::int64_t>(i)));
-    }));
-  }
-  for (auto& run : done) run.wait();  // all, before a failure leaves
-  for (auto& run : done) run.get();
+  on_runs(pool, runs, spans.size(), [&](std::size_t run, std::size_t begin, std::size_t end) {
+    built[run].reserve(end - begin);
+    for (std::size_t i = begin; i < end; ++i)
+      built[run].push_back(sentence_record(*this, input, spans[i], static_cast<std::int64_t>(i)));
+  });
   std::vector<Sentence> sentences;
   sentences.reserve(spans.size());
   for (auto& run : built)
     for (Sentence& sentence : run) sentences.push_back(std::move(sentence));
   return sentences;
+}
+
+void Phraser::add_clauses(std::string_view input, std::span<const SentenceSpan> sentences,
+                          Layout& layout) const {
+  for (const SentenceSpan& sentence : sentences) {
+    layout.first_clause.push_back(layout.clauses.size());
+    for_each_clause(input, sentence,
+                    [&](const SentenceSpan& clause) { layout.clauses.push_back(clause); });
+  }
+}
+
+Phraser::Layout Phraser::layout(std::string_view input, std::int64_t threads) const {
+  internal::require_threads(threads);
+  Layout out;
+  if (!internal::walked_in_pieces(input.size(), threads)) {
+    for_each_sentence(input,
+                      [&](const SentenceSpan& sentence) { out.sentences.push_back(sentence); });
+    add_clauses(input, out.sentences, out);
+    out.first_clause.push_back(out.clauses.size());
+    return out;
+  }
+  const int pool_size = internal::pool_threads(input.size(), threads);
+  kelvra::common::ThreadPool pool(pool_size);
+  out.sentences = internal::sentences_in_pieces(*this, input, pool, threads);
+  // The clauses on the pool too, in runs of sentences joined in order.
+  const auto runs = static_cast<std::size_t>(pool_size);
+  std::vector<Layout> parts(runs);
+  const std::span<const SentenceSpan> sentences(out.sentences);
+  on_runs(pool, runs, sentences.size(), [&](std::size_t run, std::size_t begin, std::size_t end) {
+    add_clauses(input, sentences.subspan(begin, end - begin), parts[run]);
+  });
+  out.first_clause.reserve(out.sentences.size() + 1);
+  for (Layout& part : parts) {
+    const std::size_t before = out.clauses.size();
+    for (std::size_t first : part.first_clause) out.first_clause.push_back(before + first);
+    out.clauses.insert(out.clauses.end(), part.clauses.begin(), part.clauses.end());
+  }
+  out.first_clause.push_back(out.clauses.size());
+  return out;
 }
 
 std::vector<std::vector<Word>> Phraser::cut_words(

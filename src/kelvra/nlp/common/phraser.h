@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -128,6 +129,20 @@ class Phraser {
   // from a task of that pool: the call waits for the tasks it gives it.
   std::vector<Sentence> split(std::string_view input, kelvra::common::ThreadPool& pool) const;
 
+  // Where the sentences of split(input, threads) and their clauses lie,
+  // without their texts, for a caller that makes its own records of them
+  // (slices of a string it already holds, say): the clauses of sentences[i]
+  // are clauses[first_clause[i] .. first_clause[i + 1]), in order. The
+  // sentence and clause ids of split are their positions. TypeError naming
+  // `input` when it is not valid UTF-8; KvException(INVALID_PARAMETERS)
+  // naming `threads` when it is below 1.
+  struct Layout {
+    std::vector<SentenceSpan> sentences;
+    std::vector<SentenceSpan> clauses;
+    std::vector<std::size_t> first_clause;  // one more than sentences
+  };
+  Layout layout(std::string_view input, std::int64_t threads = 1) const;
+
   // Cuts `words` into chunks at the words whose text is in `chars`; with no
   // `chars`, only at the length cap and the end. The chunks hold every word
   // once, in order; none is empty.
@@ -193,6 +208,9 @@ class Phraser {
   // split(input, threads) of a long text on `pool`.
   std::vector<Sentence> split_on(std::string_view input, kelvra::common::ThreadPool& pool,
                                  std::int64_t threads) const;
+  // The clauses of `sentences`, spans of `input`, added to `layout`.
+  void add_clauses(std::string_view input, std::span<const SentenceSpan> sentences,
+                   Layout& layout) const;
   void mark(std::string_view text, std::uint8_t flag);
   // Quote and bracket flags of a word's text.
   std::uint8_t flags_of(std::string_view text) const;

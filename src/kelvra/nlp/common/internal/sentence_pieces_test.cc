@@ -27,6 +27,7 @@ std::string random_text(std::mt19937& random, std::size_t characters) {
   return text;
 }
 
+using feature::Clause;
 using feature::Sentence;
 using Span = std::tuple<std::size_t, std::size_t, std::int64_t, std::int64_t>;
 
@@ -97,6 +98,27 @@ TEST(SentencePieces, SplitGivesTheSameRecordsForAnyThreads) {
       ASSERT_EQ(many[i].to_json(), one[i].to_json()) << i;
   };
   for (int threads : {2, 3}) expect_one(phraser.split(text, threads));
+  // The layout is where those records lie, on any number of threads.
+  for (int threads : {1, 2, 3}) {
+    const Phraser::Layout layout = phraser.layout(text, threads);
+    ASSERT_EQ(layout.sentences.size(), one.size());
+    ASSERT_EQ(layout.first_clause.size(), one.size() + 1);
+    ASSERT_EQ(layout.first_clause.back(), layout.clauses.size());
+    auto expect_at = [&](const SentenceSpan& span, std::int64_t offset, std::int64_t length,
+                         const std::string& piece) {
+      ASSERT_EQ(std::tie(span.offset, span.length), std::tie(offset, length));
+      ASSERT_EQ(text.substr(span.byte_begin, span.byte_end - span.byte_begin), piece);
+    };
+    for (std::size_t i = 0; i < one.size(); ++i) {
+      expect_at(layout.sentences[i], one[i].offset, one[i].length, one[i].text);
+      ASSERT_EQ(layout.first_clause[i + 1] - layout.first_clause[i], one[i].clauses.size()) << i;
+      for (std::size_t c = 0; c < one[i].clauses.size(); ++c) {
+        const Clause& clause = one[i].clauses[c];
+        expect_at(layout.clauses[layout.first_clause[i] + c], clause.offset, clause.length,
+                  clause.text);
+      }
+    }
+  }
   // A caller's pool, lent to several calls at once.
   ThreadPool lent(3);
   std::vector<std::vector<Sentence>> results(4);
