@@ -565,6 +565,11 @@ TEST(ShippedClass, CantoneseWordsAndEverydayVocabulary) {
       {"今次輪到你。", "这次轮到你。"},
       {"我好掛住以前嘅日子。", "我很想念以前的日子。"},
       {"我今晚要開夜，佢就開夜車溫書。", "我今晚要加班，他就开夜车复习。"},
+      {"佢好大頭蝦，成日漏低嘢。", "他很马大哈，经常落下东西。"},
+      {"你記得熄冷氣呀。", "你记得关空调啊。"},
+      // Words that hold a shorter one (生仔 in 學生仔, 明唔明 in 明唔明白).
+      {"佢哋係學生仔。", "他们是学生。"},
+      {"你明唔明白？", "你明不明白？"},
       // 𨋢 and 嗰 are 䢂 and 𠮶 once OpenCC has converted them.
       {"搭𨋢", "坐电梯"},
       {"你睇唔睇到嗰架車？", "你看不看得到那辆车？"},
@@ -650,6 +655,15 @@ TEST(ShippedClass, SensesDecidedByTheWordsAround) {
       {"我要執屋，冇時間出街。", "我要收拾房间，没有时间出门。"},
       {"老師好惡。", "老师很凶。"},
       {"你坐喺梳化度等我。", "你坐在沙发上等我。"},
+      // 大鑊 closing a clause is trouble, else a big wok; 個半鐘 counts its
+      // own hour unless a number comes first.
+      {"今次大鑊喇。", "这次糟糕了。"},
+      {"我煲咗一大鑊湯。", "我煲了一大锅汤。"},
+      {"我等咗個半鐘。", "我等了一个半小时。"},
+      {"我等咗兩個半鐘。", "我等了两个半小时。"},
+      {"食咁多煎炸嘢好熱氣。", "吃这么多油炸的东西很上火。"},
+      {"我費事同佢講。", "我懒得和他说。"},
+      {"聽日有體育堂。", "明天有体育课。"},
   });
 }
 
@@ -739,6 +753,11 @@ TEST(ShippedClass, MandarinWordsSharingCantoneseCharactersAreLeftAlone) {
       "第 %d 個分割檔有好幾個版本",
       "已知有 %d 個好的提交",
       "預設輸出格式是某個讓人好讀的變更表示方式。",
+      "冒著熱氣的湯",
+      "半日之內完成",
+      "舅父和舅母",
+      "其實會更好",
+      "一大鍋飯",
   };
   for (const char* text : mandarin) EXPECT_EQ(shipped().translate(text), t2s.Convert(text)) << text;
 }
