@@ -140,6 +140,9 @@ TEST(SentencePieces, RefusesFewerThanOneThreadAndBadText) {
   std::string bad(2 * kPieceBytes + 10, 'a');
   bad[kPieceBytes + 3] = '\xff';
   EXPECT_THROW(phraser.split(bad, 2), kelvra::common::TypeError);
+  for (std::int64_t threads : {1, 2})
+    EXPECT_THROW(phraser.layout(bad, threads), kelvra::common::TypeError);
+  EXPECT_THROW(phraser.layout("你好。", 0), kelvra::common::KvException);
   // Any number of threads is taken, however large: no more are started
   // than the text has pieces.
   EXPECT_EQ(phraser.split("你好。再见！", INT64_MAX).size(), 2u);
