@@ -15,7 +15,7 @@
   for bench/cantonese_round3.tsv), of bench/cantonese_round3.tsv (tuned on)
   and bench/cantonese_aside3.tsv (kept aside while tuning it), and of
   bench/cantonese_round4.tsv (written before the translator was run on it,
-  not tuned on), and of bench/cantonese_round5.tsv (written before any
+  tuned on in the fifth round), and of bench/cantonese_round5.tsv (written before any
   change of this round, kept aside, not tuned on), each with the Mandarin a
   Mandarin speaker writes for it, scored by how many come out exactly as that Mandarin; and those of
   bench/cantonese_sentences.txt. A sentence is translated when its
