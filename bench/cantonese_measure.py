@@ -15,8 +15,9 @@
   for bench/cantonese_round3.tsv), of bench/cantonese_round3.tsv (tuned on)
   and bench/cantonese_aside3.tsv (kept aside while tuning it), and of
   bench/cantonese_round4.tsv (written before the translator was run on it,
-  not tuned on), each with the Mandarin a Mandarin speaker writes for it,
-  scored by how many come out exactly as that Mandarin; and those of
+  tuned on in the fifth round), and of bench/cantonese_round5.tsv (written before any
+  change of this round, kept aside, not tuned on), each with the Mandarin a
+  Mandarin speaker writes for it, scored by how many come out exactly as that Mandarin; and those of
   bench/cantonese_sentences.txt. A sentence is translated when its
   translation holds none of the Cantonese-only words listed below.
 - Speed: the CLI with --jobs 1 on the Mandarin corpus and on the Cantonese
@@ -161,7 +162,7 @@ def main():
     own = []
     for name in ("cantonese_pairs.tsv", "cantonese_topics.tsv", "cantonese_kept.tsv", "cantonese_everyday.tsv",
                  "cantonese_aside2.tsv", "cantonese_round3.tsv", "cantonese_aside3.tsv",
-                 "cantonese_round4.tsv"):
+                 "cantonese_round4.tsv", "cantonese_round5.tsv"):
         pairs = read_pairs(name)
         translations = run_lines(cli, [cantonese for cantonese, _ in pairs])
         report_pairs("bench/" + name, pairs, translations, args.show)

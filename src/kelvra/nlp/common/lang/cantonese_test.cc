@@ -664,6 +664,12 @@ TEST(ShippedClass, SensesDecidedByTheWordsAround) {
       {"食咁多煎炸嘢好熱氣。", "吃这么多油炸的东西很上火。"},
       {"我費事同佢講。", "我懒得和他说。"},
       {"聽日有體育堂。", "明天有体育课。"},
+      // 整 of something broken is 修, of food 做; 成 before a group is 全.
+      {"個廁所塞咗，要搵師傅嚟整。", "厕所堵了，要找师傅来修。"},
+      {"部電腦壞咗，要搵人嚟整。", "电脑坏了，要找人来修。"},
+      {"佢成日整嘢食俾我哋。", "他经常做吃的给我们。"},
+      {"部電腦壞咗，係佢整爛嘅。", "电脑坏了，是他弄坏的。"},
+      {"成家人都好開心。", "全家人都很开心。"},
   });
 }
 
@@ -700,6 +706,64 @@ TEST(ShippedClass, WordOrderClassifiersAndPossessives) {
       {"我哋叫多個餸啦。", "我们多叫个菜吧。"},
       {"佢結咗婚三年，仲未有細路。", "他结婚三年了，还没有小孩。"},
       {"可唔可以俾個膠袋我？", "可不可以给我个塑料袋？"},
+  });
+}
+
+TEST(ShippedClass, DirectionsIntoAPlace) {
+  expect_rows({
+      // 入 into a room or a place, or before 去 and 嚟, is 进.
+      {"你入房之前記得除鞋。", "你进房间之前记得脱鞋。"},
+      {"佢入咗廚房煮飯。", "他进了厨房做饭。"},
+      {"快啲入嚟啦，出面好凍。", "快点进来吧，外面很冷。"},
+      // ... but 入院 is its own word.
+      {"佢入咗院。", "他住院了。"},
+  });
+}
+
+TEST(ShippedClass, StillAlsoAndNotYet) {
+  expect_rows({
+      // 仲 or 又 + 喺度 before a verb is the progressive; before a particle
+      // 喺度 is the place.
+      {"我個仔而家仲喺度打機。", "我的儿子现在还在打游戏。"},
+      {"佢又喺度嘈。", "他又在吵。"},
+      {"佢仲喺度呀？", "他还在这里啊？"},
+      // 都 after one person or a finished action is 也; after many, 都.
+      {"佢都唔知。", "他也不知道。"},
+      {"我都想去睇戲。", "我也想去看电影。"},
+      {"我哋都唔知。", "我们都不知道。"},
+      {"呢對鞋打完折都要八百蚊。", "这双鞋打完折也要八百块。"},
+      {"我瞓咗成日都仲係好攰。", "我睡了一整天都还是很累。"},
+      // 未 after a result reached is 没有; after V咗 or V好, 了没有.
+      {"你收到我個短訊未呀？", "你收到我的短信没有啊？"},
+      {"你搵到份工未呀？", "你找到工作没有啊？"},
+      {"你到咗未呀？", "你到了没有啊？"},
+  });
+}
+
+TEST(ShippedClass, VerbsGoingBackAndRunningOut) {
+  expect_rows({
+      // V返轉頭 is going back the way one came, for any verb of moving.
+      {"我哋行返轉頭啦。", "我们走回去吧。"},
+      {"我哋揸返轉頭啦。", "我们开回去吧。"},
+      // V過咗 + 站 or 頭: going past where one meant to stop.
+      {"我頭先坐過咗站。", "我刚才坐过站了。"},
+      {"我琴晚瞓過咗頭。", "我昨晚睡过头了。"},
+      // 冇晒 + what ran out is 没…了, with the particle's 了 once.
+      {"我部手機冇晒電，點算？", "我的手机没电了，怎么办？"},
+      {"我冇晒錢喇。", "我没钱了。"},
+      {"啲錢冇晒。", "钱都没了。"},
+  });
+}
+
+TEST(ShippedClass, ClassifierAndNounAfterAVerb) {
+  expect_rows({
+      // A document after a verb of handing in or working on it is the one
+      // meant: its classifier goes.
+      {"老細叫我交份報告。", "老板叫我交报告。"},
+      {"佢要寫篇文章。", "他要写文章。"},
+      {"你幫我填張表啦，唔該。", "你帮我填表吧，谢谢。"},
+      // Other verbs keep it: 買份禮物 counts one.
+      {"我想買份禮物俾我阿媽。", "我想买份礼物给我妈妈。"},
   });
 }
 
@@ -758,6 +822,12 @@ TEST(ShippedClass, MandarinWordsSharingCantoneseCharactersAreLeftAlone) {
       "舅父和舅母",
       "其實會更好",
       "一大鍋飯",
+      "請輸入密碼後進入系統。",
+      "他進入房間後整理好文件。",
+      "成家立業",
+      "他們都是學生，也都很忙。",
+      "這份報告交給你。",
+      "尚未收到回覆。",
   };
   for (const char* text : mandarin) EXPECT_EQ(shipped().translate(text), t2s.Convert(text)) << text;
 }
