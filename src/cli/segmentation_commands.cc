@@ -29,6 +29,7 @@ namespace kelvra::cli {
 
 namespace {
 
+using kelvra::common::dispose;
 using nlp::common::internal::SegmentsInPieces;
 using nlp::common::internal::TextPiece;
 using nlp::common::internal::walk_in_pieces;
@@ -521,8 +522,11 @@ void add_stitch(CLI::App& app) {
             // A record that is no object names no document.
             document.joined = one.front().is_object();
             carried_members(one.front(), carry, document.key);
-            for (const Record& record : stitcher.merge(std::move(one), options->type))
+            for (Record& record : stitcher.merge(std::move(one), options->type)) {
               json.value(record);
+              dispose(record);
+            }
+            dispose(one.front());
           });
       return;
     }
@@ -534,14 +538,18 @@ void add_stitch(CLI::App& app) {
                 std::string carried;
                 std::vector<std::string_view> carried_keys;
                 carried_members(one.front(), carry, carried, &carried_keys);
-                const std::vector<Record> merged = stitcher.merge(std::move(one), options->type);
+                std::vector<Record> merged = stitcher.merge(std::move(one), options->type);
                 for (const Record& record : merged)
                   for (std::string_view key : carried_keys)
                     if (record.is_object() && record.contains(key))
                       throw InputError(input.name() + ":" + std::to_string(number) +
                                        ": the merged record's own \"" + std::string(key) +
                                        "\" would clash with the one --carry copies");
-                for (const Record& record : merged) write_record(json, record, carried);
+                for (Record& record : merged) {
+                  write_record(json, record, carried);
+                  dispose(record);
+                }
+                dispose(one.front());
               });
   });
 }

@@ -2,11 +2,13 @@
 
 #include <cmath>
 #include <utility>
+#include <vector>
 
 #include "kelvra/common/exceptions.h"
 #include "kelvra/common/internal/json_model.h"
 #include "kelvra/common/text_form.h"
 #include "kelvra/common/utf8.h"
+#include "kelvra/common/utils.h"
 
 namespace kelvra::common {
 
@@ -138,6 +140,43 @@ Record& at(Record& map, std::string_view key, std::string_view parameter) {
 
 bool has_key(const Record& map, std::string_view key) noexcept {
   return map.is_object() && map.find(key) != map.end();
+}
+
+void dispose(Record& record) noexcept {
+  if (!record.is_structured()) {
+    record = nullptr;
+    return;
+  }
+  // The containers in an order where each comes before those inside it
+  // (a list of this thread's, kept for the next record); emptied from the
+  // back, each meets only empty containers inside it.
+  thread_local std::vector<Record*> containers;
+  try {
+    containers.push_back(&record);
+    for (std::size_t i = 0; i < containers.size(); ++i) {
+      Record& container = *containers[i];
+      if (container.is_array()) {
+        for (Record& item : container.get_ref<Record::array_t&>())
+          if (item.is_structured() && !item.empty()) containers.push_back(&item);
+      } else {
+        for (auto& member : container.get_ref<Record::object_t&>())
+          if (member.second.is_structured() && !member.second.empty())
+            containers.push_back(&member.second);
+      }
+    }
+    for (std::size_t i = containers.size(); i-- > 0;) {
+      Record& container = *containers[i];
+      if (container.is_array())
+        container.get_ref<Record::array_t&>().clear();
+      else
+        container.get_ref<Record::object_t&>().clear();
+    }
+  } catch (...) {
+    // Out of memory for the list: the library's destruction does the rest.
+  }
+  containers.clear();
+  if (containers.capacity() > (std::size_t{1} << 16)) free_memory(containers);
+  record = nullptr;
 }
 
 bool is_empty_value(const Record& value) noexcept {

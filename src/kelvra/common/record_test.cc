@@ -131,5 +131,30 @@ TEST(Record, LookupFailsWithTheMissingKey) {
   EXPECT_THROW(optional_string(r, "offset"), TypeError);
 }
 
+TEST(Record, DisposeLeavesNullWhateverTheShape) {
+  // Wide, deep and mixed records, and scalars: each ends null, and one
+  // disposed on one thread leaves the next one whole until its turn.
+  Record deep = Record::array();
+  Record* inner = &deep;
+  for (std::size_t i = 1; i < kMaxRecordDepth; ++i) {
+    inner->push_back(Record::object());
+    inner = &inner->back();
+    (*inner)["k"] = Record::array();
+    inner = &(*inner)["k"];
+  }
+  Record wide = Record::parse(R"({"a":[{"t":"x","o":1},{"t":"y","o":[[],{}]}],"b":"s","c":{}})");
+  const Record copy = wide;
+  for (Record* record : {&deep, &wide}) {
+    Record scalar = "text";
+    dispose(*record);
+    dispose(scalar);
+    EXPECT_TRUE(record->is_null() && scalar.is_null());
+  }
+  Record again = copy;
+  EXPECT_EQ(again, copy);
+  dispose(again);
+  EXPECT_TRUE(again.is_null());
+}
+
 }  // namespace
 }  // namespace kelvra::common
