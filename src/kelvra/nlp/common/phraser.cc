@@ -278,30 +278,35 @@ void on_runs(kelvra::common::ThreadPool& pool, std::size_t runs, std::size_t cou
   for (auto& run : done) run.get();
 }
 
-// The record of sentence `id`, at `sentence` of `input`, with its clauses.
-Sentence sentence_record(const Phraser& phraser, std::string_view input,
-                         const SentenceSpan& sentence, std::int64_t id) {
-  std::vector<Clause> clauses;
-  phraser.for_each_clause(input, sentence, [&](const SentenceSpan& clause) {
-    clauses.emplace_back(
-        static_cast<std::int64_t>(clauses.size()), std::string(Phraser::kClauseTense),
-        clause.offset, clause.length,
-        std::string(input.substr(clause.byte_begin, clause.byte_end - clause.byte_begin)));
-  });
-  return Sentence(
-      id, sentence.offset, sentence.length,
-      std::string(input.substr(sentence.byte_begin, sentence.byte_end - sentence.byte_begin)),
-      std::move(clauses));
+// The records of sentences [begin, end) of `layout`, a layout of `input`,
+// added to `out`.
+void add_records(std::string_view input, const Phraser::Layout& layout, std::size_t begin,
+                 std::size_t end, std::vector<Sentence>& out) {
+  const auto text_of = [&](const SentenceSpan& span) {
+    return std::string(input.substr(span.byte_begin, span.byte_end - span.byte_begin));
+  };
+  out.reserve(out.size() + (end - begin));
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::size_t first = layout.first_clause[i], last = layout.first_clause[i + 1];
+    std::vector<Clause> clauses;
+    clauses.reserve(last - first);
+    for (std::size_t c = first; c < last; ++c) {
+      const SentenceSpan& clause = layout.clauses[c];
+      clauses.emplace_back(static_cast<std::int64_t>(c - first), std::string(Phraser::kClauseTense),
+                           clause.offset, clause.length, text_of(clause));
+    }
+    const SentenceSpan& sentence = layout.sentences[i];
+    out.emplace_back(static_cast<std::int64_t>(i), sentence.offset, sentence.length,
+                     text_of(sentence), std::move(clauses));
+  }
 }
 
 }  // namespace
 
 std::vector<Sentence> Phraser::split(std::string_view input) const {
+  const Layout spans = layout(input);
   std::vector<Sentence> sentences;
-  for_each_sentence(input, [&](const SentenceSpan& sentence) {
-    sentences.push_back(
-        sentence_record(*this, input, sentence, static_cast<std::int64_t>(sentences.size())));
-  });
+  add_records(input, spans, 0, spans.sentences.size(), sentences);
   return sentences;
 }
 
@@ -321,19 +326,17 @@ std::vector<Sentence> Phraser::split(std::string_view input,
 
 std::vector<Sentence> Phraser::split_on(std::string_view input, kelvra::common::ThreadPool& pool,
                                         std::int64_t threads) const {
-  const std::vector<SentenceSpan> spans =
-      internal::sentences_in_pieces(*this, input, pool, threads);
+  const Layout spans = layout_on(input, pool, threads);
   // The records too are made on the pool, in as many runs of sentences as
   // there are threads, and joined in order.
   const auto runs = static_cast<std::size_t>(internal::pool_threads(input.size(), threads));
   std::vector<std::vector<Sentence>> built(runs);
-  on_runs(pool, runs, spans.size(), [&](std::size_t run, std::size_t begin, std::size_t end) {
-    built[run].reserve(end - begin);
-    for (std::size_t i = begin; i < end; ++i)
-      built[run].push_back(sentence_record(*this, input, spans[i], static_cast<std::int64_t>(i)));
-  });
+  on_runs(pool, runs, spans.sentences.size(),
+          [&](std::size_t run, std::size_t begin, std::size_t end) {
+            add_records(input, spans, begin, end, built[run]);
+          });
   std::vector<Sentence> sentences;
-  sentences.reserve(spans.size());
+  sentences.reserve(spans.sentences.size());
   for (auto& run : built)
     for (Sentence& sentence : run) sentences.push_back(std::move(sentence));
   return sentences;
@@ -350,19 +353,24 @@ void Phraser::add_clauses(std::string_view input, std::span<const SentenceSpan> 
 
 Phraser::Layout Phraser::layout(std::string_view input, std::int64_t threads) const {
   internal::require_threads(threads);
-  Layout out;
-  if (!internal::walked_in_pieces(input.size(), threads)) {
-    for_each_sentence(input,
-                      [&](const SentenceSpan& sentence) { out.sentences.push_back(sentence); });
-    add_clauses(input, out.sentences, out);
-    out.first_clause.push_back(out.clauses.size());
-    return out;
+  if (internal::walked_in_pieces(input.size(), threads)) {
+    kelvra::common::ThreadPool pool(internal::pool_threads(input.size(), threads));
+    return layout_on(input, pool, threads);
   }
-  const int pool_size = internal::pool_threads(input.size(), threads);
-  kelvra::common::ThreadPool pool(pool_size);
+  Layout out;
+  for_each_sentence(input,
+                    [&](const SentenceSpan& sentence) { out.sentences.push_back(sentence); });
+  add_clauses(input, out.sentences, out);
+  out.first_clause.push_back(out.clauses.size());
+  return out;
+}
+
+Phraser::Layout Phraser::layout_on(std::string_view input, kelvra::common::ThreadPool& pool,
+                                   std::int64_t threads) const {
+  Layout out;
   out.sentences = internal::sentences_in_pieces(*this, input, pool, threads);
   // The clauses on the pool too, in runs of sentences joined in order.
-  const auto runs = static_cast<std::size_t>(pool_size);
+  const auto runs = static_cast<std::size_t>(internal::pool_threads(input.size(), threads));
   std::vector<Layout> parts(runs);
   const std::span<const SentenceSpan> sentences(out.sentences);
   on_runs(pool, runs, sentences.size(), [&](std::size_t run, std::size_t begin, std::size_t end) {

@@ -205,9 +205,11 @@ class Phraser {
   std::size_t piece_start(std::string_view text, std::size_t from) const;
 
  private:
-  // split(input, threads) of a long text on `pool`.
+  // split(input, threads) and layout(input, threads) of a long text on `pool`.
   std::vector<Sentence> split_on(std::string_view input, kelvra::common::ThreadPool& pool,
                                  std::int64_t threads) const;
+  Layout layout_on(std::string_view input, kelvra::common::ThreadPool& pool,
+                   std::int64_t threads) const;
   // The clauses of `sentences`, spans of `input`, added to `layout`.
   void add_clauses(std::string_view input, std::span<const SentenceSpan> sentences,
                    Layout& layout) const;
