@@ -20,6 +20,7 @@
 #include "kelvra/common/utf8.h"
 #include "kelvra/nlp/common/internal/segment_pieces.h"
 #include "kelvra/nlp/common/internal/sentence_pieces.h"
+#include "kelvra/nlp/common/internal/stitch_lines.h"
 #include "kelvra/nlp/common/internal/task_kind.h"
 #include "kelvra/nlp/common/phraser.h"
 #include "kelvra/nlp/common/sectioner.h"
@@ -42,6 +43,8 @@ using nlp::common::sectioner::Sectioner;
 using nlp::common::sectioner::SectionerOptions;
 using nlp::common::sectioner::SegmentSpan;
 using nlp::common::stitcher::Stitcher;
+using nlp::common::stitcher::internal::stitch_ner_line;
+using nlp::common::stitcher::internal::StitchedLayout;
 namespace feature = nlp::common::feature;
 
 // The --jsonl help of a subcommand whose records are `what`, with `own`
@@ -493,6 +496,9 @@ void add_stitch(CLI::App& app) {
     // A name given twice is copied once.
     const std::vector<std::string> carry = without_repeats(options->carry);
     const std::string& attach = options->attach;
+    // Lines in the compact layout are stitched as text, the others (and
+    // every bad one, which the record road then describes) as records.
+    const bool ner = nlp::common::parse_task_kind(options->type) == nlp::common::TaskKind::kNer;
     if (std::find(carry.begin(), carry.end(), attach) != carry.end())
       throw CLI::ValidationError("--attach", "\"" + attach +
                                                  "\" is also a member --carry copies; name "
@@ -517,6 +523,11 @@ void add_stitch(CLI::App& app) {
           input, options->stream.options(), "stitch", documents,
           [&](std::string_view line, std::int64_t number, JsonWriter& json, LineGroup& document) {
             if (is_blank(line)) return;
+            if (ner &&
+                stitch_ner_line(line, carry, json, document.key, StitchedLayout::kValuePerResult)) {
+              document.joined = true;
+              return;
+            }
             std::vector<Record> one;
             one.push_back(parse_json(line, input.name(), number));
             // A record that is no object names no document.
@@ -530,27 +541,30 @@ void add_stitch(CLI::App& app) {
           });
       return;
     }
-    run_lines(input, options->stream.options(), "stitch",
-              [&](std::string_view line, std::int64_t number, JsonWriter& json) {
-                if (is_blank(line)) return;
-                std::vector<Record> one;
-                one.push_back(parse_json(line, input.name(), number));
-                std::string carried;
-                std::vector<std::string_view> carried_keys;
-                carried_members(one.front(), carry, carried, &carried_keys);
-                std::vector<Record> merged = stitcher.merge(std::move(one), options->type);
-                for (const Record& record : merged)
-                  for (std::string_view key : carried_keys)
-                    if (record.is_object() && record.contains(key))
-                      throw InputError(input.name() + ":" + std::to_string(number) +
-                                       ": the merged record's own \"" + std::string(key) +
-                                       "\" would clash with the one --carry copies");
-                for (Record& record : merged) {
-                  write_record(json, record, carried);
-                  dispose(record);
-                }
-                dispose(one.front());
-              });
+    run_lines(
+        input, options->stream.options(), "stitch",
+        [&](std::string_view line, std::int64_t number, JsonWriter& json) {
+          if (is_blank(line)) return;
+          std::string carried;
+          if (ner && stitch_ner_line(line, carry, json, carried, StitchedLayout::kLinePerResult))
+            return;
+          std::vector<Record> one;
+          one.push_back(parse_json(line, input.name(), number));
+          std::vector<std::string_view> carried_keys;
+          carried_members(one.front(), carry, carried, &carried_keys);
+          std::vector<Record> merged = stitcher.merge(std::move(one), options->type);
+          for (const Record& record : merged)
+            for (std::string_view key : carried_keys)
+              if (record.is_object() && record.contains(key))
+                throw InputError(input.name() + ":" + std::to_string(number) +
+                                 ": the merged record's own \"" + std::string(key) +
+                                 "\" would clash with the one --carry copies");
+          for (Record& record : merged) {
+            write_record(json, record, carried);
+            dispose(record);
+          }
+          dispose(one.front());
+        });
   });
 }
 

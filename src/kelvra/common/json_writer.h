@@ -126,6 +126,12 @@ class JsonWriter {
     out_.append(json);
   }
 
+  // A value already written as JSON text in this layout, copied as it is
+  // (the caller has checked that it is).
+  void raw_value(std::string_view json) {
+    separate();
+    out_.append(json);
+  }
   // Ends a record's line and gets ready for the next record.
   void end_line();
   // Forgets a record left unfinished (its text is the caller's to drop).
