@@ -418,6 +418,26 @@ TEST(Rules, PatternsWithAClassSlot) {
   fails("食@\t吃\n", "a class name after @");
 }
 
+TEST(Rules, AClassInAConditionTakesTheTextAndEdgeAfterIt) {
+  // @P好多 is a word of @P then 好多, @PCLAUSE a word of @P closing the
+  // clause; looking back, @P個 is a word of @P then 個.
+  Cantonese cantonese = with_rules("佢\t他\n",
+                                   "@P\t我|佢\n"
+                                   "高過\t比…高\tnext before:@PCLAUSE|@P好多\n"
+                                   "嘅\t的\tafter:@P個\n");
+  EXPECT_EQ(cantonese.translate("佢高過我。佢高過我好多，佢高過我哋"),
+            "他比我高。他比我高好多，他高过我哋");
+  EXPECT_EQ(cantonese.translate("我個嘅，我嘅"), "我个的，我嘅");
+  const auto fails = [](const std::string& rules, const char* what) {
+    EXPECT_THAT([&] { with_rules("", rules); },
+                ::testing::ThrowsMessage<FileError>(HasSubstr(what)))
+        << rules;
+  };
+  fails("@P\t我\n高過\t比\tbefore:@QCLAUSE\n", "unknown class @QCLAUSE");
+  fails("@P\t我\n高過\t比\tafter:@PSTART\n", "unknown class @PSTART");
+  fails("@P\t我\n高過\t比\tbefore:@P好@P\n", "more than one class");
+}
+
 TEST(Rules, RewritesNameTheSensesTheyWereChosenFrom) {
   Cantonese cantonese =
       with_rules("成日\t經常\n咗\t了\n", "成日\t一整天\tafter:咗\n成日\t\tbefore:咗\n");
