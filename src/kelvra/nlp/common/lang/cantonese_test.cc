@@ -623,6 +623,13 @@ TEST(ShippedClass, AspectMarkersAndComplements) {
       {"我頭痛，想瞓陣。", "我头痛，想睡一会儿。"},
       {"你將對鞋放返入鞋櫃。", "你把鞋放回鞋柜。"},
       {"佢俾狗咬親。", "他被狗咬伤了。"},
+      // A verb of going with 咗 and where it went, then 喇: one 了; other
+      // verbs, and amounts, keep both.
+      {"啲學生都入咗課室喇。", "学生都进教室了。"},
+      {"佢返咗屋企喇。", "他回家了。"},
+      {"佢走咗喇。", "他走了。"},
+      {"我食咗飯喇。", "我吃了饭了。"},
+      {"我寫咗兩封信喇。", "我写了两封信了。"},
   });
 }
 
@@ -726,6 +733,34 @@ TEST(ShippedClass, WordOrderClassifiersAndPossessives) {
       {"我哋叫多個餸啦。", "我们多叫个菜吧。"},
       {"佢結咗婚三年，仲未有細路。", "他结婚三年了，还没有小孩。"},
       {"可唔可以俾個膠袋我？", "可不可以给我个塑料袋？"},
+      // 舖頭 after this or that shop is 店, on its own 店铺.
+      {"嗰間舖頭今日冇開。", "那家店今天没有开。"},
+      {"間舖頭今日冇開。", "店铺今天没有开。"},
+  });
+}
+
+TEST(ShippedClass, Comparisons) {
+  expect_rows({
+      // A 高過 B is A 比 B 高 where B is one word closing the clause or
+      // followed by how much; A may be a phrase.
+      {"佢高過我。", "他比我高。"},
+      {"呢間平過嗰間好多。", "这家比那家便宜很多。"},
+      {"今年熱過舊年。", "今年比去年热。"},
+      {"呢間鋪頭啲嘢平過出面。", "这家店的东西比外面便宜。"},
+      // ... a longer B is left as it is.
+      {"佢靚過佢家姐。", "他漂亮过他姐姐。"},
+  });
+}
+
+TEST(ShippedClass, WhenAndAtThatTime) {
+  expect_rows({
+      // 嗰陣 after what happens is 的时候; after a person or opening a
+      // clause it is 那时候.
+      {"你出去嗰陣記得熄燈。", "你出去的时候记得关灯。"},
+      {"食飯嗰陣時唔好睇手機。", "吃饭的时候不要看手机。"},
+      {"佢嗰陣好細。", "他那时候很小。"},
+      {"嗰陣我仲讀緊書。", "那时候我还在读书。"},
+      {"我細個嗰陣好怕黑。", "我小时候很怕黑。"},
   });
 }
 
@@ -753,10 +788,20 @@ TEST(ShippedClass, StillAlsoAndNotYet) {
       {"我哋都唔知。", "我们都不知道。"},
       {"呢對鞋打完折都要八百蚊。", "这双鞋打完折也要八百块。"},
       {"我瞓咗成日都仲係好攰。", "我睡了一整天都还是很累。"},
+      // ... after one person named by who they are, 也; after many or two, 都.
+      {"阿爸都話唔想去。", "爸爸也说不想去。"},
+      {"老師都唔知。", "老师也不知道。"},
+      {"我啲同事都唔知。", "我的同事都不知道。"},
+      {"我同阿媽都鍾意食魚。", "我和妈妈都喜欢吃鱼。"},
       // 未 after a result reached is 没有; after V咗 or V好, 了没有.
       {"你收到我個短訊未呀？", "你收到我的短信没有啊？"},
       {"你搵到份工未呀？", "你找到工作没有啊？"},
       {"你到咗未呀？", "你到了没有啊？"},
+      {"你見過未？", "你见过没有？"},
+      // V晒 asked about with 未 is V完, with 都 before it for many (啲碗).
+      {"啲碗洗晒未呀？", "碗都洗完了没有啊？"},
+      {"你食晒未？", "你吃完了没有？"},
+      {"你做晒啲功課未？", "你做完作业了没有？"},
   });
 }
 
@@ -799,6 +844,9 @@ TEST(ShippedClass, SetPhrasesAndSentenceFinalParticles) {
       {"我哋一齊去飲茶啦！", "我们一起去喝早茶吧！"},
       {"你唔好話俾佢知呀。", "你不要告诉他啊。"},
       {"我講得唔係好好。", "我说得不太好。"},
+      // 咪住 on its own is "wait", before a verb "not yet".
+      {"咪住，我仲未搞掂呀。", "等一下，我还没搞定啊。"},
+      {"你咪住走。", "你先别走。"},
   });
 }
 
@@ -848,6 +896,12 @@ TEST(ShippedClass, MandarinWordsSharingCantoneseCharactersAreLeftAlone) {
       "他們都是學生，也都很忙。",
       "這份報告交給你。",
       "尚未收到回覆。",
+      "那陣子我們都很忙。",
+      "爸爸都說不想去，老師都知道了。",
+      "店鋪今天沒開。",
+      "你見過嗎？",
+      "這裡的東西比外面便宜。",
+      "日子好過以前了。",
   };
   for (const char* text : mandarin) EXPECT_EQ(shipped().translate(text), t2s.Convert(text)) << text;
 }
