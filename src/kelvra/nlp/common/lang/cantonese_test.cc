@@ -272,6 +272,12 @@ Cantonese with_rules(const std::string& dict, const std::string& rules,
   return Cantonese(dictionary_file(dict), words_file(words), rules_file(rules));
 }
 
+// Expects reading `rules` to fail with a message that holds `what`.
+void rules_fail(const std::string& rules, const char* what) {
+  EXPECT_THAT([&] { with_rules("", rules); }, ::testing::ThrowsMessage<FileError>(HasSubstr(what)))
+      << rules;
+}
+
 TEST(Rules, FormatClassesAndErrorsNamingTheLine) {
   // A byte order mark, comments, CRLF, blanks around the line, a class used
   // in a condition and as the word of a rule.
@@ -390,52 +396,38 @@ TEST(Rules, MandarinWordsKeepOffCantoneseGrammar) {
   EXPECT_EQ(firmer.translate("佢好好"), "他很好");
 }
 
-TEST(Rules, PatternsWithAClassSlot) {
+TEST(Rules, ClassesInPatternsAndConditions) {
   // The slot takes each word of the class; in MANDARIN the class stands for
   // that word's Mandarin: its dictionary entry's, else its first rule
   // without conditions (揸 -> 开, even on a later line), else the word.
-  Cantonese cantonese = with_rules("食\t吃\n唔\t不\n",
+  // In a condition, a class may have text after it and, looking forward,
+  // an edge: @P好多 is a word of @P then 好多, @PCLAUSE one closing a clause.
+  Cantonese cantonese = with_rules("食\t吃\n唔\t不\n佢\t他\n",
                                    "@V\t食|揸|玩\n"
                                    "@V唔@V得\t能不能@V\n"
                                    "@V咗\t@V了\tbefore:END\n"
-                                   "揸\t开\n");
+                                   "揸\t开\n"
+                                   "@P\t我|佢\n"
+                                   "高過\t比…高\tnext before:@PCLAUSE|@P好多\n"
+                                   "嘅\t的\tafter:@P個\n");
   EXPECT_EQ(cantonese.translate("食唔食得？揸唔揸得？玩唔玩得？"),
             "能不能吃？能不能开？能不能玩？");
   EXPECT_EQ(cantonese.translate("食咗"), "吃了");
+  EXPECT_EQ(cantonese.translate("佢高過我。佢高過我好多，佢高過我哋"),
+            "他比我高。他比我高好多，他高过我哋");
+  EXPECT_EQ(cantonese.translate("我個嘅，我嘅"), "我个的，我嘅");
   std::vector<Rewrite> rewrites;
   cantonese.translate("揸唔揸得", rewrites);
   ASSERT_EQ(rewrites.size(), 1u);
   EXPECT_EQ(rewrites[0].entry_cantonese, "揸唔揸得");
   EXPECT_EQ(rewrites[0].entry_mandarin, "能不能开");
   EXPECT_EQ(rewrites[0].line, 2);
-  const auto fails = [](const std::string& rules, const char* what) {
-    EXPECT_THAT([&] { with_rules("", rules); },
-                ::testing::ThrowsMessage<FileError>(HasSubstr(what)))
-        << rules;
-  };
-  fails("@V\t食\n@W\t飲\n@V@W\t吃喝\n", "more than one class");
-  fails("@V唔@V得\t能不能@V\n", "unknown class @V");
-  fails("食@\t吃\n", "a class name after @");
-}
-
-TEST(Rules, AClassInAConditionTakesTheTextAndEdgeAfterIt) {
-  // @P好多 is a word of @P then 好多, @PCLAUSE a word of @P closing the
-  // clause; looking back, @P個 is a word of @P then 個.
-  Cantonese cantonese = with_rules("佢\t他\n",
-                                   "@P\t我|佢\n"
-                                   "高過\t比…高\tnext before:@PCLAUSE|@P好多\n"
-                                   "嘅\t的\tafter:@P個\n");
-  EXPECT_EQ(cantonese.translate("佢高過我。佢高過我好多，佢高過我哋"),
-            "他比我高。他比我高好多，他高过我哋");
-  EXPECT_EQ(cantonese.translate("我個嘅，我嘅"), "我个的，我嘅");
-  const auto fails = [](const std::string& rules, const char* what) {
-    EXPECT_THAT([&] { with_rules("", rules); },
-                ::testing::ThrowsMessage<FileError>(HasSubstr(what)))
-        << rules;
-  };
-  fails("@P\t我\n高過\t比\tbefore:@QCLAUSE\n", "unknown class @QCLAUSE");
-  fails("@P\t我\n高過\t比\tafter:@PSTART\n", "unknown class @PSTART");
-  fails("@P\t我\n高過\t比\tbefore:@P好@P\n", "more than one class");
+  rules_fail("@V\t食\n@W\t飲\n@V@W\t吃喝\n", "more than one class");
+  rules_fail("@V唔@V得\t能不能@V\n", "unknown class @V");
+  rules_fail("食@\t吃\n", "a class name after @");
+  rules_fail("@P\t我\n高過\t比\tbefore:@QCLAUSE\n", "unknown class @QCLAUSE");
+  rules_fail("@P\t我\n高過\t比\tafter:@PSTART\n", "unknown class @PSTART");
+  rules_fail("@P\t我\n高過\t比\tbefore:@P好@P\n", "more than one class");
 }
 
 TEST(Rules, RewritesNameTheSensesTheyWereChosenFrom) {
