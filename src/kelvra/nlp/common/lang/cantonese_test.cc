@@ -708,6 +708,8 @@ TEST(ShippedClass, WordOrderClassifiersAndPossessives) {
       {"杯咖啡太甜喇。", "咖啡太甜了。"},
       {"隻狗好得意。", "狗很可爱。"},
       {"我搵唔到條鎖匙。", "我找不到钥匙。"},
+      // 個 after hearing of the news is 这个.
+      {"佢聽到個消息之後好開心。", "他听到这个消息之后很开心。"},
       // 張 (a surname too) only before what it counts.
       {"張床好舒服。", "床很舒服。"},
       {"張先生好忙。", "张先生很忙。"},
@@ -753,6 +755,7 @@ TEST(ShippedClass, WhenAndAtThatTime) {
       {"佢嗰陣好細。", "他那时候很小。"},
       {"嗰陣我仲讀緊書。", "那时候我还在读书。"},
       {"我細個嗰陣好怕黑。", "我小时候很怕黑。"},
+      {"就係嗰陣，佢走咗。", "就是那时候，他走了。"},
   });
 }
 
