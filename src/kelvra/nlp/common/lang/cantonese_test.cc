@@ -272,6 +272,12 @@ Cantonese with_rules(const std::string& dict, const std::string& rules,
   return Cantonese(dictionary_file(dict), words_file(words), rules_file(rules));
 }
 
+// Expects reading `rules` to fail with a message that holds `what`.
+void rules_fail(const std::string& rules, const char* what) {
+  EXPECT_THAT([&] { with_rules("", rules); }, ::testing::ThrowsMessage<FileError>(HasSubstr(what)))
+      << rules;
+}
+
 TEST(Rules, FormatClassesAndErrorsNamingTheLine) {
   // A byte order mark, comments, CRLF, blanks around the line, a class used
   // in a condition and as the word of a rule.
@@ -390,32 +396,38 @@ TEST(Rules, MandarinWordsKeepOffCantoneseGrammar) {
   EXPECT_EQ(firmer.translate("佢好好"), "他很好");
 }
 
-TEST(Rules, PatternsWithAClassSlot) {
+TEST(Rules, ClassesInPatternsAndConditions) {
   // The slot takes each word of the class; in MANDARIN the class stands for
   // that word's Mandarin: its dictionary entry's, else its first rule
   // without conditions (揸 -> 开, even on a later line), else the word.
-  Cantonese cantonese = with_rules("食\t吃\n唔\t不\n",
+  // In a condition, a class may have text after it and, looking forward,
+  // an edge: @P好多 is a word of @P then 好多, @PCLAUSE one closing a clause.
+  Cantonese cantonese = with_rules("食\t吃\n唔\t不\n佢\t他\n",
                                    "@V\t食|揸|玩\n"
                                    "@V唔@V得\t能不能@V\n"
                                    "@V咗\t@V了\tbefore:END\n"
-                                   "揸\t开\n");
+                                   "揸\t开\n"
+                                   "@P\t我|佢\n"
+                                   "高過\t比…高\tnext before:@PCLAUSE|@P好多\n"
+                                   "嘅\t的\tafter:@P個\n");
   EXPECT_EQ(cantonese.translate("食唔食得？揸唔揸得？玩唔玩得？"),
             "能不能吃？能不能开？能不能玩？");
   EXPECT_EQ(cantonese.translate("食咗"), "吃了");
+  EXPECT_EQ(cantonese.translate("佢高過我。佢高過我好多，佢高過我哋"),
+            "他比我高。他比我高好多，他高过我哋");
+  EXPECT_EQ(cantonese.translate("我個嘅，我嘅"), "我个的，我嘅");
   std::vector<Rewrite> rewrites;
   cantonese.translate("揸唔揸得", rewrites);
   ASSERT_EQ(rewrites.size(), 1u);
   EXPECT_EQ(rewrites[0].entry_cantonese, "揸唔揸得");
   EXPECT_EQ(rewrites[0].entry_mandarin, "能不能开");
   EXPECT_EQ(rewrites[0].line, 2);
-  const auto fails = [](const std::string& rules, const char* what) {
-    EXPECT_THAT([&] { with_rules("", rules); },
-                ::testing::ThrowsMessage<FileError>(HasSubstr(what)))
-        << rules;
-  };
-  fails("@V\t食\n@W\t飲\n@V@W\t吃喝\n", "more than one class");
-  fails("@V唔@V得\t能不能@V\n", "unknown class @V");
-  fails("食@\t吃\n", "a class name after @");
+  rules_fail("@V\t食\n@W\t飲\n@V@W\t吃喝\n", "more than one class");
+  rules_fail("@V唔@V得\t能不能@V\n", "unknown class @V");
+  rules_fail("食@\t吃\n", "a class name after @");
+  rules_fail("@P\t我\n高過\t比\tbefore:@QCLAUSE\n", "unknown class @QCLAUSE");
+  rules_fail("@P\t我\n高過\t比\tafter:@PSTART\n", "unknown class @PSTART");
+  rules_fail("@P\t我\n高過\t比\tbefore:@P好@P\n", "more than one class");
 }
 
 TEST(Rules, RewritesNameTheSensesTheyWereChosenFrom) {
@@ -603,6 +615,13 @@ TEST(ShippedClass, AspectMarkersAndComplements) {
       {"我頭痛，想瞓陣。", "我头痛，想睡一会儿。"},
       {"你將對鞋放返入鞋櫃。", "你把鞋放回鞋柜。"},
       {"佢俾狗咬親。", "他被狗咬伤了。"},
+      // A verb of going with 咗 and where it went, then 喇: one 了; other
+      // verbs, and amounts, keep both.
+      {"啲學生都入咗課室喇。", "学生都进教室了。"},
+      {"佢返咗屋企喇。", "他回家了。"},
+      {"佢走咗喇。", "他走了。"},
+      {"我食咗飯喇。", "我吃了饭了。"},
+      {"我寫咗兩封信喇。", "我写了两封信了。"},
   });
 }
 
@@ -689,6 +708,8 @@ TEST(ShippedClass, WordOrderClassifiersAndPossessives) {
       {"杯咖啡太甜喇。", "咖啡太甜了。"},
       {"隻狗好得意。", "狗很可爱。"},
       {"我搵唔到條鎖匙。", "我找不到钥匙。"},
+      // 個 after hearing of the news is 这个.
+      {"佢聽到個消息之後好開心。", "他听到这个消息之后很开心。"},
       // 張 (a surname too) only before what it counts.
       {"張床好舒服。", "床很舒服。"},
       {"張先生好忙。", "张先生很忙。"},
@@ -706,6 +727,35 @@ TEST(ShippedClass, WordOrderClassifiersAndPossessives) {
       {"我哋叫多個餸啦。", "我们多叫个菜吧。"},
       {"佢結咗婚三年，仲未有細路。", "他结婚三年了，还没有小孩。"},
       {"可唔可以俾個膠袋我？", "可不可以给我个塑料袋？"},
+      // 舖頭 after this or that shop is 店, on its own 店铺.
+      {"嗰間舖頭今日冇開。", "那家店今天没有开。"},
+      {"間舖頭今日冇開。", "店铺今天没有开。"},
+  });
+}
+
+TEST(ShippedClass, Comparisons) {
+  expect_rows({
+      // A 高過 B is A 比 B 高 where B is one word closing the clause or
+      // followed by how much; A may be a phrase.
+      {"佢高過我。", "他比我高。"},
+      {"呢間平過嗰間好多。", "这家比那家便宜很多。"},
+      {"今年熱過舊年。", "今年比去年热。"},
+      {"呢間鋪頭啲嘢平過出面。", "这家店的东西比外面便宜。"},
+      // ... a longer B is left as it is.
+      {"佢靚過佢家姐。", "他漂亮过他姐姐。"},
+  });
+}
+
+TEST(ShippedClass, WhenAndAtThatTime) {
+  expect_rows({
+      // 嗰陣 after what happens is 的时候; after a person or opening a
+      // clause it is 那时候.
+      {"你出去嗰陣記得熄燈。", "你出去的时候记得关灯。"},
+      {"食飯嗰陣時唔好睇手機。", "吃饭的时候不要看手机。"},
+      {"佢嗰陣好細。", "他那时候很小。"},
+      {"嗰陣我仲讀緊書。", "那时候我还在读书。"},
+      {"我細個嗰陣好怕黑。", "我小时候很怕黑。"},
+      {"就係嗰陣，佢走咗。", "就是那时候，他走了。"},
   });
 }
 
@@ -733,10 +783,20 @@ TEST(ShippedClass, StillAlsoAndNotYet) {
       {"我哋都唔知。", "我们都不知道。"},
       {"呢對鞋打完折都要八百蚊。", "这双鞋打完折也要八百块。"},
       {"我瞓咗成日都仲係好攰。", "我睡了一整天都还是很累。"},
+      // ... after one person named by who they are, 也; after many or two, 都.
+      {"阿爸都話唔想去。", "爸爸也说不想去。"},
+      {"老師都唔知。", "老师也不知道。"},
+      {"我啲同事都唔知。", "我的同事都不知道。"},
+      {"我同阿媽都鍾意食魚。", "我和妈妈都喜欢吃鱼。"},
       // 未 after a result reached is 没有; after V咗 or V好, 了没有.
       {"你收到我個短訊未呀？", "你收到我的短信没有啊？"},
       {"你搵到份工未呀？", "你找到工作没有啊？"},
       {"你到咗未呀？", "你到了没有啊？"},
+      {"你見過未？", "你见过没有？"},
+      // V晒 asked about with 未 is V完, with 都 before it for many (啲碗).
+      {"啲碗洗晒未呀？", "碗都洗完了没有啊？"},
+      {"你食晒未？", "你吃完了没有？"},
+      {"你做晒啲功課未？", "你做完作业了没有？"},
   });
 }
 
@@ -779,6 +839,9 @@ TEST(ShippedClass, SetPhrasesAndSentenceFinalParticles) {
       {"我哋一齊去飲茶啦！", "我们一起去喝早茶吧！"},
       {"你唔好話俾佢知呀。", "你不要告诉他啊。"},
       {"我講得唔係好好。", "我说得不太好。"},
+      // 咪住 on its own is "wait", before a verb "not yet".
+      {"咪住，我仲未搞掂呀。", "等一下，我还没搞定啊。"},
+      {"你咪住走。", "你先别走。"},
   });
 }
 
@@ -828,6 +891,12 @@ TEST(ShippedClass, MandarinWordsSharingCantoneseCharactersAreLeftAlone) {
       "他們都是學生，也都很忙。",
       "這份報告交給你。",
       "尚未收到回覆。",
+      "那陣子我們都很忙。",
+      "爸爸都說不想去，老師都知道了。",
+      "店鋪今天沒開。",
+      "你見過嗎？",
+      "這裡的東西比外面便宜。",
+      "日子好過以前了。",
   };
   for (const char* text : mandarin) EXPECT_EQ(shipped().translate(text), t2s.Convert(text)) << text;
 }

@@ -259,19 +259,11 @@ class RulesReader {
     const bool back = looks_back(condition.test);
     for (std::string_view alternative : split(token.substr(colon + 1), '|')) {
       if (alternative.starts_with("@")) {
-        for (const ClassWord& each : class_words(alternative))
-          condition.alternatives.push_back({code_points_of(each.word), Edge::kNone});
+        add_class_alternatives(alternative, back, condition);
         continue;
       }
       Alternative parsed;
-      for (const auto& [edge_name, edge] : kEdges) {
-        if (back ? alternative.starts_with(edge_name) : alternative.ends_with(edge_name)) {
-          parsed.edge = edge;
-          alternative = back ? alternative.substr(edge_name.size())
-                             : alternative.substr(0, alternative.size() - edge_name.size());
-          break;
-        }
-      }
+      parsed.edge = take_edge(alternative, back);
       if (alternative.empty() && parsed.edge == Edge::kNone)
         fail("an empty alternative in " + std::string(token));
       parsed.text = code_points_of(alternative);
@@ -286,6 +278,49 @@ class RulesReader {
       condition.near[(next >> 6) & 7] |= std::uint64_t{1} << (next & 63);
     }
     return condition;
+  }
+
+  // The edge that `alternative` ends with (looking forward) or starts with
+  // (looking back), taken off it; kNone where it has none.
+  static Edge take_edge(std::string_view& alternative, bool back) {
+    for (const auto& [edge_name, edge] : kEdges) {
+      if (back ? alternative.starts_with(edge_name) : alternative.ends_with(edge_name)) {
+        alternative = back ? alternative.substr(edge_name.size())
+                           : alternative.substr(0, alternative.size() - edge_name.size());
+        return edge;
+      }
+    }
+    return Edge::kNone;
+  }
+
+  // An alternative that starts with a class: any of its words, then the
+  // text written after the class and, looking forward, an edge
+  // (before:@PRON好多 is a pronoun then 好多, before:@PRONCLAUSE a pronoun
+  // closing a clause). A class name runs on through capitals, so an edge
+  // right after it is told apart by the class being unknown without it.
+  void add_class_alternatives(std::string_view alternative, bool back, Condition& condition) {
+    std::string_view name = class_in(alternative);
+    std::string_view rest = alternative.substr(name.size());
+    Edge edge = Edge::kNone;
+    if (!back && !classes_.count(std::string(name))) {
+      for (const auto& [edge_name, each] : kEdges) {
+        if (name.size() > edge_name.size() + 1 && name.ends_with(edge_name) &&
+            classes_.count(std::string(name.substr(0, name.size() - edge_name.size())))) {
+          name = name.substr(0, name.size() - edge_name.size());
+          rest = alternative.substr(name.size());
+          break;
+        }
+      }
+    }
+    if (!back) edge = take_edge(rest, back);
+    if (rest.find('@') != std::string_view::npos)
+      fail("more than one class in " + std::string(alternative));
+    for (const ClassWord& each : class_words(name)) {
+      condition.alternatives.push_back(
+          {rest.empty() ? code_points_of(each.word)
+                        : simplified_code_points(std::string(each.word).append(rest)),
+           edge});
+    }
   }
 
   const std::string& path_;
