@@ -52,11 +52,13 @@ std::size_t find_invalid(std::string_view text) noexcept {
 
 void require_valid(std::string_view text, std::string_view parameter) {
   std::size_t bad = find_invalid(text);
-  if (bad != npos) {
-    throw TypeError(std::string(parameter), "parameter `" + std::string(parameter) +
-                                                "` is not valid UTF-8 text (bad byte at offset " +
-                                                std::to_string(bad) + ")");
-  }
+  if (bad != npos) throw_invalid(bad, parameter);
+}
+
+void throw_invalid(std::size_t bad, std::string_view parameter) {
+  throw TypeError(std::string(parameter), "parameter `" + std::string(parameter) +
+                                              "` is not valid UTF-8 text (bad byte at offset " +
+                                              std::to_string(bad) + ")");
 }
 
 std::u32string decode(std::string_view text, std::string_view parameter) {

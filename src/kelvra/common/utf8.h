@@ -29,6 +29,8 @@ inline bool is_valid(std::string_view text) noexcept { return find_invalid(text)
 // Throws TypeError naming `parameter` (and the byte offset) when `text` is
 // not valid UTF-8.
 void require_valid(std::string_view text, std::string_view parameter);
+// What require_valid throws for text whose first bad byte is at `bad`.
+[[noreturn]] void throw_invalid(std::size_t bad, std::string_view parameter);
 
 // Validates `text` as require_valid does, then returns its code points.
 std::u32string decode(std::string_view text, std::string_view parameter);

@@ -107,6 +107,33 @@ void walk_in_pieces(const Phraser& phraser, std::string_view text, ThreadPool& p
   }
 }
 
+void require_valid_on(std::string_view text, ThreadPool& pool, std::int64_t threads,
+                      std::string_view parameter) {
+  namespace utf8 = kelvra::common::utf8;
+  const auto parts = static_cast<std::size_t>(std::max<std::int64_t>(threads, 1));
+  // A cut moved past continuation bytes lies at a code point start wherever
+  // the text before it is sound, so each part is checked as the whole
+  // check would see it, up to the first bad byte.
+  std::vector<std::size_t> cuts(parts + 1, text.size());
+  cuts[0] = 0;
+  for (std::size_t i = 1; i < parts; ++i) {
+    std::size_t cut = std::max(cuts[i - 1], text.size() / parts * i);
+    while (cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) ++cut;
+    cuts[i] = cut;
+  }
+  std::vector<std::size_t> bad(parts, utf8::npos);
+  std::vector<std::future<void>> checked;
+  for (std::size_t i = 1; i < parts; ++i)
+    checked.push_back(pool.submit([&, i] {
+      const std::size_t at = utf8::find_invalid(text.substr(cuts[i], cuts[i + 1] - cuts[i]));
+      if (at != utf8::npos) bad[i] = cuts[i] + at;
+    }));
+  bad[0] = utf8::find_invalid(text.substr(0, cuts[1]));
+  for (auto& done : checked) done.get();
+  for (std::size_t at : bad)
+    if (at != utf8::npos) utf8::throw_invalid(at, parameter);
+}
+
 std::vector<SentenceSpan> sentences_in_pieces(const Phraser& phraser, std::string_view text,
                                               ThreadPool& pool, std::int64_t threads,
                                               std::size_t piece_bytes) {
@@ -116,7 +143,7 @@ std::vector<SentenceSpan> sentences_in_pieces(const Phraser& phraser, std::strin
     phraser.for_each_sentence(text, keep);
     return sentences;
   }
-  kelvra::common::utf8::require_valid(text, "input");
+  require_valid_on(text, pool, threads, "input");
   walk_in_pieces(
       phraser, text, pool, 2 * static_cast<std::size_t>(threads), nullptr,
       [&sentences](TextPiece& piece, bool, std::int64_t) {

@@ -1,5 +1,6 @@
 #include "kelvra/nlp/common/internal/sentence_pieces.h"
 
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "kelvra/common/exceptions.h"
+#include "kelvra/common/utf8.h"
 
 namespace kelvra::nlp::common::internal {
 namespace {
@@ -147,6 +149,31 @@ TEST(SentencePieces, RefusesFewerThanOneThreadAndBadText) {
   // than the text has pieces.
   EXPECT_EQ(phraser.split("你好。再见！", INT64_MAX).size(), 2u);
   EXPECT_EQ(pool_threads(10, INT64_MAX), 1);
+}
+
+// The check on several threads reports the byte the check from the start
+// reports, wherever the bad bytes fall beside the cuts between its parts.
+TEST(SentencePieces, CheckOnThreadsReportsTheFirstBadByte) {
+  std::mt19937 rng(9);
+  const std::string pieces[] = {"a", "中", "😀", "é", "\xff", "\x80", "\xe4\xb8", "\xed\xa0\x80"};
+  kelvra::common::ThreadPool pool(3);
+  const auto message = [](const std::function<void()>& check) {
+    try {
+      check();
+    } catch (const kelvra::common::TypeError& e) {
+      return std::string(e.what());
+    }
+    return std::string("valid");
+  };
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    const std::size_t count = rng() % 40;
+    for (std::size_t i = 0; i < count; ++i) text += pieces[rng() % (round % 3 == 0 ? 8 : 4)];
+    const std::string expected =
+        message([&] { kelvra::common::utf8::require_valid(text, "input"); });
+    for (std::int64_t threads : {1, 2, 3, 7})
+      ASSERT_EQ(message([&] { require_valid_on(text, pool, threads, "input"); }), expected) << text;
+  }
 }
 
 }  // namespace
