@@ -6,7 +6,11 @@ and Stitcher.merge. Each call does its C++ work with the GIL released and
 touches Python objects only before and after, so the speed-up is what is
 left of the call once the objects it makes are counted.
 
-    PYTHONPATH=BUILD-DIR/python /usr/bin/python3 bench/python_threads.py [--mb 6]
+    PYTHONPATH=BUILD-DIR/python /usr/bin/python3 bench/python_threads.py [--mb 6] [--one-text]
+
+With --one-text: one text of MB megabytes, through Phraser.split and
+Sectioner.split with threads=1 and threads=2 (the library walks the text in
+pieces), in turns, best of five, the collector run between calls.
 
 The eight texts are generated Chinese prose of MB megabytes in all (the
 Cantonese ones are the everyday sentences of bench/cantonese_pairs.tsv).
@@ -16,6 +20,7 @@ automaton is python3-jieba's dictionary (installed when missing).
 """
 import argparse
 import concurrent.futures
+import gc
 import os
 import random
 import sys
@@ -52,9 +57,32 @@ def best_wall(call, runs=3):
     return best, result
 
 
+def one_text(text, phraser, sectioner):
+    calls = [
+        ("Phraser.split", lambda n: phraser.split(text, threads=n)),
+        ("Sectioner.split", lambda n: sectioner.split({"text": text, "length": 510}, "ner", threads=n)),
+    ]
+    print("one text of %.1f MB, on %d cores" % (len(text.encode()) / 1e6, os.cpu_count()))
+    print("| call | threads=1 s | threads=2 s | ratio |")
+    print("|---|---:|---:|---:|")
+    for name, call in calls:
+        assert call(1) == call(2), name
+        best = {1: float("inf"), 2: float("inf")}
+        for _ in range(5):
+            for threads in (1, 2):
+                gc.collect()
+                start = time.perf_counter()
+                result = call(threads)
+                best[threads] = min(best[threads], time.perf_counter() - start)
+                del result
+        print("| %s | %.3f | %.3f | %.2f |" % (name, best[1], best[2], best[1] / best[2]))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--mb", type=float, default=6.0, help="megabytes of text in all (6)")
+    parser.add_argument("--one-text", action="store_true",
+                        help="one long text, the calls' own threads instead of workers")
     args = parser.parse_args()
     bench_packages.ensure_packages("python_threads", ("python3-jieba",))
     from kelvra.nlp.common.lang.cantonese import Cantonese, logger
@@ -68,6 +96,9 @@ def main():
     with open(bench_packages.jieba_dictionary("python_threads"), encoding="utf-8") as f:
         words = [line.split()[0] for line in f if line.strip()]
     rng = random.Random(28)
+    if args.one_text:
+        one_text(prose(rng, int(args.mb * 1e6 / 3), words), Phraser(), Sectioner())
+        return
     texts = [prose(rng, int(args.mb * 1e6 / 3 / 8), words) for _ in range(8)]
     with open(os.path.join(HERE, "cantonese_pairs.tsv"), encoding="utf-8") as f:
         sentences = [line.split("\t")[0] for line in f if "\t" in line and not line.startswith("#")]
