@@ -8,6 +8,8 @@
 #include <limits>
 #include <vector>
 
+#include "kelvra/common/utf8.h"
+
 namespace kelvra::nlp::common::stitcher::internal {
 
 namespace {
@@ -27,6 +29,73 @@ constexpr std::array<bool, 256> kNeedsLook = [] {
   table['"'] = table['\\'] = table[0xC2] = table[0xE2] = true;
   return table;
 }();
+
+// Reads four hex digits at `p`, moving past them.
+bool hex4(const char*& p, const char* end, std::uint32_t& code) noexcept {
+  if (end - p < 4) return false;
+  code = 0;
+  for (int i = 0; i < 4; ++i) {
+    const char c = *p++;
+    std::uint32_t digit = 0;
+    if (c >= '0' && c <= '9')
+      digit = static_cast<std::uint32_t>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      digit = static_cast<std::uint32_t>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      digit = static_cast<std::uint32_t>(c - 'A' + 10);
+    else
+      return false;
+    code = code * 16 + digit;
+  }
+  return true;
+}
+
+// The text of a string the scanner took (quotes included), its escapes
+// decoded, into `out`.
+void unescape(std::string_view quoted, std::string& out) {
+  out.clear();
+  const char* p = quoted.data() + 1;
+  const char* end = quoted.data() + quoted.size() - 1;
+  while (p != end) {
+    const char* run = p;
+    while (p != end && *p != '\\') ++p;
+    out.append(run, static_cast<std::size_t>(p - run));
+    if (p == end) break;
+    const char kind = p[1];
+    p += 2;
+    switch (kind) {
+      case 'b':
+        out.push_back('\b');
+        break;
+      case 'f':
+        out.push_back('\f');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case 'u': {
+        std::uint32_t code = 0;
+        hex4(p, end, code);
+        if (code >= 0xD800 && code <= 0xDBFF) {  // its low half follows (checked when read)
+          std::uint32_t low = 0;
+          p += 2;
+          hex4(p, end, low);
+          code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+        }
+        kelvra::common::utf8::append(out, static_cast<char32_t>(code));
+        break;
+      }
+      default:  // " \ /
+        out.push_back(kind);
+    }
+  }
+}
 
 bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -202,8 +271,8 @@ class Scanner {
   }
 
   // An escape inside a string. The writer spells \" \\ \b \f \n \r \t as
-  // they are, writes / itself and control characters as \u00XX; escapes
-  // of surrogates and of NUL go the record road.
+  // they are and the others otherwise (see unescape); a surrogate escape
+  // must be a high one followed by a low one, and NUL goes the record road.
   bool escape(bool& exact) noexcept {
     ++p_;  // the backslash
     if (p_ == end_) return false;
@@ -220,22 +289,14 @@ class Scanner {
         exact = false;
         return true;
       case 'u': {
-        if (end_ - p_ < 4) return false;
         std::uint32_t code = 0;
-        for (int i = 0; i < 4; ++i) {
-          const char c = *p_++;
-          std::uint32_t digit = 0;
-          if (c >= '0' && c <= '9')
-            digit = static_cast<std::uint32_t>(c - '0');
-          else if (c >= 'a' && c <= 'f')
-            digit = static_cast<std::uint32_t>(c - 'a' + 10);
-          else if (c >= 'A' && c <= 'F')
-            digit = static_cast<std::uint32_t>(c - 'A' + 10);
-          else
-            return false;
-          code = code * 16 + digit;
+        if (!hex4(p_, end_, code) || code == 0 || (code >= 0xDC00 && code <= 0xDFFF)) return false;
+        if (code >= 0xD800 && code <= 0xDBFF) {
+          std::uint32_t low = 0;
+          if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+          p_ += 2;
+          if (!hex4(p_, end_, low) || low < 0xDC00 || low > 0xDFFF) return false;
         }
-        if (code == 0 || (code >= 0xD800 && code <= 0xDFFF)) return false;
         exact = false;
         return true;
       }
@@ -332,6 +393,10 @@ class Scanner {
   const char* end_;
 };
 
+// Whether a value can be written as the record road writes it: as it
+// stands, or, for a string, decoded and written again.
+bool writable(const Value& value) noexcept { return value.exact || value.shape == Shape::kString; }
+
 const Value* find(std::span<const Member> members, std::string_view name) noexcept {
   for (const Member& member : members)
     if (member.name == name) return &member.value;
@@ -414,7 +479,7 @@ bool stitch_ner_line(std::string_view line, std::span<const std::string> carry, 
   std::vector<std::pair<std::string_view, const Value*>> carried_values;
   for (const std::string& name : carry) {
     if (const Value* value = find(segment, name)) {
-      if (!value->exact) return false;
+      if (!writable(*value)) return false;
       carried_values.emplace_back(name, value);
     }
   }
@@ -426,7 +491,7 @@ bool stitch_ner_line(std::string_view line, std::span<const std::string> carry, 
     const Value* offset = nullptr;
     for (std::size_t m = 0; m < members.size(); ++m) {
       const Member& member = members[m];
-      if (!member.value.exact) return false;
+      if (!writable(member.value)) return false;
       if (member.name == "offset") {
         offset = &member.value;
         result.offset_member = result.first + m;
@@ -449,10 +514,19 @@ bool stitch_ner_line(std::string_view line, std::span<const std::string> carry, 
         if (find(members, carried_value.first) != nullptr) return false;
   }
 
+  std::string decoded;
+  const auto write_value = [&decoded](JsonWriter& writer, const Value& value) {
+    if (value.exact) {
+      writer.raw_value(value.text);
+    } else {
+      unescape(value.text, decoded);
+      writer.string(decoded);
+    }
+  };
   JsonWriter carried_json(carried);
   for (const auto& [name, value] : carried_values) {
     carried_json.key(name);
-    carried_json.raw_value(value->text);
+    write_value(carried_json, *value);
   }
   for (const Result& result : results) {
     if (!result.kept) continue;
@@ -462,11 +536,11 @@ bool stitch_ner_line(std::string_view line, std::span<const std::string> carry, 
       if (m == result.offset_member) {
         json.key(member.name);
         json.integer(result.shifted);
-      } else if (member.text.data() != nullptr) {
+      } else if (member.text.data() != nullptr && member.value.exact) {
         json.members(member.text);
       } else {
         json.key(member.name);
-        json.raw_value(member.value.text);
+        write_value(json, member.value);
       }
     }
     if (layout == StitchedLayout::kLinePerResult) {

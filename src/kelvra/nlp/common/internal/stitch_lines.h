@@ -16,9 +16,10 @@
 // "context" (if any) are integers of at least 0, whose "nes" is a list of
 // objects each with an integer "offset" of at least 0 (and an integer
 // "length" where the context needs one), with no real number anywhere, and
-// whose written parts (the results and the carried members) are text that
-// writing them again would not change: compact, no repeated key inside, no
-// string escape that the writer spells otherwise.
+// whose written parts (the results and the carried members) are strings,
+// or other values that writing them again would not change (compact, no
+// repeated key inside, no string escape that the writer spells otherwise).
+// Names with escapes, escaped NULs and lone surrogates are not taken.
 #pragma once
 
 #include <span>

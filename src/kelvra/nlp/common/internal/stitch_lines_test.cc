@@ -205,6 +205,13 @@ TEST(StitchLines, ShiftsKeepsOrderAndLeavesTheContextOut) {
   EXPECT_EQ(out,
             "{\"offset\":12,\"text\":\"乙丙\",\"length\":2,\"type\":\"PER\",\"id\":\"d1\"}\n"
             "{\"text\":\"丁\",\"length\":1,\"offset\":15,\"id\":\"d1\"}\n");
+  // As Python's json.dumps writes it by default: spaced, beyond ASCII escaped.
+  out.clear();
+  carried.clear();
+  ASSERT_TRUE(stitch_ner_line(
+      R"({"id": "d\u4e00", "offset": 3, "nes": [{"text": "\u4e59\ud83d\ude00", "length": 2, "offset": 1}]})",
+      std::vector<std::string>{"id"}, json, carried, StitchedLayout::kLinePerResult));
+  EXPECT_EQ(out, "{\"text\":\"乙😀\",\"length\":2,\"offset\":4,\"id\":\"d一\"}\n");
 }
 
 }  // namespace
