@@ -626,6 +626,8 @@ TEST(ShippedClass, AspectMarkersAndComplements) {
       // before a particle, the particle gives the 了.
       {"我啲錢用晒，點算？", "我的钱用完了，怎么办？"},
       {"佢做晒喇。", "他做完了。"},
+      // V親 before the part of the body hurt: V伤了.
+      {"佢扭親腳，行唔到路。", "他扭伤了脚，走不了路。"},
       // V吓 after a verb of two characters is V一下 (嚇 stays a scare).
       {"我哋一齊慶祝吓啦。", "我们一起庆祝一下吧。"},
       {"食完藥要休息吓。", "吃完药要休息一下。"},
@@ -662,6 +664,8 @@ TEST(ShippedClass, ThePassive) {
       {"你拎過嚟俾我。", "你拿过来给我。"},
       {"我想買份禮物俾我阿媽。", "我想买份礼物给我妈妈。"},
       {"我俾咗錢。", "我付了钱。"},
+      // 一餐 after a scolding is 一顿; a meal stays a meal.
+      {"佢俾老細鬧咗一餐。", "他被老板骂了一顿。"},
   });
 }
 
@@ -716,6 +720,15 @@ TEST(ShippedClass, SensesDecidedByTheWordsAround) {
       {"我send咗相俾你。", "我发了照片给你。"},
       {"張信用卡碌爆咗。", "信用卡刷爆了。"},
       {"張單幾多錢？", "账单多少钱？"},
+      // 好 before a predicate that starts as a Mandarin word of 好 does is
+      // 很; those words stay where they stand alone.
+      {"我真係好感激你。", "我真的很感激你。"},
+      {"我啲同事都好友善。", "我的同事都很友善。"},
+      {"佢對我有好感。", "他对我有好感。"},
+      {"佢好奇心好重。", "他好奇心很重。"},
+      // 邊個 after buying or choosing among things is 哪个, else 谁.
+      {"我睇咗好耐都唔知買邊個好。", "我看了很久都不知道买哪个好。"},
+      {"你同邊個去？", "你和谁去？"},
   });
 }
 
@@ -758,6 +771,9 @@ TEST(ShippedClass, WordOrderClassifiersAndPossessives) {
       // A pronoun before a dictionary word that starts with its classifier.
       {"我條頸好痛。", "我的脖子很痛。"},
       {"我份工好忙。", "我的工作很忙。"},
+      // 對 after a pronoun is a pair before a thing, "towards" before a person.
+      {"我對鞋好舊。", "我的鞋很旧。"},
+      {"佢對我好好。", "他对我很好。"},
       {"佢結咗婚三年，仲未有細路。", "他结婚三年了，还没有小孩。"},
       {"可唔可以俾個膠袋我？", "可不可以给我个塑料袋？"},
       // 舖頭 after this or that shop is 店, on its own 店铺.
@@ -873,6 +889,11 @@ TEST(ShippedClass, ClassifierAndNounAfterAVerb) {
       {"佢要寫篇文章。", "他要写文章。"},
       {"你幫我填張表啦，唔該。", "你帮我填表吧，谢谢。"},
       {"佢喺度寫緊份計劃書。", "他在写计划书。"},
+      // ... after dropping or hitting it so that it broke; 整爛咗 keeps it.
+      {"我唔小心打爛咗隻碗。", "我不小心打破了碗。"},
+      {"佢整爛咗部電話。", "他弄坏了部电话。"},
+      // 架 before a vehicle after renting or buying one is 辆, and Cantonese.
+      {"我想租架車自駕遊。", "我想租辆车自驾游。"},
       // 個 before what is set up on a computer goes.
       {"佢要更新個系統。", "他要更新系统。"},
       // Other verbs keep it: 買份禮物 counts one.
@@ -963,6 +984,9 @@ TEST(ShippedClass, MandarinWordsSharingCantoneseCharactersAreLeftAlone) {
       "他要更新一個系統。",
       "尚未？",
       "是否儲存相片？",
+      "這個支架車身很穩。",
+      "他今天好奇怪。",
+      "我們是好友。",
   };
   for (const char* text : mandarin) EXPECT_EQ(shipped().translate(text), t2s.Convert(text)) << text;
 }
