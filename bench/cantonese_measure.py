@@ -12,15 +12,18 @@
   aside while tuning the topics, tuned on since) and of
   bench/cantonese_aside2.tsv (kept aside while tuning the everyday
   sentences; two of its misses, 今次 and 掛住, were mended by words added
-  for bench/cantonese_round3.tsv), of bench/cantonese_round3.tsv (tuned on)
-  and bench/cantonese_aside3.tsv (kept aside while tuning it), and of
+  for bench/cantonese_round3.tsv; tuned on since the seventh round), of
+  bench/cantonese_round3.tsv (tuned on) and bench/cantonese_aside3.tsv
+  (kept aside while tuning it, tuned on since the seventh round), and of
   bench/cantonese_round4.tsv (written before the translator was run on it,
   tuned on in the fifth round), of bench/cantonese_round5.tsv (kept aside
-  in the fifth round, tuned on in the sixth), and of
-  bench/cantonese_round6.tsv (written before any change of the sixth round,
-  kept aside, not tuned on: only its counts are printed, never its misses,
-  so that tuning cannot look at them), each with the Mandarin a
-  Mandarin speaker writes for it, scored by how many come out exactly as that Mandarin; and those of
+  in the fifth round, tuned on in the sixth), of bench/cantonese_round6.tsv
+  (kept aside in the sixth round, tuned on in the seventh), and of
+  bench/cantonese_round7.tsv (written before any change of the seventh
+  round, kept aside, not tuned on: only its counts are printed, never its
+  misses, so that tuning cannot look at them), each with the Mandarin a
+  Mandarin speaker writes for it, scored by how many come out exactly as
+  that Mandarin; and those of
   bench/cantonese_sentences.txt. A sentence is translated when its
   translation holds none of the Cantonese-only words listed below.
 - Speed: the CLI with --jobs 1 on the Mandarin corpus and on the Cantonese
@@ -67,7 +70,7 @@ CANTONESE_ONLY = [
 
 # Sets kept aside while the rules are tuned: their counts are printed, their
 # misses are not.
-KEPT_ASIDE = ("cantonese_round6.tsv",)
+KEPT_ASIDE = ("cantonese_round7.tsv",)
 
 CJK = re.compile("[\u3400-\u9fff\U00020000-\U0003134f]")
 TROFF_ESCAPES = re.compile(r"\\(f(\[[^]]*\]|\(..|.)|s[-+]?\d|\(..|\*(\(..|\[[^]]*\]|.)|[&/,|^%])")
@@ -169,7 +172,8 @@ def main():
     own = []
     for name in ("cantonese_pairs.tsv", "cantonese_topics.tsv", "cantonese_kept.tsv", "cantonese_everyday.tsv",
                  "cantonese_aside2.tsv", "cantonese_round3.tsv", "cantonese_aside3.tsv",
-                 "cantonese_round4.tsv", "cantonese_round5.tsv", "cantonese_round6.tsv"):
+                 "cantonese_round4.tsv", "cantonese_round5.tsv", "cantonese_round6.tsv",
+                 "cantonese_round7.tsv"):
         pairs = read_pairs(name)
         translations = run_lines(cli, [cantonese for cantonese, _ in pairs])
         show = 0 if name in KEPT_ASIDE else args.show

@@ -622,6 +622,16 @@ TEST(ShippedClass, AspectMarkersAndComplements) {
       {"佢走咗喇。", "他走了。"},
       {"我食咗飯喇。", "我吃了饭了。"},
       {"我寫咗兩封信喇。", "我写了两封信了。"},
+      // V晒 of a dictionary word closing a clause is done with all of it;
+      // before a particle, the particle gives the 了.
+      {"我啲錢用晒，點算？", "我的钱用完了，怎么办？"},
+      {"佢做晒喇。", "他做完了。"},
+      // V親 before the part of the body hurt: V伤了.
+      {"佢扭親腳，行唔到路。", "他扭伤了脚，走不了路。"},
+      // V吓 after a verb of two characters is V一下 (嚇 stays a scare).
+      {"我哋一齊慶祝吓啦。", "我们一起庆祝一下吧。"},
+      {"食完藥要休息吓。", "吃完药要休息一下。"},
+      {"唔好嚇我吖。", "不要吓我啊。"},
   });
 }
 
@@ -654,6 +664,8 @@ TEST(ShippedClass, ThePassive) {
       {"你拎過嚟俾我。", "你拿过来给我。"},
       {"我想買份禮物俾我阿媽。", "我想买份礼物给我妈妈。"},
       {"我俾咗錢。", "我付了钱。"},
+      // 一餐 after a scolding is 一顿; a meal stays a meal.
+      {"佢俾老細鬧咗一餐。", "他被老板骂了一顿。"},
   });
 }
 
@@ -689,6 +701,34 @@ TEST(ShippedClass, SensesDecidedByTheWordsAround) {
       {"佢成日整嘢食俾我哋。", "他经常做吃的给我们。"},
       {"部電腦壞咗，係佢整爛嘅。", "电脑坏了，是他弄坏的。"},
       {"成家人都好開心。", "全家人都很开心。"},
+      // 見到 a person in a state is 看到; 好驚 before what is feared is 很怕,
+      // before the rest of 驚訝 很; 揀 with its result is 选, else 挑.
+      {"見到你咁開心，我都好開心。", "看到你这么开心，我也很开心。"},
+      {"好高興見到你。", "好高兴见到你。"},
+      {"我好驚黑。", "我很怕黑。"},
+      {"佢好驚。", "他很害怕。"},
+      {"佢好驚訝。", "他很惊讶。"},
+      {"咪住，我仲未揀好。", "等一下，我还没选好。"},
+      {"你幫我揀件衫啦。", "你帮我挑件衣服吧。"},
+      // 著 before what is worn, or after whether it fits, is 穿; 儲 money is
+      // 存; a photo sent is 照片; 碌 a card, or it maxed out, is 刷; 單 priced
+      // is the bill.
+      {"我唔鍾意著裙。", "我不喜欢穿裙子。"},
+      {"你著呢件外套啦。", "你穿这件外套吧。"},
+      {"你試吓呢對鞋啱唔啱著。", "你试试这双鞋合不合穿。"},
+      {"我儲咗好多錢。", "我存了很多钱。"},
+      {"我send咗相俾你。", "我发了照片给你。"},
+      {"張信用卡碌爆咗。", "信用卡刷爆了。"},
+      {"張單幾多錢？", "账单多少钱？"},
+      // 好 before a predicate that starts as a Mandarin word of 好 does is
+      // 很; those words stay where they stand alone.
+      {"我真係好感激你。", "我真的很感激你。"},
+      {"我啲同事都好友善。", "我的同事都很友善。"},
+      {"佢對我有好感。", "他对我有好感。"},
+      {"佢好奇心好重。", "他好奇心很重。"},
+      // 邊個 after buying or choosing among things is 哪个, else 谁.
+      {"我睇咗好耐都唔知買邊個好。", "我看了很久都不知道买哪个好。"},
+      {"你同邊個去？", "你和谁去？"},
   });
 }
 
@@ -704,6 +744,8 @@ TEST(ShippedClass, WordOrderClassifiersAndPossessives) {
       {"你做完呢份嘢先至走。", "你做完这份工作才走。"},
       {"你做完功課先至好出去。", "你做完作业才出去。"},
       {"你執好啲玩具先出去玩。", "你收拾好玩具再出去玩。"},
+      {"出面好凍，著多件衫先出去。", "外面很冷，多穿件衣服再出去。"},
+      {"你食咗飯先走。", "你吃了饭再走。"},
       // A classifier and noun opening a clause before a predicate: "the".
       {"杯咖啡太甜喇。", "咖啡太甜了。"},
       {"隻狗好得意。", "狗很可爱。"},
@@ -725,6 +767,13 @@ TEST(ShippedClass, WordOrderClassifiersAndPossessives) {
       {"部冷氣壞咗。", "空调坏了。"},
       {"我哋部門請緊人。", "我们部门在招人。"},
       {"我哋叫多個餸啦。", "我们多叫个菜吧。"},
+      {"你幫我影印多幾份啦。", "你帮我多复印几份吧。"},
+      // A pronoun before a dictionary word that starts with its classifier.
+      {"我條頸好痛。", "我的脖子很痛。"},
+      {"我份工好忙。", "我的工作很忙。"},
+      // 對 after a pronoun is a pair before a thing, "towards" before a person.
+      {"我對鞋好舊。", "我的鞋很旧。"},
+      {"佢對我好好。", "他对我很好。"},
       {"佢結咗婚三年，仲未有細路。", "他结婚三年了，还没有小孩。"},
       {"可唔可以俾個膠袋我？", "可不可以给我个塑料袋？"},
       // 舖頭 after this or that shop is 店, on its own 店铺.
@@ -741,6 +790,12 @@ TEST(ShippedClass, Comparisons) {
       {"呢間平過嗰間好多。", "这家比那家便宜很多。"},
       {"今年熱過舊年。", "今年比去年热。"},
       {"呢間鋪頭啲嘢平過出面。", "这家店的东西比外面便宜。"},
+      // ... B may be this or that one by its classifier, or a way of getting
+      // around that the dictionary knows as one word.
+      {"呢對鞋貴過嗰對好多。", "这双鞋比那双贵很多。"},
+      {"呢架車快過嗰架。", "这辆车比那辆快。"},
+      {"搭的士去機場貴過搭地鐵。", "坐出租车去机场比坐地铁贵。"},
+      {"行路快過揸車。", "走路比开车快。"},
       // ... a longer B is left as it is.
       {"佢靚過佢家姐。", "他漂亮过他姐姐。"},
   });
@@ -756,6 +811,9 @@ TEST(ShippedClass, WhenAndAtThatTime) {
       {"嗰陣我仲讀緊書。", "那时候我还在读书。"},
       {"我細個嗰陣好怕黑。", "我小时候很怕黑。"},
       {"就係嗰陣，佢走咗。", "就是那时候，他走了。"},
+      // 去到 a place is arriving; 已經好夜 closing the sentence takes 了.
+      {"我哋去到酒店嗰陣已經好夜。", "我们到酒店的时候已经很晚了。"},
+      {"佢去到公司就開會。", "他到公司就开会。"},
   });
 }
 
@@ -797,6 +855,10 @@ TEST(ShippedClass, StillAlsoAndNotYet) {
       {"啲碗洗晒未呀？", "碗都洗完了没有啊？"},
       {"你食晒未？", "你吃完了没有？"},
       {"你做晒啲功課未？", "你做完作业了没有？"},
+      // A question closing with 未 is Cantonese however Mandarin its words
+      // look (執好 is Mandarin too), so 執 before 好 is tidying up.
+      {"你執好行李未呀？", "你收拾好行李了没有啊？"},
+      {"你食晒啲藥未呀？", "你吃完药了没有啊？"},
   });
 }
 
@@ -812,6 +874,10 @@ TEST(ShippedClass, VerbsGoingBackAndRunningOut) {
       {"我部手機冇晒電，點算？", "我的手机没电了，怎么办？"},
       {"我冇晒錢喇。", "我没钱了。"},
       {"啲錢冇晒。", "钱都没了。"},
+      // 冇電 closing a clause is a state reached; before a particle the
+      // particle gives the 了.
+      {"我手機冇電，個充電器又唔見咗。", "我手机没电了，充电器又不见了。"},
+      {"我部手機冇電喇。", "我的手机没电了。"},
   });
 }
 
@@ -822,6 +888,14 @@ TEST(ShippedClass, ClassifierAndNounAfterAVerb) {
       {"老細叫我交份報告。", "老板叫我交报告。"},
       {"佢要寫篇文章。", "他要写文章。"},
       {"你幫我填張表啦，唔該。", "你帮我填表吧，谢谢。"},
+      {"佢喺度寫緊份計劃書。", "他在写计划书。"},
+      // ... after dropping or hitting it so that it broke; 整爛咗 keeps it.
+      {"我唔小心打爛咗隻碗。", "我不小心打破了碗。"},
+      {"佢整爛咗部電話。", "他弄坏了部电话。"},
+      // 架 before a vehicle after renting or buying one is 辆, and Cantonese.
+      {"我想租架車自駕遊。", "我想租辆车自驾游。"},
+      // 個 before what is set up on a computer goes.
+      {"佢要更新個系統。", "他要更新系统。"},
       // Other verbs keep it: 買份禮物 counts one.
       {"我想買份禮物俾我阿媽。", "我想买份礼物给我妈妈。"},
   });
@@ -842,6 +916,12 @@ TEST(ShippedClass, SetPhrasesAndSentenceFinalParticles) {
       // 咪住 on its own is "wait", before a verb "not yet".
       {"咪住，我仲未搞掂呀。", "等一下，我还没搞定啊。"},
       {"你咪住走。", "你先别走。"},
+      // 吖 closing a request is 吧, elsewhere 啊.
+      {"你幫我攞杯水嚟吖。", "你帮我拿杯水来吧。"},
+      {"好吖，我哋去。", "好啊，我们去。"},
+      // 有我喺度 closing a clause is being there; before a verb, the progressive.
+      {"唔使驚，有我喺度。", "不用怕，有我在。"},
+      {"有人喺度食緊飯。", "有人在吃饭。"},
   });
 }
 
@@ -897,6 +977,16 @@ TEST(ShippedClass, MandarinWordsSharingCantoneseCharactersAreLeftAlone) {
       "你見過嗎？",
       "這裡的東西比外面便宜。",
       "日子好過以前了。",
+      "他們去到香港後很忙。",
+      "差不多幾點到？",
+      "這件事嚇到我了。",
+      "他好驚訝。",
+      "他要更新一個系統。",
+      "尚未？",
+      "是否儲存相片？",
+      "這個支架車身很穩。",
+      "他今天好奇怪。",
+      "我們是好友。",
   };
   for (const char* text : mandarin) EXPECT_EQ(shipped().translate(text), t2s.Convert(text)) << text;
 }
