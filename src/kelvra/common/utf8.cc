@@ -25,7 +25,17 @@ std::size_t find_invalid(std::string_view text) noexcept {
       }
       continue;
     }
-    // Well-formed sequences as tabled in the Unicode standard (D92).
+    // Well-formed sequences as tabled in the Unicode standard (D92). Runs
+    // of three-byte sequences led by E1..EC or EE..EF (most of the basic
+    // plane, Chinese among it), whose second byte may be any continuation
+    // byte, are taken in a loop of their own: such text needs no other test.
+    while (i + 3 <= n && ((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF)) {
+      if (((s[i + 1] & 0xC0) != 0x80) | ((s[i + 2] & 0xC0) != 0x80)) return i;
+      i += 3;
+      if (i == n) return npos;
+      b0 = s[i];
+    }
+    if (b0 < 0x80) continue;
     if (b0 >= 0xC2 && b0 <= 0xDF) {
       if (i + 1 >= n || (s[i + 1] & 0xC0) != 0x80) return i;
       i += 2;

@@ -633,7 +633,7 @@ std::string Automaton::word(std::size_t id) const {
   return utf8::encode(reversed);
 }
 
-inline Automaton::Index Automaton::symbol_of(char32_t cp) const noexcept {
+[[gnu::always_inline]] inline Automaton::Index Automaton::symbol_of(char32_t cp) const noexcept {
   if (cp < bmp_symbols_.size()) return bmp_symbols_[cp];
   if (cp < kFirstAstral) return 0;
   auto it = std::lower_bound(astral_symbols_.begin(), astral_symbols_.end(), cp,
