@@ -8,8 +8,8 @@ left of the call once the objects it makes are counted.
 
     PYTHONPATH=BUILD-DIR/python /usr/bin/python3 bench/python_threads.py [--mb 6] [--one-text]
 
-With --one-text: one text of MB megabytes, through Phraser.split and
-Sectioner.split with threads=1 and threads=2 (the library walks the text in
+With --one-text: one text of MB megabytes, through Phraser.split,
+Phraser.layout and Sectioner.split with threads=1 and threads=2 (the library walks the text in
 pieces), in turns, best of five, the collector run between calls.
 
 The eight texts are generated Chinese prose of MB megabytes in all (the
@@ -60,6 +60,7 @@ def best_wall(call, runs=3):
 def one_text(text, phraser, sectioner):
     calls = [
         ("Phraser.split", lambda n: phraser.split(text, threads=n)),
+        ("Phraser.layout", lambda n: [a.tolist() for a in phraser.layout(text, threads=n)]),
         ("Sectioner.split", lambda n: sectioner.split({"text": text, "length": 510}, "ner", threads=n)),
     ]
     print("one text of %.1f MB, on %d cores" % (len(text.encode()) / 1e6, os.cpu_count()))
@@ -67,6 +68,8 @@ def one_text(text, phraser, sectioner):
     print("|---|---:|---:|---:|")
     for name, call in calls:
         assert call(1) == call(2), name
+        if name == "Phraser.layout":  # timed as the arrays alone
+            call = (lambda n: phraser.layout(text, threads=n))
         best = {1: float("inf"), 2: float("inf")}
         for _ in range(5):
             for threads in (1, 2):

@@ -88,14 +88,6 @@ std::uint8_t folds_of(py::handle fold) {
   return folds;
 }
 
-// A vector handed to NumPy without a copy: the array owns it.
-template <class T>
-py::array_t<T> array_of(std::vector<T>&& values) {
-  auto* owned = new std::vector<T>(std::move(values));
-  py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
-  return py::array_t<T>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
-}
-
 py::tuple arrays_of(Occurrences&& found) {
   return py::make_tuple(array_of(std::move(found.offsets)), array_of(std::move(found.lengths)),
                         array_of(std::move(found.ids)));

@@ -315,6 +315,40 @@ its own.)",
 threads: a long str is walked in pieces on this many threads, with the same
 sentences as on one (at least 1).)")
       .def(
+          "layout",
+          [](py::object self, py::object text, py::object threads) {
+            const std::int64_t walkers = require_int(threads, "threads");
+            kelvra::nlp::common::internal::require_threads(walkers);
+            const Serving phraser(self, self.cast<const Phraser&>());
+            const std::string_view input = require_str(text, "text");
+            std::vector<std::int64_t> sentence_offsets, sentence_lengths, clause_offsets,
+                clause_lengths, first_clause;
+            {
+              py::gil_scoped_release release;
+              const Phraser::Layout layout = phraser->layout(input, walkers);
+              for (const auto& sentence : layout.sentences) {
+                sentence_offsets.push_back(sentence.offset);
+                sentence_lengths.push_back(sentence.length);
+              }
+              for (const auto& clause : layout.clauses) {
+                clause_offsets.push_back(clause.offset);
+                clause_lengths.push_back(clause.length);
+              }
+              first_clause.assign(layout.first_clause.begin(), layout.first_clause.end());
+            }
+            return py::make_tuple(
+                array_of(std::move(sentence_offsets)), array_of(std::move(sentence_lengths)),
+                array_of(std::move(clause_offsets)), array_of(std::move(clause_lengths)),
+                array_of(std::move(first_clause)));
+          },
+          py::arg("text"), py::kw_only(), py::arg("threads") = 1,
+          R"(Where the sentences of split(text, threads=...) and their clauses lie, as five
+NumPy int64 arrays and no object per sentence: sentence offsets and lengths,
+clause offsets and lengths (code points of `text`), and first_clause, one
+longer than the sentences: the clauses of sentence i are first_clause[i] up to
+first_clause[i + 1]. text[offset:offset + length] is a sentence's or clause's
+text; ids are positions. The walk runs with the GIL released.)")
+      .def(
           "split_by_char",
           [](py::object self, py::object words, py::object chars) {
             py::list list = require_list(words, "words");

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include "kelvra/common/exceptions.h"
@@ -132,5 +133,13 @@ class CollectionPause {
   static inline int active_ = 0;       // pauses begun and not ended, on any thread
   static inline bool was_on_ = false;  // the collector's state when the first began
 };
+
+// A vector handed to NumPy without a copy: the array owns it.
+template <class T>
+pybind11::array_t<T> array_of(std::vector<T>&& values) {
+  auto* owned = new std::vector<T>(std::move(values));
+  pybind11::capsule owner(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+  return pybind11::array_t<T>(static_cast<pybind11::ssize_t>(owned->size()), owned->data(), owner);
+}
 
 }  // namespace kelvra::python

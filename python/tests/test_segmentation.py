@@ -178,6 +178,15 @@ def test_split_on_several_threads_equals_one():
     one = [s.to_json() for s in phraser.split(text)]
     for threads in (2, 3):
         assert [s.to_json() for s in phraser.split(text, threads=threads)] == one
+    # The layout as arrays: where the same records lie, on any threads.
+    for threads in (1, 2):
+        s_off, s_len, c_off, c_len, first = phraser.layout(text, threads=threads)
+        assert [str(a.dtype) for a in (s_off, s_len, c_off, c_len, first)] == ["int64"] * 5
+        assert len(first) == len(one) + 1 and first[-1] == len(c_off)
+        for i, sentence in enumerate(one):
+            assert text[s_off[i]:s_off[i] + s_len[i]] == sentence["text"]
+            clauses = [(text[c_off[c]:c_off[c] + c_len[c]], c_off[c]) for c in range(first[i], first[i + 1])]
+            assert clauses == [(c["text"], c["offset"]) for c in sentence["clauses"]]
     sectioner = Sectioner()
     for type_, input_ in (("ner", {"text": text, "length": 300}),
                           ("relation", {"feature_set": {"text": text, "nes": [
@@ -214,6 +223,7 @@ def test_making_records_leaves_the_garbage_collector_as_it_found_it():
 
 def test_threads_is_checked_and_keyword_only():
     for call in (lambda t: Phraser().split("你好。", threads=t),
+                 lambda t: Phraser().layout("你好。", threads=t),
                  lambda t: Sectioner().split({"text": "你好。", "length": 5}, "ner", threads=t)):
         for bad in (0, -1):
             with pytest.raises(KvException) as info:
