@@ -8,7 +8,7 @@
 #include <limits>
 #include <vector>
 
-#include "kelvra/common/utf8.h"
+#include "kelvra/common/json_text.h"
 
 namespace kelvra::nlp::common::stitcher::internal {
 
@@ -48,53 +48,6 @@ bool hex4(const char*& p, const char* end, std::uint32_t& code) noexcept {
     code = code * 16 + digit;
   }
   return true;
-}
-
-// The text of a string the scanner took (quotes included), its escapes
-// decoded, into `out`.
-void unescape(std::string_view quoted, std::string& out) {
-  out.clear();
-  const char* p = quoted.data() + 1;
-  const char* end = quoted.data() + quoted.size() - 1;
-  while (p != end) {
-    const char* run = p;
-    while (p != end && *p != '\\') ++p;
-    out.append(run, static_cast<std::size_t>(p - run));
-    if (p == end) break;
-    const char kind = p[1];
-    p += 2;
-    switch (kind) {
-      case 'b':
-        out.push_back('\b');
-        break;
-      case 'f':
-        out.push_back('\f');
-        break;
-      case 'n':
-        out.push_back('\n');
-        break;
-      case 'r':
-        out.push_back('\r');
-        break;
-      case 't':
-        out.push_back('\t');
-        break;
-      case 'u': {
-        std::uint32_t code = 0;
-        hex4(p, end, code);
-        if (code >= 0xD800 && code <= 0xDBFF) {  // its low half follows (checked when read)
-          std::uint32_t low = 0;
-          p += 2;
-          hex4(p, end, low);
-          code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-        }
-        kelvra::common::utf8::append(out, static_cast<char32_t>(code));
-        break;
-      }
-      default:  // " \ /
-        out.push_back(kind);
-    }
-  }
 }
 
 bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -271,8 +224,9 @@ class Scanner {
   }
 
   // An escape inside a string. The writer spells \" \\ \b \f \n \r \t as
-  // they are and the others otherwise (see unescape); a surrogate escape
-  // must be a high one followed by a low one, and NUL goes the record road.
+  // they are and the others otherwise (a string holding those is decoded
+  // and written again); a surrogate escape must be a high one followed by a
+  // low one, and an escaped NUL goes the record road.
   bool escape(bool& exact) noexcept {
     ++p_;  // the backslash
     if (p_ == end_) return false;
@@ -514,13 +468,12 @@ bool stitch_ner_line(std::string_view line, std::span<const std::string> carry, 
         if (find(members, carried_value.first) != nullptr) return false;
   }
 
-  std::string decoded;
-  const auto write_value = [&decoded](JsonWriter& writer, const Value& value) {
+  const auto write_value = [](JsonWriter& writer, const Value& value) {
     if (value.exact) {
       writer.raw_value(value.text);
     } else {
-      unescape(value.text, decoded);
-      writer.string(decoded);
+      // Rare (escapes the writer spells otherwise): the reader decodes it.
+      writer.string(kelvra::common::read_json_text(value.text).get_ref<const std::string&>());
     }
   };
   JsonWriter carried_json(carried);
