@@ -110,7 +110,8 @@ void walk_in_pieces(const Phraser& phraser, std::string_view text, ThreadPool& p
 void require_valid_on(std::string_view text, ThreadPool& pool, std::int64_t threads,
                       std::string_view parameter) {
   namespace utf8 = kelvra::common::utf8;
-  const auto parts = static_cast<std::size_t>(std::max<std::int64_t>(threads, 1));
+  // No more parts than the walk has pieces, however many threads are asked.
+  const auto parts = static_cast<std::size_t>(pool_threads(text.size(), threads));
   // A cut moved past continuation bytes lies at a code point start wherever
   // the text before it is sound, so each part is checked as the whole
   // check would see it, up to the first bad byte.

@@ -148,6 +148,10 @@ TEST(SentencePieces, RefusesFewerThanOneThreadAndBadText) {
   // Any number of threads is taken, however large: no more are started
   // than the text has pieces.
   EXPECT_EQ(phraser.split("你好。再见！", INT64_MAX).size(), 2u);
+  const std::string long_text(3 * kPieceBytes, 'a');
+  EXPECT_EQ(phraser.layout(long_text, INT64_MAX).sentences.size(),
+            phraser.layout(long_text).sentences.size());
+  EXPECT_THROW(phraser.layout(bad, INT64_MAX), kelvra::common::TypeError);
   EXPECT_EQ(pool_threads(10, INT64_MAX), 1);
 }
 
