@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include "kelvra/common/exceptions.h"
@@ -1044,15 +1045,28 @@ void Automaton::search(std::string_view text, std::vector<Word>& found,
 
 void Automaton::search(std::string_view text, Occurrences& found,
                        const SearchOptions& options) const {
-  // Room for one occurrence per three bytes (about one per Chinese
-  // character, up to 16 M), reserved but not touched: growing by copies
-  // would cost more.
-  const std::size_t room = found.size() + std::min<std::size_t>(text.size() / 3, 1 << 24);
-  found.offsets.reserve(room);
-  found.lengths.reserve(room);
-  found.ids.reserve(room);
+  // Room for two occurrences per Chinese character (two per three bytes,
+  // up to 16 M), reserved but not touched, and on huge pages: growing by
+  // copies, or taking a fault for every 4 kB of fresh memory, cost more than
+  // finding the occurrences. Past that room the arrays double, moved into
+  // memory advised before the copy touches it.
+  const auto grow = [](auto& array, std::size_t to) {
+    if (array.capacity() >= to) return;
+    std::remove_reference_t<decltype(array)> bigger;
+    bigger.reserve(to);
+    kelvra::common::advise_huge_pages(bigger.data(), to * sizeof(array[0]));
+    bigger.insert(bigger.end(), array.begin(), array.end());
+    array.swap(bigger);
+  };
+  const auto grow_all = [&](std::size_t to) {
+    grow(found.offsets, to);
+    grow(found.lengths, to);
+    grow(found.ids, to);
+  };
+  grow_all(found.size() + std::min<std::size_t>(text.size() / 3 * 2, 1 << 24));
   scan(text, options,
        [&](std::size_t, std::size_t, std::int64_t offset, std::int64_t length, Index t) {
+         if (found.ids.size() == found.ids.capacity()) grow_all(2 * found.ids.size() + 1024);
          found.offsets.push_back(offset);
          found.lengths.push_back(length);
          found.ids.push_back(static_cast<std::int32_t>(sources_[t].first));
