@@ -98,6 +98,14 @@ py::list records_to_python(std::vector<Record>& records) {
   return out;
 }
 
+// The `threads` of a call that walks a long text in pieces: an int of at
+// least 1 (TypeError, or KvException naming it).
+std::int64_t walkers_of(py::handle threads) {
+  const std::int64_t walkers = require_int(threads, "threads");
+  kelvra::nlp::common::internal::require_threads(walkers);
+  return walkers;
+}
+
 std::optional<std::vector<std::string>> separators(py::handle value, std::string_view parameter) {
   if (value.is_none()) return std::nullopt;
   return require_str_collection(value, parameter);
@@ -295,8 +303,7 @@ its own.)",
       .def(
           "split",
           [](py::object self, py::object input, py::object threads) {
-            const std::int64_t walkers = require_int(threads, "threads");
-            kelvra::nlp::common::internal::require_threads(walkers);
+            const std::int64_t walkers = walkers_of(threads);
             const Serving phraser(self, self.cast<const Phraser&>());
             if (PyUnicode_Check(input.ptr())) {
               std::string_view text = require_str(input, "input");
@@ -317,8 +324,7 @@ sentences as on one (at least 1).)")
       .def(
           "layout",
           [](py::object self, py::object text, py::object threads) {
-            const std::int64_t walkers = require_int(threads, "threads");
-            kelvra::nlp::common::internal::require_threads(walkers);
+            const std::int64_t walkers = walkers_of(threads);
             const Serving phraser(self, self.cast<const Phraser&>());
             const std::string_view input = require_str(text, "text");
             std::vector<std::int64_t> sentence_offsets, sentence_lengths, clause_offsets,

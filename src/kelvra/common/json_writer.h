@@ -121,9 +121,7 @@ class JsonWriter {
   // ("a":1,"b":[2]), made once and repeated on many lines; nothing when
   // `json` is empty.
   void members(std::string_view json) {
-    if (json.empty()) return;
-    separate();
-    out_.append(json);
+    if (!json.empty()) raw_value(json);
   }
 
   // A value already written as JSON text in this layout, copied as it is

@@ -97,7 +97,7 @@ std::vector<SegmentSpan> segments_in_pieces(const Sectioner& sectioner, std::str
   }
   // The checks of for_each_segment, before any walk: an empty text is
   // never walked in pieces, so only a length below 1 is wrong here.
-  require_valid_on(text, pool, threads, "text");
+  require_valid_on(text, pool, threads, "text", piece_bytes);
   if (length < 1) {
     sectioner.for_each_segment(text, length, keep);  // throws, naming `length`
     return segments;

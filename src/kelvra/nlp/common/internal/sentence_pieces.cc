@@ -108,10 +108,10 @@ void walk_in_pieces(const Phraser& phraser, std::string_view text, ThreadPool& p
 }
 
 void require_valid_on(std::string_view text, ThreadPool& pool, std::int64_t threads,
-                      std::string_view parameter) {
+                      std::string_view parameter, std::size_t piece_bytes) {
   namespace utf8 = kelvra::common::utf8;
   // No more parts than the walk has pieces, however many threads are asked.
-  const auto parts = static_cast<std::size_t>(pool_threads(text.size(), threads));
+  const auto parts = static_cast<std::size_t>(pool_threads(text.size(), threads, piece_bytes));
   // A cut moved past continuation bytes lies at a code point start wherever
   // the text before it is sound, so each part is checked as the whole
   // check would see it, up to the first bad byte.
@@ -144,7 +144,7 @@ std::vector<SentenceSpan> sentences_in_pieces(const Phraser& phraser, std::strin
     phraser.for_each_sentence(text, keep);
     return sentences;
   }
-  require_valid_on(text, pool, threads, "input");
+  require_valid_on(text, pool, threads, "input", piece_bytes);
   walk_in_pieces(
       phraser, text, pool, 2 * static_cast<std::size_t>(threads), nullptr,
       [&sentences](TextPiece& piece, bool, std::int64_t) {

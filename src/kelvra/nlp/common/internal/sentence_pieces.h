@@ -81,11 +81,12 @@ void walk_in_pieces(const Phraser& phraser, std::string_view text, ThreadPool& p
                     std::size_t in_flight, const std::function<void(TextPiece&)>& after_walk,
                     const PieceResolved& resolved, std::size_t piece_bytes = kPieceBytes);
 
-// utf8::require_valid(text, parameter) on `threads` threads of `pool`: the
-// text is checked in parts cut at code point starts, and the first bad
-// byte in text order is the one reported, as one check from the start would.
+// utf8::require_valid(text, parameter) on `threads` threads of `pool` (no
+// more than pool_threads gives): the text is checked in parts cut at code
+// point starts, and the first bad byte in text order is the one reported,
+// as one check from the start would.
 void require_valid_on(std::string_view text, ThreadPool& pool, std::int64_t threads,
-                      std::string_view parameter);
+                      std::string_view parameter, std::size_t piece_bytes = kPieceBytes);
 
 // The spans of phraser.for_each_sentence(text), found on `threads` threads
 // of `pool` when the text is long enough (walked_in_pieces), else on this

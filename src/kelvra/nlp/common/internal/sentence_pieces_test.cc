@@ -156,7 +156,8 @@ TEST(SentencePieces, RefusesFewerThanOneThreadAndBadText) {
 }
 
 // The check on several threads reports the byte the check from the start
-// reports, wherever the bad bytes fall beside the cuts between its parts.
+// reports, wherever the bad bytes fall beside the cuts between its parts
+// (pieces of 8 bytes, so that short texts are cut).
 TEST(SentencePieces, CheckOnThreadsReportsTheFirstBadByte) {
   std::mt19937 rng(9);
   const std::string pieces[] = {"a", "中", "😀", "é", "\xff", "\x80", "\xe4\xb8", "\xed\xa0\x80"};
@@ -176,7 +177,8 @@ TEST(SentencePieces, CheckOnThreadsReportsTheFirstBadByte) {
     const std::string expected =
         message([&] { kelvra::common::utf8::require_valid(text, "input"); });
     for (std::int64_t threads : {1, 2, 3, 7})
-      ASSERT_EQ(message([&] { require_valid_on(text, pool, threads, "input"); }), expected) << text;
+      ASSERT_EQ(message([&] { require_valid_on(text, pool, threads, "input", 8); }), expected)
+          << text;
   }
 }
 

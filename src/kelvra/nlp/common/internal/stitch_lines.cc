@@ -166,6 +166,18 @@ class Scanner {
     return true;
   }
 
+  // A member's name and the colon after it; `spaced`: white space around
+  // the colon. Names with escapes are not taken.
+  bool name(Member& member, bool& spaced) {
+    bool exact = false;
+    bool plain = false;
+    if (!string(member.name, exact, plain) || !plain || !exact) return false;
+    spaced = skip_space();
+    if (!take(':')) return false;
+    spaced = skip_space() || spaced;
+    return true;
+  }
+
   // The members of an object, appended to `members`; the opening brace is
   // read already.
   bool members(std::vector<Member>& members, int depth) {
@@ -173,14 +185,9 @@ class Scanner {
     while (true) {
       skip_space();
       Member member;
-      bool exact = false;
-      bool plain = false;
       const char* start = p_;
-      if (!string(member.name, exact, plain) || !plain || !exact) return false;
-      bool spaced = skip_space();
-      if (!take(':')) return false;
-      spaced = skip_space() || spaced;
-      if (!value(member.value, depth + 1)) return false;
+      bool spaced = false;
+      if (!name(member, spaced) || !value(member.value, depth + 1)) return false;
       if (!spaced) member.text = std::string_view(start, static_cast<std::size_t>(p_ - start));
       members.push_back(member);
       skip_space();
@@ -384,12 +391,8 @@ bool stitch_ner_line(std::string_view line, std::span<const std::string> carry, 
     while (true) {
       scan.skip_space();
       Member member;
-      bool exact = false;
-      bool plain = false;
-      if (!scan.string(member.name, exact, plain) || !plain || !exact) return false;
-      scan.skip_space();
-      if (!scan.take(':')) return false;
-      scan.skip_space();
+      bool spaced = false;
+      if (!scan.name(member, spaced)) return false;
       if (member.name == "nes" && scan.peek('[')) {
         if (has_list) return false;  // a repeated name
         has_list = true;
